@@ -1,0 +1,1 @@
+// Placeholder until the application shell has sources.

@@ -1,0 +1,1 @@
+// Placeholder until the node subsystem has sources.

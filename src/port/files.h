@@ -1,0 +1,65 @@
+#pragma once
+// Files, directories and the command interpreter, as the render node needs
+// them. Wide paths are NUL-terminated UTF-16; narrow paths are in the
+// platform's narrow encoding (ANSI code page on Windows, UTF-8 elsewhere).
+// All functions may be called from any thread and never throw.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace Varnix::port {
+
+// Copies the process's working directory, narrow and NUL-terminated, into
+// `buffer` of `size` bytes. False (buffer left empty) when it does not fit.
+bool getWorkingDirectory(char* buffer, std::size_t size);
+
+// Creates one directory. False when it could not be made, including when it
+// already exists.
+bool makeDirectory(const char* narrowPath);
+
+// True when the path names an existing regular file (a pending deletion
+// still counts as existing until its last handle is closed).
+bool isRegularFile(const char* narrowPath);
+
+// Deletes a file. False when the file could not be deleted.
+bool deleteFile(const char16_t* path);
+
+// Copies a file, replacing `to` when it exists. False on any failure.
+bool copyFile(const char16_t* from, const char16_t* to);
+
+// Where development builds keep numbered copies of relayed dumps: the copy
+// number n goes to prefix + n + ".exr". Static text, never null.
+const char16_t* developmentDumpCopyPrefix();
+
+// Runs one command line through the command interpreter and returns when it
+// has finished; the interpreter's status, or -1 when it could not be run.
+// Blocks the calling thread for as long as the command runs.
+int runCommandLine(const char* narrowCommand);
+
+// A wildcard search of one directory: the pattern is a directory path
+// followed by a last component holding '*' and '?' (case-insensitive on
+// Windows, case-sensitive elsewhere). Entries come in the order the system
+// yields them. The search is closed by the destructor. One thread only.
+class FileSearch {
+public:
+    explicit FileSearch(const char16_t* pattern);
+    ~FileSearch();
+    FileSearch(const FileSearch&) = delete;
+    FileSearch& operator=(const FileSearch&) = delete;
+
+    // True while an entry is current; false once the entries have run out
+    // or when the search could not be started.
+    bool hasEntry() const;
+    // The current entry's name (no directory), UTF-16, valid until next().
+    const char16_t* name() const;
+    // True when the current entry is a directory.
+    bool isDirectory() const;
+    // Moves to the next matching entry, or ends the search.
+    void next();
+
+private:
+    struct State;
+    State* state;
+};
+
+}  // namespace Varnix::port

@@ -1,0 +1,200 @@
+#include "port/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace Varnix::port {
+
+namespace {
+
+// UTF-16 to UTF-8 for paths handed to the system; a lone surrogate becomes '?'.
+std::string toUtf8(const char16_t* text) {
+    std::string out;
+    for (const char16_t* p = text; *p; ++p) {
+        char32_t c = *p;
+        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
+            ++p;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = '?';
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// UTF-8 file names back to UTF-16; a malformed sequence becomes U+FFFD.
+std::u16string toUtf16(const char* text) {
+    std::u16string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        unsigned char b = *p;
+        int extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
+        char32_t c = extra == 1 ? b & 0x1F : extra == 2 ? b & 0x0F : b & 0x07;
+        if (extra == 0) c = b;
+        bool ok = extra >= 0;
+        int i = 1;
+        for (; ok && i <= extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80) ok = false;
+            else c = (c << 6) | (p[i] & 0x3F);
+        }
+        if (ok && ((extra == 1 && c < 0x80) || (extra == 2 && c < 0x800) || (extra == 3 && (c < 0x10000 || c > 0x10FFFF)) ||
+                   (c >= 0xD800 && c <= 0xDFFF)))
+            ok = false;
+        if (!ok) {
+            out += u'\uFFFD';
+            p += 1;
+            continue;
+        }
+        p += extra + 1;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += char16_t(0xD800 + (c >> 10));
+            out += char16_t(0xDC00 + (c & 0x3FF));
+        } else {
+            out += char16_t(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool getWorkingDirectory(char* buffer, std::size_t size) {
+    if (size == 0) return false;
+    if (!::getcwd(buffer, size)) {
+        buffer[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool makeDirectory(const char* narrowPath) {
+    return ::mkdir(narrowPath, 0777) == 0;
+}
+
+bool isRegularFile(const char* narrowPath) {
+    struct stat st;
+    return ::stat(narrowPath, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool deleteFile(const char16_t* path) {
+    return ::unlink(toUtf8(path).c_str()) == 0;
+}
+
+bool copyFile(const char16_t* from, const char16_t* to) {
+    int in = ::open(toUtf8(from).c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    int out = ::open(toUtf8(to).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = true;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        for (ssize_t done = 0; done < got;) {
+            ssize_t put = ::write(out, buffer + done, std::size_t(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) {
+                ok = false;
+                break;
+            }
+            done += put;
+        }
+        if (!ok) break;
+    }
+    ::close(in);
+    if (::close(out) != 0) ok = false;
+    return ok;
+}
+
+const char16_t* developmentDumpCopyPrefix() {
+    return u"/tmp/dump";
+}
+
+int runCommandLine(const char* narrowCommand) {
+    return std::system(narrowCommand);
+}
+
+struct FileSearch::State {
+    DIR* dir = nullptr;
+    std::string directory;  // with its trailing slash, for stat of entries
+    std::string pattern;    // the last component
+    std::u16string name;
+    bool isDirectory = false;
+    bool hasEntry = false;
+};
+
+FileSearch::FileSearch(const char16_t* pattern) : state(new State) {
+    std::string full = toUtf8(pattern);
+    std::size_t slash = full.rfind('/');
+    state->directory = slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
+    state->pattern = slash == std::string::npos ? full : full.substr(slash + 1);
+    state->dir = ::opendir(state->directory.empty() ? "." : state->directory.c_str());
+    next();
+}
+
+FileSearch::~FileSearch() {
+    if (state->dir) ::closedir(state->dir);
+    delete state;
+}
+
+bool FileSearch::hasEntry() const {
+    return state->hasEntry;
+}
+
+const char16_t* FileSearch::name() const {
+    return state->name.c_str();
+}
+
+bool FileSearch::isDirectory() const {
+    return state->isDirectory;
+}
+
+void FileSearch::next() {
+    state->hasEntry = false;
+    if (!state->dir) return;
+    while (dirent* entry = ::readdir(state->dir)) {
+        if (::fnmatch(state->pattern.c_str(), entry->d_name, 0) != 0) continue;
+        struct stat st;
+        std::string path = state->directory + entry->d_name;
+        state->isDirectory = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        state->name = toUtf16(entry->d_name);
+        state->hasEntry = true;
+        return;
+    }
+    // The entries have run out: close now, as the Windows search does.
+    ::closedir(state->dir);
+    state->dir = nullptr;
+}
+
+}  // namespace Varnix::port

@@ -1,1 +1,0 @@
-// Placeholder until the platform layer has sources.

@@ -1,0 +1,123 @@
+// The file and command-interpreter layer, on real files in a fresh directory.
+#include "port/files.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+namespace fs = std::filesystem;
+using namespace Varnix::port;
+
+namespace {
+
+class FilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "varnix-files-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    void write(const std::string& name, const std::string& content) {
+        std::ofstream(dir / name, std::ios::binary) << content;
+    }
+    std::string read(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::u16string wide(const fs::path& path) {
+        std::u16string out;
+        for (char c : path.string()) out += char16_t(static_cast<unsigned char>(c));
+        return out;
+    }
+
+    fs::path dir;
+};
+
+TEST_F(FilesTest, SearchYieldsEveryNameWithThePrefixAndTellsDirectories) {
+    write("dump1.exr", "a");
+    write("dumpling.exr", "b");
+    write("dump.exr.tmp", "c");
+    write("other.exr", "d");
+    write("Dump2.exr", "e");  // the POSIX search is case-sensitive
+    fs::create_directory(dir / "dump9.exr");
+
+    std::set<std::u16string> files, dirs;
+    // The data directory ends in a slash, so the pattern holds two in a row.
+    std::u16string pattern = wide(dir) + u"//dump*";
+    for (FileSearch search(pattern.c_str()); search.hasEntry(); search.next())
+        (search.isDirectory() ? dirs : files).insert(search.name());
+
+    EXPECT_EQ(files, (std::set<std::u16string>{u"dump1.exr", u"dumpling.exr", u"dump.exr.tmp"}));
+    EXPECT_EQ(dirs, (std::set<std::u16string>{u"dump9.exr"}));
+}
+
+TEST_F(FilesTest, SearchOfAMissingDirectoryOrWithoutMatchesIsEmpty) {
+    std::u16string missing = wide(dir) + u"/nowhere/dump*";
+    EXPECT_FALSE(FileSearch(missing.c_str()).hasEntry());
+    write("other.exr", "x");
+    std::u16string none = wide(dir) + u"/dump*";
+    FileSearch search(none.c_str());
+    EXPECT_FALSE(search.hasEntry());
+    search.next();  // harmless after the end
+    EXPECT_FALSE(search.hasEntry());
+}
+
+TEST_F(FilesTest, SearchGivesNonAsciiNamesInUtf16) {
+    write("dump_\xC3\xBC.exr", "x");  // UTF-8 for u-umlaut
+    std::u16string pattern = wide(dir) + u"/dump*";
+    FileSearch search(pattern.c_str());
+    ASSERT_TRUE(search.hasEntry());
+    EXPECT_EQ(std::u16string(search.name()), u"dump_\u00FC.exr");
+}
+
+TEST_F(FilesTest, CopyReplacesALongerTargetAndDeleteRemoves) {
+    write("src.exr", "short");
+    write("dst.exr", "a much longer old content");
+    std::u16string src = wide(dir / "src.exr"), dst = wide(dir / "dst.exr");
+    ASSERT_TRUE(copyFile(src.c_str(), dst.c_str()));
+    EXPECT_EQ(read(dir / "dst.exr"), "short");
+
+    EXPECT_TRUE(isRegularFile((dir / "src.exr").c_str()));
+    EXPECT_TRUE(deleteFile(src.c_str()));
+    EXPECT_FALSE(isRegularFile((dir / "src.exr").c_str()));
+    EXPECT_FALSE(deleteFile(src.c_str()));
+    EXPECT_FALSE(copyFile(src.c_str(), dst.c_str()));
+    EXPECT_EQ(read(dir / "dst.exr"), "short");  // a failed copy leaves the target alone
+}
+
+TEST_F(FilesTest, DirectoriesAreMadeOnceAndAreNoRegularFiles) {
+    fs::path sub = dir / "drData";
+    EXPECT_TRUE(makeDirectory(sub.c_str()));
+    EXPECT_FALSE(makeDirectory(sub.c_str()));
+    EXPECT_TRUE(fs::is_directory(sub));
+    EXPECT_FALSE(isRegularFile(sub.c_str()));
+}
+
+TEST_F(FilesTest, WorkingDirectoryNeedsRoomForItsTerminator) {
+    char buffer[10240];
+    ASSERT_TRUE(getWorkingDirectory(buffer, sizeof buffer));
+    EXPECT_EQ(fs::path(buffer), fs::current_path());
+    std::size_t length = std::string(buffer).size();
+    char small[4096];
+    EXPECT_FALSE(getWorkingDirectory(small, length));
+    EXPECT_EQ(small[0], '\0');
+}
+
+TEST_F(FilesTest, CommandLineRunsThroughTheInterpreterToTheEnd) {
+    // The same shape as a render job's command line: echo, &&, quoted
+    // program, output appended to a log.
+    std::string log = (dir / "MaxLog.txt").string();
+    std::string cmd = "echo Starting && \"/bin/sh\" \"-c\" \"sleep 0.2; echo rendered\"  >> \"" + log + "\"";
+    EXPECT_EQ(runCommandLine(cmd.c_str()), 0);
+    EXPECT_EQ(runCommandLine(cmd.c_str()), 0);
+    EXPECT_EQ(read(log), "rendered\nrendered\n");
+    EXPECT_NE(runCommandLine("exit 3"), 0);
+}
+
+}  // namespace

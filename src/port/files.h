@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace Varnix::port {
+namespace Varnix::Port {
 
 // Copies the process's working directory, narrow and NUL-terminated, into
 // `buffer` of `size` bytes. False (buffer left empty) when it does not fit.
@@ -62,4 +62,4 @@ private:
     State* state;
 };
 
-}  // namespace Varnix::port
+}  // namespace Varnix::Port

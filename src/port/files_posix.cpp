@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-namespace Varnix::port {
+namespace Varnix::Port {
 
 namespace {
 
@@ -197,4 +197,4 @@ void FileSearch::next() {
     state->dir = nullptr;
 }
 
-}  // namespace Varnix::port
+}  // namespace Varnix::Port

@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-namespace Varnix::port {
+namespace Varnix::Port {
 
 namespace {
 
@@ -89,4 +89,4 @@ void FileSearch::next() {
     }
 }
 
-}  // namespace Varnix::port
+}  // namespace Varnix::Port

@@ -10,7 +10,7 @@
 #include <string>
 
 namespace fs = std::filesystem;
-using namespace Varnix::port;
+using namespace Varnix::Port;
 
 namespace {
 

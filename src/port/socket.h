@@ -1,0 +1,174 @@
+#pragma once
+
+// TCP and UDP sockets over BSD sockets (POSIX) and Winsock 2 (Windows).
+//
+// The operations carry the names the node's protocol code is written against
+// (Accept, SetTimeout, Read, Write, LastReadCount, IsOk, IsClosed, Destroy...).
+// Every socket is created close-on-exec and, on Windows, non-inheritable, so a
+// process started by the node never holds the node's ports.
+// A socket object has one user thread at a time; none of them locks.
+// Nothing here logs or throws: failures show in return values and IsOk().
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Varnix {
+
+// Starts the platform's socket library (WSAStartup on Windows; nothing else on
+// POSIX). Any thread, any number of times; false when sockets cannot be used.
+// Sockets also start it on first use, so calling it is only for reporting.
+bool initializeSockets();
+
+// An IPv4 address and port, both in host byte order.
+struct IPv4Address {
+    std::uint32_t host = 0;  // 0x7F000001 is 127.0.0.1
+    std::uint16_t port = 0;
+
+    static IPv4Address any(std::uint16_t port);        // 0.0.0.0: every interface
+    static IPv4Address loopback(std::uint16_t port);   // 127.0.0.1
+    static IPv4Address broadcast(std::uint16_t port);  // 255.255.255.255
+
+    // Fills `out` from a dotted address or a host name (first IPv4 answer of
+    // the resolver). False, and `out` unchanged, when it cannot. May block on
+    // the resolver.
+    static bool resolve(const std::string& hostOrDotted, std::uint16_t port, IPv4Address& out);
+
+    std::string dotted() const;  // "a.b.c.d", never empty
+
+    // The resolver's name for the address, else the dotted address. May block
+    // on the resolver (a reverse lookup).
+    std::string hostname() const;
+
+    bool operator==(const IPv4Address& other) const { return host == other.host && port == other.port; }
+};
+
+// A connected TCP socket: accepted by a ListeningSocket or made by connect().
+// Reads and writes wait for all requested bytes until the time-out runs out,
+// the peer closes or the connection fails.
+class StreamSocket {
+public:
+    // Takes ownership of a connected native socket. Used by the platform code.
+    explicit StreamSocket(std::intptr_t nativeHandle);
+    ~StreamSocket();  // closes the connection if still open
+    StreamSocket(const StreamSocket&) = delete;
+    StreamSocket& operator=(const StreamSocket&) = delete;
+
+    // Connects to `address`, waiting at most `timeoutSeconds`. Null on failure,
+    // with a one-line reason in `*why` when `why` is given. Any thread.
+    static std::unique_ptr<StreamSocket> connect(const IPv4Address& address, int timeoutSeconds,
+                                                 std::string* why = nullptr);
+
+    // Whole seconds that each following Read or Write may take at most.
+    // 0: move only what can move at once. Negative values count as 0.
+    void SetTimeout(int seconds);
+    int GetTimeout() const { return timeoutSeconds; }  // 600 after creation
+
+    // Reads up to `count` bytes into `buffer`, waiting until all have come,
+    // the time-out has run out, the peer has closed or the connection failed.
+    // The count that came is LastReadCount(). Does nothing once Destroy()ed.
+    void Read(void* buffer, std::uint32_t count);
+
+    // Writes `count` bytes, waiting until all are sent, the time-out has run
+    // out or the connection failed. The count sent is LastWriteCount().
+    void Write(const void* buffer, std::uint32_t count);
+
+    std::uint32_t LastReadCount() const { return lastReadCount; }
+    std::uint32_t LastWriteCount() const { return lastWriteCount; }
+
+    // True while the socket has its connection: not destroyed and no failure
+    // (reset, broken pipe) seen. A peer's orderly close alone keeps it true.
+    bool IsOk() const;
+
+    // True when a read would find the end of the connection: the peer has
+    // closed (or the connection failed) and no unread byte waits. Asks the
+    // system each time (zero-time-out poll), so the close is noticed without a
+    // read. True after Destroy().
+    bool IsClosed();
+
+    // Waits at most `milliseconds` until a byte can be read or the
+    // connection has ended. True when one of them happened.
+    bool WaitForRead(int milliseconds);
+
+    // Closes the connection at once; later calls do nothing. The object stays
+    // valid (IsOk() false, IsClosed() true).
+    void Destroy();
+
+    // The peer's address; false when destroyed or not known.
+    bool GetPeer(IPv4Address& out) const;
+
+private:
+    std::intptr_t handle;
+    int timeoutSeconds = 600;
+    std::uint32_t lastReadCount = 0;
+    std::uint32_t lastWriteCount = 0;
+    bool failed = false;    // reset, broken pipe or another hard error seen
+    bool endOfStream = false;  // a read found the peer's close
+};
+
+// A listening TCP socket.
+class ListeningSocket {
+public:
+    // Binds to `address` and listens. A port held by another listener makes
+    // IsOk() false. Never throws.
+    explicit ListeningSocket(const IPv4Address& address);
+    ~ListeningSocket();  // Destroy()
+    ListeningSocket(const ListeningSocket&) = delete;
+    ListeningSocket& operator=(const ListeningSocket&) = delete;
+
+    bool IsOk() const;  // bound and listening, not destroyed
+
+    void SetTimeout(int seconds);  // the longest wait of one Accept (600 after creation)
+    int GetTimeout() const { return timeoutSeconds; }
+
+    // Waits at most the time-out for a connection. Null when none came or the
+    // socket is not usable. The caller owns the result.
+    std::unique_ptr<StreamSocket> Accept();
+
+    // The bound address (useful with port 0); false when not bound.
+    bool GetLocal(IPv4Address& out) const;
+
+    void Destroy();  // stops listening; later calls do nothing
+
+private:
+    std::intptr_t handle;
+    int timeoutSeconds = 600;
+};
+
+// A UDP socket that never waits: receives and sends return at once.
+class DatagramSocket {
+public:
+    // Binds to `address` (port 0: any free port). A port held by another
+    // socket makes IsOk() false. Never throws.
+    explicit DatagramSocket(const IPv4Address& address);
+    ~DatagramSocket();  // Destroy()
+    DatagramSocket(const DatagramSocket&) = delete;
+    DatagramSocket& operator=(const DatagramSocket&) = delete;
+
+    bool IsOk() const;  // bound, not destroyed
+
+    // Takes one waiting datagram, keeping its first `size` bytes in `buffer`
+    // (the rest is dropped). Returns the count kept and fills `from`; -1 when
+    // no datagram waits or on failure (buffer and `from` untouched).
+    int RecvFrom(IPv4Address& from, void* buffer, std::size_t size);
+
+    // Sends one datagram without waiting. Returns the bytes sent, or -1.
+    int SendTo(const IPv4Address& to, const void* buffer, std::size_t size);
+
+    // Waits at most `milliseconds` until a datagram waits. True when one does.
+    bool WaitForRead(int milliseconds);
+
+    // Allows sending to broadcast addresses. False when refused.
+    bool EnableBroadcast();
+
+    // The bound address; false when not bound.
+    bool GetLocal(IPv4Address& out) const;
+
+    void Destroy();  // closes; later calls do nothing
+
+private:
+    std::intptr_t handle;
+};
+
+}  // namespace Varnix

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-namespace Varnix {
+namespace Varnix::Port {
 
 // Starts the platform's socket library (WSAStartup on Windows; nothing else on
 // POSIX). Any thread, any number of times; false when sockets cannot be used.
@@ -171,4 +171,4 @@ private:
     std::intptr_t handle;
 };
 
-}  // namespace Varnix
+}  // namespace Varnix::Port

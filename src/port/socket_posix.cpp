@@ -17,7 +17,7 @@
 #include <chrono>
 #include <cstring>
 
-namespace Varnix {
+namespace Varnix::Port {
 
 namespace {
 
@@ -367,4 +367,4 @@ bool DatagramSocket::GetLocal(IPv4Address& out) const { return localAddressOf(ha
 
 void DatagramSocket::Destroy() { closeSocket(handle); }
 
-}  // namespace Varnix
+}  // namespace Varnix::Port

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-using namespace Varnix;
+using namespace Varnix::Port;
 using Clock = std::chrono::steady_clock;
 
 namespace {

@@ -21,6 +21,10 @@ bool makeDirectory(const char* narrowPath);
 // still counts as existing until its last handle is closed).
 bool isRegularFile(const char* narrowPath);
 
+// The size in bytes of an existing regular file; -1 when it cannot be read
+// (missing, a directory, no access). Reads attributes only.
+std::int64_t fileSize(const char16_t* path);
+
 // Deletes a file. False when the file could not be deleted.
 bool deleteFile(const char16_t* path);
 

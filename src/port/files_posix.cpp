@@ -100,6 +100,12 @@ bool isRegularFile(const char* narrowPath) {
     return ::stat(narrowPath, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+std::int64_t fileSize(const char16_t* path) {
+    struct stat st;
+    if (::stat(toUtf8(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return std::int64_t(st.st_size);
+}
+
 bool deleteFile(const char16_t* path) {
     return ::unlink(toUtf8(path).c_str()) == 0;
 }

@@ -36,6 +36,16 @@ bool isRegularFile(const char* narrowPath) {
     return _stat64i32(narrowPath, &st) == 0 && (st.st_mode & 0x8000) != 0;
 }
 
+std::int64_t fileSize(const char16_t* path) {
+    HANDLE file = CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    LARGE_INTEGER size;
+    BOOL ok = GetFileSizeEx(file, &size);
+    CloseHandle(file);
+    return ok ? std::int64_t(size.QuadPart) : -1;
+}
+
 bool deleteFile(const char16_t* path) {
     return DeleteFileW(wide(path)) != FALSE;
 }

@@ -1,0 +1,91 @@
+#include "core/OutputTextFile.h"
+
+#include "core/Exception.h"
+
+namespace Varnix {
+
+OutputTextFile::OutputTextFile() : file(nullptr), path(), locale(Port::createCLocale())
+{
+}
+
+OutputTextFile::OutputTextFile(const String& path) : file(nullptr), path(path), locale(nullptr)
+{
+    file = Port::openTextForWriting(this->path.toNarrow());
+    if (file == nullptr)
+        throw Exception::fileError(path);
+    locale = Port::createCLocale();
+}
+
+OutputTextFile::~OutputTextFile()
+{
+    Port::freeCLocale(locale);
+    close();
+}
+
+void OutputTextFile::openAppend(const String& newPath)
+{
+    close();  // never leak a stream that is still open
+    path = newPath;
+    file = Port::openTextForAppending(path.toNarrow());
+    if (file == nullptr) {
+        path.clear();
+        throw Exception::fileError(newPath);
+    }
+}
+
+OutputTextFile& OutputTextFile::operator<<(int value)
+{
+    if (file != nullptr)
+        Port::writeDecimal(file, locale, value);
+    return *this;
+}
+
+OutputTextFile& OutputTextFile::operator<<(const char* narrowText)
+{
+    if (file != nullptr)
+        std::fputs(narrowText, file);
+    return *this;
+}
+
+OutputTextFile& OutputTextFile::operator<<(String& text)
+{
+    if (file != nullptr)
+        std::fputs(text.toNarrow(), file);
+    return *this;
+}
+
+OutputTextFile& OutputTextFile::operator<<(const String& text)
+{
+    if (file != nullptr) {
+        String copy(text);
+        std::fputs(copy.toNarrow(), file);
+    }
+    return *this;
+}
+
+OutputTextFile& OutputTextFile::operator<<(const LineEnd& marker)
+{
+    if (file != nullptr) {
+        for (std::int32_t i = 0; i < marker.count; ++i)
+            std::fputc('\n', file);
+    }
+    return *this;
+}
+
+void OutputTextFile::flush()
+{
+    if (file != nullptr)
+        std::fflush(file);
+}
+
+void OutputTextFile::close()
+{
+    if (file != nullptr) {
+        std::fflush(file);
+        std::fclose(file);
+        file = nullptr;
+    }
+    path = String();
+}
+
+}  // namespace Varnix

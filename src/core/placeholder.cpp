@@ -1,1 +1,0 @@
-// Placeholder until the core library has sources.

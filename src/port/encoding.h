@@ -1,0 +1,22 @@
+#pragma once
+
+// Conversion between the system's narrow text (the ANSI code page on Windows,
+// UTF-8 on other systems) and UTF-16. Both calls follow the Windows
+// conversion contract: with a null output they only count; counts include
+// whatever terminator the input holds. They never fail on bad input: bytes
+// that do not decode become U+FFFD, units that do not encode become the
+// code page's default character ('?'). Any thread.
+
+namespace Varnix::Port {
+
+// Converts `byteCount` bytes of narrow text into at most `outCapacity` UTF-16
+// units at `out` (or only counts when `out` is null). Returns the number of
+// units written or needed; 0 when `out` is too small.
+int narrowToWide(const char* text, int byteCount, char16_t* out, int outCapacity);
+
+// Converts `unitCount` UTF-16 units into at most `outCapacity` bytes at `out`
+// (or only counts when `out` is null). Returns the number of bytes written or
+// needed; 0 when `out` is too small.
+int wideToNarrow(const char16_t* text, int unitCount, char* out, int outCapacity);
+
+}  // namespace Varnix::Port

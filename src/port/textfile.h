@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdio>
+
+// Opening text files and the platform's text-mode conventions. Paths are
+// NUL-terminated narrow text (see encoding.h). Every open returns null on
+// failure; the caller owns the stream and closes it with fclose.
+
+namespace Varnix::Port {
+
+// Opens for reading in text mode.
+std::FILE* openTextForReading(const char* path);
+
+// Creates or truncates for writing in text mode (line feeds become CR LF on
+// Windows; stay LF elsewhere).
+std::FILE* openTextForWriting(const char* path);
+
+// Opens for appending ("a+"), letting other processes read and write the
+// file meanwhile.
+std::FILE* openTextForAppending(const char* path);
+
+// fgets with text-mode reading on every platform: at most size - 1 bytes,
+// ending after the first line feed, with a carriage return before a line
+// feed dropped. Returns null at end of file or on a read error.
+char* readTextChunk(char* buffer, int size, std::FILE* file);
+
+// A "C" locale for formatted writes; null if it could not be made.
+using TextLocale = void*;
+TextLocale createCLocale();
+void freeCLocale(TextLocale locale);
+
+// Writes `value` as "%d" in the given "C" locale (ASCII digits, '-' for
+// negatives, no grouping). Result not reported.
+void writeDecimal(std::FILE* file, TextLocale locale, int value);
+
+}  // namespace Varnix::Port

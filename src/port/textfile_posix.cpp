@@ -1,0 +1,61 @@
+#include "port/textfile.h"
+
+#include <cstring>
+
+// No text mode here: files are written with LF, and reading accepts LF and
+// CR LF alike.
+
+namespace Varnix::Port {
+
+std::FILE* openTextForReading(const char* path)
+{
+    return std::fopen(path, "r");
+}
+
+std::FILE* openTextForWriting(const char* path)
+{
+    return std::fopen(path, "w");
+}
+
+std::FILE* openTextForAppending(const char* path)
+{
+    return std::fopen(path, "a+");
+}
+
+char* readTextChunk(char* buffer, int size, std::FILE* file)
+{
+    if (std::fgets(buffer, size, file) == nullptr)
+        return nullptr;
+    size_t length = std::strlen(buffer);
+    if (length >= 2 && buffer[length - 2] == '\r' && buffer[length - 1] == '\n') {
+        buffer[length - 2] = '\n';
+        buffer[length - 1] = '\0';
+    } else if (length > 0 && length == static_cast<size_t>(size - 1)
+               && buffer[length - 1] == '\r') {
+        // The pair may straddle two chunks: look at the next byte.
+        int next = std::fgetc(file);
+        if (next == '\n')
+            buffer[length - 1] = '\n';
+        else if (next != EOF)
+            std::ungetc(next, file);
+    }
+    return buffer;
+}
+
+TextLocale createCLocale()
+{
+    // printf's "%d" never groups digits here, whatever the process locale.
+    static char marker;
+    return &marker;
+}
+
+void freeCLocale(TextLocale)
+{
+}
+
+void writeDecimal(std::FILE* file, TextLocale, int value)
+{
+    std::fprintf(file, "%d", value);
+}
+
+}  // namespace Varnix::Port

@@ -1,0 +1,85 @@
+#pragma once
+
+// Operating-system threads and the locks around them.
+
+namespace Varnix::Port {
+
+// One started thread; null means "no thread". Owned by whoever created it
+// and released with closeThread.
+using ThreadHandle = void*;
+
+// The function a new thread runs with its one untyped argument. An exception
+// that escapes it is not caught: the process ends.
+using ThreadRoutine = void (*)(void* parameter);
+
+// Starts routine(parameter) at once on a new thread whose initial stack is
+// `stackSize` bytes. Returns null, and starts nothing, when the thread cannot
+// be created. Any thread.
+ThreadHandle createThread(ThreadRoutine routine, void* parameter, int stackSize);
+
+// Waits without a time limit until the thread has ended. Not from the thread
+// itself.
+void joinThread(ThreadHandle thread);
+
+// Releases the handle (after joinThread, or to let the thread run on alone).
+void closeThread(ThreadHandle thread);
+
+// Gives the thread a name for debuggers (NUL-terminated narrow text). Never
+// fails visibly: without a debugger or where the system refuses the name,
+// nothing happens. Any thread.
+void nameThread(ThreadHandle thread, const char* name);
+
+// Copies the calling thread's name as the system keeps it into `buffer` of
+// `size` bytes. False where the system keeps no name it can give back (the
+// Windows debugger convention): then `buffer` is left untouched.
+bool currentThreadName(char* buffer, int size);
+
+// Recursive mutual exclusion (a Windows critical section). Not copyable.
+class Mutex {
+public:
+    Mutex();
+    ~Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+
+    void lock();
+    void unlock();
+
+private:
+    friend class ConditionVariable;
+    alignas(void*) unsigned char storage[64];
+};
+
+// Holds a Mutex for one scope.
+class MutexLock {
+public:
+    explicit MutexLock(Mutex& mutex) : mutex(mutex) { mutex.lock(); }
+    ~MutexLock() { mutex.unlock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+private:
+    Mutex& mutex;
+};
+
+// Condition variable used with a Mutex held exactly once by the waiter.
+// Waits may return without a wake (callers re-check their condition).
+class ConditionVariable {
+public:
+    ConditionVariable();
+    ~ConditionVariable();
+    ConditionVariable(const ConditionVariable&) = delete;
+    ConditionVariable& operator=(const ConditionVariable&) = delete;
+
+    // Releases `mutex`, sleeps without a time limit, takes `mutex` again.
+    void wait(Mutex& mutex);
+    // Like wait, but returns after at most `milliseconds` as well.
+    void waitFor(Mutex& mutex, unsigned long milliseconds);
+    void wakeAll();
+    void wakeOne();
+
+private:
+    alignas(void*) unsigned char storage[64];
+};
+
+}  // namespace Varnix::Port

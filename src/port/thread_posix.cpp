@@ -1,0 +1,169 @@
+#include "port/thread.h"
+
+#include <pthread.h>
+#include <time.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+
+namespace Varnix::Port {
+namespace {
+
+struct PosixThread {
+    pthread_t id;
+    ThreadRoutine routine;
+    void* parameter;
+};
+
+// noexcept: an exception escaping the routine ends the process right here,
+// the same way on every platform.
+extern "C" void* threadStart(void* argument) noexcept
+{
+    PosixThread* thread = static_cast<PosixThread*>(argument);
+    thread->routine(thread->parameter);
+    return nullptr;
+}
+
+pthread_mutex_t* mutexOf(unsigned char* storage)
+{
+    return reinterpret_cast<pthread_mutex_t*>(storage);
+}
+
+pthread_cond_t* conditionOf(unsigned char* storage)
+{
+    return reinterpret_cast<pthread_cond_t*>(storage);
+}
+
+}  // namespace
+
+ThreadHandle createThread(ThreadRoutine routine, void* parameter, int stackSize)
+{
+    PosixThread* thread = new (std::nothrow) PosixThread{};
+    if (thread == nullptr)
+        return nullptr;
+    thread->routine = routine;
+    thread->parameter = parameter;
+
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        delete thread;
+        return nullptr;
+    }
+    size_t size = stackSize > 0 ? static_cast<size_t>(stackSize) : 0;
+    if (size > 0 && size < static_cast<size_t>(PTHREAD_STACK_MIN))
+        size = PTHREAD_STACK_MIN;
+    if (size > 0)
+        pthread_attr_setstacksize(&attributes, size);
+    int result = pthread_create(&thread->id, &attributes, threadStart, thread);
+    pthread_attr_destroy(&attributes);
+    if (result != 0) {
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+void joinThread(ThreadHandle handle)
+{
+    if (handle != nullptr)
+        pthread_join(static_cast<PosixThread*>(handle)->id, nullptr);
+}
+
+void closeThread(ThreadHandle handle)
+{
+    delete static_cast<PosixThread*>(handle);
+}
+
+void nameThread(ThreadHandle handle, const char* name)
+{
+    if (handle == nullptr || name == nullptr)
+        return;
+    // Linux takes at most 15 bytes; cut on a UTF-8 character boundary.
+    char shortName[16];
+    size_t length = std::strlen(name);
+    if (length > 15) {
+        length = 15;
+        while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80)
+            --length;
+    }
+    std::memcpy(shortName, name, length);
+    shortName[length] = '\0';
+    pthread_setname_np(static_cast<PosixThread*>(handle)->id, shortName);
+}
+
+bool currentThreadName(char* buffer, int size)
+{
+    return size > 0 && pthread_getname_np(pthread_self(), buffer, static_cast<size_t>(size)) == 0;
+}
+
+Mutex::Mutex()
+{
+    static_assert(sizeof(storage) >= sizeof(pthread_mutex_t), "Mutex storage too small");
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(mutexOf(storage), &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+Mutex::~Mutex()
+{
+    pthread_mutex_destroy(mutexOf(storage));
+}
+
+void Mutex::lock()
+{
+    pthread_mutex_lock(mutexOf(storage));
+}
+
+void Mutex::unlock()
+{
+    pthread_mutex_unlock(mutexOf(storage));
+}
+
+ConditionVariable::ConditionVariable()
+{
+    static_assert(sizeof(storage) >= sizeof(pthread_cond_t), "condition storage too small");
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(conditionOf(storage), &attributes);
+    pthread_condattr_destroy(&attributes);
+}
+
+ConditionVariable::~ConditionVariable()
+{
+    pthread_cond_destroy(conditionOf(storage));
+}
+
+void ConditionVariable::wait(Mutex& mutex)
+{
+    pthread_cond_wait(conditionOf(storage), mutexOf(mutex.storage));
+}
+
+void ConditionVariable::waitFor(Mutex& mutex, unsigned long milliseconds)
+{
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    pthread_cond_timedwait(conditionOf(storage), mutexOf(mutex.storage), &deadline);
+}
+
+void ConditionVariable::wakeAll()
+{
+    pthread_cond_broadcast(conditionOf(storage));
+}
+
+void ConditionVariable::wakeOne()
+{
+    pthread_cond_signal(conditionOf(storage));
+}
+
+}  // namespace Varnix::Port

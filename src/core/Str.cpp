@@ -29,6 +29,13 @@ String toString(long value)
     return fromStream(stream);
 }
 
+String toString(long long value)
+{
+    std::stringstream stream;
+    stream << value;
+    return fromStream(stream);
+}
+
 String getFormatted(std::uint64_t value)
 {
     struct comma_facet : std::numpunct<char> {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Str.h"
 #include "core/String.h"
 
 #include <wx/string.h>

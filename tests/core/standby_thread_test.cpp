@@ -241,3 +241,50 @@ TEST_F(StandbyThreadDeathTest, OwnExceptionShowsItsMessage)
         },
         "WTF: Cannot open/read/write file 'drData/received_scene.max'");
 }
+
+// Thread creation can only be made to fail where the address space can be
+// limited; the child process of the exit test does that.
+#if __has_include(<sys/resource.h>)
+#include <sys/resource.h>
+#include <cstdlib>
+
+namespace {
+
+void markRun(void* data)
+{
+    *static_cast<bool*>(data) = true;
+}
+
+// Runs in the child: exits 0 when creation failed cleanly and a later
+// hand-off still works.
+void createUnderATightAddressSpace()
+{
+    rlimit limit;
+    limit.rlim_cur = limit.rlim_max = 512UL << 20;
+    setrlimit(RLIMIT_AS, &limit);
+    bool ran = false;
+    StandbyThread thread;
+    thread.stackSize = 0x7FFFFFFF;  // cannot fit under the limit
+    try {
+        thread.execute(markRun, &ran);
+        std::exit(1);
+    } catch (const Varnix::Exception& error) {
+        if (error.getCode() != Varnix::Exception::threadCreationCode || ran)
+            std::exit(2);
+        if (std::string(error.what()) != "Cannot create thread '_VARNIX_standbyThread'")
+            std::exit(3);
+    }
+    thread.stackSize = 65536;  // a later hand-off tries again
+    thread.execute(markRun, &ran);
+    thread.waitIdle();
+    std::exit(ran ? 0 : 4);
+}
+
+}  // namespace
+
+TEST_F(StandbyThreadDeathTest, ThreadThatCannotBeCreatedThrowsInsteadOfHanging)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(createUnderATightAddressSpace(), ::testing::ExitedWithCode(0), "");
+}
+#endif

@@ -45,7 +45,7 @@ void InputTextFile::readLine(String& line)
 
 bool InputTextFile::atEnd() const
 {
-    return std::feof(file) != 0;
+    return std::feof(file) != 0 || std::ferror(file) != 0;
 }
 
 }  // namespace Varnix

@@ -24,7 +24,8 @@ public:
     // nothing. Lines of any length; characters are never split.
     void readLine(String& line);
 
-    // True once a read has hit the end of the file (feof).
+    // True once a read has hit the end of the file, or failed: a reader
+    // looping until atEnd never spins on a broken file.
     bool atEnd() const;
 
 private:

@@ -8,7 +8,7 @@
 
 namespace Varnix::Port {
 
-// Opens for reading in text mode.
+// Opens an existing file (not a directory) for reading in text mode.
 std::FILE* openTextForReading(const char* path);
 
 // Creates or truncates for writing in text mode (line feeds become CR LF on

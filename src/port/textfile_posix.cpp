@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <sys/stat.h>
+
 // No text mode here: files are written with LF, and reading accepts LF and
 // CR LF alike.
 
@@ -9,7 +11,14 @@ namespace Varnix::Port {
 
 std::FILE* openTextForReading(const char* path)
 {
-    return std::fopen(path, "r");
+    std::FILE* file = std::fopen(path, "r");
+    // A directory opens here but not on Windows; it cannot be read either way.
+    struct stat status;
+    if (file != nullptr && (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode))) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
 }
 
 std::FILE* openTextForWriting(const char* path)

@@ -60,6 +60,12 @@ TEST_F(TextFileTest, MissingFileThrowsTheFileError)
     }
 }
 
+TEST_F(TextFileTest, DirectoryIsNoReadableFile)
+{
+    std::filesystem::create_directory(directory / "DrConfig.txt");
+    EXPECT_THROW(InputTextFile file(String(pathOf("DrConfig.txt").c_str())), Exception);
+}
+
 TEST_F(TextFileTest, LinesEndingInLineFeedsGiveAFinalEmptyLine)
 {
     writeBytes("two.txt", "a\nb\n");

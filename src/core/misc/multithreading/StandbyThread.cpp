@@ -23,7 +23,7 @@ StandbyThread::StandbyThread()
       task(nullptr),
       taskData(nullptr),
       started(false),
-      stopRequested(false)
+      stopping(false)
 {
 }
 
@@ -35,7 +35,7 @@ StandbyThread::~StandbyThread()
         {
             Port::MutexLock lock(taskLock);
             task = nullptr;
-            stopRequested = true;
+            stopping = true;
         }
         wakeCondition.wakeAll();
         Port::joinThread(threadHandle);
@@ -95,7 +95,7 @@ void StandbyThread::runTasks()
             // A wake without a task and without a stop is spurious: sleep on.
             do {
                 wakeCondition.wait(taskLock);
-            } while (task.load() == nullptr && !stopRequested);
+            } while (task.load() == nullptr && !stopping);
             acknowledged = 1;
             Task current = task.load();
             if (current == nullptr) {

@@ -63,7 +63,7 @@ private:
     std::atomic<Task> task;             // null: no task held
     void* taskData;
     bool started;
-    bool stopRequested;                 // tells a stop from a spurious wake
+    bool stopping;                      // tells a stop from a spurious wake
     Port::Mutex callLock;               // serialises hand-offs and destruction
 };
 

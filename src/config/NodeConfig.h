@@ -1,0 +1,14 @@
+#pragma once
+
+#include "config/NodeSettings.h"
+#include "core/NodeWindow.h"
+#include "core/String.h"
+
+// Fills settings.hostInstalls from the DrConfig.txt at `path` (lines
+// "<year> <install directory>", "#" comments). When the file cannot be
+// opened, writes a default one from the 3ds Max releases found in the
+// registry. A line without a year from 2011 to 2016 stops the reading (the
+// lines before it count). When the default file cannot be created, shows the
+// error in a message box and then closes `window` by force. Logs through
+// `window` (not null). GUI thread, before any worker reads the settings.
+void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window);

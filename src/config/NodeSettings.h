@@ -1,0 +1,23 @@
+#pragma once
+
+#include "core/String.h"
+
+#include <cstdint>
+
+// The 3ds Max release years a node can be configured for.
+constexpr std::int32_t firstHostYear = 2011;
+constexpr std::int32_t lastHostYear = 2016;
+constexpr std::int32_t hostYearCount = lastHostYear - firstHostYear + 1;
+
+// One configured 3ds Max installation: its install directory, exactly as
+// configured; empty when that release is not configured.
+using HostInstall = Varnix::String;
+
+// What the render service knows about its machine. Filled once on the GUI
+// thread while the service is built, read-only afterwards (any thread).
+struct NodeSettings {
+    // The working directory followed by "/drData/"; always ends in a slash.
+    Varnix::String dataDirectory;
+    // Index year - firstHostYear; filled by loadNodeConfig.
+    HostInstall hostInstalls[hostYearCount];
+};

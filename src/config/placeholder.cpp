@@ -1,1 +1,0 @@
-// Placeholder until the config subsystem has sources.

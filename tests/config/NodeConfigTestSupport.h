@@ -1,0 +1,38 @@
+#pragma once
+
+#include "ConfigTestSupport.h"
+
+#include "config/NodeConfig.h"
+
+#include <array>
+
+namespace ConfigTest {
+
+// Loads DrConfig.txt from the test's directory into fresh settings.
+class NodeConfigTest : public TempDirTest {
+protected:
+    // The six entries, 2011 first, as UTF-8.
+    std::array<std::string, 6> load()
+    {
+        NodeSettings settings;
+        loadNodeConfig(settings, Varnix::String(configPath().c_str()), &window);
+        std::array<std::string, 6> entries;
+        for (int i = 0; i < 6; ++i)
+            entries[i] = utf8(settings.hostInstalls[i]);
+        return entries;
+    }
+
+    std::string configPath() const { return pathOf("DrConfig.txt"); }
+    void writeConfig(const std::string& bytes) const { writeFile("DrConfig.txt", bytes); }
+    std::string readConfig() const { return readFile("DrConfig.txt"); }
+
+    RecordingWindow window;
+};
+
+inline const std::string cannotReadLine = "Cannot read the config file, default one will be created";
+inline const std::string badLine = "Error in the config file";
+inline const std::string noVersionsLine =
+    "Warning: no 3dsmax versions detected on the machine. You can add them by hand in the config.txt file. "
+    "Example syntax: 2013 C:/Program Files/Autodesk/3ds max 2013";
+
+}  // namespace ConfigTest

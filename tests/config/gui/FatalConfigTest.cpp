@@ -8,6 +8,7 @@
 #include <wx/msgdlg.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <thread>
 
@@ -62,27 +63,31 @@ bool startWx()
     return started;
 }
 
-// Waits for the fatal box, presses Return in it and waits until it is gone.
-// The script is written to `scriptPath`. If the box never appears or will
-// not go, the test process ends rather than hang.
-std::thread dismissFatalBox(const std::string& scriptPath)
+// Presses Return in the fatal box whenever it is on screen, until
+// `returned` is set. The xdotool steps are written to `scriptPath`. If the
+// box cannot be dismissed within 20 s, the test process ends rather than hang.
+std::thread dismissFatalBox(const std::string& scriptPath, const std::atomic<bool>& returned)
 {
     std::ofstream(scriptPath) << R"(title='^Fatal error: Cannot create default config file\.$'
-for i in $(seq 1 200); do
-  box=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1)
-  if [ -n "$box" ]; then
-    xdotool windowactivate --sync "$box" 2>/dev/null || xdotool windowfocus --sync "$box" 2>/dev/null
-    xdotool key --clearmodifiers Return
-    sleep 0.3
-    xdotool search --onlyvisible --name "$title" >/dev/null 2>&1 || exit 0
-  fi
-  sleep 0.05
-done
-exit 1
+box=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1)
+[ -n "$box" ] || exit 1
+xdotool windowactivate --sync "$box" 2>/dev/null || xdotool windowfocus --sync "$box" 2>/dev/null
+xdotool key --clearmodifiers Return
 )";
-    return std::thread([scriptPath] {
-        std::string command = "sh '" + scriptPath + "'";
-        if (std::system(command.c_str()) != 0) {
+    return std::thread([scriptPath, &returned] {
+        using Clock = std::chrono::steady_clock;
+        const std::string command = "sh '" + scriptPath + "'";
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (!returned && Clock::now() < deadline) {
+            if (std::system(command.c_str()) == 0) {
+                // The box closes on the GUI thread; give it time before retrying.
+                for (int i = 0; i < 40 && !returned; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        if (!returned) {
             std::fprintf(stderr, "the message box \"%s\" did not appear or could not be dismissed\n", fatalCaption);
             std::_Exit(2);
         }
@@ -107,9 +112,11 @@ TEST_F(FatalConfigTest, UncreatableDefaultFileShowsTheErrorThenClosesTheWindow)
     MessageBoxRecorder boxes;
     boxes.Register();
     ClosingWindow closingWindow(boxes);
-    std::thread dismisser = dismissFatalBox(pathOf("dismiss.sh"));
+    std::atomic<bool> returned{false};
+    std::thread dismisser = dismissFatalBox(pathOf("dismiss.sh"), returned);
     NodeSettings settings;
     loadNodeConfig(settings, Varnix::String(path.c_str()), &closingWindow);
+    returned = true;
     dismisser.join();
     boxes.Unregister();
 

@@ -1,0 +1,35 @@
+#pragma once
+// Answers the masters' UDP discovery pings on port 19666, on its own thread
+// for the whole life of the render service.
+
+#include "core/NodeWindow.h"
+#include "core/misc/multithreading/StandbyThread.h"
+#include "port/socket.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+class DiscoveryReplier : public Varnix::StandbyThread {
+public:
+    static constexpr std::uint16_t port = 19666;
+    static constexpr int pollMilliseconds = 333;
+    static constexpr int repliesPerPing = 4;
+
+    // Starts the thread "MY_DiscoveryReplier" on serveDiscovery and returns
+    // while it runs. Any thread; `window` must outlive the replier.
+    explicit DiscoveryReplier(Varnix::NodeWindow* window);
+
+    // Stops the loop if nobody did (within one poll) and joins the thread.
+    ~DiscoveryReplier();
+
+    // The loop: binds, then answers pings until stopRequested. The replier's
+    // own thread only; `self` is the DiscoveryReplier.
+    static void serveDiscovery(void* self);
+
+    Varnix::NodeWindow* window;
+    // Set by the owner to end the loop; read by the loop before each receive.
+    std::atomic<bool> stopRequested;
+    // Open while the loop runs; touched by the replier's thread only.
+    std::unique_ptr<Varnix::Port::DatagramSocket> socket;
+};

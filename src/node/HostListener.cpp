@@ -1,0 +1,52 @@
+#include "node/HostListener.h"
+
+#include "node/LinkPrimitives.h"
+#include "node/Signals.h"
+#include "port/clock.h"
+
+#include <wx/msgdlg.h>
+
+namespace {
+
+constexpr int listenerTimeoutSeconds = 1;
+constexpr int greetingTimeoutSeconds = 5;
+constexpr int endTimeoutSeconds = 10;
+
+}  // namespace
+
+HostListener::HostListener(Varnix::NodeWindow* window)
+    : window(window), listener(new Varnix::Port::ListeningSocket(Varnix::Port::IPv4Address::loopback(port))) {
+    listener->SetTimeout(listenerTimeoutSeconds);
+    if (!listener->IsOk()) {
+        wxMessageBox(wxString::Format("Cannot bind to loopback port (TCP %d)", int(port)), wxMessageBoxCaptionStr,
+                     wxOK | wxCENTRE);
+    }
+}
+
+HostListener::~HostListener() {
+    listener->Destroy();
+    delete listener;
+    hostConnection.release();
+}
+
+bool HostListener::acceptHost(const Varnix::String& dataDirectory) {
+    if (!listener->IsOk()) {
+        Varnix::Port::sleepMilliseconds(listenerTimeoutSeconds * 1000);
+        return false;
+    }
+    std::unique_ptr<Varnix::Port::StreamSocket> accepted = listener->Accept();
+    if (!accepted) return false;
+    hostConnection.hold(std::move(accepted));
+    Varnix::writeSignal(hostConnection.get(), Varnix::nodeGreeting, greetingTimeoutSeconds);
+    if (Varnix::readSignal(hostConnection.get(), greetingTimeoutSeconds) == Varnix::hostGreeting) {
+        Varnix::writeString(hostConnection.get(), dataDirectory);
+        return true;
+    }
+    window->log(u"WARNING: Got bogus loopback connection");
+    hostConnection.release();
+    return false;
+}
+
+void HostListener::sendEnd() { Varnix::writeSignal(hostConnection.get(), Varnix::endSignal, endTimeoutSeconds); }
+
+void HostListener::closeHost() { hostConnection.release(); }

@@ -1,0 +1,49 @@
+#pragma once
+// The loopback listener for 3ds Max and the one 3ds Max connection of a job.
+
+#include "core/NodeWindow.h"
+#include "core/String.h"
+#include "node/SocketHolder.h"
+#include "port/socket.h"
+
+#include <cstdint>
+
+class HostListener {
+public:
+    static constexpr std::uint16_t port = 19667;
+
+    // Binds the listener to the loopback address; when the port cannot be
+    // bound, shows a message box and stays in place, unbound. GUI thread;
+    // `window` must outlive the listener.
+    explicit HostListener(Varnix::NodeWindow* window);
+
+    // Closes the listener and any held connection. GUI thread, after the
+    // job's thread has finished with the listener.
+    ~HostListener();
+
+    HostListener(const HostListener&) = delete;
+    HostListener& operator=(const HostListener&) = delete;
+
+    // Waits at most 1 s for 3ds Max to connect, exchanges greetings and tells
+    // it `dataDirectory`. True when a connection is now held; false when
+    // none came, it did not greet as 3ds Max (logged, then closed), or the
+    // listener is not bound (after a 1 s pause, so a caller's retry loop does
+    // not spin). Precondition: no connection held. Job thread only.
+    bool acceptHost(const Varnix::String& dataDirectory);
+
+    // Writes the END signal to the held connection (10 s time-out); the result
+    // is not examined. Job thread only.
+    void sendEnd();
+
+    // Closes the held connection; nothing when none is held. Job thread only.
+    void closeHost();
+
+    bool hasConnection() const { return !hostConnection.isEmpty(); }
+
+    // The held connection (owned here), or null. Job thread only.
+    Varnix::Port::StreamSocket* connection() const { return hostConnection.get(); }
+
+    Varnix::NodeWindow* window;
+    Varnix::Port::ListeningSocket* listener;  // owned
+    Varnix::SocketHolder hostConnection;
+};

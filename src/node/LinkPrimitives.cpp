@@ -1,0 +1,172 @@
+#include "node/LinkPrimitives.h"
+
+#include "core/Exception.h"
+#include "node/Signals.h"
+#include "port/files.h"
+
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+namespace Varnix {
+
+namespace {
+
+constexpr int stringWriteTimeoutSeconds = 5;
+constexpr int stringReadTimeoutSeconds = 30;
+constexpr int fileSendTimeoutSeconds = 60;
+constexpr int fileReceiveTimeoutSeconds = 45;
+
+void useTimeout(Port::StreamSocket* socket, int seconds) {
+    if (socket->GetTimeout() != seconds) socket->SetTimeout(seconds);
+}
+
+// Closes the file on every way out of a file primitive.
+class OpenFile {
+public:
+    OpenFile(String path, const char* mode) : path(path), file(std::fopen(this->path.toNarrow(), mode)) {
+        if (!file) throw Exception::fileError(this->path);
+    }
+    ~OpenFile() {
+        if (file) std::fclose(file);
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+
+    void read(void* buffer, std::size_t count) {
+        if (std::fread(buffer, 1, count, file) != count) throw Exception::fileError(path);
+    }
+    void write(const void* buffer, std::size_t count) {
+        if (count > 0 && std::fwrite(buffer, 1, count, file) != count) throw Exception::fileError(path);
+    }
+    // Buffered bytes that cannot reach the disk are a failed write too.
+    void close() {
+        int failed = std::fclose(file);
+        file = nullptr;
+        if (failed != 0) throw Exception::fileError(path);
+    }
+
+private:
+    String path;
+    std::FILE* file;
+};
+
+void writeSize(Port::StreamSocket* socket, std::int32_t size) {
+    unsigned char bytes[4];
+    encodeSignal(static_cast<std::uint32_t>(size), bytes);
+    socket->Write(bytes, 4);
+}
+
+}  // namespace
+
+bool isUsable(Port::StreamSocket* socket) { return socket && socket->IsOk() && !socket->IsClosed(); }
+
+int writeSignal(Port::StreamSocket* socket, std::uint32_t value, int timeoutSeconds) {
+    if (!isUsable(socket)) return 1;
+    useTimeout(socket, timeoutSeconds);
+    unsigned char bytes[4];
+    encodeSignal(value, bytes);
+    socket->Write(bytes, 4);
+    return socket->LastWriteCount() == 4 && socket->IsOk() ? 0 : 1;
+}
+
+std::uint32_t readSignal(Port::StreamSocket* socket, int timeoutSeconds) {
+    unsigned char bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    if (isUsable(socket)) {
+        useTimeout(socket, timeoutSeconds);
+        socket->Read(bytes, 4);
+    }
+    return decodeSignal(bytes);
+}
+
+int writeString(Port::StreamSocket* socket, const String& text) {
+    if (!isUsable(socket)) return 1;
+    useTimeout(socket, stringWriteTimeoutSeconds);
+    String copy(text);
+    const char* narrow = copy.toNarrow();
+    auto count = static_cast<std::uint32_t>(copy.narrowLength());  // the NUL included
+    socket->Write(narrow, count);
+    return socket->LastWriteCount() == count && socket->IsOk() ? 0 : 1;
+}
+
+int readString(Port::StreamSocket* socket, String& text) {
+    if (!isUsable(socket)) return 1;
+    useTimeout(socket, stringReadTimeoutSeconds);
+    text.clear();
+    for (std::int32_t received = 0;; ++received) {
+        char byte = 0;
+        socket->Read(&byte, 1);
+        if (socket->LastReadCount() != 1 || !socket->IsOk()) return 1;
+        if (byte == '\0') return 0;
+        if (received == maxStringFrameBytes) return 1;
+        if (static_cast<unsigned char>(byte) < 0x80) {
+            text.append(static_cast<char16_t>(byte));
+        } else {
+            // Widened alone, so only characters of one byte come through.
+            text.append(String::fromNarrow(&byte, 1));
+        }
+    }
+}
+
+std::int32_t getFileSize(const String& path) {
+    String copy(path);
+    std::int64_t size = Port::fileSize(copy.wideCString());
+    if (size < 0 || size > std::numeric_limits<std::int32_t>::max()) return -1;
+    return static_cast<std::int32_t>(size);
+}
+
+int sendFile(Port::StreamSocket* socket, const String& path) {
+    if (!isUsable(socket)) return 1;
+    try {
+        OpenFile file(path, "rb");
+        std::int32_t size = getFileSize(path);
+        if (size < 0) return 1;
+        if (!isUsable(socket)) return 1;
+        useTimeout(socket, fileSendTimeoutSeconds);
+        writeSize(socket, size);
+        // A size that did not go out whole leaves the master out of step, even
+        // for an empty file.
+        if (socket->LastWriteCount() != 4 || !socket->IsOk()) return 1;
+        std::vector<char> buffer(filePieceBytes);
+        for (std::uint32_t remaining = static_cast<std::uint32_t>(size); remaining > 0;) {
+            std::uint32_t piece = remaining < filePieceBytes ? remaining : filePieceBytes;
+            file.read(buffer.data(), piece);
+            socket->Write(buffer.data(), piece);
+            remaining -= piece;
+            if (socket->LastWriteCount() != piece || !socket->IsOk()) return 1;
+        }
+        return 0;
+    } catch (const Exception&) {
+        return 1;
+    }
+}
+
+int receiveFile(Port::StreamSocket* socket, const String& path) {
+    if (!isUsable(socket)) return 1;
+    try {
+        OpenFile file(path, "wb");
+        std::int32_t size = -1;
+        if (isUsable(socket)) {
+            useTimeout(socket, fileReceiveTimeoutSeconds);
+            unsigned char bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            socket->Read(bytes, 4);
+            size = static_cast<std::int32_t>(decodeSignal(bytes));
+        }
+        if (size < 0) return 1;
+        std::vector<char> buffer(filePieceBytes);
+        for (std::uint32_t remaining = static_cast<std::uint32_t>(size); remaining > 0;) {
+            std::uint32_t piece = remaining < filePieceBytes ? remaining : filePieceBytes;
+            socket->Read(buffer.data(), piece);
+            // Only what came from the sender goes into the file.
+            file.write(buffer.data(), socket->LastReadCount());
+            remaining -= piece;
+            if (socket->LastReadCount() != piece || !socket->IsOk()) return 1;
+        }
+        file.close();
+        return 0;
+    } catch (const Exception&) {
+        return 1;
+    }
+}
+
+}  // namespace Varnix

@@ -1,0 +1,58 @@
+#pragma once
+// Putting signals, strings and files on a connection and taking them off.
+// Every primitive blocks the calling thread for at most its time-out per read
+// or write call, never throws, logs nothing, and does no I/O on a socket that
+// is not usable. Status results: 0 success, 1 failure.
+
+#include "core/String.h"
+#include "port/socket.h"
+
+#include <cstdint>
+
+namespace Varnix {
+
+// Largest text a string frame may carry; a longer one fails the read, so a
+// peer cannot make the node grow a string until memory runs out.
+constexpr std::int32_t maxStringFrameBytes = 65536;
+
+// Largest piece of a file frame per read or write call.
+constexpr std::uint32_t filePieceBytes = 65536;
+
+// True when `socket` is non-null, still has its connection and the peer has
+// not closed it (asked of the system now, without a read).
+bool isUsable(Port::StreamSocket* socket);
+
+// Writes `value` (4 bytes, little-endian). 0 when all 4 bytes went out on a
+// usable socket that is still OK afterwards, else 1.
+int writeSignal(Port::StreamSocket* socket, std::uint32_t value, int timeoutSeconds);
+
+// Reads 4 bytes into a value preset to noSignal: nothing, or an unusable
+// socket, gives noSignal; a short read replaces only the low-order bytes.
+// Time-out 0 returns at once with what has already arrived.
+std::uint32_t readSignal(Port::StreamSocket* socket, int timeoutSeconds);
+
+// Writes the narrow form of `text` and one NUL in one call, 5 s time-out.
+int writeString(Port::StreamSocket* socket, const String& text);
+
+// Reads a string frame into `text`, one byte per read, 30 s time-out per byte;
+// each byte is widened on its own. 1 on a time-out, a closed or failed
+// connection, or more than maxStringFrameBytes bytes; `text` then holds what
+// came so far.
+int readString(Port::StreamSocket* socket, String& text);
+
+// Sends the file at `path` as a file frame (size, then pieces), 60 s time-out
+// per write. 1, having written nothing, when the file cannot be opened or
+// measured; 1 when a piece is cut short.
+int sendFile(Port::StreamSocket* socket, const String& path);
+
+// Receives a file frame into the file at `path` (created or emptied), 45 s
+// time-out per read. 1, having read nothing, when the file cannot be created;
+// 1 on a negative or missing size or a piece cut short, leaving on disk only
+// the bytes that came.
+int receiveFile(Port::StreamSocket* socket, const String& path);
+
+// The size of the file at `path`, or -1 when it cannot be read or does not
+// fit a file frame (above 2,147,483,647 bytes). Any thread.
+std::int32_t getFileSize(const String& path);
+
+}  // namespace Varnix

@@ -1,1 +1,0 @@
-// Placeholder until the node subsystem has sources.

@@ -1,0 +1,63 @@
+#pragma once
+// A connected pair on a free loopback port: `node` is the accepted side that
+// the node's code uses, `peer` the other end, driven byte by byte from the
+// protocol's tables. Each test also gets a fresh temporary directory.
+
+#include "core/TempDirectory.h"
+#include "core/String.h"
+#include "port/socket.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+class LinkTest : public TempDirectoryTest {
+protected:
+    void SetUp() override {
+        TempDirectoryTest::SetUp();
+        Varnix::Port::ListeningSocket listener(Varnix::Port::IPv4Address::loopback(0));
+        Varnix::Port::IPv4Address address;
+        ASSERT_TRUE(listener.GetLocal(address));
+        peer = Varnix::Port::StreamSocket::connect(address, 5);
+        listener.SetTimeout(5);
+        node = listener.Accept();
+        ASSERT_TRUE(peer && node);
+    }
+
+    Varnix::String path(const std::string& name) const { return Varnix::String(pathOf(name).c_str()); }
+
+    // What the peer receives within `seconds` (at most `count` bytes).
+    std::string peerReads(std::uint32_t count, int seconds = 5) {
+        std::string bytes(count, '\0');
+        peer->SetTimeout(seconds);
+        peer->Read(&bytes[0], count);
+        bytes.resize(peer->LastReadCount());
+        return bytes;
+    }
+
+    void peerWrites(const std::string& bytes) {
+        peer->SetTimeout(5);
+        peer->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+        ASSERT_EQ(bytes.size(), peer->LastWriteCount());
+    }
+
+    static std::string le32(std::uint32_t v) {
+        return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    }
+
+    static std::string pattern(std::size_t size) {
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = char((i * 7 + i / 251) & 0xFF);
+        return bytes;
+    }
+
+    static long long msSince(std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    }
+
+    std::unique_ptr<Varnix::Port::StreamSocket> node;
+    std::unique_ptr<Varnix::Port::StreamSocket> peer;
+};

@@ -55,16 +55,18 @@ protected:
     HostListener host{&window};
     String dataDirectory{"C:\\Node/drData/"};
 
-    // A 3ds Max side that greets correctly and reports what it was told.
+    // A 3ds Max side that greets correctly and reports what it was told; it
+    // keeps its connection open in `hostSide`.
     std::future<std::string> goodHost() {
-        return std::async(std::launch::async, [] {
-            auto s = connectToHostPort();
-            if (!s) return std::string("no connection");
-            std::string greeting = readBytes(*s, 4, 5);
-            s->Write("\x72\x21\xC0\xC0", 4);
-            return greeting + "|" + readUpToNul(*s);
+        return std::async(std::launch::async, [this] {
+            hostSide = connectToHostPort();
+            if (!hostSide) return std::string("no connection");
+            std::string greeting = readBytes(*hostSide, 4, 5);
+            hostSide->Write("\x72\x21\xC0\xC0", 4);
+            return greeting + "|" + readUpToNul(*hostSide);
         });
     }
+    std::unique_ptr<StreamSocket> hostSide;
 };
 
 }  // namespace
@@ -96,9 +98,10 @@ TEST_F(HostListenerTest, GoodGreetingReceivesTheDataDirectoryWithOneNul) {
     bool accepted = false;
     for (int i = 0; i < 5 && !accepted; ++i) accepted = host.acceptHost(dataDirectory);
     ASSERT_TRUE(accepted);
+    EXPECT_EQ(std::string("\x27\x18\xC0\xC0|C:\\Node/drData/\0", 21), told.get());
     EXPECT_TRUE(host.hasConnection());
     EXPECT_TRUE(isUsable(host.connection()));
-    EXPECT_EQ(std::string("\x27\x18\xC0\xC0|C:\\Node/drData/\0", 21), told.get());
+    EXPECT_EQ("", readBytes(*hostSide, 1, 0));  // nothing after the NUL
     EXPECT_TRUE(window.snapshot().empty());
 }
 

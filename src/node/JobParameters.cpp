@@ -1,0 +1,45 @@
+#include "node/JobParameters.h"
+
+#include "core/Str.h"
+
+#include <sstream>
+
+using Varnix::String;
+
+JobParameters parseJobParameters(const String& parameters) {
+    JobParameters result;
+    String text = parameters;
+    std::istringstream in(text.toNarrow());
+    // A failed extraction may store 0 or a clamped value; either way the
+    // field counts as unread.
+    if (!(in >> result.requestedVersion)) result.requestedVersion = 0;
+    else if (!(in >> result.frame)) result.frame = 0;
+    return result;
+}
+
+int chooseHostVersion(const NodeSettings& settings, int requested) {
+    if (requested < firstHostYear) return 0;
+    for (int v = requested; v <= lastHostYear; ++v)
+        if (!settings.hostInstalls[v - firstHostYear].isEmpty()) return v;
+    return 0;
+}
+
+String buildRenderCommand(const String& installDirectory, const String& scenePath, const String& dataDirectory,
+                          int frame) {
+    String frameText = Varnix::Str::toString(frame);
+    String command = u"echo Starting 3dsmax DR... && \"";
+    command += installDirectory;
+    command += u"3dsmaxcmd.exe\" \"";
+    command += scenePath;
+    command += u"\" -o:\"";
+    command += dataDirectory;
+    command += u"/dr_out.png\" -start:";
+    command += frameText;
+    command += u" -end:";
+    command += frameText;
+    command += u" -continueOnError -gammaCorrection:1 -rfw:1 -sf ";
+    command += u" >> \"";
+    command += dataDirectory;
+    command += u"/MaxLog.txt\"";
+    return command;
+}

@@ -1,0 +1,107 @@
+#include "node/RenderJob.h"
+
+#include "config/DevelopmentMode.h"
+#include "core/Exception.h"
+#include "core/Str.h"
+#include "node/DumpRelay.h"
+#include "node/JobParameters.h"
+#include "node/HostListener.h"
+#include "node/LinkPrimitives.h"
+#include "node/RenderService.h"
+#include "node/Signals.h"
+#include "node/SocketHolder.h"
+#include "port/clock.h"
+#include "port/files.h"
+
+using Varnix::String;
+
+namespace {
+
+const unsigned long relayTurnMs = 333;
+
+}  // namespace
+
+void runCommand(void* commandLine) {
+    auto* command = static_cast<String*>(commandLine);
+    Varnix::Port::runCommandLine(command->toNarrow());
+}
+
+void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
+    Varnix::NodeWindow* window = service.window;
+    Varnix::Port::StreamSocket* master = holder.get();
+    const String& dataDirectory = service.settings.dataDirectory;
+
+    String parameters;
+    if (Varnix::readString(master, parameters) != 0) return;
+    window->log((u"Parameters received: " + parameters).wideCString());
+
+    JobParameters job = parseJobParameters(parameters);
+    int requested = job.requestedVersion;
+    int chosen = chooseHostVersion(service.settings, requested);
+    if (chosen == 0) {
+        window->log((u"Unsupported 3dsmax version: " + Varnix::Str::toString(requested)).wideCString());
+        return;
+    }
+
+    long long downloadStart = Varnix::Port::elapsedMilliseconds();
+    window->log((u"Downloading 3dsmax " + Varnix::Str::toString(requested) + u" scene to render with 3dsmax " +
+                 Varnix::Str::toString(chosen))
+                    .wideCString());
+    String scenePath = dataDirectory + u"/received_scene.max";
+    // A partial scene must never reach the renderer; the master learns of
+    // the failure from the connection closing.
+    if (Varnix::receiveFile(master, scenePath) != 0) {
+        window->log(u"Scene download failed");
+        return;
+    }
+    long long downloadSeconds = (Varnix::Port::elapsedMilliseconds() - downloadStart) / 1000;
+    std::int32_t sceneSize = Varnix::getFileSize(scenePath);
+    window->log((u"Downloaded scene: " + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(sceneSize))) +
+                 u" bytes in " + Varnix::Str::toString(int(downloadSeconds)) + u" s")
+                    .wideCString());
+
+    String command =
+        buildRenderCommand(service.settings.hostInstalls[chosen - firstHostYear], scenePath, dataDirectory, job.frame);
+    window->log((u"Running command:\n" + command).wideCString());
+
+    purgeDumpFiles(dataDirectory, window);
+    try {
+        service.maxInvoker.execute(&runCommand, &command);
+    } catch (const Varnix::Exception& failure) {
+        // No thread for the renderer: the online wait below sees it idle.
+        window->log(failure.getMessage().wideCString());
+    }
+    long long waitStart = Varnix::Port::elapsedMilliseconds();
+
+    HostListener& host = *service.hostListener;
+    bool online = false;
+    for (;;) {
+        if (!service.maxInvoker.isBusy()) {
+            window->log(u"Got no response from 3dsmax, aborting");
+            break;
+        }
+        if (host.acceptHost(dataDirectory)) {
+            online = true;
+            break;
+        }
+    }
+
+    if (online) {
+        long long seconds = (Varnix::Port::elapsedMilliseconds() - waitStart) / 1000;
+        window->log((u"3dsmax is online after " + Varnix::Str::toString(int(seconds)) + u" seconds").wideCString());
+        while (Varnix::isUsable(master) && host.hasConnection() && Varnix::isUsable(host.connection())) {
+            relayDumpFiles(master, dataDirectory, window);
+            if (Varnix::readSignal(master, 0) == Varnix::endSignal) {
+                window->log(u"Got END signal from remote side, forwarding to 3dsmax");
+                host.sendEnd();
+            }
+            Varnix::Port::sleepMilliseconds(relayTurnMs);
+        }
+    }
+
+    relayDumpFiles(master, dataDirectory, window);
+    host.closeHost();
+    window->log(u"Closed loopback connection\n\n");
+    service.maxInvoker.waitIdle();
+    if (!isDevelopmentMode()) purgeDumpFiles(dataDirectory, window);
+}

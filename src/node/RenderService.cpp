@@ -1,0 +1,92 @@
+#include "node/RenderService.h"
+
+#include "config/NodeConfig.h"
+#include "node/DiscoveryReplier.h"
+#include "node/HostListener.h"
+#include "node/LinkPrimitives.h"
+#include "node/RenderJob.h"
+#include "node/Signals.h"
+#include "node/SocketHolder.h"
+#include "port/files.h"
+#include "port/socket.h"
+
+#include <wx/msgdlg.h>
+
+using Varnix::String;
+
+namespace {
+
+const std::uint16_t masterPort = 19668;
+const int masterListenerTimeoutSeconds = 2;
+const int greetingTimeoutSeconds = 5;
+const int workerStackSize = 1048576;
+const std::size_t workingDirectoryBufferSize = 10240;
+
+}  // namespace
+
+RenderService::RenderService(Varnix::NodeWindow* window) : window(window) {
+    maxInvoker.name = u"MY_MaxInvoker";
+    serverThread.name = u"MY_ServerThread";
+    maxInvoker.stackSize = workerStackSize;
+    serverThread.stackSize = workerStackSize;
+
+    char workingDirectory[workingDirectoryBufferSize];
+    Varnix::Port::getWorkingDirectory(workingDirectory, sizeof workingDirectory);
+    settings.dataDirectory = String(workingDirectory) + u"/drData/";
+    // An existing directory is fine; any other failure shows up later on the
+    // configuration and job files.
+    Varnix::Port::makeDirectory(settings.dataDirectory.toNarrow());
+
+    loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window);
+
+    discoveryReplier = new DiscoveryReplier(window);
+    hostListener = new HostListener(window);
+
+    masterServer = new Varnix::Port::ListeningSocket(Varnix::Port::IPv4Address::any(masterPort));
+    masterServer->SetTimeout(masterListenerTimeoutSeconds);
+    if (!masterServer->IsOk()) {
+        wxMessageBox(wxString::Format("Cannot bind to remote connection port (TCP %d)", int(masterPort)),
+                     wxMessageBoxCaptionStr, wxOK | wxCENTRE);
+        stopRequested = true;
+    } else {
+        stopRequested = false;
+    }
+    serverThread.execute(&RenderService::serveMasters, this);
+}
+
+RenderService::~RenderService() {
+    stopRequested = true;
+    serverThread.waitIdle();
+    if (discoveryReplier) {
+        discoveryReplier->stopRequested = true;
+        discoveryReplier->waitIdle();
+        delete discoveryReplier;
+        discoveryReplier = nullptr;
+    }
+    delete hostListener;
+    hostListener = nullptr;
+    masterServer->Destroy();
+    delete masterServer;
+    masterServer = nullptr;
+    maxInvoker.waitIdle();
+}
+
+void RenderService::serveMasters(void* argument) {
+    auto* service = static_cast<RenderService*>(argument);
+    while (!service->stopRequested) {
+        std::unique_ptr<Varnix::Port::StreamSocket> accepted = service->masterServer->Accept();
+        if (!accepted) continue;
+        Varnix::SocketHolder holder(std::move(accepted));
+        Varnix::writeSignal(holder.get(), Varnix::nodeGreeting, greetingTimeoutSeconds);
+        if (Varnix::readSignal(holder.get(), greetingTimeoutSeconds) == Varnix::masterGreeting) {
+            Varnix::Port::IPv4Address peer;
+            holder.get()->GetPeer(peer);
+            service->window->log((u"Accepted remote connection from " + String(peer.hostname().c_str())).wideCString());
+            runRenderJob(*service, holder);
+        } else {
+            service->window->log(u"Got bogus master connection");
+        }
+        service->window->log(u"Ready for new connection");
+        holder.release();
+    }
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The render service: data directory, configuration, discovery, the 3ds Max
+// listener and the master accept loop with its jobs. The window creates it
+// on the GUI thread and deletes it there; everything else runs on its
+// worker threads.
+
+#include "config/NodeSettings.h"
+#include "core/NodeWindow.h"
+#include "core/misc/multithreading/StandbyThread.h"
+
+#include <atomic>
+
+namespace Varnix::Port {
+class ListeningSocket;
+}
+class DiscoveryReplier;
+class HostListener;
+
+class RenderService {
+public:
+    // Prepares the data directory, loads DrConfig.txt, starts discovery,
+    // opens both listeners and starts the accept loop on serverThread. Never
+    // fails towards the caller: a master port that cannot be bound is shown
+    // in a message box and the service goes on without masters. GUI thread;
+    // `window` must outlive the service.
+    explicit RenderService(Varnix::NodeWindow* window);
+
+    // Stops the accept loop and discovery, closes the listeners and waits,
+    // without a time limit, for a running job and its renderer. GUI thread.
+    ~RenderService();
+
+    RenderService(const RenderService&) = delete;
+    RenderService& operator=(const RenderService&) = delete;
+
+    // The accept loop; serverThread's task, with the service as argument.
+    static void serveMasters(void* service);
+
+    Varnix::StandbyThread maxInvoker;
+    Varnix::StandbyThread serverThread;
+    Varnix::NodeWindow* window;
+    DiscoveryReplier* discoveryReplier = nullptr;
+    HostListener* hostListener = nullptr;
+    Varnix::Port::ListeningSocket* masterServer = nullptr;
+    std::atomic<bool> stopRequested{false};
+    NodeSettings settings;
+};

@@ -1,0 +1,273 @@
+// The dump relay on real files and a real loopback connection: the test
+// plays the master and reads what the node sends.
+#include "node/DumpRelay.h"
+
+#include "node/Signals.h"
+#include "port/socket.h"
+#include "RecordingWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+namespace fs = std::filesystem;
+using Varnix::Port::IPv4Address;
+using Varnix::Port::ListeningSocket;
+using Varnix::Port::StreamSocket;
+
+namespace {
+
+bool has(RecordingWindow& window, const std::string& line) {
+    for (const auto& l : window.snapshot())
+        if (l == line) return true;
+    return false;
+}
+
+class DumpRelayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "varnix-relay-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        base = tmpl;
+        dataDir = Varnix::String(u8path(base).c_str()) + u"/drData/";
+        fs::create_directory(base / "drData");
+
+        ListeningSocket listener(IPv4Address::loopback(0));
+        IPv4Address address;
+        ASSERT_TRUE(listener.GetLocal(address));
+        listener.SetTimeout(5);
+        masterSide = StreamSocket::connect(address, 5);
+        ASSERT_TRUE(masterSide);
+        nodeSide = listener.Accept();
+        ASSERT_TRUE(nodeSide);
+    }
+    void TearDown() override { fs::remove_all(base); }
+
+    static std::u16string u8path(const fs::path& p) {
+        std::u16string out;
+        for (char c : p.string()) out += char16_t(static_cast<unsigned char>(c));
+        return out;
+    }
+    fs::path file(const std::string& name) { return base / "drData" / name; }
+    void write(const std::string& name, const std::string& content) {
+        std::ofstream(file(name), std::ios::binary) << content;
+    }
+    std::string pathText(const std::string& name) { return base.string() + "/drData//" + name; }
+
+    // Reads one relayed dump: the signal, the size and the content.
+    bool readDump(std::string& content) {
+        masterSide->SetTimeout(5);
+        unsigned char bytes[4];
+        masterSide->Read(bytes, 4);
+        if (masterSide->LastReadCount() != 4 || Varnix::decodeSignal(bytes) != Varnix::fileDumpSignal) return false;
+        masterSide->Read(bytes, 4);
+        if (masterSide->LastReadCount() != 4) return false;
+        std::int32_t size = std::int32_t(Varnix::decodeSignal(bytes));
+        content.assign(std::size_t(size), '\0');
+        if (size > 0) masterSide->Read(content.data(), std::uint32_t(size));
+        return size == 0 || masterSide->LastReadCount() == std::uint32_t(size);
+    }
+    bool nothingSent() { return !masterSide->WaitForRead(200); }
+
+    void relay() { relayDumpFiles(nodeSide.get(), dataDir, &window); }
+
+    fs::path base;
+    Varnix::String dataDir;
+    std::unique_ptr<StreamSocket> masterSide, nodeSide;
+    RecordingWindow window;
+};
+
+TEST_F(DumpRelayTest, EmptyDirectorySendsAndLogsNothing) {
+    relay();
+    EXPECT_TRUE(nothingSent());
+    EXPECT_TRUE(window.snapshot().empty());
+    EXPECT_TRUE(findDumpFile(dataDir).isEmpty());
+}
+
+TEST_F(DumpRelayTest, EveryDumpGoesOutWithItsOwnSignalAndIsDeleted) {
+    std::string big(65536 * 2 + 17, 'x');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7);
+    write("dump1.exr", big);
+    write("dump2.exr", "second");
+    write("dumpling.exr", "");
+    // Not dumps: wrong case, wrong suffix, a directory, another prefix.
+    write("dump1.EXR", "a");
+    write("dump.exr.tmp", "b");
+    write("mydump.exr", "c");
+    fs::create_directory(file("dump9.exr"));
+
+    relay();
+    std::map<std::size_t, std::string> received;
+    for (int i = 0; i < 3; ++i) {
+        std::string content;
+        ASSERT_TRUE(readDump(content)) << "dump " << i;
+        received[content.size()] = content;
+    }
+    EXPECT_TRUE(nothingSent());
+    EXPECT_EQ(received[big.size()], big);
+    EXPECT_EQ(received[6], "second");
+    EXPECT_EQ(received.count(0), 1u);
+
+    EXPECT_FALSE(fs::exists(file("dump1.exr")));
+    EXPECT_FALSE(fs::exists(file("dump2.exr")));
+    EXPECT_FALSE(fs::exists(file("dumpling.exr")));
+    EXPECT_TRUE(fs::exists(file("dump1.EXR")));
+    EXPECT_TRUE(fs::exists(file("dump.exr.tmp")));
+    EXPECT_TRUE(fs::exists(file("mydump.exr")));
+    EXPECT_TRUE(fs::is_directory(file("dump9.exr")));
+
+    EXPECT_EQ(window.countStartingWith("Started EXR dump ("), 3);
+    EXPECT_EQ(window.countStartingWith("Finished EXR dump after 0 s"), 3);
+    EXPECT_TRUE(has(window, "Started EXR dump (131,089 bytes, filename: " + pathText("dump1.exr") + ")"));
+    EXPECT_TRUE(has(window, "Started EXR dump (0 bytes, filename: " + pathText("dumpling.exr") + ")"));
+    EXPECT_TRUE(has(window, "Removed file: " + pathText("dump2.exr")));
+    // Each dump: start, finish, removed, in this order.
+    auto lines = window.snapshot();
+    ASSERT_EQ(lines.size(), 9u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(lines[3 * i].rfind("Started EXR dump (", 0), 0u);
+        EXPECT_EQ(lines[3 * i + 1].rfind("Finished EXR dump after", 0), 0u);
+        EXPECT_EQ(lines[3 * i + 2].rfind("Removed file: ", 0), 0u);
+    }
+}
+
+TEST_F(DumpRelayTest, ClosedMasterFailsAtTheSignalAtOnceAndLeavesTheFile) {
+    write("dump3.exr", "data");
+    masterSide->Destroy();
+    auto start = std::chrono::steady_clock::now();
+    relay();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(window.snapshot(), (std::vector<std::string>{"Started EXR dump (4 bytes, filename: " + pathText("dump3.exr") + ")",
+                                                        "File dump signal write failed: 1"}));
+    EXPECT_TRUE(fs::exists(file("dump3.exr")));
+
+    purgeDumpFiles(dataDir, &window);
+    EXPECT_FALSE(fs::exists(file("dump3.exr")));
+    EXPECT_TRUE(has(window, "Removed file: " + pathText("dump3.exr")));
+}
+
+TEST_F(DumpRelayTest, DumpWithoutReadableSizeSendsNothingAndStays) {
+    // A dangling link: listed by the search, but its size cannot be read.
+    fs::create_symlink(base / "nowhere.exr", file("dump4.exr"));
+    relay();
+    EXPECT_TRUE(nothingSent());
+    EXPECT_EQ(window.snapshot(),
+              (std::vector<std::string>{"Started EXR dump (18,446,744,073,709 M bytes, filename: " +
+                                            pathText("dump4.exr") + ")",
+                                        "Sending file to remote side failed: 1"}));
+    EXPECT_TRUE(fs::is_symlink(file("dump4.exr")));
+    // The master's stream is still in step: a later dump arrives whole.
+    fs::remove(file("dump4.exr"));
+    write("dump5.exr", "after");
+    relay();
+    std::string content;
+    ASSERT_TRUE(readDump(content));
+    EXPECT_EQ(content, "after");
+}
+
+TEST_F(DumpRelayTest, PurgeRemovesOnlyDumps) {
+    write("dump1.exr", "1");
+    write("dump22.exr", "2");
+    write("dump1.EXR", "3");
+    write("DrLog.txt", "log");
+    purgeDumpFiles(dataDir, &window);
+    EXPECT_FALSE(fs::exists(file("dump1.exr")));
+    EXPECT_FALSE(fs::exists(file("dump22.exr")));
+    EXPECT_TRUE(fs::exists(file("dump1.EXR")));
+    EXPECT_TRUE(fs::exists(file("DrLog.txt")));
+    EXPECT_EQ(window.countStartingWith("Removed file: "), 2);
+    EXPECT_TRUE(nothingSent());
+}
+
+// Runs `body` in a child process that cannot write to the data directory, so
+// that deleting a file there fails for real (root drops to "nobody" first:
+// root may delete anything). The child's log lines come back in `lines`;
+// `whileRunning` runs in this process meanwhile. Returns the child's status.
+template <class Body>
+int runWithoutDeleteRights(const fs::path& base, Body body, std::vector<std::string>& lines,
+                           std::function<void()> whileRunning = [] {}) {
+    fs::path drData = base / "drData";
+    fs::path linesFile = base / "child-lines.txt";
+    std::ofstream(linesFile).close();
+    fs::permissions(base, fs::perms(0755));
+    fs::permissions(linesFile, fs::perms(0666));
+    fs::permissions(drData, fs::perms(0555));
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(90);
+        RecordingWindow childWindow;
+        int status = body(childWindow) ? 0 : 1;
+        std::ofstream out(linesFile);
+        for (const auto& line : childWindow.snapshot()) out << line << "\n";
+        out.close();
+        _exit(status);
+    }
+    whileRunning();
+    int status = 0;
+    waitpid(pid, &status, 0);
+    fs::permissions(drData, fs::perms(0755));
+    std::ifstream in(linesFile);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(DumpRelayTest, DeletionWaitsWhileTheFileIsStillThere) {
+    write("dump6.exr", "x");
+    std::string path = pathText("dump6.exr");
+    std::vector<std::string> lines;
+    auto start = std::chrono::steady_clock::now();
+    int status = runWithoutDeleteRights(
+        base, [&](RecordingWindow& w) { return deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines,
+        [&] {
+            // Whoever held the file lets it go after a while.
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            fs::remove(file("dump6.exr"));
+        });
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(status, 0);
+    EXPECT_GE(took, std::chrono::milliseconds(700));
+    EXPECT_LT(took, std::chrono::seconds(5));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front(), "Removed file: " + path);
+    for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i], "Waiting for file deletion: " + path);
+}
+
+TEST_F(DumpRelayTest, DeletionGivesUpAfterTenSecondsNamingTheFile) {
+    write("dump7.exr", "x");
+    write("dump8.exr", "y");
+    std::string path = pathText("dump7.exr");
+    std::vector<std::string> lines;
+    auto start = std::chrono::steady_clock::now();
+    int status = runWithoutDeleteRights(
+        base, [&](RecordingWindow& w) { return deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(status, 1);
+    EXPECT_GE(took, std::chrono::milliseconds(9800));
+    EXPECT_LT(took, std::chrono::seconds(15));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Could not delete file, leaving it in place: " + path);
+    EXPECT_TRUE(fs::exists(file("dump7.exr")));
+
+    // A purge stops at the first such file instead of trying it for ever.
+    lines.clear();
+    start = std::chrono::steady_clock::now();
+    status = runWithoutDeleteRights(
+        base, [&](RecordingWindow& w) { purgeDumpFiles(dataDir, &w); return true; }, lines);
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("Could not delete file", 0) == 0; }),
+              1);
+}
+
+}  // namespace

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -30,15 +30,17 @@ public:
     int closeRequests = 0;
 };
 
-// Each test gets a fresh temporary directory and an empty registry file in it.
+// Each test gets a fresh, empty temporary directory.
 class TempDirTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "varnix-config-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-        useRegistry("");
+        static int counter = 0;
+        auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        dir = (std::filesystem::temp_directory_path()
+               / ("varnix-config-" + std::to_string(stamp) + "-" + std::to_string(counter++)))
+                  .string();
+        ASSERT_TRUE(std::filesystem::create_directories(dir));
     }
 
     void TearDown() override
@@ -47,7 +49,7 @@ protected:
         std::filesystem::remove_all(dir, ignored);
     }
 
-    std::string pathOf(const std::string& name) const { return dir + "/" + name; }
+    std::string pathOf(const std::string& name) const { return (std::filesystem::path(dir) / name).string(); }
 
     std::string writeFile(const std::string& name, const std::string& bytes) const
     {
@@ -62,22 +64,7 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-    // Points the registry at a new file holding `bytes` exactly.
-    std::string useRegistryBytes(const std::string& bytes)
-    {
-        std::string path = writeFile("registry-" + std::to_string(++registryCount) + ".reg", bytes);
-        setenv("VARNIX_REGISTRY", path.c_str(), 1);
-        return path;
-    }
-
-    // Points the registry at a new export holding `body` after the header.
-    std::string useRegistry(const std::string& body)
-    {
-        return useRegistryBytes("Windows Registry Editor Version 5.00\n\n" + body);
-    }
-
     std::string dir;
-    int registryCount = 0;
 };
 
 }  // namespace ConfigTest

@@ -9,7 +9,8 @@
 namespace ConfigTest {
 
 // Loads DrConfig.txt from the test's directory into fresh settings.
-class NodeConfigTest : public TempDirTest {
+template <typename Base>
+class NodeConfigTestOn : public Base {
 protected:
     // The six entries, 2011 first, as UTF-8.
     std::array<std::string, 6> load()
@@ -22,12 +23,14 @@ protected:
         return entries;
     }
 
-    std::string configPath() const { return pathOf("DrConfig.txt"); }
-    void writeConfig(const std::string& bytes) const { writeFile("DrConfig.txt", bytes); }
-    std::string readConfig() const { return readFile("DrConfig.txt"); }
+    std::string configPath() const { return this->pathOf("DrConfig.txt"); }
+    void writeConfig(const std::string& bytes) const { this->writeFile("DrConfig.txt", bytes); }
+    std::string readConfig() const { return this->readFile("DrConfig.txt"); }
 
     RecordingWindow window;
 };
+
+using NodeConfigTest = NodeConfigTestOn<TempDirTest>;
 
 inline const std::string cannotReadLine = "Cannot read the config file, default one will be created";
 inline const std::string badLine = "Error in the config file";

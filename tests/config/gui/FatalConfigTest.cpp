@@ -100,13 +100,12 @@ protected:
     {
         if (!startWx())
             GTEST_SKIP() << "needs an X display (run under tests/support/desktop-session)";
-        NodeConfigTest::SetUp();
+        ConfigTest::NodeConfigTest::SetUp();
     }
 };
 
 TEST_F(FatalConfigTest, UncreatableDefaultFileShowsTheErrorThenClosesTheWindow)
 {
-    useRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\16.0]\n\"Installdir\"=\"C:\\\\Max 2014\"\n");
     std::string path = pathOf("missing/DrConfig.txt");  // its directory does not exist
 
     MessageBoxRecorder boxes;

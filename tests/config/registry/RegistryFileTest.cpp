@@ -1,6 +1,6 @@
 // The registry file that stands in for the Windows registry: what an export
 // may hold and what the two readers make of it.
-#include "ConfigTestSupport.h"
+#include "RegistryTestSupport.h"
 
 #include "config/Registry.h"
 
@@ -8,7 +8,7 @@ using ConfigTest::utf8;
 
 namespace {
 
-class RegistryFileTest : public ConfigTest::TempDirTest {
+class RegistryFileTest : public ConfigTest::RegistryFileTestBase {
 protected:
     std::string readString(const char* key, const char16_t* name, bool* found = nullptr)
     {

@@ -1,12 +1,13 @@
 // Writing the default DrConfig.txt from the registry when there is none.
-#include "NodeConfigTestSupport.h"
+#include "RegistryTestSupport.h"
+#include "config/NodeConfigTestSupport.h"
 
 namespace {
 
 using Entries = std::array<std::string, 6>;
 using Lines = std::vector<std::string>;
 
-using NodeConfigDefaultTest = ConfigTest::NodeConfigTest;
+using NodeConfigDefaultTest = ConfigTest::NodeConfigTestOn<ConfigTest::RegistryFileTestBase>;
 
 TEST_F(NodeConfigDefaultTest, ReleasesFromTheRegistryAreWrittenInAscendingOrder)
 {

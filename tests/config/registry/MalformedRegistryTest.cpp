@@ -1,6 +1,6 @@
 // A damaged registry file must never bring the node down: what cannot be
 // understood is skipped, and every value that can still be read is.
-#include "ConfigTestSupport.h"
+#include "RegistryTestSupport.h"
 
 #include "config/Registry.h"
 
@@ -13,7 +13,7 @@ namespace {
 const std::string goodSection = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\n\"Before\"=\"yes\"\n\"Number\"=dword:00000007\n";
 const std::string laterSection = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Later]\n\"After\"=\"yes\"\n";
 
-class MalformedRegistryTest : public ConfigTest::TempDirTest {
+class MalformedRegistryTest : public ConfigTest::RegistryFileTestBase {
 protected:
     bool has(const char* key, const char16_t* name)
     {

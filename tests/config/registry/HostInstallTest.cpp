@@ -1,6 +1,6 @@
 // Finding a 3ds Max release's install directory among the keys its
 // installer may have written.
-#include "ConfigTestSupport.h"
+#include "RegistryTestSupport.h"
 
 #include "config/HostInstallDiscovery.h"
 
@@ -8,7 +8,7 @@ using ConfigTest::utf8;
 
 namespace {
 
-class HostInstallTest : public ConfigTest::TempDirTest {
+class HostInstallTest : public ConfigTest::RegistryFileTestBase {
 protected:
     // "<none>" when nothing was found; the output must then be untouched.
     std::string find(int year)

@@ -1,6 +1,6 @@
 // The development flag is read once per process, so each case runs in a
 // process of its own.
-#include "ConfigTestSupport.h"
+#include "RegistryTestSupport.h"
 
 #include "config/DevelopmentMode.h"
 #include "config/Registry.h"
@@ -12,7 +12,7 @@ namespace {
 constexpr int on = 3;
 constexpr int off = 4;
 
-class DevelopmentModeTest : public ConfigTest::TempDirTest {
+class DevelopmentModeTest : public ConfigTest::RegistryFileTestBase {
 protected:
     void SetUp() override
     {

@@ -1,1 +1,5 @@
-int main() { return 0; }
+// Program entry: the library's platform entry point (WinMain on Windows,
+// main elsewhere) hands over to wxEntry, which creates DrApp.
+#include "app/DrApp.h"
+
+wxIMPLEMENT_APP(DrApp);

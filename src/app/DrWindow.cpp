@@ -1,0 +1,135 @@
+#include "app/DrWindow.h"
+
+#include "app/BuiltInIcon.h"
+#include "app/DataDirectory.h"
+#include "app/LogLine.h"
+#include "app/MyIcon.h"
+#include "app/WxText.h"
+#include "port/localtime.h"
+#include "port/stopsignal.h"
+
+#include <wx/app.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+
+namespace {
+
+constexpr int flushTimerId = 0;
+constexpr int flushPeriodMs = 500;
+constexpr int stopWatchTimerId = 1;
+constexpr int stopWatchPeriodMs = 100;
+
+}  // namespace
+
+DrWindow::DrWindow()
+    : wxFrame(nullptr, wxID_ANY, wxT("Varnix Tarvo | Alpha v6.1"), wxDefaultPosition, wxDefaultSize,
+              wxDEFAULT_FRAME_STYLE) {
+    wxBoxSizer* sizer = new wxBoxSizer(wxVERTICAL);
+    logView = new wxTextCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxSize(600, 400),
+                             wxTE_MULTILINE | wxTE_READONLY);
+    wxStaticText* label = new wxStaticText(this, wxID_ANY, wxT("Log:"), wxDefaultPosition, wxDefaultSize, 0);
+    sizer->Add(label, 0, 0, 0);
+    sizer->Add(logView, 1, wxEXPAND, 0);
+
+    Bind(wxEVT_CLOSE_WINDOW, &DrWindow::onClose, this);
+    Bind(wxEVT_ICONIZE, &DrWindow::onIconize, this);
+
+    windowIcon = makeBuiltInIcon();
+    SetIcon(windowIcon);
+    SetSizerAndFit(sizer);
+
+    log(u"DR server started");
+
+    // RENDER SERVICE: construct it here, given this window; it creates the
+    // data directory and its threads may log from then on:
+    //     renderService = new RenderService(this);
+    // and DrLog.txt then goes into renderService's dataDirectory. Until then
+    // the window prepares the directory itself.
+    Varnix::String dataDirectory = Varnix::prepareDataDirectory();
+    logFile.openAppend(dataDirectory + Varnix::String(u"DrLog.txt"));
+    logFileOpen = true;
+
+    flushTimer.SetOwner(this, flushTimerId);
+    flushTimer.Start(flushPeriodMs, wxTIMER_CONTINUOUS);
+    Bind(wxEVT_TIMER, &DrWindow::onFlushTimer, this, flushTimerId);
+
+    trayIcon = new MyIcon(this);
+    trayIcon->showWindow();
+
+    stopWatchTimer.SetOwner(this, stopWatchTimerId);
+    stopWatchTimer.Start(stopWatchPeriodMs, wxTIMER_CONTINUOUS);
+    Bind(wxEVT_TIMER, &DrWindow::onStopWatch, this, stopWatchTimerId);
+}
+
+DrWindow::~DrWindow() {
+    stopWatchTimer.Stop();
+    flushTimer.Stop();
+    // Anything logged after the close handler's last write (nothing should
+    // be, but a line here is cheaper than a line lost).
+    writePending(false);
+    logFile.close();
+    logFileOpen = false;
+}
+
+void DrWindow::log(const char16_t* text) {
+    std::lock_guard<std::recursive_mutex> guard(logLock);
+    // The clock is read under the lock so that lines stay in time order.
+    Varnix::appendLogLine(pendingText, Varnix::Port::localTimeNow(), text);
+}
+
+void DrWindow::forceClose() {
+    Close(true);
+}
+
+void DrWindow::writePending(bool toView) {
+    std::lock_guard<std::recursive_mutex> guard(logLock);
+    // Before the log file is open (a close request during start-up) the text
+    // stays pending for the first write after it.
+    if (pendingText.length() == 0 || !logFileOpen) return;
+    if (toView) *logView << Varnix::toWxString(pendingText);
+    logFile << pendingText;
+    logFile.flush();
+    pendingText.clear();
+}
+
+void DrWindow::onFlushTimer(wxTimerEvent&) {
+    writePending(true);
+}
+
+void DrWindow::onStopWatch(wxTimerEvent&) {
+    if (!Varnix::Port::stopRequested() || closeRequestedFromOutside) return;
+    closeRequestedFromOutside = true;
+    stopWatchTimer.Stop();
+    Close(true);
+}
+
+void DrWindow::onIconize(wxIconizeEvent&) {
+    // Iconize and restore alike: wxGTK reports a restore when the hidden
+    // frame is unmapped, and the window must stay in the tray then.
+    Show(false);
+    if (trayIcon != nullptr) trayIcon->showInTray();
+}
+
+void DrWindow::onClose(wxCloseEvent& event) {
+    if (trayIcon != nullptr) {
+        // "Quit" gets here from inside the icon's own PopupMenu: let the
+        // library delete it once that call has returned.
+        trayIcon->RemoveIcon();
+        trayIcon->Destroy();
+        trayIcon = nullptr;
+    }
+
+    // RENDER SERVICE: delete it here (its destructor waits for its threads)
+    //     delete renderService; renderService = nullptr;
+    // so that nothing logs any more when the pending lines are written below.
+
+    // The last lines of a run say why it ended: write them now instead of
+    // leaving them to a timer tick that will not come.
+    writePending(true);
+
+    event.Skip();
+    // A frame hidden in the tray receives no more events, and its deferred
+    // destruction waits for an idle turn of the main loop.
+    wxWakeUpIdle();
+}

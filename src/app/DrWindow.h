@@ -1,0 +1,58 @@
+#pragma once
+
+#include "core/NodeWindow.h"
+#include "core/OutputTextFile.h"
+#include "core/String.h"
+
+#include <mutex>
+#include <wx/frame.h>
+#include <wx/icon.h>
+#include <wx/timer.h>
+
+class MyIcon;
+class wxTextCtrl;
+
+// The node's only window: the running log, and the log sink that every other
+// part of the node writes to. Created with new by DrApp::OnInit; destroyed by
+// the library after a close request, which its close handler always lets
+// through. Throws Varnix::Exception from the constructor when DrLog.txt
+// cannot be opened. Everything but log() belongs to the GUI thread.
+class DrWindow : public wxFrame, public Varnix::NodeWindow {
+public:
+    DrWindow();
+    ~DrWindow() override;
+
+    // One timestamped line, collected in memory; shown and written to
+    // DrLog.txt by the next 500 ms tick. Any thread, never blocks on the GUI
+    // or the disk, only briefly on logLock.
+    void log(const char16_t* text) override;
+
+    // A close request that cannot be vetoed, as the tray's "Quit" sends.
+    void forceClose() override;
+
+    // The tray icon; null once the close handler has released it.
+    MyIcon* getTrayIcon() const { return trayIcon; }
+
+private:
+    void onClose(wxCloseEvent& event);
+    void onIconize(wxIconizeEvent& event);
+    void onFlushTimer(wxTimerEvent& event);
+    void onStopWatch(wxTimerEvent& event);
+    // Moves everything pending into the file (when open) and, when asked,
+    // into the view. GUI thread.
+    void writePending(bool toView);
+
+    wxTextCtrl* logView = nullptr;
+    // RENDER SERVICE: `RenderService* renderService = nullptr;` goes here
+    // (created in the constructor, deleted in onClose).
+    std::recursive_mutex logLock;
+    wxIcon windowIcon;
+    Varnix::String pendingText;
+    wxTimer flushTimer;
+    MyIcon* trayIcon = nullptr;
+    Varnix::OutputTextFile logFile;
+    bool logFileOpen = false;
+    // Polls for SIGINT/SIGTERM, which turn into a close request.
+    wxTimer stopWatchTimer;
+    bool closeRequestedFromOutside = false;
+};

@@ -1,0 +1,63 @@
+#include "app/MyIcon.h"
+
+#include "app/BuiltInIcon.h"
+#include "app/DrWindow.h"
+
+#include <memory>
+#include <wx/menu.h>
+
+MyIcon::MyIcon(DrWindow* window) : wxTaskBarIcon(), window(window), icon() {
+    Bind(wxEVT_TASKBAR_LEFT_UP, &MyIcon::onLeftUp, this);
+    // wxGTK reports only button presses, never releases: a left press brings
+    // the window back as well (the show sequence may run twice on Windows,
+    // which changes nothing), and wxEVT_TASKBAR_CLICK is the right release on
+    // Windows but the right press on GTK, so the menu opens once everywhere.
+    Bind(wxEVT_TASKBAR_LEFT_DOWN, &MyIcon::onLeftUp, this);
+    Bind(wxEVT_TASKBAR_CLICK, &MyIcon::onRightUp, this);
+    Bind(wxEVT_MENU, &MyIcon::onMenu, this);
+    icon = makeBuiltInIcon();
+}
+
+MyIcon::~MyIcon() = default;
+
+void MyIcon::showInTray() {
+    SetIcon(icon, wxT("Varnix DR Server"));
+}
+
+void MyIcon::showWindow() {
+    // Un-iconizing may itself report an iconize, which hides the window and
+    // shows this icon; the steps after it undo that.
+    window->Iconize(false);
+    window->Show(true);
+    window->Raise();
+    RemoveIcon();
+}
+
+wxMenu* MyIcon::buildMenu() {
+    wxMenu* menu = new wxMenu(wxString(), 0);
+    menu->Append(displayLogWindowId, wxT("Display log window"), wxString(), wxITEM_NORMAL);
+    menu->Append(quitId, wxT("Quit"), wxString(), wxITEM_NORMAL);
+    return menu;
+}
+
+void MyIcon::onLeftUp(wxTaskBarIconEvent&) {
+    showWindow();
+}
+
+void MyIcon::onRightUp(wxTaskBarIconEvent&) {
+    std::unique_ptr<wxMenu> menu(buildMenu());
+    PopupMenu(menu.get());
+}
+
+void MyIcon::onMenu(wxCommandEvent& event) {
+    switch (event.GetId()) {
+    case displayLogWindowId:
+        showWindow();
+        break;
+    case quitId:
+        window->forceClose();
+        break;
+    default:
+        break;
+    }
+}

@@ -1,1 +1,0 @@
-// Placeholder until the application shell has sources.

@@ -1,0 +1,40 @@
+#include "port/stopsignal.h"
+
+#include <atomic>
+#include <windows.h>
+
+namespace Varnix::Port {
+
+namespace {
+
+std::atomic<bool> requested{false};
+
+BOOL WINAPI recordStopRequest(DWORD kind) {
+    switch (kind) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        if (requested.exchange(true)) return FALSE;  // second request: default, ends the process
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+        // The system ends the process when this returns; give the GUI thread
+        // a moment to run the close handler first.
+        requested.store(true);
+        Sleep(4000);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+}  // namespace
+
+void watchStopRequests() {
+    // Only a program that has a console receives these; a plain GUI start has none.
+    SetConsoleCtrlHandler(recordStopRequest, TRUE);
+}
+
+bool stopRequested() {
+    return requested.load();
+}
+
+}  // namespace Varnix::Port

@@ -1,9 +1,11 @@
 #include "app/DrApp.h"
 
 #include "app/DrWindow.h"
+#include "app/WxText.h"
 #include "port/stopsignal.h"
 
 #include <wx/image.h>
+#include <wx/msgout.h>
 
 bool DrApp::OnInit() {
     // The node takes no options; whatever the library makes of the command
@@ -18,7 +20,16 @@ bool DrApp::OnInit() {
     // the window, so they end the node the way its close box does.
     Varnix::Port::watchStopRequests();
 
-    new DrWindow();
+    try {
+        new DrWindow();
+    } catch (const Varnix::Exception& error) {
+        // The library's own report of an escaping exception does not say
+        // what failed; the admin needs the file name. Start-up still ends
+        // the library's way.
+        Varnix::String message = error.getMessage();
+        wxMessageOutputBest().Printf(wxT("Varnix DR server cannot start: %s\n"), Varnix::toWxString(message));
+        throw;
+    }
     return true;
 }
 

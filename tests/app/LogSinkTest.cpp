@@ -1,0 +1,160 @@
+// The log sink of the real window: line format, order, batching, the file.
+#include "app/WindowFixture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+using namespace VarnixTest;
+
+namespace {
+
+long long now() {
+    return static_cast<long long>(std::time(nullptr));
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+class LogSink : public WindowTest {};
+
+TEST_F(LogSink, StartLineWaitsForTheFirstTickThenComesFirstWithLaterLinesInCallOrder) {
+    long long before = now();
+    // The file is open but nothing is written before the first tick.
+    EXPECT_EQ(readFile(logPath), "");
+    window->log(u"second line");
+    window->log(u"third line");
+    long long after = now();
+
+    std::string text = waitForLogLines(3);
+    std::regex line(std::string("(") + stampPattern + ")   (.*)");
+    std::vector<std::string> lines = splitLines(text);
+    ASSERT_EQ(lines.size(), 3u) << text;
+    const char* expected[] = {"DR server started", "second line", "third line"};
+    for (size_t i = 0; i < 3; ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, line)) << lines[i];
+        EXPECT_EQ(m[2].str(), expected[i]);
+        long long at = stampToEpoch(m[1].str());
+        EXPECT_GE(at, before - 1) << lines[i];  // the window was made just before `before`
+        EXPECT_LE(at, after) << lines[i];
+    }
+}
+
+TEST_F(LogSink, LineIsStampThreeSpacesTextAndOneLineFeed) {
+    waitForLogLines(1);
+    size_t start = readFile(logPath).size();
+    window->log(u"Ready for new connection");
+    std::string text = waitForLogLines(2).substr(start);
+    EXPECT_TRUE(std::regex_match(text, std::regex(std::string(stampPattern) + "   Ready for new connection\n")))
+        << text;
+}
+
+TEST_F(LogSink, EmbeddedLineFeedsGoInUnchangedAndEmptyTextGivesAnEmptyEntry) {
+    waitForLogLines(1);
+    size_t start = readFile(logPath).size();
+    window->log(u"Closed loopback connection\n\n");
+    window->log(u"");
+    window->log(u"after");
+    std::string text = waitForLogLines(6).substr(start);
+    std::string stamp = stampPattern;
+    EXPECT_TRUE(std::regex_match(text, std::regex(stamp + "   Closed loopback connection\n\n\n" + stamp + "   \n" +
+                                                  stamp + "   after\n")))
+        << text;
+}
+
+TEST_F(LogSink, WindowShowsExactlyWhatTheFileReceives) {
+    window->log(u"one");
+    window->log(u"two\nthree");
+    std::string text = waitForLogLines(4);
+    pumpFor(50);
+    EXPECT_EQ(logView()->GetValue().ToStdString(), text);
+}
+
+TEST_F(LogSink, TickWithNothingPendingWritesNothing) {
+    std::string text = waitForLogLines(1);
+    pumpFor(1300);  // at least two ticks
+    EXPECT_EQ(readFile(logPath), text);
+    EXPECT_EQ(logView()->GetValue().ToStdString(), text);
+}
+
+TEST_F(LogSink, EightThreadsLoggingAtOnceLoseNoLineAndKeepTheirOwnOrder) {
+    constexpr int threads = 8;
+    constexpr int perThread = 3000;
+    std::atomic<int> running{threads};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([this, t, &running] {
+            for (int i = 0; i < perThread; ++i) {
+                std::string line = "worker " + std::to_string(t) + " line " + std::to_string(i);
+                std::u16string wide(line.begin(), line.end());
+                window->log(wide.c_str());
+            }
+            --running;
+        });
+    }
+    // The GUI thread keeps flushing while the workers log.
+    pumpUntil([&] { return running == 0; }, 60000);
+    for (auto& w : workers) w.join();
+
+    std::string text = waitForLogLines(1 + threads * perThread, 10000);
+    std::vector<std::string> lines = splitLines(text);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(1 + threads * perThread));
+    std::vector<int> next(threads, 0);
+    std::regex line(std::string(stampPattern) + "   worker (\\d) line (\\d+)");
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, line)) << lines[i];
+        int t = std::stoi(m[1].str());
+        ASSERT_EQ(std::stoi(m[2].str()), next[t]) << "thread " << t << " out of order";
+        ++next[t];
+    }
+    for (int t = 0; t < threads; ++t) EXPECT_EQ(next[t], perThread);
+}
+
+TEST_F(LogSink, LinesLoggedJustBeforeClosingReachTheFile) {
+    waitForLogLines(1);
+    window->log(u"last words");
+    std::thread late([this] { window->log(u"from a worker"); });
+    late.join();
+    ASSERT_TRUE(closeAndWaitDestroyed());
+    std::string text = readFile(logPath);
+    EXPECT_NE(text.find("   last words\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("   from a worker\n"), std::string::npos) << text;
+}
+
+TEST_F(LogSink, EveryStartAppendsToTheExistingFile) {
+    waitForLogLines(1);
+    ASSERT_TRUE(closeAndWaitDestroyed());
+
+    window = new DrWindow();
+    windowRef = window;
+    std::string text = waitForLogLines(2);
+    std::vector<std::string> lines = splitLines(text);
+    ASSERT_EQ(lines.size(), 2u) << text;
+    EXPECT_NE(lines[0].find("   DR server started"), std::string::npos);
+    EXPECT_NE(lines[1].find("   DR server started"), std::string::npos);
+}
+
+TEST_F(LogSink, UnopenableLogFileFailsConstructionWithTheFileError) {
+    ASSERT_TRUE(closeAndWaitDestroyed());
+    shell("rm -rf drData && mkdir -p drData/DrLog.txt");
+    try {
+        new DrWindow();
+        FAIL() << "the window was made without its log file";
+    } catch (const Varnix::Exception& e) {
+        EXPECT_EQ(e.getCode(), 456);
+        std::string what = e.what();
+        EXPECT_EQ(what, "Cannot open/read/write file '" + dir + "/drData/DrLog.txt'");
+    }
+}

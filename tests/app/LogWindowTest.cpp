@@ -1,0 +1,159 @@
+// The real log window and tray icon in this process: layout, the tray round
+// trip and the close paths.
+#include "app/BuiltInPicture.h"
+#include "app/MyIcon.h"
+#include "app/WindowFixture.h"
+
+#include <memory>
+#include <unistd.h>
+#include <wx/image.h>
+#include <wx/menu.h>
+#include <wx/mstream.h>
+#include <wx/stattext.h>
+
+using namespace VarnixTest;
+
+class LogWindow : public WindowTest {
+protected:
+    // The X id of this process's frame, "" when it is not mapped.
+    std::string frameXid() {
+        return firstLine(shell("xdotool search --all --onlyvisible --pid " + std::to_string(getpid()) +
+                               " --name '^Varnix Tarvo \\| Alpha v6\\.1$' 2>/dev/null"));
+    }
+
+    // Runs the loop until the window manager has taken the frame over (it
+    // focuses new windows); minimising before that does nothing.
+    bool waitManaged() {
+        return pumpUntil([&] {
+            std::string xid = frameXid();
+            return !xid.empty() && firstLine(shell("xdotool getactivewindow 2>/dev/null")) == xid;
+        }, 5000);
+    }
+};
+
+TEST_F(LogWindow, TitleLayoutAndFittedMinimumSize) {
+    EXPECT_EQ(window->GetTitle(), wxString("Varnix Tarvo | Alpha v6.1"));
+    EXPECT_TRUE(window->IsShown());
+    EXPECT_FALSE(window->IsIconized());
+    ASSERT_EQ(window->GetIcons().GetIconCount(), 1u);
+    EXPECT_EQ(window->GetIcons().GetIconByIndex(0).GetWidth(), 64);
+
+    wxTextCtrl* view = logView();
+    ASSERT_NE(view, nullptr);
+    EXPECT_TRUE(view->IsMultiLine());
+    EXPECT_FALSE(view->IsEditable());
+    EXPECT_EQ(view->GetSize(), wxSize(600, 400));
+
+    wxStaticText* label = nullptr;
+    for (wxWindow* child : window->GetChildren())
+        if (auto* text = dynamic_cast<wxStaticText*>(child)) label = text;
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->GetLabel(), wxString("Log:"));
+    EXPECT_LT(label->GetPosition().y, view->GetPosition().y);
+
+    // The fitted start size is also the smallest the frame may get.
+    wxSize fitted = window->GetClientSize();
+    EXPECT_EQ(window->GetMinClientSize(), fitted);
+    EXPECT_EQ(fitted.y, label->GetSize().y + 400);
+
+    // Growing the frame grows only the text area.
+    window->SetClientSize(fitted.x + 200, fitted.y + 100);
+    pumpUntil([&] { return view->GetSize() == wxSize(800, 500); }, 3000);
+    EXPECT_EQ(view->GetSize(), wxSize(800, 500));
+    EXPECT_EQ(label->GetSize().y, fitted.y - 400);
+}
+
+TEST_F(LogWindow, BuiltInPictureIsA64By64RgbPngInAmberAndBlack) {
+    const unsigned char* png = Varnix::builtInPicture;
+    ASSERT_GT(Varnix::builtInPictureSize, 33u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(png) + 1, 3), "PNG");
+    EXPECT_EQ(png[24], 8);  // bits per channel
+    EXPECT_EQ(png[25], 2);  // colour type: RGB, no alpha
+    EXPECT_EQ(png[28], 0);  // not interlaced
+
+    wxMemoryInputStream stream(png, Varnix::builtInPictureSize);
+    wxImage image(stream, wxBITMAP_TYPE_ANY, -1);
+    ASSERT_TRUE(image.IsOk());
+    EXPECT_EQ(image.GetWidth(), 64);
+    EXPECT_EQ(image.GetHeight(), 64);
+    EXPECT_FALSE(image.HasAlpha());
+    int amber = 0, black = 0;
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 64; ++x) {
+            int r = image.GetRed(x, y), g = image.GetGreen(x, y), b = image.GetBlue(x, y);
+            if (r == 255 && g == 205 && b == 0) ++amber;
+            if (r == 0 && g == 0 && b == 0) ++black;
+        }
+    EXPECT_EQ(amber + black, 64 * 64);
+    EXPECT_GT(amber, black);
+}
+
+TEST_F(LogWindow, TrayMenuHasDisplayThenQuitAndNothingElse) {
+    std::unique_ptr<wxMenu> menu(MyIcon::buildMenu());
+    ASSERT_EQ(menu->GetMenuItemCount(), 2u);
+    wxMenuItem* first = menu->FindItemByPosition(0);
+    wxMenuItem* second = menu->FindItemByPosition(1);
+    EXPECT_EQ(first->GetId(), 1);
+    EXPECT_EQ(first->GetItemLabel(), wxString("Display log window"));
+    EXPECT_EQ(first->GetKind(), wxITEM_NORMAL);
+    EXPECT_EQ(second->GetId(), 2);
+    EXPECT_EQ(second->GetItemLabel(), wxString("Quit"));
+    EXPECT_EQ(second->GetKind(), wxITEM_NORMAL);
+}
+
+TEST_F(LogWindow, MinimisingHidesIntoTheTrayAndTheShowSequenceBringsItBack) {
+    ASSERT_TRUE(wxTaskBarIcon::IsAvailable()) << "no tray host on this desktop";
+    MyIcon* tray = window->getTrayIcon();
+    ASSERT_NE(tray, nullptr);
+    EXPECT_FALSE(tray->IsIconInstalled());
+
+    ASSERT_TRUE(waitManaged());
+    window->Iconize(true);
+    ASSERT_TRUE(pumpUntil([&] { return !window->IsShown() && tray->IsIconInstalled(); }, 5000));
+    pumpFor(300);  // the second iconize report of wxGTK must not bring it back
+    EXPECT_FALSE(window->IsShown());
+
+    for (int round = 0; round < 2; ++round) {  // repeating it changes nothing
+        tray->showWindow();
+        ASSERT_TRUE(pumpUntil([&] { return window->IsShown() && !tray->IsIconInstalled(); }, 5000));
+        pumpFor(300);
+        EXPECT_TRUE(window->IsShown());
+        EXPECT_FALSE(window->IsIconized());
+        EXPECT_FALSE(tray->IsIconInstalled());
+    }
+    EXPECT_FALSE(frameXid().empty());
+}
+
+TEST_F(LogWindow, QuitFromTheTrayMenuClosesThroughTheCloseHandlerWithoutShowingTheWindow) {
+    ASSERT_TRUE(waitManaged());
+    window->Iconize(true);
+    ASSERT_TRUE(pumpUntil([&] { return !window->IsShown(); }, 5000));
+    pumpFor(200);
+    bool shownAgain = false;
+    window->Bind(wxEVT_SHOW, [&](wxShowEvent& e) {
+        if (e.IsShown()) shownAgain = true;
+        e.Skip();
+    });
+    wxWeakRef<MyIcon> tray(window->getTrayIcon());
+    window->log(u"logged right before Quit");
+
+    wxCommandEvent quit(wxEVT_MENU, MyIcon::quitId);
+    tray->ProcessEvent(quit);  // as the icon's popup menu delivers it
+    EXPECT_EQ(window->getTrayIcon(), nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return !windowRef && !tray; }, 5000));
+    EXPECT_FALSE(shownAgain);
+    EXPECT_NE(readFile(logPath).find("   logged right before Quit\n"), std::string::npos);
+}
+
+TEST_F(LogWindow, CloseBoxEndsTheWindowThroughTheCloseHandler) {
+    std::string xid;
+    ASSERT_TRUE(pumpUntil([&] { return !(xid = frameXid()).empty(); }, 5000));
+    wxWeakRef<MyIcon> tray(window->getTrayIcon());
+    window->log(u"logged right before the close box");
+    int status = -1;
+    // What the close box sends: a WM_DELETE_WINDOW request through the window manager.
+    shell("wmctrl -i -c " + xid, &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(pumpUntil([&] { return !windowRef && !tray; }, 5000));
+    EXPECT_NE(readFile(logPath).find("   logged right before the close box\n"), std::string::npos);
+}

@@ -1,0 +1,96 @@
+#include "app/NodeProcess.h"
+
+#include "app/GuiTestSupport.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace VarnixTest {
+
+NodeProcess::NodeProcess(const std::string& workDir) : workDir(workDir) {
+    std::string program = std::string(VARNIX_BIN_DIR) + "/varnix-node";
+    std::string outputPath = workDir + "/node-output.txt";
+    child = fork();
+    if (child == 0) {
+        int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (out >= 0) {
+            dup2(out, 1);
+            dup2(out, 2);
+        }
+        if (chdir(workDir.c_str()) != 0) _exit(126);
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+}
+
+NodeProcess::~NodeProcess() {
+    if (child > 0 && !reaped) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+}
+
+bool NodeProcess::running() {
+    if (child <= 0 || reaped) return false;
+    int raw = 0;
+    pid_t r = waitpid(child, &raw, WNOHANG);
+    if (r == 0) return true;
+    reaped = true;
+    exitStatus = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return false;
+}
+
+bool NodeProcess::waitExit(int timeoutMs, int& status) {
+    bool ended = waitUntil([&] { return !running(); }, timeoutMs);
+    status = exitStatus;
+    return ended;
+}
+
+void NodeProcess::signal(int number) {
+    if (child > 0 && !reaped) kill(child, number);
+}
+
+std::string NodeProcess::visibleFrame() const {
+    return firstLine(shell("xdotool search --all --onlyvisible --pid " + std::to_string(child) +
+                           " --name '^Varnix Tarvo \\| Alpha v6\\.1$' 2>/dev/null"));
+}
+
+std::string NodeProcess::visibleTrayIcon() const {
+    // The icon is a small window of the program's class inside the tray host;
+    // the frame and any tooltip are wider than the icon can be.
+    std::string frame = visibleFrame();
+    std::istringstream ids(
+        shell("xdotool search --all --onlyvisible --pid " + std::to_string(child) + " --classname '^varnix-node$' 2>/dev/null"));
+    for (std::string id; std::getline(ids, id);) {
+        if (id.empty() || id == frame) continue;
+        std::string geometry = shell("xdotool getwindowgeometry --shell " + id + " 2>/dev/null");
+        size_t at = geometry.find("WIDTH=");
+        if (at == std::string::npos) continue;
+        int width = std::stoi(geometry.substr(at + 6));
+        if (width > 0 && width <= 64) return id;
+    }
+    return "";
+}
+
+std::string NodeProcess::output() const {
+    return readFile(workDir + "/node-output.txt");
+}
+
+std::string windowCentre(const std::string& xid) {
+    std::string geometry = shell("xdotool getwindowgeometry --shell " + xid + " 2>/dev/null");
+    int x = 0, y = 0, w = 0, h = 0;
+    std::istringstream in(geometry);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("X=", 0) == 0) x = std::stoi(line.substr(2));
+        if (line.rfind("Y=", 0) == 0) y = std::stoi(line.substr(2));
+        if (line.rfind("WIDTH=", 0) == 0) w = std::stoi(line.substr(6));
+        if (line.rfind("HEIGHT=", 0) == 0) h = std::stoi(line.substr(7));
+    }
+    if (w == 0 || h == 0) return "";
+    return std::to_string(x + w / 2) + " " + std::to_string(y + h / 2);
+}
+
+}  // namespace VarnixTest

@@ -1,0 +1,217 @@
+// The real node program on a private desktop, driven the way a person or a
+// service manager drives it: window manager, tray clicks, signals.
+#include "app/GuiTestSupport.h"
+#include "app/NodeProcess.h"
+
+#include <csignal>
+#include <fstream>
+#include <regex>
+
+using namespace VarnixTest;
+
+class NodeProgram : public TempDirTest {
+protected:
+    // Starts the node and waits for its frame; returns the frame's X id.
+    std::string startNode() {
+        node.reset(new NodeProcess(dir));
+        std::string frame;
+        waitUntil([&] { return !(frame = node->visibleFrame()).empty() || !node->running(); }, 10000);
+        // The window manager has taken the frame over once it gave it the focus.
+        if (!frame.empty())
+            waitUntil([&] { return firstLine(shell("xdotool getactivewindow 2>/dev/null")) == frame; }, 5000);
+        return frame;
+    }
+
+    bool logHolds(const std::string& text, int timeoutMs = 5000) {
+        return waitUntil([&] { return readFile(logPath).find(text) != std::string::npos; }, timeoutMs);
+    }
+
+    // Minimises through the window manager; true once the frame is gone and
+    // the icon is in the tray.
+    bool minimiseToTray(const std::string& frame) {
+        shell("xdotool windowminimize " + frame);
+        return waitUntil([&] { return node->visibleFrame().empty() && !node->visibleTrayIcon().empty(); },
+                         5000);
+    }
+
+    // Opens the tray menu and picks the item `downs` arrow presses down.
+    void chooseFromTrayMenu(int downs) {
+        std::string centre = windowCentre(node->visibleTrayIcon());
+        ASSERT_FALSE(centre.empty());
+        shell("xdotool mousemove " + centre + " click 3");
+        // The menu needs a moment to map and grab the keyboard.
+        waitUntil([] { return false; }, 400);
+        std::string keys;
+        for (int i = 0; i < downs; ++i) keys += " Down";
+        shell("xdotool key" + keys + " Return");
+    }
+
+    // Waits for the program to end, watching that its frame never comes back.
+    void expectCleanExitWithoutShowing(int timeoutMs = 10000) {
+        bool shown = false;
+        bool ended = waitUntil([&] {
+            if (!node->visibleFrame().empty()) shown = true;
+            return !node->running();
+        }, timeoutMs);
+        int status = -1;
+        ASSERT_TRUE(ended) << "the node did not end";
+        node->waitExit(0, status);
+        EXPECT_EQ(status, 0) << node->output();
+        EXPECT_FALSE(shown) << "the window came back while closing from the tray";
+    }
+
+    std::unique_ptr<NodeProcess> node;
+};
+
+TEST_F(NodeProgram, StartsShownInFrontWithFittedMinimumSizeAndNoTrayIcon) {
+    std::string frame = startNode();
+    ASSERT_FALSE(frame.empty()) << node->output();
+    EXPECT_EQ(firstLine(shell("xdotool getactivewindow")), frame);
+    EXPECT_TRUE(node->visibleTrayIcon().empty());
+
+    std::string props = shell("xprop -id " + frame + " WM_NAME WM_NORMAL_HINTS _NET_WM_STATE");
+    EXPECT_NE(props.find("WM_NAME(STRING) = \"Varnix Tarvo | Alpha v6.1\""), std::string::npos) << props;
+    EXPECT_EQ(props.find("_NET_WM_STATE_HIDDEN"), std::string::npos) << props;
+    std::smatch minimum;
+    ASSERT_TRUE(std::regex_search(props, minimum, std::regex(R"(minimum size: (\d+) by (\d+))"))) << props;
+    int minWidth = std::stoi(minimum[1].str()), minHeight = std::stoi(minimum[2].str());
+    EXPECT_EQ(minWidth, 600);
+    EXPECT_GT(minHeight, 400);  // the text area plus the label
+
+    // The window manager keeps it from getting smaller than that.
+    shell("xdotool windowsize " + frame + " 200 100");
+    waitUntil([] { return false; }, 300);
+    std::string info = shell("xwininfo -id " + frame);
+    EXPECT_NE(info.find("Width: " + std::to_string(minWidth)), std::string::npos) << info;
+    EXPECT_NE(info.find("Height: " + std::to_string(minHeight)), std::string::npos) << info;
+
+    // A picture of the desktop for people to look at, kept in the build tree.
+    ASSERT_TRUE(logHolds("   DR server started\n"));
+    waitUntil([] { return false; }, 600);  // the start-up line reaches the view
+    std::string shot = std::string(VARNIX_APP_TEST_OUTPUT_DIR) + "/screenshots/node-window.png";
+    int status = -1;
+    shell("mkdir -p \"$(dirname '" + shot + "')\" && import -window root '" + shot + "'", &status);
+    EXPECT_EQ(status, 0);
+    std::string size = shell("identify -format '%w %h' '" + shot + "'");
+    EXPECT_EQ(size, "1280 1024");
+
+    shell("wmctrl -i -c " + frame);
+    int exitStatus = -1;
+    ASSERT_TRUE(node->waitExit(10000, exitStatus));
+    EXPECT_EQ(exitStatus, 0);
+}
+
+TEST_F(NodeProgram, LogIsAppendedAcrossRunsAndReadableWhileTheNodeRuns) {
+    for (int run = 1; run <= 2; ++run) {
+        std::string frame = startNode();
+        ASSERT_FALSE(frame.empty()) << node->output();
+        ASSERT_TRUE(waitUntil([&] {
+            std::string text = readFile(logPath);
+            size_t count = 0;
+            for (size_t at = text.find("   DR server started\n"); at != std::string::npos;
+                 at = text.find("   DR server started\n", at + 1))
+                ++count;
+            return count == static_cast<size_t>(run);
+        }, 5000)) << readFile(logPath);
+
+        // Another process reads it while the node holds it open.
+        int status = -1;
+        std::string seen = shell("cat '" + logPath + "'", &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(seen, readFile(logPath));
+
+        shell("wmctrl -i -c " + frame);
+        int exitStatus = -1;
+        ASSERT_TRUE(node->waitExit(10000, exitStatus));
+        EXPECT_EQ(exitStatus, 0);
+    }
+    std::string text = readFile(logPath);
+    EXPECT_TRUE(std::regex_match(text, std::regex(std::string("(") + stampPattern + "   DR server started\n){2}")))
+        << text;
+}
+
+TEST_F(NodeProgram, MinimiseGoesToTheTrayAndALeftClickBringsTheWindowBack) {
+    std::string frame = startNode();
+    ASSERT_FALSE(frame.empty()) << node->output();
+    ASSERT_TRUE(minimiseToTray(frame));
+
+    std::string centre = windowCentre(node->visibleTrayIcon());
+    ASSERT_FALSE(centre.empty());
+    shell("xdotool mousemove " + centre + " click 1");
+    ASSERT_TRUE(waitUntil([&] { return !node->visibleFrame().empty() && node->visibleTrayIcon().empty(); },
+                          5000));
+    waitUntil([] { return false; }, 300);  // and it stays so
+    EXPECT_FALSE(node->visibleFrame().empty());
+    EXPECT_TRUE(node->visibleTrayIcon().empty());
+    std::string state = shell("xprop -id " + node->visibleFrame() + " _NET_WM_STATE");
+    EXPECT_EQ(state.find("_NET_WM_STATE_HIDDEN"), std::string::npos) << state;
+    EXPECT_EQ(firstLine(shell("xdotool getactivewindow")), node->visibleFrame());
+
+    // The close box ends the program; it does not send it to the tray.
+    shell("wmctrl -i -c " + node->visibleFrame());
+    int status = -1;
+    ASSERT_TRUE(node->waitExit(10000, status));
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(NodeProgram, TrayMenuDisplayLogWindowBringsTheWindowBack) {
+    std::string frame = startNode();
+    ASSERT_FALSE(frame.empty()) << node->output();
+    ASSERT_TRUE(minimiseToTray(frame));
+    chooseFromTrayMenu(1);
+    ASSERT_TRUE(waitUntil([&] { return !node->visibleFrame().empty() && node->visibleTrayIcon().empty(); },
+                          5000));
+    EXPECT_TRUE(node->running());
+}
+
+TEST_F(NodeProgram, TrayMenuQuitEndsTheProgramWithoutShowingTheWindow) {
+    std::string frame = startNode();
+    ASSERT_FALSE(frame.empty()) << node->output();
+    ASSERT_TRUE(logHolds("   DR server started\n"));
+    ASSERT_TRUE(minimiseToTray(frame));
+    chooseFromTrayMenu(2);
+    expectCleanExitWithoutShowing();
+    EXPECT_TRUE(std::regex_match(readFile(logPath), std::regex(std::string(stampPattern) + "   DR server started\n")));
+}
+
+TEST_F(NodeProgram, SigtermEndsTheProgramCleanly) {
+    std::string frame = startNode();
+    ASSERT_FALSE(frame.empty()) << node->output();
+    ASSERT_TRUE(logHolds("   DR server started\n"));
+    node->signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(node->waitExit(5000, status));
+    EXPECT_EQ(status, 0) << "ended by the signal instead of closing: " << node->output();
+}
+
+TEST_F(NodeProgram, SigintWhileInTheTrayEndsTheProgramWithoutShowingTheWindow) {
+    std::string frame = startNode();
+    ASSERT_FALSE(frame.empty()) << node->output();
+    ASSERT_TRUE(minimiseToTray(frame));
+    node->signal(SIGINT);
+    expectCleanExitWithoutShowing(5000);
+}
+
+TEST_F(NodeProgram, SigtermWhileInTheTrayEndsTheProgramWithoutShowingTheWindow) {
+    std::string frame = startNode();
+    ASSERT_FALSE(frame.empty()) << node->output();
+    ASSERT_TRUE(minimiseToTray(frame));
+    node->signal(SIGTERM);
+    expectCleanExitWithoutShowing(5000);
+}
+
+TEST_F(NodeProgram, UnopenableLogFileEndsStartUpWithoutShowingTheWindow) {
+    shell("mkdir -p '" + dir + "/drData/DrLog.txt'");
+    node.reset(new NodeProcess(dir));
+    bool shown = false;
+    ASSERT_TRUE(waitUntil([&] {
+        if (!node->visibleFrame().empty()) shown = true;
+        return !node->running();
+    }, 10000));
+    int status = 0;
+    node->waitExit(0, status);
+    EXPECT_NE(status, 0);
+    EXPECT_FALSE(shown);
+    EXPECT_NE(node->output().find("Cannot open/read/write file '" + dir + "/drData/DrLog.txt'"), std::string::npos)
+        << node->output();
+}

@@ -2,6 +2,8 @@
 
 #include "app/DrWindow.h"
 #include "app/WxText.h"
+#include "core/Exception.h"
+#include "port/socket.h"
 #include "port/stopsignal.h"
 
 #include <wx/image.h>
@@ -12,7 +14,8 @@ bool DrApp::OnInit() {
     // line does not stop it.
     (void)wxApp::OnInit();
 
-    // SOCKETS: the node's socket layer is initialised here, once it exists.
+    // Its result is not examined: a failure shows where sockets are used.
+    (void)Varnix::Port::initializeSockets();
 
     wxImage::AddHandler(new wxPNGHandler);
 

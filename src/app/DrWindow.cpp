@@ -48,7 +48,6 @@ DrWindow::DrWindow()
     // the window prepares the directory itself.
     Varnix::String dataDirectory = Varnix::prepareDataDirectory();
     logFile.openAppend(dataDirectory + Varnix::String(u"DrLog.txt"));
-    logFileOpen = true;
 
     flushTimer.SetOwner(this, flushTimerId);
     flushTimer.Start(flushPeriodMs, wxTIMER_CONTINUOUS);
@@ -69,11 +68,10 @@ DrWindow::~DrWindow() {
     // be, but a line here is cheaper than a line lost).
     writePending(false);
     logFile.close();
-    logFileOpen = false;
 }
 
 void DrWindow::log(const char16_t* text) {
-    std::lock_guard<std::recursive_mutex> guard(logLock);
+    Varnix::Port::MutexLock guard(logLock);
     // The clock is read under the lock so that lines stay in time order.
     Varnix::appendLogLine(pendingText, Varnix::Port::localTimeNow(), text);
 }
@@ -83,10 +81,10 @@ void DrWindow::forceClose() {
 }
 
 void DrWindow::writePending(bool toView) {
-    std::lock_guard<std::recursive_mutex> guard(logLock);
+    Varnix::Port::MutexLock guard(logLock);
     // Before the log file is open (a close request during start-up) the text
     // stays pending for the first write after it.
-    if (pendingText.length() == 0 || !logFileOpen) return;
+    if (pendingText.length() == 0 || !logFile.isOpen()) return;
     if (toView) *logView << Varnix::toWxString(pendingText);
     logFile << pendingText;
     logFile.flush();

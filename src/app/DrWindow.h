@@ -3,8 +3,8 @@
 #include "core/NodeWindow.h"
 #include "core/OutputTextFile.h"
 #include "core/String.h"
+#include "port/thread.h"
 
-#include <mutex>
 #include <wx/frame.h>
 #include <wx/icon.h>
 #include <wx/timer.h>
@@ -45,13 +45,12 @@ private:
     wxTextCtrl* logView = nullptr;
     // RENDER SERVICE: `RenderService* renderService = nullptr;` goes here
     // (created in the constructor, deleted in onClose).
-    std::recursive_mutex logLock;
+    Varnix::Port::Mutex logLock;
     wxIcon windowIcon;
     Varnix::String pendingText;
     wxTimer flushTimer;
     MyIcon* trayIcon = nullptr;
     Varnix::OutputTextFile logFile;
-    bool logFileOpen = false;
     // Polls for SIGINT/SIGTERM, which turn into a close request.
     wxTimer stopWatchTimer;
     bool closeRequestedFromOutside = false;

@@ -11,7 +11,4 @@ namespace Varnix {
 // terminator. Throws std::bad_alloc when memory runs out. Any thread.
 wxString toWxString(String& text);
 
-// A wxString's text as UTF-16 units. Any thread.
-String fromWxString(const wxString& text);
-
 }  // namespace Varnix

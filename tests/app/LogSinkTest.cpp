@@ -1,5 +1,6 @@
 // The log sink of the real window: line format, order, batching, the file.
 #include "app/WindowFixture.h"
+#include "core/Exception.h"
 
 #include <algorithm>
 #include <atomic>

@@ -29,6 +29,17 @@ protected:
             return !xid.empty() && firstLine(shell("xdotool getactivewindow 2>/dev/null")) == xid;
         }, 5000);
     }
+
+    // Minimises the frame; true once it is hidden. A loaded window manager
+    // now and then drops a request that comes right after start-up, so it is
+    // asked again, as a person would click again.
+    bool minimise() {
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            window->Iconize(true);
+            if (pumpUntil([&] { return !window->IsShown(); }, 1500)) return true;
+        }
+        return false;
+    }
 };
 
 TEST_F(LogWindow, TitleLayoutAndFittedMinimumSize) {
@@ -108,8 +119,8 @@ TEST_F(LogWindow, MinimisingHidesIntoTheTrayAndTheShowSequenceBringsItBack) {
     EXPECT_FALSE(tray->IsIconInstalled());
 
     ASSERT_TRUE(waitManaged());
-    window->Iconize(true);
-    ASSERT_TRUE(pumpUntil([&] { return !window->IsShown() && tray->IsIconInstalled(); }, 5000));
+    ASSERT_TRUE(minimise());
+    EXPECT_TRUE(tray->IsIconInstalled());
     pumpFor(300);  // the second iconize report of wxGTK must not bring it back
     EXPECT_FALSE(window->IsShown());
 
@@ -126,8 +137,7 @@ TEST_F(LogWindow, MinimisingHidesIntoTheTrayAndTheShowSequenceBringsItBack) {
 
 TEST_F(LogWindow, QuitFromTheTrayMenuClosesThroughTheCloseHandlerWithoutShowingTheWindow) {
     ASSERT_TRUE(waitManaged());
-    window->Iconize(true);
-    ASSERT_TRUE(pumpUntil([&] { return !window->IsShown(); }, 5000));
+    ASSERT_TRUE(minimise());
     pumpFor(200);
     bool shownAgain = false;
     window->Bind(wxEVT_SHOW, [&](wxShowEvent& e) {

@@ -29,9 +29,14 @@ protected:
     // Minimises through the window manager; true once the frame is gone and
     // the icon is in the tray.
     bool minimiseToTray(const std::string& frame) {
-        shell("xdotool windowminimize " + frame);
-        return waitUntil([&] { return node->visibleFrame().empty() && !node->visibleTrayIcon().empty(); },
-                         5000);
+        // A loaded window manager now and then drops a request that comes
+        // right after start-up: ask again, as a person would click again.
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            shell("xdotool windowminimize " + frame);
+            if (waitUntil([&] { return node->visibleFrame().empty() && !node->visibleTrayIcon().empty(); }, 1500))
+                return true;
+        }
+        return false;
     }
 
     // Opens the tray menu and picks the item `downs` arrow presses down.

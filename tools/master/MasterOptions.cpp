@@ -1,0 +1,167 @@
+#include "MasterOptions.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
+namespace Varnix::Peer {
+
+namespace {
+
+// Walks "--name value" / "--name=value" arguments.
+class OptionReader {
+public:
+    explicit OptionReader(const std::vector<std::string>& args) : args(args) {}
+
+    bool done() const { return at >= args.size(); }
+
+    // The next argument; for "--name=value" only "--name", keeping the value for takeValue.
+    std::string next() {
+        std::string arg = args[at++];
+        inlineValue.clear();
+        hasInline = false;
+        if (arg.rfind("--", 0) == 0) {
+            const size_t equals = arg.find('=');
+            if (equals != std::string::npos) {
+                inlineValue = arg.substr(equals + 1);
+                hasInline = true;
+                arg.erase(equals);
+            }
+        }
+        return arg;
+    }
+
+    bool takeValue(const std::string& name, std::string& value, std::string& error) {
+        if (hasInline) {
+            value = inlineValue;
+            hasInline = false;
+        } else if (at < args.size()) {
+            value = args[at++];
+        } else {
+            error = "option " + name + " needs a value";
+            return false;
+        }
+        return true;
+    }
+
+    bool leftoverInline(const std::string& name, std::string& error) const {
+        if (hasInline)
+            error = "option " + name + " takes no value";
+        return hasInline;
+    }
+
+private:
+    const std::vector<std::string>& args;
+    size_t at = 0;
+    std::string inlineValue;
+    bool hasInline = false;
+};
+
+bool toInt(const std::string& name, const std::string& text, long low, long high, int& out, std::string& error) {
+    char* stop = nullptr;
+    const long v = text.empty() ? 0 : std::strtol(text.c_str(), &stop, 10);
+    if (text.empty() || *stop != '\0' || v < low || v > high) {
+        error = "option " + name + " needs an integer from " + std::to_string(low) + " to " + std::to_string(high) +
+                ", not '" + text + "'";
+        return false;
+    }
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool toSeconds(const std::string& name, const std::string& text, double& out, std::string& error) {
+    char* stop = nullptr;
+    const double v = text.empty() ? 0 : std::strtod(text.c_str(), &stop);
+    if (text.empty() || *stop != '\0' || !std::isfinite(v) || v < 0 || v > 1e7) {
+        error = "option " + name + " needs a number of seconds, not '" + text + "'";
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+bool asksForHelp(const std::vector<std::string>& args) {
+    for (const std::string& arg : args)
+        if (arg == "-h" || arg == "--help")
+            return true;
+    return false;
+}
+
+bool parseDiscoverOptions(const std::vector<std::string>& args, DiscoverOptions& options, std::string& error) {
+    options = DiscoverOptions();
+    OptionReader reader(args);
+    while (!reader.done()) {
+        const std::string arg = reader.next();
+        std::string value;
+        if (arg == "--wait") {
+            if (!reader.takeValue(arg, value, error) || !toSeconds(arg, value, options.waitSeconds, error))
+                return false;
+        } else if (arg == "--numeric" || arg == "-n") {
+            if (reader.leftoverInline(arg, error))
+                return false;
+            options.numeric = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            error = "unknown option " + arg;
+            return false;
+        } else {
+            options.hosts.push_back(arg);
+        }
+    }
+    return true;
+}
+
+bool parseRenderOptions(const std::vector<std::string>& args, RenderOptions& options, std::string& error) {
+    options = RenderOptions();
+    bool hasVersion = false, hasFrame = false;
+    OptionReader reader(args);
+    while (!reader.done()) {
+        const std::string arg = reader.next();
+        std::string value;
+        if (arg.size() < 2 || arg[0] != '-') {
+            error = "unexpected argument '" + arg + "'";
+            return false;
+        }
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        bool ok = true;
+        if (arg == "--node") {
+            options.node = value;
+        } else if (arg == "--version") {
+            ok = toInt(arg, value, INT_MIN, INT_MAX, options.version, error);
+            hasVersion = true;
+        } else if (arg == "--frame") {
+            ok = toInt(arg, value, INT_MIN, INT_MAX, options.frame, error);
+            hasFrame = true;
+        } else if (arg == "--scene") {
+            options.scene = value;
+        } else if (arg == "--out") {
+            options.outDirectory = value;
+        } else if (arg == "--end-after-dumps") {
+            ok = toInt(arg, value, 0, INT_MAX, options.endAfterDumps, error);
+        } else if (arg == "--end-after-seconds") {
+            ok = toSeconds(arg, value, options.endAfterSeconds, error);
+        } else if (arg == "--wait") {
+            ok = toInt(arg, value, 0, 86400 * 365, options.waitSeconds, error);
+        } else {
+            error = "unknown option " + arg;
+            return false;
+        }
+        if (!ok)
+            return false;
+    }
+    const char* missing = options.node.empty() ? "--node"
+                          : !hasVersion        ? "--version"
+                          : !hasFrame          ? "--frame"
+                          : options.scene.empty() ? "--scene"
+                          : options.outDirectory.empty() ? "--out"
+                                                         : nullptr;
+    if (missing) {
+        error = std::string("missing option ") + missing;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace Varnix::Peer

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace Varnix::Peer {
+
+// How the stand-in behaves, read from "maxstub-behaviour.txt" beside the
+// executable. The defaults are those of a well-behaved renderer.
+struct Behaviour {
+    int dumps = 3;                    // dump files written while rendering
+    int dumpIntervalMs = 500;         // pause before each dump
+    int dumpWidth = 128;              // pixels of each dump (and of the output image)
+    int dumpHeight = 64;
+    bool connect = true;              // false: never connect to the node
+    int connectTimeoutSeconds = 30;   // how long to keep trying to reach the node
+    bool wrongGreeting = false;       // answer the node greeting with a wrong value
+    int crashAfterDumps = -1;         // abort after this many dumps; -1: never
+    bool hangUntilEnd = false;        // wait for END without the time limit below
+    int endWaitSeconds = 60;          // after the last dump, how long to wait for END
+    int endLingerMs = 500;            // after END, keep reading (and counting ENDs) this long
+    int exitCode = 0;                 // exit status after a normal run
+    std::string recordFile;           // where to record what it was given; empty: beside the executable
+};
+
+// Parses the text of a behaviour file: "key = value" lines, '#' starts a
+// comment, blank lines are skipped. An unknown key or a bad value leaves the
+// default in place and adds one line to `warnings`. Never fails.
+Behaviour parseBehaviour(const std::string& text, std::vector<std::string>& warnings);
+
+}  // namespace Varnix::Peer

@@ -1,0 +1,283 @@
+#include "StubRender.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "FrameImage.h"
+#include "ImageFiles.h"
+#include "LinkValues.h"
+#include "LinkWatcher.h"
+#include "StreamIo.h"
+#include "StubExit.h"
+
+namespace Varnix::Peer {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr int kGreetingWaitSeconds = 30;   // the node accepts about once a second while it waits for us
+constexpr int kDirectoryWaitSeconds = 10;  // per byte of the data directory
+constexpr size_t kMaxDirectoryLength = 65536;
+constexpr int kCloseWaitSeconds = 10;      // after a wrong greeting, for the node to drop us
+constexpr uint32_t kWrongGreeting = kHostGreeting ^ 0x01000000u;  // 72 21 C0 C1
+
+[[noreturn]] void crash(std::ostream& console, Recorder& recorder) {
+    console << "Simulating a crash (behaviour file)" << std::endl;
+    recorder.line("crash");
+    std::abort();
+}
+
+bool fileSize(const std::string& path, uint64_t& size) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return false;
+    const auto end = in.tellg();
+    if (end < 0)
+        return false;
+    size = static_cast<uint64_t>(end);
+    return true;
+}
+
+bool endsWithExr(const std::string& path) {
+    if (path.size() < 4)
+        return false;
+    std::string tail = path.substr(path.size() - 4);
+    for (char& c : tail)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return tail == ".exr";
+}
+
+std::unique_ptr<Port::StreamSocket> connectToNode(const Behaviour& behaviour, std::ostream& console) {
+    const Port::IPv4Address node = Port::IPv4Address::loopback(kHostPort);
+    const auto giveUp = Clock::now() + seconds(behaviour.connectTimeoutSeconds);
+    console << "Connecting to the render node at " << node.dotted() << ":" << kHostPort << std::endl;
+    std::string why;
+    for (;;) {
+        auto socket = Port::StreamSocket::connect(node, 5, &why);
+        if (socket)
+            return socket;
+        if (Clock::now() >= giveUp)
+            break;
+        std::this_thread::sleep_for(milliseconds(250));
+    }
+    console << "ERROR: cannot connect to the render node within " << behaviour.connectTimeoutSeconds
+            << " s: " << why << std::endl;
+    return nullptr;
+}
+
+// Reads the string frame that names the data directory. False on time-out,
+// close, or a text past the length limit.
+bool readDataDirectory(Port::StreamSocket& socket, std::string& directory) {
+    directory.clear();
+    for (;;) {
+        char byte = 0;
+        uint32_t got = 0;
+        if (readFully(socket, &byte, 1, kDirectoryWaitSeconds, got) != IoResult::Done)
+            return false;
+        if (byte == '\0')
+            return true;
+        if (directory.size() >= kMaxDirectoryLength)
+            return false;
+        directory.push_back(byte);
+    }
+}
+
+std::string joinPath(const std::string& directory, const std::string& name) {
+    if (directory.empty() || directory.back() == '/' || directory.back() == '\\')
+        return directory + name;
+    return directory + "/" + name;
+}
+
+// Writes the dump under a name the node does not look for, then renames it,
+// so the node never sends a half-written file.
+bool writeDump(const std::string& directory, int index, const RgbImage& image, std::string& path,
+               uint64_t& size) {
+    const std::string partial = joinPath(directory, "partial_" + std::to_string(index) + ".tmp");
+    path = joinPath(directory, "dump" + std::to_string(index) + ".exr");
+    const std::string bytes = encodeExr(image);
+    size = bytes.size();
+    if (!writeWholeFile(partial, bytes)) {
+        std::remove(partial.c_str());
+        return false;
+    }
+    if (std::rename(partial.c_str(), path.c_str()) != 0) {
+        // Some platforms refuse to rename over an existing file.
+        std::remove(path.c_str());
+        if (std::rename(partial.c_str(), path.c_str()) != 0) {
+            std::remove(partial.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int writeOutput(const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder,
+                std::ostream& console) {
+    if (command.output.empty()) {
+        console << "No output file given (-o:); nothing saved" << std::endl;
+        return kStubOk;
+    }
+    const RgbImage image = makeFrameImage(behaviour.dumpWidth, behaviour.dumpHeight, command.start, 1.0);
+    const std::string bytes = endsWithExr(command.output) ? encodeExr(image) : encodePng(image);
+    if (!writeWholeFile(command.output, bytes)) {
+        console << "ERROR: cannot write the output file " << command.output << std::endl;
+        recorder.line("output_failed", command.output);
+        return kStubOutputFailed;
+    }
+    console << "Saved frame " << command.start << " to " << command.output << std::endl;
+    recorder.line("output", command.output);
+    return kStubOk;
+}
+
+int finish(int status, const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder,
+           std::ostream& console) {
+    const int outputStatus = writeOutput(command, behaviour, recorder, console);
+    if (status == kStubOk)
+        status = outputStatus;
+    return status == kStubOk ? behaviour.exitCode : status;
+}
+
+}  // namespace
+
+int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder,
+                  std::ostream& console) {
+    uint64_t sceneSize = 0;
+    if (!fileSize(command.scene, sceneSize)) {
+        console << "ERROR: cannot open the scene file " << command.scene << std::endl;
+        recorder.line("scene_missing", command.scene);
+        return kStubNoScene;
+    }
+    recorder.line("scene_size", std::to_string(sceneSize));
+    console << "Loaded scene " << command.scene << " (" << groupedCount(sceneSize) << " bytes)" << std::endl;
+    console << "Rendering frame " << command.start;
+    if (command.end != command.start)
+        console << " (frames " << command.start << " to " << command.end << " asked; only the first is drawn)";
+    console << std::endl;
+
+    if (!behaviour.connect) {
+        console << "Not connecting to the render node (behaviour file)" << std::endl;
+        recorder.line("not_connecting");
+        std::this_thread::sleep_for(milliseconds(static_cast<long long>(behaviour.dumps) * behaviour.dumpIntervalMs));
+        return finish(kStubOk, command, behaviour, recorder, console);
+    }
+
+    std::unique_ptr<Port::StreamSocket> link = connectToNode(behaviour, console);
+    if (!link) {
+        recorder.line("connect_failed");
+        return finish(kStubNoNode, command, behaviour, recorder, console);
+    }
+    recorder.line("connected");
+
+    uint32_t greeting = 0;
+    const IoResult greeted = readSignal(*link, greeting, kGreetingWaitSeconds);
+    if (greeted != IoResult::Done || greeting != kNodeGreeting) {
+        console << "ERROR: the peer on the render node port did not greet as a node ("
+                << (greeted == IoResult::Done ? "wrong bytes" : describe(greeted)) << ")" << std::endl;
+        recorder.line("bad_node_greeting");
+        return finish(kStubNotANode, command, behaviour, recorder, console);
+    }
+
+    if (behaviour.wrongGreeting) {
+        console << "Answering with a wrong greeting (behaviour file)" << std::endl;
+        writeSignal(*link, kWrongGreeting, 5);
+        recorder.line("greeting_sent", "wrong");
+        LinkWatcher watcher(*link, [] {}, [](uint32_t) {});
+        const auto giveUp = Clock::now() + seconds(kCloseWaitSeconds);
+        while (!watcher.closed() && Clock::now() < giveUp)
+            watcher.pollFor(milliseconds(100));
+        recorder.line(watcher.closed() ? "link_closed_by_node" : "link_kept_open_by_node");
+        link->Destroy();
+        return finish(kStubOk, command, behaviour, recorder, console);
+    }
+
+    writeSignal(*link, kHostGreeting, 5);
+    recorder.line("greeting_sent", "good");
+
+    std::string directory;
+    if (!readDataDirectory(*link, directory)) {
+        console << "ERROR: the render node sent no data directory" << std::endl;
+        recorder.line("no_data_directory");
+        link->Destroy();
+        return finish(kStubNotANode, command, behaviour, recorder, console);
+    }
+    recorder.line("data_directory", directory);
+    console << "Render node online; dumps go to " << directory << std::endl;
+    if (behaviour.crashAfterDumps == 0)
+        crash(console, recorder);
+
+    LinkWatcher watcher(
+        *link,
+        [&] {
+            console << "Got END from the render node" << std::endl;
+            recorder.line("end_received");
+        },
+        [&](uint32_t value) {
+            console << "WARNING: unexpected 4 bytes from the render node: 0x" << std::hex << value << std::dec
+                    << std::endl;
+            recorder.line("unexpected_signal", std::to_string(value));
+        });
+
+    int status = kStubOk;
+    for (int index = 1; index <= behaviour.dumps; ++index) {
+        watcher.waitUntil(Clock::now() + milliseconds(behaviour.dumpIntervalMs));
+        if (watcher.endCount() > 0 || watcher.closed())
+            break;
+        const RgbImage image = makeFrameImage(behaviour.dumpWidth, behaviour.dumpHeight, command.start,
+                                              static_cast<double>(index) / behaviour.dumps);
+        std::string path;
+        uint64_t size = 0;
+        if (!writeDump(directory, index, image, path, size)) {
+            console << "ERROR: cannot write the dump " << path << std::endl;
+            recorder.line("dump_failed", path);
+            status = kStubDumpFailed;
+            continue;
+        }
+        console << "Dump " << index << " of " << behaviour.dumps << ": " << path << " (" << groupedCount(size)
+                << " bytes)" << std::endl;
+        recorder.line("dump", path);
+        if (index == behaviour.crashAfterDumps)
+            crash(console, recorder);
+    }
+
+    if (watcher.endCount() == 0 && !watcher.closed()) {
+        if (behaviour.hangUntilEnd) {
+            console << "Waiting for END from the render node, without a time limit" << std::endl;
+            while (watcher.endCount() == 0 && !watcher.closed())
+                watcher.waitUntil(Clock::now() + seconds(60));
+        } else {
+            console << "Waiting up to " << behaviour.endWaitSeconds << " s for END from the render node"
+                    << std::endl;
+            watcher.waitUntil(Clock::now() + seconds(behaviour.endWaitSeconds));
+            if (watcher.endCount() == 0 && !watcher.closed()) {
+                console << "No END within " << behaviour.endWaitSeconds << " s; finishing" << std::endl;
+                recorder.line("end_wait_timed_out");
+            }
+        }
+    }
+    if (watcher.endCount() > 0) {
+        // A second END may follow the first one; count it before closing.
+        const auto lingerEnd = Clock::now() + milliseconds(behaviour.endLingerMs);
+        while (!watcher.closed() && Clock::now() < lingerEnd)
+            watcher.pollFor(std::chrono::duration_cast<milliseconds>(lingerEnd - Clock::now()));
+    }
+    if (watcher.closed()) {
+        console << "The render node closed the link" << std::endl;
+        recorder.line("link_closed_by_node");
+    }
+
+    status = finish(status, command, behaviour, recorder, console);
+    link->Destroy();
+    recorder.line("link_closed");
+    console << "Render finished" << std::endl;
+    return status;
+}
+
+}  // namespace Varnix::Peer

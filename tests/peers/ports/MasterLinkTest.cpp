@@ -1,0 +1,243 @@
+// drmaster against the test's own node side of the master link.
+#include "peers/ports/PortsSupport.h"
+
+using namespace PeerTest;
+
+namespace {
+
+class MasterLinkTest : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        scene = path("my scene.max");
+        for (int i = 0; i < 70000; ++i)
+            sceneBytes.push_back(static_cast<char>(i * 7 + i / 256));
+        writeFile(scene, sceneBytes);
+        out = (dir / "out" / "frames").string();
+        listener = std::make_unique<ListeningSocket>(IPv4Address::loopback(19668));
+        ASSERT_TRUE(listener->IsOk());
+        listener->SetTimeout(15);
+    }
+
+    std::string renderCommand(const std::string& extra = std::string(), int version = 2014) const {
+        return shellQuote(binDir() + "/drmaster") + " render --node 127.0.0.1 --version " + std::to_string(version) +
+               " --frame 12 --scene " + shellQuote(scene) + " --out " + shellQuote(out) + " " + extra;
+    }
+
+    void start(const std::string& extra = std::string(), int version = 2014) {
+        master = std::make_unique<Child>(renderCommand(extra, version), path("master"));
+    }
+
+    // Accepts the master, greets it, checks its greeting; returns the job parameters.
+    std::string acceptJob(std::unique_ptr<StreamSocket>& link) {
+        link = listener->Accept();
+        EXPECT_TRUE(link) << "drmaster did not connect";
+        if (!link)
+            return std::string();
+        EXPECT_TRUE(writeRaw(*link, kNodeGreetingBytes));
+        EXPECT_EQ(readRaw(*link, 4, 5), kMasterGreetingBytes);
+        return readStringFrame(*link, 5);
+    }
+
+    void receiveScene(StreamSocket& link) {
+        EXPECT_EQ(readRaw(link, 4, 5), le32(70000));
+        EXPECT_TRUE(readRaw(link, 70000, 10) == sceneBytes) << "scene bytes differ";
+    }
+
+    std::vector<std::string> outFiles() const {
+        std::vector<std::string> names;
+        if (fs::exists(out))
+            for (const auto& entry : fs::directory_iterator(out))
+                names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string scene, sceneBytes, out;
+    std::unique_ptr<ListeningSocket> listener;
+    std::unique_ptr<Child> master;
+};
+
+TEST_F(MasterLinkTest, AWholeJobSavesEveryDumpAndSendsEndAfterTheAskedDumps) {
+    start("--end-after-dumps 2");
+    std::unique_ptr<StreamSocket> link;
+    EXPECT_EQ(acceptJob(link), "2014 12");
+    ASSERT_TRUE(link);
+    receiveScene(*link);
+
+    std::string dump;
+    for (int i = 0; i < 70001; ++i)
+        dump.push_back(static_cast<char>(i % 251));
+    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(0)));
+    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(70001) + dump.substr(0, 30000)));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(master->finishedWithin(0ms));
+    ASSERT_TRUE(writeRaw(*link, dump.substr(30000)));
+    EXPECT_EQ(readRaw(*link, 4, 5), kEndBytes);
+    link->Destroy();  // the node's close ends the job
+
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 0) << master->err();
+    EXPECT_EQ(outFiles(), (std::vector<std::string>{"frame12_dump001.exr", "frame12_dump002.exr"}));
+    EXPECT_EQ(readFile(out + "/frame12_dump001.exr"), "");
+    EXPECT_TRUE(readFile(out + "/frame12_dump002.exr") == dump);
+    EXPECT_NE(master->out().find("job finished, 2 dumps saved"), std::string::npos) << master->out();
+    EXPECT_EQ(master->out().find('\r'), std::string::npos);  // no progress lines off a terminal
+    EXPECT_EQ(master->err(), "");
+}
+
+TEST_F(MasterLinkTest, ABusyNodeIsWaitedForAndAnAbandonedDumpIsSkipped) {
+    start();
+    auto link = listener->Accept();
+    ASSERT_TRUE(link);
+    std::this_thread::sleep_for(3500ms);  // as if another job were still running
+    ASSERT_TRUE(writeRaw(*link, kNodeGreetingBytes));
+    EXPECT_EQ(readRaw(*link, 4, 5), kMasterGreetingBytes);
+    EXPECT_EQ(readStringFrame(*link, 5), "2014 12");
+    receiveScene(*link);
+    // A signal whose dump could not be sized, then the next try.
+    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + kFileDumpBytes + le32(3) + "abc"));
+    std::this_thread::sleep_for(200ms);
+    link->Destroy();
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 0) << master->err();
+    EXPECT_EQ(outFiles(), std::vector<std::string>{"frame12_dump001.exr"});
+    EXPECT_EQ(readFile(out + "/frame12_dump001.exr"), "abc");
+    EXPECT_NE(master->out().find("busy"), std::string::npos);
+}
+
+TEST_F(MasterLinkTest, EndAfterSecondsCountsFromTheSceneUpload) {
+    start("--end-after-seconds 1");
+    std::unique_ptr<StreamSocket> link;
+    acceptJob(link);
+    ASSERT_TRUE(link);
+    receiveScene(*link);
+    const auto sceneDone = Clock::now();
+    EXPECT_EQ(readRaw(*link, 4, 5), kEndBytes);
+    EXPECT_GT(Clock::now() - sceneDone, 700ms);
+    EXPECT_LT(Clock::now() - sceneDone, 3000ms);
+    EXPECT_EQ(readRaw(*link, 4, 1), "");  // END is sent once
+    link->Destroy();
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 0);
+}
+
+TEST_F(MasterLinkTest, CtrlCSendsEndAndASecondCtrlCQuits) {
+    // Background jobs of a script start with Ctrl-C ignored; drmaster catches it anyway.
+    master = std::make_unique<Child>(renderCommand() + " & p=$!; sleep 2; kill -INT $p; wait $p", path("master"));
+    std::unique_ptr<StreamSocket> link;
+    acceptJob(link);
+    ASSERT_TRUE(link);
+    receiveScene(*link);
+    EXPECT_EQ(readRaw(*link, 4, 5), kEndBytes);
+    link->Destroy();
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 0) << master->err();
+    master.reset();
+
+    master = std::make_unique<Child>(renderCommand() + " & p=$!; sleep 2; kill -INT $p; sleep 1; kill -INT $p; wait $p",
+                                     path("master2"));
+    acceptJob(link);
+    ASSERT_TRUE(link);
+    receiveScene(*link);
+    EXPECT_EQ(readRaw(*link, 4, 5), kEndBytes);
+    ASSERT_TRUE(master->finishedWithin(5s));  // without the node closing
+    EXPECT_EQ(master->status(), 130);
+}
+
+TEST_F(MasterLinkTest, ARefusedVersionIsReportedAsSuch) {
+    start("", 2010);
+    std::unique_ptr<StreamSocket> link;
+    EXPECT_EQ(acceptJob(link), "2010 12");
+    ASSERT_TRUE(link);
+    link->Destroy();
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 7);
+    const std::string err = master->err();
+    EXPECT_NE(err.find("cannot render 3ds Max 2010 scenes"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
+TEST_F(MasterLinkTest, PeersThatAreNoNodes) {
+    start();
+    auto link = listener->Accept();
+    ASSERT_TRUE(link);
+    ASSERT_TRUE(writeRaw(*link, "HTTP/1.1 400\r\n"));
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 6);
+    link.reset();
+
+    start();
+    link = listener->Accept();
+    ASSERT_TRUE(link);
+    link->Destroy();
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 6);
+
+    start("--wait 1");
+    link = listener->Accept();
+    ASSERT_TRUE(link);
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 5);
+    EXPECT_NE(master->err().find("busy"), std::string::npos);
+}
+
+TEST_F(MasterLinkTest, ACutDumpLeavesNoFileAndADumpOfNegativeSizeIsRefused) {
+    start();
+    std::unique_ptr<StreamSocket> link;
+    acceptJob(link);
+    ASSERT_TRUE(link);
+    receiveScene(*link);
+    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(1000) + std::string(10, 'x')));
+    std::this_thread::sleep_for(200ms);
+    link->Destroy();
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 8);
+    EXPECT_NE(master->err().find("cut after 10 of 1,000 bytes"), std::string::npos) << master->err();
+    EXPECT_TRUE(outFiles().empty());
+
+    start();
+    acceptJob(link);
+    ASSERT_TRUE(link);
+    receiveScene(*link);
+    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(static_cast<uint32_t>(-5))));
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 6);
+}
+
+TEST_F(MasterLinkTest, FailuresBeforeTheJobHaveTheirOwnExitStatus) {
+    listener.reset();  // nothing listens: unreachable
+    start();
+    ASSERT_TRUE(master->finishedWithin(15s));
+    EXPECT_EQ(master->status(), 4);
+
+    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") +
+                                         " render --node no-such-node.invalid --version 2014 --frame 1 --scene " +
+                                         shellQuote(scene) + " --out " + shellQuote(out),
+                                     path("unknown"));
+    ASSERT_TRUE(master->finishedWithin(30s));
+    EXPECT_EQ(master->status(), 3);
+
+    scene = path("missing.max");
+    start();
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 9);
+
+    scene = path("my scene.max");
+    out = scene;  // a file, not a directory
+    start();
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 9);
+
+    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " render --node x", path("usage"));
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 2);
+    EXPECT_NE(master->err().find("missing option --version"), std::string::npos);
+
+    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " --help", path("help"));
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 0);
+    EXPECT_NE(master->out().find("exit status"), std::string::npos);
+}
+
+}  // namespace

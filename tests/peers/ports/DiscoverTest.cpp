@@ -1,0 +1,121 @@
+// "drmaster discover" against the test's own discovery responder.
+#include <atomic>
+#include <mutex>
+
+#include "peers/ports/PortsSupport.h"
+
+using namespace PeerTest;
+using Varnix::Port::DatagramSocket;
+
+namespace {
+
+// Answers every datagram on UDP 19666 with `reply`, `copies` times, as a node
+// answers a ping; keeps what it received.
+class Responder {
+public:
+    Responder(const IPv4Address& address, std::string reply, int copies)
+        : socket(address), reply(std::move(reply)), copies(copies) {
+        EXPECT_TRUE(socket.IsOk());
+        thread = std::thread([this] { serve(); });
+    }
+    ~Responder() {
+        stop = true;
+        thread.join();
+    }
+    std::vector<std::string> received() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return datagrams;
+    }
+
+private:
+    void serve() {
+        while (!stop) {
+            if (!socket.WaitForRead(50))
+                continue;
+            IPv4Address from;
+            char buffer[64];
+            const int count = socket.RecvFrom(from, buffer, sizeof buffer);
+            if (count < 0)
+                continue;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                datagrams.emplace_back(buffer, static_cast<size_t>(count));
+            }
+            for (int i = 0; i < copies; ++i)
+                socket.SendTo(from, reply.data(), reply.size());
+        }
+    }
+
+    DatagramSocket socket;
+    std::string reply;
+    int copies;
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::vector<std::string> datagrams;
+    std::thread thread;
+};
+
+class DiscoverTest : public TempDirTest {
+protected:
+    std::unique_ptr<Child> discover(const std::string& args) {
+        return std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " discover " + args, path("discover"));
+    }
+};
+
+TEST_F(DiscoverTest, ANamedNodeIsListedOnceHoweverManyRepliesItSends) {
+    Responder node(IPv4Address::loopback(19666), kNodeGreetingBytes, 4);
+    auto run = discover("--numeric 127.0.0.1");
+    ASSERT_TRUE(run->finishedWithin(10s));
+    EXPECT_EQ(run->status(), 0) << run->err();
+    EXPECT_EQ(run->out(), "127.0.0.1\n");
+    EXPECT_EQ(node.received(), std::vector<std::string>{kMasterGreetingBytes});
+
+    // With names looked up, the line still starts with the address.
+    run = discover("127.0.0.1");
+    ASSERT_TRUE(run->finishedWithin(10s));
+    EXPECT_EQ(run->status(), 0);
+    const std::string out = run->out();
+    EXPECT_EQ(out.rfind("127.0.0.1", 0), 0u) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+}
+
+TEST_F(DiscoverTest, ASilentNamedHostIsReported) {
+    Responder node(IPv4Address::loopback(19666), kNodeGreetingBytes, 4);  // 127.0.0.2 has no node
+    auto run = discover("--numeric --wait 0.5 127.0.0.1 127.0.0.2");
+    ASSERT_TRUE(run->finishedWithin(10s));
+    EXPECT_EQ(run->status(), 10);
+    EXPECT_EQ(run->out(), "127.0.0.1\n");
+    EXPECT_NE(run->err().find("no answer from 127.0.0.2"), std::string::npos) << run->err();
+}
+
+TEST_F(DiscoverTest, RepliesThatAreNotTheNodeGreetingDoNotCount) {
+    for (const std::string& reply : {std::string("\x27\x18\xC0", 3), std::string("\x27\x18\xC0\xC1", 4),
+                                     std::string("\x29\x37\xC0\xC0", 4)}) {
+        Responder impostor(IPv4Address::loopback(19666), reply, 4);
+        auto run = discover("--numeric --wait 0.5 127.0.0.1");
+        ASSERT_TRUE(run->finishedWithin(10s));
+        EXPECT_EQ(run->status(), 10);
+        EXPECT_EQ(run->out(), "");
+    }
+}
+
+TEST_F(DiscoverTest, AnUnknownHostNameIsAnError) {
+    auto run = discover("--wait 0.2 no-such-node.invalid");
+    ASSERT_TRUE(run->finishedWithin(30s));
+    EXPECT_EQ(run->status(), 3);
+    EXPECT_NE(run->err().find("cannot resolve host 'no-such-node.invalid'"), std::string::npos);
+}
+
+TEST_F(DiscoverTest, ABroadcastFindsTheNodeOnThisMachine) {
+    Responder node(IPv4Address::any(19666), kNodeGreetingBytes, 4);
+    auto run = discover("--numeric");
+    ASSERT_TRUE(run->finishedWithin(10s));
+    if (run->status() == 4)
+        GTEST_SKIP() << "no route for broadcasts here: " << run->err();
+    EXPECT_EQ(run->status(), 0) << run->err();
+    const std::string out = run->out();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_EQ(node.received(), std::vector<std::string>{kMasterGreetingBytes});
+}
+
+}  // namespace

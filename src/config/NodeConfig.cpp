@@ -9,6 +9,7 @@
 #include <wx/msgdlg.h>
 #include <wx/string.h>
 
+#include <locale>
 #include <memory>
 #include <sstream>
 
@@ -46,7 +47,9 @@ void readConfig(NodeSettings& settings, Varnix::InputTextFile& file, Varnix::Nod
         const char* narrow = line.toNarrow();
         std::int32_t narrowLength = line.narrowLength() - 1;
         int year = 0;  // stays 0 when the line does not start with a number
-        std::istringstream(narrow) >> year;
+        std::istringstream stream(narrow);
+        stream.imbue(std::locale::classic());
+        stream >> year;
         if (year < firstHostYear || year > lastHostYear) {
             log(window, badLineMessage);
             return;

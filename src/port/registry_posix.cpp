@@ -291,6 +291,8 @@ private:
         if (root != u"HKEY_LOCAL_MACHINE" && root != u"HKLM")
             return;
         std::u16string path = slash == std::u16string::npos ? std::u16string() : fold(inner.substr(slash + 1));
+        while (!path.empty() && path.back() == u'\\')
+            path.pop_back();  // a hand-written "[...\Key\]" means Key
         if (remove) {
             removeTree(path);
             return;

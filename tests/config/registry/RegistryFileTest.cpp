@@ -4,6 +4,8 @@
 
 #include "config/Registry.h"
 
+#include <cstdio>
+
 using ConfigTest::utf8;
 
 namespace {
@@ -58,8 +60,10 @@ TEST_F(RegistryFileTest, StringValuesKeepEscapedBackslashesAndQuotes)
 
 TEST_F(RegistryFileTest, KeysAndValueNamesIgnoreCaseAndEitherSeparatorWorks)
 {
-    useRegistry("[hkey_local_machine\\Software\\VARNIX\\Sub]\n\"DevelopmentVER\"=dword:0000abcd\n");
+    useRegistry("[hkey_local_machine\\Software\\VARNIX\\Sub]\n\"DevelopmentVER\"=dword:0000abcd\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Trailing\\]\n\"V\"=dword:1\n");
     EXPECT_EQ(readDword("SOFTWARE/Varnix/sub", u"developmentVer"), "0000abcd");
+    EXPECT_EQ(readDword("SOFTWARE/Trailing", u"V"), "00000001");
     EXPECT_EQ(readDword("software\\varnix\\SUB", u"DEVELOPMENTVER"), "0000abcd");
     EXPECT_EQ(readDword("SOFTWARE/Varnix/Other", u"developmentVer"), "<missing>");
     EXPECT_EQ(readDword("SOFTWARE/Varnix/sub", u"missing"), "<missing>");

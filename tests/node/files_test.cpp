@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,9 +18,11 @@ namespace {
 class FilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "varnix-files-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
+        static int counter = 0;
+        auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        dir = fs::temp_directory_path()
+              / ("varnix-files-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+        ASSERT_TRUE(fs::create_directories(dir));
     }
     void TearDown() override { fs::remove_all(dir); }
 
@@ -83,9 +86,9 @@ TEST_F(FilesTest, CopyReplacesALongerTargetAndDeleteRemoves) {
     ASSERT_TRUE(copyFile(src.c_str(), dst.c_str()));
     EXPECT_EQ(read(dir / "dst.exr"), "short");
 
-    EXPECT_TRUE(isRegularFile((dir / "src.exr").c_str()));
+    EXPECT_TRUE(isRegularFile((dir / "src.exr").string().c_str()));
     EXPECT_TRUE(deleteFile(src.c_str()));
-    EXPECT_FALSE(isRegularFile((dir / "src.exr").c_str()));
+    EXPECT_FALSE(isRegularFile((dir / "src.exr").string().c_str()));
     EXPECT_FALSE(deleteFile(src.c_str()));
     EXPECT_FALSE(copyFile(src.c_str(), dst.c_str()));
     EXPECT_EQ(read(dir / "dst.exr"), "short");  // a failed copy leaves the target alone
@@ -93,10 +96,10 @@ TEST_F(FilesTest, CopyReplacesALongerTargetAndDeleteRemoves) {
 
 TEST_F(FilesTest, DirectoriesAreMadeOnceAndAreNoRegularFiles) {
     fs::path sub = dir / "drData";
-    EXPECT_TRUE(makeDirectory(sub.c_str()));
-    EXPECT_FALSE(makeDirectory(sub.c_str()));
+    EXPECT_TRUE(makeDirectory(sub.string().c_str()));
+    EXPECT_FALSE(makeDirectory(sub.string().c_str()));
     EXPECT_TRUE(fs::is_directory(sub));
-    EXPECT_FALSE(isRegularFile(sub.c_str()));
+    EXPECT_FALSE(isRegularFile(sub.string().c_str()));
 }
 
 TEST_F(FilesTest, WorkingDirectoryNeedsRoomForItsTerminator) {

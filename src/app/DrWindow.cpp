@@ -47,14 +47,26 @@ DrWindow::DrWindow()
     // and DrLog.txt then goes into renderService's dataDirectory. Until then
     // the window prepares the directory itself.
     Varnix::String dataDirectory = Varnix::prepareDataDirectory();
-    logFile.openAppend(dataDirectory + Varnix::String(u"DrLog.txt"));
+    try {
+        logFile.openAppend(dataDirectory + Varnix::String(u"DrLog.txt"));
+    } catch (...) {
+        // The destructor will not run: stop the service's threads, which log
+        // into this window, before its members go.
+        stopRenderService();
+        throw;
+    }
 
     flushTimer.SetOwner(this, flushTimerId);
     flushTimer.Start(flushPeriodMs, wxTIMER_CONTINUOUS);
     Bind(wxEVT_TIMER, &DrWindow::onFlushTimer, this, flushTimerId);
 
-    trayIcon = new MyIcon(this);
-    trayIcon->showWindow();
+    // A close request may already have come while the service was being
+    // built (a fatal configuration error): the window is on its way out
+    // then, so it gets no tray icon and is not shown.
+    if (!closeRequested) {
+        trayIcon = new MyIcon(this);
+        trayIcon->showWindow();
+    }
 
     stopWatchTimer.SetOwner(this, stopWatchTimerId);
     stopWatchTimer.Start(stopWatchPeriodMs, wxTIMER_CONTINUOUS);
@@ -64,10 +76,18 @@ DrWindow::DrWindow()
 DrWindow::~DrWindow() {
     stopWatchTimer.Stop();
     flushTimer.Stop();
-    // Anything logged after the close handler's last write (nothing should
-    // be, but a line here is cheaper than a line lost).
+    // Normally the close handler has done this already; not when the close
+    // came while the service was still being built.
+    stopRenderService();
+    // Anything logged after the close handler's last write.
     writePending(false);
     logFile.close();
+}
+
+void DrWindow::stopRenderService() {
+    // RENDER SERVICE: delete it here; its destructor waits for its threads.
+    //     delete renderService;
+    //     renderService = nullptr;
 }
 
 void DrWindow::log(const char16_t* text) {
@@ -96,8 +116,7 @@ void DrWindow::onFlushTimer(wxTimerEvent&) {
 }
 
 void DrWindow::onStopWatch(wxTimerEvent&) {
-    if (!Varnix::Port::stopRequested() || closeRequestedFromOutside) return;
-    closeRequestedFromOutside = true;
+    if (!Varnix::Port::stopRequested() || closeRequested) return;
     stopWatchTimer.Stop();
     Close(true);
 }
@@ -110,6 +129,7 @@ void DrWindow::onIconize(wxIconizeEvent&) {
 }
 
 void DrWindow::onClose(wxCloseEvent& event) {
+    closeRequested = true;
     if (trayIcon != nullptr) {
         // "Quit" gets here from inside the icon's own PopupMenu: let the
         // library delete it once that call has returned.
@@ -118,9 +138,9 @@ void DrWindow::onClose(wxCloseEvent& event) {
         trayIcon = nullptr;
     }
 
-    // RENDER SERVICE: delete it here (its destructor waits for its threads)
-    //     delete renderService; renderService = nullptr;
-    // so that nothing logs any more when the pending lines are written below.
+    // The service's threads are the ones that log: once they have stopped,
+    // the pending lines below are the last.
+    stopRenderService();
 
     // The last lines of a run say why it ended: write them now instead of
     // leaving them to a timer tick that will not come.

@@ -41,10 +41,13 @@ private:
     // Moves everything pending into the file (when open) and, when asked,
     // into the view. GUI thread.
     void writePending(bool toView);
+    // Deletes the render service if there is one, which waits for its
+    // threads; afterwards nothing logs any more. GUI thread.
+    void stopRenderService();
 
     wxTextCtrl* logView = nullptr;
     // RENDER SERVICE: `RenderService* renderService = nullptr;` goes here
-    // (created in the constructor, deleted in onClose).
+    // (created in the constructor, deleted by stopRenderService).
     Varnix::Port::Mutex logLock;
     wxIcon windowIcon;
     Varnix::String pendingText;
@@ -53,5 +56,6 @@ private:
     Varnix::OutputTextFile logFile;
     // Polls for SIGINT/SIGTERM, which turn into a close request.
     wxTimer stopWatchTimer;
-    bool closeRequestedFromOutside = false;
+    // Set by the close handler; the window is being taken down.
+    bool closeRequested = false;
 };

@@ -139,6 +139,8 @@ TEST_F(NodeProgram, MinimiseGoesToTheTrayAndALeftClickBringsTheWindowBack) {
     std::string frame = startNode();
     ASSERT_FALSE(frame.empty()) << node->output();
     ASSERT_TRUE(minimiseToTray(frame));
+    std::string shot = std::string(VARNIX_APP_TEST_OUTPUT_DIR) + "/screenshots/node-in-tray.png";
+    shell("mkdir -p \"$(dirname '" + shot + "')\" && import -window root '" + shot + "'");
 
     std::string centre = windowCentre(node->visibleTrayIcon());
     ASSERT_FALSE(centre.empty());

@@ -307,9 +307,8 @@ bool StreamSocket::GetPeer(IPv4Address& out) const {
 ListeningSocket::ListeningSocket(const IPv4Address& address) : handle(noSocket) {
     SOCKET s = newSocket(SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return;
-    // No other program may bind the same port beside us and take connections.
-    BOOL one = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
+    // No SO_EXCLUSIVEADDRUSE: it would refuse the port while the last job's
+    // connections linger in TIME_WAIT, and a restarted node could not bind.
     sockaddr_in sa = toSockaddr(address);
     if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(s, SOMAXCONN) != 0) {
         closesocket(s);
@@ -348,8 +347,6 @@ void ListeningSocket::Destroy() { closeSocket(handle); }
 DatagramSocket::DatagramSocket(const IPv4Address& address) : handle(noSocket) {
     SOCKET s = newSocket(SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET) return;
-    BOOL one = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
     // Without this, a reply to a sender that has gone makes the next receive
     // fail with a reset instead of returning the next datagram.
     BOOL report = FALSE;

@@ -130,7 +130,7 @@ TEST_F(DiscoveryTest, StopTakesEffectWithinOnePoll) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto start = Clock::now();
     stop(replier);
-    EXPECT_LT(msSince(start), 600);  // 333 ms plus slack for a loaded machine
+    EXPECT_LT(msSince(start), 800);  // one 333 ms poll plus slack for a loaded machine
     EXPECT_FALSE(replier.isBusy());
     // The port is free again once the loop has ended.
     DatagramSocket again(IPv4Address::any(DiscoveryReplier::port));

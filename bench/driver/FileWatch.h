@@ -1,0 +1,48 @@
+#pragma once
+// Times file writes in a directory with inotify: for each file whose name
+// matches, the moment its first bytes reached the file and the moment the
+// writer closed it. Every transfer, the node's and the baselines', is timed
+// this way from outside, so the figures compare like with like.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+struct WriteSpan {
+    std::string name;
+    Clock::time_point firstWrite;
+    Clock::time_point closed;
+    double seconds() const { return std::chrono::duration<double>(closed - firstWrite).count(); }
+};
+
+class FileWatch {
+public:
+    // Starts watching `directory` for `count` files matching `match`, written
+    // one after another.
+    FileWatch(const std::string& directory, std::function<bool(const std::string&)> match, int count);
+    ~FileWatch();
+
+    // Waits at most `seconds` for all files; returns the spans seen so far.
+    std::vector<WriteSpan> wait(double seconds);
+
+private:
+    void watchLoop();
+
+    std::string directory;
+    std::function<bool(const std::string&)> match;
+    int count;
+    int fd = -1;
+    std::vector<WriteSpan> spans;
+    std::atomic<bool> done{false};
+    std::thread thread;
+    std::atomic<bool> stopRequested{false};
+};
+
+}  // namespace bench

@@ -1,0 +1,38 @@
+#pragma once
+// Plain loopback sockets for the benchmark's own master side and for the
+// baselines it measures the node against. Blocking descriptors; every wait
+// has a limit in milliseconds. Linux only.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace bench {
+
+constexpr std::uint16_t discoveryPort = 19666;
+constexpr std::uint16_t masterPort = 19668;
+
+constexpr std::uint32_t nodeGreeting = 0xC0C01827;
+constexpr std::uint32_t masterGreeting = 0xC0C03729;
+constexpr std::uint32_t endSignal = 0xC0C04826;
+
+void putLE32(std::uint32_t value, unsigned char bytes[4]);
+std::uint32_t getLE32(const unsigned char bytes[4]);
+
+// A TCP connection to 127.0.0.1:port, or -1 when refused or not made within
+// `timeoutMs`.
+int connectTcp(std::uint16_t port, int timeoutMs);
+bool writeAll(int fd, const void* data, std::size_t count);
+// False when the bytes did not all come within `timeoutMs`.
+bool readExact(int fd, void* data, std::size_t count, int timeoutMs);
+// Reads and drops until the peer closes; false when it did not within `timeoutMs`.
+bool waitForClose(int fd, int timeoutMs);
+// True when a byte (or the close) can be read within `timeoutMs`.
+bool waitReadable(int fd, int timeoutMs);
+
+// A TCP listener on 127.0.0.1, any free port; its port in `port`.
+int listenTcp(std::uint16_t& port);
+// A UDP socket on 127.0.0.1, any free port; its port in `port`.
+int bindUdp(std::uint16_t& port);
+bool sendUdp(int fd, std::uint16_t port, const void* data, std::size_t count);
+
+}  // namespace bench

@@ -1,0 +1,131 @@
+#include "Process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output,
+            const std::map<std::string, std::string>& env) {
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::perror("fork");
+        std::exit(1);
+    }
+    if (pid != 0) return pid;
+    setpgid(0, 0);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int nul = open("/dev/null", O_RDONLY);
+    if (fd >= 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+    }
+    if (nul >= 0) dup2(nul, 0);
+    for (const auto& [key, value] : env) setenv(key.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+int waitFor(pid_t pid, double seconds, bool* ended) {
+    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            if (ended) *ended = true;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (Clock::now() >= deadline) {
+            if (ended) *ended = false;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool stop(pid_t pid, double graceSeconds) {
+    kill(pid, SIGTERM);
+    bool ended = false;
+    waitFor(pid, graceSeconds, &ended);
+    if (!ended) {
+        kill(-pid, SIGKILL);
+        waitFor(pid, 10, nullptr);
+    } else {
+        kill(-pid, SIGKILL);  // anything it left behind in its group
+    }
+    return ended;
+}
+
+int run(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output, double seconds,
+        const std::map<std::string, std::string>& env) {
+    pid_t pid = spawn(argv, cwd, output, env);
+    bool ended = false;
+    int code = waitFor(pid, seconds, &ended);
+    if (!ended) {
+        kill(-pid, SIGKILL);
+        waitFor(pid, 10, nullptr);
+        return -1;
+    }
+    return code;
+}
+
+double cpuSeconds(pid_t pid) {
+    // Nanoseconds on a CPU, summed over the threads (scheduler statistics);
+    // the tick counts of /proc/<pid>/stat are too coarse for an idle process.
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* dir = opendir(tasks.c_str())) {
+        double total = 0;
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
+            unsigned long long ns = 0;
+            if (stat >> ns) total += ns / 1e9;
+        }
+        closedir(dir);
+        return total;
+    }
+    return -1;
+}
+
+double cpuTickSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    auto close = text.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    unsigned long long utime = 0, stime = 0;
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number == 14) utime = std::stoull(field);
+        if (number == 15) stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+long statusKb(pid_t pid, const char* key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    std::string prefix = std::string(key) + ":";
+    while (std::getline(in, line))
+        if (line.compare(0, prefix.size(), prefix) == 0) return std::atol(line.c_str() + prefix.size());
+    return -1;
+}
+
+}  // namespace bench

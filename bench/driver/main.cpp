@@ -1,0 +1,693 @@
+// varnix-bench: measures the real node (varnix-node, driven by drmaster and
+// the 3ds Max stand-in) next to plain baselines run on the same machine in
+// the same run, and prints a table. Figures, not pass/fail: the exit status
+// is 0 whenever every measurement could be taken. Linux only; needs an X
+// display for the node. bench/run builds everything and calls it.
+
+#include "FileWatch.h"
+#include "Net.h"
+#include "Process.h"
+
+#include <sys/stat.h>
+#include <sys/inotify.h>
+#include <sys/utsname.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace bench;
+
+namespace {
+
+// ---------------------------------------------------------------- helpers
+
+struct Options {
+    std::string bin;
+    int reps = 3;
+    int idleSeconds = 60;
+    int pings = 100;
+    int ends = 20;
+    int bogus = 20;
+    int startups = 5;
+    long long sceneBytes = 1ll << 30;
+    int dumps = 8;
+    std::string dumpSize = "2048x2730";  // about 64 MiB of float RGB EXR
+    bool keep = false;
+};
+
+std::mt19937 randomness(20261208);
+
+void say(const std::string& text) {
+    std::fprintf(stderr, "bench: %s\n", text.c_str());
+}
+
+[[noreturn]] void die(const std::string& text) {
+    std::fprintf(stderr, "bench: ERROR: %s\n", text.c_str());
+    std::exit(1);
+}
+
+double msSince(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+void sleepMs(double ms) { std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms)); }
+
+double uniformMs(double low, double high) { return std::uniform_real_distribution<double>(low, high)(randomness); }
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double maximum(const std::vector<double>& values) {
+    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+std::string fmt(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string grouped(double value) {
+    std::string digits = fmt(value, 0), out;
+    int n = 0;
+    for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+        if (n && n % 3 == 0 && *it != '-') out.insert(out.begin(), ',');
+        out.insert(out.begin(), *it);
+        ++n;
+    }
+    return out;
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+void writeText(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
+void makeFile(const fs::path& path, long long size) {
+    std::vector<char> block(1 << 20);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = char((i * 131 + 7) % 251);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) die("cannot write " + path.string());
+    for (long long left = size; left > 0;) {
+        size_t piece = size_t(std::min<long long>(left, block.size()));
+        std::fwrite(block.data(), 1, piece, file);
+        left -= piece;
+    }
+    std::fclose(file);
+}
+
+std::string loadAverage() {
+    std::string text = readText("/proc/loadavg");
+    std::istringstream in(text);
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
+// ---------------------------------------------------------------- the table
+
+struct Row {
+    std::string figure, node, baseline, ratio, goal;
+};
+
+std::vector<Row> rows;
+
+void addRow(Row row) {
+    say("| " + row.figure + " | " + row.node + " | " + row.baseline + " | " + row.ratio + " |");
+    rows.push_back(std::move(row));
+}
+
+// ---------------------------------------------------------------- the bench
+
+class Bench {
+public:
+    explicit Bench(Options options) : opt(std::move(options)) {}
+    int run();
+
+private:
+    void prepare();
+    std::string installStub(const std::string& name, const std::string& behaviour);
+    std::map<std::string, std::string> nodeEnv() const;
+
+    // The node: started and probed until the master port greets.
+    double startNode();
+    void stopNode();
+    double startGreeterBaseline();
+    int logCount(const std::string& text);
+    bool waitForLogCount(const std::string& text, int count, double seconds);
+
+    double nodeScene(const fs::path& scene);
+    std::vector<WriteSpan> nodeDumps();
+    std::vector<WriteSpan> baselineTransfer(const std::string& kind, const std::vector<fs::path>& files);
+
+    void benchLogSink();
+    void benchStartupAndMemory();
+    void benchTransfers();
+    void benchEnd();
+    void benchBogus();
+    void benchDiscovery();
+    void benchIdle();
+
+    Options opt;
+    fs::path root, work, data, out, files;
+    fs::path sceneBig, sceneSmall;
+    std::string stubScene, stubDumps, stubEnd;
+    pid_t nodePid = -1;
+    int nodeRuns = 0;
+    long smallSceneHwmKb = -1, bigSceneHwmKb = -1, idleRssKb = -1;
+    std::vector<double> startupNode, startupBase;
+};
+
+std::map<std::string, std::string> Bench::nodeEnv() const {
+    return {{"VARNIX_REGISTRY", (root / "registry.reg").string()}, {"NO_AT_BRIDGE", "1"}};
+}
+
+std::string Bench::installStub(const std::string& name, const std::string& behaviour) {
+    fs::path dir = root / "max" / name;
+    fs::create_directories(dir);
+    fs::copy_file(opt.bin + "/maxstub/3dsmaxcmd.exe", dir / "3dsmaxcmd.exe", fs::copy_options::overwrite_existing);
+    writeText(dir / "maxstub-behaviour.txt", behaviour);
+    return dir.string() + "/";
+}
+
+void Bench::prepare() {
+    char name[] = "/tmp/varnix-bench-XXXXXX";
+    if (!mkdtemp(name)) die("cannot make a temporary directory");
+    root = name;
+    work = root / "work";
+    data = work / "drData";
+    out = root / "out";
+    files = root / "files";
+    for (const auto& dir : {data, out, files}) fs::create_directories(dir);
+    writeText(root / "registry.reg", "Windows Registry Editor Version 5.00\n\n");
+    stubScene = installStub("scene", "dumps = 0\nend_wait_seconds = 60\nend_linger_ms = 0\n");
+    stubDumps = installStub("dumps", "dumps = " + std::to_string(opt.dumps) +
+                                         "\ndump_interval_ms = 1500\ndump_size = " + opt.dumpSize +
+                                         "\nend_wait_seconds = 60\nend_linger_ms = 0\n");
+    stubEnd = installStub("end", "dumps = 0\nhang_until_end = yes\nend_linger_ms = 60000\n");
+    writeText(data / "DrConfig.txt", "2014 " + stubScene + "\n2015 " + stubDumps + "\n2016 " + stubEnd + "\n");
+    sceneBig = files / "scene_big.max";
+    sceneSmall = files / "scene_1MiB.max";
+    say("writing a " + grouped(double(opt.sceneBytes)) + "-byte scene in " + files.string());
+    makeFile(sceneBig, opt.sceneBytes);
+    makeFile(sceneSmall, 1 << 20);
+}
+
+double Bench::startNode() {
+    ++nodeRuns;
+    auto start = Clock::now();
+    nodePid = spawn({opt.bin + "/varnix-node"}, work.string(), (root / ("node-" + std::to_string(nodeRuns) + ".out")).string(),
+                 nodeEnv());
+    while (msSince(start, Clock::now()) < 30000) {
+        int fd = connectTcp(masterPort, 200);
+        if (fd >= 0) {
+            unsigned char greeting[4];
+            bool greeted = readExact(fd, greeting, 4, 10000) && getLE32(greeting) == nodeGreeting;
+            auto answered = Clock::now();
+            close(fd);
+            if (!greeted) die("the master port did not greet like a node");
+            return msSince(start, answered);
+        }
+        bool ended = false;
+        waitFor(nodePid, 0, &ended);
+        if (ended) die("varnix-node ended during start-up; see " + root.string());
+        sleepMs(1);
+    }
+    die("varnix-node did not answer on the master port within 30 s");
+}
+
+void Bench::stopNode() {
+    if (nodePid <= 0) return;
+    if (!stop(nodePid, 20)) say("varnix-node did not end within 20 s of SIGTERM; killed");
+    nodePid = -1;
+}
+
+double Bench::startGreeterBaseline() {
+    auto start = Clock::now();
+    pid_t greeter = spawn({opt.bin + "/varnix-bench-transfer", "greet", std::to_string(masterPort)}, root.string(),
+                          (root / "greeter.out").string());
+    while (msSince(start, Clock::now()) < 10000) {
+        int fd = connectTcp(masterPort, 200);
+        if (fd >= 0) {
+            unsigned char greeting[4];
+            bool greeted = readExact(fd, greeting, 4, 5000);
+            auto answered = Clock::now();
+            close(fd);
+            waitFor(greeter, 5);
+            if (!greeted) die("the greeter did not greet");
+            return msSince(start, answered);
+        }
+        sleepMs(1);
+    }
+    stop(greeter, 1);
+    die("the greeter did not start");
+}
+
+int Bench::logCount(const std::string& text) { return countOf(readText(data / "DrLog.txt"), text); }
+
+bool Bench::waitForLogCount(const std::string& text, int count, double seconds) {
+    auto start = Clock::now();
+    while (msSince(start, Clock::now()) < seconds * 1000) {
+        if (logCount(text) >= count) return true;
+        sleepMs(50);
+    }
+    return false;
+}
+
+// One drmaster job with `scene`; the seconds from the scene's first bytes on
+// the node's disk to the node closing the file.
+double Bench::nodeScene(const fs::path& scene) {
+    fs::remove(data / "received_scene.max");
+    FileWatch watch(data.string(), [](const std::string& n) { return n == "received_scene.max"; }, 1);
+    int ready = logCount("Ready for new connection");
+    int code = run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2014", "--frame", "1",
+                    "--scene", scene.string(), "--out", out.string(), "--end-after-dumps", "0"},
+                   root.string(), (root / "drmaster.out").string(), 600);
+    auto spans = watch.wait(5);
+    if (code != 0) die("drmaster render (scene) failed with " + std::to_string(code) + "; see " + root.string());
+    if (spans.size() != 1) die("the scene's write was not seen");
+    waitForLogCount("Ready for new connection", ready + 1, 20);
+    fs::remove(data / "received_scene.max");
+    return spans[0].seconds();
+}
+
+// One drmaster job whose stand-in writes the dumps; the spans of the dumps'
+// writes on the master's side.
+std::vector<WriteSpan> Bench::nodeDumps() {
+    for (auto& entry : fs::directory_iterator(out)) fs::remove_all(entry.path());
+    FileWatch watch(out.string(), [](const std::string& n) {
+        return n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0;
+    }, opt.dumps);
+    int ready = logCount("Ready for new connection");
+    int code = run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2015", "--frame", "1",
+                    "--scene", sceneSmall.string(), "--out", out.string(), "--end-after-dumps",
+                    std::to_string(opt.dumps)},
+                   root.string(), (root / "drmaster.out").string(), 600);
+    auto spans = watch.wait(5);
+    if (code != 0) die("drmaster render (dumps) failed with " + std::to_string(code) + "; see " + root.string());
+    if (int(spans.size()) != opt.dumps) die("not every dump's write was seen");
+    waitForLogCount("Ready for new connection", ready + 1, 20);
+    return spans;
+}
+
+std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const std::vector<fs::path>& sources) {
+    fs::path dir = root / ("base-" + kind);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    FileWatch watch(dir.string(), [](const std::string& n) { return n.rfind("received_", 0) == 0; }, int(sources.size()));
+    fs::path receiverOut = root / "receiver.out";
+    pid_t receiver = spawn({opt.bin + "/varnix-bench-transfer", "receive", kind, dir.string(),
+                            std::to_string(sources.size())},
+                           root.string(), receiverOut.string());
+    std::string port;
+    for (int i = 0; i < 5000 && port.empty(); ++i) {
+        std::string text = readText(receiverOut);
+        if (text.rfind("port ", 0) == 0 && text.find('\n') != std::string::npos)
+            port = text.substr(5, text.find('\n') - 5);
+        else
+            sleepMs(1);
+    }
+    if (port.empty()) die("the " + kind + " receiver did not start");
+    std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "send", kind, port};
+    for (const auto& source : sources) argv.push_back(source.string());
+    int sent = run(argv, root.string(), (root / "sender.out").string(), 600);
+    int received = waitFor(receiver, 60);
+    auto spans = watch.wait(5);
+    if (sent != 0 || received != 0 || spans.size() != sources.size())
+        die("the " + kind + " transfer failed; see " + root.string());
+    fs::remove_all(dir);
+    return spans;
+}
+
+double megabytesPerSecond(double bytes, double seconds) { return bytes / seconds / 1e6; }
+
+// ---------------------------------------------------------------- figures
+
+void Bench::benchLogSink() {
+    say("log sink: 8 threads for 2 s against the real log window");
+    fs::path dir = root / "logsink";
+    fs::create_directories(dir / "drData");
+    writeText(dir / "drData" / "DrConfig.txt", "2014 " + stubScene + "\n");
+    int code = run({opt.bin + "/varnix-bench-logsink"}, dir.string(), (root / "logsink.out").string(), 120, nodeEnv());
+    std::map<std::string, double> values;
+    std::istringstream in(readText(root / "logsink.out"));
+    std::string key;
+    double value;
+    while (in >> key) {
+        if (in >> value) values[key] = value;
+        else in.clear(), in.ignore(1 << 20, '\n');
+    }
+    if (code != 0 || !values.count("node_lines_per_second"))
+        die("varnix-bench-logsink failed; see " + (root / "logsink.out").string());
+    double node = values["node_lines_per_second"], base = values["baseline_lines_per_second"];
+    addRow({"Log sink: lines per second, 8 threads for 2 s, flush timer running", grouped(node), grouped(base),
+            fmt(node / base, 2), "≥ 200,000"});
+    addRow({"Log sink: time of one log call, p50 / p99 / max (µs)",
+            fmt(values["node_p50_us"], 2) + " / " + fmt(values["node_p99_us"], 2) + " / " + fmt(values["node_max_us"], 0),
+            fmt(values["baseline_p50_us"], 2) + " / " + fmt(values["baseline_p99_us"], 2) + " / " +
+                fmt(values["baseline_max_us"], 0),
+            "", "p99 < 50"});
+}
+
+void Bench::benchStartupAndMemory() {
+    for (int i = 0; i < opt.startups; ++i) {
+        say("start-up " + std::to_string(i + 1) + " of " + std::to_string(opt.startups));
+        startupBase.push_back(startGreeterBaseline());
+        startupNode.push_back(startNode());
+        if (i == 0) {
+            sleepMs(1000);
+            idleRssKb = statusKb(nodePid, "VmRSS");
+            say("memory: a 1 MiB scene on a fresh node");
+            nodeScene(sceneSmall);
+            smallSceneHwmKb = statusKb(nodePid, "VmHWM");
+        }
+        if (i + 1 < opt.startups) stopNode();
+    }
+    addRow({"Start-up: process start to the master port greeting, median / max of " + std::to_string(opt.startups) +
+                " (ms)",
+            fmt(median(startupNode), 0) + " / " + fmt(maximum(startupNode), 0),
+            fmt(median(startupBase), 1) + " / " + fmt(maximum(startupBase), 1), "", "< 500"});
+}
+
+void Bench::benchTransfers() {
+    std::vector<double> node, raw, prim;
+    double bytes = double(opt.sceneBytes);
+    for (int rep = 0; rep < opt.reps; ++rep) {
+        say("scene download " + std::to_string(rep + 1) + " of " + std::to_string(opt.reps));
+        raw.push_back(megabytesPerSecond(bytes, baselineTransfer("raw", {sceneBig})[0].seconds()));
+        prim.push_back(megabytesPerSecond(bytes, baselineTransfer("primitives", {sceneBig})[0].seconds()));
+        node.push_back(megabytesPerSecond(bytes, nodeScene(sceneBig)));
+        if (rep == 0) bigSceneHwmKb = statusKb(nodePid, "VmHWM");
+    }
+    std::string what = grouped(bytes / (1 << 20)) + " MiB";
+    addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median of " + std::to_string(opt.reps) + ")",
+            fmt(median(node), 0), fmt(median(raw), 0), fmt(median(node) / median(raw), 2), "≥ 0.9"});
+    addRow({"Scene " + what + " through the node's receive/send primitives alone (MB/s)", fmt(median(prim), 0),
+            fmt(median(raw), 0), fmt(median(prim) / median(raw), 2), ""});
+
+    std::vector<double> dumpNode, dumpRaw, dumpPrim;
+    double dumpBytes = 0;
+    for (int rep = 0; rep < opt.reps; ++rep) {
+        say("dump relay " + std::to_string(rep + 1) + " of " + std::to_string(opt.reps));
+        auto spans = nodeDumps();
+        std::vector<fs::path> dumps;
+        double seconds = 0;
+        dumpBytes = 0;
+        for (const auto& entry : fs::directory_iterator(out)) {
+            if (entry.path().extension() != ".exr") continue;
+            dumps.push_back(entry.path());
+            dumpBytes += double(fs::file_size(entry.path()));
+        }
+        std::sort(dumps.begin(), dumps.end());
+        for (const auto& span : spans) seconds += span.seconds();
+        dumpNode.push_back(megabytesPerSecond(dumpBytes, seconds));
+        auto total = [&](const std::vector<WriteSpan>& s) {
+            double t = 0;
+            for (const auto& span : s) t += span.seconds();
+            return megabytesPerSecond(dumpBytes, t);
+        };
+        dumpRaw.push_back(total(baselineTransfer("raw", dumps)));
+        dumpPrim.push_back(total(baselineTransfer("primitives", dumps)));
+    }
+    std::string dumpWhat = std::to_string(opt.dumps) + " × " + fmt(dumpBytes / opt.dumps / (1 << 20), 1) + " MiB";
+    addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster (MB/s, median of " +
+                std::to_string(opt.reps) + ")",
+            fmt(median(dumpNode), 0), fmt(median(dumpRaw), 0), fmt(median(dumpNode) / median(dumpRaw), 2), "≥ 0.9"});
+    addRow({"Dumps " + dumpWhat + " through the node's send/receive primitives alone (MB/s)", fmt(median(dumpPrim), 0),
+            fmt(median(dumpRaw), 0), fmt(median(dumpPrim) / median(dumpRaw), 2), ""});
+
+    double mib = 1024.0;
+    addRow({"Peak resident memory of a fresh node after one job: 1 MiB scene / " + what + " scene (MiB)",
+            fmt(smallSceneHwmKb / mib, 1) + " / " + fmt(bigSceneHwmKb / mib, 1),
+            "idle " + fmt(idleRssKb / mib, 1), "+" + fmt((bigSceneHwmKb - smallSceneHwmKb) * 1024.0 / 1e6, 2) + " MB",
+            "difference < 8 MB"});
+}
+
+void Bench::benchEnd() {
+    say("END latency: " + std::to_string(opt.ends) + " ENDs in one job");
+    fs::path record = root / "max" / "end" / "maxstub-record.txt";
+    int ready = logCount("Ready for new connection");
+    int fd = connectTcp(masterPort, 5000);
+    unsigned char bytes[4];
+    if (fd < 0 || !readExact(fd, bytes, 4, 10000)) die("no node greeting for the END job");
+    putLE32(masterGreeting, bytes);
+    writeAll(fd, bytes, 4);
+    const char parameters[] = "2016 0";
+    writeAll(fd, parameters, sizeof parameters);  // with its NUL
+    putLE32(0, bytes);
+    writeAll(fd, bytes, 4);  // an empty scene
+
+    auto start = Clock::now();
+    while (countOf(readText(record), "data_directory") == 0) {
+        if (msSince(start, Clock::now()) > 30000) die("the stand-in did not come online for the END job");
+        sleepMs(10);
+    }
+    sleepMs(300);
+    int watchFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    inotify_add_watch(watchFd, record.parent_path().c_str(), IN_MODIFY);
+    int seen = countOf(readText(record), "end_received");
+    std::vector<double> latencies;
+    alignas(inotify_event) char buffer[4096];
+    for (int i = 0; i < opt.ends; ++i) {
+        sleepMs(uniformMs(250, 650));
+        while (read(watchFd, buffer, sizeof buffer) > 0) {
+        }
+        putLE32(endSignal, bytes);
+        auto sent = Clock::now();
+        writeAll(fd, bytes, 4);
+        for (;;) {
+            pollfd p{watchFd, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0) die("the stand-in did not report END " + std::to_string(i + 1));
+            auto when = Clock::now();
+            while (read(watchFd, buffer, sizeof buffer) > 0) {
+            }
+            int now = countOf(readText(record), "end_received");
+            if (now > seen) {
+                seen = now;
+                latencies.push_back(msSince(sent, when));
+                break;
+            }
+        }
+    }
+    close(watchFd);
+    close(fd);
+    if (!waitForLogCount("Ready for new connection", ready + 1, 30)) die("the END job did not end");
+
+    // Baseline: the same signal through a plain relay thread on loopback.
+    std::uint16_t port1 = 0, port2 = 0;
+    int l1 = listenTcp(port1), l2 = listenTcp(port2);
+    int master = connectTcp(port1, 1000), relayIn = accept(l1, nullptr, nullptr);
+    int relayOut = connectTcp(port2, 1000), host = accept(l2, nullptr, nullptr);
+    std::thread relay([&] {
+        unsigned char b[4];
+        while (readExact(relayIn, b, 4, 10000)) writeAll(relayOut, b, 4);
+    });
+    std::vector<double> base;
+    for (int i = 0; i < opt.ends; ++i) {
+        sleepMs(uniformMs(5, 20));
+        putLE32(endSignal, bytes);
+        auto sent = Clock::now();
+        writeAll(master, bytes, 4);
+        readExact(host, bytes, 4, 5000);
+        base.push_back(msSince(sent, Clock::now()));
+    }
+    close(master);
+    relay.join();
+    for (int f : {l1, l2, relayIn, relayOut, host}) close(f);
+    addRow({"END master → 3ds Max side, median / max of " + std::to_string(opt.ends) + " (ms)",
+            fmt(median(latencies), 0) + " / " + fmt(maximum(latencies), 0),
+            fmt(median(base), 3) + " / " + fmt(maximum(base), 3), "", "max ≤ 400"});
+}
+
+void Bench::benchBogus() {
+    say("bogus greetings: " + std::to_string(opt.bogus));
+    auto probe = [&](std::uint16_t port) {
+        auto start = Clock::now();
+        int fd = connectTcp(port, 5000);
+        unsigned char bytes[4];
+        if (fd < 0 || !readExact(fd, bytes, 4, 10000)) die("no greeting for the bogus connection");
+        putLE32(0x04030201, bytes);
+        writeAll(fd, bytes, 4);
+        if (!waitForClose(fd, 10000)) die("the bogus connection was not closed");
+        auto closed = Clock::now();
+        close(fd);
+        return msSince(start, closed);
+    };
+    std::vector<double> node, base;
+    int ready = logCount("Ready for new connection");
+    for (int i = 0; i < opt.bogus; ++i) {
+        node.push_back(probe(masterPort));
+        sleepMs(20);
+    }
+    if (!waitForLogCount("Ready for new connection", ready + opt.bogus, 10))
+        die("the node did not log every bogus connection");
+
+    std::uint16_t port = 0;
+    int listener = listenTcp(port);
+    std::thread server([&] {
+        for (int i = 0; i < opt.bogus; ++i) {
+            int fd = accept(listener, nullptr, nullptr);
+            unsigned char bytes[4];
+            putLE32(nodeGreeting, bytes);
+            writeAll(fd, bytes, 4);
+            readExact(fd, bytes, 4, 5000);
+            close(fd);
+        }
+    });
+    for (int i = 0; i < opt.bogus; ++i) base.push_back(probe(port));
+    server.join();
+    close(listener);
+    addRow({"Bogus 4-byte greeting: connect to \"Ready for new connection\" (the close), median / max (ms)",
+            fmt(median(node), 2) + " / " + fmt(maximum(node), 2), fmt(median(base), 3) + " / " + fmt(maximum(base), 3),
+            "", ""});
+}
+
+void Bench::benchDiscovery() {
+    say("discovery: " + std::to_string(opt.pings) + " pings");
+    auto ping = [&](std::uint16_t port, double maxPauseMs) {
+        std::vector<double> latencies;
+        std::uint16_t own = 0;
+        int fd = bindUdp(own);
+        unsigned char bytes[16];
+        for (int i = 0; i < opt.pings; ++i) {
+            sleepMs(uniformMs(0, maxPauseMs));
+            while (recv(fd, bytes, sizeof bytes, MSG_DONTWAIT) > 0) {
+            }
+            putLE32(masterGreeting, bytes);
+            auto sent = Clock::now();
+            sendUdp(fd, port, bytes, 4);
+            if (!waitReadable(fd, 3000)) die("no discovery reply");
+            auto answered = Clock::now();
+            if (recv(fd, bytes, sizeof bytes, 0) != 4 || getLE32(bytes) != nodeGreeting) die("a wrong discovery reply");
+            latencies.push_back(msSince(sent, answered));
+            sleepMs(20);  // the other three copies
+        }
+        close(fd);
+        return latencies;
+    };
+    std::vector<double> node = ping(discoveryPort, 400);
+
+    std::uint16_t port = 0;
+    int echo = bindUdp(port);
+    std::atomic<bool> stopEcho{false};
+    std::thread server([&] {
+        unsigned char bytes[16];
+        while (!stopEcho) {
+            if (!waitReadable(echo, 50)) continue;
+            sockaddr_storage from{};
+            socklen_t len = sizeof from;
+            ssize_t n = recvfrom(echo, bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n != 4) continue;
+            putLE32(nodeGreeting, bytes);
+            for (int k = 0; k < 4; ++k) sendto(echo, bytes, 4, 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    });
+    std::vector<double> base = ping(port, 5);
+    stopEcho = true;
+    server.join();
+    close(echo);
+    addRow({"Discovery ping to first reply, median / max of " + std::to_string(opt.pings) + " (ms)",
+            fmt(median(node), 0) + " / " + fmt(maximum(node), 0), fmt(median(base), 3) + " / " + fmt(maximum(base), 3),
+            "", "max ≤ 400"});
+}
+
+void Bench::benchIdle() {
+    say("idle CPU over " + std::to_string(opt.idleSeconds) + " s");
+    sleepMs(2000);
+    double before = cpuSeconds(nodePid), ticksBefore = cpuTickSeconds(nodePid);
+    auto start = Clock::now();
+    sleepMs(opt.idleSeconds * 1000.0);
+    double after = cpuSeconds(nodePid), ticksAfter = cpuTickSeconds(nodePid);
+    double elapsed = msSince(start, Clock::now()) / 1000;
+    double percent = (after - before) / elapsed * 100;
+    say("idle: " + fmt(after - before, 4) + " s by the scheduler, " + fmt(ticksAfter - ticksBefore, 2) +
+        " s by clock ticks");
+    addRow({"Idle node: CPU time over " + std::to_string(opt.idleSeconds) + " s (% of one core)", fmt(percent, 3), "",
+            "", "< 0.5"});
+}
+
+int Bench::run() {
+    std::string loadBefore = loadAverage();
+    prepare();
+    say("work directory " + root.string());
+    benchLogSink();
+    benchStartupAndMemory();
+    benchTransfers();
+    benchEnd();
+    benchBogus();
+    benchDiscovery();
+    benchIdle();
+    stopNode();
+    std::string loadAfter = loadAverage();
+
+    utsname u{};
+    uname(&u);
+    std::string cpu = "?";
+    std::istringstream cpuinfo(readText("/proc/cpuinfo"));
+    for (std::string line; std::getline(cpuinfo, line);)
+        if (line.rfind("model name", 0) == 0) {
+            cpu = line.substr(line.find(':') + 2);
+            break;
+        }
+    std::printf("Machine: %ld × %s, %s %s, %.1f GiB RAM; load average before %s, after %s\n\n",
+                sysconf(_SC_NPROCESSORS_ONLN), cpu.c_str(), u.sysname, u.release,
+                double(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) / (1 << 30), loadBefore.c_str(),
+                loadAfter.c_str());
+    std::printf("| Figure | Node | Baseline | Node / baseline | Goal |\n|---|---|---|---|---|\n");
+    for (const auto& row : rows)
+        std::printf("| %s | %s | %s | %s | %s |\n", row.figure.c_str(), row.node.c_str(), row.baseline.c_str(),
+                    row.ratio.c_str(), row.goal.c_str());
+    std::fflush(stdout);
+    if (!opt.keep) fs::remove_all(root);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc) die("missing value after " + a);
+            return argv[++i];
+        };
+        if (a == "--bin") opt.bin = next();
+        else if (a == "--reps") opt.reps = std::stoi(next());
+        else if (a == "--idle-seconds") opt.idleSeconds = std::stoi(next());
+        else if (a == "--scene-mib") opt.sceneBytes = std::stoll(next()) << 20;
+        else if (a == "--quick") {
+            opt.reps = 1, opt.idleSeconds = 10, opt.pings = 20, opt.ends = 5, opt.bogus = 5, opt.startups = 2;
+        } else if (a == "--keep") opt.keep = true;
+        else die("unknown option " + a + " (options: --bin DIR --reps N --idle-seconds S --scene-mib M --quick --keep)");
+    }
+    if (opt.bin.empty()) die("--bin DIR (the build's bin directory) is needed");
+    opt.bin = fs::absolute(opt.bin).string();
+    return Bench(opt).run();
+}

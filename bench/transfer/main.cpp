@@ -1,0 +1,208 @@
+// varnix-bench-transfer: both ends of a file transfer on loopback, either as
+// plain TCP (the physical baseline: blocking sockets, 65536-byte pieces, the
+// file written with stdio) or through the node's own send/receive primitives.
+// Both put the same bytes on the wire (a 4-byte little-endian size, then the
+// content), so either end may be paired with either kind.
+//
+//   varnix-bench-transfer receive raw|primitives DIR COUNT
+//       listens on 127.0.0.1 (any free port), prints "port N", accepts one
+//       connection and writes COUNT files DIR/received_<k>.bin
+//   varnix-bench-transfer send raw|primitives PORT FILE...
+//       connects to 127.0.0.1:PORT and sends each FILE
+//   varnix-bench-transfer greet PORT
+//       binds 0.0.0.0:PORT, writes the node greeting to one connection and
+//       exits: the floor for a program's start-up to a greeting
+//
+// Exit status 0 when every file moved whole, 1 otherwise. Linux only.
+
+#include "node/LinkPrimitives.h"
+#include "port/socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t pieceBytes = 65536;
+
+bool sendAll(int fd, const void* data, std::size_t count) {
+    const char* bytes = static_cast<const char*>(data);
+    while (count > 0) {
+        ssize_t n = ::send(fd, bytes, count, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool receiveAll(int fd, void* data, std::size_t count) {
+    char* bytes = static_cast<char*>(data);
+    while (count > 0) {
+        ssize_t n = ::recv(fd, bytes, count, 0);
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+int listenLoopback(std::uint16_t port, std::uint32_t host) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(host);
+    sa.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 4) != 0) {
+        std::perror("bind");
+        std::exit(1);
+    }
+    return fd;
+}
+
+std::uint16_t localPort(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
+std::string receivedPath(const std::string& dir, int k) { return dir + "/received_" + std::to_string(k) + ".bin"; }
+
+int rawReceive(const std::string& dir, int count) {
+    int listener = listenLoopback(0, INADDR_LOOPBACK);
+    std::printf("port %u\n", localPort(listener));
+    std::fflush(stdout);
+    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return 1;
+    std::vector<char> buffer(pieceBytes);
+    for (int k = 1; k <= count; ++k) {
+        unsigned char sizeBytes[4];
+        if (!receiveAll(fd, sizeBytes, 4)) return 1;
+        std::uint32_t remaining = sizeBytes[0] | sizeBytes[1] << 8 | sizeBytes[2] << 16 | std::uint32_t(sizeBytes[3]) << 24;
+        std::FILE* file = std::fopen(receivedPath(dir, k).c_str(), "wb");
+        if (!file) return 1;
+        while (remaining > 0) {
+            std::uint32_t piece = remaining < pieceBytes ? remaining : pieceBytes;
+            if (!receiveAll(fd, buffer.data(), piece) || std::fwrite(buffer.data(), 1, piece, file) != piece) return 1;
+            remaining -= piece;
+        }
+        if (std::fclose(file) != 0) return 1;
+    }
+    ::close(fd);
+    return 0;
+}
+
+int rawSend(std::uint16_t port, const std::vector<std::string>& files) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return 1;
+    std::vector<char> buffer(pieceBytes);
+    for (const auto& path : files) {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        struct stat st;
+        if (!file || ::fstat(fileno(file), &st) != 0) return 1;
+        std::uint32_t remaining = static_cast<std::uint32_t>(st.st_size);
+        unsigned char sizeBytes[4] = {static_cast<unsigned char>(remaining), static_cast<unsigned char>(remaining >> 8),
+                                      static_cast<unsigned char>(remaining >> 16),
+                                      static_cast<unsigned char>(remaining >> 24)};
+        if (!sendAll(fd, sizeBytes, 4)) return 1;
+        while (remaining > 0) {
+            std::uint32_t piece = remaining < pieceBytes ? remaining : pieceBytes;
+            if (std::fread(buffer.data(), 1, piece, file) != piece || !sendAll(fd, buffer.data(), piece)) return 1;
+            remaining -= piece;
+        }
+        std::fclose(file);
+    }
+    // Wait for the receiver to finish and close, as a master waits for the node.
+    char sink;
+    ::shutdown(fd, SHUT_WR);
+    while (::recv(fd, &sink, 1, 0) > 0) {
+    }
+    ::close(fd);
+    return 0;
+}
+
+int primitivesReceive(const std::string& dir, int count) {
+    using namespace Varnix;
+    Port::ListeningSocket listener(Port::IPv4Address::loopback(0));
+    Port::IPv4Address local;
+    if (!listener.IsOk() || !listener.GetLocal(local)) return 1;
+    std::printf("port %u\n", local.port);
+    std::fflush(stdout);
+    listener.SetTimeout(60);
+    std::unique_ptr<Port::StreamSocket> socket = listener.Accept();
+    if (!socket) return 1;
+    for (int k = 1; k <= count; ++k)
+        if (receiveFile(socket.get(), String(receivedPath(dir, k).c_str())) != 0) return 1;
+    socket->Destroy();
+    return 0;
+}
+
+int primitivesSend(std::uint16_t port, const std::vector<std::string>& files) {
+    using namespace Varnix;
+    std::unique_ptr<Port::StreamSocket> socket = Port::StreamSocket::connect(Port::IPv4Address::loopback(port), 10);
+    if (!socket) return 1;
+    for (const auto& path : files)
+        if (sendFile(socket.get(), String(path.c_str())) != 0) return 1;
+    socket->SetTimeout(60);
+    char sink;
+    while (true) {
+        socket->Read(&sink, 1);
+        if (socket->LastReadCount() == 0) break;
+    }
+    return 0;
+}
+
+int greet(std::uint16_t port) {
+    int listener = listenLoopback(port, INADDR_ANY);
+    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const unsigned char greeting[4] = {0x27, 0x18, 0xC0, 0xC0};
+    sendAll(fd, greeting, 4);
+    ::close(fd);
+    ::close(listener);
+    return 0;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: varnix-bench-transfer receive raw|primitives DIR COUNT\n"
+                 "       varnix-bench-transfer send raw|primitives PORT FILE...\n"
+                 "       varnix-bench-transfer greet PORT\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "greet") == 0) return greet(static_cast<std::uint16_t>(std::atoi(argv[2])));
+    if (argc < 5) return usage();
+    std::string verb = argv[1], kind = argv[2];
+    bool raw = kind == "raw";
+    if (!raw && kind != "primitives") return usage();
+    if (verb == "receive" && argc == 5) {
+        int count = std::atoi(argv[4]);
+        return raw ? rawReceive(argv[3], count) : primitivesReceive(argv[3], count);
+    }
+    if (verb == "send") {
+        auto port = static_cast<std::uint16_t>(std::atoi(argv[3]));
+        std::vector<std::string> files(argv + 4, argv + argc);
+        return raw ? rawSend(port, files) : primitivesSend(port, files);
+    }
+    return usage();
+}

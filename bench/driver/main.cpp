@@ -8,6 +8,7 @@
 #include "Net.h"
 #include "Process.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/inotify.h>
 #include <sys/utsname.h>
@@ -47,6 +48,12 @@ struct Options {
     int dumps = 8;
     std::string dumpSize = "2048x2730";  // about 64 MiB of float RGB EXR
     bool keep = false;
+    // Which figures to take (all when empty): logsink, startup, transfers,
+    // end, bogus, discovery, idle; "baselines" takes only the transfer baselines.
+    std::vector<std::string> only;
+    bool wants(const std::string& name) const {
+        return only.empty() || std::find(only.begin(), only.end(), name) != only.end();
+    }
 };
 
 std::mt19937 randomness(20261208);
@@ -180,6 +187,7 @@ private:
     std::string stubScene, stubDumps, stubEnd;
     pid_t nodePid = -1;
     int nodeRuns = 0;
+    int transfers = 0;
     long smallSceneHwmKb = -1, bigSceneHwmKb = -1, idleRssKb = -1;
     std::vector<double> startupNode, startupBase;
 };
@@ -286,7 +294,7 @@ double Bench::nodeScene(const fs::path& scene) {
     fs::remove(data / "received_scene.max");
     FileWatch watch(data.string(), [](const std::string& n) { return n == "received_scene.max"; }, 1);
     int ready = logCount("Ready for new connection");
-    int code = run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2014", "--frame", "1",
+    int code = bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2014", "--frame", "1",
                     "--scene", scene.string(), "--out", out.string(), "--end-after-dumps", "0"},
                    root.string(), (root / "drmaster.out").string(), 600);
     auto spans = watch.wait(5);
@@ -305,7 +313,7 @@ std::vector<WriteSpan> Bench::nodeDumps() {
         return n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0;
     }, opt.dumps);
     int ready = logCount("Ready for new connection");
-    int code = run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2015", "--frame", "1",
+    int code = bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2015", "--frame", "1",
                     "--scene", sceneSmall.string(), "--out", out.string(), "--end-after-dumps",
                     std::to_string(opt.dumps)},
                    root.string(), (root / "drmaster.out").string(), 600);
@@ -321,7 +329,8 @@ std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const st
     fs::remove_all(dir);
     fs::create_directories(dir);
     FileWatch watch(dir.string(), [](const std::string& n) { return n.rfind("received_", 0) == 0; }, int(sources.size()));
-    fs::path receiverOut = root / "receiver.out";
+    // A fresh name: the child truncates its output file only once it runs.
+    fs::path receiverOut = root / ("receiver-" + std::to_string(++transfers) + ".out");
     pid_t receiver = spawn({opt.bin + "/varnix-bench-transfer", "receive", kind, dir.string(),
                             std::to_string(sources.size())},
                            root.string(), receiverOut.string());
@@ -336,12 +345,13 @@ std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const st
     if (port.empty()) die("the " + kind + " receiver did not start");
     std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "send", kind, port};
     for (const auto& source : sources) argv.push_back(source.string());
-    int sent = run(argv, root.string(), (root / "sender.out").string(), 600);
+    int sent = bench::run(argv, root.string(), (root / "sender.out").string(), 600);
     int received = waitFor(receiver, 60);
     auto spans = watch.wait(5);
     if (sent != 0 || received != 0 || spans.size() != sources.size())
-        die("the " + kind + " transfer failed; see " + root.string());
+        die("the " + kind + " transfer failed (sender " + std::to_string(sent) + ", receiver " + std::to_string(received) + ", " + std::to_string(spans.size()) + " files seen); see " + root.string());
     fs::remove_all(dir);
+    fs::remove(receiverOut);
     return spans;
 }
 
@@ -354,7 +364,7 @@ void Bench::benchLogSink() {
     fs::path dir = root / "logsink";
     fs::create_directories(dir / "drData");
     writeText(dir / "drData" / "DrConfig.txt", "2014 " + stubScene + "\n");
-    int code = run({opt.bin + "/varnix-bench-logsink"}, dir.string(), (root / "logsink.out").string(), 120, nodeEnv());
+    int code = bench::run({opt.bin + "/varnix-bench-logsink"}, dir.string(), (root / "logsink.out").string(), 120, nodeEnv());
     std::map<std::string, double> values;
     std::istringstream in(readText(root / "logsink.out"));
     std::string key;
@@ -396,14 +406,16 @@ void Bench::benchStartupAndMemory() {
 }
 
 void Bench::benchTransfers() {
+    // Without the node the dumps are files of the size the stand-in writes.
+    const bool baselinesOnly = !opt.wants("transfers");
     std::vector<double> node, raw, prim;
     double bytes = double(opt.sceneBytes);
     for (int rep = 0; rep < opt.reps; ++rep) {
         say("scene download " + std::to_string(rep + 1) + " of " + std::to_string(opt.reps));
         raw.push_back(megabytesPerSecond(bytes, baselineTransfer("raw", {sceneBig})[0].seconds()));
         prim.push_back(megabytesPerSecond(bytes, baselineTransfer("primitives", {sceneBig})[0].seconds()));
-        node.push_back(megabytesPerSecond(bytes, nodeScene(sceneBig)));
-        if (rep == 0) bigSceneHwmKb = statusKb(nodePid, "VmHWM");
+        if (!baselinesOnly) node.push_back(megabytesPerSecond(bytes, nodeScene(sceneBig)));
+        if (rep == 0 && !baselinesOnly) bigSceneHwmKb = statusKb(nodePid, "VmHWM");
     }
     std::string what = grouped(bytes / (1 << 20)) + " MiB";
     addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median of " + std::to_string(opt.reps) + ")",
@@ -415,7 +427,13 @@ void Bench::benchTransfers() {
     double dumpBytes = 0;
     for (int rep = 0; rep < opt.reps; ++rep) {
         say("dump relay " + std::to_string(rep + 1) + " of " + std::to_string(opt.reps));
-        auto spans = nodeDumps();
+        std::vector<WriteSpan> spans;
+        if (baselinesOnly) {
+            for (auto& entry : fs::directory_iterator(out)) fs::remove_all(entry.path());
+            for (int k = 1; k <= opt.dumps; ++k) makeFile(out / ("dump" + std::to_string(k) + ".exr"), 67108864);
+        } else {
+            spans = nodeDumps();
+        }
         std::vector<fs::path> dumps;
         double seconds = 0;
         dumpBytes = 0;
@@ -426,7 +444,7 @@ void Bench::benchTransfers() {
         }
         std::sort(dumps.begin(), dumps.end());
         for (const auto& span : spans) seconds += span.seconds();
-        dumpNode.push_back(megabytesPerSecond(dumpBytes, seconds));
+        if (!baselinesOnly) dumpNode.push_back(megabytesPerSecond(dumpBytes, seconds));
         auto total = [&](const std::vector<WriteSpan>& s) {
             double t = 0;
             for (const auto& span : s) t += span.seconds();
@@ -443,7 +461,8 @@ void Bench::benchTransfers() {
             fmt(median(dumpRaw), 0), fmt(median(dumpPrim) / median(dumpRaw), 2), ""});
 
     double mib = 1024.0;
-    addRow({"Peak resident memory of a fresh node after one job: 1 MiB scene / " + what + " scene (MiB)",
+    if (smallSceneHwmKb > 0 && bigSceneHwmKb > 0)
+        addRow({"Peak resident memory of a fresh node after one job: 1 MiB scene / " + what + " scene (MiB)",
             fmt(smallSceneHwmKb / mib, 1) + " / " + fmt(bigSceneHwmKb / mib, 1),
             "idle " + fmt(idleRssKb / mib, 1), "+" + fmt((bigSceneHwmKb - smallSceneHwmKb) * 1024.0 / 1e6, 2) + " MB",
             "difference < 8 MB"});
@@ -636,13 +655,16 @@ int Bench::run() {
     std::string loadBefore = loadAverage();
     prepare();
     say("work directory " + root.string());
-    benchLogSink();
-    benchStartupAndMemory();
-    benchTransfers();
-    benchEnd();
-    benchBogus();
-    benchDiscovery();
-    benchIdle();
+    if (opt.wants("logsink")) benchLogSink();
+    if (opt.wants("startup")) benchStartupAndMemory();
+    bool nodeNeeded = false;
+    for (const char* name : {"transfers", "end", "bogus", "discovery", "idle"}) nodeNeeded |= opt.wants(name);
+    if (nodeNeeded && nodePid < 0) startNode();
+    if (opt.wants("transfers") || opt.wants("baselines")) benchTransfers();
+    if (opt.wants("end")) benchEnd();
+    if (opt.wants("bogus")) benchBogus();
+    if (opt.wants("discovery")) benchDiscovery();
+    if (opt.wants("idle")) benchIdle();
     stopNode();
     std::string loadAfter = loadAverage();
 
@@ -682,10 +704,13 @@ int main(int argc, char** argv) {
         else if (a == "--reps") opt.reps = std::stoi(next());
         else if (a == "--idle-seconds") opt.idleSeconds = std::stoi(next());
         else if (a == "--scene-mib") opt.sceneBytes = std::stoll(next()) << 20;
-        else if (a == "--quick") {
+        else if (a == "--only") {
+            std::istringstream list(next());
+            for (std::string name; std::getline(list, name, ',');) opt.only.push_back(name);
+        } else if (a == "--quick") {
             opt.reps = 1, opt.idleSeconds = 10, opt.pings = 20, opt.ends = 5, opt.bogus = 5, opt.startups = 2;
         } else if (a == "--keep") opt.keep = true;
-        else die("unknown option " + a + " (options: --bin DIR --reps N --idle-seconds S --scene-mib M --quick --keep)");
+        else die("unknown option " + a + " (options: --bin DIR --reps N --idle-seconds S --scene-mib M --quick --keep --only LIST)");
     }
     if (opt.bin.empty()) die("--bin DIR (the build's bin directory) is needed");
     opt.bin = fs::absolute(opt.bin).string();

@@ -101,14 +101,19 @@ void DrWindow::forceClose() {
 }
 
 void DrWindow::writePending(bool toView) {
-    Varnix::Port::MutexLock guard(logLock);
-    // Before the log file is open (a close request during start-up) the text
-    // stays pending for the first write after it.
-    if (pendingText.length() == 0 || !logFile.isOpen()) return;
-    if (toView) *logView << Varnix::toWxString(pendingText);
-    logFile << pendingText;
+    {
+        Varnix::Port::MutexLock guard(logLock);
+        // Before the log file is open (a close request during start-up) the
+        // text stays pending for the first write after it.
+        if (pendingText.length() == 0 || !logFile.isOpen()) return;
+        // Only the text changes hands under the lock: a long append to the
+        // view or a slow disk must not hold up the threads that log.
+        pendingText.swap(flushingText);
+    }
+    if (toView) *logView << Varnix::toWxString(flushingText);
+    logFile << flushingText;
     logFile.flush();
-    pendingText.clear();
+    flushingText.clear();
 }
 
 void DrWindow::onFlushTimer(wxTimerEvent&) {

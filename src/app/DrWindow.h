@@ -51,6 +51,9 @@ private:
     Varnix::Port::Mutex logLock;
     wxIcon windowIcon;
     Varnix::String pendingText;
+    // The text being shown and written by the GUI thread, taken out of
+    // pendingText (their storages alternate, both are kept). GUI thread only.
+    Varnix::String flushingText;
     wxTimer flushTimer;
     MyIcon* trayIcon = nullptr;
     Varnix::OutputTextFile logFile;

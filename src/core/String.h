@@ -30,6 +30,20 @@ public:
     // Length 0; keeps the storage.
     void clear() noexcept { count = 0; }
 
+    // Exchanges text, storage and narrow cache with `other` in constant
+    // time; never fails.
+    void swap(String& other) noexcept
+    {
+        chars.swap(other.chars);
+        narrow.swap(other.narrow);
+        std::int32_t c = count;
+        count = other.count;
+        other.count = c;
+        c = narrowCount;
+        narrowCount = other.narrowCount;
+        other.narrowCount = c;
+    }
+
     // 0 <= index < length().
     char16_t operator[](std::int32_t index) const { return chars.data[index]; }
     char16_t& operator[](std::int32_t index) { return chars.data[index]; }

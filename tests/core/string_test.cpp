@@ -108,6 +108,31 @@ TEST(StringCopy, AssignmentLeavesTheNarrowCacheAlone)
     EXPECT_EQ(15, target.narrowLength());
 }
 
+TEST(StringCopy, SwapExchangesTextStorageAndNarrowCache)
+{
+    String pending(u"line one\n");
+    for (int i = 0; i < 100; ++i)
+        pending.append(u'x');
+    String spare(u"old");
+    spare.clear();
+    (void)pending.toNarrow();
+    const std::int32_t pendingCapacity = pending.capacity();
+    const std::int32_t spareCapacity = spare.capacity();
+
+    pending.swap(spare);
+
+    EXPECT_EQ(0, pending.length());
+    EXPECT_EQ(spareCapacity, pending.capacity());
+    EXPECT_EQ(pendingCapacity, spare.capacity());
+    EXPECT_EQ(109, spare.length());
+    EXPECT_EQ(110, spare.narrowLength());
+    EXPECT_EQ(0, std::strncmp("line one\nxxx", spare.toNarrow(), 12));
+    // Both keep working on their own storage afterwards.
+    pending.append(u'a');
+    EXPECT_EQ(u"a", unitsOf(pending));
+    EXPECT_EQ(u'x', spare[108]);
+}
+
 TEST(StringConversion, EmptyToNarrowAllocatesTheTerminatorOnly)
 {
     String empty;

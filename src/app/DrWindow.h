@@ -23,8 +23,9 @@ public:
     ~DrWindow() override;
 
     // One timestamped line, collected in memory; shown and written to
-    // DrLog.txt by the next 500 ms tick. Any thread, never blocks on the GUI
-    // or the disk, only briefly on logLock.
+    // DrLog.txt by the next 500 ms tick. Any thread. Does no GUI work and no
+    // file output itself; it waits only for logLock, which a running flush
+    // holds. Throws std::bad_alloc only when memory runs out.
     void log(const char16_t* text) override;
 
     // A close request that cannot be vetoed, as the tray's "Quit" sends.

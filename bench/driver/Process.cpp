@@ -103,6 +103,24 @@ double cpuSeconds(pid_t pid) {
     return -1;
 }
 
+std::map<std::string, double> threadCpuSeconds(pid_t pid) {
+    std::map<std::string, double> result;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* dir = opendir(tasks.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            std::string task = tasks + "/" + entry->d_name;
+            std::ifstream stat(task + "/schedstat"), comm(task + "/comm");
+            unsigned long long ns = 0;
+            std::string name;
+            std::getline(comm, name);
+            if (stat >> ns) result[std::string(entry->d_name) + " " + name] = ns / 1e9;
+        }
+        closedir(dir);
+    }
+    return result;
+}
+
 double cpuTickSeconds(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), {});

@@ -35,6 +35,8 @@ int run(const std::vector<std::string>& argv, const std::string& cwd, const std:
 // scheduler's nanosecond counts; -1 when gone. Threads that have ended
 // are not counted, so compare two readings of a process at rest.
 double cpuSeconds(pid_t pid);
+// CPU seconds of each live thread, keyed by "<tid> <name>".
+std::map<std::string, double> threadCpuSeconds(pid_t pid);
 // The same from user + system clock ticks (10 ms steps), threads that ended included.
 double cpuTickSeconds(pid_t pid);
 

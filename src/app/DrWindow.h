@@ -24,8 +24,10 @@ public:
 
     // One timestamped line, collected in memory; shown and written to
     // DrLog.txt by the next 500 ms tick. Any thread. Does no GUI work and no
-    // file output itself; it waits only for logLock, which a running flush
-    // holds. Throws std::bad_alloc only when memory runs out.
+    // file output itself; it waits only for logLock, which other loggers and
+    // the flush hold briefly (the flush only to take the pending text, not
+    // while it shows or writes it). Throws std::bad_alloc only when memory
+    // runs out.
     void log(const char16_t* text) override;
 
     // A close request that cannot be vetoed, as the tray's "Quit" sends.

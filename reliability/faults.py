@@ -1,0 +1,483 @@
+#!/usr/bin/python3
+"""Fault injection against the real node, end to end.
+
+One node serves a series of faults (a master killed mid-scene and mid-dump,
+a crashing and a hanging renderer, 1,000 wrongly greeting connections,
+100,000 garbage datagrams, an undeletable dump, an unwritable data
+directory); after each, a whole job with drmaster and the stand-in must
+succeed and every dump written while the master was connected must have
+arrived byte for byte. Then the fixed ports are taken by other programs
+before nodes start. Needs root (chattr), an X display, and the fixed ports
+free. Prints one line per case and "N passed, N failed".
+
+Usage: reliability/faults.py [CASE...]   (default: every case)
+"""
+
+import os
+import random
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (END_SIGNAL, FILE_DUMP_SIGNAL, MASTER_GREETING, MASTER_PORT, HOST_PORT, UDP_PORT,  # noqa: E402
+                     NODE_GREETING, DumpWatcher, Failure, Node, RawMaster, bin_dir, check, compare_dumps, digest,
+                     drmaster, make_scene, received_dumps, render_args, sig, tempdir)
+
+GOOD_STUB = "dumps = 3\ndump_interval_ms = 100\ndump_size = 64x32\nend_linger_ms = 100\n"
+FRAME = 7
+
+
+class Bench:
+    """The one node that serves every fault case, with a good renderer for
+    2014 and a renderer for 2015 whose behaviour each case sets."""
+
+    def __init__(self):
+        self.root = tempdir("varnix-faults-")
+        self.node = Node(self.root)
+        self.good = self.node.install_stub("good", GOOD_STUB)
+        self.faulty = self.node.install_stub("faulty", GOOD_STUB)
+        self.node.write_config("2014 %s\n2015 %s\n" % (self.good, self.faulty))
+        self.scene = make_scene(os.path.join(self.root, "scene.max"), 300000)
+        self.jobs = 0
+        self.node.start()
+        self.watcher = DumpWatcher(self.node.data, os.path.join(self.root, "written"))
+
+    def out_dir(self, tag):
+        d = os.path.join(self.root, "out", tag)
+        os.makedirs(d, exist_ok=True)
+        return d
+
+    def ready_count(self):
+        return self.node.count_log("Ready for new connection")
+
+    def wait_job_end(self, before, timeout=60):
+        """Waits until the accept loop has logged the end of one more job."""
+        check(self.node.wait_log("Ready for new connection", before + 1, timeout),
+              "the node did not finish the job within %d s" % timeout)
+
+    def whole_job(self, tag):
+        """A clean job that must succeed completely after any fault."""
+        check(self.node.running(), "the node is not running any more")
+        self.watcher.take()
+        before = self.ready_count()
+        out = self.out_dir("check-" + tag)
+        rc, text = drmaster(render_args("127.0.0.1", 2014, FRAME, self.scene, out, ["--end-after-dumps", "3"]),
+                            timeout=90)
+        check(rc == 0, "%s: follow-up job failed, drmaster status %s:\n%s" % (tag, rc, text))
+        self.wait_job_end(before)
+        got = received_dumps(out, FRAME)
+        written = self.watcher.take()
+        check(len(got) == 3, "%s: follow-up job brought %d dumps, not 3" % (tag, len(got)))
+        compare_dumps(got, written, tag + " follow-up")
+        check(not any(n.startswith("dump") for n in os.listdir(self.node.data)),
+              "%s: dumps left in the data directory after the job" % tag)
+
+    def close(self):
+        status = self.node.stop()
+        self.watcher.stop()
+        return status
+
+
+def wait_for(predicate, timeout, step=0.005):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return False
+
+
+def start_drmaster(args):
+    return subprocess.Popen([os.path.join(bin_dir(), "drmaster")] + args, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+
+
+# ---------------------------------------------------------------- cases
+
+def case_master_killed_mid_scene(b):
+    # A real drmaster uploading a 1.5 GB scene (sparse, so cheap to read) is
+    # killed once the node has part of it on disk.
+    big = os.path.join(b.root, "big.max")
+    with open(big, "wb") as f:
+        f.truncate(1536 << 20)
+    scene_path = os.path.join(b.node.data, "received_scene.max")
+    if os.path.exists(scene_path):
+        os.unlink(scene_path)
+    before = b.ready_count()
+    p = start_drmaster(render_args("127.0.0.1", 2014, FRAME, big, b.out_dir("killed-scene")))
+    check(wait_for(lambda: os.path.exists(scene_path) and os.path.getsize(scene_path) > (4 << 20), 30),
+          "the scene upload never started")
+    p.kill()
+    p.wait()
+    size = os.path.getsize(scene_path)
+    check(size < (1536 << 20), "the scene was complete before the master could be killed")
+    b.wait_job_end(before)
+    b.whole_job("master killed mid-scene")
+
+    # The same with a raw master that resets the connection mid-scene.
+    before = b.ready_count()
+    m = RawMaster()
+    check(m.read_exactly(4) == sig(NODE_GREETING), "no node greeting")
+    m.send(sig(MASTER_GREETING) + b"2014 3\0" + struct.pack("<i", 50 << 20) + b"x" * (1 << 20))
+    time.sleep(0.3)
+    m.abort()
+    b.wait_job_end(before)
+    b.whole_job("raw master reset mid-scene")
+
+
+def case_master_killed_mid_dump(b):
+    # Dumps of about 50 MB, so that the master can be killed while one moves.
+    b.node.set_behaviour("faulty", "dumps = 3\ndump_interval_ms = 100\ndump_size = 2048x2048\nend_wait_seconds = 30\n")
+    b.watcher.take()
+    before = b.ready_count()
+    out = b.out_dir("killed-dump")
+    p = start_drmaster(render_args("127.0.0.1", 2015, FRAME, b.scene, out))
+    check(wait_for(lambda: any(n.endswith(".part") for n in os.listdir(out)), 60, 0.002),
+          "no dump transfer started")
+    p.kill()
+    p.wait()
+    b.wait_job_end(before, timeout=90)
+    compare_dumps(received_dumps(out, FRAME), b.watcher.take(), "master killed mid-dump")
+    check("Sending file to remote side failed" in b.node.log_text() or
+          "File dump signal write failed" in b.node.log_text(), "the cut dump was not logged")
+    b.whole_job("master killed mid-dump")
+
+    # A raw master that takes the signal, the size and half a dump, then resets.
+    b.node.set_behaviour("faulty", "dumps = 2\ndump_interval_ms = 100\ndump_size = 1024x1024\nend_wait_seconds = 30\n")
+    before = b.ready_count()
+    m = RawMaster()
+    check(m.read_exactly(4) == sig(NODE_GREETING), "no node greeting")
+    small = open(b.scene, "rb").read()
+    m.send(sig(MASTER_GREETING) + b"2015 3\0" + struct.pack("<i", len(small)) + small)
+    m.sock.settimeout(60)
+    check(m.read_exactly(4) == sig(FILE_DUMP_SIGNAL), "no file-dump signal")
+    size = struct.unpack("<i", m.read_exactly(4))[0]
+    check(size > 1000, "dump size %d" % size)
+    m.read_exactly(size // 2)
+    m.abort()
+    b.wait_job_end(before, timeout=90)
+    b.whole_job("raw master reset mid-dump")
+
+
+def case_renderer_crashes(b):
+    b.node.set_behaviour("faulty", "dumps = 3\ndump_interval_ms = 100\ndump_size = 64x32\ncrash_after_dumps = 1\n")
+    b.watcher.take()
+    before = b.ready_count()
+    out = b.out_dir("crash")
+    rc, text = drmaster(render_args("127.0.0.1", 2015, FRAME, b.scene, out, ["--end-after-seconds", "20"]), 90)
+    check(rc == 0, "drmaster status %s after the renderer crashed:\n%s" % (rc, text))
+    b.wait_job_end(before)
+    got = received_dumps(out, FRAME)
+    check(len(got) == 1, "%d dumps arrived from a renderer that crashed after its first" % len(got))
+    compare_dumps(got, b.watcher.take(), "renderer crash")
+    check("crash" in b.node.stub_record("faulty"), "the stand-in did not crash")
+    b.whole_job("renderer crashed mid-render")
+
+
+def case_renderer_hangs_until_end(b):
+    b.node.set_behaviour("faulty", "dumps = 2\ndump_interval_ms = 100\ndump_size = 64x32\nhang_until_end = yes\n")
+    b.watcher.take()
+    before = b.ready_count()
+    out = b.out_dir("hang")
+    start = time.monotonic()
+    rc, text = drmaster(render_args("127.0.0.1", 2015, FRAME, b.scene, out, ["--end-after-seconds", "4"]), 90)
+    check(rc == 0, "drmaster status %s with a renderer that waits for END:\n%s" % (rc, text))
+    check(time.monotonic() - start >= 4, "the job ended before END was sent")
+    b.wait_job_end(before)
+    got = received_dumps(out, FRAME)
+    check(len(got) == 2, "%d dumps, not 2" % len(got))
+    compare_dumps(got, b.watcher.take(), "renderer hanging until END")
+    check("end_received" in b.node.stub_record("faulty"), "END did not reach the renderer")
+    b.whole_job("renderer hanging until END")
+
+
+def case_wrong_greetings(b):
+    before_bogus = b.node.count_log("Got bogus master connection")
+    rng = random.Random(1)
+    kinds = [
+        lambda: b"\x00\x01\x02\x03",
+        lambda: b"GET / HTTP/1.0\r\n\r\n",
+        lambda: sig(NODE_GREETING),
+        lambda: sig(MASTER_GREETING)[:3],  # three bytes, then the close
+        lambda: b"",  # connects and closes at once
+        lambda: bytes(rng.getrandbits(8) for _ in range(rng.randint(4, 200))),
+    ]
+    start = time.monotonic()
+    for i in range(1000):
+        m = RawMaster()
+        data = kinds[i % len(kinds)]()
+        if data:
+            m.send(data)
+        if i % 2:
+            m.abort()
+        else:
+            check(m.closed_by_node(15), "connection %d was not closed by the node" % i)
+            m.close()
+    elapsed = time.monotonic() - start
+    check(b.node.wait_log("Got bogus master connection", before_bogus + 1000, 60),
+          "only %d of 1000 bogus connections logged" % (b.node.count_log("Got bogus master connection") - before_bogus))
+    print("    1000 wrong greetings in %.1f s" % elapsed)
+    b.whole_job("1000 wrong greetings")
+
+
+def case_garbage_datagrams(b):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rng = random.Random(2)
+    payloads = [bytes(rng.getrandbits(8) for _ in range(n)) for n in (0, 1, 3, 4, 5, 8, 64, 512, 1400)]
+    payloads += [sig(MASTER_GREETING)[:3], sig(MASTER_GREETING) + b"\0", sig(NODE_GREETING), sig(END_SIGNAL)]
+    start = time.monotonic()
+    for i in range(100000):
+        try:
+            s.sendto(payloads[i % len(payloads)], ("127.0.0.1", UDP_PORT))
+        except OSError:
+            pass
+    elapsed = time.monotonic() - start
+    s.close()
+    print("    100000 garbage datagrams in %.1f s" % elapsed)
+    time.sleep(1)
+    rc, text = drmaster(["discover", "--numeric", "--wait", "2", "127.0.0.1"], 30)
+    check(rc == 0 and "127.0.0.1" in text, "discovery after the garbage failed (%s):\n%s" % (rc, text))
+    b.whole_job("100000 garbage datagrams")
+
+
+def chattr(flag, *paths):
+    subprocess.run(["chattr", flag] + list(paths), check=True)
+
+
+def case_undeletable_dump(b):
+    # A dump the node cannot delete (immutable), present before and during a
+    # job: the job's own dumps must still all arrive.
+    stuck = os.path.join(b.node.data, "dump0000stuck.exr")
+    with open(stuck, "wb") as f:
+        f.write(b"v/1\x01" + b"stuck" * 100)
+    chattr("+i", stuck)
+    try:
+        b.node.set_behaviour("faulty", GOOD_STUB)
+        b.watcher.take()
+        before = b.ready_count()
+        out = b.out_dir("undeletable")
+        rc, text = drmaster(render_args("127.0.0.1", 2015, FRAME, b.scene, out, ["--end-after-seconds", "8"]), 180)
+        check(rc == 0, "drmaster status %s with an undeletable dump:\n%s" % (rc, text))
+        b.wait_job_end(before, timeout=120)
+        check(b.node.count_log("Could not delete file") >= 1, "the undeletable dump was not logged")
+        stuck_bytes = open(stuck, "rb").read()
+        got = [p for p in received_dumps(out, FRAME) if open(p, "rb").read() != stuck_bytes]
+        written = [p for p in b.watcher.take() if "stuck" not in p]
+        check(len(got) == 3, "%d of the renderer's 3 dumps arrived beside an undeletable one" % len(got))
+        compare_dumps(got, written, "undeletable dump")
+    finally:
+        chattr("-i", stuck)
+        os.unlink(stuck)
+    b.whole_job("undeletable dump")
+
+
+def case_unwritable_data_directory(b):
+    data = b.node.data
+    scene_path = os.path.join(data, "received_scene.max")
+    # 1: no new file can be made in the data directory (the renderer cannot
+    # write its dumps).
+    b.node.set_behaviour("faulty", GOOD_STUB)
+    chattr("+i", data)
+    try:
+        before = b.ready_count()
+        out = b.out_dir("unwritable")
+        rc, text = drmaster(render_args("127.0.0.1", 2015, FRAME, b.scene, out, ["--end-after-seconds", "5"]), 90)
+        check(rc in (0, 8), "drmaster status %s with an unwritable data directory:\n%s" % (rc, text))
+        b.wait_job_end(before)
+        # 2: not even the scene can be written.
+        open(scene_path, "ab").close()
+        chattr("+i", scene_path)
+        before = b.ready_count()
+        rc, text = drmaster(render_args("127.0.0.1", 2015, FRAME, b.scene, out, ["--end-after-seconds", "5"]), 90)
+        check(rc is not None, "drmaster hung with an unwritable scene file:\n" + text)
+        b.wait_job_end(before)
+    finally:
+        subprocess.run(["chattr", "-i", data, scene_path])
+    check(b.node.running(), "the node ended")
+    b.whole_job("unwritable data directory")
+
+
+FAULT_CASES = [
+    ("master killed mid-scene", case_master_killed_mid_scene),
+    ("master killed mid-dump", case_master_killed_mid_dump),
+    ("renderer crashes mid-render", case_renderer_crashes),
+    ("renderer runs until END", case_renderer_hangs_until_end),
+    ("1000 wrong greetings", case_wrong_greetings),
+    ("100000 garbage datagrams", case_garbage_datagrams),
+    ("undeletable dump", case_undeletable_dump),
+    ("unwritable data directory", case_unwritable_data_directory),
+]
+
+
+# ---------------------------------------------------------------- ports taken
+
+def find_windows(pid, name):
+    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid), "--name", name],
+                       capture_output=True, text=True)
+    return r.stdout.split()
+
+
+def dismiss_box(node, text_hint, timeout=20):
+    """Presses Return on the node's message box ("Message" is the standard
+    caption); false when none showed."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        ids = find_windows(node.pid(), "^Message$")
+        if ids:
+            subprocess.run(["xdotool", "windowactivate", "--sync", ids[0]], capture_output=True)
+            subprocess.run(["xdotool", "key", "--clearmodifiers", "Return"], capture_output=True)
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def port_node(tag):
+    root = tempdir("varnix-ports-")
+    node = Node(root)
+    good = node.install_stub("good", GOOD_STUB)
+    node.write_config("2014 %s\n" % good)
+    return node
+
+
+def port_job(node, tag):
+    scene = make_scene(os.path.join(node.root, "scene.max"), 100000)
+    out = os.path.join(node.root, "out")
+    os.makedirs(out, exist_ok=True)
+    watcher = DumpWatcher(node.data, os.path.join(node.root, "written"))
+    try:
+        rc, text = drmaster(render_args("127.0.0.1", 2014, FRAME, scene, out, ["--end-after-dumps", "3"]), 90)
+        check(rc == 0, "%s: job failed (%s):\n%s" % (tag, rc, text))
+        time.sleep(0.5)
+        got = received_dumps(out, FRAME)
+        check(len(got) == 3, "%s: %d dumps" % (tag, len(got)))
+        compare_dumps(got, watcher.take(), tag)
+    finally:
+        watcher.stop()
+
+
+def case_master_port_taken():
+    squatter = socket.socket()
+    squatter.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    squatter.bind(("0.0.0.0", MASTER_PORT))
+    squatter.listen()
+    node = port_node("master port")
+    try:
+        node.start(wait=False)
+        check(dismiss_box(node, "remote connection"), "no message box for the taken master port")
+        check(node.wait_log("DR server started", timeout=20), "node did not go on after the message box")
+        rc, text = drmaster(["discover", "--numeric", "--wait", "2", "127.0.0.1"], 30)
+        check(rc == 0, "no discovery reply with the master port taken:\n" + text)
+        check(node.running(), "the node ended")
+        check(node.stop() == 0, "the node did not end cleanly")
+    finally:
+        squatter.close()
+        node.stop()
+    node.start()
+    try:
+        port_job(node, "master port freed, node restarted")
+    finally:
+        node.stop()
+
+
+def case_host_port_taken():
+    squatter = socket.socket()
+    squatter.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    squatter.bind(("127.0.0.1", HOST_PORT))
+    squatter.listen(50)
+    node = port_node("host port")
+    try:
+        node.start(wait=False)
+        check(dismiss_box(node, "loopback"), "no message box for the taken loopback port")
+        check(node.wait_log("DR server started", timeout=20), "node did not go on after the message box")
+        # The renderer reaches the squatter, gets no greeting and gives up;
+        # the job must end and the node go on.
+        scene = make_scene(os.path.join(node.root, "scene.max"), 1000)
+        out = os.path.join(node.root, "out-taken")
+        os.makedirs(out)
+        rc, text = drmaster(render_args("127.0.0.1", 2014, FRAME, scene, out, ["--end-after-seconds", "60"]), 120)
+        check(rc is not None, "the job hung with the loopback port taken:\n" + text)
+        check(node.wait_log("Ready for new connection", timeout=60), "the job did not end")
+        check(node.running(), "the node ended")
+        check(node.stop() == 0, "the node did not end cleanly")
+    finally:
+        squatter.close()
+        node.stop()
+    node.start()
+    try:
+        port_job(node, "loopback port freed, node restarted")
+    finally:
+        node.stop()
+
+
+def case_discovery_port_taken():
+    squatter = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    squatter.bind(("0.0.0.0", UDP_PORT))
+    node = port_node("discovery port")
+    try:
+        node.start()
+        check(node.wait_log("Cannot bind to discovery port (UDP 19666)", timeout=10), "the taken UDP port was not logged")
+        port_job(node, "discovery port taken")
+        check(node.stop() == 0, "the node did not end cleanly")
+    finally:
+        squatter.close()
+        node.stop()
+
+
+PORT_CASES = [
+    ("port 19668 taken", case_master_port_taken),
+    ("port 19667 taken", case_host_port_taken),
+    ("port 19666 taken", case_discovery_port_taken),
+]
+
+
+def main():
+    wanted = set(sys.argv[1:])
+    passed = failed = 0
+    bench = None
+
+    def run(name, fn, *args):
+        nonlocal passed, failed
+        start = time.monotonic()
+        try:
+            fn(*args)
+            passed += 1
+            print("PASS %s (%.1f s)" % (name, time.monotonic() - start), flush=True)
+        except (Failure, OSError, subprocess.SubprocessError) as e:
+            failed += 1
+            print("FAIL %s (%.1f s): %s" % (name, time.monotonic() - start, e), flush=True)
+
+    try:
+        for name, fn in FAULT_CASES:
+            if wanted and name not in wanted:
+                continue
+            if bench is None:
+                bench = Bench()
+                run("first whole job", bench.whole_job, "start")
+            run(name, fn, bench)
+        if bench is not None:
+            status = bench.close()
+            if status == 0:
+                passed += 1
+                print("PASS node ended cleanly after the fault series", flush=True)
+            else:
+                failed += 1
+                print("FAIL node ended with status %s after the fault series\n%s" % (status, bench.node.node_output()))
+            print("    log of the fault series: %s" % os.path.join(bench.node.data, "DrLog.txt"))
+        for name, fn in PORT_CASES:
+            if wanted and name not in wanted:
+                continue
+            run(name, fn)
+    finally:
+        if bench is not None and bench.node.running():
+            bench.close()
+    print("faults: %d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

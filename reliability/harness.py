@@ -1,0 +1,411 @@
+"""Driving real Varnix nodes for the reliability runs: the node binary in its
+own working directory with its own registry file and stand-in installations,
+drmaster jobs, raw master connections, a watcher that keeps every dump the
+renderer writes, and the node's resource figures from /proc.
+
+Linux only; the caller provides an X display (DISPLAY). Nothing here binds the
+node's ports except the node itself and the scenarios that take them on
+purpose.
+"""
+
+import ctypes
+import ctypes.util
+import hashlib
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+
+NODE_GREETING = 0xC0C01827
+MASTER_GREETING = 0xC0C03729
+END_SIGNAL = 0xC0C04826
+FILE_DUMP_SIGNAL = 0xC0C05827
+UDP_PORT = 19666
+HOST_PORT = 19667
+MASTER_PORT = 19668
+
+
+class Failure(Exception):
+    """A check of a reliability scenario that did not hold."""
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def sig(value):
+    return struct.pack("<I", value)
+
+
+def bin_dir():
+    build = os.environ.get("VARNIX_BUILD") or os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build")
+    return os.path.join(build, "bin")
+
+
+def make_scene(path, size):
+    """A scene file of `size` bytes whose content is not all one value."""
+    pattern = bytes((i * 131 + 7) % 251 for i in range(251))
+    with open(path, "wb") as f:
+        whole, rest = divmod(size, len(pattern) * 4096)
+        block = pattern * 4096
+        for _ in range(whole):
+            f.write(block)
+        f.write(block[:rest])
+    return path
+
+
+def digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+STAMP = re.compile(r"^\d{4}/\d\d/\d\d-\d\d:\d\d:\d\d   ")
+
+
+def parse_log(text):
+    """The logged texts of a DrLog.txt; a text holding line feeds stays one."""
+    lines = []
+    for line in text.split("\n"):
+        line = line.rstrip("\r")
+        if STAMP.match(line):
+            lines.append(line[22:])
+        elif lines:
+            lines[-1] += "\n" + line
+    return lines
+
+
+# ---------------------------------------------------------------- inotify
+
+_libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
+IN_CLOSE_WRITE = 0x00000008
+IN_MOVED_TO = 0x00000080
+IN_NONBLOCK = 0o4000
+IN_CLOEXEC = 0o2000000
+
+
+class DumpWatcher:
+    """Keeps a hard link to every dump*.exr the renderer puts into a data
+    directory, taken the moment it appears (the node deletes its own name only
+    after relaying it), so that what the master received can be compared with
+    what was written."""
+
+    def __init__(self, data_dir, keep_dir):
+        self.data_dir = data_dir
+        self.keep_dir = keep_dir
+        os.makedirs(keep_dir, exist_ok=True)
+        self.kept = []
+        self.lock = threading.Lock()
+        self.fd = _libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
+        check(self.fd >= 0, "inotify_init1 failed")
+        wd = _libc.inotify_add_watch(self.fd, data_dir.encode(), IN_MOVED_TO | IN_CLOSE_WRITE)
+        check(wd >= 0, "inotify_add_watch failed on " + data_dir)
+        self.stopping = False
+        self.seen = set()
+        self.sequence = 0
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        import select
+        poller = select.poll()
+        poller.register(self.fd, select.POLLIN)
+        while not self.stopping:
+            if not poller.poll(50):
+                continue
+            try:
+                buf = os.read(self.fd, 65536)
+            except BlockingIOError:
+                continue
+            at = 0
+            while at < len(buf):
+                _wd, _mask, _cookie, length = struct.unpack_from("iIII", buf, at)
+                name = buf[at + 16:at + 16 + length].rstrip(b"\0").decode(errors="replace")
+                at += 16 + length
+                if not (name.startswith("dump") and name.endswith(".exr")):
+                    continue
+                path = os.path.join(self.data_dir, name)
+                try:
+                    st = os.stat(path)
+                except OSError:
+                    continue
+                if st.st_ino in self.seen:
+                    continue
+                self.seen.add(st.st_ino)
+                self.sequence += 1
+                keep = os.path.join(self.keep_dir, "%06d-%s" % (self.sequence, name))
+                try:
+                    os.link(path, keep)
+                except OSError:
+                    continue
+                with self.lock:
+                    self.kept.append(keep)
+
+    def take(self):
+        """The kept dumps since the last call, oldest first."""
+        with self.lock:
+            kept, self.kept = self.kept, []
+        return kept
+
+    def stop(self):
+        self.stopping = True
+        self.thread.join()
+        os.close(self.fd)
+
+
+# ---------------------------------------------------------------- the node
+
+class Node:
+    """One real varnix-node in `root`/work, started in its own process group
+    (and, when `netns` is given, in that network namespace)."""
+
+    def __init__(self, root, netns=None, address="127.0.0.1"):
+        self.root = root
+        self.work = os.path.join(root, "work")
+        self.data = os.path.join(self.work, "drData")
+        self.netns = netns
+        self.address = address
+        os.makedirs(self.data, exist_ok=True)
+        self.proc = None
+        self.output = None
+        self.registry = os.path.join(root, "registry.reg")
+        self.write_registry("")
+
+    # -- set-up
+
+    def install_stub(self, name, behaviour=""):
+        """A copy of the stand-in in its own install directory with the given
+        behaviour file beside it; returns the directory, ending in a slash."""
+        d = os.path.join(self.root, "max", name)
+        os.makedirs(d, exist_ok=True)
+        shutil.copy2(os.path.join(bin_dir(), "maxstub", "3dsmaxcmd.exe"), os.path.join(d, "3dsmaxcmd.exe"))
+        self.set_behaviour(name, behaviour)
+        return d + "/"
+
+    def set_behaviour(self, name, behaviour):
+        with open(os.path.join(self.root, "max", name, "maxstub-behaviour.txt"), "w") as f:
+            f.write(behaviour)
+
+    def stub_record(self, name):
+        try:
+            with open(os.path.join(self.root, "max", name, "maxstub-record.txt")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def write_config(self, text):
+        with open(os.path.join(self.data, "DrConfig.txt"), "w") as f:
+            f.write(text)
+
+    def write_registry(self, body):
+        with open(self.registry, "w") as f:
+            f.write("Windows Registry Editor Version 5.00\n\n" + body)
+
+    # -- life
+
+    def start(self, wait=True):
+        env = dict(os.environ)
+        env["VARNIX_REGISTRY"] = self.registry
+        env["NO_AT_BRIDGE"] = "1"
+        argv = [os.path.join(bin_dir(), "varnix-node")]
+        if self.netns:
+            argv = ["ip", "netns", "exec", self.netns] + argv
+        self.output = open(os.path.join(self.root, "node.out"), "ab")
+        self.proc = subprocess.Popen(argv, cwd=self.work, env=env, stdout=self.output, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL, start_new_session=True)
+        if wait:
+            check(self.wait_log("DR server started", timeout=20), "node did not start: " + self.node_output())
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def pid(self):
+        """The node's own process id (below `ip netns exec` when used)."""
+        if not self.netns:
+            return self.proc.pid
+        return self.proc.pid  # ip netns exec execs the program in place
+
+    def stop(self, timeout=30):
+        """Asks the node to end (SIGTERM is a close request); kills its whole
+        process group when it does not end in time. Returns the exit status,
+        or None when it had to be killed."""
+        if self.proc is None:
+            return None
+        status = None
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                status = self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                status = None
+        else:
+            status = self.proc.returncode
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
+        self.proc = None
+        if self.output:
+            self.output.close()
+            self.output = None
+        return status
+
+    def node_output(self):
+        try:
+            with open(os.path.join(self.root, "node.out"), errors="replace") as f:
+                return f.read()[-4000:]
+        except OSError:
+            return ""
+
+    # -- the log
+
+    def log_text(self):
+        try:
+            with open(os.path.join(self.data, "DrLog.txt"), "rb") as f:
+                return f.read().decode("utf-8", errors="replace")
+        except OSError:
+            return ""
+
+    def log_lines(self):
+        return parse_log(self.log_text())
+
+    def count_log(self, text):
+        return sum(1 for line in self.log_lines() if text in line)
+
+    def wait_log(self, text, count=1, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.count_log(text) >= count:
+                return True
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.05)
+
+    # -- figures
+
+    def figures(self):
+        """Resident memory (kB), open descriptors and threads of the node."""
+        pid = self.pid()
+        fields = {}
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                fields[key] = value.strip()
+        return {
+            "rss_kb": int(fields["VmRSS"].split()[0]),
+            "fds": len(os.listdir("/proc/%d/fd" % pid)),
+            "threads": int(fields["Threads"]),
+        }
+
+    def children(self):
+        """Processes of the node's group other than the node (renderers)."""
+        out = subprocess.run(["ps", "-o", "pid=,stat=,comm=", "-g", str(self.proc.pid)],
+                             capture_output=True, text=True).stdout
+        rows = []
+        for line in out.splitlines():
+            parts = line.split(None, 2)
+            if len(parts) == 3 and int(parts[0]) != self.proc.pid and not parts[1].startswith("Z"):
+                rows.append((int(parts[0]), parts[2]))
+        return rows
+
+
+# ---------------------------------------------------------------- masters
+
+def drmaster(args, timeout=120, netns=None, cwd=None):
+    """Runs drmaster to its end; returns (exit status, output). A run that
+    does not end in time is killed and reported with status None."""
+    argv = [os.path.join(bin_dir(), "drmaster")] + list(args)
+    if netns:
+        argv = ["ip", "netns", "exec", netns] + argv
+    try:
+        r = subprocess.run(argv, capture_output=True, timeout=timeout, cwd=cwd, stdin=subprocess.DEVNULL)
+        return r.returncode, (r.stdout + r.stderr).decode(errors="replace")
+    except subprocess.TimeoutExpired as e:
+        out = (e.stdout or b"") + (e.stderr or b"")
+        return None, out.decode(errors="replace")
+
+
+def render_args(node_address, version, frame, scene, out, extra=()):
+    return ["render", "--node", node_address, "--version", str(version), "--frame", str(frame),
+            "--scene", scene, "--out", out] + list(extra)
+
+
+def received_dumps(out_dir, frame):
+    """drmaster's completed dumps of `frame` in out_dir, in order."""
+    names = sorted(n for n in os.listdir(out_dir) if re.fullmatch(r"frame%d_dump\d{3}\.exr" % frame, n))
+    return [os.path.join(out_dir, n) for n in names]
+
+
+def compare_dumps(received, written, context):
+    """Every dump the master received must be one the renderer wrote, byte
+    for byte, and none may arrive twice. The order is not compared: the node
+    relays the waiting dumps in the order the directory search gives them."""
+    written_digests = {}
+    for path in written:
+        written_digests.setdefault(digest(path), []).append(path)
+    for path in received:
+        d = digest(path)
+        check(written_digests.get(d), "%s: received dump %s is none of the %d dumps the renderer wrote"
+              % (context, os.path.basename(path), len(written)))
+        written_digests[d].pop()
+
+
+class RawMaster:
+    """A master connection made of a plain socket, for faults that drmaster
+    would never make."""
+
+    def __init__(self, address="127.0.0.1", timeout=10.0):
+        self.sock = socket.create_connection((address, MASTER_PORT), timeout=timeout)
+
+    def read_exactly(self, count):
+        data = b""
+        while len(data) < count:
+            chunk = self.sock.recv(count - len(data))
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def abort(self):
+        """Ends the connection with a reset, as a killed process's would when
+        unread bytes wait."""
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.sock.close()
+
+    def close(self):
+        self.sock.close()
+
+    def closed_by_node(self, timeout=30.0):
+        """True when the node closes the connection within `timeout`
+        (anything it still sends is read and dropped)."""
+        self.sock.settimeout(timeout)
+        deadline = time.monotonic() + timeout
+        try:
+            while time.monotonic() < deadline:
+                if not self.sock.recv(65536):
+                    return True
+        except ConnectionResetError:
+            return True
+        except socket.timeout:
+            return False
+        return False
+
+
+def tempdir(prefix):
+    return tempfile.mkdtemp(prefix=prefix, dir=os.environ.get("VARNIX_RELIABILITY_TMP"))

@@ -35,13 +35,18 @@ void DiscoveryReplier::serveDiscovery(void* self) {
         while (!replier->stopRequested) {
             unsigned char buffer[4] = {0xFF, 0xFF, 0xFF, 0xFF};
             IPv4Address sender;
-            replier->socket->RecvFrom(sender, buffer, sizeof buffer);
+            int received = replier->socket->RecvFrom(sender, buffer, sizeof buffer);
             if (Varnix::decodeSignal(buffer) == Varnix::masterGreeting) {
                 Varnix::encodeSignal(Varnix::nodeGreeting, buffer);
                 for (int i = 0; i < repliesPerPing; ++i) replier->socket->SendTo(sender, buffer, sizeof buffer);
                 window->log((u"Replying to discovery ping from " + String(sender.hostname().c_str())).wideCString());
                 continue;  // queued pings are answered back to back
             }
+            // Other datagrams are dropped without a pause: sleeping after each
+            // one would let a burst of stray datagrams (or steady noise above
+            // three a second) keep the queued pings of masters waiting for
+            // minutes. Only an empty queue waits for the next poll.
+            if (received >= 0) continue;
             Varnix::Port::sleepMilliseconds(pollMilliseconds);
         }
     }

@@ -8,6 +8,8 @@
 #include "port/files.h"
 
 #include <cstdint>
+#include <set>
+#include <string>
 
 using Varnix::String;
 
@@ -29,13 +31,20 @@ bool endsWithExr(const char16_t* name) {
     return tail[0] == u'.' && tail[1] == u'e' && tail[2] == u'x' && tail[3] == u'r';
 }
 
+// Dumps given up on since the last purge. Skipping them lets the dumps behind
+// a file that cannot be deleted still reach the master, and keeps a stuck
+// dump from being sent again on every pass. The job's thread only.
+std::set<std::u16string> givenUpDumps;
+
 }  // namespace
 
 String findDumpFile(const String& dataDirectory) {
     String pattern = dataDirectory + u"/dump*";
     for (Varnix::Port::FileSearch search(pattern.wideCString()); search.hasEntry(); search.next()) {
         if (search.isDirectory() || !endsWithExr(search.name())) continue;
-        return dataDirectory + u"/" + String(search.name());
+        String path = dataDirectory + u"/" + String(search.name());
+        if (givenUpDumps.count(path.wideCString())) continue;
+        return path;
     }
     return String();
 }
@@ -49,6 +58,7 @@ bool deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
     while (Varnix::Port::isRegularFile(path.toNarrow())) {
         if (Varnix::Port::elapsedMilliseconds() - start >= deletionGiveUpMs) {
             window->log((u"Could not delete file, leaving it in place: " + path).wideCString());
+            givenUpDumps.insert(path.wideCString());
             return false;
         }
         window->log((u"Waiting for file deletion: " + path).wideCString());
@@ -59,6 +69,7 @@ bool deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
 }
 
 void purgeDumpFiles(const String& dataDirectory, Varnix::NodeWindow* window) {
+    givenUpDumps.clear();  // each job tries the stuck files once more
     for (;;) {
         String path = findDumpFile(dataDirectory);
         // A file that cannot be deleted would be found again for ever.

@@ -12,7 +12,8 @@ class StreamSocket;
 
 // The path (data directory + "/" + name) of the first dump file that the
 // directory search yields: a name matching "dump*", ending exactly in
-// ".exr", not a directory. Empty when there is none or the search fails.
+// ".exr", not a directory, and not given up on (deletion failed) since the
+// last purge. Empty when there is none or the search fails.
 Varnix::String findDumpFile(const Varnix::String& dataDirectory);
 
 // Deletes the file and waits until it is gone, retrying the deletion. True
@@ -20,7 +21,8 @@ Varnix::String findDumpFile(const Varnix::String& dataDirectory);
 // leaves it in place and returns false.
 bool deleteDumpFile(const Varnix::String& dumpPath, Varnix::NodeWindow* window);
 
-// Deletes dump files until none is found, or one cannot be deleted.
+// Forgets the dumps given up on, then deletes dump files until none is
+// found, or one cannot be deleted.
 void purgeDumpFiles(const Varnix::String& dataDirectory, Varnix::NodeWindow* window);
 
 // Sends every dump file to the master (signal, then file frame) and deletes

@@ -195,13 +195,13 @@ TEST_F(DumpRelayTest, PurgeRemovesOnlyDumps) {
 // `whileRunning` runs in this process meanwhile. Returns the child's status.
 template <class Body>
 int runWithoutDeleteRights(const fs::path& base, Body body, std::vector<std::string>& lines,
-                           std::function<void()> whileRunning = [] {}) {
+                           std::function<void()> whileRunning = [] {}, fs::perms dataPerms = fs::perms(0555)) {
     fs::path drData = base / "drData";
     fs::path linesFile = base / "child-lines.txt";
     std::ofstream(linesFile).close();
     fs::permissions(base, fs::perms(0755));
     fs::permissions(linesFile, fs::perms(0666));
-    fs::permissions(drData, fs::perms(0555));
+    fs::permissions(drData, dataPerms);
     pid_t pid = fork();
     if (pid == 0) {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(90);
@@ -265,6 +265,43 @@ TEST_F(DumpRelayTest, DeletionGivesUpAfterTenSecondsNamingTheFile) {
         base, [&](RecordingWindow& w) { purgeDumpFiles(dataDir, &w); return true; }, lines);
     EXPECT_EQ(status, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("Could not delete file", 0) == 0; }),
+              1);
+}
+
+TEST_F(DumpRelayTest, DumpThatCannotBeDeletedIsSentOnceAndDoesNotHoldBackTheOthers) {
+    // In a sticky directory the child ("nobody") may delete only its own
+    // files: dump1.exr stays, the others go.
+    write("dump1.exr", "stuck");
+    for (int i = 2; i <= 6; ++i) {
+        write("dump" + std::to_string(i) + ".exr", "dump " + std::to_string(i));
+        ASSERT_EQ(0, chown(file("dump" + std::to_string(i) + ".exr").c_str(), 65534, 65534));
+    }
+    std::map<std::string, int> received;
+    std::vector<std::string> lines;
+    int status = runWithoutDeleteRights(
+        base,
+        [&](RecordingWindow& w) {
+            for (int pass = 0; pass < 3; ++pass) relayDumpFiles(nodeSide.get(), dataDir, &w);
+            return true;
+        },
+        lines,
+        [&] {
+            // The give-up takes 10 s; read until every dump has come.
+            auto start = std::chrono::steady_clock::now();
+            std::string content;
+            while (received.size() < 6 && std::chrono::steady_clock::now() - start < std::chrono::seconds(30))
+                if (readDump(content)) ++received[content];
+        },
+        fs::perms(01777));
+    EXPECT_EQ(status, 0);
+    // Anything sent after the last of them would be a repeat.
+    std::string content;
+    while (!nothingSent() && readDump(content)) ++received[content];
+    EXPECT_EQ(received["stuck"], 1);
+    for (int i = 2; i <= 6; ++i) EXPECT_EQ(received["dump " + std::to_string(i)], 1) << i;
+    EXPECT_TRUE(fs::exists(file("dump1.exr")));
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) { return l.rfind("Could not delete file", 0) == 0; }),
               1);

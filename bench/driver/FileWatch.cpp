@@ -10,14 +10,17 @@
 namespace bench {
 
 namespace {
-constexpr std::uint32_t waitingMask = IN_MODIFY | IN_CLOSE_WRITE;
 // While a file is being written only its close matters; leaving IN_MODIFY
 // out spares the watcher a wake-up for every block written.
 constexpr std::uint32_t writingMask = IN_CLOSE_WRITE;
 }  // namespace
 
-FileWatch::FileWatch(const std::string& directory, std::function<bool(const std::string&)> match, int count)
-    : directory(directory), match(std::move(match)), count(count) {
+FileWatch::FileWatch(const std::string& directory, std::function<bool(const std::string&)> match, int count,
+                     Start start)
+    : directory(directory),
+      match(std::move(match)),
+      count(count),
+      waitingMask((start == Start::creation ? IN_CREATE : IN_MODIFY) | IN_CLOSE_WRITE) {
     fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (fd < 0 || inotify_add_watch(fd, directory.c_str(), waitingMask) < 0) {
         std::perror("inotify");
@@ -46,7 +49,7 @@ void FileWatch::watchLoop() {
             at += ssize_t(sizeof(inotify_event) + event->len);
             std::string name = event->len ? event->name : "";
             if (!match(name)) continue;
-            if ((event->mask & IN_MODIFY) && current.empty()) {
+            if ((event->mask & (IN_MODIFY | IN_CREATE)) && current.empty()) {
                 current = name;
                 started = now;
                 inotify_add_watch(fd, directory.c_str(), writingMask);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
@@ -24,9 +25,15 @@ struct WriteSpan {
 
 class FileWatch {
 public:
+    // What starts a file's span: its first write, or its creation (for a
+    // writer that creates the file just as the first bytes arrive, this
+    // leaves out its own delay before its first write).
+    enum class Start { firstWrite, creation };
+
     // Starts watching `directory` for `count` files matching `match`, written
     // one after another.
-    FileWatch(const std::string& directory, std::function<bool(const std::string&)> match, int count);
+    FileWatch(const std::string& directory, std::function<bool(const std::string&)> match, int count,
+              Start start = Start::firstWrite);
     ~FileWatch();
 
     // Waits at most `seconds` for all files; returns the spans seen so far.
@@ -38,6 +45,7 @@ private:
     std::string directory;
     std::function<bool(const std::string&)> match;
     int count;
+    std::uint32_t waitingMask;
     int fd = -1;
     std::vector<WriteSpan> spans;
     std::atomic<bool> done{false};

@@ -171,7 +171,10 @@ private:
 
     double nodeScene(const fs::path& scene);
     std::vector<WriteSpan> nodeDumps();
-    std::vector<WriteSpan> baselineTransfer(const std::string& kind, const std::vector<fs::path>& files);
+    // The raw receiver creates each file right after reading its size, like
+    // drmaster; the primitives, like the node, create it before the size comes.
+    std::vector<WriteSpan> baselineTransfer(const std::string& kind, const std::vector<fs::path>& files,
+                                            FileWatch::Start start);
 
     void benchLogSink();
     void benchStartupAndMemory();
@@ -309,26 +312,59 @@ double Bench::nodeScene(const fs::path& scene) {
 // writes on the master's side.
 std::vector<WriteSpan> Bench::nodeDumps() {
     for (auto& entry : fs::directory_iterator(out)) fs::remove_all(entry.path());
+    // drmaster creates each dump's file right after reading its size.
     FileWatch watch(out.string(), [](const std::string& n) {
         return n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0;
-    }, opt.dumps);
+    }, opt.dumps, FileWatch::Start::creation);
+    // Keep a hard link to each dump the stand-in writes, so that the
+    // baselines send the very same files (same inode, same page cache) that
+    // the node relayed; the node deletes its own name for each.
+    fs::path kept = root / "kept";
+    fs::remove_all(kept);
+    fs::create_directories(kept);
+    std::atomic<bool> stopKeeping{false};
+    std::thread keeper([&] {
+        int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        inotify_add_watch(fd, data.c_str(), IN_MOVED_TO);
+        alignas(inotify_event) char buffer[4096];
+        int sequence = 0;
+        while (!stopKeeping) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            ssize_t got = read(fd, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < got;) {
+                auto* event = reinterpret_cast<inotify_event*>(buffer + at);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+                std::string name = event->len ? event->name : "";
+                if (name.rfind("dump", 0) != 0) continue;
+                char keptName[32];
+                std::snprintf(keptName, sizeof keptName, "%03d.exr", ++sequence);
+                link((data / name).c_str(), (kept / keptName).c_str());
+            }
+        }
+        close(fd);
+    });
     int ready = logCount("Ready for new connection");
     int code = bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2015", "--frame", "1",
                     "--scene", sceneSmall.string(), "--out", out.string(), "--end-after-dumps",
                     std::to_string(opt.dumps)},
                    root.string(), (root / "drmaster.out").string(), 600);
     auto spans = watch.wait(5);
+    stopKeeping = true;
+    keeper.join();
     if (code != 0) die("drmaster render (dumps) failed with " + std::to_string(code) + "; see " + root.string());
     if (int(spans.size()) != opt.dumps) die("not every dump's write was seen");
     waitForLogCount("Ready for new connection", ready + 1, 20);
     return spans;
 }
 
-std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const std::vector<fs::path>& sources) {
+std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const std::vector<fs::path>& sources,
+                                               FileWatch::Start start) {
     fs::path dir = root / ("base-" + kind);
     fs::remove_all(dir);
     fs::create_directories(dir);
-    FileWatch watch(dir.string(), [](const std::string& n) { return n.rfind("received_", 0) == 0; }, int(sources.size()));
+    FileWatch watch(dir.string(), [](const std::string& n) { return n.rfind("received_", 0) == 0; },
+                    int(sources.size()), start);
     // A fresh name: the child truncates its output file only once it runs.
     fs::path receiverOut = root / ("receiver-" + std::to_string(++transfers) + ".out");
     pid_t receiver = spawn({opt.bin + "/varnix-bench-transfer", "receive", kind, dir.string(),
@@ -343,7 +379,9 @@ std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const st
             sleepMs(1);
     }
     if (port.empty()) die("the " + kind + " receiver did not start");
-    std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "send", kind, port};
+    // Files after the first come after a pause, as the stand-in's dumps do:
+    // each moves on its own, not in a stream that keeps both cores busy.
+    std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "send", kind, port, "--pause-ms", "500"};
     for (const auto& source : sources) argv.push_back(source.string());
     int sent = bench::run(argv, root.string(), (root / "sender.out").string(), 600);
     int received = waitFor(receiver, 60);
@@ -405,8 +443,8 @@ void Bench::benchTransfers() {
     double bytes = double(opt.sceneBytes);
     for (int rep = 0; rep < opt.reps; ++rep) {
         say("scene download " + std::to_string(rep + 1) + " of " + std::to_string(opt.reps));
-        raw.push_back(megabytesPerSecond(bytes, baselineTransfer("raw", {sceneBig})[0].seconds()));
-        prim.push_back(megabytesPerSecond(bytes, baselineTransfer("primitives", {sceneBig})[0].seconds()));
+        raw.push_back(megabytesPerSecond(bytes, baselineTransfer("raw", {sceneBig}, FileWatch::Start::firstWrite)[0].seconds()));
+        prim.push_back(megabytesPerSecond(bytes, baselineTransfer("primitives", {sceneBig}, FileWatch::Start::firstWrite)[0].seconds()));
         if (!baselinesOnly) node.push_back(megabytesPerSecond(bytes, nodeScene(sceneBig)));
         if (rep == 0 && !baselinesOnly) bigSceneHwmKb = statusKb(nodePid, "VmHWM");
     }
@@ -430,7 +468,8 @@ void Bench::benchTransfers() {
         std::vector<fs::path> dumps;
         double seconds = 0;
         dumpBytes = 0;
-        for (const auto& entry : fs::directory_iterator(out)) {
+        fs::path sources = baselinesOnly ? out : root / "kept";
+        for (const auto& entry : fs::directory_iterator(sources)) {
             if (entry.path().extension() != ".exr") continue;
             dumps.push_back(entry.path());
             dumpBytes += double(fs::file_size(entry.path()));
@@ -438,13 +477,19 @@ void Bench::benchTransfers() {
         std::sort(dumps.begin(), dumps.end());
         for (const auto& span : spans) seconds += span.seconds();
         if (!baselinesOnly) dumpNode.push_back(megabytesPerSecond(dumpBytes, seconds));
-        auto total = [&](const std::vector<WriteSpan>& s) {
+        auto total = [&](const char* what, const std::vector<WriteSpan>& s) {
             double t = 0;
-            for (const auto& span : s) t += span.seconds();
+            std::string each;
+            for (const auto& span : s) {
+                t += span.seconds();
+                each += " " + fmt(span.seconds() * 1000, 1);
+            }
+            say(std::string(what) + ": ms per dump:" + each);
             return megabytesPerSecond(dumpBytes, t);
         };
-        dumpRaw.push_back(total(baselineTransfer("raw", dumps)));
-        dumpPrim.push_back(total(baselineTransfer("primitives", dumps)));
+        if (!baselinesOnly) total("node", spans);
+        dumpRaw.push_back(total("raw", baselineTransfer("raw", dumps, FileWatch::Start::creation)));
+        dumpPrim.push_back(total("primitives", baselineTransfer("primitives", dumps, FileWatch::Start::firstWrite)));
     }
     std::string dumpWhat = std::to_string(opt.dumps) + " × " + fmt(dumpBytes / opt.dumps / (1 << 20), 1) + " MiB";
     addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster (MB/s, median of " +

@@ -1,14 +1,16 @@
 // varnix-bench-transfer: both ends of a file transfer on loopback, either as
-// plain TCP (the physical baseline: blocking sockets, 65536-byte pieces, the
-// file written with stdio) or through the node's own send/receive primitives.
+// plain TCP (the physical baseline: blocking sockets, 65536-byte pieces, each
+// piece one read() from or one write() to the file) or through the node's own
+// send/receive primitives.
 // Both put the same bytes on the wire (a 4-byte little-endian size, then the
 // content), so either end may be paired with either kind.
 //
 //   varnix-bench-transfer receive raw|primitives DIR COUNT
 //       listens on 127.0.0.1 (any free port), prints "port N", accepts one
 //       connection and writes COUNT files DIR/received_<k>.bin
-//   varnix-bench-transfer send raw|primitives PORT FILE...
-//       connects to 127.0.0.1:PORT and sends each FILE
+//   varnix-bench-transfer send raw|primitives PORT [--pause-ms N] FILE...
+//       connects to 127.0.0.1:PORT and sends each FILE, pausing N ms
+//       before each one after the first (as dumps come one by one)
 //   varnix-bench-transfer greet PORT
 //       binds 0.0.0.0:PORT, writes the node greeting to one connection and
 //       exits: the floor for a program's start-up to a greeting
@@ -21,6 +23,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,17 +107,23 @@ int rawReceive(const std::string& dir, int count) {
         unsigned char sizeBytes[4];
         if (!receiveAll(fd, sizeBytes, 4)) return 1;
         std::uint32_t remaining = sizeBytes[0] | sizeBytes[1] << 8 | sizeBytes[2] << 16 | std::uint32_t(sizeBytes[3]) << 24;
-        std::FILE* file = std::fopen(receivedPath(dir, k).c_str(), "wb");
-        if (!file) return 1;
+        int file = ::open(receivedPath(dir, k).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (file < 0) return 1;
         while (remaining > 0) {
             std::uint32_t piece = remaining < pieceBytes ? remaining : pieceBytes;
-            if (!receiveAll(fd, buffer.data(), piece) || std::fwrite(buffer.data(), 1, piece, file) != piece) return 1;
+            if (!receiveAll(fd, buffer.data(), piece) || ::write(file, buffer.data(), piece) != ssize_t(piece)) return 1;
             remaining -= piece;
         }
-        if (std::fclose(file) != 0) return 1;
+        if (::close(file) != 0) return 1;
     }
     ::close(fd);
     return 0;
+}
+
+int pauseMs = 0;
+
+void pauseBetweenFiles(bool first) {
+    if (!first && pauseMs > 0) ::usleep(static_cast<useconds_t>(pauseMs) * 1000);
 }
 
 int rawSend(std::uint16_t port, const std::vector<std::string>& files) {
@@ -127,9 +136,10 @@ int rawSend(std::uint16_t port, const std::vector<std::string>& files) {
     noDelay(fd);
     std::vector<char> buffer(pieceBytes);
     for (const auto& path : files) {
-        std::FILE* file = std::fopen(path.c_str(), "rb");
+        pauseBetweenFiles(&path == &files.front());
+        int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat st;
-        if (!file || ::fstat(fileno(file), &st) != 0) return 1;
+        if (file < 0 || ::fstat(file, &st) != 0) return 1;
         std::uint32_t remaining = static_cast<std::uint32_t>(st.st_size);
         unsigned char sizeBytes[4] = {static_cast<unsigned char>(remaining), static_cast<unsigned char>(remaining >> 8),
                                       static_cast<unsigned char>(remaining >> 16),
@@ -137,10 +147,10 @@ int rawSend(std::uint16_t port, const std::vector<std::string>& files) {
         if (!sendAll(fd, sizeBytes, 4)) return 1;
         while (remaining > 0) {
             std::uint32_t piece = remaining < pieceBytes ? remaining : pieceBytes;
-            if (std::fread(buffer.data(), 1, piece, file) != piece || !sendAll(fd, buffer.data(), piece)) return 1;
+            if (::read(file, buffer.data(), piece) != ssize_t(piece) || !sendAll(fd, buffer.data(), piece)) return 1;
             remaining -= piece;
         }
-        std::fclose(file);
+        ::close(file);
     }
     // Wait for the receiver to finish and close, as a master waits for the node.
     char sink;
@@ -171,8 +181,10 @@ int primitivesSend(std::uint16_t port, const std::vector<std::string>& files) {
     using namespace Varnix;
     std::unique_ptr<Port::StreamSocket> socket = Port::StreamSocket::connect(Port::IPv4Address::loopback(port), 10);
     if (!socket) return 1;
-    for (const auto& path : files)
+    for (const auto& path : files) {
+        pauseBetweenFiles(&path == &files.front());
         if (sendFile(socket.get(), String(path.c_str())) != 0) return 1;
+    }
     socket->SetTimeout(60);
     char sink;
     while (true) {
@@ -195,7 +207,7 @@ int greet(std::uint16_t port) {
 int usage() {
     std::fprintf(stderr,
                  "usage: varnix-bench-transfer receive raw|primitives DIR COUNT\n"
-                 "       varnix-bench-transfer send raw|primitives PORT FILE...\n"
+                 "       varnix-bench-transfer send raw|primitives PORT [--pause-ms N] FILE...\n"
                  "       varnix-bench-transfer greet PORT\n");
     return 2;
 }
@@ -214,7 +226,12 @@ int main(int argc, char** argv) {
     }
     if (verb == "send") {
         auto port = static_cast<std::uint16_t>(std::atoi(argv[3]));
-        std::vector<std::string> files(argv + 4, argv + argc);
+        int first = 4;
+        if (argc > 5 && std::strcmp(argv[4], "--pause-ms") == 0) {
+            pauseMs = std::atoi(argv[5]);
+            first = 6;
+        }
+        std::vector<std::string> files(argv + first, argv + argc);
         return raw ? rawSend(port, files) : primitivesSend(port, files);
     }
     return usage();

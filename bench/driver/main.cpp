@@ -62,8 +62,11 @@ void say(const std::string& text) {
     std::fprintf(stderr, "bench: %s\n", text.c_str());
 }
 
+pid_t runningNode = -1;  // stopped on the way out of a failed run
+
 [[noreturn]] void die(const std::string& text) {
     std::fprintf(stderr, "bench: ERROR: %s\n", text.c_str());
+    if (runningNode > 0) stop(runningNode, 5);
     std::exit(1);
 }
 
@@ -235,6 +238,7 @@ double Bench::startNode() {
     auto start = Clock::now();
     nodePid = spawn({opt.bin + "/varnix-node"}, work.string(), (root / ("node-" + std::to_string(nodeRuns) + ".out")).string(),
                  nodeEnv());
+    runningNode = nodePid;
     while (msSince(start, Clock::now()) < 30000) {
         int fd = connectTcp(masterPort, 200);
         if (fd >= 0) {
@@ -256,7 +260,7 @@ double Bench::startNode() {
 void Bench::stopNode() {
     if (nodePid <= 0) return;
     if (!stop(nodePid, 20)) say("varnix-node did not end within 20 s of SIGTERM; killed");
-    nodePid = -1;
+    nodePid = runningNode = -1;
 }
 
 double Bench::startGreeterBaseline() {

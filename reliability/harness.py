@@ -104,6 +104,7 @@ class DumpWatcher:
         self.keep_dir = keep_dir
         os.makedirs(keep_dir, exist_ok=True)
         self.kept = []
+        self.known = set()  # digests of every dump kept so far
         self.lock = threading.Lock()
         self.fd = _libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
         check(self.fd >= 0, "inotify_init1 failed")
@@ -147,8 +148,10 @@ class DumpWatcher:
                     os.link(path, keep)
                 except OSError:
                     continue
+                d = digest(keep)
                 with self.lock:
                     self.kept.append(keep)
+                    self.known.add(d)
 
     def take(self):
         """The kept dumps since the last call, oldest first."""
@@ -219,11 +222,13 @@ class Node:
         argv = [os.path.join(bin_dir(), "varnix-node")]
         if self.netns:
             argv = ["ip", "netns", "exec", self.netns] + argv
+        starts = self.count_log("DR server started")
         self.output = open(os.path.join(self.root, "node.out"), "ab")
         self.proc = subprocess.Popen(argv, cwd=self.work, env=env, stdout=self.output, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL, start_new_session=True)
         if wait:
-            check(self.wait_log("DR server started", timeout=20), "node did not start: " + self.node_output())
+            check(self.wait_log("DR server started", starts + 1, timeout=20),
+                  "node did not start: " + self.node_output())
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
@@ -347,6 +352,22 @@ def received_dumps(out_dir, frame):
     """drmaster's completed dumps of `frame` in out_dir, in order."""
     names = sorted(n for n in os.listdir(out_dir) if re.fullmatch(r"frame%d_dump\d{3}\.exr" % frame, n))
     return [os.path.join(out_dir, n) for n in names]
+
+
+def check_received(received, watcher, context):
+    """Every dump the master received must be byte for byte a dump that the
+    renderer wrote at some point. The stand-in's dumps depend only on the
+    frame, the dump number, the dump count and the size, so a dump whose
+    appearance the watcher missed (the node can relay and delete a small
+    dump within a millisecond) is still known from an earlier job; a dump
+    damaged on the way matches none."""
+    for path in received:
+        d = digest(path)
+        deadline = time.monotonic() + 2
+        while d not in watcher.known and time.monotonic() < deadline:
+            time.sleep(0.05)
+        check(d in watcher.known, "%s: received dump %s is none of the dumps the renderer wrote"
+              % (context, os.path.basename(path)))
 
 
 def compare_dumps(received, written, context):

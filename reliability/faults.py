@@ -24,7 +24,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (END_SIGNAL, FILE_DUMP_SIGNAL, MASTER_GREETING, MASTER_PORT, HOST_PORT, UDP_PORT,  # noqa: E402
+from harness import (remove_tempdirs, END_SIGNAL, FILE_DUMP_SIGNAL, MASTER_GREETING, MASTER_PORT, HOST_PORT, UDP_PORT,  # noqa: E402
                      NODE_GREETING, DumpWatcher, Failure, Node, RawMaster, bin_dir, check, check_received, digest,
                      drmaster, make_scene, received_dumps, render_args, sig, tempdir)
 
@@ -478,6 +478,8 @@ def main():
     finally:
         if bench is not None and bench.node.running():
             bench.close()
+    if failed == 0:
+        remove_tempdirs()
     print("faults: %d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
 

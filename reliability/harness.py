@@ -428,5 +428,20 @@ class RawMaster:
         return False
 
 
+_made = []
+
+
 def tempdir(prefix):
-    return tempfile.mkdtemp(prefix=prefix, dir=os.environ.get("VARNIX_RELIABILITY_TMP"))
+    """A fresh directory under $VARNIX_RELIABILITY_TMP (else the system's);
+    remove_tempdirs() removes every one made."""
+    path = tempfile.mkdtemp(prefix=prefix, dir=os.environ.get("VARNIX_RELIABILITY_TMP"))
+    _made.append(path)
+    return path
+
+
+def remove_tempdirs():
+    """Called after a run that passed; a failed run keeps its directories
+    (logs, dumps, the stand-in's records) for a look."""
+    for path in _made:
+        shutil.rmtree(path, ignore_errors=True)
+    _made.clear()

@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (DumpWatcher, Failure, Node, bin_dir, check, check_received, make_scene,  # noqa: E402
+from harness import (remove_tempdirs, DumpWatcher, Failure, Node, bin_dir, check, check_received, make_scene,  # noqa: E402
                      received_dumps, render_args, tempdir)
 
 STUB = "dumps = 3\ndump_interval_ms = 200\ndump_size = 256x128\nend_linger_ms = 100\n"
@@ -164,6 +164,8 @@ def main():
         for node in nodes.values():
             node.stop()
         lan.close()
+    if failed == 0:
+        remove_tempdirs()
     print("multinode: %d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
 

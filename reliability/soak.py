@@ -17,7 +17,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import DumpWatcher, Failure, Node, check, check_received, drmaster, make_scene, received_dumps, render_args, tempdir  # noqa: E402
+from harness import remove_tempdirs, DumpWatcher, Failure, Node, check, check_received, drmaster, make_scene, received_dumps, render_args, tempdir  # noqa: E402
 
 STUB = "dumps = 2\ndump_interval_ms = 20\ndump_size = 64x32\nend_linger_ms = 0\n"
 RSS_SLACK_KB = 2048  # allocator and page-cache noise, not growth per job
@@ -100,6 +100,8 @@ def main():
     print("soak: %d jobs in %.0f s (%.2f s per job); rss %d -> %d kB, fds %d -> %d, threads %d -> %d (job 50 -> job %d)"
           % (jobs, elapsed, elapsed / jobs, base["rss_kb"], last["rss_kb"], base["fds"], last["fds"],
              base["threads"], last["threads"], jobs))
+    if failed == 0:
+        remove_tempdirs()
     print("soak: %d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
 

@@ -38,7 +38,7 @@ namespace {
 
 struct Options {
     std::string bin;
-    int reps = 3;
+    int reps = 5;
     int idleSeconds = 60;
     int pings = 100;
     int ends = 20;
@@ -447,10 +447,25 @@ void Bench::benchTransfers() {
     double bytes = double(opt.sceneBytes);
     for (int rep = 0; rep < opt.reps; ++rep) {
         say("scene download " + std::to_string(rep + 1) + " of " + std::to_string(opt.reps));
-        raw.push_back(megabytesPerSecond(bytes, baselineTransfer("raw", {sceneBig}, FileWatch::Start::firstWrite)[0].seconds()));
-        prim.push_back(megabytesPerSecond(bytes, baselineTransfer("primitives", {sceneBig}, FileWatch::Start::firstWrite)[0].seconds()));
-        if (!baselinesOnly) node.push_back(megabytesPerSecond(bytes, nodeScene(sceneBig)));
-        if (rep == 0 && !baselinesOnly) bigSceneHwmKb = statusKb(nodePid, "VmHWM");
+        // Each repetition starts with another of the three, so that none
+        // always runs first or last.
+        for (int turn = 0; turn < 3; ++turn) {
+            switch ((rep + turn) % 3) {
+            case 0:
+                raw.push_back(megabytesPerSecond(
+                    bytes, baselineTransfer("raw", {sceneBig}, FileWatch::Start::firstWrite)[0].seconds()));
+                break;
+            case 1:
+                prim.push_back(megabytesPerSecond(
+                    bytes, baselineTransfer("primitives", {sceneBig}, FileWatch::Start::firstWrite)[0].seconds()));
+                break;
+            default:
+                if (!baselinesOnly) node.push_back(megabytesPerSecond(bytes, nodeScene(sceneBig)));
+            }
+        }
+        if (!baselinesOnly) bigSceneHwmKb = statusKb(nodePid, "VmHWM");
+        say("scene MB/s: raw " + fmt(raw.back(), 0) + ", primitives " + fmt(prim.back(), 0) +
+            (baselinesOnly ? std::string() : ", node " + fmt(node.back(), 0)));
     }
     std::string what = grouped(bytes / (1 << 20)) + " MiB";
     addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median of " + std::to_string(opt.reps) + ")",

@@ -89,6 +89,10 @@ double maximum(const std::vector<double>& values) {
     return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
+double minimum(const std::vector<double>& values) {
+    return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+}
+
 std::string fmt(double value, int decimals) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
@@ -138,6 +142,12 @@ std::string loadAverage() {
     std::string a, b, c;
     in >> a >> b >> c;
     return a + " " + b + " " + c;
+}
+
+// "median (lowest–highest)" of repeated figures, whole numbers.
+std::string spread(const std::vector<double>& values) {
+    if (values.size() < 2) return fmt(median(values), 0);
+    return fmt(median(values), 0) + " (" + fmt(minimum(values), 0) + "–" + fmt(maximum(values), 0) + ")";
 }
 
 // ---------------------------------------------------------------- the table
@@ -468,10 +478,10 @@ void Bench::benchTransfers() {
             (baselinesOnly ? std::string() : ", node " + fmt(node.back(), 0)));
     }
     std::string what = grouped(bytes / (1 << 20)) + " MiB";
-    addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median of " + std::to_string(opt.reps) + ")",
-            fmt(median(node), 0), fmt(median(raw), 0), fmt(median(node) / median(raw), 2), "≥ 0.9"});
-    addRow({"Scene " + what + " through the node's receive/send primitives alone (MB/s)", fmt(median(prim), 0),
-            fmt(median(raw), 0), fmt(median(prim) / median(raw), 2), ""});
+    addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median (range) of " + std::to_string(opt.reps) + ")",
+            spread(node), spread(raw), fmt(median(node) / median(raw), 2), "≥ 0.9"});
+    addRow({"Scene " + what + " through the node's receive/send primitives alone (MB/s)", spread(prim),
+            spread(raw), fmt(median(prim) / median(raw), 2), ""});
 
     std::vector<double> dumpNode, dumpRaw, dumpPrim;
     double dumpBytes = 0;
@@ -511,11 +521,11 @@ void Bench::benchTransfers() {
         dumpPrim.push_back(total("primitives", baselineTransfer("primitives", dumps, FileWatch::Start::firstWrite)));
     }
     std::string dumpWhat = std::to_string(opt.dumps) + " × " + fmt(dumpBytes / opt.dumps / (1 << 20), 1) + " MiB";
-    addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster (MB/s, median of " +
+    addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster (MB/s, median (range) of " +
                 std::to_string(opt.reps) + ")",
-            fmt(median(dumpNode), 0), fmt(median(dumpRaw), 0), fmt(median(dumpNode) / median(dumpRaw), 2), "≥ 0.9"});
-    addRow({"Dumps " + dumpWhat + " through the node's send/receive primitives alone (MB/s)", fmt(median(dumpPrim), 0),
-            fmt(median(dumpRaw), 0), fmt(median(dumpPrim) / median(dumpRaw), 2), ""});
+            spread(dumpNode), spread(dumpRaw), fmt(median(dumpNode) / median(dumpRaw), 2), "≥ 0.9"});
+    addRow({"Dumps " + dumpWhat + " through the node's send/receive primitives alone (MB/s)", spread(dumpPrim),
+            spread(dumpRaw), fmt(median(dumpPrim) / median(dumpRaw), 2), ""});
 
     double mib = 1024.0;
     if (smallSceneHwmKb > 0 && bigSceneHwmKb > 0)

@@ -478,7 +478,8 @@ void Bench::benchTransfers() {
             (baselinesOnly ? std::string() : ", node " + fmt(node.back(), 0)));
     }
     std::string what = grouped(bytes / (1 << 20)) + " MiB";
-    addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median (range) of " + std::to_string(opt.reps) + ")",
+    if (!baselinesOnly)
+        addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median (range) of " + std::to_string(opt.reps) + ")",
             spread(node), spread(raw), fmt(median(node) / median(raw), 2), "≥ 0.9"});
     addRow({"Scene " + what + " through the node's receive/send primitives alone (MB/s)", spread(prim),
             spread(raw), fmt(median(prim) / median(raw), 2), ""});
@@ -521,7 +522,8 @@ void Bench::benchTransfers() {
         dumpPrim.push_back(total("primitives", baselineTransfer("primitives", dumps, FileWatch::Start::firstWrite)));
     }
     std::string dumpWhat = std::to_string(opt.dumps) + " × " + fmt(dumpBytes / opt.dumps / (1 << 20), 1) + " MiB";
-    addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster (MB/s, median (range) of " +
+    if (!baselinesOnly)
+        addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster (MB/s, median (range) of " +
                 std::to_string(opt.reps) + ")",
             spread(dumpNode), spread(dumpRaw), fmt(median(dumpNode) / median(dumpRaw), 2), "≥ 0.9"});
     addRow({"Dumps " + dumpWhat + " through the node's send/receive primitives alone (MB/s)", spread(dumpPrim),

@@ -1,10 +1,10 @@
 #include "app/DrWindow.h"
 
 #include "app/BuiltInIcon.h"
-#include "app/DataDirectory.h"
 #include "app/LogLine.h"
 #include "app/MyIcon.h"
 #include "app/WxText.h"
+#include "node/RenderService.h"
 #include "port/localtime.h"
 #include "port/stopsignal.h"
 
@@ -41,12 +41,12 @@ DrWindow::DrWindow()
 
     log(u"DR server started");
 
-    // RENDER SERVICE: construct it here, given this window; it creates the
-    // data directory and its threads may log from then on:
-    //     renderService = new RenderService(this);
-    // and DrLog.txt then goes into renderService's dataDirectory. Until then
-    // the window prepares the directory itself.
-    Varnix::String dataDirectory = Varnix::prepareDataDirectory();
+    renderService = new RenderService(this);
+    Varnix::String dataDirectory = renderService->settings.dataDirectory;
+    // The configuration's fatal error closes the window while the service is
+    // being built, before the close handler can reach it: stop it now, so
+    // that its threads never outlive the log sink they write to.
+    if (closeRequested) stopRenderService();
     try {
         logFile.openAppend(dataDirectory + Varnix::String(u"DrLog.txt"));
     } catch (...) {
@@ -85,9 +85,8 @@ DrWindow::~DrWindow() {
 }
 
 void DrWindow::stopRenderService() {
-    // RENDER SERVICE: delete it here; its destructor waits for its threads.
-    //     delete renderService;
-    //     renderService = nullptr;
+    delete renderService;
+    renderService = nullptr;
 }
 
 void DrWindow::log(const char16_t* text) {

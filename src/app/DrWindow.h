@@ -10,6 +10,7 @@
 #include <wx/timer.h>
 
 class MyIcon;
+class RenderService;
 class wxTextCtrl;
 
 // The node's only window: the running log, and the log sink that every other
@@ -49,8 +50,9 @@ private:
     void stopRenderService();
 
     wxTextCtrl* logView = nullptr;
-    // RENDER SERVICE: `RenderService* renderService = nullptr;` goes here
-    // (created in the constructor, deleted by stopRenderService).
+    // Created in the constructor, deleted by stopRenderService (from the
+    // close handler, or at once when start-up ends early).
+    RenderService* renderService = nullptr;
     Varnix::Port::Mutex logLock;
     wxIcon windowIcon;
     Varnix::String pendingText;

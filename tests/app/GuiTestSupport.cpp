@@ -92,6 +92,20 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
+std::string withoutServiceLines(const std::string& logText) {
+    static const char* const serviceTexts[] = {"   Cannot read the config file", "   Warning: no 3dsmax versions",
+                                               "   Creating default DrConfig.txt", "   Starting UDP socket",
+                                               "   Error in the config file"};
+    std::string kept;
+    std::istringstream in(logText);
+    for (std::string line; std::getline(in, line);) {
+        bool service = false;
+        for (const char* text : serviceTexts) service = service || line.find(text) != std::string::npos;
+        if (!service) kept += line + "\n";
+    }
+    return kept;
+}
+
 std::string shell(const std::string& command, int* status) {
     std::string output;
     FILE* pipe = popen(command.c_str(), "r");

@@ -27,6 +27,10 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 // The whole file, or "" when it cannot be read.
 std::string readFile(const std::string& path);
 
+// The log text without the lines that the render service writes on its own
+// (configuration, discovery), so that tests of the log sink see only theirs.
+std::string withoutServiceLines(const std::string& logText);
+
 // Runs a shell command line; returns its standard output. `status` gets the
 // exit status when given.
 std::string shell(const std::string& command, int* status = nullptr);

@@ -39,7 +39,7 @@ protected:
     std::string waitForLogLines(size_t lines, int timeoutMs = 5000) {
         std::string text;
         pumpUntil([&] {
-            text = readFile(logPath);
+            text = withoutServiceLines(readFile(logPath));
             return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines;
         }, timeoutMs);
         return text;

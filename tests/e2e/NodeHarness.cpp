@@ -1,0 +1,325 @@
+#include "NodeHarness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Starts argv in its own process group with stdout and stderr into `output`.
+pid_t spawn(const std::vector<std::string>& argv, const fs::path& cwd, const fs::path& output,
+            const std::map<std::string, std::string>& env = {}) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    setpgid(0, 0);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int nul = open("/dev/null", O_RDONLY);
+    if (fd >= 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+    }
+    if (nul >= 0) dup2(nul, 0);
+    for (const auto& [key, value] : env) setenv(key.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+// Waits for the child; -1 when it did not end in time. Decodes the status.
+int waitFor(pid_t pid, double seconds, bool* ended) {
+    auto start = Clock::now();
+    for (;;) {
+        int status = 0;
+        pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid) {
+            *ended = true;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (secondsSince(start) > seconds) {
+            *ended = false;
+            return -1;
+        }
+        pause(20);
+    }
+}
+
+std::string binDir() {
+    return VARNIX_BIN_DIR;
+}
+
+// The node's window (or any of its windows titled `title`), found by the
+// process id that GTK puts on it.
+std::string findWindow(pid_t pid, const std::string& titleRegex) {
+    ProcessResult r = runProgram({"/usr/bin/xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid), "--name", titleRegex},
+                                 fs::current_path(), 5);
+    std::istringstream in(r.output);
+    std::string id;
+    in >> id;
+    return r.exitCode == 0 ? id : std::string();
+}
+
+}  // namespace
+
+ProcessResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd, double timeoutSeconds) {
+    char name[] = "/tmp/varnix-e2e-out-XXXXXX";
+    int fd = mkstemp(name);
+    close(fd);
+    ProcessResult result;
+    pid_t pid = spawn(argv, cwd, name);
+    bool ended = false;
+    result.exitCode = waitFor(pid, timeoutSeconds, &ended);
+    if (!ended) {
+        kill(-pid, SIGKILL);
+        waitFor(pid, 10, &ended);
+        result.timedOut = true;
+        result.exitCode = -1;
+    }
+    result.output = readFile(name);
+    unlink(name);
+    return result;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::vector<std::string> parseLog(const std::string& logText) {
+    // Each entry starts with "YYYY/MM/DD-HH:MM:SS   "; continuation lines
+    // of a multi-line text do not.
+    std::vector<std::string> lines;
+    std::istringstream in(logText);
+    std::string line;
+    auto stamped = [](const std::string& l) {
+        return l.size() >= 22 && l[4] == '/' && l[7] == '/' && l[10] == '-' && l[13] == ':' && l[16] == ':' &&
+               l.compare(19, 3, "   ") == 0;
+    };
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (stamped(line)) lines.push_back(line.substr(22));
+        else if (!lines.empty()) lines.back() += "\n" + line;
+    }
+    return lines;
+}
+
+void NodeTest::SetUp() {
+    char name[] = "/tmp/varnix-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    root = name;
+    work = root / "work";
+    data = work / "drData";
+    out = root / "out";
+    fs::create_directories(data);
+    fs::create_directories(out);
+    fs::create_directories(root / "max");
+    writeRegistry("");
+    scene = makeScene("scene.max", 100000);
+}
+
+void NodeTest::watchDumps() {
+    fs::create_directories(root / "written");
+    watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watchFd, 0);
+    ASSERT_GE(inotify_add_watch(watchFd, data.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE), 0);
+    dumpWatcher = std::thread([this] {
+        alignas(inotify_event) char buffer[65536];
+        int sequence = 0;
+        std::set<ino_t> seen;  // a file written in place reports twice
+        while (!stopWatcher) {
+            pollfd p{watchFd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            ssize_t got = read(watchFd, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < got;) {
+                auto* event = reinterpret_cast<inotify_event*>(buffer + at);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+                std::string name = event->len ? event->name : "";
+                if (name.rfind("dump", 0) != 0 || name.size() < 4 || name.compare(name.size() - 4, 4, ".exr") != 0)
+                    continue;
+                struct stat st;
+                if (stat((data / name).c_str(), &st) != 0 || !seen.insert(st.st_ino).second) continue;
+                fs::path keep = root / "written" / (std::to_string(++sequence) + "-" + name);
+                if (link((data / name).c_str(), keep.c_str()) == 0) {
+                    std::lock_guard<std::mutex> guard(keptLock);
+                    kept.push_back(keep);
+                }
+            }
+        }
+    });
+}
+
+std::vector<std::string> NodeTest::writtenDumps() {
+    std::lock_guard<std::mutex> guard(keptLock);
+    std::vector<std::string> contents;
+    for (const auto& path : kept) contents.push_back(readFile(path));
+    return contents;
+}
+
+void NodeTest::stopWatchingDumps() {
+    stopWatcher = true;
+    if (dumpWatcher.joinable()) dumpWatcher.join();
+    if (watchFd >= 0) close(watchFd);
+    watchFd = -1;
+}
+
+void NodeTest::TearDown() {
+    stopWatchingDumps();
+    // The whole group: the node and any renderer it started, which must not
+    // outlive the test and reach the next test's node.
+    if (nodeGroup > 0) kill(-nodeGroup, SIGKILL);
+    if (nodePid > 0) {
+        bool ended = false;
+        waitFor(nodePid, 10, &ended);
+    }
+    if (HasFailure()) {
+        std::fprintf(stderr, "--- DrLog.txt of the failed test (%s):\n%s\n--- node output:\n%s\n", root.c_str(),
+                     readFile(data / "DrLog.txt").c_str(), readFile(root / "node.out").c_str());
+    }
+    fs::remove_all(root);
+}
+
+std::string NodeTest::installStub(const std::string& name, const std::string& behaviour) {
+    fs::path dir = root / "max" / name;
+    fs::create_directories(dir);
+    fs::copy_file(binDir() + "/maxstub/3dsmaxcmd.exe", dir / "3dsmaxcmd.exe", fs::copy_options::overwrite_existing);
+    writeFile(dir / "maxstub-behaviour.txt", behaviour);
+    return dir.string() + "/";
+}
+
+std::string NodeTest::stubRecord(const std::string& name) {
+    return readFile(root / "max" / name / "maxstub-record.txt");
+}
+
+void NodeTest::writeConfig(const std::string& text) {
+    writeFile(data / "DrConfig.txt", text);
+}
+
+void NodeTest::writeRegistry(const std::string& body) {
+    writeFile(root / "registry.reg", "Windows Registry Editor Version 5.00\n\n" + body);
+}
+
+void NodeTest::setDevelopmentMode(bool on) {
+    writeRegistry(on ? "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"developmentVer\"=dword:56524e58\n" : "");
+}
+
+void NodeTest::startNode(bool waitUntilRunning) {
+    nodePid = spawn({binDir() + "/varnix-node"}, work, root / "node.out",
+                    {{"VARNIX_REGISTRY", (root / "registry.reg").string()}, {"NO_AT_BRIDGE", "1"}});
+    ASSERT_GT(nodePid, 0);
+    nodeGroup = nodePid;
+    // The first flush of the log means the service is up: its sockets are
+    // bound before the window opens the log file.
+    if (waitUntilRunning) {
+        ASSERT_TRUE(waitForLog("DR server started")) << readFile(root / "node.out");
+    }
+}
+
+bool NodeTest::nodeRunning() {
+    if (nodePid <= 0) return false;
+    int status = 0;
+    if (waitpid(nodePid, &status, WNOHANG) == nodePid) {
+        nodePid = -1;
+        return false;
+    }
+    return true;
+}
+
+bool NodeTest::waitForLogCount(const std::string& text, int count, double seconds) {
+    auto start = Clock::now();
+    for (;;) {
+        int found = 0;
+        for (const auto& line : logLines())
+            if (line.find(text) != std::string::npos) ++found;
+        if (found >= count) return true;
+        if (secondsSince(start) > seconds) return false;
+        pause(50);
+    }
+}
+
+bool NodeTest::waitForLog(const std::string& text, double seconds) {
+    return waitForLogCount(text, 1, seconds);
+}
+
+std::vector<std::string> NodeTest::logLines() {
+    return parseLog(readFile(data / "DrLog.txt"));
+}
+
+bool NodeTest::closeNodeWindow(double seconds, double* elapsed) {
+    std::string id = findWindow(nodePid, "^Varnix Tarvo");
+    if (id.empty()) return false;
+    auto start = Clock::now();
+    runProgram({"/usr/bin/wmctrl", "-i", "-c", id}, root, 5);
+    bool ended = false;
+    int code = waitFor(nodePid, seconds, &ended);
+    if (elapsed) *elapsed = secondsSince(start);
+    if (!ended) return false;
+    nodePid = -1;
+    return code == 0;
+}
+
+bool NodeTest::dismissMessageBox(const std::string& title, double seconds) {
+    auto start = Clock::now();
+    while (secondsSince(start) < seconds) {
+        std::string id = findWindow(nodePid, "^" + title + "$");
+        if (!id.empty()) {
+            runProgram({"/usr/bin/xdotool", "windowactivate", "--sync", id}, root, 5);
+            runProgram({"/usr/bin/xdotool", "key", "--clearmodifiers", "Return"}, root, 5);
+            return true;
+        }
+        pause(50);
+    }
+    return false;
+}
+
+ProcessResult NodeTest::master(const std::vector<std::string>& args, double timeoutSeconds) {
+    std::vector<std::string> argv{binDir() + "/drmaster"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, root, timeoutSeconds);
+}
+
+ProcessResult NodeTest::render(const std::string& version, const std::string& frame,
+                               const std::vector<std::string>& extra, double timeoutSeconds) {
+    std::vector<std::string> args{"render", "--node", "127.0.0.1", "--version", version, "--frame", frame,
+                                  "--scene", scene.string(), "--out", out.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return master(args, timeoutSeconds);
+}
+
+fs::path NodeTest::makeScene(const std::string& name, std::size_t size) {
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) content[i] = char((i * 131 + 7) % 251);
+    fs::path path = root / name;
+    writeFile(path, content);
+    return path;
+}
+
+}  // namespace e2e

@@ -1,0 +1,103 @@
+#pragma once
+// Runs the real varnix-node in a fresh working directory with its own
+// registry file, fake 3ds Max installations made of the stand-in, and the
+// drmaster tool; tears everything down after each test. Linux only (the
+// end-to-end tests drive the Linux build through X and process groups).
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+struct ProcessResult {
+    int exitCode = -1;  // -1: killed or timed out
+    bool timedOut = false;
+    std::string output;  // standard output and error together
+};
+
+// Runs a program to its end (at most `timeoutSeconds`, then it is killed).
+ProcessResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd, double timeoutSeconds);
+
+std::string readFile(const fs::path& path);
+void writeFile(const fs::path& path, const std::string& content);
+
+// The texts of DrLog.txt, one entry per logged line (time stamp removed; a
+// line that holds line feeds stays one entry).
+std::vector<std::string> parseLog(const std::string& logText);
+
+class NodeTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A copy of the stand-in in its own install directory, with the given
+    // behaviour file beside it. Returns the directory, ending in a slash.
+    std::string installStub(const std::string& name, const std::string& behaviour = "");
+    // What the stand-in installed as `name` recorded about its last run.
+    std::string stubRecord(const std::string& name);
+
+    void writeConfig(const std::string& text);
+    // Registry file lines under the header; the node reads it at start.
+    void writeRegistry(const std::string& body);
+    void setDevelopmentMode(bool on);
+
+    // Starts the node; unless told otherwise, waits until its log shows it
+    // running (a message box at start-up holds that back).
+    void startNode(bool waitUntilRunning = true);
+    bool nodeRunning();
+    // Polls DrLog.txt (written every 500 ms) until a line contains `text`.
+    bool waitForLog(const std::string& text, double seconds = 10);
+    // Like waitForLog, but for the `count`th line containing `text`.
+    bool waitForLogCount(const std::string& text, int count, double seconds = 10);
+    std::vector<std::string> logLines();
+    // Asks the node's window to close, as its close box does; true when the
+    // process ended within `seconds`. `elapsed` gets the time it took.
+    bool closeNodeWindow(double seconds, double* elapsed = nullptr);
+    // Waits for a message box of the node titled `title` and presses Return.
+    bool dismissMessageBox(const std::string& title, double seconds = 10);
+
+    ProcessResult master(const std::vector<std::string>& args, double timeoutSeconds = 60);
+    // A drmaster render of `scene` for "version frame" into out/, with extra options.
+    ProcessResult render(const std::string& version, const std::string& frame, const std::vector<std::string>& extra = {},
+                         double timeoutSeconds = 60);
+    fs::path makeScene(const std::string& name, std::size_t size);
+
+    // Keeps a hard link to every dump file the renderer puts into the data
+    // directory, taken the moment it appears, so that the test can compare
+    // what the master received with what was written. The node deletes its
+    // own name for the file only after relaying it.
+    void watchDumps();
+    // The kept dumps' contents in the order they appeared.
+    std::vector<std::string> writtenDumps();
+
+    fs::path root;     // everything of this test
+    fs::path work;     // the node's working directory
+    fs::path data;     // work/drData
+    fs::path out;      // where drmaster saves dumps
+    fs::path scene;    // the default scene
+    pid_t nodePid = -1;    // -1 once it has been waited for
+    pid_t nodeGroup = -1;  // the node's process group, renderers included
+
+private:
+    void stopWatchingDumps();
+
+    std::thread dumpWatcher;
+    std::atomic<bool> stopWatcher{false};
+    int watchFd = -1;
+    std::mutex keptLock;
+    std::vector<fs::path> kept;
+};
+
+}  // namespace e2e

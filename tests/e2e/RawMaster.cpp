@@ -1,0 +1,96 @@
+#include "RawMaster.h"
+
+#include <chrono>
+#include <vector>
+
+namespace e2e {
+
+namespace {
+
+const std::uint32_t nodeGreeting = 0xC0C01827;
+const std::uint32_t masterGreeting = 0xC0C03729;
+const std::uint32_t endSignal = 0xC0C04826;
+const std::uint32_t fileDumpSignal = 0xC0C05827;
+
+void encode(std::uint32_t value, unsigned char bytes[4]) {
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+}  // namespace
+
+bool RawMaster::connect() {
+    socket = Varnix::Port::StreamSocket::connect(Varnix::Port::IPv4Address::loopback(19668), 5);
+    return socket != nullptr;
+}
+
+bool RawMaster::writeAll(const void* data, std::uint32_t size) {
+    socket->SetTimeout(5);
+    socket->Write(data, size);
+    return socket->LastWriteCount() == size;
+}
+
+std::uint32_t RawMaster::readSignal(int timeoutSeconds) {
+    unsigned char bytes[4];
+    socket->SetTimeout(timeoutSeconds);
+    socket->Read(bytes, 4);
+    if (socket->LastReadCount() != 4) return noValue;
+    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
+           std::uint32_t(bytes[3]) << 24;
+}
+
+bool RawMaster::greet() {
+    if (readSignal(10) != nodeGreeting) return false;
+    unsigned char bytes[4];
+    encode(masterGreeting, bytes);
+    return writeAll(bytes, 4);
+}
+
+bool RawMaster::sendParameters(const std::string& text) {
+    return writeAll(text.c_str(), std::uint32_t(text.size() + 1));
+}
+
+bool RawMaster::sendScene(std::int32_t size, std::int32_t sendBytes) {
+    unsigned char bytes[4];
+    encode(std::uint32_t(size), bytes);
+    if (!writeAll(bytes, 4)) return false;
+    std::vector<char> content(std::size_t(sendBytes > 0 ? sendBytes : 0));
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = char(i % 253);
+    return content.empty() || writeAll(content.data(), std::uint32_t(content.size()));
+}
+
+bool RawMaster::sendEnd() {
+    unsigned char bytes[4];
+    encode(endSignal, bytes);
+    return writeAll(bytes, 4);
+}
+
+bool RawMaster::readDump(std::string& content, int timeoutSeconds) {
+    if (readSignal(timeoutSeconds) != fileDumpSignal) return false;
+    std::uint32_t size = readSignal(10);
+    if (size == noValue || std::int32_t(size) < 0) return false;
+    content.assign(size, '\0');
+    if (size == 0) return true;
+    socket->SetTimeout(10);
+    socket->Read(content.data(), size);
+    return socket->LastReadCount() == size;
+}
+
+bool RawMaster::waitForClose(double seconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (socket->IsClosed() || !socket->IsOk()) return true;
+        // Drain whatever the node still sends, so that a close behind it shows.
+        if (socket->WaitForRead(50)) {
+            char drain[4096];
+            socket->SetTimeout(0);
+            socket->Read(drain, sizeof drain);
+        }
+    }
+    return socket->IsClosed() || !socket->IsOk();
+}
+
+void RawMaster::close() {
+    if (socket) socket->Destroy();
+}
+
+}  // namespace e2e

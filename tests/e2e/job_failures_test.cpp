@@ -1,0 +1,122 @@
+// Jobs that go wrong on either side: a renderer that never connects, greets
+// wrongly or crashes; a master that drops out during the scene or the render.
+#include "NodeHarness.h"
+#include "RawMaster.h"
+
+#include <algorithm>
+
+namespace e2e {
+namespace {
+
+// The texts that follow the first line starting with `first` (itself included).
+std::vector<std::string> from(const std::vector<std::string>& log, const std::string& first) {
+    auto it = std::find_if(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(first, 0) == 0; });
+    return it == log.end() ? std::vector<std::string>{} : std::vector<std::string>(it, log.end());
+}
+
+bool hasPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+using JobFailure = NodeTest;
+
+TEST_F(JobFailure, RendererThatNeverConnectsEndsTheJob) {
+    writeConfig("2014 " + installStub("max", "connect = no\n") + "\n");
+    startNode();
+    ProcessResult job = render("2014", "5", {}, 60);
+    EXPECT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> tail = from(logLines(), "Running command:");
+    ASSERT_FALSE(tail.empty());
+    EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()),
+              (std::vector<std::string>{"Got no response from 3dsmax, aborting", "Closed loopback connection\n\n",
+                                        "Ready for new connection"}));
+    EXPECT_NE(stubRecord("max").find("not_connecting"), std::string::npos);
+}
+
+TEST_F(JobFailure, RendererWithAWrongGreetingIsWarnedAboutAndWaitedFor) {
+    writeConfig("2014 " + installStub("max", "greeting = wrong\n") + "\n");
+    startNode();
+    ProcessResult job = render("2014", "5", {}, 60);
+    EXPECT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> tail = from(logLines(), "Running command:");
+    ASSERT_FALSE(tail.empty());
+    EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()),
+              (std::vector<std::string>{"WARNING: Got bogus loopback connection", "Got no response from 3dsmax, aborting",
+                                        "Closed loopback connection\n\n", "Ready for new connection"}));
+}
+
+TEST_F(JobFailure, RendererCrashingMidRenderEndsTheRelay) {
+    writeConfig("2014 " + installStub("max", "dumps = 5\ndump_interval_ms = 300\ncrash_after_dumps = 2\n") + "\n");
+    watchDumps();
+    startNode();
+    ProcessResult job = render("2014", "5", {}, 60);
+    EXPECT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> log = logLines();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& l) { return l.rfind("Finished EXR dump after ", 0) == 0; }),
+              2);
+    EXPECT_FALSE(hasPrefix(log, "Got END signal"));
+    EXPECT_NE(stubRecord("max").find("crash"), std::string::npos);
+    std::size_t received = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(out)) ++received;
+    EXPECT_EQ(received, 2u);
+    EXPECT_EQ(writtenDumps().size(), 2u);
+}
+
+TEST_F(JobFailure, MasterDroppingMidSceneStartsNoRenderer) {
+    writeConfig("2014 " + installStub("max") + "\n");
+    startNode();
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(m.greet());
+    ASSERT_TRUE(m.sendParameters("2014 1"));
+    ASSERT_TRUE(m.sendScene(200000, 70000));
+    m.close();
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> tail = from(logLines(), "Downloading 3dsmax");
+    EXPECT_EQ(tail, (std::vector<std::string>{"Downloading 3dsmax 2014 scene to render with 3dsmax 2014",
+                                              "Scene download failed", "Ready for new connection"}));
+    EXPECT_TRUE(stubRecord("max").empty());
+
+    // A negative size is a failed transfer too.
+    RawMaster n;
+    ASSERT_TRUE(n.connect());
+    ASSERT_TRUE(n.greet());
+    ASSERT_TRUE(n.sendParameters("2014 1"));
+    ASSERT_TRUE(n.sendScene(-5, 0));
+    EXPECT_TRUE(n.waitForClose(10));
+    ASSERT_TRUE(waitForLogCount("Scene download failed", 2));
+    EXPECT_TRUE(stubRecord("max").empty());
+}
+
+TEST_F(JobFailure, MasterDroppingMidRenderLeavesTheRendererToFinish) {
+    writeConfig("2014 " + installStub("max", "dumps = 6\ndump_interval_ms = 400\n") + "\n");
+    startNode();
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(m.greet());
+    ASSERT_TRUE(m.sendParameters("2014 1"));
+    ASSERT_TRUE(m.sendScene(3000, 3000));
+    std::string dump;
+    ASSERT_TRUE(m.readDump(dump, 30));
+    m.close();
+    ASSERT_TRUE(waitForLog("Ready for new connection", 30));
+    std::vector<std::string> tail = from(logLines(), "Closed loopback connection");
+    ASSERT_FALSE(tail.empty());
+    EXPECT_EQ(tail.back(), "Ready for new connection");
+    // The renderer was not told to end, and had exited before the node was
+    // ready again.
+    std::string record = stubRecord("max");
+    EXPECT_EQ(record.find("end_received"), std::string::npos) << record;
+    EXPECT_NE(record.find("link_closed_by_node"), std::string::npos) << record;
+    EXPECT_NE(record.find("\nexit: "), std::string::npos) << record;
+    // Dumps the master did not take are purged (development mode is off).
+    for (const auto& entry : fs::directory_iterator(data))
+        EXPECT_NE(entry.path().filename().string().rfind("dump", 0), 0u) << entry.path();
+}
+
+}  // namespace
+}  // namespace e2e

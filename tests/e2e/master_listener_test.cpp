@@ -1,0 +1,143 @@
+// The node's master port and its life as a program: refused versions,
+// connections that are no master, one job at a time, a taken port, closing.
+#include "NodeHarness.h"
+#include "RawMaster.h"
+
+#include "port/socket.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace e2e {
+namespace {
+
+int countPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    return int(std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+// The texts that follow the first line starting with `first`.
+std::vector<std::string> after(const std::vector<std::string>& log, const std::string& first) {
+    auto it = std::find_if(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(first, 0) == 0; });
+    return it == log.end() ? std::vector<std::string>{} : std::vector<std::string>(it, log.end());
+}
+
+using MasterPort = NodeTest;
+
+TEST_F(MasterPort, UnsupportedVersionsAreRefusedWithoutReadingTheScene) {
+    std::string max = installStub("max");
+    writeConfig("2014 " + max + "\n2016 " + max + "\n");
+    startNode();
+
+    for (const char* version : {"2010", "2017"}) {
+        ProcessResult job = render(version, "1");
+        EXPECT_EQ(job.exitCode, 7) << version << ": " << job.output;
+    }
+    // A parameter text without a leading number reads as version 0.
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(m.greet());
+    ASSERT_TRUE(m.sendParameters("latest 3"));
+    EXPECT_TRUE(m.waitForClose(10));
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 3));
+
+    std::vector<std::string> log = after(logLines(), "Accepted remote connection from ");
+    std::vector<std::string> jobLines;
+    for (const auto& l : log)
+        if (l.rfind("Accepted remote connection from ", 0) != 0) jobLines.push_back(l);
+    EXPECT_EQ(jobLines, (std::vector<std::string>{
+                            "Parameters received: 2010 1", "Unsupported 3dsmax version: 2010", "Ready for new connection",
+                            "Parameters received: 2017 1", "Unsupported 3dsmax version: 2017", "Ready for new connection",
+                            "Parameters received: latest 3", "Unsupported 3dsmax version: 0",
+                            "Ready for new connection"}));
+    EXPECT_FALSE(fs::exists(data / "received_scene.max"));
+    EXPECT_TRUE(stubRecord("max").empty());
+}
+
+TEST_F(MasterPort, SilentClientIsBogusAfterFiveSeconds) {
+    startNode();
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(m.readSignal(5), 0xC0C01827u);  // the node greeting comes at once
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(m.waitForClose(15));
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GT(took, 4.5);
+    EXPECT_LT(took, 9.0);
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> log = logLines();
+    EXPECT_EQ(after(log, "Got bogus master connection"),
+              (std::vector<std::string>{"Got bogus master connection", "Ready for new connection"}));
+    EXPECT_EQ(countPrefix(log, "Accepted remote connection from "), 0);
+}
+
+TEST_F(MasterPort, TwoMastersAreServedOneAfterTheOther) {
+    std::string max = installStub("max", "dumps = 2\ndump_interval_ms = 300\n");
+    writeConfig("2013 " + max + "\n");
+    startNode();
+
+    fs::path out2 = root / "out2";
+    ProcessResult second;
+    std::thread other([&] {
+        second = master({"render", "--node", "127.0.0.1", "--version", "2013", "--frame", "2", "--scene",
+                         scene.string(), "--out", out2.string(), "--end-after-dumps", "2"});
+    });
+    ProcessResult first = render("2013", "1", {"--end-after-dumps", "2"});
+    other.join();
+    EXPECT_EQ(first.exitCode, 0) << first.output;
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 2));
+
+    // No line of one job between the lines of the other.
+    std::vector<std::string> sequence;
+    for (const auto& l : logLines()) {
+        if (l.rfind("Accepted remote connection from ", 0) == 0) sequence.push_back("accepted");
+        if (l.rfind("Parameters received: ", 0) == 0) sequence.push_back("parameters");
+        if (l.rfind("Closed loopback connection", 0) == 0) sequence.push_back("closed");
+        if (l == "Ready for new connection") sequence.push_back("ready");
+    }
+    EXPECT_EQ(sequence, (std::vector<std::string>{"accepted", "parameters", "closed", "ready", "accepted",
+                                                  "parameters", "closed", "ready"}));
+    std::size_t dumps = 0;
+    for (const auto& dir : {out, out2})
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++dumps;
+    EXPECT_EQ(dumps, 4u);
+}
+
+TEST_F(MasterPort, TakenPortIsReportedAndDiscoveryStillAnswers) {
+    Varnix::Port::ListeningSocket squatter(Varnix::Port::IPv4Address::any(19668));
+    ASSERT_TRUE(squatter.IsOk());
+    startNode(false);
+    ASSERT_TRUE(dismissMessageBox("Message", 15)) << readFile(root / "node.out");
+    ASSERT_TRUE(waitForLog("DR server started"));
+
+    ProcessResult found = master({"discover", "--numeric", "127.0.0.1"}, 15);
+    EXPECT_EQ(found.exitCode, 0) << found.output;
+    // Closed at once: the line of that ping is still on its way to the file.
+    double took = 0;
+    ASSERT_TRUE(closeNodeWindow(10, &took));
+    EXPECT_LT(took, 2.5);
+    std::vector<std::string> log = logLines();
+    EXPECT_EQ(countPrefix(log, "Replying to discovery ping from "), 1);
+    EXPECT_EQ(countPrefix(log, "Accepted remote connection"), 0);
+}
+
+TEST_F(MasterPort, ClosingTheIdleWindowEndsTheNodeWithinAboutTwoSeconds) {
+    startNode();
+    ProcessResult found = master({"discover", "--numeric", "127.0.0.1"}, 15);
+    EXPECT_EQ(found.exitCode, 0) << found.output;
+    double took = 0;
+    ASSERT_TRUE(closeNodeWindow(10, &took));
+    EXPECT_LT(took, 4.0);
+    std::vector<std::string> log = logLines();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "DR server started");
+    EXPECT_EQ(log.back().rfind("Replying to discovery ping from ", 0), 0u) << log.back();
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,196 @@
+// Whole render jobs on the real node, driven by drmaster and the 3ds Max
+// stand-in.
+#include "NodeHarness.h"
+#include "RawMaster.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace e2e {
+namespace {
+
+// The lines of `log` that start with one of `prefixes`, in log order, must be
+// exactly `prefixes` in this order (each line matched by its prefix).
+void expectSequence(const std::vector<std::string>& log, const std::vector<std::string>& prefixes) {
+    std::vector<std::string> picked;
+    for (const auto& line : log)
+        for (const auto& prefix : prefixes)
+            if (line.rfind(prefix, 0) == 0) {
+                picked.push_back(prefix);
+                break;
+            }
+    EXPECT_EQ(picked, prefixes);
+}
+
+int countPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    return int(std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+int countLines(const std::string& text, const std::string& line) {
+    int n = 0;
+    std::size_t at = 0;
+    while ((at = text.find(line + "\n", at)) != std::string::npos) {
+        if (at == 0 || text[at - 1] == '\n') ++n;
+        at += line.size();
+    }
+    return n;
+}
+
+std::vector<std::string> dumpFilesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("dump", 0) == 0) names.push_back(name);
+    }
+    return names;
+}
+
+std::vector<std::string> contentsIn(const fs::path& dir) {
+    std::vector<fs::path> paths;
+    for (const auto& entry : fs::directory_iterator(dir)) paths.push_back(entry.path());
+    std::sort(paths.begin(), paths.end());
+    std::vector<std::string> contents;
+    for (const auto& p : paths) contents.push_back(readFile(p));
+    return contents;
+}
+
+using RenderJob = NodeTest;
+
+TEST_F(RenderJob, WholeJobWithTheNearestNewerVersion) {
+    std::string max2014 = installStub("max2014", "dumps = 3\ndump_interval_ms = 400\n");
+    std::string max2016 = installStub("max2016");
+    writeConfig("2014 " + max2014 + "\n2016 " + max2016 + "\n");
+    watchDumps();
+    startNode();
+
+    ProcessResult found = master({"discover", "--numeric", "127.0.0.1"}, 15);
+    EXPECT_EQ(found.exitCode, 0) << found.output;
+    EXPECT_NE(found.output.find("127.0.0.1"), std::string::npos) << found.output;
+
+    ProcessResult job = render("2012", "7", {"--end-after-dumps", "3"});
+    ASSERT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+
+    // The renderer of 2014 got exactly the command line of the job.
+    std::string w = data.string() + "/";
+    std::string command = "echo Starting 3dsmax DR... && \"" + max2014 + "3dsmaxcmd.exe\" \"" + w +
+                          "/received_scene.max\" -o:\"" + w + "/dr_out.png\" -start:7 -end:7 -continueOnError "
+                          "-gammaCorrection:1 -rfw:1 -sf  >> \"" + w + "/MaxLog.txt\"";
+    std::vector<std::string> log = logLines();
+    EXPECT_NE(std::find(log.begin(), log.end(), "Running command:\n" + command), log.end());
+    std::string record = stubRecord("max2014");
+    std::string expectedArguments = "argument: " + w + "/received_scene.max\nargument: -o:" + w +
+                                    "/dr_out.png\nargument: -start:7\nargument: -end:7\n"
+                                    "argument: -continueOnError\nargument: -gammaCorrection:1\n"
+                                    "argument: -rfw:1\nargument: -sf\n";
+    EXPECT_NE(record.find("run\n" + expectedArguments), std::string::npos) << record;
+    EXPECT_NE(record.find("data_directory: " + w + "\n"), std::string::npos) << record;
+    EXPECT_EQ(countLines(record, "end_received"), 1) << record;
+    EXPECT_TRUE(stubRecord("max2016").empty());
+    EXPECT_EQ(readFile(data / "received_scene.max"), readFile(scene));
+    EXPECT_FALSE(readFile(data / "MaxLog.txt").empty());
+
+    // The master got every dump the renderer wrote, byte for byte.
+    std::vector<std::string> written = writtenDumps();
+    EXPECT_EQ(written.size(), 3u);
+    EXPECT_EQ(contentsIn(out), written);
+
+    const std::string wPath = data.string() + "//";
+    EXPECT_EQ(countPrefix(log, "Replying to discovery ping from "), 1);
+    expectSequence(log, {"Accepted remote connection from ",
+                         "Parameters received: 2012 7",
+                         "Downloading 3dsmax 2012 scene to render with 3dsmax 2014",
+                         "Downloaded scene: 100,000 bytes in ",
+                         "Running command:\n",
+                         "3dsmax is online after ",
+                         "Started EXR dump (",
+                         "Finished EXR dump after ",
+                         "Removed file: " + wPath + "dump1.exr",
+                         "Started EXR dump (",
+                         "Finished EXR dump after ",
+                         "Removed file: " + wPath + "dump2.exr",
+                         "Started EXR dump (",
+                         "Finished EXR dump after ",
+                         "Removed file: " + wPath + "dump3.exr",
+                         "Got END signal from remote side, forwarding to 3dsmax",
+                         "Closed loopback connection\n\n",
+                         "Ready for new connection"});
+    EXPECT_TRUE(dumpFilesIn(data).empty());
+}
+
+TEST_F(RenderJob, EndSignalsAreForwardedEvenWhenSentBeforeTheRendererConnects) {
+    std::string max = installStub("max", "dumps = 2\ndump_interval_ms = 1500\nend_linger_ms = 3000\n");
+    writeConfig("2016 " + max + "\n");
+    startNode();
+
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(m.greet());
+    ASSERT_TRUE(m.sendParameters("2016 3"));
+    ASSERT_TRUE(m.sendScene(1000, 1000));
+    // Both wait in the connection until the relay loop reads them, one a turn.
+    ASSERT_TRUE(m.sendEnd());
+    ASSERT_TRUE(m.sendEnd());
+    EXPECT_TRUE(m.waitForClose(30));
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+
+    std::vector<std::string> log = logLines();
+    EXPECT_EQ(countPrefix(log, "Got END signal from remote side, forwarding to 3dsmax"), 2);
+    EXPECT_EQ(countLines(stubRecord("max"), "end_received"), 2) << stubRecord("max");
+    expectSequence(log, {"3dsmax is online after ", "Got END signal from remote side, forwarding to 3dsmax",
+                         "Got END signal from remote side, forwarding to 3dsmax", "Closed loopback connection\n\n"});
+}
+
+TEST_F(RenderJob, DevelopmentModeNumbersCopiesAcrossJobsAndKeepsLeftovers) {
+    // The copies live at fixed places; start from none.
+    for (int n = 1; n <= 400; ++n) fs::remove("/tmp/dump" + std::to_string(n) + ".exr");
+    setDevelopmentMode(true);
+    std::string max = installStub("max", "dumps = 200\ndump_interval_ms = 100\n");
+    writeConfig("2015 " + max + "\n");
+    watchDumps();
+    startNode();
+
+    // Job 1: the master leaves after its first dump while the renderer goes
+    // on writing; what the node could not relay stays.
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(m.greet());
+    ASSERT_TRUE(m.sendParameters("2015 1"));
+    ASSERT_TRUE(m.sendScene(5000, 5000));
+    std::string first;
+    ASSERT_TRUE(m.readDump(first, 30));
+    m.close();
+    ASSERT_TRUE(waitForLog("Ready for new connection", 30));
+    std::vector<std::string> left = dumpFilesIn(data);
+    EXPECT_FALSE(left.empty());
+    int relayedInJob1 = countPrefix(logLines(), "Finished EXR dump after ");
+    ASSERT_GE(relayedInJob1, 1);
+    EXPECT_EQ(readFile("/tmp/dump1.exr"), first);
+
+    // Job 2 removes them before its renderer starts, and goes on numbering.
+    installStub("max", "dumps = 2\ndump_interval_ms = 300\n");
+    ProcessResult job = render("2015", "2", {"--end-after-dumps", "2"});
+    ASSERT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 2));
+    std::vector<std::string> log = logLines();
+    auto running2 = std::find_if(log.rbegin(), log.rend(),
+                                 [](const std::string& l) { return l.rfind("Running command:", 0) == 0; });
+    auto online2 = std::find_if(log.rbegin(), log.rend(),
+                                [](const std::string& l) { return l.rfind("3dsmax is online", 0) == 0; });
+    for (const auto& name : left) {
+        auto removed = std::find(log.begin(), log.end(), "Removed file: " + data.string() + "//" + name);
+        ASSERT_NE(removed, log.end()) << name;
+        EXPECT_GT(removed - log.begin(), log.rend() - running2 - 1) << name;
+        EXPECT_LT(removed - log.begin(), log.rend() - online2 - 1) << name;
+    }
+    std::vector<std::string> received = contentsIn(out);
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(readFile("/tmp/dump" + std::to_string(relayedInJob1 + 1) + ".exr"), received[0]);
+    EXPECT_EQ(readFile("/tmp/dump" + std::to_string(relayedInJob1 + 2) + ".exr"), received[1]);
+    EXPECT_FALSE(fs::exists("/tmp/dump" + std::to_string(relayedInJob1 + 3) + ".exr"));
+    for (int n = 1; n <= 400; ++n) fs::remove("/tmp/dump" + std::to_string(n) + ".exr");
+}
+
+}  // namespace
+}  // namespace e2e

@@ -26,7 +26,7 @@ constexpr int kMessageSeconds = 30;       // greeting and parameters; the node a
 constexpr int kVerdictMilliseconds = 1000;  // a refused version shows as a close within this time
 constexpr int kScenePieceSeconds = 45;    // the node's limit per piece of the scene
 constexpr int kDumpPieceSeconds = 60;     // the node's limit per piece of a dump
-constexpr int kPollMilliseconds = 200;    // how often END triggers are checked while rendering
+constexpr int kPollMilliseconds = 200;    // how often time limits, END triggers and Ctrl-C are checked
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -120,10 +120,13 @@ int MasterSession::awaitGreeting() {
             say("waiting for the node to greet; it may be busy with another job");
             notedBusy = true;
         }
+        // Short polls, so that the time limit, the note and Ctrl-C are seen promptly.
+        if (!link->WaitForRead(kPollMilliseconds))
+            continue;
         uint32_t got = 0;
-        const IoResult result = readFully(*link, bytes + have, 4 - have, 1, got);
+        const IoResult result = readFully(*link, bytes + have, 4 - have, 0, got);
         have += got;
-        if (result == IoResult::Closed || result == IoResult::Failed)
+        if (got == 0 && (result == IoResult::Closed || result == IoResult::Failed))
             return fail(kMasterNotANode, where + " closed the connection without a greeting: not a render node");
     }
     if (getLE32(bytes) != kNodeGreeting)

@@ -90,7 +90,7 @@ TEST_F(MasterLinkTest, ABusyNodeIsWaitedForAndAnAbandonedDumpIsSkipped) {
     start();
     auto link = listener->Accept();
     ASSERT_TRUE(link);
-    std::this_thread::sleep_for(3500ms);  // as if another job were still running
+    std::this_thread::sleep_for(4500ms);  // as if another job were still running
     ASSERT_TRUE(writeRaw(*link, kNodeGreetingBytes));
     EXPECT_EQ(readRaw(*link, 4, 5), kMasterGreetingBytes);
     EXPECT_EQ(readStringFrame(*link, 5), "2014 12");

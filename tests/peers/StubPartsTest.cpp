@@ -19,6 +19,9 @@ TEST(Behaviour, WithoutAFileTheStandInIsAWellBehavedRenderer) {
     EXPECT_FALSE(b.hangUntilEnd);
     EXPECT_EQ(b.endWaitSeconds, 60);
     EXPECT_EQ(b.exitCode, 0);
+    EXPECT_EQ(b.bytesAfterGreeting, 0);
+    EXPECT_FALSE(b.dumpsInPlace);
+    EXPECT_FALSE(b.reuseDumpName);
 }
 
 TEST(Behaviour, ReadsEveryKeyWithCommentsAndWindowsLineEnds) {
@@ -37,6 +40,9 @@ TEST(Behaviour, ReadsEveryKeyWithCommentsAndWindowsLineEnds) {
         "end_linger_ms = 900\r\n"
         "exit_code = 17\r\n"
         "record_file = /tmp/some where/rec.txt\r\n"
+        "bytes_after_greeting = 300\r\n"
+        "dump_write = In_Place\r\n"
+        "reuse_dump_name = yes\r\n"
         "\r\n",
         warnings);
     EXPECT_TRUE(warnings.empty()) << warnings.front();
@@ -53,6 +59,9 @@ TEST(Behaviour, ReadsEveryKeyWithCommentsAndWindowsLineEnds) {
     EXPECT_EQ(b.endLingerMs, 900);
     EXPECT_EQ(b.exitCode, 17);
     EXPECT_EQ(b.recordFile, "/tmp/some where/rec.txt");
+    EXPECT_EQ(b.bytesAfterGreeting, 300);
+    EXPECT_TRUE(b.dumpsInPlace);
+    EXPECT_TRUE(b.reuseDumpName);
 }
 
 TEST(Behaviour, BadLinesWarnAndKeepTheDefaults) {

@@ -94,6 +94,17 @@ bool apply(Behaviour& b, const std::string& key, const std::string& value) {
         return toInt(value, 0, 60000, b.endLingerMs);
     if (key == "exit_code")
         return toInt(value, 0, 255, b.exitCode);
+    if (key == "bytes_after_greeting")
+        return toInt(value, 0, 1 << 20, b.bytesAfterGreeting);
+    if (key == "dump_write") {
+        const std::string v = lower(value);
+        if (v != "rename" && v != "in_place")
+            return false;
+        b.dumpsInPlace = v == "in_place";
+        return true;
+    }
+    if (key == "reuse_dump_name")
+        return toBool(value, b.reuseDumpName);
     if (key == "record_file") {
         b.recordFile = value;
         return true;

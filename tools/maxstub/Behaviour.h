@@ -20,6 +20,9 @@ struct Behaviour {
     int endWaitSeconds = 60;          // after the last dump, how long to wait for END
     int endLingerMs = 500;            // after END, keep reading (and counting ENDs) this long
     int exitCode = 0;                 // exit status after a normal run
+    int bytesAfterGreeting = 0;       // bytes of noise sent on the link after the data directory came
+    bool dumpsInPlace = false;        // write each dump under its final name instead of renaming it there
+    bool reuseDumpName = false;       // every dump is "dump1.exr", written once the node has removed the last
     std::string recordFile;           // where to record what it was given; empty: beside the executable
 };
 

@@ -27,6 +27,7 @@ constexpr int kGreetingWaitSeconds = 30;   // the node accepts about once a seco
 constexpr int kDirectoryWaitSeconds = 10;  // per byte of the data directory
 constexpr size_t kMaxDirectoryLength = 65536;
 constexpr int kCloseWaitSeconds = 10;      // after a wrong greeting, for the node to drop us
+constexpr int kNameReuseWaitSeconds = 10;  // for the node to remove the last dump of a reused name
 constexpr uint32_t kWrongGreeting = kHostGreeting ^ 0x01000000u;  // 72 21 C0 C1
 
 [[noreturn]] void crash(std::ostream& console, Recorder& recorder) {
@@ -97,13 +98,16 @@ std::string joinPath(const std::string& directory, const std::string& name) {
 }
 
 // Writes the dump under a name the node does not look for, then renames it,
-// so the node never sends a half-written file.
-bool writeDump(const std::string& directory, int index, const RgbImage& image, std::string& path,
-               uint64_t& size) {
+// so the node never sends a half-written file; or, when the behaviour file
+// says so, straight under its final name, as a careless renderer would.
+bool writeDump(const std::string& directory, int index, const RgbImage& image, const Behaviour& behaviour,
+               std::string& path, uint64_t& size) {
     const std::string partial = joinPath(directory, "partial_" + std::to_string(index) + ".tmp");
-    path = joinPath(directory, "dump" + std::to_string(index) + ".exr");
+    path = joinPath(directory, "dump" + std::to_string(behaviour.reuseDumpName ? 1 : index) + ".exr");
     const std::string bytes = encodeExr(image);
     size = bytes.size();
+    if (behaviour.dumpsInPlace)
+        return writeWholeFile(path, bytes);
     if (!writeWholeFile(partial, bytes)) {
         std::remove(partial.c_str());
         return false;
@@ -210,6 +214,14 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
     }
     recorder.line("data_directory", directory);
     console << "Render node online; dumps go to " << directory << std::endl;
+    if (behaviour.bytesAfterGreeting > 0) {
+        // Progress chatter the node has no use for; it must still see our close.
+        std::string noise(static_cast<size_t>(behaviour.bytesAfterGreeting), '\0');
+        for (size_t i = 0; i < noise.size(); ++i)
+            noise[i] = static_cast<char>('a' + i % 26);
+        const IoResult sent = writeFully(*link, noise.data(), static_cast<uint32_t>(noise.size()), 5);
+        recorder.line("bytes_sent_after_greeting", sent == IoResult::Done ? std::to_string(noise.size()) : describe(sent));
+    }
     if (behaviour.crashAfterDumps == 0)
         crash(console, recorder);
 
@@ -232,9 +244,16 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
             break;
         const RgbImage image = makeFrameImage(behaviour.dumpWidth, behaviour.dumpHeight, command.start,
                                               static_cast<double>(index) / behaviour.dumps);
+        if (behaviour.reuseDumpName) {
+            // The name is free again once the node has relayed and removed
+            // the last dump; a dump written before that would replace it.
+            const auto giveUp = Clock::now() + seconds(kNameReuseWaitSeconds);
+            while (std::ifstream(joinPath(directory, "dump1.exr")) && Clock::now() < giveUp && !watcher.closed())
+                watcher.pollFor(milliseconds(20));
+        }
         std::string path;
         uint64_t size = 0;
-        if (!writeDump(directory, index, image, path, size)) {
+        if (!writeDump(directory, index, image, behaviour, path, size)) {
             console << "ERROR: cannot write the dump " << path << std::endl;
             recorder.line("dump_failed", path);
             status = kStubDumpFailed;

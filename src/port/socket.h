@@ -71,7 +71,8 @@ public:
     void Read(void* buffer, std::uint32_t count);
 
     // Writes `count` bytes, waiting until all are sent, the time-out has run
-    // out or the connection failed. The count sent is LastWriteCount().
+    // out or the connection failed. The time-out is a deadline: nothing is
+    // sent once a wait has run out. The count sent is LastWriteCount().
     void Write(const void* buffer, std::uint32_t count);
 
     std::uint32_t LastReadCount() const { return lastReadCount; }

@@ -216,7 +216,10 @@ void StreamSocket::Write(const void* buffer, std::uint32_t count) {
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             int left = millisecondsLeft(deadline);
             if (left == 0) return;
-            pollFor(fd, POLLOUT, left);
+            // A wait that runs out ends the call: a send after it could still
+            // move the last bytes of a stalled peer's window, and the caller's
+            // next write would start a fresh time-out.
+            if (pollFor(fd, POLLOUT, left) == 0) return;
         } else {
             failed = true;
             return;

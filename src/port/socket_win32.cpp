@@ -253,7 +253,8 @@ void StreamSocket::Write(const void* buffer, std::uint32_t count) {
         } else if (wouldBlock(WSAGetLastError())) {
             int left = millisecondsLeft(deadline);
             if (left == 0) return;
-            waitOn(s, waitWrite, left);
+            // A wait that runs out ends the call (see the POSIX side).
+            if (!waitOn(s, waitWrite, left)) return;
         } else {
             failed = true;
             return;

@@ -8,10 +8,12 @@
 #include "port/files.h"
 
 #include <cstdint>
+#include <limits>
 #include <set>
 #include <string>
 
 using Varnix::String;
+using Varnix::Port::InputFile;
 
 namespace {
 
@@ -23,6 +25,10 @@ const unsigned long deletionPollMs = 200;
 // a locked or write-protected file cannot hang the job's thread.
 const long long deletionGiveUpMs = 10000;
 
+const int signalTimeoutSeconds = 10;
+// A master that has taken nothing for this long while a dump waited is gone.
+const long long masterStallGiveUpMs = Varnix::fileSendTimeoutSeconds * 1000LL;
+
 bool endsWithExr(const char16_t* name) {
     std::size_t length = 0;
     while (name[length]) ++length;
@@ -31,23 +37,78 @@ bool endsWithExr(const char16_t* name) {
     return tail[0] == u'.' && tail[1] == u'e' && tail[2] == u'x' && tail[3] == u'r';
 }
 
-// Dumps given up on since the last purge. Skipping them lets the dumps behind
-// a file that cannot be deleted still reach the master, and keeps a stuck
-// dump from being sent again on every pass. The job's thread only.
-std::set<std::u16string> givenUpDumps;
+using PathSet = std::set<std::u16string>;
 
-}  // namespace
+// Dumps given up on since the last purge: they could not be deleted or sent.
+// Skipping them lets the dumps behind them still reach the master, and keeps
+// a stuck dump from being tried again on every pass. The job's thread only.
+PathSet givenUpDumps;
 
-String findDumpFile(const String& dataDirectory) {
+// Since when file-dump signals have found no room on the master connection
+// (-1: the last one went out). The job's thread only.
+long long stalledSince = -1;
+
+// The first dump file of the directory listing that is not in `skipped`.
+String nextDumpFile(const String& dataDirectory, const PathSet& skipped) {
     String pattern = dataDirectory + u"/dump*";
     for (Varnix::Port::FileSearch search(pattern.wideCString()); search.hasEntry(); search.next()) {
         if (search.isDirectory() || !endsWithExr(search.name())) continue;
         String path = dataDirectory + u"/" + String(search.name());
-        if (givenUpDumps.count(path.wideCString())) continue;
+        if (skipped.count(path.wideCString())) continue;
         return path;
     }
     return String();
 }
+
+// True, with the reason in `why`, when a dump can never be sent as it is
+// and is to be given up on; false when it opened and fits a frame, went, or
+// is still held by the renderer.
+bool unsendable(const InputFile& file, String& why) {
+    switch (file.status()) {
+    case InputFile::Status::opened:
+        if (file.size() <= std::numeric_limits<std::int32_t>::max()) return false;
+        why = u"larger than 2,147,483,647 bytes";
+        break;
+    case InputFile::Status::gone:
+    case InputFile::Status::busy:
+        return false;
+    case InputFile::Status::notRegular:
+        why = u"not a regular file";
+        break;
+    case InputFile::Status::noTarget:
+        why = u"no such file";
+        break;
+    case InputFile::Status::unreadable:
+        why = u"cannot be read: " + String(file.why());
+        break;
+    }
+    return true;
+}
+
+const char16_t* whyCut(Varnix::FrameEnd end) {
+    switch (end) {
+    case Varnix::FrameEnd::timedOut:
+        return u"the master took nothing for 60 s";
+    case Varnix::FrameEnd::fileShrank:
+        return u"the file shrank while it was read";
+    case Varnix::FrameEnd::fileReadFailed:
+        return u"the file could not be read";
+    default:
+        return u"the connection failed";
+    }
+}
+
+// A frame that was begun and cannot be completed leaves the master reading
+// whatever comes next as the rest of it: only closing the connection keeps
+// a corrupt image from being saved.
+void closeMaster(Varnix::Port::StreamSocket* master, Varnix::NodeWindow* window, const String& why) {
+    window->log((u"Closing master connection: " + why).wideCString());
+    master->Destroy();
+}
+
+}  // namespace
+
+String findDumpFile(const String& dataDirectory) { return nextDumpFile(dataDirectory, givenUpDumps); }
 
 bool deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
     String path = dumpPath;
@@ -70,38 +131,78 @@ bool deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
 
 void purgeDumpFiles(const String& dataDirectory, Varnix::NodeWindow* window) {
     givenUpDumps.clear();  // each job tries the stuck files once more
+    stalledSince = -1;
+    // Each file once per purge: one that cannot be deleted is given up on,
+    // and one that comes back under the same name waits for the next purge.
+    PathSet met;
     for (;;) {
-        String path = findDumpFile(dataDirectory);
-        // A file that cannot be deleted would be found again for ever.
-        if (path.isEmpty() || !deleteDumpFile(path, window)) return;
+        PathSet skipped = givenUpDumps;
+        skipped.insert(met.begin(), met.end());
+        String path = nextDumpFile(dataDirectory, skipped);
+        if (path.isEmpty()) return;
+        met.insert(path.wideCString());
+        deleteDumpFile(path, window);
     }
 }
 
-void relayDumpFiles(Varnix::Port::StreamSocket* master, const String& dataDirectory, Varnix::NodeWindow* window) {
+int relayDumpFiles(Varnix::Port::StreamSocket* master, const String& dataDirectory, Varnix::NodeWindow* window) {
+    int relayed = 0;
+    // Given up on, or left for the next pass (held by the renderer, gone).
+    PathSet skipped = givenUpDumps;
     for (;;) {
-        String path = findDumpFile(dataDirectory);
-        if (path.isEmpty()) return;
+        String path = nextDumpFile(dataDirectory, skipped);
+        if (path.isEmpty()) return relayed;
         long long start = Varnix::Port::elapsedMilliseconds();
 
-        std::int32_t size = Varnix::getFileSize(path);
+        // Opened before anything is announced, so that no signal goes out
+        // without the frame behind it.
+        InputFile file(path.wideCString());
+        if (file.status() == InputFile::Status::gone || file.status() == InputFile::Status::busy) {
+            skipped.insert(path.wideCString());
+            continue;
+        }
+        bool opened = file.status() == InputFile::Status::opened;
+        std::int32_t size = !opened ? Varnix::getFileSize(path)
+                            : file.size() <= std::numeric_limits<std::int32_t>::max()
+                                ? static_cast<std::int32_t>(file.size())
+                                : -1;
         window->log((u"Started EXR dump (" + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(size))) +
                      u" bytes, filename: " + path + u")")
                         .wideCString());
-        // Without a size there is no file frame to follow a signal; sending
-        // the signal alone would desynchronise the master's stream.
-        if (size < 0) {
+        String why;
+        if (unsendable(file, why)) {
             window->log(u"Sending file to remote side failed: 1");
-            return;
+            window->log((u"Could not send file, leaving it in place: " + path + u" (" + why + u")").wideCString());
+            givenUpDumps.insert(path.wideCString());
+            skipped.insert(path.wideCString());
+            continue;
         }
-        if (Varnix::writeSignal(master, Varnix::fileDumpSignal, 10) != 0) {
+
+        if (Varnix::writeSignal(master, Varnix::fileDumpSignal, signalTimeoutSeconds) != 0) {
             window->log(u"File dump signal write failed: 1");
-            return;
+            if (!Varnix::isUsable(master)) return relayed;
+            if (master->LastWriteCount() > 0) {
+                closeMaster(master, window, u"a dump was cut short (the master took nothing for 10 s)");
+                return relayed;
+            }
+            // Nothing went out: the master is still in step, and the dump
+            // waits for a later pass, unless the master has been taking
+            // nothing for so long that it must be gone.
+            long long now = Varnix::Port::elapsedMilliseconds();
+            if (stalledSince < 0) stalledSince = now - signalTimeoutSeconds * 1000LL;
+            if (now - stalledSince >= masterStallGiveUpMs)
+                closeMaster(master, window, u"the master took nothing for 60 s");
+            return relayed;
         }
-        int sent = Varnix::sendFile(master, path);
-        if (sent != 0) {
-            window->log((u"Sending file to remote side failed: " + Varnix::Str::toString(sent)).wideCString());
-            return;
+        stalledSince = -1;
+        Varnix::FrameEnd end = Varnix::sendFileFrame(master, file);
+        file.close();
+        if (end != Varnix::FrameEnd::sent) {
+            window->log(u"Sending file to remote side failed: 1");
+            closeMaster(master, window, u"a dump was cut short (" + String(whyCut(end)) + u")");
+            return relayed;
         }
+        ++relayed;
         long long seconds = (Varnix::Port::elapsedMilliseconds() - start) / 1000;
         window->log((u"Finished EXR dump after " + Varnix::Str::toString(int(seconds)) + u" s").wideCString());
 
@@ -111,7 +212,7 @@ void relayDumpFiles(Varnix::Port::StreamSocket* master, const String& dataDirect
                           Varnix::Str::toString(int(developmentCopyCounter)) + u".exr";
             Varnix::Port::copyFile(path.wideCString(), copy.wideCString());
         }
-        // A dump that cannot be deleted ends the pass; the next one finds it again.
-        if (!deleteDumpFile(path, window)) return;
+        // A dump that cannot be deleted is given up on; the others go on.
+        if (!deleteDumpFile(path, window)) skipped.insert(path.wideCString());
     }
 }

@@ -14,14 +14,13 @@ namespace {
 
 constexpr int stringWriteTimeoutSeconds = 5;
 constexpr int stringReadTimeoutSeconds = 30;
-constexpr int fileSendTimeoutSeconds = 60;
 constexpr int fileReceiveTimeoutSeconds = 45;
 
 void useTimeout(Port::StreamSocket* socket, int seconds) {
     if (socket->GetTimeout() != seconds) socket->SetTimeout(seconds);
 }
 
-// Closes the file on every way out of a file primitive.
+// Closes the file on every way out of receiveFile.
 class OpenFile {
 public:
     OpenFile(String path, const char* mode) : path(path), file(std::fopen(this->path.toNarrow(), mode)) {
@@ -37,9 +36,6 @@ public:
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
 
-    void read(void* buffer, std::size_t count) {
-        if (std::fread(buffer, 1, count, file) != count) throw Exception::fileError(path);
-    }
     void write(const void* buffer, std::size_t count) {
         if (count > 0 && std::fwrite(buffer, 1, count, file) != count) throw Exception::fileError(path);
     }
@@ -83,6 +79,16 @@ std::uint32_t readSignal(Port::StreamSocket* socket, int timeoutSeconds) {
     return decodeSignal(bytes);
 }
 
+std::uint32_t PartialSignal::poll(Port::StreamSocket* socket) {
+    if (!isUsable(socket)) return noSignal;
+    useTimeout(socket, 0);
+    socket->Read(bytes + have, 4 - have);
+    have += socket->LastReadCount();
+    if (have < 4) return noSignal;
+    have = 0;
+    return decodeSignal(bytes);
+}
+
 int writeString(Port::StreamSocket* socket, const String& text) {
     if (!isUsable(socket)) return 1;
     useTimeout(socket, stringWriteTimeoutSeconds);
@@ -119,30 +125,38 @@ std::int32_t getFileSize(const String& path) {
     return static_cast<std::int32_t>(size);
 }
 
-int sendFile(Port::StreamSocket* socket, const String& path) {
-    if (!isUsable(socket)) return 1;
-    try {
-        OpenFile file(path, "rb");
-        std::int32_t size = getFileSize(path);
-        if (size < 0) return 1;
-        if (!isUsable(socket)) return 1;
-        useTimeout(socket, fileSendTimeoutSeconds);
-        writeSize(socket, size);
-        // A size that did not go out whole leaves the master out of step, even
-        // for an empty file.
-        if (socket->LastWriteCount() != 4 || !socket->IsOk()) return 1;
-        std::vector<char> buffer(filePieceBytes);
-        for (std::uint32_t remaining = static_cast<std::uint32_t>(size); remaining > 0;) {
-            std::uint32_t piece = remaining < filePieceBytes ? remaining : filePieceBytes;
-            file.read(buffer.data(), piece);
-            socket->Write(buffer.data(), piece);
-            remaining -= piece;
-            if (socket->LastWriteCount() != piece || !socket->IsOk()) return 1;
+FrameEnd sendFileFrame(Port::StreamSocket* socket, Port::InputFile& file, int timeoutSeconds) {
+    if (!isUsable(socket)) return FrameEnd::notStarted;
+    auto cut = [socket] { return socket->IsOk() ? FrameEnd::timedOut : FrameEnd::connectionFailed; };
+    auto size = static_cast<std::int32_t>(file.size());
+    useTimeout(socket, timeoutSeconds);
+    writeSize(socket, size);
+    // A size that did not go out whole leaves the master out of step, even
+    // for an empty file.
+    if (socket->LastWriteCount() != 4 || !socket->IsOk()) return cut();
+    std::vector<char> buffer(filePieceBytes);
+    for (std::uint32_t remaining = static_cast<std::uint32_t>(size); remaining > 0;) {
+        std::uint32_t piece = remaining < filePieceBytes ? remaining : filePieceBytes;
+        for (std::uint32_t filled = 0; filled < piece;) {
+            long long got = file.read(buffer.data() + filled, piece - filled);
+            if (got < 0) return FrameEnd::fileReadFailed;
+            if (got == 0) return FrameEnd::fileShrank;
+            filled += static_cast<std::uint32_t>(got);
         }
-        return 0;
-    } catch (const Exception&) {
-        return 1;
+        socket->Write(buffer.data(), piece);
+        remaining -= piece;
+        if (socket->LastWriteCount() != piece || !socket->IsOk()) return cut();
     }
+    return FrameEnd::sent;
+}
+
+int sendFile(Port::StreamSocket* socket, const String& path, int timeoutSeconds) {
+    if (!isUsable(socket)) return 1;
+    String copy(path);
+    Port::InputFile file(copy.wideCString());
+    if (file.status() != Port::InputFile::Status::opened || file.size() > std::numeric_limits<std::int32_t>::max())
+        return 1;
+    return sendFileFrame(socket, file, timeoutSeconds) == FrameEnd::sent ? 0 : 1;
 }
 
 int receiveFile(Port::StreamSocket* socket, const String& path) {

@@ -5,6 +5,7 @@
 // is not usable. Status results: 0 success, 1 failure.
 
 #include "core/String.h"
+#include "port/files.h"
 #include "port/socket.h"
 
 #include <cstdint>
@@ -31,6 +32,21 @@ int writeSignal(Port::StreamSocket* socket, std::uint32_t value, int timeoutSeco
 // Time-out 0 returns at once with what has already arrived.
 std::uint32_t readSignal(Port::StreamSocket* socket, int timeoutSeconds);
 
+// A signal polled for with time-out 0 that may arrive in pieces: the bytes
+// that came stay until all four are in, so a signal split across TCP
+// segments is neither lost nor read out of step. One per connection, used on
+// that connection's thread.
+class PartialSignal {
+public:
+    // Takes in what has already arrived, without waiting. The signal once its
+    // four bytes are in; noSignal until then, and on an unusable socket.
+    std::uint32_t poll(Port::StreamSocket* socket);
+
+private:
+    unsigned char bytes[4] = {};
+    std::uint32_t have = 0;
+};
+
 // Writes the narrow form of `text` and one NUL in one call, 5 s time-out.
 int writeString(Port::StreamSocket* socket, const String& text);
 
@@ -40,10 +56,30 @@ int writeString(Port::StreamSocket* socket, const String& text);
 // came so far.
 int readString(Port::StreamSocket* socket, String& text);
 
-// Sends the file at `path` as a file frame (size, then pieces), 60 s time-out
-// per write. 1, having written nothing, when the file cannot be opened or
-// measured; 1 when a piece is cut short.
-int sendFile(Port::StreamSocket* socket, const String& path);
+// Time-out of each write of a file frame that the node sends.
+constexpr int fileSendTimeoutSeconds = 60;
+
+// How a file frame that the node set out to send ended.
+enum class FrameEnd {
+    sent,              // whole
+    notStarted,        // nothing written: the socket was not usable
+    timedOut,          // a write moved nothing more before its deadline: cut
+    connectionFailed,  // the connection broke: cut
+    fileShrank,        // the file ended before its announced size: cut
+    fileReadFailed     // the file could not be read on: cut
+};
+
+// Sends the opened `file` as a file frame: its size, then its first size
+// bytes in pieces, each piece written before a deadline `timeoutSeconds` from
+// its start. Anything but sent or notStarted leaves the peer inside a frame
+// that will never be completed. Precondition: `file` is opened and at most
+// 2,147,483,647 bytes long.
+FrameEnd sendFileFrame(Port::StreamSocket* socket, Port::InputFile& file, int timeoutSeconds = fileSendTimeoutSeconds);
+
+// Sends the file at `path` as a file frame (sendFileFrame). 1, having written
+// nothing, when the socket is not usable or the file cannot be opened, is not
+// a regular file or does not fit a frame; 1 when the frame is cut short.
+int sendFile(Port::StreamSocket* socket, const String& path, int timeoutSeconds = fileSendTimeoutSeconds);
 
 // Receives a file frame into the file at `path` (created or emptied), 45 s
 // time-out per read. 1, having read nothing, when the file cannot be created;

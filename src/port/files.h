@@ -40,6 +40,46 @@ const char16_t* developmentDumpCopyPrefix();
 // Blocks the calling thread for as long as the command runs.
 int runCommandLine(const char* narrowCommand);
 
+// A file opened for reading its bytes out, as a dump is before the master
+// hears of it. Opening never blocks: anything but a regular file (a FIFO, a
+// device) is refused before it is opened for reading. The size is that of
+// the opened file. Closed by close() or the destructor. One thread.
+class InputFile {
+public:
+    enum class Status {
+        opened,      // size() and read() work
+        gone,        // no entry of that name (any more)
+        busy,        // held by another program that shares no reading (Windows); try later
+        notRegular,  // a FIFO, a device, a directory
+        noTarget,    // an entry whose file cannot be found: a link that leads nowhere
+        unreadable   // no read access, or another failure: why() tells
+    };
+
+    explicit InputFile(const char16_t* path);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    Status status() const { return state; }
+    // The size of the opened file in bytes; -1 unless opened.
+    std::int64_t size() const { return bytes; }
+    // The system's words for a failed open (narrow), empty otherwise.
+    const char* why() const { return reason; }
+
+    // Reads up to `count` bytes at the current position: the count read, 0 at
+    // the end of the file, -1 on a read error or when not opened.
+    long long read(void* buffer, std::size_t count);
+
+    // Closes the file; later reads fail. Nothing when not open.
+    void close();
+
+private:
+    Status state = Status::unreadable;
+    std::int64_t bytes = -1;
+    std::intptr_t handle = -1;
+    char reason[128] = {};
+};
+
 // A wildcard search of one directory: the pattern is a directory path
 // followed by a last component holding '*' and '?' (case-insensitive on
 // Windows, case-sensitive elsewhere). Entries come in the order the system

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -149,6 +150,60 @@ const char16_t* developmentDumpCopyPrefix() {
 
 int runCommandLine(const char* narrowCommand) {
     return std::system(narrowCommand);
+}
+
+InputFile::InputFile(const char16_t* path) {
+    std::string narrow = toUtf8(path);
+    auto fail = [this](Status status, int error) {
+        state = status;
+        std::snprintf(reason, sizeof reason, "%s", std::strerror(error));
+    };
+    struct stat st;
+    if (::stat(narrow.c_str(), &st) != 0) {
+        int error = errno;
+        struct stat entry;
+        if (error == ENOENT && ::lstat(narrow.c_str(), &entry) != 0) fail(Status::gone, error);
+        else if (error == ENOENT || error == ELOOP) fail(Status::noTarget, error);
+        else fail(Status::unreadable, error);
+        return;
+    }
+    // Opening a FIFO for reading would wait for a writer; a device may act
+    // on being opened. Neither is opened at all.
+    if (!S_ISREG(st.st_mode)) {
+        state = Status::notRegular;
+        return;
+    }
+    // Non-blocking, in case something else was put there since the check.
+    int fd = ::open(narrow.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        fail(errno == ENOENT ? Status::gone : Status::unreadable, errno);
+        return;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        state = Status::notRegular;
+        return;
+    }
+    handle = fd;
+    bytes = std::int64_t(st.st_size);
+    state = Status::opened;
+}
+
+InputFile::~InputFile() { close(); }
+
+long long InputFile::read(void* buffer, std::size_t count) {
+    if (handle < 0) return -1;
+    for (;;) {
+        ssize_t got = ::read(int(handle), buffer, count);
+        if (got >= 0) return got;
+        if (errno != EINTR) return -1;
+    }
+}
+
+void InputFile::close() {
+    if (handle < 0) return;
+    ::close(int(handle));
+    handle = -1;
 }
 
 struct FileSearch::State {

@@ -62,6 +62,53 @@ int runCommandLine(const char* narrowCommand) {
     return std::system(narrowCommand);
 }
 
+InputFile::InputFile(const char16_t* path) {
+    // Shared like the size query, so that the renderer may go on writing or
+    // deleting; a renderer that shares no reading makes the file busy.
+    HANDLE file = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+            state = Status::busy;
+        } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            state = GetFileAttributesW(wide(path)) == INVALID_FILE_ATTRIBUTES ? Status::gone : Status::noTarget;
+        } else {
+            state = Status::unreadable;
+        }
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                 reason, sizeof reason, nullptr);
+        while (n > 0 && (reason[n - 1] == '\r' || reason[n - 1] == '\n' || reason[n - 1] == ' ' || reason[n - 1] == '.'))
+            reason[--n] = '\0';
+        return;
+    }
+    LARGE_INTEGER size;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
+        CloseHandle(file);
+        state = Status::notRegular;
+        return;
+    }
+    handle = reinterpret_cast<std::intptr_t>(file);
+    bytes = std::int64_t(size.QuadPart);
+    state = Status::opened;
+}
+
+InputFile::~InputFile() { close(); }
+
+long long InputFile::read(void* buffer, std::size_t count) {
+    if (handle == -1) return -1;
+    DWORD want = count > 0x40000000u ? 0x40000000u : DWORD(count);
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle), buffer, want, &got, nullptr)) return -1;
+    return got;
+}
+
+void InputFile::close() {
+    if (handle == -1) return;
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+    handle = -1;
+}
+
 struct FileSearch::State {
     HANDLE handle = INVALID_HANDLE_VALUE;
     WIN32_FIND_DATAW data;

@@ -80,6 +80,26 @@ TEST_F(LinkTest, EndSentJustBeforeTheCloseIsStillRead) {
     EXPECT_FALSE(isUsable(node.get()));
 }
 
+TEST_F(LinkTest, SignalArrivingInPiecesIsKeptUntilItsFourBytesAreIn) {
+    PartialSignal pending;
+    EXPECT_EQ(noSignal, pending.poll(node.get()));
+    // END in three pieces, then a file-dump signal in the same segment as
+    // END's last byte.
+    for (const std::string& piece : {std::string("\x26"), std::string("\x48\xC0")}) {
+        peerWrites(piece);
+        ASSERT_TRUE(node->WaitForRead(5000));
+        EXPECT_EQ(noSignal, pending.poll(node.get()));
+    }
+    peerWrites(std::string("\xC0\x27\x58", 3));
+    ASSERT_TRUE(node->WaitForRead(5000));
+    EXPECT_EQ(endSignal, pending.poll(node.get()));
+    EXPECT_EQ(noSignal, pending.poll(node.get()));
+    peerWrites(std::string("\xC0\xC0", 2));
+    ASSERT_TRUE(node->WaitForRead(5000));
+    EXPECT_EQ(fileDumpSignal, pending.poll(node.get()));
+    EXPECT_EQ(noSignal, pending.poll(nullptr));
+}
+
 // ------------------------------------------------------------------ strings
 
 TEST_F(LinkTest, WriteStringSendsTheTextAndOneNul) {
@@ -236,6 +256,42 @@ TEST_F(LinkTest, SendFileFailsWhenThePeerGoesMidFile) {
     EXPECT_EQ(1, sendFile(node.get(), path("big.exr")));
     reader.join();
     EXPECT_LT(msSince(start), 10000);
+}
+
+TEST_F(LinkTest, SendFileEndsAtItsDeadlineWhenThePeerTakesNothingMore) {
+    // Far more than the socket buffers hold; the peer never reads.
+    writeBytes("big.exr", pattern(32 * 1024 * 1024));
+    EXPECT_EQ(1, sendFile(node.get(), path("big.exr"), 1));
+    EXPECT_TRUE(node->IsOk());  // the connection is up, but the frame was cut
+
+    Port::InputFile file(path("big.exr").wideCString());
+    ASSERT_EQ(Port::InputFile::Status::opened, file.status());
+    EXPECT_EQ(FrameEnd::timedOut, sendFileFrame(node.get(), file, 1));
+}
+
+TEST_F(LinkTest, SendFileFrameTellsACutFrameFromOneNeverStarted) {
+    writeBytes("d.exr", pattern(100000));
+    Port::InputFile file(path("d.exr").wideCString());
+    ASSERT_EQ(Port::InputFile::Status::opened, file.status());
+    EXPECT_EQ(FrameEnd::notStarted, sendFileFrame(nullptr, file));
+    // The file ends before its size: the content read so far went out.
+    std::filesystem::resize_file(directory / "d.exr", 70000);
+    std::string received;
+    std::thread reader([&] { received = peerReads(4 + 100000, 2); });
+    EXPECT_EQ(FrameEnd::fileShrank, sendFileFrame(node.get(), file));
+    reader.join();
+    EXPECT_EQ(le32(100000) + pattern(65536), received);
+}
+
+TEST_F(LinkTest, FilesThatCannotBeSentAreRefusedWithoutBlocking) {
+    std::filesystem::create_directory(directory / "dir.exr");
+    Port::InputFile dir(path("dir.exr").wideCString());
+    EXPECT_EQ(Port::InputFile::Status::notRegular, dir.status());
+    Port::InputFile absent(path("absent.exr").wideCString());
+    EXPECT_EQ(Port::InputFile::Status::gone, absent.status());
+    EXPECT_EQ(-1, absent.size());
+    EXPECT_EQ(1, sendFile(node.get(), path("dir.exr")));
+    EXPECT_EQ("", peerReads(1, 1));
 }
 
 TEST_F(LinkTest, FileTooLargeForAFrameIsNeverAnnounced) {

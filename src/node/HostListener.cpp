@@ -11,6 +11,7 @@ namespace {
 constexpr int listenerTimeoutSeconds = 1;
 constexpr int greetingTimeoutSeconds = 5;
 constexpr int endTimeoutSeconds = 10;
+constexpr int drainReadsPerTurn = 256;  // 1 MiB
 
 }  // namespace
 
@@ -45,6 +46,20 @@ bool HostListener::acceptHost(const Varnix::String& dataDirectory) {
     window->log(u"WARNING: Got bogus loopback connection");
     hostConnection.release();
     return false;
+}
+
+bool HostListener::connectionUsable() {
+    Varnix::Port::StreamSocket* connection = hostConnection.get();
+    if (!Varnix::isUsable(connection)) return false;
+    // Bounded, so that a renderer that never stops talking cannot hold the
+    // job's thread here; the rest is dropped on the next turn.
+    char sink[4096];
+    connection->SetTimeout(0);
+    for (int i = 0; i < drainReadsPerTurn; ++i) {
+        connection->Read(sink, sizeof sink);
+        if (connection->LastReadCount() < sizeof sink) break;
+    }
+    return Varnix::isUsable(connection);
 }
 
 void HostListener::sendEnd() { Varnix::writeSignal(hostConnection.get(), Varnix::endSignal, endTimeoutSeconds); }

@@ -40,6 +40,12 @@ public:
 
     bool hasConnection() const { return !hostConnection.isEmpty(); }
 
+    // True while a connection is held and usable. Whatever 3ds Max has sent
+    // since its greeting is read and dropped first (it has nothing to tell
+    // the node there), so that unread bytes never hide its close. Job thread
+    // only.
+    bool connectionUsable();
+
     // The held connection (owned here), or null. Job thread only.
     Varnix::Port::StreamSocket* connection() const { return hostConnection.get(); }
 

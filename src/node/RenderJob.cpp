@@ -86,12 +86,15 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
         }
     }
 
+    int relayed = 0;
     if (online) {
         long long seconds = (Varnix::Port::elapsedMilliseconds() - waitStart) / 1000;
         window->log((u"3dsmax is online after " + Varnix::Str::toString(int(seconds)) + u" seconds").wideCString());
-        while (Varnix::isUsable(master) && host.hasConnection() && Varnix::isUsable(host.connection())) {
-            relayDumpFiles(master, dataDirectory, window);
-            if (Varnix::readSignal(master, 0) == Varnix::endSignal) {
+        // An END may come in pieces across turns.
+        Varnix::PartialSignal fromMaster;
+        while (Varnix::isUsable(master) && host.hasConnection() && host.connectionUsable()) {
+            relayed += relayDumpFiles(master, dataDirectory, window);
+            if (fromMaster.poll(master) == Varnix::endSignal) {
                 window->log(u"Got END signal from remote side, forwarding to 3dsmax");
                 host.sendEnd();
             }
@@ -99,9 +102,11 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
         }
     }
 
-    relayDumpFiles(master, dataDirectory, window);
+    relayed += relayDumpFiles(master, dataDirectory, window);
     host.closeHost();
     window->log(u"Closed loopback connection\n\n");
     service.maxInvoker.waitIdle();
     if (!isDevelopmentMode()) purgeDumpFiles(dataDirectory, window);
+    // Otherwise such a job would look like a good one in the log.
+    if (relayed == 0) window->log(u"No image was sent to the master in this job");
 }

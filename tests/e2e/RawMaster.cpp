@@ -64,6 +64,10 @@ bool RawMaster::sendEnd() {
     return writeAll(bytes, 4);
 }
 
+bool RawMaster::sendBytes(const std::string& bytes) {
+    return writeAll(bytes.data(), std::uint32_t(bytes.size()));
+}
+
 bool RawMaster::readDump(std::string& content, int timeoutSeconds) {
     if (readSignal(timeoutSeconds) != fileDumpSignal) return false;
     std::uint32_t size = readSignal(10);

@@ -21,6 +21,8 @@ public:
     // Sends a file frame header announcing `size` and then `sendBytes` bytes.
     bool sendScene(std::int32_t size, std::int32_t sendBytes);
     bool sendEnd();
+    // Sends raw bytes (a signal cut in pieces, for example).
+    bool sendBytes(const std::string& bytes);
     // Reads one file-dump signal and its file frame; false on anything else.
     bool readDump(std::string& content, int timeoutSeconds = 10);
     // Reads 4 bytes; noValue when nothing came within the time.

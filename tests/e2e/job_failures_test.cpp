@@ -30,7 +30,7 @@ TEST_F(JobFailure, RendererThatNeverConnectsEndsTheJob) {
     ASSERT_FALSE(tail.empty());
     EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()),
               (std::vector<std::string>{"Got no response from 3dsmax, aborting", "Closed loopback connection\n\n",
-                                        "Ready for new connection"}));
+                                        "No image was sent to the master in this job", "Ready for new connection"}));
     EXPECT_NE(stubRecord("max").find("not_connecting"), std::string::npos);
 }
 
@@ -44,7 +44,8 @@ TEST_F(JobFailure, RendererWithAWrongGreetingIsWarnedAboutAndWaitedFor) {
     ASSERT_FALSE(tail.empty());
     EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()),
               (std::vector<std::string>{"WARNING: Got bogus loopback connection", "Got no response from 3dsmax, aborting",
-                                        "Closed loopback connection\n\n", "Ready for new connection"}));
+                                        "Closed loopback connection\n\n", "No image was sent to the master in this job",
+                                        "Ready for new connection"}));
 }
 
 TEST_F(JobFailure, RendererCrashingMidRenderEndsTheRelay) {
@@ -116,6 +117,54 @@ TEST_F(JobFailure, MasterDroppingMidRenderLeavesTheRendererToFinish) {
     // Dumps the master did not take are purged (development mode is off).
     for (const auto& entry : fs::directory_iterator(data))
         EXPECT_NE(entry.path().filename().string().rfind("dump", 0), 0u) << entry.path();
+}
+
+TEST_F(JobFailure, RendererThatSentBytesAfterItsGreetingIsStillSeenClosing) {
+    // It writes one dump, chatters on the link, and closes without waiting
+    // for END; the master never sends END, so only the close can end the job.
+    writeConfig("2014 " + installStub("max", "dumps = 1\ndump_interval_ms = 200\nbytes_after_greeting = 300\n"
+                                             "end_wait_seconds = 0\n") +
+                "\n");
+    startNode();
+    ProcessResult job = render("2014", "5", {}, 60);
+    EXPECT_EQ(job.exitCode, 0) << job.output;
+    EXPECT_FALSE(job.timedOut);
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::string record = stubRecord("max");
+    EXPECT_NE(record.find("bytes_sent_after_greeting: 300"), std::string::npos) << record;
+    std::vector<std::string> log = logLines();
+    EXPECT_FALSE(hasPrefix(log, "Got END signal"));
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& l) { return l.rfind("Finished EXR dump after ", 0) == 0; }),
+              1);
+}
+
+TEST_F(JobFailure, JobWithoutAnyImageSaysSoAtItsEnd) {
+    const std::string noImage = "No image was sent to the master in this job";
+    // The renderer never connects.
+    writeConfig("2014 " + installStub("max", "connect = no\ndumps = 1\n") + "\n2015 " +
+                installStub("crash", "crash_after_dumps = 0\n") + "\n2016 " + installStub("good") + "\n");
+    startNode();
+    ProcessResult job = render("2014", "5", {}, 60);
+    EXPECT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> tail = from(logLines(), "Closed loopback connection");
+    EXPECT_EQ(tail, (std::vector<std::string>{"Closed loopback connection\n\n", noImage, "Ready for new connection"}));
+
+    // It connects and crashes before its first dump.
+    job = render("2015", "5", {}, 60);
+    EXPECT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 2));
+    std::vector<std::string> log = logLines();
+    EXPECT_EQ(std::count(log.begin(), log.end(), noImage), 2);
+
+    // A job that brought its images back does not say it.
+    job = render("2016", "5", {"--end-after-dumps", "3"}, 60);
+    EXPECT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 3));
+    log = logLines();
+    EXPECT_EQ(std::count(log.begin(), log.end(), noImage), 2);
+    EXPECT_EQ(log.back(), "Ready for new connection");
 }
 
 }  // namespace

@@ -142,6 +142,62 @@ TEST_F(RenderJob, EndSignalsAreForwardedEvenWhenSentBeforeTheRendererConnects) {
                          "Got END signal from remote side, forwarding to 3dsmax", "Closed loopback connection\n\n"});
 }
 
+TEST_F(RenderJob, EndArrivingInTwoPiecesIsForwarded) {
+    std::string max = installStub("max", "dumps = 1\ndump_interval_ms = 100\nhang_until_end = yes\n");
+    writeConfig("2016 " + max + "\n");
+    startNode();
+
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(m.greet());
+    ASSERT_TRUE(m.sendParameters("2016 3"));
+    ASSERT_TRUE(m.sendScene(1000, 1000));
+    std::string dump;
+    ASSERT_TRUE(m.readDump(dump, 30));  // the relay loop runs
+    // Half of END; the relay loop turns about three times a second and must
+    // keep what came until the rest is in.
+    ASSERT_TRUE(m.sendBytes(std::string("\x26\x48", 2)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ASSERT_TRUE(m.sendBytes(std::string("\xC0\xC0", 2)));
+    EXPECT_TRUE(m.waitForClose(30));
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    EXPECT_EQ(countPrefix(logLines(), "Got END signal from remote side, forwarding to 3dsmax"), 1);
+    EXPECT_EQ(countLines(stubRecord("max"), "end_received"), 1) << stubRecord("max");
+}
+
+TEST_F(RenderJob, DumpsUnderOneReusedNameOrInABurstAllArrive) {
+    // A renderer that reuses one dump name: each dump is written once the
+    // node has relayed and removed the last.
+    std::string reuse = installStub("reuse", "dumps = 4\ndump_interval_ms = 50\nreuse_dump_name = yes\n");
+    // A renderer that writes many dumps faster than the relay turns.
+    std::string burst = installStub("burst", "dumps = 12\ndump_interval_ms = 0\n");
+    writeConfig("2015 " + reuse + "\n2016 " + burst + "\n");
+    watchDumps();
+    startNode();
+
+    ProcessResult job = render("2015", "1", {"--end-after-dumps", "4"});
+    ASSERT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    EXPECT_EQ(countLines(stubRecord("reuse"), "dump: " + data.string() + "/dump1.exr"), 4) << stubRecord("reuse");
+    std::vector<std::string> received = contentsIn(out);
+    EXPECT_EQ(received, writtenDumps());
+    EXPECT_EQ(received.size(), 4u);
+
+    fs::remove_all(out);
+    fs::create_directories(out);
+    job = render("2016", "2", {"--end-after-dumps", "12"});
+    ASSERT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 2));
+    received = contentsIn(out);
+    EXPECT_EQ(received.size(), 12u);
+    std::vector<std::string> written = writtenDumps();
+    written.erase(written.begin(), written.begin() + 4);
+    std::sort(received.begin(), received.end());
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(received, written);
+    EXPECT_TRUE(dumpFilesIn(data).empty());
+}
+
 TEST_F(RenderJob, DevelopmentModeNumbersCopiesAcrossJobsAndKeepsLeftovers) {
     // The copies live at fixed places; start from none.
     for (int n = 1; n <= 400; ++n) fs::remove("/tmp/dump" + std::to_string(n) + ".exr");

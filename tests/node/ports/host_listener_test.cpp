@@ -176,6 +176,35 @@ TEST_F(HostListenerTest, ThreeDsMaxClosingIsNoticedWithoutARead) {
     EXPECT_FALSE(host.hasConnection());
 }
 
+TEST_F(HostListenerTest, ThreeDsMaxClosingIsNoticedEvenAfterItSentBytes) {
+    std::promise<void> closeNow;
+    auto client = std::async(std::launch::async, [&] {
+        auto s = connectToHostPort();
+        readBytes(*s, 4, 5);
+        s->Write("\x72\x21\xC0\xC0", 4);
+        readUpToNul(*s);
+        std::string chatter(100000, 'p');  // more than one turn drops
+        s->SetTimeout(5);
+        s->Write(chatter.data(), std::uint32_t(chatter.size()));
+        closeNow.get_future().wait();
+        s->Destroy();
+    });
+    bool ok = false;
+    for (int i = 0; i < 5 && !ok; ++i) ok = host.acceptHost(dataDirectory);
+    ASSERT_TRUE(ok);
+    EXPECT_TRUE(host.connectionUsable());
+    closeNow.set_value();
+    client.get();
+    auto start = Clock::now();
+    while (host.connectionUsable() && msSince(start) < 10000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(host.connectionUsable());
+    EXPECT_FALSE(isUsable(host.connection()));
+    EXPECT_TRUE(host.hasConnection());
+    host.closeHost();
+    EXPECT_FALSE(host.connectionUsable());
+}
+
 TEST_F(HostListenerTest, CloseHostClosesTheConnectionAndIsHarmlessWhenEmpty) {
     host.closeHost();
     auto told = std::async(std::launch::async, [] {

@@ -31,17 +31,16 @@ void pause(int ms) {
 
 // Starts argv in its own process group with stdout and stderr into `output`.
 pid_t spawn(const std::vector<std::string>& argv, const fs::path& cwd, const fs::path& output,
-            const std::map<std::string, std::string>& env = {}) {
+            const std::map<std::string, std::string>& env = {}, const fs::path& errors = {}) {
     pid_t pid = fork();
     if (pid != 0) return pid;
     setpgid(0, 0);
     if (chdir(cwd.c_str()) != 0) _exit(126);
     int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int nul = open("/dev/null", O_RDONLY);
-    if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-    }
+    int errFd = errors.empty() ? fd : open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) dup2(fd, 1);
+    if (errFd >= 0) dup2(errFd, 2);
     if (nul >= 0) dup2(nul, 0);
     for (const auto& [key, value] : env) setenv(key.c_str(), value.c_str(), 1);
     std::vector<char*> args;
@@ -86,12 +85,15 @@ std::string findWindow(pid_t pid, const std::string& titleRegex) {
 
 }  // namespace
 
-ProcessResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd, double timeoutSeconds) {
+ProcessResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd, double timeoutSeconds,
+                         bool apart) {
     char name[] = "/tmp/varnix-e2e-out-XXXXXX";
     int fd = mkstemp(name);
     close(fd);
+    char errName[] = "/tmp/varnix-e2e-err-XXXXXX";
+    if (apart) close(mkstemp(errName));
     ProcessResult result;
-    pid_t pid = spawn(argv, cwd, name);
+    pid_t pid = spawn(argv, cwd, name, {}, apart ? fs::path(errName) : fs::path());
     bool ended = false;
     result.exitCode = waitFor(pid, timeoutSeconds, &ended);
     if (!ended) {
@@ -102,6 +104,10 @@ ProcessResult runProgram(const std::vector<std::string>& argv, const fs::path& c
     }
     result.output = readFile(name);
     unlink(name);
+    if (apart) {
+        result.errors = readFile(errName);
+        unlink(errName);
+    }
     return result;
 }
 
@@ -300,10 +306,10 @@ bool NodeTest::dismissMessageBox(const std::string& title, double seconds) {
     return false;
 }
 
-ProcessResult NodeTest::master(const std::vector<std::string>& args, double timeoutSeconds) {
+ProcessResult NodeTest::master(const std::vector<std::string>& args, double timeoutSeconds, bool apart) {
     std::vector<std::string> argv{binDir() + "/drmaster"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv, root, timeoutSeconds);
+    return runProgram(argv, root, timeoutSeconds, apart);
 }
 
 ProcessResult NodeTest::render(const std::string& version, const std::string& frame,

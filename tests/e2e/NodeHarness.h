@@ -24,11 +24,14 @@ namespace fs = std::filesystem;
 struct ProcessResult {
     int exitCode = -1;  // -1: killed or timed out
     bool timedOut = false;
-    std::string output;  // standard output and error together
+    std::string output;  // standard output and error together, or standard output alone
+    std::string errors;  // standard error, when kept apart
 };
 
 // Runs a program to its end (at most `timeoutSeconds`, then it is killed).
-ProcessResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd, double timeoutSeconds);
+// `apart`: standard error goes to `errors` instead of `output`.
+ProcessResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd, double timeoutSeconds,
+                         bool apart = false);
 
 std::string readFile(const fs::path& path);
 void writeFile(const fs::path& path, const std::string& content);
@@ -68,7 +71,7 @@ protected:
     // Waits for a message box of the node titled `title` and presses Return.
     bool dismissMessageBox(const std::string& title, double seconds = 10);
 
-    ProcessResult master(const std::vector<std::string>& args, double timeoutSeconds = 60);
+    ProcessResult master(const std::vector<std::string>& args, double timeoutSeconds = 60, bool apart = false);
     // A drmaster render of `scene` for "version frame" into out/, with extra options.
     ProcessResult render(const std::string& version, const std::string& frame, const std::vector<std::string>& extra = {},
                          double timeoutSeconds = 60);

@@ -32,9 +32,14 @@ TEST_F(MasterPort, UnsupportedVersionsAreRefusedWithoutReadingTheScene) {
     writeConfig("2014 " + max + "\n2016 " + max + "\n");
     startNode();
 
-    for (const char* version : {"2010", "2017"}) {
-        ProcessResult job = render(version, "1");
-        EXPECT_EQ(job.exitCode, 7) << version << ": " << job.output;
+    // drmaster refuses these releases itself, so a raw master sends them.
+    for (const char* parameters : {"2010 1", "2017 1"}) {
+        RawMaster r;
+        ASSERT_TRUE(r.connect());
+        ASSERT_TRUE(r.greet());
+        ASSERT_TRUE(r.sendParameters(parameters));
+        r.sendScene(1000, 1000);  // the node may have closed already
+        EXPECT_TRUE(r.waitForClose(10)) << parameters;
     }
     // A parameter text without a leading number reads as version 0.
     RawMaster m;

@@ -72,6 +72,51 @@ TEST(MasterOptions, DiscoverHostsAndWait) {
     EXPECT_FALSE(parseDiscoverOptions({"--numeric=yes"}, o, error));
     EXPECT_FALSE(parseDiscoverOptions({"--loud"}, o, error));
     EXPECT_TRUE(asksForHelp({"--node", "x", "--help"}));
+    EXPECT_TRUE(asksForHelp({"/?"}));
+    EXPECT_FALSE(asksForHelp({"--version", "2014"}));
+
+    ASSERT_TRUE(parseDiscoverOptions({"--node", "n1", "--broadcast=10.0.0.255", "--node=n2", "n3", "--json",
+                                      "--broadcast", "10.1.0.255"},
+                                     o, error))
+        << error;
+    EXPECT_EQ(o.hosts, (std::vector<std::string>{"n1", "n2", "n3"}));
+    EXPECT_EQ(o.broadcasts, (std::vector<std::string>{"10.0.0.255", "10.1.0.255"}));
+    EXPECT_TRUE(o.json);
+    EXPECT_FALSE(parseDiscoverOptions({"--broadcast"}, o, error));
+    EXPECT_FALSE(parseDiscoverOptions({"--node="}, o, error));
+    EXPECT_FALSE(parseDiscoverOptions({"--json=yes"}, o, error));
+}
+
+TEST(MasterOptions, RenderChecksWhatItCanBeforeConnecting) {
+    RenderOptions o;
+    std::string error;
+    const std::vector<std::string> job = {"--node", "n", "--frame", "1", "--scene", "s", "--out", "d"};
+    const auto with = [&](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), job.begin(), job.end());
+        return extra;
+    };
+    for (const char* year : {"2011", "2014", "2016"}) {
+        EXPECT_TRUE(parseRenderOptions(with({"--version", year}), o, error)) << error;
+        EXPECT_EQ(o.version, std::stoi(year));
+    }
+    for (const char* year : {"2010", "2017", "0", "-2014", "14", "2014.0"}) {
+        EXPECT_FALSE(parseRenderOptions(with({"--version", year}), o, error)) << year;
+        EXPECT_EQ(error, "option --version needs the 3ds Max release of the scene, from 2011 to 2016, not '" +
+                             std::string(year) + "'");
+    }
+    ASSERT_TRUE(parseRenderOptions(with({"--version", "2014", "--expect-dumps=4", "--overwrite", "--json"}), o, error))
+        << error;
+    EXPECT_EQ(o.expectDumps, 4);
+    EXPECT_TRUE(o.overwrite);
+    EXPECT_TRUE(o.json);
+    ASSERT_TRUE(parseRenderOptions(with({"--version", "2014"}), o, error));
+    EXPECT_EQ(o.expectDumps, -1);
+    EXPECT_FALSE(o.overwrite);
+    EXPECT_FALSE(o.json);
+    EXPECT_FALSE(parseRenderOptions(with({"--version", "2014", "--expect-dumps", "0"}), o, error));
+    EXPECT_FALSE(parseRenderOptions(with({"--version", "2014", "--overwrite=no"}), o, error));
+    EXPECT_TRUE(asksForJson(with({"--json"})));
+    EXPECT_FALSE(asksForJson(job));
 }
 
 }  // namespace

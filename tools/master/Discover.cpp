@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <vector>
 
+#include "Json.h"
 #include "LinkValues.h"
 #include "MasterExit.h"
+#include "Reporter.h"
 #include "port/socket.h"
 
 namespace Varnix::Peer {
@@ -16,54 +18,102 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Target {
-    std::string name;
+    std::string name;  // as given
     Port::IPv4Address address;
+    bool broadcast = false;
     bool answered = false;
 };
+
+struct Found {
+    Port::IPv4Address address;
+    double replyMilliseconds = 0;
+    std::string host;
+};
+
+std::string milliseconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f ms", value);
+    return text;
+}
+
+std::string seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", value);
+    return text;
+}
+
+// Keeps the worst failure: an unknown name first, then a ping not sent, then silence.
+void note(int& status, int failure) {
+    const auto rank = [](int s) {
+        return s == kMasterUnknownHost ? 3 : s == kMasterPingNotSent ? 2 : s == kMasterNoAnswer ? 1 : 0;
+    };
+    if (rank(failure) > rank(status))
+        status = failure;
+}
 
 }  // namespace
 
 int runDiscover(const DiscoverOptions& options) {
+    Reporter report(options.json);
     int status = kMasterOk;
     std::vector<Target> targets;
-    for (const std::string& host : options.hosts) {
+    std::vector<std::string> broadcasts = options.broadcasts;
+    if (options.hosts.empty() && broadcasts.empty())
+        broadcasts.push_back(Port::IPv4Address::broadcast(0).dotted());
+    const auto add = [&](const std::string& name, bool broadcast) {
         Target target;
-        target.name = host;
-        if (!Port::IPv4Address::resolve(host, kDiscoveryPort, target.address)) {
-            std::fprintf(stderr, "drmaster: error: cannot resolve host '%s'\n", host.c_str());
-            status = kMasterUnknownHost;
-            continue;
+        target.name = name;
+        target.broadcast = broadcast;
+        if (!Port::IPv4Address::resolve(name, kDiscoveryPort, target.address)) {
+            note(status, report.fail(kMasterUnknownHost, "cannot resolve host '" + name + "'"));
+            return;
         }
         targets.push_back(target);
-    }
-    if (!options.hosts.empty() && targets.empty())
-        return status;
+    };
+    for (const std::string& address : broadcasts)
+        add(address, true);
+    for (const std::string& host : options.hosts)
+        add(host, false);
 
+    std::vector<Found> nodes;
+    const auto start = Clock::now();
     Port::DatagramSocket socket(Port::IPv4Address::any(0));
-    if (!socket.IsOk()) {
-        std::fprintf(stderr, "drmaster: error: cannot open a UDP socket\n");
-        return kMasterUnreachable;
+    if (!targets.empty() && !socket.IsOk()) {
+        note(status, report.fail(kMasterPingNotSent, "cannot open a UDP socket for the discovery ping"));
+        targets.clear();
     }
     unsigned char ping[4];
     putLE32(kMasterGreeting, ping);
-    if (targets.empty()) {
-        const Port::IPv4Address everyone = Port::IPv4Address::broadcast(kDiscoveryPort);
-        if (!socket.EnableBroadcast() || socket.SendTo(everyone, ping, 4) != 4) {
-            std::fprintf(stderr, "drmaster: error: cannot send the discovery ping by broadcast\n");
-            return kMasterUnreachable;
+    bool broadcasting = false;
+    int sent = 0;
+    for (Target& target : targets) {
+        if (target.broadcast && !broadcasting) {
+            if (!socket.EnableBroadcast()) {
+                note(status, report.fail(kMasterPingNotSent, "this system does not allow broadcasts"));
+                break;
+            }
+            broadcasting = true;
         }
-    } else {
-        for (Target& target : targets) {
-            if (socket.SendTo(target.address, ping, 4) != 4)
-                std::fprintf(stderr, "drmaster: error: cannot send the discovery ping to %s\n", target.name.c_str());
+        if (socket.SendTo(target.address, ping, 4) != 4) {
+            target.answered = true;  // reported here, not again as silent
+            note(status, report.fail(kMasterPingNotSent, "cannot send the discovery ping to " + target.name + " (" +
+                                                             target.address.dotted() +
+                                                             "): no route to that network, or the address is not "
+                                                             "one this machine may send to"));
+            continue;
         }
+        ++sent;
     }
 
-    // Every node answers each ping four times; list each address once.
-    std::vector<Port::IPv4Address> nodes;
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(options.waitSeconds));
-    for (;;) {
+    // Every node answers each ping four times; list each address once. With
+    // named hosts only, stop as soon as all of them have answered.
+    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(options.waitSeconds));
+    const auto allAnswered = [&] {
+        return std::all_of(targets.begin(), targets.end(),
+                           [](const Target& t) { return !t.broadcast && t.answered; });
+    };
+    while (sent > 0 && !allAnswered()) {
         const auto now = Clock::now();
         if (now >= deadline)
             break;
@@ -78,40 +128,58 @@ int runDiscover(const DiscoverOptions& options) {
             if (!isReply)
                 continue;
             from.port = 0;
-            if (std::find(nodes.begin(), nodes.end(), from) != nodes.end())
-                continue;
-            nodes.push_back(from);
             for (Target& target : targets)
                 if (target.address.host == from.host)
                     target.answered = true;
+            if (std::any_of(nodes.begin(), nodes.end(), [&](const Found& f) { return f.address == from; }))
+                continue;
+            Found found;
+            found.address = from;
+            found.replyMilliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            nodes.push_back(found);
         }
     }
 
-    for (const Port::IPv4Address& node : nodes) {
-        const std::string dotted = node.dotted();
-        const std::string name = options.numeric ? dotted : node.hostname();
-        if (name != dotted)
-            std::printf("%s\t%s\n", dotted.c_str(), name.c_str());
-        else
-            std::printf("%s\n", dotted.c_str());
+    std::vector<std::string> listed;
+    for (Found& node : nodes) {
+        const std::string dotted = node.address.dotted();
+        const std::string name = options.numeric ? dotted : node.address.hostname();
+        node.host = name == dotted ? "-" : name;
+        if (!report.json())
+            std::printf("%s\t%s\t%s\n", dotted.c_str(), node.host.c_str(), milliseconds(node.replyMilliseconds).c_str());
+        listed.push_back(JsonObject()
+                             .add("address", jsonString(dotted))
+                             .add("host", name == dotted ? "null" : jsonString(name))
+                             .add("reply_ms", jsonNumber(node.replyMilliseconds))
+                             .text());
     }
     std::fflush(stdout);
 
-    if (targets.empty()) {
-        if (nodes.empty()) {
-            std::fprintf(stderr, "drmaster: no node answered the discovery ping\n");
-            return kMasterNoAnswer;
-        }
-        return status;
-    }
+    std::vector<std::string> silent;
     for (const Target& target : targets) {
-        if (!target.answered) {
-            std::fprintf(stderr, "drmaster: no answer from %s (%s)\n", target.name.c_str(),
-                         target.address.dotted().c_str());
-            if (status == kMasterOk)
-                status = kMasterNoAnswer;
-        }
+        if (target.broadcast || target.answered)
+            continue;
+        note(status, report.fail(kMasterNoAnswer, "no answer from " + target.name + " (" + target.address.dotted() +
+                                                      ") within " + seconds(options.waitSeconds)));
+        silent.push_back(jsonString(target.name));
     }
+    if (broadcasting && nodes.empty() && status == kMasterOk)
+        note(status, report.fail(kMasterNoAnswer, "no node answered the discovery ping within " +
+                                                      seconds(options.waitSeconds)));
+
+    std::vector<std::string> pinged;
+    for (const Target& target : targets)
+        pinged.push_back(jsonString(target.name));
+    report.emit(JsonObject()
+                    .add("command", jsonString("discover"))
+                    .add("wait_seconds", jsonNumber(options.waitSeconds))
+                    .add("pinged", jsonArray(pinged))
+                    .add("nodes", jsonArray(listed))
+                    .add("silent", jsonArray(silent))
+                    .add("outcome", jsonString(outcomeName(status)))
+                    .add("status", jsonNumber(static_cast<int64_t>(status)))
+                    .add("message", report.message().empty() ? "null" : jsonString(report.message()))
+                    .text());
     return status;
 }
 

@@ -84,7 +84,14 @@ bool toSeconds(const std::string& name, const std::string& text, double& out, st
 
 bool asksForHelp(const std::vector<std::string>& args) {
     for (const std::string& arg : args)
-        if (arg == "-h" || arg == "--help")
+        if (arg == "-h" || arg == "--help" || arg == "/?")
+            return true;
+    return false;
+}
+
+bool asksForJson(const std::vector<std::string>& args) {
+    for (const std::string& arg : args)
+        if (arg == "--json")
             return true;
     return false;
 }
@@ -102,6 +109,26 @@ bool parseDiscoverOptions(const std::vector<std::string>& args, DiscoverOptions&
             if (reader.leftoverInline(arg, error))
                 return false;
             options.numeric = true;
+        } else if (arg == "--json") {
+            if (reader.leftoverInline(arg, error))
+                return false;
+            options.json = true;
+        } else if (arg == "--node") {
+            if (!reader.takeValue(arg, value, error))
+                return false;
+            if (value.empty()) {
+                error = "option --node needs a host name or address";
+                return false;
+            }
+            options.hosts.push_back(value);
+        } else if (arg == "--broadcast") {
+            if (!reader.takeValue(arg, value, error))
+                return false;
+            if (value.empty()) {
+                error = "option --broadcast needs an address, such as 192.168.1.255";
+                return false;
+            }
+            options.broadcasts.push_back(value);
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg;
             return false;
@@ -123,13 +150,24 @@ bool parseRenderOptions(const std::vector<std::string>& args, RenderOptions& opt
             error = "unexpected argument '" + arg + "'";
             return false;
         }
+        if (arg == "--overwrite" || arg == "--json") {
+            if (reader.leftoverInline(arg, error))
+                return false;
+            (arg == "--json" ? options.json : options.overwrite) = true;
+            continue;
+        }
         if (!reader.takeValue(arg, value, error))
             return false;
         bool ok = true;
         if (arg == "--node") {
             options.node = value;
         } else if (arg == "--version") {
-            ok = toInt(arg, value, INT_MIN, INT_MAX, options.version, error);
+            // A node renders only these releases; anything else could only be refused.
+            ok = toInt(arg, value, kFirstRelease, kLastRelease, options.version, error);
+            if (!ok)
+                error = "option --version needs the 3ds Max release of the scene, from " +
+                        std::to_string(kFirstRelease) + " to " + std::to_string(kLastRelease) + ", not '" + value +
+                        "'";
             hasVersion = true;
         } else if (arg == "--frame") {
             ok = toInt(arg, value, INT_MIN, INT_MAX, options.frame, error);
@@ -142,6 +180,8 @@ bool parseRenderOptions(const std::vector<std::string>& args, RenderOptions& opt
             ok = toInt(arg, value, 0, INT_MAX, options.endAfterDumps, error);
         } else if (arg == "--end-after-seconds") {
             ok = toSeconds(arg, value, options.endAfterSeconds, error);
+        } else if (arg == "--expect-dumps") {
+            ok = toInt(arg, value, 1, INT_MAX, options.expectDumps, error);
         } else if (arg == "--wait") {
             ok = toInt(arg, value, 0, 86400 * 365, options.waitSeconds, error);
         } else {

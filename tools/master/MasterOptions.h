@@ -5,10 +5,16 @@
 
 namespace Varnix::Peer {
 
+constexpr int kFirstRelease = 2011;  // the 3ds Max releases a node can render
+constexpr int kLastRelease = 2016;
+
 struct DiscoverOptions {
     double waitSeconds = 1.0;
     bool numeric = false;
-    std::vector<std::string> hosts;  // empty: broadcast
+    bool json = false;
+    std::vector<std::string> hosts;       // --node HOST and bare HOST arguments
+    std::vector<std::string> broadcasts;  // --broadcast ADDRESS
+    // Neither hosts nor broadcasts: one broadcast to 255.255.255.255.
 };
 
 struct RenderOptions {
@@ -20,6 +26,9 @@ struct RenderOptions {
     int endAfterDumps = -1;       // -1: not given
     double endAfterSeconds = -1;  // negative: not given
     int waitSeconds = 60;         // for the greeting; 0: for ever
+    int expectDumps = -1;         // -1: at least one dump is success
+    bool overwrite = false;       // replace dumps of the same frame left in the folder
+    bool json = false;
 };
 
 // Parse the arguments after the sub-command. False with a one-line `error`
@@ -28,7 +37,10 @@ struct RenderOptions {
 bool parseDiscoverOptions(const std::vector<std::string>& args, DiscoverOptions& options, std::string& error);
 bool parseRenderOptions(const std::vector<std::string>& args, RenderOptions& options, std::string& error);
 
-// True when the arguments ask for help (-h, --help).
+// True when the arguments ask for help (-h, --help, /?).
 bool asksForHelp(const std::vector<std::string>& args);
+
+// True when the arguments hold --json (so that even a usage error is reported as JSON).
+bool asksForJson(const std::vector<std::string>& args);
 
 }  // namespace Varnix::Peer

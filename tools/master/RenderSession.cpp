@@ -7,9 +7,12 @@
 #include <memory>
 #include <vector>
 
+#include "DumpFiles.h"
+#include "Json.h"
 #include "LinkValues.h"
 #include "MasterExit.h"
 #include "Progress.h"
+#include "Reporter.h"
 #include "StreamIo.h"
 #include "port/console.h"
 #include "port/socket.h"
@@ -23,7 +26,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kConnectSeconds = 10;
 constexpr int kGreetingNoteSeconds = 3;   // when to say that the node may be busy
 constexpr int kMessageSeconds = 30;       // greeting and parameters; the node allows 30 s per byte
-constexpr int kVerdictMilliseconds = 1000;  // a refused version shows as a close within this time
 constexpr int kScenePieceSeconds = 45;    // the node's limit per piece of the scene
 constexpr int kDumpPieceSeconds = 60;     // the node's limit per piece of a dump
 constexpr int kPollMilliseconds = 200;    // how often time limits, END triggers and Ctrl-C are checked
@@ -32,41 +34,63 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+std::string oneDecimal(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return text;
+}
+
+std::string plural(int count, const std::string& word) {
+    return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
+struct SavedDump {
+    int index = 0;
+    std::string path;
+    int64_t size = 0;
+    double seconds = 0;  // the transfer
+    double at = 0;       // since the scene was sent
+    bool exr = false;
+};
+
 class MasterSession {
 public:
     explicit MasterSession(const RenderOptions& options)
-        : options(options), terminal(Port::isTerminal(Port::StandardStream::Output)) {}
+        : options(options),
+          report(options.json),
+          terminal(!options.json && Port::isTerminal(Port::StandardStream::Output)) {}
 
     int run();
 
 private:
-    int fail(int status, const std::string& message) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "drmaster: error: %s\n", message.c_str());
-        return status;
-    }
-    void say(const std::string& message) {
-        std::printf("drmaster: %s\n", message.c_str());
-        std::fflush(stdout);
-    }
+    int fail(int status, const std::string& message) { return report.fail(status, message); }
+    void say(const std::string& message) { report.say(message); }
 
     int openScene();
+    int prepareFolder();
     int connect();
     int awaitGreeting();
     int sendJob();
-    int sendScene();
     int render();
-    int receiveDump(bool& nodeClosed);
+    int receiveDump();
+    int jobEnded(bool reset);
     void sendEnd(const std::string& reason);
+    int refused(const std::string& how);
+    void emitReport(int status);
 
     const RenderOptions& options;
+    Reporter report;
     const bool terminal;
     std::string where;  // "host (a.b.c.d:19668)" for messages
+    std::string address;
     std::ifstream scene;
     int64_t sceneSize = 0;
+    double uploadSeconds = -1;
+    Clock::time_point renderStart;
     std::unique_ptr<Port::StreamSocket> link;
     std::vector<char> piece = std::vector<char>(kFramePiece);
-    int dumpsSaved = 0;
+    std::vector<std::string> replaced;  // earlier dumps of the frame, removed before the first new one (--overwrite)
+    std::vector<SavedDump> saved;
     bool endSent = false;
 };
 
@@ -82,22 +106,42 @@ int MasterSession::openScene() {
     if (sceneSize > kMaxFrameFileSize)
         return fail(kMasterLocalFile, "the scene file '" + options.scene + "' has " + groupedCount(sceneSize) +
                                           " bytes; a node takes at most " + groupedCount(kMaxFrameFileSize));
+    return kMasterOk;
+}
+
+int MasterSession::prepareFolder() {
+    const std::filesystem::path folder(options.outDirectory);
     std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(options.outDirectory), error);
-    if (!std::filesystem::is_directory(std::filesystem::path(options.outDirectory), error))
+    std::filesystem::create_directories(folder, error);
+    if (!std::filesystem::is_directory(folder, error))
         return fail(kMasterLocalFile, "cannot create the output directory '" + options.outDirectory + "'");
+    const std::vector<std::string> earlier = earlierDumps(folder, options.frame);
+    if (!earlier.empty() && !options.overwrite)
+        return fail(kMasterLocalFile, "'" + options.outDirectory + "' already holds " +
+                                          plural(static_cast<int>(earlier.size()), "dump") + " of frame " +
+                                          std::to_string(options.frame) + " (" + earlier.front() +
+                                          (earlier.size() > 1 ? " ... " + earlier.back() : std::string()) +
+                                          "): choose another --out, or add --overwrite to replace them");
+    replaced = earlier;
+    say("dumps go to " + options.outDirectory + " as " + dumpFileName(options.frame, 1) + ", " +
+        dumpFileName(options.frame, 2) + ", ..." +
+        (replaced.empty() ? std::string()
+                          : " (replacing " + plural(static_cast<int>(replaced.size()), "earlier dump") +
+                                " of this frame when the first new one arrives)"));
     return kMasterOk;
 }
 
 int MasterSession::connect() {
-    Port::IPv4Address address;
-    if (!Port::IPv4Address::resolve(options.node, kMasterPort, address))
+    Port::IPv4Address resolved;
+    if (!Port::IPv4Address::resolve(options.node, kMasterPort, resolved))
         return fail(kMasterUnknownHost, "cannot resolve host '" + options.node + "'");
-    where = options.node + " (" + address.dotted() + ":" + std::to_string(kMasterPort) + ")";
+    address = resolved.dotted() + ":" + std::to_string(kMasterPort);
+    where = options.node + " (" + address + ")";
     std::string why;
-    link = Port::StreamSocket::connect(address, kConnectSeconds, &why);
+    link = Port::StreamSocket::connect(resolved, kConnectSeconds, &why);
     if (!link)
-        return fail(kMasterUnreachable, "node " + where + " unreachable: " + why);
+        return fail(kMasterUnreachable, "node " + where + " unreachable: " + why +
+                                            " (is the node running there, and is TCP port 19668 open?)");
     say("connected to " + where);
     return kMasterOk;
 }
@@ -134,35 +178,36 @@ int MasterSession::awaitGreeting() {
     return kMasterOk;
 }
 
-int MasterSession::sendJob() {
-    const std::string parameters = std::to_string(options.version) + " " + std::to_string(options.frame);
-    if (writeSignal(*link, kMasterGreeting, kMessageSeconds) != IoResult::Done ||
-        writeFully(*link, parameters.c_str(), static_cast<uint32_t>(parameters.size() + 1), kMessageSeconds) !=
-            IoResult::Done)
-        return fail(kMasterTransferCut, "the connection to " + where + " broke while sending the job");
-    say("job sent: 3ds Max " + std::to_string(options.version) + ", frame " + std::to_string(options.frame));
-
-    // The node never answers; it refuses a version by closing at once.
-    if (link->WaitForRead(kVerdictMilliseconds)) {
-        if (link->IsClosed() || !link->IsOk())
-            return fail(kMasterRefused, "the node closed the connection after the job parameters: it cannot "
-                                        "render 3ds Max " + std::to_string(options.version) + " scenes");
-        return fail(kMasterNotANode, where + " sent unexpected data before the scene");
-    }
-    return kMasterOk;
+int MasterSession::refused(const std::string& how) {
+    return fail(kMasterRefused, "the node " + how + ": it refused the job, most likely because no 3ds Max from " +
+                                    std::to_string(options.version) + " to " + std::to_string(kLastRelease) +
+                                    " is configured there (or it could not store the scene); see drData/DrLog.txt "
+                                    "on " + options.node);
 }
 
-int MasterSession::sendScene() {
+// The node answers nothing between the parameters and the scene, so the
+// scene follows at once. A node that refuses the version closes without
+// reading it; while the upload runs, that shows as a failed write.
+int MasterSession::sendJob() {
     const auto start = Clock::now();
-    say("sending the scene " + options.scene + " (" + groupedCount(sceneSize) + " bytes)");
+    const std::string parameters = std::to_string(options.version) + " " + std::to_string(options.frame);
+    // Greeting, parameters and the scene's size in one write: if the node
+    // closes after the parameters, the size is still unread on its side.
+    std::vector<unsigned char> header(4);
+    putLE32(kMasterGreeting, header.data());
+    header.insert(header.end(), parameters.begin(), parameters.end());
+    header.push_back(0);
     unsigned char size[4];
     putLE32(static_cast<uint32_t>(sceneSize), size);
-    const auto cut = [&](IoResult result) {
-        return fail(kMasterTransferCut, "scene upload to " + where + " cut: connection " + describe(result));
-    };
-    IoResult result = writeFully(*link, size, 4, kScenePieceSeconds);
+    header.insert(header.end(), size, size + 4);
+    IoResult result = writeFully(*link, header.data(), static_cast<uint32_t>(header.size()), kMessageSeconds);
+    if (result == IoResult::Failed)
+        return refused("closed the connection before taking the job parameters");
     if (result != IoResult::Done)
-        return cut(result);
+        return fail(kMasterTransferCut, "the connection to " + where + " stalled while sending the job");
+    say("job sent: 3ds Max " + std::to_string(options.version) + ", frame " + std::to_string(options.frame) +
+        "; sending the scene " + options.scene + " (" + groupedCount(sceneSize) + " bytes)");
+
     Progress progress(stdout, terminal, "scene", static_cast<uint64_t>(sceneSize));
     int64_t sent = 0;
     while (sent < sceneSize) {
@@ -180,15 +225,18 @@ int MasterSession::sendScene() {
         result = writeFully(*link, piece.data(), count, kScenePieceSeconds);
         if (result != IoResult::Done) {
             progress.clear();
-            return cut(result);
+            if (result == IoResult::Failed)
+                return refused("closed the connection after " + groupedCount(sent) + " of " +
+                               groupedCount(sceneSize) + " scene bytes");
+            return fail(kMasterTransferCut, "scene upload to " + where + " stalled after " + groupedCount(sent) +
+                                                " of " + groupedCount(sceneSize) + " bytes");
         }
         sent += count;
         progress.update(static_cast<uint64_t>(sent));
     }
     progress.clear();
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", secondsSince(start));
-    say(std::string("scene sent in ") + seconds + " s; rendering");
+    uploadSeconds = secondsSince(start);
+    say("scene sent in " + oneDecimal(uploadSeconds) + " s; rendering");
     return kMasterOk;
 }
 
@@ -201,7 +249,7 @@ void MasterSession::sendEnd(const std::string& reason) {
     writeSignal(*link, kEndSignal, kMessageSeconds);
 }
 
-int MasterSession::receiveDump(bool& nodeClosed) {
+int MasterSession::receiveDump() {
     const auto start = Clock::now();
     int32_t size = 0;
     for (;;) {
@@ -210,7 +258,7 @@ int MasterSession::receiveDump(bool& nodeClosed) {
         const IoResult result = readFully(*link, bytes, 4, kDumpPieceSeconds, got);
         if (result != IoResult::Done)
             return fail(kMasterTransferCut, "dump from " + where + " cut before its size: connection " +
-                                                describe(result));
+                                                describe(result) + "; no file was kept");
         const uint32_t value = getLE32(bytes);
         // A node that could not read a dump's size sends the signal again for
         // its next try, without a frame in between.
@@ -224,50 +272,99 @@ int MasterSession::receiveDump(bool& nodeClosed) {
     if (size < 0)
         return fail(kMasterNotANode, where + " announced a dump of negative size " + std::to_string(size));
 
-    const int number = dumpsSaved + 1;
-    char name[64];
-    std::snprintf(name, sizeof name, "frame%d_dump%03d.exr", options.frame, number);
-    const std::filesystem::path finalPath = std::filesystem::path(options.outDirectory) / name;
-    const std::filesystem::path partPath = std::filesystem::path(options.outDirectory) / (std::string(name) + ".part");
+    const int number = static_cast<int>(saved.size()) + 1;
+    const std::string name = dumpFileName(options.frame, number);
+    const std::filesystem::path folder(options.outDirectory);
+    const std::filesystem::path finalPath = folder / name;
+    const std::filesystem::path partPath = folder / (name + ".part");
     std::ofstream out(partPath, std::ios::binary | std::ios::trunc);
     if (!out)
         return fail(kMasterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
 
     Progress progress(stdout, terminal, name, static_cast<uint64_t>(size));
     int64_t received = 0;
+    bool exr = false;
     while (received < size) {
         const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(size - received, kFramePiece));
         uint32_t got = 0;
         const IoResult result = readFully(*link, piece.data(), count, kDumpPieceSeconds, got);
+        if (received == 0)
+            exr = startsLikeExr(piece.data(), got);
         out.write(piece.data(), got);
         received += got;
         if (result != IoResult::Done) {
+            // A short frame is never a dump: its file goes.
             progress.clear();
             out.close();
             std::error_code ignored;
             std::filesystem::remove(partPath, ignored);
-            nodeClosed = result == IoResult::Closed;
             return fail(kMasterTransferCut, "dump " + std::to_string(number) + " from " + where + " cut after " +
                                                 groupedCount(received) + " of " + groupedCount(size) +
-                                                " bytes: connection " + describe(result));
+                                                " bytes: connection " + describe(result) +
+                                                "; the partial file was removed");
         }
         progress.update(static_cast<uint64_t>(received));
     }
     progress.clear();
     out.close();
+    if (out.fail())
+        return fail(kMasterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
+    if (!replaced.empty()) {
+        for (const std::string& old : replaced) {
+            std::error_code ignored;
+            std::filesystem::remove(folder / old, ignored);
+        }
+        say("removed " + plural(static_cast<int>(replaced.size()), "earlier dump") + " of frame " +
+            std::to_string(options.frame) + " from " + options.outDirectory + " (--overwrite)");
+        replaced.clear();
+    }
     std::error_code error;
-    if (out.fail() || (std::filesystem::rename(partPath, finalPath, error), error))
+    std::filesystem::rename(partPath, finalPath, error);
+    if (error)
         return fail(kMasterLocalFile, "cannot write the dump file '" + finalPath.string() + "'");
-    dumpsSaved = number;
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", secondsSince(start));
-    say("dump " + std::to_string(number) + " saved: " + finalPath.string() + " (" + groupedCount(size) +
-        " bytes, " + seconds + " s)");
+    SavedDump dump;
+    dump.index = number;
+    dump.path = finalPath.string();
+    dump.size = size;
+    dump.seconds = secondsSince(start);
+    dump.at = std::chrono::duration<double>(start - renderStart).count();
+    dump.exr = exr;
+    saved.push_back(dump);
+    say("dump " + std::to_string(number) + " saved: " + dump.path + " (" + groupedCount(size) + " bytes, " +
+        oneDecimal(dump.seconds) + " s)");
+    if (!exr)
+        report.warn("dump " + std::to_string(number) + " (" + dump.path + ", " + groupedCount(size) +
+                    " bytes) is not an EXR file: it does not start with the EXR magic number 76 2f 31 01; kept "
+                    "as it came");
+    return kMasterOk;
+}
+
+// The node closed at a message boundary: what did the job deliver?
+int MasterSession::jobEnded(bool reset) {
+    const int count = static_cast<int>(saved.size());
+    // A reset means bytes we sent were thrown away unread; before any dump
+    // and without END, those can only be the scene.
+    if (reset && count == 0 && !endSent)
+        return refused("dropped the connection without reading the whole scene");
+    int64_t bytes = 0;
+    for (const SavedDump& dump : saved)
+        bytes += dump.size;
+    say("the node closed the connection: job finished, " + plural(count, "dump") + " saved in " +
+        options.outDirectory + " (" + groupedCount(static_cast<uint64_t>(bytes)) + " bytes in all)");
+    if (count == 0)
+        return fail(kMasterNoImage, "the node ended the job without sending an image: version refused, 3ds Max did "
+                                    "not answer or failed, or the scene was rejected; see drData/DrLog.txt on " +
+                                        options.node);
+    if (options.expectDumps >= 0 && count != options.expectDumps)
+        return fail(kMasterDumpCount, "the node sent " + plural(count, "dump") + ", not the " +
+                                          std::to_string(options.expectDumps) +
+                                          " that --expect-dumps asked for (did 3ds Max stop early? see "
+                                          "drData/DrLog.txt and drData/MaxLog.txt on " + options.node + ")");
     return kMasterOk;
 }
 
 int MasterSession::render() {
-    const auto start = Clock::now();
+    renderStart = Clock::now();
     if (options.endAfterDumps == 0)
         sendEnd("after 0 dumps");
     for (;;) {
@@ -276,8 +373,8 @@ int MasterSession::render() {
             return fail(kMasterInterrupted, "interrupted again; not waiting for the node to finish");
         if (interrupts == 1)
             sendEnd("Ctrl-C; press it again to quit at once");
-        if (options.endAfterSeconds >= 0 && secondsSince(start) >= options.endAfterSeconds)
-            sendEnd("after " + std::to_string(static_cast<long long>(options.endAfterSeconds)) + " s");
+        if (options.endAfterSeconds >= 0 && secondsSince(renderStart) >= options.endAfterSeconds)
+            sendEnd("after " + oneDecimal(options.endAfterSeconds) + " s");
         if (!link->WaitForRead(kPollMilliseconds))
             continue;
 
@@ -285,25 +382,56 @@ int MasterSession::render() {
         uint32_t got = 0;
         const IoResult result = readFully(*link, bytes, 4, kDumpPieceSeconds, got);
         if (got == 0 && (result == IoResult::Closed || result == IoResult::Failed))
-            break;  // The node ends every job by closing; a reset counts too, when no dump was under way.
+            return jobEnded(result == IoResult::Failed);  // The node ends every job by closing.
         if (result != IoResult::Done)
             return fail(kMasterTransferCut, "connection to " + where + " " + describe(result) + " inside a signal");
         if (getLE32(bytes) != kFileDumpSignal)
             return fail(kMasterNotANode, where + " sent an unknown signal while rendering");
-        bool nodeClosed = false;
-        const int status = receiveDump(nodeClosed);
+        const int status = receiveDump();
         if (status != kMasterOk)
             return status;
-        if (options.endAfterDumps > 0 && dumpsSaved >= options.endAfterDumps)
-            sendEnd("after " + std::to_string(dumpsSaved) + " dumps");
+        if (options.endAfterDumps > 0 && static_cast<int>(saved.size()) >= options.endAfterDumps)
+            sendEnd("after " + plural(static_cast<int>(saved.size()), "dump"));
     }
-    say("the node closed the connection: job finished, " + std::to_string(dumpsSaved) + " dump" +
-        (dumpsSaved == 1 ? "" : "s") + " saved in " + options.outDirectory);
-    return kMasterOk;
+}
+
+void MasterSession::emitReport(int status) {
+    if (!report.json())
+        return;
+    std::vector<std::string> dumps;
+    for (const SavedDump& dump : saved)
+        dumps.push_back(JsonObject()
+                            .add("index", jsonNumber(static_cast<int64_t>(dump.index)))
+                            .add("path", jsonString(dump.path))
+                            .add("size", jsonNumber(dump.size))
+                            .add("seconds", jsonNumber(dump.seconds))
+                            .add("at", jsonNumber(dump.at))
+                            .add("exr", jsonBool(dump.exr))
+                            .text());
+    report.emit(JsonObject()
+                    .add("command", jsonString("render"))
+                    .add("node", jsonString(options.node))
+                    .add("address", address.empty() ? "null" : jsonString(address))
+                    .add("version", jsonNumber(static_cast<int64_t>(options.version)))
+                    .add("frame", jsonNumber(static_cast<int64_t>(options.frame)))
+                    .add("scene", JsonObject()
+                                      .add("path", jsonString(options.scene))
+                                      .add("size", jsonNumber(sceneSize))
+                                      .add("upload_seconds", uploadSeconds < 0 ? "null" : jsonNumber(uploadSeconds))
+                                      .text())
+                    .add("folder", jsonString(options.outDirectory))
+                    .add("dumps", jsonArray(dumps))
+                    .add("end_sent", jsonBool(endSent))
+                    .add("outcome", jsonString(outcomeName(status)))
+                    .add("status", jsonNumber(static_cast<int64_t>(status)))
+                    .add("message", report.message().empty() ? "null" : jsonString(report.message()))
+                    .text());
 }
 
 int MasterSession::run() {
     int status = openScene();
+    if (status == kMasterOk)
+        status = prepareFolder();
     if (status == kMasterOk)
         status = connect();
     if (status == kMasterOk)
@@ -311,11 +439,10 @@ int MasterSession::run() {
     if (status == kMasterOk)
         status = sendJob();
     if (status == kMasterOk)
-        status = sendScene();
-    if (status == kMasterOk)
         status = render();
     if (link)
         link->Destroy();
+    emitReport(status);
     return status;
 }
 

@@ -2,59 +2,96 @@
 
 namespace Varnix::Peer {
 
+#ifndef DRMASTER_VERSION
+#define DRMASTER_VERSION "unknown"
+#endif
+
+const char* const kMasterVersion = DRMASTER_VERSION;
+
 const char* const kMasterHelpText =
     R"(drmaster - the master side of the Varnix distributed-rendering farm
 
 usage:
-  drmaster discover [--wait S] [--numeric] [HOST...]
+  drmaster discover [--broadcast ADDRESS]... [--node HOST]... [HOST...]
+                    [--wait S] [--numeric] [--json]
   drmaster render --node HOST --version YEAR --frame N --scene FILE --out DIR
-                  [--end-after-dumps N] [--end-after-seconds S] [--wait S]
-  drmaster --help
+                  [--expect-dumps N] [--end-after-dumps N]
+                  [--end-after-seconds S] [--wait S] [--overwrite] [--json]
+  drmaster --version        drmaster's own version
+  drmaster --help           this text (also -h and /?)
 
 discover
-  Sends the discovery ping to UDP port 19666: by broadcast on the local
-  network, or to each HOST given. Prints one line per node that answers,
-  each node once: its address, then its host name when the resolver knows it.
-    --wait S      seconds to collect answers (default 1; nodes answer within
-                  about a third of a second)
-    --numeric     print addresses only, without looking up host names
+  Sends the discovery ping to UDP port 19666, to each broadcast ADDRESS
+  (such as 192.168.1.255) and to each HOST, then waits S seconds (1 by
+  default) for answers; with HOSTs only, it stops as soon as all of them have
+  answered. Without --broadcast and HOST it broadcasts to 255.255.255.255.
+  Prints one line per node that answers, each node once: its address, its
+  host name ("-" when the resolver does not know it) and the reply time,
+  separated by tabs.
+    --broadcast ADDRESS  ping every node of that network (repeatable)
+    --node HOST          ping this node (repeatable; a bare HOST is the same)
+    --wait S             seconds to wait for answers (default 1; a node
+                         answers within about a third of a second)
+    --numeric            do not look up host names
+    --json               print one JSON document instead of the lines
 
 render
   Hands one render job to the node HOST (TCP port 19668): greets it, sends
-  the 3ds Max version YEAR that the scene was saved with and the frame N,
+  the 3ds Max release YEAR that the scene was saved with and the frame N,
   uploads the scene FILE, and saves every image dump the node sends into DIR
   (created when missing) as frame<N>_dump<k>.exr, k counting from 001.
+  drmaster refuses to start when DIR already holds dumps of frame N, unless
+  --overwrite is given. Each dump is checked for the EXR magic number; one
+  that is not an EXR file is kept with a warning.
   The job ends when the node closes the connection. drmaster sends END, which
   asks the renderer to finish, on Ctrl-C, after N dumps or after S seconds of
   rendering (whichever comes first); a second Ctrl-C quits at once.
   On a terminal the scene upload and each dump show their progress.
     --node HOST             host name or address of the node
-    --version YEAR          3ds Max release of the scene (2011 to 2016)
+    --version YEAR          3ds Max release of the scene, 2011 to 2016
     --frame N               frame number to render
     --scene FILE            the scene file (at most 2,147,483,647 bytes)
     --out DIR               directory for the dumps
+    --expect-dumps N        succeed only with exactly N dumps (without it,
+                            at least one)
     --end-after-dumps N     send END once N dumps have been saved
     --end-after-seconds S   send END S seconds after the scene was sent
     --wait S                seconds to wait for the node's greeting (default
                             60; 0 waits for ever): a node busy with another
                             job greets only when that job has ended
+    --overwrite             replace the dumps of frame N already in DIR
+    --json                  print one JSON document (node, scene, every dump
+                            with index, path, size and times, outcome and
+                            status) instead of the progress lines
 
 exit status
-    0    discover: every named node answered (or, by broadcast, at least one);
-         render: the node got the scene, rendered, and closed the connection
-    2    bad command line
+    0    discover: every named node answered (or, by broadcast, at least
+         one); render: the node took the scene and sent every dump
+         completely (at least one, or exactly --expect-dumps), then closed
+    2    bad command line, such as a YEAR outside 2011 to 2016
     3    a host name cannot be resolved
     4    node unreachable: no TCP connection
     5    no greeting within --wait: the node is busy, or it is not a node
     6    not a node: the peer answered with something else
-    7    version refused: the node closed the connection right after the job
-         parameters (no 3ds Max from YEAR on is configured there)
+    7    version refused: the node closed the connection without taking the
+         scene (no 3ds Max from YEAR to 2016 is configured there)
     8    transfer cut: the connection broke or stalled during the scene
-         upload or a dump
-    9    local file error: FILE cannot be read or is too large, or DIR or a
-         dump file cannot be written
+         upload or a dump; a cut dump is not kept
+    9    local file error: FILE cannot be read or is too large, DIR or a
+         dump file cannot be written, or DIR holds dumps of frame N
     10   discover: no node answered (or a named HOST did not)
+    11   no image: the node ended the job without sending a dump (version
+         refused, 3ds Max did not answer or failed, or the scene was
+         rejected; the node's drData/DrLog.txt says which)
+    12   render: not the number of dumps that --expect-dumps asked for
+    13   discover: the ping could not be sent (no route to the network, or
+         broadcasts are not allowed)
     130  interrupted before the job started, or a second Ctrl-C
+
+examples
+  drmaster discover --broadcast 192.168.1.255 --wait 2
+  drmaster render --node render07 --version 2014 --frame 12 --scene shot.max
+                  --out frames --end-after-dumps 3
 )";
 
 }  // namespace Varnix::Peer

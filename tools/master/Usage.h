@@ -2,7 +2,10 @@
 
 namespace Varnix::Peer {
 
-// The complete text of "drmaster --help".
+// The complete text of "drmaster --help". The README shows it verbatim.
 extern const char* const kMasterHelpText;
+
+// drmaster's own version, the project's: what "drmaster --version" prints.
+extern const char* const kMasterVersion;
 
 }  // namespace Varnix::Peer

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Discover.h"
+#include "Json.h"
 #include "MasterExit.h"
 #include "MasterOptions.h"
 #include "RenderSession.h"
@@ -12,8 +13,27 @@
 #include "port/console.h"
 #include "port/socket.h"
 
+namespace {
+
+using namespace Varnix::Peer;
+
+// A usage error: one line on standard error, and the JSON report when asked for.
+int usageError(const std::string& command, const std::string& error, bool json) {
+    std::fprintf(stderr, "drmaster: error: %s\n(drmaster --help shows the usage)\n", error.c_str());
+    if (json)
+        std::printf("%s\n", JsonObject()
+                                .add("command", command.empty() ? "null" : jsonString(command))
+                                .add("outcome", jsonString(outcomeName(kMasterUsage)))
+                                .add("status", jsonNumber(static_cast<int64_t>(kMasterUsage)))
+                                .add("message", jsonString(error))
+                                .text()
+                                .c_str());
+    return kMasterUsage;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    using namespace Varnix::Peer;
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::fputs(kMasterHelpText, stderr);
@@ -21,28 +41,37 @@ int main(int argc, char** argv) {
     }
     const std::string command = args.front();
     args.erase(args.begin());
-    if (command == "--help" || command == "-h" || command == "help" || asksForHelp(args)) {
+    // "--version" after "render" is the 3ds Max release; on its own it asks for ours.
+    if (command == "--version") {
+        std::printf("drmaster %s\n", kMasterVersion);
+        return kMasterOk;
+    }
+    if (command == "--help" || command == "-h" || command == "/?" || command == "help" || asksForHelp(args)) {
         std::fputs(kMasterHelpText, stdout);
         return kMasterOk;
     }
-    if (!Varnix::Port::initializeSockets()) {
-        std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
-        return kMasterUnreachable;
-    }
+    const bool json = asksForJson(args);
     std::string error;
     if (command == "discover") {
         DiscoverOptions options;
-        if (parseDiscoverOptions(args, options, error))
-            return runDiscover(options);
-    } else if (command == "render") {
-        RenderOptions options;
-        if (parseRenderOptions(args, options, error)) {
-            Varnix::Port::catchInterrupts();
-            return runRenderSession(options);
+        if (!parseDiscoverOptions(args, options, error))
+            return usageError(command, error, json);
+        if (!Varnix::Port::initializeSockets()) {
+            std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
+            return kMasterPingNotSent;
         }
-    } else {
-        error = "unknown command '" + command + "'";
+        return runDiscover(options);
     }
-    std::fprintf(stderr, "drmaster: error: %s\n(drmaster --help shows the usage)\n", error.c_str());
-    return kMasterUsage;
+    if (command == "render") {
+        RenderOptions options;
+        if (!parseRenderOptions(args, options, error))
+            return usageError(command, error, json);
+        if (!Varnix::Port::initializeSockets()) {
+            std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
+            return kMasterUnreachable;
+        }
+        Varnix::Port::catchInterrupts();
+        return runRenderSession(options);
+    }
+    return usageError(std::string(), "unknown command '" + command + "'", json);
 }

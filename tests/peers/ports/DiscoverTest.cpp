@@ -55,6 +55,21 @@ private:
     std::thread thread;
 };
 
+// True when `out` is one line per node, each starting with the given
+// "address<TAB>host" and ending with "<TAB>N.N ms".
+bool listing(const std::string& out, const std::vector<std::string>& starts) {
+    std::istringstream lines(out);
+    std::string line;
+    size_t i = 0;
+    while (std::getline(lines, line)) {
+        if (i >= starts.size() || line.rfind(starts[i] + "\t", 0) != 0 || line.size() < 5 ||
+            line.compare(line.size() - 3, 3, " ms") != 0)
+            return false;
+        ++i;
+    }
+    return i == starts.size() && !out.empty() && out.back() == '\n';
+}
+
 class DiscoverTest : public TempDirTest {
 protected:
     std::unique_ptr<Child> discover(const std::string& args) {
@@ -67,7 +82,8 @@ TEST_F(DiscoverTest, ANamedNodeIsListedOnceHoweverManyRepliesItSends) {
     auto run = discover("--numeric 127.0.0.1");
     ASSERT_TRUE(run->finishedWithin(10s));
     EXPECT_EQ(run->status(), 0) << run->err();
-    EXPECT_EQ(run->out(), "127.0.0.1\n");
+    // Address, host name ("-": not looked up) and reply time.
+    EXPECT_TRUE(listing(run->out(), {"127.0.0.1\t-"})) << run->out();
     EXPECT_EQ(node.received(), std::vector<std::string>{kMasterGreetingBytes});
 
     // With names looked up, the line still starts with the address.
@@ -75,8 +91,62 @@ TEST_F(DiscoverTest, ANamedNodeIsListedOnceHoweverManyRepliesItSends) {
     ASSERT_TRUE(run->finishedWithin(10s));
     EXPECT_EQ(run->status(), 0);
     const std::string out = run->out();
-    EXPECT_EQ(out.rfind("127.0.0.1", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("127.0.0.1\t", 0), 0u) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+}
+
+TEST_F(DiscoverTest, SeveralNodesAtOnceAndAReportForScripts) {
+    Responder first(IPv4Address::loopback(19666), kNodeGreetingBytes, 4);
+    Responder second(IPv4Address{0x7F000002u, 19666}, kNodeGreetingBytes, 4);
+    // Named hosts only: done as soon as both have answered, long before --wait.
+    auto run = discover("--numeric --wait 60 --node 127.0.0.1 --node=127.0.0.2");
+    ASSERT_TRUE(run->finishedWithin(30s));
+    EXPECT_EQ(run->status(), 0) << run->err();
+    EXPECT_TRUE(listing(run->out(), {"127.0.0.1\t-", "127.0.0.2\t-"}) ||
+                listing(run->out(), {"127.0.0.2\t-", "127.0.0.1\t-"}))
+        << run->out();
+
+    run = discover("--json --numeric --wait 0.5 127.0.0.1 127.0.0.2 127.0.0.3");
+    ASSERT_TRUE(run->finishedWithin(10s));
+    EXPECT_EQ(run->status(), 10);
+    const std::string report = run->out();
+    EXPECT_EQ(report.rfind("{\"command\": \"discover\", \"wait_seconds\": 0.500, \"pinged\": [\"127.0.0.1\", "
+                           "\"127.0.0.2\", \"127.0.0.3\"], \"nodes\": [{\"address\": \"127.0.0.",
+                           0),
+              0u)
+        << report;
+    EXPECT_NE(report.find("{\"address\": \"127.0.0.1\", \"host\": null, \"reply_ms\": "), std::string::npos);
+    EXPECT_NE(report.find("{\"address\": \"127.0.0.2\", \"host\": null, \"reply_ms\": "), std::string::npos);
+    EXPECT_NE(report.find("], \"silent\": [\"127.0.0.3\"], \"outcome\": \"no-answer\", \"status\": 10, "
+                          "\"message\": \"no answer from 127.0.0.3 (127.0.0.3) within 0.5 s\"}\n"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
+}
+
+TEST_F(DiscoverTest, ABroadcastAddressOfTheNetworkIsPinged) {
+    Responder node(IPv4Address::any(19666), kNodeGreetingBytes, 4);
+    auto run = discover("--numeric --broadcast 127.255.255.255");
+    ASSERT_TRUE(run->finishedWithin(10s));
+    if (run->status() == 13)
+        GTEST_SKIP() << "no route for loopback broadcasts here: " << run->err();
+    EXPECT_EQ(run->status(), 0) << run->err();
+    EXPECT_EQ(node.received(), std::vector<std::string>{kMasterGreetingBytes});
+    const std::string out = run->out();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+}
+
+TEST_F(DiscoverTest, APingThatCannotBeSentIsNotANodeThatIsUnreachable) {
+    // In a network namespace of its own, without even a loopback device,
+    // there is no route anywhere.
+    auto run = std::make_unique<Child>("unshare -n true && exec unshare -n " + shellQuote(binDir() + "/drmaster") +
+                                           " discover --broadcast 192.168.1.255",
+                                       path("discover"));
+    ASSERT_TRUE(run->finishedWithin(10s));
+    if (run->status() != 13 && run->err().find("drmaster") == std::string::npos)
+        GTEST_SKIP() << "cannot make a network namespace here: " << run->err();
+    EXPECT_EQ(run->status(), 13) << run->err();
+    EXPECT_NE(run->err().find("cannot send the discovery ping to 192.168.1.255"), std::string::npos) << run->err();
 }
 
 TEST_F(DiscoverTest, ASilentNamedHostIsReported) {
@@ -84,7 +154,7 @@ TEST_F(DiscoverTest, ASilentNamedHostIsReported) {
     auto run = discover("--numeric --wait 0.5 127.0.0.1 127.0.0.2");
     ASSERT_TRUE(run->finishedWithin(10s));
     EXPECT_EQ(run->status(), 10);
-    EXPECT_EQ(run->out(), "127.0.0.1\n");
+    EXPECT_TRUE(listing(run->out(), {"127.0.0.1\t-"})) << run->out();
     EXPECT_NE(run->err().find("no answer from 127.0.0.2"), std::string::npos) << run->err();
 }
 
@@ -110,7 +180,7 @@ TEST_F(DiscoverTest, ABroadcastFindsTheNodeOnThisMachine) {
     Responder node(IPv4Address::any(19666), kNodeGreetingBytes, 4);
     auto run = discover("--numeric");
     ASSERT_TRUE(run->finishedWithin(10s));
-    if (run->status() == 4)
+    if (run->status() == 13)
         GTEST_SKIP() << "no route for broadcasts here: " << run->err();
     EXPECT_EQ(run->status(), 0) << run->err();
     const std::string out = run->out();

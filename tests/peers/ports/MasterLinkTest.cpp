@@ -65,8 +65,8 @@ TEST_F(MasterLinkTest, AWholeJobSavesEveryDumpAndSendsEndAfterTheAskedDumps) {
     ASSERT_TRUE(link);
     receiveScene(*link);
 
-    std::string dump;
-    for (int i = 0; i < 70001; ++i)
+    std::string dump("\x76\x2f\x31\x01", 4);  // what every EXR file starts with
+    for (int i = 4; i < 70001; ++i)
         dump.push_back(static_cast<char>(i % 251));
     ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(0)));
     ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(70001) + dump.substr(0, 30000)));
@@ -82,8 +82,12 @@ TEST_F(MasterLinkTest, AWholeJobSavesEveryDumpAndSendsEndAfterTheAskedDumps) {
     EXPECT_EQ(readFile(out + "/frame12_dump001.exr"), "");
     EXPECT_TRUE(readFile(out + "/frame12_dump002.exr") == dump);
     EXPECT_NE(master->out().find("job finished, 2 dumps saved"), std::string::npos) << master->out();
+    EXPECT_NE(master->out().find("(0 bytes, "), std::string::npos) << master->out();
+    EXPECT_NE(master->out().find("(70,001 bytes, "), std::string::npos) << master->out();
     EXPECT_EQ(master->out().find('\r'), std::string::npos);  // no progress lines off a terminal
-    EXPECT_EQ(master->err(), "");
+    // The empty dump is kept, with a warning that it is no EXR file.
+    EXPECT_EQ(master->err(), "drmaster: warning: dump 1 (" + out + "/frame12_dump001.exr, 0 bytes) is not an EXR "
+                             "file: it does not start with the EXR magic number 76 2f 31 01; kept as it came\n");
 }
 
 TEST_F(MasterLinkTest, ABusyNodeIsWaitedForAndAnAbandonedDumpIsSkipped) {
@@ -117,9 +121,10 @@ TEST_F(MasterLinkTest, EndAfterSecondsCountsFromTheSceneUpload) {
     EXPECT_GT(Clock::now() - sceneDone, 700ms);
     EXPECT_LT(Clock::now() - sceneDone, 3000ms);
     EXPECT_EQ(readRaw(*link, 4, 1), "");  // END is sent once
+    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(4) + "v/1\x01"));
     link->Destroy();
     ASSERT_TRUE(master->finishedWithin(5s));
-    EXPECT_EQ(master->status(), 0);
+    EXPECT_EQ(master->status(), 0) << master->err();
 }
 
 TEST_F(MasterLinkTest, CtrlCSendsEndAndASecondCtrlCQuits) {
@@ -130,12 +135,15 @@ TEST_F(MasterLinkTest, CtrlCSendsEndAndASecondCtrlCQuits) {
     ASSERT_TRUE(link);
     receiveScene(*link);
     EXPECT_EQ(readRaw(*link, 4, 5), kEndBytes);
+    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(4) + "v/1\x01"));
     link->Destroy();
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 0) << master->err();
     master.reset();
 
-    master = std::make_unique<Child>(renderCommand() + " & p=$!; sleep 2; kill -INT $p; sleep 1; kill -INT $p; wait $p",
+    // The first job's dump stays; this one may replace it.
+    master = std::make_unique<Child>(renderCommand("--overwrite") +
+                                         " & p=$!; sleep 2; kill -INT $p; sleep 1; kill -INT $p; wait $p",
                                      path("master2"));
     acceptJob(link);
     ASSERT_TRUE(link);
@@ -145,17 +153,40 @@ TEST_F(MasterLinkTest, CtrlCSendsEndAndASecondCtrlCQuits) {
     EXPECT_EQ(master->status(), 130);
 }
 
-TEST_F(MasterLinkTest, ARefusedVersionIsReportedAsSuch) {
-    start("", 2010);
-    std::unique_ptr<StreamSocket> link;
-    EXPECT_EQ(acceptJob(link), "2010 12");
-    ASSERT_TRUE(link);
-    link->Destroy();
-    ASSERT_TRUE(master->finishedWithin(5s));
-    EXPECT_EQ(master->status(), 7);
+TEST_F(MasterLinkTest, ANodeThatClosesWithoutTheSceneIsNeverSuccessHoweverLateItCloses) {
+    // The scene does not fit in the connection's buffers: the close comes
+    // while it is being sent, which is how a refusal shows.
+    std::string big(8 << 20, 'b');
+    writeFile(scene, big);
+    {
+        SlowRefusingNode node(*listener, 1500ms);
+        start("", 2016);
+        ASSERT_TRUE(master->finishedWithin(30s));
+        EXPECT_EQ(node.parameters, "2016 12");
+    }
+    EXPECT_EQ(master->status(), 7) << master->err();
     const std::string err = master->err();
-    EXPECT_NE(err.find("cannot render 3ds Max 2010 scenes"), std::string::npos) << err;
+    EXPECT_NE(err.find("no 3ds Max from 2016 to 2016 is configured there"), std::string::npos) << err;
+    EXPECT_NE(err.find("see drData/DrLog.txt on 127.0.0.1"), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+
+    // A small scene waits whole in the buffers, so the node's close cannot be
+    // told from a job that ended without an image; it is that failure.
+    writeFile(scene, sceneBytes);
+    {
+        SlowRefusingNode node(*listener, 1500ms);
+        start("--json", 2016);
+        ASSERT_TRUE(master->finishedWithin(30s));
+    }
+    EXPECT_EQ(master->status(), 11) << master->err();
+    EXPECT_EQ(master->err(), "drmaster: error: the node ended the job without sending an image: version refused, "
+                             "3ds Max did not answer or failed, or the scene was rejected; see drData/DrLog.txt on "
+                             "127.0.0.1\n");
+    const std::string report = master->out();
+    EXPECT_NE(report.find("\"dumps\": [], \"end_sent\": false, \"outcome\": \"no-image\", \"status\": 11"),
+              std::string::npos)
+        << report;
+    EXPECT_TRUE(outFiles().empty());
 }
 
 TEST_F(MasterLinkTest, PeersThatAreNoNodes) {
@@ -183,7 +214,7 @@ TEST_F(MasterLinkTest, PeersThatAreNoNodes) {
 }
 
 TEST_F(MasterLinkTest, ACutDumpLeavesNoFileAndADumpOfNegativeSizeIsRefused) {
-    start();
+    start("--json");
     std::unique_ptr<StreamSocket> link;
     acceptJob(link);
     ASSERT_TRUE(link);
@@ -194,7 +225,11 @@ TEST_F(MasterLinkTest, ACutDumpLeavesNoFileAndADumpOfNegativeSizeIsRefused) {
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 8);
     EXPECT_NE(master->err().find("cut after 10 of 1,000 bytes"), std::string::npos) << master->err();
+    EXPECT_NE(master->err().find("the partial file was removed"), std::string::npos) << master->err();
     EXPECT_TRUE(outFiles().empty());
+    EXPECT_NE(master->out().find("\"dumps\": [], \"end_sent\": false, \"outcome\": \"transfer-cut\", \"status\": 8"),
+              std::string::npos)
+        << master->out();
 
     start();
     acceptJob(link);
@@ -238,6 +273,36 @@ TEST_F(MasterLinkTest, FailuresBeforeTheJobHaveTheirOwnExitStatus) {
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 0);
     EXPECT_NE(master->out().find("exit status"), std::string::npos);
+    const std::string help = master->out();
+    for (const char* ask : {" -h", " /?", " render --node x -h"}) {
+        master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + ask, path("help2"));
+        ASSERT_TRUE(master->finishedWithin(5s));
+        EXPECT_EQ(master->status(), 0) << ask;
+        EXPECT_EQ(master->out(), help) << ask;
+    }
+
+    // Alone, --version is drmaster's own; after "render" it is the 3ds Max release.
+    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " --version", path("version"));
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 0);
+    EXPECT_EQ(master->out().rfind("drmaster ", 0), 0u) << master->out();
+    EXPECT_NE(master->out().find_first_of("0123456789"), std::string::npos) << master->out();
+    start("", 2010);
+    ASSERT_TRUE(master->finishedWithin(5s));
+    EXPECT_EQ(master->status(), 2);
+    EXPECT_NE(master->err().find("from 2011 to 2016, not '2010'"), std::string::npos) << master->err();
+}
+
+TEST_F(MasterLinkTest, TheReadmeShowsTheHelpAsItIs) {
+    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " --help", path("help"));
+    ASSERT_TRUE(master->finishedWithin(5s));
+    const std::string readme = readFile(std::string(VARNIX_SOURCE_DIR) + "/README.md");
+    const std::string intro = "`drmaster --help`:\n\n```\n";
+    const size_t start = readme.find(intro);
+    ASSERT_NE(start, std::string::npos) << "README.md has no drmaster --help block";
+    const size_t end = readme.find("```\n", start + intro.size());
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(readme.substr(start + intro.size(), end - start - intro.size()), master->out());
 }
 
 }  // namespace

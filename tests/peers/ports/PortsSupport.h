@@ -129,6 +129,30 @@ inline bool closesWithin(StreamSocket& socket, std::chrono::milliseconds limit) 
     return socket.IsClosed() || !socket.IsOk();
 }
 
+// A node that refuses the job the slow way: it greets, takes the master's
+// greeting and the job parameters, and only after `delay` (as when its name
+// lookup of the master hangs) closes the connection, without reading the
+// scene. Runs on its own thread from construction; the destructor waits.
+class SlowRefusingNode {
+public:
+    SlowRefusingNode(ListeningSocket& listener, std::chrono::milliseconds delay)
+        : thread([this, &listener, delay] {
+              auto link = listener.Accept();
+              if (!link || !writeRaw(*link, kNodeGreetingBytes) || readRaw(*link, 4, 10) != kMasterGreetingBytes)
+                  return;
+              parameters = readStringFrame(*link, 10);
+              std::this_thread::sleep_for(delay);
+              link->Destroy();
+          }) {}
+    ~SlowRefusingNode() { thread.join(); }
+
+    // The job parameters it read; valid once the master has finished.
+    std::string parameters;
+
+private:
+    std::thread thread;
+};
+
 // The lines of the last run in a stand-in record file.
 struct StubRecord {
     std::vector<std::string> lines;

@@ -147,14 +147,14 @@ TEST_F(JobFailure, JobWithoutAnyImageSaysSoAtItsEnd) {
                 installStub("crash", "crash_after_dumps = 0\n") + "\n2016 " + installStub("good") + "\n");
     startNode();
     ProcessResult job = render("2014", "5", {}, 60);
-    EXPECT_EQ(job.exitCode, 0) << job.output;
+    EXPECT_EQ(job.exitCode, 11) << job.output;  // drmaster says it too: no image
     ASSERT_TRUE(waitForLog("Ready for new connection"));
     std::vector<std::string> tail = from(logLines(), "Closed loopback connection");
     EXPECT_EQ(tail, (std::vector<std::string>{"Closed loopback connection\n\n", noImage, "Ready for new connection"}));
 
     // It connects and crashes before its first dump.
     job = render("2015", "5", {}, 60);
-    EXPECT_EQ(job.exitCode, 0) << job.output;
+    EXPECT_EQ(job.exitCode, 11) << job.output;
     ASSERT_TRUE(waitForLogCount("Ready for new connection", 2));
     std::vector<std::string> log = logLines();
     EXPECT_EQ(std::count(log.begin(), log.end(), noImage), 2);

@@ -137,6 +137,26 @@ TEST_F(StubLinkTest, ADumpIsNeverVisibleHalfWritten) {
     EXPECT_EQ(stub->status(), 0);
 }
 
+TEST_F(StubLinkTest, ItChattersAfterItsGreetingAndReusesOneDumpNameWhenAsked) {
+    behaviour("dumps = 3\ndump_interval_ms = 0\nbytes_after_greeting = 30\ndump_write = in_place\n"
+              "reuse_dump_name = yes\n");
+    start();
+    auto link = acceptAndGreet();
+    ASSERT_TRUE(link);
+    EXPECT_EQ(readRaw(*link, 30, 5), "abcdefghijklmnopqrstuvwxyzabcd");
+    // Each dump waits until the last one under the name has been taken.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(takeDump(10s), "dump1.exr") << "dump " << i + 1;
+    ASSERT_TRUE(writeRaw(*link, kEndBytes));
+    ASSERT_TRUE(stub->finishedWithin(5s));
+    EXPECT_EQ(stub->status(), 0);
+    const StubRecord r = record();
+    EXPECT_EQ(r.value("bytes_sent_after_greeting"), "30");
+    EXPECT_EQ(r.count("dump"), 3);
+    for (const auto& line : r.lines)
+        if (line.rfind("dump: ", 0) == 0) EXPECT_EQ(line, "dump: " + data + "dump1.exr");
+}
+
 TEST_F(StubLinkTest, EndDuringTheDumpsStopsTheRender) {
     behaviour("dumps = 1000\ndump_interval_ms = 50\n");
     start();

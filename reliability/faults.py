@@ -4,7 +4,9 @@
 One node serves a series of faults (a master killed mid-scene and mid-dump,
 a crashing and a hanging renderer, 1,000 wrongly greeting connections,
 100,000 garbage datagrams, an undeletable dump, an unwritable data
-directory); after each, a whole job with drmaster and the stand-in must
+directory, a dump frame cut with the master still connected, an undeletable
+dump among stale ones, a renderer sending bytes after its greeting, END
+split across segments, unsendable dumps among good ones); after each, a whole job with drmaster and the stand-in must
 succeed and every dump written while the master was connected must have
 arrived byte for byte. Then the fixed ports are taken by other programs
 before nodes start. Needs root (chattr), an X display, and the fixed ports
@@ -306,6 +308,204 @@ def case_unwritable_data_directory(b):
     b.whole_job("unwritable data directory")
 
 
+def raw_job(b, version, frame=3):
+    """A raw master that has greeted, sent its job and the scene."""
+    m = RawMaster()
+    check(m.read_exactly(4) == sig(NODE_GREETING), "no node greeting")
+    small = open(b.scene, "rb").read()
+    m.send(sig(MASTER_GREETING) + b"%d %d\0" % (version, frame) + struct.pack("<i", len(small)) + small)
+    return m
+
+
+def read_to_end(m, timeout):
+    """Reads until the node closes; the byte count, or None on a time-out."""
+    m.sock.settimeout(timeout)
+    total = 0
+    try:
+        while True:
+            chunk = m.sock.recv(1 << 20)
+            if not chunk:
+                return total
+            total += len(chunk)
+    except ConnectionResetError:
+        return total
+    except socket.timeout:
+        return None
+
+
+def case_cut_mid_frame(b):
+    # A raw master takes a few MB of a 50 MB dump and then reads nothing for
+    # 75 s while its connection stays up. The node must close the connection
+    # when its 60 s write deadline runs out (the stream cannot be put back in
+    # step), never send another frame into it, and end the job.
+    b.node.set_behaviour("faulty", "dumps = 2\ndump_interval_ms = 100\ndump_size = 2048x2048\nend_wait_seconds = 30\n")
+    before = b.ready_count()
+    m = raw_job(b, 2015)
+    m.sock.settimeout(60)
+    check(m.read_exactly(4) == sig(FILE_DUMP_SIGNAL), "no file-dump signal")
+    size = struct.unpack("<i", m.read_exactly(4))[0]
+    taken = len(m.read_exactly(4 << 20))
+    stalled = time.monotonic()
+    check(b.node.wait_log("Closing master connection: a dump was cut short (the master took nothing for 60 s)",
+                          timeout=120), "the node did not close the master connection after its write deadline")
+    closed_after = time.monotonic() - stalled
+    time.sleep(max(0.0, 75 - closed_after))
+    rest = read_to_end(m, 30)
+    check(rest is not None, "the node kept the connection open")
+    check(taken + rest < size, "the master received %d bytes after a dump of %d was cut" % (taken + rest, size))
+    m.close()
+    b.wait_job_end(before, timeout=90)
+    print("    write deadline ran out after %.1f s without a byte taken; %s of %s bytes arrived, then the close"
+          % (closed_after, f"{taken + rest:,}", f"{size:,}"))
+    b.whole_job("cut mid-frame, master still connected")
+
+    # The renderer cuts a dump down while the node sends it.
+    before = b.ready_count()
+    m = raw_job(b, 2015)
+    m.sock.settimeout(60)
+    check(m.read_exactly(4) == sig(FILE_DUMP_SIGNAL), "no file-dump signal")
+    size = struct.unpack("<i", m.read_exactly(4))[0]
+    taken = len(m.read_exactly(1 << 20))
+    dumps = [n for n in os.listdir(b.node.data) if n.startswith("dump") and n.endswith(".exr")]
+    check(dumps, "the dump being sent is not in the data directory")
+    for name in dumps:
+        os.truncate(os.path.join(b.node.data, name), 1000)
+    rest = read_to_end(m, 30)
+    check(rest is not None, "the node kept the connection open after the dump shrank")
+    check(taken + rest < size, "the master received a whole frame from a dump that shrank")
+    check(b.node.wait_log("a dump was cut short (the file shrank while it was read)", timeout=10),
+          "the shrunk dump was not logged")
+    m.close()
+    b.wait_job_end(before, timeout=90)
+    b.whole_job("dump shrinking while sent")
+
+
+def case_undeletable_among_stale(b):
+    # 30 stale dumps and one immutable one before a job: the purge must
+    # delete every stale dump it can, and none may reach the new master.
+    stale = []
+    for i in range(30):
+        path = os.path.join(b.node.data, "dump%02dstale.exr" % i)
+        with open(path, "wb") as f:
+            f.write(b"stale dump %d " % i * 50)
+        stale.append(path)
+    stuck = os.path.join(b.node.data, "dump15stuck.exr")
+    with open(stuck, "wb") as f:
+        f.write(b"stuck" * 100)
+    chattr("+i", stuck)
+    try:
+        b.node.set_behaviour("faulty", GOOD_STUB)
+        b.watcher.take()
+        before = b.ready_count()
+        out = b.out_dir("stale")
+        rc, text = drmaster(render_args("127.0.0.1", 2015, FRAME, b.scene, out,
+                                        ["--end-after-dumps", "3", "--end-after-seconds", "60"]), 180)
+        check(rc == 0, "drmaster status %s with stale dumps:\n%s" % (rc, text))
+        b.wait_job_end(before, timeout=120)
+        got = received_dumps(out, FRAME)
+        for p in got:
+            content = open(p, "rb").read()
+            check(not content.startswith(b"stale dump") and not content.startswith(b"stuck"),
+                  "a dump from before the job reached its master: %s" % os.path.basename(p))
+        check(len(got) == 3, "%d dumps arrived, not the job's 3" % len(got))
+        check_received(got, b.watcher, "stale dumps")
+        left = [p for p in stale if os.path.exists(p)]
+        check(not left, "%d stale dumps survived the purge" % len(left))
+        print("    30 stale dumps purged, the undeletable one given up; the master got only its own 3")
+    finally:
+        chattr("-i", stuck)
+        os.unlink(stuck)
+    b.whole_job("undeletable dump among stale ones")
+
+
+def case_stray_bytes_from_renderer(b):
+    # The renderer sends 100,000 bytes after its greeting and later closes
+    # without an END: the job must end on that close alone.
+    b.node.set_behaviour("faulty", "dumps = 2\ndump_interval_ms = 100\ndump_size = 64x32\n"
+                                   "bytes_after_greeting = 100000\nend_wait_seconds = 0\n")
+    b.watcher.take()
+    before = b.ready_count()
+    out = b.out_dir("stray")
+    start = time.monotonic()
+    rc, text = drmaster(render_args("127.0.0.1", 2015, FRAME, b.scene, out), 90)
+    took = time.monotonic() - start
+    check(rc == 0, "drmaster status %s with a chattering renderer:\n%s" % (rc, text))
+    b.wait_job_end(before)
+    got = received_dumps(out, FRAME)
+    check(len(got) == 2, "%d dumps, not 2" % len(got))
+    check_received(got, b.watcher, "stray bytes")
+    check("bytes_sent_after_greeting: 100000" in b.node.stub_record("faulty"), "the stand-in sent no stray bytes")
+    print("    job ended on the renderer's close after %.1f s (no END sent)" % took)
+    b.whole_job("stray bytes from the renderer")
+
+
+def case_split_end(b):
+    # END cut into two or three TCP segments, up to a second apart, in 10 jobs.
+    b.node.set_behaviour("faulty", "dumps = 1\ndump_interval_ms = 100\ndump_size = 64x32\nhang_until_end = yes\n")
+    rng = random.Random(3)
+    end = sig(END_SIGNAL)
+    for job in range(10):
+        before = b.ready_count()
+        ends_before = b.node.count_log("Got END signal from remote side")
+        m = raw_job(b, 2015)
+        m.sock.settimeout(60)
+        check(m.read_exactly(4) == sig(FILE_DUMP_SIGNAL), "job %d: no dump" % job)
+        m.read_exactly(struct.unpack("<i", m.read_exactly(4))[0])
+        cuts = sorted(rng.sample([1, 2, 3], rng.choice([1, 2])))
+        pieces = [end[i:j] for i, j in zip([0] + cuts, cuts + [4])]
+        for piece in pieces:
+            m.send(piece)
+            time.sleep(rng.uniform(0.05, 1.0))
+        check(m.closed_by_node(30), "job %d: END in %d pieces did not end the job" % (job, len(pieces)))
+        m.close()
+        b.wait_job_end(before)
+        check(b.node.count_log("Got END signal from remote side") == ends_before + 1,
+              "job %d: END was not forwarded exactly once" % job)
+    print("    10 of 10 split ENDs forwarded")
+    b.whole_job("split END")
+
+
+def case_unsendable_among_good(b):
+    # While the renderer writes 5 dumps, a FIFO, a dangling link and a file
+    # one byte over 2 GiB (sparse) named like dumps appear: each is given up with a log
+    # line, and every good dump still arrives.
+    b.node.set_behaviour("faulty", "dumps = 5\ndump_interval_ms = 400\ndump_size = 64x32\n")
+    b.watcher.take()
+    before = b.ready_count()
+    given_up = b.node.count_log("Could not send file, leaving it in place: ")
+    out = b.out_dir("unsendable")
+    online = b.node.count_log("3dsmax is online")
+    p = start_drmaster(render_args("127.0.0.1", 2015, FRAME, b.scene, out, ["--end-after-dumps", "5"]))
+    check(b.node.wait_log("3dsmax is online", online + 1, 60), "the renderer never came")
+    data = b.node.data
+    os.mkfifo(os.path.join(data, "dump0fifo.exr"))
+    os.symlink(os.path.join(b.root, "nowhere.exr"), os.path.join(data, "dump0link.exr"))
+    # Made elsewhere and linked in, so that the dump watcher does not spend
+    # seconds reading it while the good dumps come and go.
+    huge = os.path.join(b.root, "huge.exr")
+    with open(huge, "wb") as f:
+        f.truncate((2 << 30) + 1)
+    os.link(huge, os.path.join(data, "dump0huge.exr"))
+    os.unlink(huge)
+    try:
+        rc = p.wait(90)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        rc = None
+    text = p.stdout.read().decode(errors="replace")
+    check(rc == 0, "drmaster status %s with unsendable dumps:\n%s" % (rc, text))
+    b.wait_job_end(before)
+    got = received_dumps(out, FRAME)
+    check(len(got) == 5, "%d of 5 good dumps arrived beside unsendable ones" % len(got))
+    check_received(got, b.watcher, "unsendable dumps")
+    check(b.node.count_log("Could not send file, leaving it in place: ") == given_up + 3,
+          "not every unsendable dump was given up with a log line")
+    left = [n for n in os.listdir(data) if n.startswith("dump")]
+    check(not left, "left in the data directory after the job: %s" % left)
+    print("    FIFO, dangling link and 2 GiB + 1 byte file given up; 5 of 5 good dumps arrived")
+    b.whole_job("unsendable dumps among good ones")
+
+
 FAULT_CASES = [
     ("master killed mid-scene", case_master_killed_mid_scene),
     ("master killed mid-dump", case_master_killed_mid_dump),
@@ -315,6 +515,11 @@ FAULT_CASES = [
     ("100000 garbage datagrams", case_garbage_datagrams),
     ("undeletable dump", case_undeletable_dump),
     ("unwritable data directory", case_unwritable_data_directory),
+    ("cut mid-frame, master still connected", case_cut_mid_frame),
+    ("undeletable dump among 30 stale ones", case_undeletable_among_stale),
+    ("stray bytes from the renderer", case_stray_bytes_from_renderer),
+    ("split END", case_split_end),
+    ("unsendable dumps among good ones", case_unsendable_among_good),
 ]
 
 

@@ -153,8 +153,11 @@ TEST_F(StubLinkTest, ItChattersAfterItsGreetingAndReusesOneDumpNameWhenAsked) {
     const StubRecord r = record();
     EXPECT_EQ(r.value("bytes_sent_after_greeting"), "30");
     EXPECT_EQ(r.count("dump"), 3);
-    for (const auto& line : r.lines)
-        if (line.rfind("dump: ", 0) == 0) EXPECT_EQ(line, "dump: " + data + "dump1.exr");
+    for (const auto& line : r.lines) {
+        if (line.rfind("dump: ", 0) == 0) {
+            EXPECT_EQ(line, "dump: " + data + "dump1.exr");
+        }
+    }
 }
 
 TEST_F(StubLinkTest, EndDuringTheDumpsStopsTheRender) {

@@ -73,6 +73,9 @@ InputFile::InputFile(const char16_t* path) {
             state = Status::busy;
         } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
             state = GetFileAttributesW(wide(path)) == INVALID_FILE_ATTRIBUTES ? Status::gone : Status::noTarget;
+        } else if (error == ERROR_ACCESS_DENIED && GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES &&
+                   (GetFileAttributesW(wide(path)) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            state = Status::notRegular;  // a directory cannot be opened as a file
         } else {
             state = Status::unreadable;
         }

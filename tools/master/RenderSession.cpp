@@ -115,6 +115,11 @@ int MasterSession::prepareFolder() {
     std::filesystem::create_directories(folder, error);
     if (!std::filesystem::is_directory(folder, error))
         return fail(kMasterLocalFile, "cannot create the output directory '" + options.outDirectory + "'");
+    // Find out now, not after the node has rendered, that no dump could be saved.
+    const std::filesystem::path probe = folder / ".drmaster-write-check";
+    if (!std::ofstream(probe, std::ios::binary | std::ios::trunc))
+        return fail(kMasterLocalFile, "cannot write into the output directory '" + options.outDirectory + "'");
+    std::filesystem::remove(probe, error);
     const std::vector<std::string> earlier = earlierDumps(folder, options.frame);
     if (!earlier.empty() && !options.overwrite)
         return fail(kMasterLocalFile, "'" + options.outDirectory + "' already holds " +

@@ -263,6 +263,14 @@ TEST_F(MasterLinkTest, FailuresBeforeTheJobHaveTheirOwnExitStatus) {
     start();
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 9);
+    if (fs::is_directory("/proc/1")) {
+        out = "/proc/1";  // a directory where nobody, not even root, may create a file
+        start();
+        ASSERT_TRUE(master->finishedWithin(5s));
+        EXPECT_EQ(master->status(), 9);
+        EXPECT_NE(master->err().find("cannot write into the output directory '/proc/1'"), std::string::npos)
+            << master->err();
+    }
 
     master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " render --node x", path("usage"));
     ASSERT_TRUE(master->finishedWithin(5s));

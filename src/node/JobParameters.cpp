@@ -1,6 +1,7 @@
 #include "node/JobParameters.h"
 
 #include "core/Str.h"
+#include "port/shellquote.h"
 
 #include <sstream>
 
@@ -24,22 +25,33 @@ int chooseHostVersion(const NodeSettings& settings, int requested) {
     return 0;
 }
 
+namespace {
+
+// A piece taken from the file system, as plain text for the interpreter;
+// `follower` is the character after it in the command line.
+String quoted(const String& piece, char16_t follower) {
+    String copy(piece);
+    return String(Varnix::Port::quoteForCommandLine(copy.wideCString(), follower).c_str());
+}
+
+}  // namespace
+
 String buildRenderCommand(const String& installDirectory, const String& scenePath, const String& dataDirectory,
                           int frame) {
     String frameText = Varnix::Str::toString(frame);
     String command = u"echo Starting 3dsmax DR... && \"";
-    command += installDirectory;
+    command += quoted(installDirectory, u'3');
     command += u"3dsmaxcmd.exe\" \"";
-    command += scenePath;
+    command += quoted(scenePath, u'"');
     command += u"\" -o:\"";
-    command += dataDirectory;
+    command += quoted(dataDirectory, u'/');
     command += u"/dr_out.png\" -start:";
     command += frameText;
     command += u" -end:";
     command += frameText;
     command += u" -continueOnError -gammaCorrection:1 -rfw:1 -sf ";
     command += u" >> \"";
-    command += dataDirectory;
+    command += quoted(dataDirectory, u'/');
     command += u"/MaxLog.txt\"";
     return command;
 }

@@ -24,6 +24,8 @@ int chooseHostVersion(const NodeSettings& settings, int requested);
 // The command line that renders `frame` of `scenePath` with the
 // 3dsmaxcmd.exe in `installDirectory` (taken as it is, no separator added)
 // into dataDirectory + "/dr_out.png", appending the renderer's output to
-// dataDirectory + "/MaxLog.txt". Valid for cmd.exe and /bin/sh alike.
+// dataDirectory + "/MaxLog.txt". Valid for cmd.exe and /bin/sh alike; the
+// three paths are quoted so that the interpreter sees them as text, which
+// leaves ordinary paths unchanged.
 Varnix::String buildRenderCommand(const Varnix::String& installDirectory, const Varnix::String& scenePath,
                                   const Varnix::String& dataDirectory, int frame);

@@ -1,8 +1,13 @@
 // Parameters, version choice and the renderer's command line of a job.
 #include "node/JobParameters.h"
 
+#include "core/TempDirectory.h"
+#include "port/files.h"
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -62,6 +67,43 @@ TEST(JobParameters, CommandLineIsBuiltPieceByPiece) {
               std::string::npos);
     EXPECT_NE(narrow(buildRenderCommand(u"/opt/max/", u"s", u"/w/", -3)).find("-start:-3 -end:-3 "),
               std::string::npos);
+}
+
+// The install directory comes from DrConfig.txt and the data directory from
+// the working directory: whatever they hold, the shell must see them as text.
+class RenderCommandTest : public TempDirectoryTest {};
+
+TEST_F(RenderCommandTest, ShellSeesFileSystemPiecesAsText) {
+    namespace fs = std::filesystem;
+    std::string odd = "$(touch injected1)`touch injected2`\"q\"\\$HOME\\";
+    fs::path install = directory / ("max " + odd);
+    fs::path data = directory / ("data " + odd);
+    fs::create_directories(install);
+    fs::create_directories(data);
+    {
+        std::ofstream stub(install / "3dsmaxcmd.exe");
+        stub << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done\n";
+    }
+    fs::permissions(install / "3dsmaxcmd.exe", fs::perms::owner_all);
+    std::string w = data.string() + "/";
+    Varnix::String command = buildRenderCommand(Varnix::String((install.string() + "/").c_str()),
+                                                Varnix::String((w + "/received_scene.max").c_str()),
+                                                Varnix::String(w.c_str()), 4);
+
+    fs::path previous = fs::current_path();
+    fs::current_path(directory);
+    int status = Varnix::Port::runCommandLine(command.toNarrow());
+    fs::current_path(previous);
+
+    EXPECT_EQ(status, 0) << command.toNarrow();
+    EXPECT_FALSE(fs::exists(directory / "injected1"));
+    EXPECT_FALSE(fs::exists(directory / "injected2"));
+    std::ifstream log(data / "MaxLog.txt");
+    std::string first, second;
+    std::getline(log, first);
+    std::getline(log, second);
+    EXPECT_EQ(first, w + "/received_scene.max");
+    EXPECT_EQ(second, "-o:" + w + "/dr_out.png");
 }
 
 }  // namespace

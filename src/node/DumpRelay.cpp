@@ -78,6 +78,9 @@ bool unsendable(const InputFile& file, String& why) {
     case InputFile::Status::noTarget:
         why = u"no such file";
         break;
+    case InputFile::Status::link:
+        why = u"a symbolic link, not sent";
+        break;
     case InputFile::Status::unreadable:
         why = u"cannot be read: " + String(file.why());
         break;

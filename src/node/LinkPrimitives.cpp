@@ -2,9 +2,10 @@
 
 #include "core/Exception.h"
 #include "node/Signals.h"
+#include "port/binaryfile.h"
+#include "port/clock.h"
 #include "port/files.h"
 
-#include <cstdio>
 #include <limits>
 #include <vector>
 
@@ -13,42 +14,34 @@ namespace Varnix {
 namespace {
 
 constexpr int stringWriteTimeoutSeconds = 5;
-constexpr int stringReadTimeoutSeconds = 30;
 constexpr int fileReceiveTimeoutSeconds = 45;
 
 void useTimeout(Port::StreamSocket* socket, int seconds) {
     if (socket->GetTimeout() != seconds) socket->SetTimeout(seconds);
 }
 
-// Closes the file on every way out of receiveFile.
+// Closes the file on every way out of receiveFile. The file is created anew,
+// never written through a link (see port/binaryfile.h); each piece goes to
+// the system in one call.
 class OpenFile {
 public:
-    OpenFile(String path, const char* mode) : path(path), file(std::fopen(this->path.toNarrow(), mode)) {
-        if (!file) throw Exception::fileError(this->path);
-        // Pieces are large: each goes to the system in one call. Through the
-        // runtime's small buffer every 65536-byte write became two, which
-        // cost a third of a large transfer's speed.
-        std::setvbuf(file, nullptr, _IONBF, 0);
-    }
-    ~OpenFile() {
-        if (file) std::fclose(file);
+    explicit OpenFile(String path) : path(path) {
+        if (!file.createReplacing(this->path.toNarrow())) throw Exception::fileError(this->path);
     }
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
 
     void write(const void* buffer, std::size_t count) {
-        if (count > 0 && std::fwrite(buffer, 1, count, file) != count) throw Exception::fileError(path);
+        if (count > 0 && !file.write(buffer, count)) throw Exception::fileError(path);
     }
     // A failed close is a failed write too.
     void close() {
-        int failed = std::fclose(file);
-        file = nullptr;
-        if (failed != 0) throw Exception::fileError(path);
+        if (!file.close()) throw Exception::fileError(path);
     }
 
 private:
     String path;
-    std::FILE* file;
+    Port::BinaryFile file;
 };
 
 void writeSize(Port::StreamSocket* socket, std::int32_t size) {
@@ -101,9 +94,13 @@ int writeString(Port::StreamSocket* socket, const String& text) {
 
 int readString(Port::StreamSocket* socket, String& text) {
     if (!isUsable(socket)) return 1;
-    useTimeout(socket, stringReadTimeoutSeconds);
     text.clear();
+    long long deadline = Port::elapsedMilliseconds() + stringFrameDeadlineSeconds * 1000LL;
     for (std::int32_t received = 0;; ++received) {
+        long long left = deadline - Port::elapsedMilliseconds();
+        if (left <= 0) return 1;
+        // Whole seconds, rounded up: the last read may end up to a second late.
+        useTimeout(socket, int((left + 999) / 1000));
         char byte = 0;
         socket->Read(&byte, 1);
         if (socket->LastReadCount() != 1 || !socket->IsOk()) return 1;
@@ -162,7 +159,7 @@ int sendFile(Port::StreamSocket* socket, const String& path, int timeoutSeconds)
 int receiveFile(Port::StreamSocket* socket, const String& path) {
     if (!isUsable(socket)) return 1;
     try {
-        OpenFile file(path, "wb");
+        OpenFile file(path);
         std::int32_t size = -1;
         if (isUsable(socket)) {
             useTimeout(socket, fileReceiveTimeoutSeconds);

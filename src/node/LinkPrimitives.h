@@ -12,9 +12,15 @@
 
 namespace Varnix {
 
-// Largest text a string frame may carry; a longer one fails the read, so a
-// peer cannot make the node grow a string until memory runs out.
-constexpr std::int32_t maxStringFrameBytes = 65536;
+// Largest text a string frame may carry. Masters send about a dozen bytes of
+// job parameters; a longer frame fails the read, so a peer can neither grow a
+// string without end nor fill the log with it.
+constexpr std::int32_t maxStringFrameBytes = 256;
+
+// The whole string frame must have come within this time from the start of
+// readString: a peer dripping one byte at a time cannot hold the node's only
+// master slot for longer.
+constexpr int stringFrameDeadlineSeconds = 10;
 
 // Largest piece of a file frame per read or write call.
 constexpr std::uint32_t filePieceBytes = 65536;
@@ -50,10 +56,10 @@ private:
 // Writes the narrow form of `text` and one NUL in one call, 5 s time-out.
 int writeString(Port::StreamSocket* socket, const String& text);
 
-// Reads a string frame into `text`, one byte per read, 30 s time-out per byte;
-// each byte is widened on its own. 1 on a time-out, a closed or failed
-// connection, or more than maxStringFrameBytes bytes; `text` then holds what
-// came so far.
+// Reads a string frame into `text`, one byte per read; each byte is widened
+// on its own. 1 when the frame is not complete within
+// stringFrameDeadlineSeconds, on a closed or failed connection, or on more
+// than maxStringFrameBytes bytes; `text` then holds what came so far.
 int readString(Port::StreamSocket* socket, String& text);
 
 // Time-out of each write of a file frame that the node sends.

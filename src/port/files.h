@@ -22,13 +22,16 @@ bool makeDirectory(const char* narrowPath);
 bool isRegularFile(const char* narrowPath);
 
 // The size in bytes of an existing regular file; -1 when it cannot be read
-// (missing, a directory, no access). Reads attributes only.
+// (missing, a directory, a symbolic link, no access). Reads attributes only.
 std::int64_t fileSize(const char16_t* path);
 
 // Deletes a file. False when the file could not be deleted.
 bool deleteFile(const char16_t* path);
 
-// Copies a file, replacing `to` when it exists. False on any failure.
+// Copies a regular file, replacing `to` when it exists. Neither path is
+// followed through a symbolic link: a link at `from` fails the copy, a link
+// at `to` is removed and `to` created anew (exclusively). False on any
+// failure.
 bool copyFile(const char16_t* from, const char16_t* to);
 
 // Where development builds keep numbered copies of relayed dumps: the copy
@@ -52,6 +55,7 @@ public:
         busy,        // held by another program that shares no reading (Windows); try later
         notRegular,  // a FIFO, a device, a directory
         noTarget,    // an entry whose file cannot be found: a link that leads nowhere
+        link,        // a symbolic link (any reparse point on Windows): never followed
         unreadable   // no read access, or another failure: why() tells
     };
 

@@ -1,5 +1,7 @@
 #include "port/files.h"
 
+#include "port/binaryfile.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -103,7 +105,8 @@ bool isRegularFile(const char* narrowPath) {
 
 std::int64_t fileSize(const char16_t* path) {
     struct stat st;
-    if (::stat(toUtf8(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    // lstat: a link is no regular file, whatever it points to.
+    if (::lstat(toUtf8(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return std::int64_t(st.st_size);
 }
 
@@ -112,36 +115,18 @@ bool deleteFile(const char16_t* path) {
 }
 
 bool copyFile(const char16_t* from, const char16_t* to) {
-    int in = ::open(toUtf8(from).c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
-    int out = ::open(toUtf8(to).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    bool ok = true;
+    BinaryFile in, out;
+    // Neither end is reached through a link: `to` may lie in a directory
+    // that anybody can write (/tmp).
+    if (!in.openForReading(toUtf8(from).c_str()) || !out.createReplacing(toUtf8(to).c_str())) return false;
     char buffer[65536];
     for (;;) {
-        ssize_t got = ::read(in, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        for (ssize_t done = 0; done < got;) {
-            ssize_t put = ::write(out, buffer + done, std::size_t(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) {
-                ok = false;
-                break;
-            }
-            done += put;
-        }
-        if (!ok) break;
+        long long got = in.read(buffer, sizeof buffer);
+        if (got < 0) return false;
+        if (got == 0) break;
+        if (!out.write(buffer, std::size_t(got))) return false;
     }
-    ::close(in);
-    if (::close(out) != 0) ok = false;
-    return ok;
+    return out.close();
 }
 
 const char16_t* developmentDumpCopyPrefix() {
@@ -159,6 +144,13 @@ InputFile::InputFile(const char16_t* path) {
         std::snprintf(reason, sizeof reason, "%s", std::strerror(error));
     };
     struct stat st;
+    // A link is never followed: what it points to may lie anywhere. One that
+    // leads nowhere is reported as before.
+    struct stat self;
+    if (::lstat(narrow.c_str(), &self) == 0 && S_ISLNK(self.st_mode) && ::stat(narrow.c_str(), &st) == 0) {
+        state = Status::link;
+        return;
+    }
     if (::stat(narrow.c_str(), &st) != 0) {
         int error = errno;
         struct stat entry;
@@ -174,9 +166,10 @@ InputFile::InputFile(const char16_t* path) {
         return;
     }
     // Non-blocking, in case something else was put there since the check.
-    int fd = ::open(narrow.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = ::open(narrow.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
-        fail(errno == ENOENT ? Status::gone : Status::unreadable, errno);
+        if (errno == ELOOP) state = Status::link;
+        else fail(errno == ENOENT ? Status::gone : Status::unreadable, errno);
         return;
     }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -37,11 +37,15 @@ bool isRegularFile(const char* narrowPath) {
 }
 
 std::int64_t fileSize(const char16_t* path) {
+    // The link itself is opened, and refused: it is no regular file.
     HANDLE file = CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return -1;
+    BY_HANDLE_FILE_INFORMATION info;
     LARGE_INTEGER size;
-    BOOL ok = GetFileSizeEx(file, &size);
+    BOOL ok = GetFileInformationByHandle(file, &info) &&
+              (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+              GetFileSizeEx(file, &size);
     CloseHandle(file);
     return ok ? std::int64_t(size.QuadPart) : -1;
 }
@@ -51,7 +55,42 @@ bool deleteFile(const char16_t* path) {
 }
 
 bool copyFile(const char16_t* from, const char16_t* to) {
-    return CopyFileW(wide(from), wide(to), FALSE) != FALSE;
+    // Neither end is reached through a link or junction; the target name is
+    // freed (a link there is removed, not followed) and created anew.
+    HANDLE in = CreateFileW(wide(from), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (in == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(in, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(in);
+        return false;
+    }
+    DeleteFileW(wide(to));
+    HANDLE out = CreateFileW(wide(to), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        CloseHandle(in);
+        return false;
+    }
+    bool ok = true;
+    static thread_local char buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(in, buffer, sizeof buffer, &got, nullptr)) {
+            ok = false;
+            break;
+        }
+        if (got == 0) break;
+        DWORD put = 0;
+        if (!WriteFile(out, buffer, got, &put, nullptr) || put != got) {
+            ok = false;
+            break;
+        }
+    }
+    CloseHandle(in);
+    if (!CloseHandle(out)) ok = false;
+    return ok;
 }
 
 const char16_t* developmentDumpCopyPrefix() {
@@ -65,8 +104,9 @@ int runCommandLine(const char* narrowCommand) {
 InputFile::InputFile(const char16_t* path) {
     // Shared like the size query, so that the renderer may go on writing or
     // deleting; a renderer that shares no reading makes the file busy.
+    // FILE_FLAG_OPEN_REPARSE_POINT: a link is opened itself, then refused.
     HANDLE file = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
@@ -83,6 +123,12 @@ InputFile::InputFile(const char16_t* path) {
                                  reason, sizeof reason, nullptr);
         while (n > 0 && (reason[n - 1] == '\r' || reason[n - 1] == '\n' || reason[n - 1] == ' ' || reason[n - 1] == '.'))
             reason[--n] = '\0';
+        return;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        CloseHandle(file);
+        state = Status::link;
         return;
     }
     LARGE_INTEGER size;

@@ -94,6 +94,23 @@ TEST_F(FilesTest, CopyReplacesALongerTargetAndDeleteRemoves) {
     EXPECT_EQ(read(dir / "dst.exr"), "short");  // a failed copy leaves the target alone
 }
 
+TEST_F(FilesTest, CopyReplacesALinkAtTheTargetInsteadOfWritingThroughIt) {
+    write("dump.exr", "dump content");
+    write("victim.txt", "keep me");
+    fs::create_symlink(dir / "victim.txt", dir / "copy.exr");
+    std::u16string src = wide(dir / "dump.exr"), dst = wide(dir / "copy.exr");
+    ASSERT_TRUE(copyFile(src.c_str(), dst.c_str()));
+    EXPECT_EQ(read(dir / "victim.txt"), "keep me");
+    EXPECT_FALSE(fs::is_symlink(dir / "copy.exr"));
+    EXPECT_EQ(read(dir / "copy.exr"), "dump content");
+
+    // Nor is a link copied as the file it points to.
+    fs::create_symlink(dir / "victim.txt", dir / "dump2.exr");
+    std::u16string linked = wide(dir / "dump2.exr"), other = wide(dir / "copy2.exr");
+    EXPECT_FALSE(copyFile(linked.c_str(), other.c_str()));
+    EXPECT_NE(read(dir / "copy2.exr"), "keep me");
+}
+
 TEST_F(FilesTest, DirectoriesAreMadeOnceAndAreNoRegularFiles) {
     fs::path sub = dir / "drData";
     EXPECT_TRUE(makeDirectory(sub.string().c_str()));

@@ -1,0 +1,86 @@
+#include "port/binaryfile.h"
+
+#include <windows.h>
+
+namespace Varnix::Port {
+
+namespace {
+
+HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+constexpr std::intptr_t noFile = -1;
+
+}  // namespace
+
+BinaryFile::~BinaryFile() { close(); }
+
+bool BinaryFile::openForReading(const char* narrowPath) {
+    close();
+    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which is then refused.
+    HANDLE file = CreateFileA(narrowPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(file);
+        return false;
+    }
+    handle = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+bool BinaryFile::createReplacing(const char* narrowPath) {
+    close();
+    // Deleting a link deletes the link, not its target; CREATE_NEW then
+    // fails if anything took the name back in between.
+    DeleteFileA(narrowPath);
+    HANDLE file = CreateFileA(narrowPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    handle = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+bool BinaryFile::isOpen() const { return handle != noFile; }
+
+std::int64_t BinaryFile::size() const {
+    LARGE_INTEGER size;
+    if (handle == noFile || !GetFileSizeEx(handleOf(handle), &size)) return -1;
+    return std::int64_t(size.QuadPart);
+}
+
+long long BinaryFile::read(void* buffer, std::size_t count) {
+    if (handle == noFile) return -1;
+    std::size_t done = 0;
+    while (done < count) {
+        DWORD piece = count - done > 0x40000000 ? 0x40000000 : DWORD(count - done);
+        DWORD got = 0;
+        if (!ReadFile(handleOf(handle), static_cast<char*>(buffer) + done, piece, &got, nullptr)) return -1;
+        if (got == 0) break;
+        done += got;
+    }
+    return static_cast<long long>(done);
+}
+
+bool BinaryFile::write(const void* buffer, std::size_t count) {
+    if (handle == noFile) return false;
+    std::size_t done = 0;
+    while (done < count) {
+        DWORD piece = count - done > 0x40000000 ? 0x40000000 : DWORD(count - done);
+        DWORD put = 0;
+        if (!WriteFile(handleOf(handle), static_cast<const char*>(buffer) + done, piece, &put, nullptr) || put == 0)
+            return false;
+        done += put;
+    }
+    return true;
+}
+
+bool BinaryFile::close() {
+    if (handle == noFile) return true;
+    BOOL ok = CloseHandle(handleOf(handle));
+    handle = noFile;
+    return ok != FALSE;
+}
+
+}  // namespace Varnix::Port

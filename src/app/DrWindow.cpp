@@ -5,6 +5,7 @@
 #include "app/MyIcon.h"
 #include "app/WxText.h"
 #include "node/RenderService.h"
+#include "port/clock.h"
 #include "port/localtime.h"
 #include "port/stopsignal.h"
 
@@ -80,7 +81,7 @@ DrWindow::~DrWindow() {
     // came while the service was still being built.
     stopRenderService();
     // Anything logged after the close handler's last write.
-    writePending(false);
+    writePending(false, true);
     logFile.close();
 }
 
@@ -90,18 +91,40 @@ void DrWindow::stopRenderService() {
 }
 
 void DrWindow::log(const char16_t* text) {
+    std::u16string line = Varnix::cutLongText(text);
     Varnix::Port::MutexLock guard(logLock);
     // The clock is read under the lock so that lines stay in time order.
-    Varnix::appendLogLine(pendingText, Varnix::Port::localTimeNow(), text);
+    Varnix::Port::LocalTime when = Varnix::Port::localTimeNow();
+    repeatCounts.clear();
+    bool write = repeats.admit(line, Varnix::Port::elapsedMilliseconds(), repeatCounts);
+    for (const std::u16string& count : repeatCounts) Varnix::appendLogLine(pendingText, when, count.c_str());
+    if (write) Varnix::appendLogLine(pendingText, when, line.c_str());
+}
+
+void DrWindow::appendRepeatCounts(bool closing) {
+    repeatCounts.clear();
+    if (closing) repeats.collectAll(repeatCounts);
+    else repeats.collectDue(Varnix::Port::elapsedMilliseconds(), repeatCounts);
+    if (repeatCounts.empty()) return;
+    Varnix::Port::LocalTime when = Varnix::Port::localTimeNow();
+    for (const std::u16string& count : repeatCounts) Varnix::appendLogLine(pendingText, when, count.c_str());
+}
+
+void DrWindow::trimLogView() {
+    int lines = logView->GetNumberOfLines();
+    if (lines <= maxViewLines) return;
+    long end = logView->XYToPosition(0, lines - trimmedViewLines);
+    if (end > 0) logView->Remove(0, end);
 }
 
 void DrWindow::forceClose() {
     Close(true);
 }
 
-void DrWindow::writePending(bool toView) {
+void DrWindow::writePending(bool toView, bool closing) {
     {
         Varnix::Port::MutexLock guard(logLock);
+        appendRepeatCounts(closing);
         // Before the log file is open (a close request during start-up) the
         // text stays pending for the first write after it.
         if (pendingText.length() == 0 || !logFile.isOpen()) return;
@@ -109,7 +132,10 @@ void DrWindow::writePending(bool toView) {
         // view or a slow disk must not hold up the threads that log.
         pendingText.swap(flushingText);
     }
-    if (toView) *logView << Varnix::toWxString(flushingText);
+    if (toView) {
+        *logView << Varnix::toWxString(flushingText);
+        trimLogView();
+    }
     logFile << flushingText;
     logFile.flush();
     flushingText.clear();
@@ -148,7 +174,7 @@ void DrWindow::onClose(wxCloseEvent& event) {
 
     // The last lines of a run say why it ended: write them now instead of
     // leaving them to a timer tick that will not come.
-    writePending(true);
+    writePending(true, true);
 
     event.Skip();
     // A frame hidden in the tray receives no more events, and its deferred

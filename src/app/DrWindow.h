@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/LogRepeats.h"
 #include "core/NodeWindow.h"
 #include "core/OutputTextFile.h"
 #include "core/String.h"
@@ -8,6 +9,9 @@
 #include <wx/frame.h>
 #include <wx/icon.h>
 #include <wx/timer.h>
+
+#include <string>
+#include <vector>
 
 class MyIcon;
 class RenderService;
@@ -23,8 +27,15 @@ public:
     DrWindow();
     ~DrWindow() override;
 
+    // The window shows at most this many lines: when there are more, the
+    // oldest go, down to trimmedViewLines. DrLog.txt keeps every line.
+    static constexpr int maxViewLines = 30000;
+    static constexpr int trimmedViewLines = 25000;
+
     // One timestamped line, collected in memory; shown and written to
-    // DrLog.txt by the next 500 ms tick. Any thread. Does no GUI work and no
+    // DrLog.txt by the next 500 ms tick. A text longer than maxLogTextUnits
+    // is cut with a mark; floods of identical lines are counted instead
+    // (LogRepeats) and the counts written as lines of their own. Any thread. Does no GUI work and no
     // file output itself; it waits only for logLock, which other loggers and
     // the flush hold briefly (the flush only to take the pending text, not
     // while it shows or writes it). Throws std::bad_alloc only when memory
@@ -43,8 +54,14 @@ private:
     void onFlushTimer(wxTimerEvent& event);
     void onStopWatch(wxTimerEvent& event);
     // Moves everything pending into the file (when open) and, when asked,
-    // into the view. GUI thread.
-    void writePending(bool toView);
+    // into the view; `closing` also writes every repeat count not yet
+    // written. GUI thread.
+    void writePending(bool toView, bool closing = false);
+    // Appends the repeat counts due by now (all when `closing`) to
+    // pendingText. Caller holds logLock.
+    void appendRepeatCounts(bool closing);
+    // Drops the oldest lines of the view beyond maxViewLines. GUI thread.
+    void trimLogView();
     // Deletes the render service if there is one, which waits for its
     // threads; afterwards nothing logs any more. GUI thread.
     void stopRenderService();
@@ -56,6 +73,11 @@ private:
     Varnix::Port::Mutex logLock;
     wxIcon windowIcon;
     Varnix::String pendingText;
+    // Floods of identical lines; guarded by logLock.
+    Varnix::LogRepeats repeats;
+    // Count lines waiting to be appended; guarded by logLock (kept to reuse
+    // its storage).
+    std::vector<std::u16string> repeatCounts;
     // The text being shown and written by the GUI thread, taken out of
     // pendingText (their storages alternate, both are kept). GUI thread only.
     Varnix::String flushingText;

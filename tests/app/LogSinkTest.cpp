@@ -161,3 +161,128 @@ TEST_F(LogSink, UnopenableLogFileFailsConstructionWithTheFileError) {
         EXPECT_EQ(what, "Cannot open/read/write file '" + dir + "/drData/DrLog.txt'");
     }
 }
+
+// ------------------------------------------------------------ floods
+
+namespace {
+
+int countLinesWith(const std::string& text, const std::string& piece) {
+    int n = 0;
+    for (const std::string& line : splitLines(text))
+        if (line.find(piece) != std::string::npos) ++n;
+    return n;
+}
+
+// Lines whose text (after the stamp) is exactly `line`.
+int exactLines(const std::string& text, const std::string& line) {
+    int n = 0;
+    for (const std::string& l : splitLines(text))
+        if (l.size() > 22 && l.substr(22) == line) ++n;
+    return n;
+}
+
+// The total of the counts in "last message repeated N times: <text>" lines.
+long long repeatedCount(const std::string& text, const std::string& repeated) {
+    long long total = 0;
+    std::regex count("   last message repeated ([0-9,]+) times?: (.*)");
+    for (const std::string& line : splitLines(text)) {
+        std::smatch m;
+        if (!std::regex_search(line, m, count) || m[2].str() != repeated) continue;
+        std::string digits;
+        for (char c : m[1].str())
+            if (c != ',') digits += c;
+        total += std::stoll(digits);
+    }
+    return total;
+}
+
+}  // namespace
+
+TEST_F(LogSink, VeryLongLineIsCutWithAMarkInTheWindowAndTheFile) {
+    size_t start = waitForLogLines(1).size();
+    std::u16string longText(100000, u'x');
+    window->log(longText.c_str());
+    std::string text = waitForLogLines(2).substr(start);
+    std::string expected = std::string(4096, 'x') + " [line cut, 100,000 characters in all]\n";
+    ASSERT_GE(text.size(), expected.size());
+    EXPECT_EQ(text.substr(text.size() - expected.size()), expected);
+    EXPECT_TRUE(std::regex_match(text.substr(0, 22), std::regex(std::string(stampPattern) + "   ")));
+    pumpFor(50);
+    EXPECT_NE(logView()->GetValue().ToStdString().find(expected), std::string::npos);
+}
+
+TEST_F(LogSink, FloodOfIdenticalLinesIsCountedAndTheCountWrittenNothingLost) {
+    waitForLogLines(1);
+    const std::string flood = "Got bogus master connection";
+    for (int i = 0; i < 10000; ++i) window->log(u"Got bogus master connection");
+    window->log(u"after the flood");
+    std::string text;
+    ASSERT_TRUE(pumpUntil([&] {
+        text = readFile(logPath);
+        return countLinesWith(text, "   after the flood") == 1 && countLinesWith(text, "last message repeated") > 0;
+    }, 10000)) << text.substr(0, 4000);
+    EXPECT_EQ(exactLines(text, flood), Varnix::LogRepeats::keptPerBurst);
+    EXPECT_EQ(exactLines(text, flood) + repeatedCount(text, flood), 10000);
+    EXPECT_LE(countLinesWith(text, "last message repeated"), 3);
+}
+
+TEST_F(LogSink, AlternatingFloodsAreCountedEachOnItsOwn) {
+    waitForLogLines(1);
+    for (int i = 0; i < 5000; ++i) {
+        window->log(u"Got bogus master connection");
+        window->log(u"Ready for new connection");
+    }
+    std::string text;
+    // The counts come once the burst has been quiet for a moment.
+    ASSERT_TRUE(pumpUntil([&] {
+        text = readFile(logPath);
+        return repeatedCount(text, "Got bogus master connection") + Varnix::LogRepeats::keptPerBurst >= 5000 &&
+               repeatedCount(text, "Ready for new connection") + Varnix::LogRepeats::keptPerBurst >= 5000;
+    }, 10000)) << text.substr(0, 4000);
+    for (const std::string line : {"Got bogus master connection", "Ready for new connection"})
+        EXPECT_EQ(exactLines(text, line) + repeatedCount(text, line), 5000) << line;
+    EXPECT_LT(splitLines(text).size(), 200u);
+}
+
+TEST_F(LogSink, OrdinaryRepetitionsAreWrittenInFull) {
+    size_t start = waitForLogLines(1).size();
+    for (int i = 0; i < Varnix::LogRepeats::keptPerBurst; ++i) window->log(u"Replying to discovery ping from master");
+    window->log(u"done");
+    std::string text = waitForLogLines(2 + Varnix::LogRepeats::keptPerBurst).substr(start);
+    pumpFor(1200);  // past the end of the burst
+    text = withoutServiceLines(readFile(logPath)).substr(start);
+    EXPECT_EQ(countLinesWith(text, "   Replying to discovery ping from master"), Varnix::LogRepeats::keptPerBurst);
+    EXPECT_EQ(countLinesWith(text, "last message repeated"), 0) << text;
+}
+
+TEST_F(LogSink, CountsNotYetWrittenReachTheFileOnClosing) {
+    waitForLogLines(1);
+    for (int i = 0; i < 100; ++i) window->log(u"Got bogus master connection");
+    ASSERT_TRUE(closeAndWaitDestroyed());
+    std::string text = readFile(logPath);
+    EXPECT_EQ(exactLines(text, "Got bogus master connection"), Varnix::LogRepeats::keptPerBurst);
+    EXPECT_EQ(repeatedCount(text, "Got bogus master connection"), 100 - Varnix::LogRepeats::keptPerBurst) << text;
+}
+
+TEST_F(LogSink, WindowKeepsTheMostRecentLinesAndTheFileKeepsEveryLine) {
+    waitForLogLines(1);
+    const int total = DrWindow::maxViewLines + 2000;
+    for (int i = 0; i < total; ++i) {
+        std::string line = "job line " + std::to_string(i);
+        window->log(std::u16string(line.begin(), line.end()).c_str());
+        if (i % 5000 == 0) pumpFor(10);
+    }
+    std::string text = waitForLogLines(1 + total, 60000);
+    ASSERT_EQ(countLinesWith(text, "   job line "), total);
+    pumpUntil([&] { return logView()->GetValue().ToStdString().find("   job line " + std::to_string(total - 1) + "\n") !=
+                           std::string::npos; }, 10000);
+    std::string view = logView()->GetValue().ToStdString();
+    EXPECT_NE(view.find("   job line " + std::to_string(total - 1) + "\n"), std::string::npos);
+    EXPECT_EQ(view.find("   job line 0\n"), std::string::npos);
+    EXPECT_LE(logView()->GetNumberOfLines(), DrWindow::maxViewLines + 1);
+    EXPECT_GE(logView()->GetNumberOfLines(), DrWindow::trimmedViewLines);
+    // What the view keeps is the file's end, line for line.
+    std::string fileText = readFile(logPath);
+    EXPECT_EQ(fileText.substr(fileText.size() - view.size() + view.find('\n') + 1),
+              view.substr(view.find('\n') + 1));
+}

@@ -168,6 +168,10 @@ void DrWindow::onClose(wxCloseEvent& event) {
         trayIcon = nullptr;
     }
 
+    // A stop that waits for a running job says so in the log at once, not
+    // when the job has ended.
+    if (renderService && renderService->requestStop()) writePending(true);
+
     // The service's threads are the ones that log: once they have stopped,
     // the pending lines below are the last.
     stopRenderService();

@@ -7,6 +7,7 @@
 #include "node/JobParameters.h"
 #include "node/HostListener.h"
 #include "node/LinkPrimitives.h"
+#include "node/NetworkText.h"
 #include "node/RenderService.h"
 #include "node/Signals.h"
 #include "node/SocketHolder.h"
@@ -33,7 +34,7 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
 
     String parameters;
     if (Varnix::readString(master, parameters) != 0) return;
-    window->log((u"Parameters received: " + parameters).wideCString());
+    window->log((u"Parameters received: " + shownAsText(parameters)).wideCString());
 
     JobParameters job = parseJobParameters(parameters);
     int requested = job.requestedVersion;

@@ -54,8 +54,17 @@ RenderService::RenderService(Varnix::NodeWindow* window) : window(window) {
     serverThread.execute(&RenderService::serveMasters, this);
 }
 
-RenderService::~RenderService() {
+bool RenderService::requestStop() {
     stopRequested = true;
+    if (!jobRunning) return false;
+    // A stop that has to wait says so, once: the job may run for hours.
+    if (!stopWaitLogged) window->log(u"Waiting for the running job to end before stopping");
+    stopWaitLogged = true;
+    return true;
+}
+
+RenderService::~RenderService() {
+    requestStop();
     serverThread.waitIdle();
     if (discoveryReplier) {
         discoveryReplier->stopRequested = true;
@@ -82,7 +91,9 @@ void RenderService::serveMasters(void* argument) {
             Varnix::Port::IPv4Address peer;
             holder.get()->GetPeer(peer);
             service->window->log((u"Accepted remote connection from " + String(peer.hostname().c_str())).wideCString());
+            service->jobRunning = true;
             runRenderJob(*service, holder);
+            service->jobRunning = false;
         } else {
             service->window->log(u"Got bogus master connection");
         }

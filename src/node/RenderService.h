@@ -29,6 +29,11 @@ public:
     // without a time limit, for a running job and its renderer. GUI thread.
     ~RenderService();
 
+    // Asks the accept loop to end. True, having logged once "Waiting for the
+    // running job to end before stopping", when a job runs that the
+    // destructor will have to wait for. GUI thread; any number of times.
+    bool requestStop();
+
     RenderService(const RenderService&) = delete;
     RenderService& operator=(const RenderService&) = delete;
 
@@ -42,5 +47,9 @@ public:
     HostListener* hostListener = nullptr;
     Varnix::Port::ListeningSocket* masterServer = nullptr;
     std::atomic<bool> stopRequested{false};
+    // True while serveMasters runs a job; written by serverThread.
+    std::atomic<bool> jobRunning{false};
+    // The waiting line has been logged.
+    bool stopWaitLogged = false;
     NodeSettings settings;
 };

@@ -5,6 +5,7 @@
 
 #include "port/socket.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +61,43 @@ TEST_F(MasterPort, UnsupportedVersionsAreRefusedWithoutReadingTheScene) {
                             "Ready for new connection"}));
     EXPECT_FALSE(fs::exists(data / "received_scene.max"));
     EXPECT_TRUE(stubRecord("max").empty());
+}
+
+TEST_F(MasterPort, ParametersAreLoggedOnOneLineWithControlCharactersShownEscaped) {
+    startNode();
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(m.greet());
+    // A line feed and a forged stamp, a terminal escape sequence, a backslash.
+    ASSERT_TRUE(m.sendParameters("2010\n2026/12/08-09:00:00   Forged line\x1b[2J\\"));
+    EXPECT_TRUE(m.waitForClose(10));
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> log = logLines();
+    EXPECT_EQ(countPrefix(log, "Forged line"), 0);
+    std::vector<std::string> job = after(log, "Parameters received: ");
+    ASSERT_FALSE(job.empty());
+    EXPECT_EQ(job.front(), "Parameters received: 2010\\x0A2026/12/08-09:00:00   Forged line\\x1B[2J\\\\");
+    EXPECT_EQ(readFile(data / "DrLog.txt").find('\x1b'), std::string::npos);
+}
+
+TEST_F(MasterPort, StopRequestDuringAJobIsLoggedOnceWhileTheNodeWaits) {
+    writeConfig("2014 " + installStub("max", "dumps = 1\nhang_until_end = yes\n") + "\n");
+    startNode();
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(m.greet());
+    ASSERT_TRUE(m.sendParameters("2014 1"));
+    ASSERT_TRUE(m.sendScene(1000, 1000));
+    ASSERT_TRUE(waitForLog("3dsmax is online", 30));
+    kill(nodePid, SIGTERM);
+    // The line is in the log while the node still waits for the job.
+    ASSERT_TRUE(waitForLog("Waiting for the running job to end", 10));
+    EXPECT_TRUE(nodeRunning());
+    ASSERT_TRUE(m.sendEnd());
+    ASSERT_TRUE(waitForLog("Ready for new connection", 30));
+    for (int i = 0; i < 200 && nodeRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(nodeRunning());
+    EXPECT_EQ(countPrefix(logLines(), "Waiting for the running job to end"), 1);
 }
 
 TEST_F(MasterPort, SilentClientIsBogusAfterFiveSeconds) {

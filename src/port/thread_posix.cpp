@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -15,7 +16,17 @@ struct PosixThread {
     pthread_t id;
     ThreadRoutine routine;
     void* parameter;
+    // The handle and the running thread each hold one: a handle closed
+    // while the thread still starts must not take the routine from under it.
+    std::atomic<int> holders{2};
+    bool joined = false;
 };
+
+void release(PosixThread* thread)
+{
+    if (--thread->holders == 0)
+        delete thread;
+}
 
 // noexcept: an exception escaping the routine ends the process right here,
 // the same way on every platform.
@@ -23,6 +34,7 @@ extern "C" void* threadStart(void* argument) noexcept
 {
     PosixThread* thread = static_cast<PosixThread*>(argument);
     thread->routine(thread->parameter);
+    release(thread);
     return nullptr;
 }
 
@@ -67,13 +79,21 @@ ThreadHandle createThread(ThreadRoutine routine, void* parameter, int stackSize)
 
 void joinThread(ThreadHandle handle)
 {
-    if (handle != nullptr)
+    if (handle != nullptr) {
         pthread_join(static_cast<PosixThread*>(handle)->id, nullptr);
+        static_cast<PosixThread*>(handle)->joined = true;
+    }
 }
 
 void closeThread(ThreadHandle handle)
 {
-    delete static_cast<PosixThread*>(handle);
+    if (handle == nullptr)
+        return;
+    PosixThread* thread = static_cast<PosixThread*>(handle);
+    // A thread left to run on alone frees its own resources when it ends.
+    if (!thread->joined)
+        pthread_detach(thread->id);
+    release(thread);
 }
 
 void nameThread(ThreadHandle handle, const char* name)

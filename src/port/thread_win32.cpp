@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 namespace Varnix::Port {
@@ -11,13 +12,23 @@ struct Win32Thread {
     HANDLE handle;
     ThreadRoutine routine;
     void* parameter;
+    // The handle and the running thread each hold one: a handle closed
+    // while the thread still starts must not take the routine from under it.
+    std::atomic<int> holders{2};
 };
+
+void release(Win32Thread* thread)
+{
+    if (--thread->holders == 0)
+        delete thread;
+}
 
 // noexcept: an exception escaping the routine ends the process right here.
 DWORD WINAPI threadStart(LPVOID argument) noexcept
 {
     Win32Thread* thread = static_cast<Win32Thread*>(argument);
     thread->routine(thread->parameter);
+    release(thread);
     return 0;
 }
 
@@ -82,7 +93,7 @@ void closeThread(ThreadHandle handle)
         return;
     Win32Thread* thread = static_cast<Win32Thread*>(handle);
     CloseHandle(thread->handle);
-    delete thread;
+    release(thread);
 }
 
 void nameThread(ThreadHandle handle, const char* name)

@@ -1,11 +1,40 @@
 #include "node/DiscoveryReplier.h"
 
 #include "core/String.h"
+#include "core/Str.h"
+#include "node/HostNames.h"
+#include "node/LineBudget.h"
+#include "node/NetworkText.h"
 #include "node/Signals.h"
 #include "port/clock.h"
 
 using Varnix::String;
 using Varnix::Port::IPv4Address;
+
+namespace {
+
+// Ping lines written at once and on average; more pings are counted. A ping
+// from a forged address costs a line (and a name lookup) otherwise, and
+// forged addresses make every line a different one.
+constexpr int pingLinesAtOnce = 20;
+constexpr int pingLinesPerSecond = 5;
+
+void logPing(Varnix::NodeWindow* window, const IPv4Address& sender, LineBudget& budget) {
+    if (!budget.take(Varnix::Port::elapsedMilliseconds())) return;
+    String host(HostNames::shared().nameFor(sender).c_str());
+    window->log((u"Replying to discovery ping from " + shownAsText(host)).wideCString());
+}
+
+// Writes the count of pings not logged, when due (or at once when `last`).
+void logHeldBackPings(Varnix::NodeWindow* window, LineBudget& budget, bool last = false) {
+    std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Varnix::Port::elapsedMilliseconds());
+    if (count == 0) return;
+    window->log((u"Replied to " + Varnix::Str::getFormatted(count) +
+                 u" more discovery pings, too many to log one by one")
+                    .wideCString());
+}
+
+}  // namespace
 
 DiscoveryReplier::DiscoveryReplier(Varnix::NodeWindow* window) : window(window), stopRequested(false) {
     name = u"MY_DiscoveryReplier";
@@ -26,7 +55,9 @@ void DiscoveryReplier::serveDiscovery(void* self) {
     IPv4Address local = IPv4Address::any(port);
     replier->socket = std::make_unique<Varnix::Port::DatagramSocket>(local);
     replier->socket->GetLocal(local);
-    window->log((u"Starting UDP socket, local hostname: " + String(local.hostname().c_str())).wideCString());
+    String localName(HostNames::shared().nameFor(local).c_str());
+    window->log((u"Starting UDP socket, local hostname: " + shownAsText(localName)).wideCString());
+    LineBudget pingLines(pingLinesAtOnce, pingLinesPerSecond);
 
     if (!replier->socket->IsOk()) {
         window->log((u"Cannot bind to discovery port (UDP " + String(std::to_string(port).c_str()) + u")")
@@ -39,7 +70,7 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             if (Varnix::decodeSignal(buffer) == Varnix::masterGreeting) {
                 Varnix::encodeSignal(Varnix::nodeGreeting, buffer);
                 for (int i = 0; i < repliesPerPing; ++i) replier->socket->SendTo(sender, buffer, sizeof buffer);
-                window->log((u"Replying to discovery ping from " + String(sender.hostname().c_str())).wideCString());
+                logPing(window, sender, pingLines);
                 continue;  // queued pings are answered back to back
             }
             // Other datagrams are dropped without a pause: sleeping after each
@@ -47,8 +78,10 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             // three a second) keep the queued pings of masters waiting for
             // minutes. Only an empty queue waits for the next poll.
             if (received >= 0) continue;
+            logHeldBackPings(window, pingLines);
             Varnix::Port::sleepMilliseconds(pollMilliseconds);
         }
+        logHeldBackPings(window, pingLines, true);  // nothing goes unreported, not even at the end
     }
     replier->socket->Destroy();
     replier->socket.reset();

@@ -3,7 +3,9 @@
 #include "config/NodeConfig.h"
 #include "node/DiscoveryReplier.h"
 #include "node/HostListener.h"
+#include "node/HostNames.h"
 #include "node/LinkPrimitives.h"
+#include "node/NetworkText.h"
 #include "node/RenderJob.h"
 #include "node/Signals.h"
 #include "node/SocketHolder.h"
@@ -90,7 +92,8 @@ void RenderService::serveMasters(void* argument) {
         if (Varnix::readSignal(holder.get(), greetingTimeoutSeconds) == Varnix::masterGreeting) {
             Varnix::Port::IPv4Address peer;
             holder.get()->GetPeer(peer);
-            service->window->log((u"Accepted remote connection from " + String(peer.hostname().c_str())).wideCString());
+            String host(HostNames::shared().nameFor(peer).c_str());
+            service->window->log((u"Accepted remote connection from " + shownAsText(host)).wideCString());
             service->jobRunning = true;
             runRenderJob(*service, holder);
             service->jobRunning = false;

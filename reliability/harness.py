@@ -84,6 +84,23 @@ def parse_log(text):
     return lines
 
 
+REPEATED = re.compile(r"^last message repeated ([0-9,]+) times?: (.*)$", re.S)
+
+
+def count_lines(lines, text):
+    """How many logged lines held `text`, counting the lines that a flood's
+    repeat count stands for."""
+    total = 0
+    for line in lines:
+        m = REPEATED.match(line)
+        if m:
+            if text in m.group(2):
+                total += int(m.group(1).replace(",", ""))
+        elif text in line:
+            total += 1
+    return total
+
+
 # ---------------------------------------------------------------- inotify
 
 _libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
@@ -288,7 +305,9 @@ class Node:
         return parse_log(self.log_text())
 
     def count_log(self, text):
-        return sum(1 for line in self.log_lines() if text in line)
+        """Lines holding `text`, with the lines that the log counted instead
+        of writing ("last message repeated N times: <text>") added in."""
+        return count_lines(self.log_lines(), text)
 
     def wait_log(self, text, count=1, timeout=10.0):
         deadline = time.monotonic() + timeout

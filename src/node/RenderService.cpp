@@ -3,9 +3,8 @@
 #include "config/NodeConfig.h"
 #include "node/DiscoveryReplier.h"
 #include "node/HostListener.h"
-#include "node/HostNames.h"
 #include "node/LinkPrimitives.h"
-#include "node/NetworkText.h"
+#include "node/MasterGate.h"
 #include "node/RenderJob.h"
 #include "node/Signals.h"
 #include "node/SocketHolder.h"
@@ -20,7 +19,6 @@ namespace {
 
 const std::uint16_t masterPort = 19668;
 const int masterListenerTimeoutSeconds = 2;
-const int greetingTimeoutSeconds = 5;
 const int workerStackSize = 1048576;
 const std::size_t workingDirectoryBufferSize = 10240;
 
@@ -84,22 +82,17 @@ RenderService::~RenderService() {
 
 void RenderService::serveMasters(void* argument) {
     auto* service = static_cast<RenderService*>(argument);
+    if (service->stopRequested) return;
+    // Greetings and parameter strings are awaited side by side there; a job
+    // gets a connection only once its parameters have all arrived.
+    MasterGate gate(service->masterServer, service->window);
     while (!service->stopRequested) {
-        std::unique_ptr<Varnix::Port::StreamSocket> accepted = service->masterServer->Accept();
-        if (!accepted) continue;
-        Varnix::SocketHolder holder(std::move(accepted));
-        Varnix::writeSignal(holder.get(), Varnix::nodeGreeting, greetingTimeoutSeconds);
-        if (Varnix::readSignal(holder.get(), greetingTimeoutSeconds) == Varnix::masterGreeting) {
-            Varnix::Port::IPv4Address peer;
-            holder.get()->GetPeer(peer);
-            String host(HostNames::shared().nameFor(peer).c_str());
-            service->window->log((u"Accepted remote connection from " + shownAsText(host)).wideCString());
-            service->jobRunning = true;
-            runRenderJob(*service, holder);
-            service->jobRunning = false;
-        } else {
-            service->window->log(u"Got bogus master connection");
-        }
+        std::unique_ptr<Varnix::Port::StreamSocket> master = gate.nextMaster(service->stopRequested);
+        if (!master) continue;
+        Varnix::SocketHolder holder(std::move(master));
+        service->jobRunning = true;
+        runRenderJob(*service, holder);
+        service->jobRunning = false;
         service->window->log(u"Ready for new connection");
         holder.release();
     }

@@ -99,7 +99,16 @@ public:
     // The peer's address; false when destroyed or not known.
     bool GetPeer(IPv4Address& out) const;
 
+    // Copies up to `count` bytes that have already arrived into `buffer`
+    // without taking them out of the connection; never waits. Returns the
+    // count copied (0 when none waits). `ended` tells whether the peer has
+    // closed, or the connection failed, behind those bytes (on Windows only
+    // once no byte waits any more).
+    std::uint32_t Peek(void* buffer, std::uint32_t count, bool& ended);
+
 private:
+    friend bool waitForAny(StreamSocket* const* sockets, std::size_t count, class ListeningSocket* listener,
+                           int milliseconds);
     std::intptr_t handle;
     int timeoutSeconds = 600;
     std::uint32_t lastReadCount = 0;
@@ -133,9 +142,17 @@ public:
     void Destroy();  // stops listening; later calls do nothing
 
 private:
+    friend bool waitForAny(StreamSocket* const* sockets, std::size_t count, ListeningSocket* listener,
+                           int milliseconds);
     std::intptr_t handle;
     int timeoutSeconds = 600;
 };
+
+// Waits at most `milliseconds` until one of the `count` connections has a
+// byte to read or has ended, or `listener` (may be null) has a connection
+// waiting to be accepted. True when one of them happened. The caller's
+// thread must be the only user of every socket given.
+bool waitForAny(StreamSocket* const* sockets, std::size_t count, ListeningSocket* listener, int milliseconds);
 
 // A UDP socket that never waits: receives and sends return at once.
 class DatagramSocket {

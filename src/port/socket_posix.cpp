@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace Varnix::Port {
 
@@ -268,6 +269,33 @@ bool StreamSocket::GetPeer(IPv4Address& out) const {
         return false;
     out = fromSockaddr(sa);
     return true;
+}
+
+std::uint32_t StreamSocket::Peek(void* buffer, std::uint32_t count, bool& ended) {
+    ended = true;
+    if (handle == noSocket || failed) return 0;
+    int fd = fdOf(handle);
+    short seen = pollFor(fd, POLLIN | peerClosedEvents, 0);
+    ended = endOfStream || (seen & (peerClosedEvents | POLLERR | POLLNVAL)) != 0;
+    if (count == 0) return 0;
+    ssize_t got = ::recv(fd, buffer, count, MSG_PEEK | MSG_DONTWAIT);
+    if (got == 0) ended = true;
+    return got > 0 ? std::uint32_t(got) : 0;
+}
+
+bool waitForAny(StreamSocket* const* sockets, std::size_t count, ListeningSocket* listener, int milliseconds) {
+    std::vector<pollfd> fds;
+    fds.reserve(count + 1);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (sockets[i]->handle == noSocket) return true;  // over already
+        fds.push_back(pollfd{fdOf(sockets[i]->handle), short(POLLIN | peerClosedEvents), 0});
+    }
+    if (listener && listener->handle != noSocket) fds.push_back(pollfd{fdOf(listener->handle), POLLIN, 0});
+    for (;;) {
+        int r = ::poll(fds.data(), nfds_t(fds.size()), milliseconds < 0 ? 0 : milliseconds);
+        if (r >= 0) return r > 0;
+        if (errno != EINTR) return true;
+    }
 }
 
 // ---------------------------------------------------------------- ListeningSocket

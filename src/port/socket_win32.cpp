@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #ifndef WSA_FLAG_NO_HANDLE_INHERIT
 #define WSA_FLAG_NO_HANDLE_INHERIT 0x80
@@ -301,6 +302,44 @@ bool StreamSocket::GetPeer(IPv4Address& out) const {
         return false;
     out = fromSockaddr(sa);
     return true;
+}
+
+std::uint32_t StreamSocket::Peek(void* buffer, std::uint32_t count, bool& ended) {
+    ended = true;
+    if (handle == noSocket || failed) return 0;
+    ended = endOfStream;
+    if (count == 0) return 0;
+    SOCKET s = sockOf(handle);
+    if (!waitOn(s, waitRead, 0)) return 0;
+    int got = recv(s, static_cast<char*>(buffer), int(count > 0x7FFFFFFF ? 0x7FFFFFFF : count), MSG_PEEK);
+    if (got > 0) return std::uint32_t(got);
+    // Readable with nothing to read: the peer has closed or the link failed.
+    if (got == 0 || !wouldBlock(WSAGetLastError())) ended = true;
+    return 0;
+}
+
+bool waitForAny(StreamSocket* const* sockets, std::size_t count, ListeningSocket* listener, int milliseconds) {
+    std::vector<WSAPOLLFD> fds;
+    fds.reserve(count + 1);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (sockets[i]->handle == noSocket) return true;  // over already
+        WSAPOLLFD one{};
+        one.fd = sockOf(sockets[i]->handle);
+        one.events = POLLRDNORM;
+        fds.push_back(one);
+    }
+    if (listener && listener->handle != noSocket) {
+        WSAPOLLFD one{};
+        one.fd = sockOf(listener->handle);
+        one.events = POLLRDNORM;
+        fds.push_back(one);
+    }
+    if (fds.empty()) {
+        Sleep(DWORD(milliseconds < 0 ? 0 : milliseconds));
+        return false;
+    }
+    int r = WSAPoll(fds.data(), ULONG(fds.size()), milliseconds < 0 ? 0 : milliseconds);
+    return r != 0;
 }
 
 // ---------------------------------------------------------------- ListeningSocket

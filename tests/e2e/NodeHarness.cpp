@@ -262,9 +262,22 @@ bool NodeTest::nodeRunning() {
 bool NodeTest::waitForLogCount(const std::string& text, int count, double seconds) {
     auto start = Clock::now();
     for (;;) {
-        int found = 0;
-        for (const auto& line : logLines())
-            if (line.find(text) != std::string::npos) ++found;
+        // A flood's repeat count stands for that many lines.
+        long long found = 0;
+        static const std::string repeated = "last message repeated ";
+        for (const auto& line : logLines()) {
+            if (line.rfind(repeated, 0) == 0) {
+                std::size_t colon = line.find(": ");
+                if (colon != std::string::npos && line.find(text, colon) != std::string::npos) {
+                    std::string digits;
+                    for (char c : line.substr(repeated.size(), colon - repeated.size()))
+                        if (c >= '0' && c <= '9') digits += c;
+                    found += digits.empty() ? 0 : std::stoll(digits);
+                }
+            } else if (line.find(text) != std::string::npos) {
+                ++found;
+            }
+        }
         if (found >= count) return true;
         if (secondsSince(start) > seconds) return false;
         pause(50);

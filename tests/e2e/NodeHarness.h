@@ -62,7 +62,9 @@ protected:
     bool nodeRunning();
     // Polls DrLog.txt (written every 500 ms) until a line contains `text`.
     bool waitForLog(const std::string& text, double seconds = 10);
-    // Like waitForLog, but for the `count`th line containing `text`.
+    // Like waitForLog, but for the `count`th line containing `text` (the
+    // lines that a repeat count, "last message repeated N times: ...",
+    // stands for included).
     bool waitForLogCount(const std::string& text, int count, double seconds = 10);
     std::vector<std::string> logLines();
     // Asks the node's window to close, as its close box does; true when the

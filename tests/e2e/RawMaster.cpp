@@ -49,6 +49,10 @@ bool RawMaster::sendParameters(const std::string& text) {
     return writeAll(text.c_str(), std::uint32_t(text.size() + 1));
 }
 
+bool RawMaster::sendRaw(const std::string& bytes) {
+    return writeAll(bytes.data(), std::uint32_t(bytes.size()));
+}
+
 bool RawMaster::sendScene(std::int32_t size, std::int32_t sendBytes) {
     unsigned char bytes[4];
     encode(std::uint32_t(size), bytes);

@@ -18,6 +18,8 @@ public:
     // Reads the node greeting (true when it came) and answers as a master.
     bool greet();
     bool sendParameters(const std::string& text);
+    // Sends the bytes as they are (no NUL added).
+    bool sendRaw(const std::string& bytes);
     // Sends a file frame header announcing `size` and then `sendBytes` bytes.
     bool sendScene(std::int32_t size, std::int32_t sendBytes);
     bool sendEnd();

@@ -1,0 +1,73 @@
+#pragma once
+// The greeting phase of the master port: connections are greeted, their
+// master greeting read and their whole parameter string awaited side by
+// side, so that a silent or slow client (or a thousand of them) cannot keep
+// an honest master out, which greets and sends its parameters at once. The
+// job is handed a connection only once its parameters have all arrived.
+//
+// Honest masters that connect at the same moment are still greeted one
+// after the other: a new connection is greeted while the ones greeted less
+// than staggerMs ago are fewer than the ones that stay silent longer, so the
+// number greeted side by side grows only while they stay silent.
+//
+// Everything runs on the accept loop's thread (serverThread).
+
+#include "core/NodeWindow.h"
+#include "port/socket.h"
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+class MasterGate {
+public:
+    // Connections held in the greeting phase at once.
+    static constexpr std::size_t maxPending = 256;
+    // When full and more are waiting, a connection silent this long makes room.
+    static constexpr long long evictAfterMs = 1000;
+    static constexpr long long staggerMs = 200;
+    static constexpr long long greetingTimeoutMs = 5000;
+    // How often the stop flag is looked at while waiting.
+    static constexpr int pollMs = 500;
+
+    // `listener` and `window` must outlive the gate.
+    MasterGate(Varnix::Port::ListeningSocket* listener, Varnix::NodeWindow* window);
+    // Closes what is still held.
+    ~MasterGate();
+    MasterGate(const MasterGate&) = delete;
+    MasterGate& operator=(const MasterGate&) = delete;
+
+    // Waits until a connection has greeted as a master and its whole
+    // parameter string has arrived; returns it with the master greeting read
+    // and the parameters still to be read (readString). Logs what it drops:
+    // "Got bogus master connection" for a wrong greeting (nothing, fewer
+    // than four bytes or a close within 5 s), "Accepted remote connection
+    // from ..." for each master, and "Ready for new connection" after each
+    // connection it closes. Null once `stop` is set (within pollMs); the
+    // connections still held are then closed without a line.
+    std::unique_ptr<Varnix::Port::StreamSocket> nextMaster(const std::atomic<bool>& stop);
+
+private:
+    struct Pending {
+        std::unique_ptr<Varnix::Port::StreamSocket> socket;
+        long long greetedMs;
+        long long deadlineMs;
+        bool master;  // its master greeting has been read
+        // Bytes that wait unread (part of a greeting or of the parameters):
+        // such a connection is looked at again every partialRecheckMs
+        // instead of being waited on, which would return at once.
+        std::uint32_t waiting;
+    };
+    static constexpr int partialRecheckMs = 50;
+
+    // Looks at one held connection; true when it is to leave the gate
+    // (handed over or closed), with `handOver` telling which.
+    bool examine(Pending& pending, long long nowMs, bool& handOver);
+    void greetWaitingConnections(long long nowMs);
+    // Closes and forgets one held connection with the lines it deserves.
+    void drop(std::size_t index, const char16_t* why);
+
+    Varnix::Port::ListeningSocket* listener;
+    Varnix::NodeWindow* window;
+    std::vector<Pending> pending;
+};

@@ -55,8 +55,8 @@ public:
         busy,        // held by another program that shares no reading (Windows); try later
         notRegular,  // a FIFO, a device, a directory
         noTarget,    // an entry whose file cannot be found: a link that leads nowhere
-        link,        // a symbolic link (any reparse point on Windows): never followed
-        unreadable   // no read access, or another failure: why() tells
+        unreadable,  // no read access, or another failure: why() tells
+        link         // a symbolic link (any reparse point on Windows): never followed
     };
 
     explicit InputFile(const char16_t* path);

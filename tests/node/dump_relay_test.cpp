@@ -188,6 +188,24 @@ TEST_F(DumpRelayTest, DumpWithoutReadableSizeSendsNothingAndIsGivenUp) {
     EXPECT_FALSE(fs::is_symlink(file("dump4.exr")));
 }
 
+TEST_F(DumpRelayTest, DumpThatIsALinkIsNeverSentAndIsGivenUp) {
+    // A local program plants a link to a file the master must not get.
+    write("secret.txt", "not for the master");
+    fs::create_symlink(file("secret.txt"), file("dump6.exr"));
+    relay();
+    EXPECT_TRUE(nothingSent());
+    EXPECT_EQ(window.snapshot(),
+              (std::vector<std::string>{"Started EXR dump (18,446,744,073,709 M bytes, filename: " +
+                                            pathText("dump6.exr") + ")",
+                                        "Sending file to remote side failed: 1",
+                                        "Could not send file, leaving it in place: " + pathText("dump6.exr") +
+                                            " (a symbolic link, not sent)"}));
+    purgeDumpFiles(dataDir, &window);
+    EXPECT_FALSE(fs::is_symlink(file("dump6.exr")));
+    std::ifstream secret(file("secret.txt"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "not for the master");
+}
+
 TEST_F(DumpRelayTest, DumpThatShrinksWhileItIsSentClosesTheMasterConnection) {
     // Larger than the socket buffers, so the node is still sending when the
     // renderer cuts the file down (sparse: no disk space is used).

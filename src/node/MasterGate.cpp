@@ -106,8 +106,10 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::at
                 pending.erase(pending.begin() + std::ptrdiff_t(i));
                 return master;
             }
-            const char16_t* why = nullptr;
+            const char16_t* why = nullptr;  // a master that closed mid-string: no reason line, as before
             if (!pending[i].master) why = u"Got bogus master connection";
+            else if (pending[i].waiting > std::uint32_t(Varnix::maxStringFrameBytes))
+                why = u"Job parameters longer than 256 bytes";
             else if (now >= pending[i].deadlineMs) why = u"Job parameters not complete within 10 s";
             drop(i, why);
         }

@@ -333,6 +333,23 @@ ProcessResult NodeTest::render(const std::string& version, const std::string& fr
     return master(args, timeoutSeconds);
 }
 
+pid_t NodeTest::startMaster(const std::vector<std::string>& args, const fs::path& output) {
+    std::vector<std::string> argv{binDir() + "/drmaster"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return spawn(argv, root, output);
+}
+
+int NodeTest::finishMaster(pid_t pid, double seconds) {
+    bool ended = false;
+    int code = waitFor(pid, seconds, &ended);
+    if (!ended) {
+        kill(-pid, SIGKILL);
+        waitFor(pid, 10, &ended);
+        return -1;
+    }
+    return code;
+}
+
 fs::path NodeTest::makeScene(const std::string& name, std::size_t size) {
     std::string content(size, '\0');
     for (std::size_t i = 0; i < size; ++i) content[i] = char((i * 131 + 7) % 251);

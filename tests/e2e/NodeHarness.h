@@ -78,6 +78,11 @@ protected:
     ProcessResult render(const std::string& version, const std::string& frame, const std::vector<std::string>& extra = {},
                          double timeoutSeconds = 60);
     fs::path makeScene(const std::string& name, std::size_t size);
+    // Starts drmaster with `args` without waiting; standard output and error
+    // go to `output`. finishMaster waits at most `seconds` for its exit status
+    // (-1 when it had to be killed).
+    pid_t startMaster(const std::vector<std::string>& args, const fs::path& output);
+    int finishMaster(pid_t pid, double seconds);
 
     // Keeps a hard link to every dump file the renderer puts into the data
     // directory, taken the moment it appears, so that the test can compare

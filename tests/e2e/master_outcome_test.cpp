@@ -2,6 +2,8 @@
 // one status for every outcome of a job, decided from what came back.
 #include "NodeHarness.h"
 
+#include <signal.h>
+
 #include <algorithm>
 
 namespace e2e {
@@ -148,6 +150,37 @@ TEST_F(MasterOutcome, ARendererCrashingMidJobMissesTheExpectedDumps) {
         << job.output;
     // What did come is kept.
     EXPECT_EQ(namesIn(out), (std::vector<std::string>{"frame3_dump001.exr", "frame3_dump002.exr"}));
+}
+
+TEST_F(MasterOutcome, ADumpCutShortOnTheNodeIsNeverKept) {
+    // A dump far larger than the connection's buffers.
+    writeConfig("2014 " + installStub("max", "dumps = 1\ndump_interval_ms = 5000\ndump_size = 2048x2048\nend_wait_seconds = 0\n") + "\n");
+    startNode();
+    pid_t job = startMaster({"render", "--node", "127.0.0.1", "--version", "2014", "--frame", "6", "--scene",
+                             scene.string(), "--out", out.string()},
+                            root / "master.out");
+    ASSERT_GT(job, 0);
+    // drmaster stops reading before the dump comes, so the node's send of
+    // it waits in the middle; meanwhile the renderer's file shrinks.
+    ASSERT_TRUE(waitForLog("3dsmax is online after "));
+    kill(job, SIGSTOP);
+    ASSERT_TRUE(waitForLog("Started EXR dump (", 30));
+    std::vector<fs::path> dumps;
+    for (const auto& entry : fs::directory_iterator(data))
+        if (entry.path().filename().string().rfind("dump", 0) == 0) dumps.push_back(entry.path());
+    ASSERT_EQ(dumps.size(), 1u);
+    fs::resize_file(dumps[0], 1000);
+    kill(job, SIGCONT);
+    EXPECT_EQ(finishMaster(job, 60), 8);
+    std::string output = readFile(root / "master.out");
+    EXPECT_EQ(errorLines(output).size(), 1u) << output;
+    EXPECT_NE(output.find("dump 1 from 127.0.0.1 (127.0.0.1:19668) cut after "), std::string::npos) << output;
+    EXPECT_NE(output.find("the partial file was removed"), std::string::npos) << output;
+    EXPECT_EQ(output.find("saved"), std::string::npos) << output;
+    EXPECT_TRUE(namesIn(out).empty());
+    ASSERT_TRUE(waitForLog("Ready for new connection", 30));
+    EXPECT_EQ(countIn(logLines(), "Closing master connection: a dump was cut short (the file shrank while it was read)"),
+              1);
 }
 
 TEST_F(MasterOutcome, NoNodeMeansUnreachableAndNoAnswer) {

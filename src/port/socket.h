@@ -106,6 +106,10 @@ public:
     // once no byte waits any more).
     std::uint32_t Peek(void* buffer, std::uint32_t count, bool& ended);
 
+    // The system's socket, for the platform layer's own waits (dirwatch.h);
+    // not for reads or writes.
+    std::intptr_t nativeHandle() const { return handle; }
+
 private:
     friend bool waitForAny(StreamSocket* const* sockets, std::size_t count, class ListeningSocket* listener,
                            int milliseconds);

@@ -49,15 +49,18 @@ void FileWatch::watchLoop() {
             at += ssize_t(sizeof(inotify_event) + event->len);
             std::string name = event->len ? event->name : "";
             if (!match(name)) continue;
+            // A creation comes once per file, so that mask stays; switching it
+            // would miss a file created before the switch back.
+            bool switching = (waitingMask & IN_MODIFY) != 0;
             if ((event->mask & (IN_MODIFY | IN_CREATE)) && current.empty()) {
                 current = name;
                 started = now;
-                inotify_add_watch(fd, directory.c_str(), writingMask);
+                if (switching) inotify_add_watch(fd, directory.c_str(), writingMask);
             }
             if ((event->mask & IN_CLOSE_WRITE) && name == current) {
                 spans.push_back(WriteSpan{current, started, now});
                 current.clear();
-                inotify_add_watch(fd, directory.c_str(), waitingMask);
+                if (switching) inotify_add_watch(fd, directory.c_str(), waitingMask);
             }
         }
     }
@@ -71,6 +74,48 @@ std::vector<WriteSpan> FileWatch::wait(double seconds) {
     stopRequested = true;
     if (thread.joinable()) thread.join();
     return spans;
+}
+
+}  // namespace bench
+
+namespace bench {
+
+ArrivalWatch::ArrivalWatch(const std::string& directory, std::function<bool(const std::string&)> match,
+                           std::function<void(const std::string&)> onArrival)
+    : match(std::move(match)), onArrival(std::move(onArrival)) {
+    fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (fd < 0 || inotify_add_watch(fd, directory.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+        std::perror("inotify");
+        std::exit(1);
+    }
+    thread = std::thread([this] {
+        alignas(inotify_event) char buffer[65536];
+        while (!stopRequested) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            ssize_t got = read(fd, buffer, sizeof buffer);
+            auto now = Clock::now();
+            for (ssize_t at = 0; at < got;) {
+                auto* event = reinterpret_cast<inotify_event*>(buffer + at);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+                std::string name = event->len ? event->name : "";
+                if (!this->match(name)) continue;
+                arrivals.push_back(Arrival{name, now});
+                if (this->onArrival) this->onArrival(name);
+            }
+        }
+    });
+}
+
+ArrivalWatch::~ArrivalWatch() {
+    stop();
+    if (fd >= 0) close(fd);
+}
+
+std::vector<Arrival> ArrivalWatch::stop() {
+    stopRequested = true;
+    if (thread.joinable()) thread.join();
+    return arrivals;
 }
 
 }  // namespace bench

@@ -54,3 +54,32 @@ private:
 };
 
 }  // namespace bench
+
+namespace bench {
+
+struct Arrival {
+    std::string name;
+    Clock::time_point when;
+};
+
+// Notes the moment each matching file appears whole in `directory`: closed
+// after writing or moved in (as the stand-in renames each dump into place),
+// and calls `onArrival` with its name on the watching thread.
+class ArrivalWatch {
+public:
+    ArrivalWatch(const std::string& directory, std::function<bool(const std::string&)> match,
+                 std::function<void(const std::string&)> onArrival = {});
+    ~ArrivalWatch();
+    // Stops watching; the arrivals in their order.
+    std::vector<Arrival> stop();
+
+private:
+    std::function<bool(const std::string&)> match;
+    std::function<void(const std::string&)> onArrival;
+    int fd = -1;
+    std::vector<Arrival> arrivals;
+    std::thread thread;
+    std::atomic<bool> stopRequested{false};
+};
+
+}  // namespace bench

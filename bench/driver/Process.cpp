@@ -43,10 +43,16 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const 
     _exit(127);
 }
 
-int waitFor(pid_t pid, double seconds, bool* ended) {
+int waitFor(pid_t pid, double seconds, bool* ended, double* cpu) {
     auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
     for (;;) {
         int status = 0;
+        if (cpu) {
+            // Ended but not yet reaped: its /proc entry still holds its times.
+            siginfo_t info{};
+            if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+                *cpu = cpuTickSeconds(pid);
+        }
         if (waitpid(pid, &status, WNOHANG) == pid) {
             if (ended) *ended = true;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -73,10 +79,10 @@ bool stop(pid_t pid, double graceSeconds) {
 }
 
 int run(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output, double seconds,
-        const std::map<std::string, std::string>& env) {
+        const std::map<std::string, std::string>& env, double* cpu) {
     pid_t pid = spawn(argv, cwd, output, env);
     bool ended = false;
-    int code = waitFor(pid, seconds, &ended);
+    int code = waitFor(pid, seconds, &ended, cpu);
     if (!ended) {
         kill(-pid, SIGKILL);
         waitFor(pid, 10, nullptr);

@@ -20,8 +20,9 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const 
             const std::map<std::string, std::string>& env = {});
 
 // Waits for `pid` at most `seconds`. Its exit status, or -1 when it was still
-// running (then it is left alone) or was killed by a signal.
-int waitFor(pid_t pid, double seconds, bool* ended = nullptr);
+// running (then it is left alone) or was killed by a signal. `cpu`, when
+// given, gets its user + system seconds from /proc, read as it ended.
+int waitFor(pid_t pid, double seconds, bool* ended = nullptr, double* cpu = nullptr);
 
 // SIGTERM to the process, then SIGKILL to its group after `graceSeconds`.
 // True when it ended on SIGTERM within the grace time.
@@ -29,7 +30,7 @@ bool stop(pid_t pid, double graceSeconds);
 
 // Runs to the end (at most `seconds`, then the group is killed); exit status or -1.
 int run(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output, double seconds,
-        const std::map<std::string, std::string>& env = {});
+        const std::map<std::string, std::string>& env = {}, double* cpu = nullptr);
 
 // CPU time of a live process and all its threads, in seconds, from the
 // scheduler's nanosecond counts; -1 when gone. Threads that have ended

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +42,9 @@ struct Options {
     int reps = 5;
     int idleSeconds = 60;
     int pings = 100;
-    int ends = 20;
+    int ends = 100;
+    int jobs = 100;           // tiny jobs for the node's own time per job
+    int smallDumps = 100;     // small dumps for the pick-up latency
     int bogus = 20;
     int startups = 5;
     long long sceneBytes = 1ll << 30;
@@ -49,7 +52,8 @@ struct Options {
     std::string dumpSize = "2048x2730";  // about 64 MiB of float RGB EXR
     bool keep = false;
     // Which figures to take (all when empty): logsink, startup, transfers,
-    // end, bogus, discovery, idle; "baselines" takes only the transfer baselines.
+    // dumplatency, end, bogus, discovery, jobs, idle; "baselines" takes only
+    // the transfer baselines.
     std::vector<std::string> only;
     bool wants(const std::string& name) const {
         return only.empty() || std::find(only.begin(), only.end(), name) != only.end();
@@ -83,6 +87,15 @@ double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     size_t n = values.size();
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Nearest rank: the smallest value that at least `p` percent of the values
+// do not exceed.
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    size_t rank = size_t(std::ceil(p / 100 * double(values.size())));
+    return values[rank == 0 ? 0 : rank - 1];
 }
 
 double maximum(const std::vector<double>& values) {
@@ -150,6 +163,47 @@ std::string spread(const std::vector<double>& values) {
     return fmt(median(values), 0) + " (" + fmt(minimum(values), 0) + "–" + fmt(maximum(values), 0) + ")";
 }
 
+// "median (lowest–highest)" of ratios, two decimals.
+std::string ratioSpread(const std::vector<double>& ratios) {
+    if (ratios.size() < 2) return fmt(median(ratios), 2);
+    return fmt(median(ratios), 2) + " (" + fmt(minimum(ratios), 2) + "–" + fmt(maximum(ratios), 2) + ")";
+}
+
+// "median / p99 / max" of latencies in ms.
+std::string latencies(const std::vector<double>& ms, int decimals) {
+    return fmt(median(ms), decimals) + " / " + fmt(percentile(ms, 99), decimals) + " / " + fmt(maximum(ms), decimals);
+}
+
+std::vector<double> ratiosOf(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> r;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) r.push_back(a[i] / b[i]);
+    return r;
+}
+
+constexpr double gib = 1024.0 * 1024 * 1024;
+
+// One run of dumps from their appearance in a directory to the receiver.
+struct DumpRun {
+    std::vector<Arrival> arrivals;  // each dump whole in the source directory
+    std::vector<WriteSpan> spans;   // the receiver's file: created (size read) to closed
+    double bytes = 0;
+    double cpuSeconds = 0;          // of the relaying process
+    // Seconds from each dump's appearance to the receiver's last byte, added up.
+    double seconds() const {
+        double t = 0;
+        for (size_t i = 0; i < arrivals.size() && i < spans.size(); ++i)
+            t += std::chrono::duration<double>(spans[i].closed - arrivals[i].when).count();
+        return t;
+    }
+    // Milliseconds from each dump's appearance to its first bytes at the receiver.
+    std::vector<double> firstByteMs() const {
+        std::vector<double> ms;
+        for (size_t i = 0; i < arrivals.size() && i < spans.size(); ++i)
+            ms.push_back(std::chrono::duration<double, std::milli>(spans[i].firstWrite - arrivals[i].when).count());
+        return ms;
+    }
+};
+
 // ---------------------------------------------------------------- the table
 
 struct Row {
@@ -182,16 +236,27 @@ private:
     int logCount(const std::string& text);
     bool waitForLogCount(const std::string& text, int count, double seconds);
 
-    double nodeScene(const fs::path& scene);
-    std::vector<WriteSpan> nodeDumps();
+    // The seconds of the scene's write on the node's disk; `cpu` gets the
+    // node's CPU seconds over the job.
+    double nodeScene(const fs::path& scene, double* cpu = nullptr);
+    // A drmaster job of the stand-in for `version`, which writes `count`
+    // dumps; hard links to them are kept in root/kept.
+    DumpRun nodeDumps(const std::string& version, int count);
+    // The plain relay (varnix-bench-transfer relay) of the same files,
+    // written into its folder one by one `pauseMs` apart.
+    DumpRun baselineRelay(const std::vector<fs::path>& sources, double pauseMs);
+    std::vector<fs::path> keptDumps(double* bytes);
     // The raw receiver creates each file right after reading its size, like
     // drmaster; the primitives, like the node, create it before the size comes.
+    // `cpu` gets the receiver's CPU seconds.
     std::vector<WriteSpan> baselineTransfer(const std::string& kind, const std::vector<fs::path>& files,
-                                            FileWatch::Start start);
+                                            FileWatch::Start start, double* cpu = nullptr);
 
     void benchLogSink();
     void benchStartupAndMemory();
     void benchTransfers();
+    void benchDumpLatency();
+    void benchJobs();
     void benchEnd();
     void benchBogus();
     void benchDiscovery();
@@ -200,7 +265,7 @@ private:
     Options opt;
     fs::path root, work, data, out, files;
     fs::path sceneBig, sceneSmall;
-    std::string stubScene, stubDumps, stubEnd;
+    std::string stubScene, stubDumps, stubEnd, stubSmall, stubTiny;
     pid_t nodePid = -1;
     int nodeRuns = 0;
     int transfers = 0;
@@ -235,7 +300,11 @@ void Bench::prepare() {
                                          "\ndump_interval_ms = 1500\ndump_size = " + opt.dumpSize +
                                          "\nend_wait_seconds = 60\nend_linger_ms = 0\n");
     stubEnd = installStub("end", "dumps = 0\nhang_until_end = yes\nend_linger_ms = 60000\n");
-    writeText(data / "DrConfig.txt", "2014 " + stubScene + "\n2015 " + stubDumps + "\n2016 " + stubEnd + "\n");
+    stubSmall = installStub("small", "dumps = " + std::to_string(opt.smallDumps) +
+                                         "\ndump_interval_ms = 100\ndump_size = 64x64\nend_wait_seconds = 60\nend_linger_ms = 0\n");
+    stubTiny = installStub("tiny", "dumps = 1\ndump_interval_ms = 0\ndump_size = 64x32\nend_wait_seconds = 0\nend_linger_ms = 0\n");
+    writeText(data / "DrConfig.txt", "2012 " + stubSmall + "\n2013 " + stubTiny + "\n2014 " + stubScene + "\n2015 " +
+                                         stubDumps + "\n2016 " + stubEnd + "\n");
     sceneBig = files / "scene_big.max";
     sceneSmall = files / "scene_1MiB.max";
     say("writing a " + grouped(double(opt.sceneBytes)) + "-byte scene in " + files.string());
@@ -307,8 +376,9 @@ bool Bench::waitForLogCount(const std::string& text, int count, double seconds) 
 
 // One drmaster job with `scene`; the seconds from the scene's first bytes on
 // the node's disk to the node closing the file.
-double Bench::nodeScene(const fs::path& scene) {
+double Bench::nodeScene(const fs::path& scene, double* cpu) {
     fs::remove(data / "received_scene.max");
+    double cpuBefore = cpuTickSeconds(nodePid);
     FileWatch watch(data.string(), [](const std::string& n) { return n == "received_scene.max"; }, 1);
     int ready = logCount("Ready for new connection");
     int code = bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2014", "--frame", "1",
@@ -319,62 +389,119 @@ double Bench::nodeScene(const fs::path& scene) {
     if (code != 11) die("drmaster render (scene) failed with " + std::to_string(code) + "; see " + root.string());
     if (spans.size() != 1) die("the scene's write was not seen");
     waitForLogCount("Ready for new connection", ready + 1, 20);
+    if (cpu) *cpu = cpuTickSeconds(nodePid) - cpuBefore;
     fs::remove(data / "received_scene.max");
     return spans[0].seconds();
 }
 
-// One drmaster job whose stand-in writes the dumps; the spans of the dumps'
-// writes on the master's side.
-std::vector<WriteSpan> Bench::nodeDumps() {
+DumpRun Bench::nodeDumps(const std::string& version, int count) {
     for (auto& entry : fs::directory_iterator(out)) fs::remove_all(entry.path());
     // drmaster creates each dump's file right after reading its size.
     FileWatch watch(out.string(), [](const std::string& n) {
         return n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0;
-    }, opt.dumps, FileWatch::Start::creation);
-    // Keep a hard link to each dump the stand-in writes, so that the
-    // baselines send the very same files (same inode, same page cache) that
-    // the node relayed; the node deletes its own name for each.
+    }, count, FileWatch::Start::creation);
+    // Keep a hard link to each dump the stand-in renames into place, so that
+    // the baseline sends the very same files (same inode, same page cache)
+    // that the node relayed; the node deletes its own name for each.
     fs::path kept = root / "kept";
     fs::remove_all(kept);
     fs::create_directories(kept);
-    std::atomic<bool> stopKeeping{false};
-    std::thread keeper([&] {
-        int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        inotify_add_watch(fd, data.c_str(), IN_MOVED_TO);
-        alignas(inotify_event) char buffer[4096];
-        int sequence = 0;
-        while (!stopKeeping) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            ssize_t got = read(fd, buffer, sizeof buffer);
-            for (ssize_t at = 0; at < got;) {
-                auto* event = reinterpret_cast<inotify_event*>(buffer + at);
-                at += ssize_t(sizeof(inotify_event) + event->len);
-                std::string name = event->len ? event->name : "";
-                if (name.rfind("dump", 0) != 0) continue;
-                char keptName[32];
-                std::snprintf(keptName, sizeof keptName, "%03d.exr", ++sequence);
-                link((data / name).c_str(), (kept / keptName).c_str());
-            }
-        }
-        close(fd);
-    });
+    int sequence = 0;
+    ArrivalWatch arrivals(data.string(), [](const std::string& n) { return n.rfind("dump", 0) == 0; },
+                          [&](const std::string& name) {
+                              char keptName[32];
+                              std::snprintf(keptName, sizeof keptName, "%03d.exr", ++sequence);
+                              link((data / name).c_str(), (kept / keptName).c_str());
+                          });
     int ready = logCount("Ready for new connection");
-    int code = bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2015", "--frame", "1",
+    double cpuBefore = cpuTickSeconds(nodePid);
+    auto threadsBefore = threadCpuSeconds(nodePid);
+    int code = bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", version, "--frame", "1",
                     "--scene", sceneSmall.string(), "--out", out.string(), "--end-after-dumps",
-                    std::to_string(opt.dumps)},
+                    std::to_string(count)},
                    root.string(), (root / "drmaster.out").string(), 600);
-    auto spans = watch.wait(5);
-    stopKeeping = true;
-    keeper.join();
+    DumpRun result;
+    result.spans = watch.wait(5);
+    result.arrivals = arrivals.stop();
     if (code != 0) die("drmaster render (dumps) failed with " + std::to_string(code) + "; see " + root.string());
-    if (int(spans.size()) != opt.dumps) die("not every dump's write was seen");
+    if (int(result.spans.size()) != count || int(result.arrivals.size()) != count)
+        die("not every dump was seen (" + std::to_string(result.arrivals.size()) + " written, " +
+            std::to_string(result.spans.size()) + " received of " + std::to_string(count) + ")");
     waitForLogCount("Ready for new connection", ready + 1, 20);
-    return spans;
+    result.cpuSeconds = cpuTickSeconds(nodePid) - cpuBefore;
+    std::string perThread;
+    for (const auto& [thread, seconds] : threadCpuSeconds(nodePid))
+        if (threadsBefore.count(thread) && seconds - threadsBefore[thread] >= 0.005)
+            perThread += " " + thread + " " + fmt(seconds - threadsBefore[thread], 2);
+    say("node CPU seconds by thread over the job:" + perThread);
+    keptDumps(&result.bytes);
+    return result;
+}
+
+std::vector<fs::path> Bench::keptDumps(double* bytes) {
+    std::vector<fs::path> dumps;
+    *bytes = 0;
+    for (const auto& entry : fs::directory_iterator(root / "kept")) {
+        dumps.push_back(entry.path());
+        *bytes += double(fs::file_size(entry.path()));
+    }
+    std::sort(dumps.begin(), dumps.end());
+    return dumps;
+}
+
+DumpRun Bench::baselineRelay(const std::vector<fs::path>& sources, double pauseMs) {
+    fs::path from = root / "base-relay-data", to = root / "base-relay-out";
+    for (const auto& dir : {from, to}) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    int count = int(sources.size());
+    FileWatch watch(to.string(), [](const std::string& n) { return n.rfind("received_", 0) == 0; }, count,
+                    FileWatch::Start::creation);
+    fs::path receiverOut = root / ("receiver-" + std::to_string(++transfers) + ".out");
+    pid_t receiver = spawn({opt.bin + "/varnix-bench-transfer", "receive", "raw", to.string(), std::to_string(count),
+                            "signals"},
+                           root.string(), receiverOut.string());
+    std::string port;
+    for (int i = 0; i < 5000 && port.empty(); ++i) {
+        std::string text = readText(receiverOut);
+        if (text.rfind("port ", 0) == 0 && text.find('\n') != std::string::npos)
+            port = text.substr(5, text.find('\n') - 5);
+        else
+            sleepMs(1);
+    }
+    if (port.empty()) die("the raw receiver did not start");
+    fs::path relayOut = root / "relay.out";
+    pid_t relay = spawn({opt.bin + "/varnix-bench-transfer", "relay", from.string(), port, std::to_string(count)},
+                        root.string(), relayOut.string());
+    for (int i = 0; i < 5000 && readText(relayOut).find("relaying") == std::string::npos; ++i) sleepMs(1);
+    DumpRun result;
+    {
+        ArrivalWatch arrivals(from.string(), [](const std::string& n) { return n.rfind("dump", 0) == 0; });
+        // Written as the stand-in writes: under another name, then renamed.
+        for (int k = 0; k < count; ++k) {
+            if (k > 0) sleepMs(pauseMs);
+            fs::path temporary = from / ("writing" + std::to_string(k) + ".tmp");
+            // From memory, as the stand-in writes: the new file's pages are
+            // in the cache, as the node's are.
+            writeText(temporary, readText(sources[k]));
+            fs::rename(temporary, from / ("dump" + std::to_string(k + 1) + ".exr"));
+            result.bytes += double(fs::file_size(sources[k]));
+        }
+        result.spans = watch.wait(60);
+        result.arrivals = arrivals.stop();
+    }
+    int relayed = waitFor(relay, 60, nullptr, &result.cpuSeconds);
+    int received = waitFor(receiver, 60);
+    if (relayed != 0 || received != 0 || int(result.spans.size()) != count || int(result.arrivals.size()) != count)
+        die("the plain relay failed (relay " + std::to_string(relayed) + ", receiver " + std::to_string(received) +
+            "); see " + root.string());
+    fs::remove(receiverOut);
+    return result;
 }
 
 std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const std::vector<fs::path>& sources,
-                                               FileWatch::Start start) {
+                                               FileWatch::Start start, double* cpu) {
     fs::path dir = root / ("base-" + kind);
     fs::remove_all(dir);
     fs::create_directories(dir);
@@ -399,7 +526,7 @@ std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const st
     std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "send", kind, port, "--pause-ms", "500"};
     for (const auto& source : sources) argv.push_back(source.string());
     int sent = bench::run(argv, root.string(), (root / "sender.out").string(), 600);
-    int received = waitFor(receiver, 60);
+    int received = waitFor(receiver, 60, nullptr, cpu);
     auto spans = watch.wait(5);
     if (sent != 0 || received != 0 || spans.size() != sources.size())
         die("the " + kind + " transfer failed (sender " + std::to_string(sent) + ", receiver " + std::to_string(received) + ", " + std::to_string(spans.size()) + " files seen); see " + root.string());
@@ -454,81 +581,105 @@ void Bench::benchStartupAndMemory() {
 void Bench::benchTransfers() {
     // Without the node the dumps are files of the size the stand-in writes.
     const bool baselinesOnly = !opt.wants("transfers");
-    std::vector<double> node, raw, prim;
+    std::vector<double> node, raw, prim, nodeCpu, rawCpu, primCpu;
     double bytes = double(opt.sceneBytes);
     for (int rep = 0; rep < opt.reps; ++rep) {
         say("scene download " + std::to_string(rep + 1) + " of " + std::to_string(opt.reps));
         // Each repetition starts with another of the three, so that none
-        // always runs first or last.
+        // always runs first or last; the ratios are taken within a repetition.
         for (int turn = 0; turn < 3; ++turn) {
+            double cpu = 0;
             switch ((rep + turn) % 3) {
             case 0:
                 raw.push_back(megabytesPerSecond(
-                    bytes, baselineTransfer("raw", {sceneBig}, FileWatch::Start::firstWrite)[0].seconds()));
+                    bytes, baselineTransfer("raw", {sceneBig}, FileWatch::Start::firstWrite, &cpu)[0].seconds()));
+                rawCpu.push_back(cpu / (bytes / gib));
                 break;
             case 1:
                 prim.push_back(megabytesPerSecond(
-                    bytes, baselineTransfer("primitives", {sceneBig}, FileWatch::Start::firstWrite)[0].seconds()));
+                    bytes, baselineTransfer("primitives", {sceneBig}, FileWatch::Start::firstWrite, &cpu)[0].seconds()));
+                primCpu.push_back(cpu / (bytes / gib));
                 break;
             default:
-                if (!baselinesOnly) node.push_back(megabytesPerSecond(bytes, nodeScene(sceneBig)));
+                if (baselinesOnly) break;
+                node.push_back(megabytesPerSecond(bytes, nodeScene(sceneBig, &cpu)));
+                nodeCpu.push_back(cpu / (bytes / gib));
             }
         }
         if (!baselinesOnly) bigSceneHwmKb = statusKb(nodePid, "VmHWM");
         say("scene MB/s: raw " + fmt(raw.back(), 0) + ", primitives " + fmt(prim.back(), 0) +
-            (baselinesOnly ? std::string() : ", node " + fmt(node.back(), 0)));
+            (baselinesOnly ? std::string() : ", node " + fmt(node.back(), 0)) + "; CPU s/GiB: raw " +
+            fmt(rawCpu.back(), 2) + ", primitives " + fmt(primCpu.back(), 2) +
+            (baselinesOnly ? std::string() : ", node " + fmt(nodeCpu.back(), 2)));
     }
     std::string what = grouped(bytes / (1 << 20)) + " MiB";
-    if (!baselinesOnly)
-        addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median (range) of " + std::to_string(opt.reps) + ")",
-            spread(node), spread(raw), fmt(median(node) / median(raw), 2), "≥ 0.9"});
-    addRow({"Scene " + what + " through the node's receive/send primitives alone (MB/s)", spread(prim),
-            spread(raw), fmt(median(prim) / median(raw), 2), ""});
+    std::string of = std::to_string(opt.reps);
+    if (!baselinesOnly) {
+        addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median (range) of " + of + "; ratio per pair)",
+                spread(node), spread(raw), ratioSpread(ratiosOf(node, raw)), "≥ 0.9"});
+        addRow({"Scene download: CPU seconds per GiB of the receiving process (user + system)", fmt(median(nodeCpu), 2) +
+                " (" + fmt(minimum(nodeCpu), 2) + "–" + fmt(maximum(nodeCpu), 2) + ")", fmt(median(rawCpu), 2) +
+                " (" + fmt(minimum(rawCpu), 2) + "–" + fmt(maximum(rawCpu), 2) + ")",
+                ratioSpread(ratiosOf(nodeCpu, rawCpu)), ""});
+    }
+    addRow({"Scene " + what + " through the node's receive/send primitives alone (MB/s; CPU s/GiB of the receiver)",
+            spread(prim) + "; " + fmt(median(primCpu), 2), spread(raw) + "; " + fmt(median(rawCpu), 2),
+            ratioSpread(ratiosOf(prim, raw)), ""});
 
-    std::vector<double> dumpNode, dumpRaw, dumpPrim;
+    std::vector<double> dumpNode, dumpBase, dumpNodeCpu, dumpBaseCpu, firstNode, firstBase;
     double dumpBytes = 0;
+    std::vector<fs::path> dumps;
+    if (baselinesOnly) {
+        fs::remove_all(root / "kept");
+        fs::create_directories(root / "kept");
+        for (int k = 1; k <= opt.dumps; ++k) makeFile(root / "kept" / ("dump" + std::to_string(k) + ".exr"), 67108864);
+        dumps = keptDumps(&dumpBytes);
+    }
+    auto each = [&](const char* who, const DumpRun& run) {
+        std::string text;
+        for (size_t i = 0; i < run.arrivals.size() && i < run.spans.size(); ++i)
+            text += " " + fmt(std::chrono::duration<double, std::milli>(run.spans[i].closed - run.arrivals[i].when).count(), 1);
+        say(std::string(who) + ": ms per dump, appearance to last byte:" + text + "; CPU " + fmt(run.cpuSeconds, 2) + " s");
+    };
+    auto baseline = [&] {
+        DumpRun run = baselineRelay(dumps, 1000);
+        each("plain relay", run);
+        dumpBase.push_back(megabytesPerSecond(run.bytes, run.seconds()));
+        dumpBaseCpu.push_back(run.cpuSeconds / (run.bytes / gib));
+        for (double ms : run.firstByteMs()) firstBase.push_back(ms);
+    };
     for (int rep = 0; rep < opt.reps; ++rep) {
         say("dump relay " + std::to_string(rep + 1) + " of " + std::to_string(opt.reps));
-        std::vector<WriteSpan> spans;
-        if (baselinesOnly) {
-            for (auto& entry : fs::directory_iterator(out)) fs::remove_all(entry.path());
-            for (int k = 1; k <= opt.dumps; ++k) makeFile(out / ("dump" + std::to_string(k) + ".exr"), 67108864);
-        } else {
-            spans = nodeDumps();
+        // Every other pair starts with the baseline, which then sends the
+        // dumps of the node's previous run.
+        bool baselineFirst = rep % 2 == 1 && !dumps.empty();
+        if (baselineFirst) baseline();
+        if (!baselinesOnly) {
+            DumpRun run = nodeDumps("2015", opt.dumps);
+            each("node", run);
+            dumpNode.push_back(megabytesPerSecond(run.bytes, run.seconds()));
+            dumpNodeCpu.push_back(run.cpuSeconds / (run.bytes / gib));
+            for (double ms : run.firstByteMs()) firstNode.push_back(ms);
+            dumps = keptDumps(&dumpBytes);
         }
-        std::vector<fs::path> dumps;
-        double seconds = 0;
-        dumpBytes = 0;
-        fs::path sources = baselinesOnly ? out : root / "kept";
-        for (const auto& entry : fs::directory_iterator(sources)) {
-            if (entry.path().extension() != ".exr") continue;
-            dumps.push_back(entry.path());
-            dumpBytes += double(fs::file_size(entry.path()));
-        }
-        std::sort(dumps.begin(), dumps.end());
-        for (const auto& span : spans) seconds += span.seconds();
-        if (!baselinesOnly) dumpNode.push_back(megabytesPerSecond(dumpBytes, seconds));
-        auto total = [&](const char* what, const std::vector<WriteSpan>& s) {
-            double t = 0;
-            std::string each;
-            for (const auto& span : s) {
-                t += span.seconds();
-                each += " " + fmt(span.seconds() * 1000, 1);
-            }
-            say(std::string(what) + ": ms per dump:" + each);
-            return megabytesPerSecond(dumpBytes, t);
-        };
-        if (!baselinesOnly) total("node", spans);
-        dumpRaw.push_back(total("raw", baselineTransfer("raw", dumps, FileWatch::Start::creation)));
-        dumpPrim.push_back(total("primitives", baselineTransfer("primitives", dumps, FileWatch::Start::firstWrite)));
+        if (!baselineFirst) baseline();
     }
     std::string dumpWhat = std::to_string(opt.dumps) + " × " + fmt(dumpBytes / opt.dumps / (1 << 20), 1) + " MiB";
-    if (!baselinesOnly)
-        addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster (MB/s, median (range) of " +
-                std::to_string(opt.reps) + ")",
-            spread(dumpNode), spread(dumpRaw), fmt(median(dumpNode) / median(dumpRaw), 2), "≥ 0.9"});
-    addRow({"Dumps " + dumpWhat + " through the node's send/receive primitives alone (MB/s)", spread(dumpPrim),
-            spread(dumpRaw), fmt(median(dumpPrim) / median(dumpRaw), 2), ""});
+    if (!baselinesOnly) {
+        addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster, from each dump's appearance to "
+                "its last byte on the master's disk (MB/s, median (range) of " + of + "; ratio per pair)",
+                spread(dumpNode), spread(dumpBase), ratioSpread(ratiosOf(dumpNode, dumpBase)), "≥ 0.9"});
+        addRow({"Dump relay: CPU seconds per GiB of the relaying process (user + system)",
+                fmt(median(dumpNodeCpu), 2) + " (" + fmt(minimum(dumpNodeCpu), 2) + "–" + fmt(maximum(dumpNodeCpu), 2) + ")",
+                fmt(median(dumpBaseCpu), 2) + " (" + fmt(minimum(dumpBaseCpu), 2) + "–" + fmt(maximum(dumpBaseCpu), 2) + ")",
+                ratioSpread(ratiosOf(dumpNodeCpu, dumpBaseCpu)), ""});
+        addRow({"Dump " + dumpWhat + ": appearance to first bytes at the master, median / p99 / max of " +
+                std::to_string(firstNode.size()) + " (ms)", latencies(firstNode, 1), latencies(firstBase, 2), "",
+                "p99 < 50"});
+    } else {
+        addRow({"Plain dump relay " + dumpWhat + " (MB/s; CPU s/GiB; first bytes median / p99 / max ms)", "",
+                spread(dumpBase) + "; " + fmt(median(dumpBaseCpu), 2) + "; " + latencies(firstBase, 2), "", ""});
+    }
 
     double mib = 1024.0;
     if (smallSceneHwmKb > 0 && bigSceneHwmKb > 0)
@@ -536,6 +687,84 @@ void Bench::benchTransfers() {
             fmt(smallSceneHwmKb / mib, 1) + " / " + fmt(bigSceneHwmKb / mib, 1),
             "idle " + fmt(idleRssKb / mib, 1), "+" + fmt((bigSceneHwmKb - smallSceneHwmKb) * 1024.0 / 1e6, 2) + " MB",
             "difference < 8 MB"});
+}
+
+void Bench::benchDumpLatency() {
+    say("dump pick-up: " + std::to_string(opt.smallDumps) + " small dumps, 100 ms apart");
+    DumpRun node = nodeDumps("2012", opt.smallDumps);
+    double bytes = 0;
+    DumpRun base = baselineRelay(keptDumps(&bytes), 100);
+    addRow({"Small dumps (" + std::to_string(opt.smallDumps) + " × " + grouped(bytes / opt.smallDumps) +
+                " bytes, 100 ms apart): appearance to first bytes at the master, median / p99 / max (ms); all arrived",
+            latencies(node.firstByteMs(), 1), latencies(base.firstByteMs(), 2), "", "p99 < 50"});
+}
+
+// Jobs of a tiny scene and one small dump, with the benchmark as the master:
+// the node's own time before the renderer starts and after it ends.
+void Bench::benchJobs() {
+    say("per-job overhead: " + std::to_string(opt.jobs) + " tiny jobs");
+    fs::path stubDir = root / "max" / "tiny";
+    int watchFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    inotify_add_watch(watchFd, stubDir.c_str(), IN_MODIFY | IN_CLOSE_WRITE);
+    alignas(inotify_event) char buffer[4096];
+    // The stand-in's record file: its first line is written as it starts,
+    // and the file is closed as it exits.
+    auto recordEvent = [&](std::uint32_t mask, Clock::time_point& when, int timeoutMs) {
+        auto start = Clock::now();
+        while (msSince(start, Clock::now()) < timeoutMs) {
+            pollfd p{watchFd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            auto now = Clock::now();
+            ssize_t got = read(watchFd, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < got;) {
+                auto* event = reinterpret_cast<inotify_event*>(buffer + at);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+                if (event->len && std::string(event->name) == "maxstub-record.txt" && (event->mask & mask)) {
+                    when = now;
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    std::vector<char> scene(1024, 'x');
+    std::vector<double> before, after, whole;
+    for (int job = 0; job < opt.jobs; ++job) {
+        while (read(watchFd, buffer, sizeof buffer) > 0) {
+        }
+        auto connected = Clock::now();
+        int fd = connectTcp(masterPort, 5000);
+        unsigned char bytes[8];
+        if (fd < 0 || !readExact(fd, bytes, 4, 10000)) die("no node greeting for a tiny job");
+        putLE32(masterGreeting, bytes);
+        writeAll(fd, bytes, 4);
+        const char parameters[] = "2013 1";
+        writeAll(fd, parameters, sizeof parameters);
+        putLE32(std::uint32_t(scene.size()), bytes);
+        writeAll(fd, bytes, 4);
+        writeAll(fd, scene.data(), scene.size());
+        Clock::time_point started, exited;
+        if (!recordEvent(IN_MODIFY, started, 30000)) die("the stand-in of a tiny job did not start");
+        if (!readExact(fd, bytes, 8, 30000)) die("no dump in a tiny job");
+        std::vector<char> dump(getLE32(bytes + 4));
+        if (!readExact(fd, dump.data(), dump.size(), 30000)) die("a cut dump in a tiny job");
+        if (!recordEvent(IN_CLOSE_WRITE, exited, 30000)) die("the stand-in of a tiny job did not end");
+        if (!waitForClose(fd, 30000)) die("the node did not close a tiny job");
+        auto closed = Clock::now();
+        close(fd);
+        before.push_back(msSince(connected, started));
+        after.push_back(msSince(exited, closed));
+        whole.push_back(msSince(connected, closed));
+    }
+    close(watchFd);
+    std::string of = std::to_string(opt.jobs);
+    addRow({"Per job (tiny scene, one small dump): master connects → renderer starts, median / p99 / max of " + of +
+                " (ms)", latencies(before, 1), "", "", ""});
+    addRow({"Per job: renderer exits → node closes the master connection after \"Ready for new connection\", "
+                "median / p99 / max (ms)", latencies(after, 1), "", "", ""});
+    double overhead = median(before) + median(after);
+    addRow({"Per job: whole tiny job, median (ms); node's own share of a 2 s frame (overhead / (overhead + 2 s))",
+            fmt(median(whole), 0) + "; " + fmt(overhead / (overhead + 2000) * 100, 1) + " %", "", "", ""});
 }
 
 void Bench::benchEnd() {
@@ -564,7 +793,7 @@ void Bench::benchEnd() {
     std::vector<double> latencies;
     alignas(inotify_event) char buffer[4096];
     for (int i = 0; i < opt.ends; ++i) {
-        sleepMs(uniformMs(250, 650));
+        sleepMs(uniformMs(100, 400));
         while (read(watchFd, buffer, sizeof buffer) > 0) {
         }
         putLE32(endSignal, bytes);
@@ -609,9 +838,8 @@ void Bench::benchEnd() {
     close(master);
     relay.join();
     for (int f : {l1, l2, relayIn, relayOut, host}) close(f);
-    addRow({"END master → 3ds Max side, median / max of " + std::to_string(opt.ends) + " (ms)",
-            fmt(median(latencies), 0) + " / " + fmt(maximum(latencies), 0),
-            fmt(median(base), 3) + " / " + fmt(maximum(base), 3), "", "max ≤ 400"});
+    addRow({"END master → 3ds Max side, median / p99 / max of " + std::to_string(opt.ends) + " (ms)",
+            ::latencies(latencies, 2), ::latencies(base, 3), "", "p99 < 10"});
 }
 
 void Bench::benchBogus() {
@@ -701,9 +929,8 @@ void Bench::benchDiscovery() {
     stopEcho = true;
     server.join();
     close(echo);
-    addRow({"Discovery ping to first reply, median / max of " + std::to_string(opt.pings) + " (ms)",
-            fmt(median(node), 0) + " / " + fmt(maximum(node), 0), fmt(median(base), 3) + " / " + fmt(maximum(base), 3),
-            "", "max ≤ 400"});
+    addRow({"Discovery ping to first reply, median / p99 / max of " + std::to_string(opt.pings) + " (ms)",
+            latencies(node, 2), latencies(base, 3), "", "p99 < 10"});
 }
 
 void Bench::benchIdle() {
@@ -732,7 +959,8 @@ int Bench::run() {
     if (opt.wants("logsink")) benchLogSink();
     if (opt.wants("startup")) benchStartupAndMemory();
     bool nodeNeeded = false;
-    for (const char* name : {"transfers", "end", "bogus", "discovery", "idle"}) nodeNeeded |= opt.wants(name);
+    for (const char* name : {"transfers", "dumplatency", "jobs", "end", "bogus", "discovery", "idle"})
+        nodeNeeded |= opt.wants(name);
     if (nodeNeeded && nodePid < 0) startNode();
     if (opt.wants("transfers")) {
         // One process, so that the two peaks differ only by the scene: a
@@ -744,6 +972,8 @@ int Bench::run() {
         smallSceneHwmKb = statusKb(nodePid, "VmHWM");
     }
     if (opt.wants("transfers") || opt.wants("baselines")) benchTransfers();
+    if (opt.wants("dumplatency")) benchDumpLatency();
+    if (opt.wants("jobs")) benchJobs();
     if (opt.wants("end")) benchEnd();
     if (opt.wants("bogus")) benchBogus();
     if (opt.wants("discovery")) benchDiscovery();
@@ -792,6 +1022,7 @@ int main(int argc, char** argv) {
             for (std::string name; std::getline(list, name, ',');) opt.only.push_back(name);
         } else if (a == "--quick") {
             opt.reps = 1, opt.idleSeconds = 10, opt.pings = 20, opt.ends = 5, opt.bogus = 5, opt.startups = 2;
+            opt.jobs = 10, opt.smallDumps = 20;
         } else if (a == "--keep") opt.keep = true;
         else die("unknown option " + a + " (options: --bin DIR --reps N --idle-seconds S --scene-mib M --quick --keep --only LIST)");
     }

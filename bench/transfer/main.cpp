@@ -14,6 +14,13 @@
 //   varnix-bench-transfer greet PORT
 //       binds 0.0.0.0:PORT, writes the node greeting to one connection and
 //       exits: the floor for a program's start-up to a greeting
+//   varnix-bench-transfer relay DIR PORT COUNT
+//       the plain dump relay: connects to 127.0.0.1:PORT and, woken by
+//       inotify (a file closed after writing or moved into DIR), sends every
+//       DIR/dump*.exr as the node does (file-dump signal, size, content in
+//       65536-byte pieces) and deletes it, until COUNT files have gone
+//   varnix-bench-transfer receive raw DIR COUNT signals
+//       the raw receiver, reading a 4-byte signal before each file
 //
 // Exit status 0 when every file moved whole, 1 otherwise. Linux only.
 
@@ -23,7 +30,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,6 +106,8 @@ std::uint16_t localPort(int fd) {
 
 std::string receivedPath(const std::string& dir, int k) { return dir + "/received_" + std::to_string(k) + ".bin"; }
 
+bool withSignals = false;  // a 4-byte signal before each file, as dumps come
+
 int rawReceive(const std::string& dir, int count) {
     int listener = listenLoopback(0, INADDR_LOOPBACK);
     std::printf("port %u\n", localPort(listener));
@@ -105,6 +118,7 @@ int rawReceive(const std::string& dir, int count) {
     std::vector<char> buffer(pieceBytes);
     for (int k = 1; k <= count; ++k) {
         unsigned char sizeBytes[4];
+        if (withSignals && !receiveAll(fd, sizeBytes, 4)) return 1;
         if (!receiveAll(fd, sizeBytes, 4)) return 1;
         std::uint32_t remaining = sizeBytes[0] | sizeBytes[1] << 8 | sizeBytes[2] << 16 | std::uint32_t(sizeBytes[3]) << 24;
         int file = ::open(receivedPath(dir, k).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -161,6 +175,80 @@ int rawSend(std::uint16_t port, const std::vector<std::string>& files) {
     return 0;
 }
 
+int connectLoopback(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return -1;
+    noDelay(fd);
+    return fd;
+}
+
+// The first dump*.exr in listing order, or "" (as the node's search).
+std::string firstDump(const std::string& dir) {
+    std::string found;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            if (::fnmatch("dump*", e->d_name, 0) == 0 && name.size() >= 4 &&
+                name.compare(name.size() - 4, 4, ".exr") == 0 && e->d_type != DT_DIR) {
+                found = dir + "/" + name;
+                break;
+            }
+        }
+        ::closedir(d);
+    }
+    return found;
+}
+
+bool sendDump(int fd, const std::string& path, std::vector<char>& buffer) {
+    int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (file < 0 || ::fstat(file, &st) != 0) return false;
+    std::uint32_t remaining = static_cast<std::uint32_t>(st.st_size);
+    unsigned char head[8] = {0x27, 0x58, 0xC0, 0xC0, static_cast<unsigned char>(remaining),
+                             static_cast<unsigned char>(remaining >> 8), static_cast<unsigned char>(remaining >> 16),
+                             static_cast<unsigned char>(remaining >> 24)};
+    if (!sendAll(fd, head, 4) || !sendAll(fd, head + 4, 4)) return false;
+    while (remaining > 0) {
+        std::uint32_t piece = remaining < pieceBytes ? remaining : pieceBytes;
+        if (::read(file, buffer.data(), piece) != ssize_t(piece) || !sendAll(fd, buffer.data(), piece)) return false;
+        remaining -= piece;
+    }
+    ::close(file);
+    return ::unlink(path.c_str()) == 0;
+}
+
+int rawRelay(const std::string& dir, std::uint16_t port, int count) {
+    int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0 || ::inotify_add_watch(watch, dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) return 1;
+    int fd = connectLoopback(port);
+    if (fd < 0) return 1;
+    std::printf("relaying\n");
+    std::fflush(stdout);
+    std::vector<char> buffer(pieceBytes);
+    alignas(inotify_event) char events[4096];
+    for (int sent = 0; sent < count;) {
+        while (::read(watch, events, sizeof events) > 0) {
+        }
+        for (std::string path = firstDump(dir); !path.empty() && sent < count; path = firstDump(dir)) {
+            if (!sendDump(fd, path, buffer)) return 1;
+            ++sent;
+        }
+        if (sent == count) break;
+        pollfd p{watch, POLLIN, 0};
+        ::poll(&p, 1, 60000);
+    }
+    char sink;
+    ::shutdown(fd, SHUT_WR);
+    while (::recv(fd, &sink, 1, 0) > 0) {
+    }
+    ::close(fd);
+    return 0;
+}
+
 int primitivesReceive(const std::string& dir, int count) {
     using namespace Varnix;
     Port::ListeningSocket listener(Port::IPv4Address::loopback(0));
@@ -208,7 +296,8 @@ int usage() {
     std::fprintf(stderr,
                  "usage: varnix-bench-transfer receive raw|primitives DIR COUNT\n"
                  "       varnix-bench-transfer send raw|primitives PORT [--pause-ms N] FILE...\n"
-                 "       varnix-bench-transfer greet PORT\n");
+                 "       varnix-bench-transfer greet PORT\n"
+                 "       varnix-bench-transfer relay DIR PORT COUNT\n");
     return 2;
 }
 
@@ -216,11 +305,14 @@ int usage() {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "greet") == 0) return greet(static_cast<std::uint16_t>(std::atoi(argv[2])));
+    if (argc == 5 && std::strcmp(argv[1], "relay") == 0)
+        return rawRelay(argv[2], static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]));
     if (argc < 5) return usage();
     std::string verb = argv[1], kind = argv[2];
     bool raw = kind == "raw";
     if (!raw && kind != "primitives") return usage();
-    if (verb == "receive" && argc == 5) {
+    if (verb == "receive" && (argc == 5 || (argc == 6 && raw && std::strcmp(argv[5], "signals") == 0))) {
+        withSignals = argc == 6;
         int count = std::atoi(argv[4]);
         return raw ? rawReceive(argv[3], count) : primitivesReceive(argv[3], count);
     }

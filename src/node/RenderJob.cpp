@@ -16,11 +16,21 @@
 
 using Varnix::String;
 
-namespace {
-
-const unsigned long relayTurnMs = 333;
-
-}  // namespace
+int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, const String& dataDirectory,
+                            Varnix::NodeWindow* window, int pollMilliseconds) {
+    int relayed = 0;
+    // An END may come in pieces across turns.
+    Varnix::PartialSignal fromMaster;
+    while (Varnix::isUsable(master) && host.hasConnection() && host.connectionUsable()) {
+        relayed += relayDumpFiles(master, dataDirectory, window);
+        if (fromMaster.poll(master) == Varnix::endSignal) {
+            window->log(u"Got END signal from remote side, forwarding to 3dsmax");
+            host.sendEnd();
+        }
+        Varnix::Port::sleepMilliseconds(static_cast<unsigned long>(pollMilliseconds));
+    }
+    return relayed;
+}
 
 void runCommand(void* commandLine) {
     auto* command = static_cast<String*>(commandLine);
@@ -91,16 +101,7 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
     if (online) {
         long long seconds = (Varnix::Port::elapsedMilliseconds() - waitStart) / 1000;
         window->log((u"3dsmax is online after " + Varnix::Str::toString(int(seconds)) + u" seconds").wideCString());
-        // An END may come in pieces across turns.
-        Varnix::PartialSignal fromMaster;
-        while (Varnix::isUsable(master) && host.hasConnection() && host.connectionUsable()) {
-            relayed += relayDumpFiles(master, dataDirectory, window);
-            if (fromMaster.poll(master) == Varnix::endSignal) {
-                window->log(u"Got END signal from remote side, forwarding to 3dsmax");
-                host.sendEnd();
-            }
-            Varnix::Port::sleepMilliseconds(relayTurnMs);
-        }
+        relayed += relayWhileBothConnected(master, host, dataDirectory, window, relayPollMilliseconds);
     }
 
     relayed += relayDumpFiles(master, dataDirectory, window);

@@ -5,15 +5,33 @@
 
 #include "core/String.h"
 
+#include "core/NodeWindow.h"
+
+class HostListener;
 class RenderService;
 namespace Varnix {
 class SocketHolder;
+namespace Port {
+class StreamSocket;
 }
+}  // namespace Varnix
+
+// The longest pause of the relay loop when nothing happens.
+constexpr int relayPollMilliseconds = 333;
 
 // Runs the whole job on the calling thread (serverThread) and returns when
 // it is over; every outcome is only logged. The master connection stays
 // owned, and is closed, by the caller.
 void runRenderJob(RenderService& service, Varnix::SocketHolder& master);
+
+// The relay loop: while the master and the 3ds Max side both keep their
+// connections, sends every dump to the master and forwards each END to 3ds
+// Max. Wakes on a dump finished in `dataDirectory`, a byte or the close from
+// the master, and the 3ds Max side's close; at the latest every
+// `pollMilliseconds`. Returns, with the number of dumps relayed, when either
+// side is gone. Job thread only.
+int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host,
+                            const Varnix::String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds);
 
 // maxInvoker's task: runs the command line (a Varnix::String owned by the
 // job, which keeps it alive until the task has returned) through the command

@@ -202,13 +202,15 @@ TEST_F(RenderJob, DevelopmentModeNumbersCopiesAcrossJobsAndKeepsLeftovers) {
     // The copies live at fixed places; start from none.
     for (int n = 1; n <= 400; ++n) fs::remove("/tmp/dump" + std::to_string(n) + ".exr");
     setDevelopmentMode(true);
-    std::string max = installStub("max", "dumps = 200\ndump_interval_ms = 100\n");
+    // Dumps larger than the connection's buffers, so that a master leaving
+    // in the middle of one cuts its transfer.
+    std::string max = installStub("max", "dumps = 200\ndump_interval_ms = 100\ndump_size = 1024x2048\n");
     writeConfig("2015 " + max + "\n");
     watchDumps();
     startNode();
 
-    // Job 1: the master leaves after its first dump while the renderer goes
-    // on writing; what the node could not relay stays.
+    // Job 1: the master leaves in the middle of the second dump while the
+    // renderer goes on writing; what the node could not relay stays.
     RawMaster m;
     ASSERT_TRUE(m.connect());
     ASSERT_TRUE(m.greet());
@@ -216,6 +218,7 @@ TEST_F(RenderJob, DevelopmentModeNumbersCopiesAcrossJobsAndKeepsLeftovers) {
     ASSERT_TRUE(m.sendScene(5000, 5000));
     std::string first;
     ASSERT_TRUE(m.readDump(first, 30));
+    ASSERT_EQ(m.readSignal(30), 0xC0C05827u);
     m.close();
     ASSERT_TRUE(waitForLog("Ready for new connection", 30));
     std::vector<std::string> left = dumpFilesIn(data);

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -153,52 +154,29 @@ void NodeTest::SetUp() {
 }
 
 void NodeTest::watchDumps() {
+    // The stand-in keeps the copies itself, before the node can see a dump:
+    // a watcher from outside loses the race against a node that relays and
+    // deletes each dump the moment it is finished.
+    keepingDumps = true;
     fs::create_directories(root / "written");
-    watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ASSERT_GE(watchFd, 0);
-    ASSERT_GE(inotify_add_watch(watchFd, data.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE), 0);
-    dumpWatcher = std::thread([this] {
-        alignas(inotify_event) char buffer[65536];
-        int sequence = 0;
-        std::set<ino_t> seen;  // a file written in place reports twice
-        while (!stopWatcher) {
-            pollfd p{watchFd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            ssize_t got = read(watchFd, buffer, sizeof buffer);
-            for (ssize_t at = 0; at < got;) {
-                auto* event = reinterpret_cast<inotify_event*>(buffer + at);
-                at += ssize_t(sizeof(inotify_event) + event->len);
-                std::string name = event->len ? event->name : "";
-                if (name.rfind("dump", 0) != 0 || name.size() < 4 || name.compare(name.size() - 4, 4, ".exr") != 0)
-                    continue;
-                struct stat st;
-                if (stat((data / name).c_str(), &st) != 0 || !seen.insert(st.st_ino).second) continue;
-                fs::path keep = root / "written" / (std::to_string(++sequence) + "-" + name);
-                if (link((data / name).c_str(), keep.c_str()) == 0) {
-                    std::lock_guard<std::mutex> guard(keptLock);
-                    kept.push_back(keep);
-                }
-            }
-        }
-    });
+    for (const auto& entry : fs::directory_iterator(root / "max")) {
+        fs::path behaviour = entry.path() / "maxstub-behaviour.txt";
+        if (fs::exists(behaviour)) writeFile(behaviour, readFile(behaviour) + keepDumpsLine());
+    }
 }
 
+std::string NodeTest::keepDumpsLine() const { return "\nkeep_dumps_in = " + (root / "written").string() + "\n"; }
+
 std::vector<std::string> NodeTest::writtenDumps() {
-    std::lock_guard<std::mutex> guard(keptLock);
+    std::vector<fs::path> paths;
+    for (const auto& entry : fs::directory_iterator(root / "written")) paths.push_back(entry.path());
+    std::sort(paths.begin(), paths.end());
     std::vector<std::string> contents;
-    for (const auto& path : kept) contents.push_back(readFile(path));
+    for (const auto& path : paths) contents.push_back(readFile(path));
     return contents;
 }
 
-void NodeTest::stopWatchingDumps() {
-    stopWatcher = true;
-    if (dumpWatcher.joinable()) dumpWatcher.join();
-    if (watchFd >= 0) close(watchFd);
-    watchFd = -1;
-}
-
 void NodeTest::TearDown() {
-    stopWatchingDumps();
     // The whole group: the node and any renderer it started, which must not
     // outlive the test and reach the next test's node.
     if (nodeGroup > 0) kill(-nodeGroup, SIGKILL);
@@ -217,7 +195,7 @@ std::string NodeTest::installStub(const std::string& name, const std::string& be
     fs::path dir = root / "max" / name;
     fs::create_directories(dir);
     fs::copy_file(binDir() + "/maxstub/3dsmaxcmd.exe", dir / "3dsmaxcmd.exe", fs::copy_options::overwrite_existing);
-    writeFile(dir / "maxstub-behaviour.txt", behaviour);
+    writeFile(dir / "maxstub-behaviour.txt", keepingDumps ? behaviour + keepDumpsLine() : behaviour);
     return dir.string() + "/";
 }
 

@@ -84,12 +84,11 @@ protected:
     pid_t startMaster(const std::vector<std::string>& args, const fs::path& output);
     int finishMaster(pid_t pid, double seconds);
 
-    // Keeps a hard link to every dump file the renderer puts into the data
-    // directory, taken the moment it appears, so that the test can compare
-    // what the master received with what was written. The node deletes its
-    // own name for the file only after relaying it.
+    // Makes every stand-in of this test, installed before or after, keep a
+    // copy of each dump it writes before the node can see it, so that the
+    // test can compare what the master received with what was written.
     void watchDumps();
-    // The kept dumps' contents in the order they appeared.
+    // The kept dumps' contents in the order they were written.
     std::vector<std::string> writtenDumps();
 
     fs::path root;     // everything of this test
@@ -101,13 +100,9 @@ protected:
     pid_t nodeGroup = -1;  // the node's process group, renderers included
 
 private:
-    void stopWatchingDumps();
+    std::string keepDumpsLine() const;
 
-    std::thread dumpWatcher;
-    std::atomic<bool> stopWatcher{false};
-    int watchFd = -1;
-    std::mutex keptLock;
-    std::vector<fs::path> kept;
+    bool keepingDumps = false;
 };
 
 }  // namespace e2e

@@ -109,6 +109,10 @@ bool apply(Behaviour& b, const std::string& key, const std::string& value) {
         b.recordFile = value;
         return true;
     }
+    if (key == "keep_dumps_in") {
+        b.keepDumpsIn = value;
+        return true;
+    }
     return false;
 }
 

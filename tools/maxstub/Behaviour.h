@@ -24,6 +24,7 @@ struct Behaviour {
     bool dumpsInPlace = false;        // write each dump under its final name instead of renaming it there
     bool reuseDumpName = false;       // every dump is "dump1.exr", written once the node has removed the last
     std::string recordFile;           // where to record what it was given; empty: beside the executable
+    std::string keepDumpsIn;          // a copy of every dump goes into this directory first; empty: none
 };
 
 // Parses the text of a behaviour file: "key = value" lines, '#' starts a

@@ -106,6 +106,14 @@ bool writeDump(const std::string& directory, int index, const RgbImage& image, c
     path = joinPath(directory, "dump" + std::to_string(behaviour.reuseDumpName ? 1 : index) + ".exr");
     const std::string bytes = encodeExr(image);
     size = bytes.size();
+    if (!behaviour.keepDumpsIn.empty()) {
+        // Before the node can see the dump and delete it; named so that the
+        // copies of all runs sort in the order they were written.
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        char name[64];
+        std::snprintf(name, sizeof name, "%020lld-dump%d.exr", static_cast<long long>(stamp), index);
+        writeWholeFile(joinPath(behaviour.keepDumpsIn, name), bytes);
+    }
     if (behaviour.dumpsInPlace)
         return writeWholeFile(path, bytes);
     if (!writeWholeFile(partial, bytes)) {

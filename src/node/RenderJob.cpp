@@ -12,6 +12,7 @@
 #include "node/Signals.h"
 #include "node/SocketHolder.h"
 #include "port/clock.h"
+#include "port/dirwatch.h"
 #include "port/files.h"
 
 using Varnix::String;
@@ -21,13 +22,17 @@ int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& ho
     int relayed = 0;
     // An END may come in pieces across turns.
     Varnix::PartialSignal fromMaster;
+    // Woken by a finished dump, a byte from the master or 3ds Max going away;
+    // the poll period is only the longest pause.
+    String directory = dataDirectory;
+    Varnix::Port::DirectoryWatch dumps(directory.toNarrow());
     while (Varnix::isUsable(master) && host.hasConnection() && host.connectionUsable()) {
         relayed += relayDumpFiles(master, dataDirectory, window);
         if (fromMaster.poll(master) == Varnix::endSignal) {
             window->log(u"Got END signal from remote side, forwarding to 3dsmax");
             host.sendEnd();
         }
-        Varnix::Port::sleepMilliseconds(static_cast<unsigned long>(pollMilliseconds));
+        Varnix::Port::waitForActivity(&dumps, master, host.connection(), pollMilliseconds);
     }
     return relayed;
 }

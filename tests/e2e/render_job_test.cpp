@@ -4,6 +4,7 @@
 #include "RawMaster.h"
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 namespace e2e {
@@ -196,6 +197,45 @@ TEST_F(RenderJob, DumpsUnderOneReusedNameOrInABurstAllArrive) {
     std::sort(written.begin(), written.end());
     EXPECT_EQ(received, written);
     EXPECT_TRUE(dumpFilesIn(data).empty());
+}
+
+TEST_F(RenderJob, APingADumpAndAnEndThatComeWhileADumpIsOnItsWayAreAllServed) {
+    // Large dumps: while the master does not read, the node is held inside
+    // the first transfer.
+    std::string max = installStub("max", "dumps = 2\ndump_interval_ms = 0\ndump_size = 2048x2730\n"
+                                         "end_wait_seconds = 60\nend_linger_ms = 0\n");
+    writeConfig("2016 " + max + "\n");
+    startNode();
+
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(m.greet());
+    ASSERT_TRUE(m.sendParameters("2016 1"));
+    ASSERT_TRUE(m.sendScene(1000, 1000));
+    ASSERT_TRUE(waitForLog("Started EXR dump (", 60));
+    // The second dump is written while the first is on its way.
+    auto start = std::chrono::steady_clock::now();
+    while (stubRecord("max").find("dump2") == std::string::npos &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(60))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_NE(stubRecord("max").find("dump2"), std::string::npos) << stubRecord("max");
+
+    ProcessResult found = master({"discover", "--numeric", "127.0.0.1"}, 30);
+    EXPECT_EQ(found.exitCode, 0) << found.output;
+    EXPECT_NE(found.output.find("127.0.0.1"), std::string::npos) << found.output;
+    ASSERT_TRUE(m.sendEnd());
+
+    std::string first, second;
+    EXPECT_TRUE(m.readDump(first, 60));
+    EXPECT_TRUE(m.readDump(second, 60));
+    EXPECT_GT(first.size(), 1000000u);
+    EXPECT_GT(second.size(), 1000000u);
+    EXPECT_TRUE(m.waitForClose(60));
+    ASSERT_TRUE(waitForLog("Ready for new connection", 30));
+    std::vector<std::string> log = logLines();
+    EXPECT_EQ(countPrefix(log, "Finished EXR dump after "), 2);
+    EXPECT_EQ(countPrefix(log, "Replying to discovery ping from "), 1);
+    EXPECT_EQ(countLines(stubRecord("max"), "end_received"), 1) << stubRecord("max");
 }
 
 TEST_F(RenderJob, DevelopmentModeNumbersCopiesAcrossJobsAndKeepsLeftovers) {

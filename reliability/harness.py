@@ -111,10 +111,11 @@ IN_CLOEXEC = 0o2000000
 
 
 class DumpWatcher:
-    """Keeps a hard link to every dump*.exr the renderer puts into a data
-    directory, taken the moment it appears (the node deletes its own name only
-    after relaying it), so that what the master received can be compared with
-    what was written."""
+    """Collects the copy of every dump that the renderer wrote: each stand-in
+    of a Node keeps one in keep_dir before it writes the dump itself
+    (keep_dumps_in), so that what the master received can be compared with
+    what was written. A watcher of the data directory would lose the race
+    against a node that relays and deletes a dump the moment it is finished."""
 
     def __init__(self, data_dir, keep_dir):
         self.data_dir = data_dir
@@ -123,52 +124,24 @@ class DumpWatcher:
         self.kept = []
         self.known = set()  # digests of every dump kept so far
         self.lock = threading.Lock()
-        self.fd = _libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
-        check(self.fd >= 0, "inotify_init1 failed")
-        wd = _libc.inotify_add_watch(self.fd, data_dir.encode(), IN_MOVED_TO | IN_CLOSE_WRITE)
-        check(wd >= 0, "inotify_add_watch failed on " + data_dir)
         self.stopping = False
         self.seen = set()
-        self.sequence = 0
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
     def _run(self):
-        import select
-        poller = select.poll()
-        poller.register(self.fd, select.POLLIN)
         while not self.stopping:
-            if not poller.poll(50):
-                continue
-            try:
-                buf = os.read(self.fd, 65536)
-            except BlockingIOError:
-                continue
-            at = 0
-            while at < len(buf):
-                _wd, _mask, _cookie, length = struct.unpack_from("iIII", buf, at)
-                name = buf[at + 16:at + 16 + length].rstrip(b"\0").decode(errors="replace")
-                at += 16 + length
-                if not (name.startswith("dump") and name.endswith(".exr")):
+            # Copies come renamed into place whole, named in writing order.
+            for name in sorted(os.listdir(self.keep_dir)):
+                if not name.endswith(".exr") or name in self.seen:
                     continue
-                path = os.path.join(self.data_dir, name)
-                try:
-                    st = os.stat(path)
-                except OSError:
-                    continue
-                if st.st_ino in self.seen:
-                    continue
-                self.seen.add(st.st_ino)
-                self.sequence += 1
-                keep = os.path.join(self.keep_dir, "%06d-%s" % (self.sequence, name))
-                try:
-                    os.link(path, keep)
-                except OSError:
-                    continue
+                self.seen.add(name)
+                keep = os.path.join(self.keep_dir, name)
                 d = digest(keep)
                 with self.lock:
                     self.kept.append(keep)
                     self.known.add(d)
+            time.sleep(0.02)
 
     def take(self):
         """The kept dumps since the last call, oldest first."""
@@ -179,7 +152,6 @@ class DumpWatcher:
     def stop(self):
         self.stopping = True
         self.thread.join()
-        os.close(self.fd)
 
 
 # ---------------------------------------------------------------- the node
@@ -212,8 +184,12 @@ class Node:
         return d + "/"
 
     def set_behaviour(self, name, behaviour):
+        """The stand-in's behaviour; every stand-in also keeps a copy of each
+        dump it writes in `root`/written (see DumpWatcher)."""
+        written = os.path.join(self.root, "written")
+        os.makedirs(written, exist_ok=True)
         with open(os.path.join(self.root, "max", name, "maxstub-behaviour.txt"), "w") as f:
-            f.write(behaviour)
+            f.write(behaviour + "\nkeep_dumps_in = %s\n" % written)
 
     def stub_record(self, name):
         try:

@@ -169,7 +169,8 @@ std::string NodeTest::keepDumpsLine() const { return "\nkeep_dumps_in = " + (roo
 
 std::vector<std::string> NodeTest::writtenDumps() {
     std::vector<fs::path> paths;
-    for (const auto& entry : fs::directory_iterator(root / "written")) paths.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(root / "written"))
+        if (entry.path().extension() == ".exr") paths.push_back(entry.path());
     std::sort(paths.begin(), paths.end());
     std::vector<std::string> contents;
     for (const auto& path : paths) contents.push_back(readFile(path));

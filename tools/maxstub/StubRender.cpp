@@ -112,7 +112,10 @@ bool writeDump(const std::string& directory, int index, const RgbImage& image, c
         const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
         char name[64];
         std::snprintf(name, sizeof name, "%020lld-dump%d.exr", static_cast<long long>(stamp), index);
-        writeWholeFile(joinPath(behaviour.keepDumpsIn, name), bytes);
+        // Renamed into place whole, for a reader that watches the directory.
+        const std::string kept = joinPath(behaviour.keepDumpsIn, name);
+        if (writeWholeFile(kept + ".tmp", bytes))
+            std::rename((kept + ".tmp").c_str(), kept.c_str());
     }
     if (behaviour.dumpsInPlace)
         return writeWholeFile(path, bytes);

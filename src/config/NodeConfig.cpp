@@ -5,18 +5,25 @@
 #include "core/InputTextFile.h"
 #include "core/OutputTextFile.h"
 #include "core/Str.h"
+#include "core/StrWxString.h"
 
 #include <wx/msgdlg.h>
 #include <wx/string.h>
 
+#include <cstdio>
+#include <functional>
 #include <locale>
 #include <memory>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace {
 
 const char16_t* const cannotReadMessage = u"Cannot read the config file, default one will be created";
 const char16_t* const badLineMessage = u"Error in the config file";
+const char* const badLineDetailMessage =
+    " is not a year from 2011 to 2016 followed by an install directory: ";
 const char16_t* const noVersionsMessage =
     u"Warning: no 3dsmax versions detected on the machine. You can add them by hand in the config.txt "
     u"file. Example syntax: 2013 C:/Program Files/Autodesk/3ds max 2013";
@@ -34,33 +41,106 @@ wxString toWxString(Varnix::String text)
                     static_cast<std::size_t>(text.length()) * 2);
 }
 
-// Reads the lines of an open DrConfig.txt into settings. A line without a
-// supported year ends the reading; the entries before it stay.
-void readConfig(NodeSettings& settings, Varnix::InputTextFile& file, Varnix::NodeWindow* window)
+// The job appends the renderer's file name to the directory as it stands, so
+// a directory typed without its last separator gets one: the kind it already
+// uses, else a slash (which Windows takes as well).
+Varnix::String withTrailingSeparator(Varnix::String directory)
+{
+    std::int32_t length = directory.length();
+    if (length == 0)
+        return directory;
+    char16_t last = directory[length - 1];
+    if (last == u'\\' || last == u'/')
+        return directory;
+    char16_t separator = u'/';
+    for (std::int32_t i = length - 1; i >= 0; --i) {
+        if (directory[i] == u'\\' || directory[i] == u'/') {
+            separator = directory[i];
+            break;
+        }
+    }
+    return directory.append(separator);
+}
+
+// Gives the next line of the file, without its line end; false after the last.
+using LineSource = std::function<bool(Varnix::String&)>;
+
+// Reads the lines into settings. A line without a supported year ends the
+// reading; the entries before it stay.
+void readConfig(NodeSettings& settings, const LineSource& nextLine, Varnix::NodeWindow* window)
 {
     Varnix::String line;
-    while (!file.atEnd()) {
-        file.readLine(line);
+    for (int number = 1; nextLine(line); ++number) {
         line.trim();
         if (line.length() == 0 || line[0] == u'#')
             continue;
-        const char* narrow = line.toNarrow();
-        std::int32_t narrowLength = line.narrowLength() - 1;
         int year = 0;  // stays 0 when the line does not start with a number
-        std::istringstream stream(narrow);
+        std::istringstream stream(line.toNarrow());
         stream.imbue(std::locale::classic());
         stream >> year;
         if (year < firstHostYear || year > lastHostYear) {
             log(window, badLineMessage);
+            // Which line it was, so the admin need not guess.
+            log(window, "DrConfig.txt line " + Varnix::Str::toString(number) + Varnix::String(badLineDetailMessage)
+                            + line);
             return;
         }
-        // The directory starts at the fifth character; whatever separates it
-        // from the year goes with the trimming.
-        Varnix::String directory =
-            narrowLength > 4 ? Varnix::String::fromNarrow(narrow + 4, narrowLength - 4) : Varnix::String();
+        // The directory starts at the fifth character (the year's digits are
+        // one byte each in every code page); whatever separates it from the
+        // year goes with the trimming.
+        Varnix::String directory = line.substring(4, line.length());
         directory.trim();
-        settings.hostInstalls[year - firstHostYear] = directory;
+        settings.hostInstalls[year - firstHostYear] = withTrailingSeparator(directory);
     }
+}
+
+// The whole file as bytes; empty when it cannot be read.
+std::string readBytes(Varnix::String path)
+{
+    std::string bytes;
+    std::FILE* file = std::fopen(path.toNarrow(), "rb");
+    if (file == nullptr)
+        return bytes;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        bytes.append(buffer, got);
+    std::fclose(file);
+    return bytes;
+}
+
+// Notepad's "UTF-8 with BOM" and PowerShell's UTF-16 say what they are with a
+// byte-order mark; such a file is decoded accordingly into `lines`. False
+// (nothing done) for a file without a mark: that is text in the system's code
+// page, read line by line as always.
+bool readMarkedLines(const Varnix::String& path, std::vector<Varnix::String>& lines)
+{
+    std::string bytes = readBytes(path);
+    Varnix::String text;
+    auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) {
+        wxString decoded(bytes.data() + 3, wxMBConvUTF8(wxMBConvUTF8::MAP_INVALID_UTF8_TO_PUA), bytes.size() - 3);
+        text = Varnix::Str::toString(decoded);
+    } else if (bytes.size() >= 2 && ((at(0) == 0xFF && at(1) == 0xFE) || (at(0) == 0xFE && at(1) == 0xFF))) {
+        bool bigEndian = at(0) == 0xFE;
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
+            text.append(static_cast<char16_t>(bigEndian ? at(i) << 8 | at(i + 1) : at(i + 1) << 8 | at(i)));
+    } else {
+        return false;
+    }
+    Varnix::String line;
+    for (std::int32_t i = 0; i < text.length(); ++i) {
+        if (text[i] != u'\n') {
+            line.append(text[i]);
+            continue;
+        }
+        if (line.length() > 0 && line[line.length() - 1] == u'\r')
+            line.erase(line.length() - 1);
+        lines.push_back(line);
+        line.clear();
+    }
+    if (line.length() > 0)
+        lines.push_back(line);
+    return true;
 }
 
 // Writes a DrConfig.txt listing every release the registry knows of, and
@@ -81,8 +161,9 @@ void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Var
         Varnix::String directory;
         if (!findHostInstall(year, directory))
             continue;
+        // The file gets the directory exactly as the registry holds it.
         *file << static_cast<int>(year) << " " << directory << Varnix::lineEnd;
-        settings.hostInstalls[year - firstHostYear] = directory;
+        settings.hostInstalls[year - firstHostYear] = withTrailingSeparator(directory);
         ++found;
     }
     file->close();
@@ -104,5 +185,19 @@ void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::
         createDefaultConfig(settings, path, window);
         return;
     }
-    readConfig(settings, *file, window);
+    std::vector<Varnix::String> marked;
+    if (readMarkedLines(path, marked)) {
+        std::size_t next = 0;
+        readConfig(settings, [&](Varnix::String& line) {
+            if (next == marked.size()) return false;
+            line = marked[next++];
+            return true;
+        }, window);
+        return;
+    }
+    readConfig(settings, [&](Varnix::String& line) {
+        if (file->atEnd()) return false;
+        file->readLine(line);
+        return true;
+    }, window);
 }

@@ -27,15 +27,15 @@ TEST_F(NodeConfigReadTest, CommentsEmptyLinesAndSpacesAroundEntries)
                                "   2015   D:\\Max 2015\\  \t \n"
                                "2013 C:/Program Files/Autodesk/3ds max 2013\n"
                                "  # 2011 C:\\Commented\n");
-    EXPECT_EQ(entries, (Entries{"", "", "C:/Program Files/Autodesk/3ds max 2013", "", "D:\\Max 2015\\", ""}));
+    EXPECT_EQ(entries, (Entries{"", "", "C:/Program Files/Autodesk/3ds max 2013/", "", "D:\\Max 2015\\", ""}));
     EXPECT_EQ(window.lines, Lines{});
 }
 
 TEST_F(NodeConfigReadTest, AYearOutOfRangeStopsTheReading)
 {
     Entries entries = loadFrom("2014 C:\\Max 2014\n2017 E:\\Max\n2015 D:\\Never read\n");
-    EXPECT_EQ(entries, (Entries{"", "", "", "C:\\Max 2014", "", ""}));
-    EXPECT_EQ(window.lines, Lines{ConfigTest::badLine});
+    EXPECT_EQ(entries, (Entries{"", "", "", "C:\\Max 2014\\", "", ""}));
+    EXPECT_EQ(window.lines, (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, "2017 E:\\Max")}));
 }
 
 TEST_F(NodeConfigReadTest, LinesWithoutAYearInRangeAreErrors)
@@ -43,22 +43,22 @@ TEST_F(NodeConfigReadTest, LinesWithoutAYearInRangeAreErrors)
     for (const char* line : {"Max 2014 C:\\Max", "2010 C:\\Old", "-2014 C:\\Max", "99999999999 C:\\Max", ":2014"}) {
         window.lines.clear();
         Entries entries = loadFrom(std::string("2016 F:\\Kept\n") + line + "\n");
-        EXPECT_EQ(entries, (Entries{"", "", "", "", "", "F:\\Kept"})) << line;
-        EXPECT_EQ(window.lines, Lines{ConfigTest::badLine}) << line;
+        EXPECT_EQ(entries, (Entries{"", "", "", "", "", "F:\\Kept\\"})) << line;
+        EXPECT_EQ(window.lines, (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, line)})) << line;
     }
 }
 
 TEST_F(NodeConfigReadTest, YearAloneLeavesTheReleaseUnconfigured)
 {
     Entries entries = loadFrom("2014 C:\\Max\n2014\n2015 D:\\Max\n");
-    EXPECT_EQ(entries, (Entries{"", "", "", "", "D:\\Max", ""}));
+    EXPECT_EQ(entries, (Entries{"", "", "", "", "D:\\Max\\", ""}));
     EXPECT_EQ(window.lines, Lines{});
 }
 
 TEST_F(NodeConfigReadTest, NoSeparatorNeededAndTheLastLineWins)
 {
     Entries entries = loadFrom("2014C:\\Max\n2012 C:\\First\n2012 C:\\Second # not a comment\n");
-    EXPECT_EQ(entries, (Entries{"", "C:\\Second # not a comment", "", "C:\\Max", "", ""}));
+    EXPECT_EQ(entries, (Entries{"", "C:\\Second # not a comment\\", "", "C:\\Max\\", "", ""}));
     EXPECT_EQ(window.lines, Lines{});
 }
 
@@ -72,7 +72,7 @@ TEST_F(NodeConfigReadTest, EmptyFileConfiguresNothingAndIsKept)
 TEST_F(NodeConfigReadTest, WindowsLineEndsAndNoFinalLineFeed)
 {
     Entries entries = loadFrom("# saved on Windows\r\n2011 C:\\Max 2011\\\r\n\r\n2012\r\n2016 D:\\Max 2016");
-    EXPECT_EQ(entries, (Entries{"C:\\Max 2011\\", "", "", "", "", "D:\\Max 2016"}));
+    EXPECT_EQ(entries, (Entries{"C:\\Max 2011\\", "", "", "", "", "D:\\Max 2016\\"}));
     EXPECT_EQ(window.lines, Lines{});
 }
 
@@ -82,6 +82,88 @@ TEST_F(NodeConfigReadTest, LongAndNonAsciiDirectories)
     Entries entries = loadFrom("2013 " + longDirectory + "\n2014 C:\\Programme\\Größe 2014\\\n");
     EXPECT_EQ(entries[2], longDirectory);
     EXPECT_EQ(entries[3], "C:\\Programme\\Größe 2014\\");
+}
+
+TEST_F(NodeConfigReadTest, BadLineIsNamedByItsNumberAndText)
+{
+    // Comments and empty lines count: the number is the one an editor shows.
+    Entries entries = loadFrom("# releases\r\n\r\n2014 C:\\Max\\\r\n   2O15 D:\\Typo  \r\n2016 E:\\Never\\\r\n");
+    EXPECT_EQ(entries, (Entries{"", "", "", "C:\\Max\\", "", ""}));
+    EXPECT_EQ(window.lines, (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(4, "2O15 D:\\Typo")}));
+}
+
+TEST_F(NodeConfigReadTest, DirectoryWithoutTrailingSeparatorGetsOne)
+{
+    // The renderer's name is appended to the directory as it stands.
+    Entries entries = loadFrom("2011 D:\\Max 2011\n2012 /opt/max 2012\n2013 E:\\Max\\\n2014 C:/Max/\n"
+                               "2015 C:/Autodesk/3ds Max 2015\n2016 F:\\Mixed/Max 2016\n");
+    EXPECT_EQ(entries, (Entries{"D:\\Max 2011\\", "/opt/max 2012/", "E:\\Max\\", "C:/Max/",
+                                "C:/Autodesk/3ds Max 2015/", "F:\\Mixed/Max 2016/"}));
+    EXPECT_EQ(window.lines, Lines{});
+}
+
+// What Notepad ("UTF-8 with BOM") and PowerShell 5.1 (UTF-16) save.
+class MarkedConfigTest : public NodeConfigReadTest {
+protected:
+    static std::string utf16(const std::u16string& text, bool bigEndian)
+    {
+        std::string bytes;
+        for (char16_t unit : text) {
+            char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+            bytes += bigEndian ? high : low;
+            bytes += bigEndian ? low : high;
+        }
+        return bytes;
+    }
+
+    // Loads the file and gives the entries as UTF-16, so that characters
+    // outside the system's code page are compared as they are.
+    std::array<std::u16string, 6> loadWide(const std::string& bytes)
+    {
+        writeConfig(bytes);
+        NodeSettings settings;
+        loadNodeConfig(settings, Varnix::String(configPath().c_str()), &window);
+        EXPECT_EQ(readConfig(), bytes);
+        std::array<std::u16string, 6> entries;
+        for (int i = 0; i < 6; ++i)
+            entries[i] = settings.hostInstalls[i].wideCString();
+        return entries;
+    }
+};
+
+TEST_F(MarkedConfigTest, Utf8WithByteOrderMark)
+{
+    auto entries = loadWide("\xEF\xBB\xBF# saved as UTF-8 with BOM\r\n2014 C:\\Max 2014\\\r\n"
+                            "2016 D:\\Gr\xC3\xB6\xC3\x9F" "e \xE6\xB8\xB2\xE6\x9F\x93\r\n");
+    EXPECT_EQ(entries, (std::array<std::u16string, 6>{u"", u"", u"", u"C:\\Max 2014\\", u"",
+                                                      u"D:\\Gr\u00F6\u00DFe \u6E32\u67D3\\"}));
+    EXPECT_EQ(window.lines, Lines{});
+}
+
+TEST_F(MarkedConfigTest, ByteOrderMarkAloneBeforeTheFirstEntry)
+{
+    auto entries = loadWide("\xEF\xBB\xBF" "2015 E:\\Max\\");
+    EXPECT_EQ(entries[4], u"E:\\Max\\");
+    EXPECT_EQ(window.lines, Lines{});
+}
+
+TEST_F(MarkedConfigTest, Utf16LittleEndianAsPowerShellWritesIt)
+{
+    std::u16string text = u"\uFEFF# PowerShell: Set-Content\r\n\r\n2013 C:\\Program Files\\Autodesk\\3ds Max 2013\r\n"
+                          u"2016 D:\\\u6E32\u67D3 \u00C5\\\r\n";
+    auto entries = loadWide(utf16(text, false));
+    EXPECT_EQ(entries, (std::array<std::u16string, 6>{u"", u"", u"C:\\Program Files\\Autodesk\\3ds Max 2013\\", u"",
+                                                      u"", u"D:\\\u6E32\u67D3 \u00C5\\"}));
+    EXPECT_EQ(window.lines, Lines{});
+}
+
+TEST_F(MarkedConfigTest, Utf16BigEndianAndABadLineInIt)
+{
+    std::u16string text = u"\uFEFF2012 C:\\Max 2012\\\n2020 Z:\\Future\n2015 D:\\Never\\\n";
+    auto entries = loadWide(utf16(text, true));
+    EXPECT_EQ(entries[1], u"C:\\Max 2012\\");
+    EXPECT_EQ(entries[4], u"");
+    EXPECT_EQ(window.lines, (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, "2020 Z:\\Future")}));
 }
 
 }  // namespace

@@ -34,6 +34,12 @@ using NodeConfigTest = NodeConfigTestOn<TempDirTest>;
 
 inline const std::string cannotReadLine = "Cannot read the config file, default one will be created";
 inline const std::string badLine = "Error in the config file";
+// The line after badLine: which line of the file it was, and its text.
+inline std::string badLineDetail(int number, const std::string& text)
+{
+    return "DrConfig.txt line " + std::to_string(number)
+           + " is not a year from 2011 to 2016 followed by an install directory: " + text;
+}
 inline const std::string noVersionsLine =
     "Warning: no 3dsmax versions detected on the machine. You can add them by hand in the config.txt file. "
     "Example syntax: 2013 C:/Program Files/Autodesk/3ds max 2013";

@@ -3,6 +3,7 @@
 #include "app/BuiltInIcon.h"
 #include "app/LogLine.h"
 #include "app/MyIcon.h"
+#include "app/StartupReport.h"
 #include "app/WxText.h"
 #include "node/RenderService.h"
 #include "port/clock.h"
@@ -44,6 +45,7 @@ DrWindow::DrWindow()
 
     renderService = new RenderService(this);
     Varnix::String dataDirectory = renderService->settings.dataDirectory;
+    logStartupReport(this, renderService->settings);
     // The configuration's fatal error closes the window while the service is
     // being built, before the close handler can reach it: stop it now, so
     // that its threads never outlive the log sink they write to.
@@ -86,8 +88,11 @@ DrWindow::~DrWindow() {
 }
 
 void DrWindow::stopRenderService() {
+    if (renderService == nullptr) return;
     delete renderService;
     renderService = nullptr;
+    // Its threads have ended: nothing is lost from here on.
+    log(stoppedMessage);
 }
 
 void DrWindow::log(const char16_t* text) {

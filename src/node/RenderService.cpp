@@ -17,7 +17,6 @@ using Varnix::String;
 
 namespace {
 
-const std::uint16_t masterPort = 19668;
 const int masterListenerTimeoutSeconds = 2;
 const int workerStackSize = 1048576;
 const std::size_t workingDirectoryBufferSize = 10240;

@@ -9,6 +9,7 @@
 #include "core/misc/multithreading/StandbyThread.h"
 
 #include <atomic>
+#include <cstdint>
 
 namespace Varnix::Port {
 class ListeningSocket;
@@ -18,6 +19,9 @@ class HostListener;
 
 class RenderService {
 public:
+    // The masters' TCP port, on every interface.
+    static constexpr std::uint16_t masterPort = 19668;
+
     // Prepares the data directory, loads DrConfig.txt, starts discovery,
     // opens both listeners and starts the accept loop on serverThread. Never
     // fails towards the caller: a master port that cannot be bound is shown

@@ -95,7 +95,9 @@ std::string readFile(const std::string& path) {
 std::string withoutServiceLines(const std::string& logText) {
     static const char* const serviceTexts[] = {"   Cannot read the config file", "   Warning: no 3dsmax versions",
                                                "   Creating default DrConfig.txt", "   Starting UDP socket",
-                                               "   Error in the config file"};
+                                               "   Error in the config file", "   DrConfig.txt line ",
+                                               "   Varnix DR node version ", "   Data folder: ", "   Ports: UDP ",
+                                               "   3dsmax releases configured: "};
     std::string kept;
     std::istringstream in(logText);
     for (std::string line; std::getline(in, line);) {

@@ -28,7 +28,8 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 std::string readFile(const std::string& path);
 
 // The log text without the lines that the render service writes on its own
-// (configuration, discovery), so that tests of the log sink see only theirs.
+// (configuration, discovery) and the start-up report that follows them, so
+// that tests of the log sink see only theirs.
 std::string withoutServiceLines(const std::string& logText);
 
 // Runs a shell command line; returns its standard output. `status` gets the

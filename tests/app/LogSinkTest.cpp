@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <ctime>
 #include <regex>
 #include <sstream>
@@ -142,11 +143,119 @@ TEST_F(LogSink, EveryStartAppendsToTheExistingFile) {
 
     window = new DrWindow();
     windowRef = window;
-    std::string text = waitForLogLines(2);
+    std::string text = waitForLogLines(3);
     std::vector<std::string> lines = splitLines(text);
-    ASSERT_EQ(lines.size(), 2u) << text;
+    ASSERT_EQ(lines.size(), 3u) << text;
     EXPECT_NE(lines[0].find("   DR server started"), std::string::npos);
-    EXPECT_NE(lines[1].find("   DR server started"), std::string::npos);
+    EXPECT_NE(lines[1].find("   DR server stopped"), std::string::npos);
+    EXPECT_NE(lines[2].find("   DR server started"), std::string::npos);
+}
+
+TEST_F(LogSink, StartUpReportNamesVersionDataFolderPortsAndReleases) {
+    // The texts of the run's lines, in order, that the report is made of.
+    auto reportOf = [&](const std::string& text) {
+        std::vector<std::string> report;
+        std::regex line(std::string(stampPattern) + "   (.*)");
+        for (const std::string& l : splitLines(text)) {
+            std::smatch m;
+            if (!std::regex_match(l, m, line)) continue;
+            std::string t = m[1].str();
+            for (const char* start : {"DR server ", "Cannot read the config", "Varnix DR node", "Data folder",
+                                      "Ports:", "3dsmax releases"})
+                if (t.rfind(start, 0) == 0) report.push_back(t);
+        }
+        return report;
+    };
+    std::string text;
+    ASSERT_TRUE(pumpUntil([&] { return (text = readFile(logPath)).find("3dsmax releases") != std::string::npos; },
+                          5000));
+    const std::string ports = "Ports: UDP 19666 (discovery), TCP 19668 (masters), TCP 19667 on 127.0.0.1 only (3dsmax)";
+    EXPECT_EQ(reportOf(text), (std::vector<std::string>{
+                                  "DR server started", "Cannot read the config file, default one will be created",
+                                  "Varnix DR node version 6.1.0", "Data folder: " + dir + "/drData/", ports,
+                                  "3dsmax releases configured: none (every job will be refused; see DrConfig.txt)"}));
+
+    // Next start, with two releases configured, one without its last separator.
+    ASSERT_TRUE(closeAndWaitDestroyed());
+    shell("printf '2016 /opt/max 2016\\n2014 C:\\\\Max 2014\\\\\\n' > drData/DrConfig.txt");
+    window = new DrWindow();
+    windowRef = window;
+    ASSERT_TRUE(pumpUntil([&] {
+        text = readFile(logPath);
+        return reportOf(text).size() >= 12;
+    }, 5000)) << text;
+    std::vector<std::string> report = reportOf(text);
+    EXPECT_EQ(std::vector<std::string>(report.begin() + 6, report.end()),
+              (std::vector<std::string>{"DR server stopped", "DR server started", "Varnix DR node version 6.1.0",
+                                        "Data folder: " + dir + "/drData/", ports,
+                                        "3dsmax releases configured: 2014 in C:\\Max 2014\\; 2016 in /opt/max 2016/"}))
+        << text;
+}
+
+TEST_F(LogSink, CleanStopIsTheLastLine) {
+    waitForLogLines(1);
+    window->log(u"last words");
+    ASSERT_TRUE(closeAndWaitDestroyed());
+    std::vector<std::string> lines = splitLines(readFile(logPath));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines[lines.size() - 2].find("   last words"), std::string::npos) << lines[lines.size() - 2];
+    EXPECT_TRUE(std::regex_match(lines.back(), std::regex(std::string(stampPattern) + "   DR server stopped")))
+        << lines.back();
+}
+
+TEST_F(LogSink, LinesReachTheFileInHalfSecondBatchesNotOneByOne) {
+    waitForLogLines(1);
+    pumpFor(600);  // the service's own start-up lines are out
+    // A worker logs a line every 10 ms, as a busy job does.
+    std::atomic<bool> stop{false};
+    std::atomic<int> logged{0};
+    std::thread worker([&] {
+        while (!stop) {
+            window->log(u"busy");
+            ++logged;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    using Clock = std::chrono::steady_clock;
+    struct Batch {
+        Clock::time_point seen;
+        size_t lines;
+    };
+    std::vector<Batch> batches;
+    size_t lastSize = readFile(logPath).size();
+    bool wholeLines = true;
+    // The flush runs on this thread, inside the pump: a change is seen right
+    // after the tick that made it.
+    pumpUntil([&] {
+        std::string text = readFile(logPath);
+        if (text.size() != lastSize) {
+            wholeLines = wholeLines && text.back() == '\n';
+            batches.push_back({Clock::now(), static_cast<size_t>(std::count(text.begin() + lastSize, text.end(), '\n'))});
+            lastSize = text.size();
+        }
+        return batches.size() >= 6;
+    }, 30000);
+    stop = true;
+    worker.join();
+    ASSERT_GE(batches.size(), 6u);
+    EXPECT_TRUE(wholeLines) << "a write ended inside a line";
+    size_t lines = 0;
+    for (size_t i = 1; i < batches.size(); ++i) {
+        auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(batches[i].seen - batches[i - 1].seen).count();
+        // Never sooner than the period allows (a slow run only widens gaps).
+        EXPECT_GE(gap, 300) << "batch " << i << " came " << gap << " ms after the one before";
+        lines += batches[i].lines;
+    }
+    // Each write carries what was logged during a whole period.
+    EXPECT_GE(lines, 3 * (batches.size() - 1)) << lines << " lines in " << batches.size() - 1 << " writes";
+    // And nothing stays behind: the last line logged reaches the file.
+    int total = logged;
+    ASSERT_TRUE(pumpUntil([&] {
+        std::string text = readFile(logPath);
+        size_t busy = 0;
+        for (size_t at = text.find("   busy\n"); at != std::string::npos; at = text.find("   busy\n", at + 1)) ++busy;
+        return busy == static_cast<size_t>(total);
+    }, 5000));
 }
 
 TEST_F(LogSink, UnopenableLogFileFailsConstructionWithTheFileError) {

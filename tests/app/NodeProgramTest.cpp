@@ -131,7 +131,9 @@ TEST_F(NodeProgram, LogIsAppendedAcrossRunsAndReadableWhileTheNodeRuns) {
         EXPECT_EQ(exitStatus, 0);
     }
     std::string text = withoutServiceLines(readFile(logPath));
-    EXPECT_TRUE(std::regex_match(text, std::regex(std::string("(") + stampPattern + "   DR server started\n){2}")))
+    std::string stamp = stampPattern;
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex("(" + stamp + "   DR server started\n" + stamp + "   DR server stopped\n){2}")))
         << text;
 }
 
@@ -178,8 +180,9 @@ TEST_F(NodeProgram, TrayMenuQuitEndsTheProgramWithoutShowingTheWindow) {
     ASSERT_TRUE(minimiseToTray(frame));
     chooseFromTrayMenu(2);
     expectCleanExitWithoutShowing();
+    std::string stamp = stampPattern;
     EXPECT_TRUE(std::regex_match(withoutServiceLines(readFile(logPath)),
-                                 std::regex(std::string(stampPattern) + "   DR server started\n")));
+                                 std::regex(stamp + "   DR server started\n" + stamp + "   DR server stopped\n")));
 }
 
 TEST_F(NodeProgram, SigtermEndsTheProgramCleanly) {
@@ -190,6 +193,8 @@ TEST_F(NodeProgram, SigtermEndsTheProgramCleanly) {
     int status = -1;
     ASSERT_TRUE(node->waitExit(5000, status));
     EXPECT_EQ(status, 0) << "ended by the signal instead of closing: " << node->output();
+    std::string text = readFile(logPath);
+    EXPECT_TRUE(std::regex_search(text, std::regex("   DR server stopped\n$"))) << text;
 }
 
 TEST_F(NodeProgram, SigintWhileInTheTrayEndsTheProgramWithoutShowingTheWindow) {

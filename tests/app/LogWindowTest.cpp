@@ -4,6 +4,7 @@
 #include "app/MyIcon.h"
 #include "app/WindowFixture.h"
 
+#include <dlfcn.h>
 #include <memory>
 #include <unistd.h>
 #include <wx/image.h>
@@ -12,6 +13,43 @@
 #include <wx/stattext.h>
 
 using namespace VarnixTest;
+
+namespace {
+
+// The tooltip that the notification area shows for this process's tray icon,
+// as GTK holds it on the icon widget it docks there ("" when there is none).
+// The GTK headers do not come with the wxWidgets package, and GTK is loaded
+// with the library anyway: its few calls are looked up at run time.
+std::string trayTooltip() {
+    struct List {
+        void* data;
+        List* next;
+        List* previous;
+    };
+    using Toplevels = List* (*)();
+    using Tooltip = char* (*)(void*);
+    using TypeName = const char* (*)(void*);
+    using Free = void (*)(void*);
+    auto toplevels = reinterpret_cast<Toplevels>(dlsym(RTLD_DEFAULT, "gtk_window_list_toplevels"));
+    auto tooltip = reinterpret_cast<Tooltip>(dlsym(RTLD_DEFAULT, "gtk_widget_get_tooltip_text"));
+    auto typeName = reinterpret_cast<TypeName>(dlsym(RTLD_DEFAULT, "g_type_name_from_instance"));
+    auto freeList = reinterpret_cast<Free>(dlsym(RTLD_DEFAULT, "g_list_free"));
+    auto freeText = reinterpret_cast<Free>(dlsym(RTLD_DEFAULT, "g_free"));
+    if (!toplevels || !tooltip || !typeName || !freeList || !freeText) return "(GTK not found)";
+    std::string found;
+    List* windows = toplevels();
+    for (List* w = windows; w != nullptr; w = w->next) {
+        if (std::string(typeName(w->data)) != "GtkTrayIcon") continue;
+        if (char* text = tooltip(w->data)) {
+            found = text;
+            freeText(text);
+        }
+    }
+    freeList(windows);
+    return found;
+}
+
+}  // namespace
 
 class LogWindow : public WindowTest {
 protected:
@@ -123,6 +161,7 @@ TEST_F(LogWindow, MinimisingHidesIntoTheTrayAndTheShowSequenceBringsItBack) {
     EXPECT_TRUE(tray->IsIconInstalled());
     pumpFor(300);  // the second iconize report of wxGTK must not bring it back
     EXPECT_FALSE(window->IsShown());
+    EXPECT_EQ(trayTooltip(), "Varnix DR Server");
 
     for (int round = 0; round < 2; ++round) {  // repeating it changes nothing
         tray->showWindow();

@@ -234,7 +234,7 @@ Section "Start the node at logon (all users)" SecAutostart
   ; its data folder: a Run-key entry cannot give it a working directory.
   SetOutPath "$DataDir"
   CreateShortCut "$SMSTARTUP\${PRODUCT}.lnk" "$INSTDIR\${NODE_EXE}" "" "$INSTDIR\${NODE_EXE}" 0 \
-    SW_SHOWMINIMIZED "" "Start the ${PRODUCT} (data in $DataDir\drData)"
+    SW_SHOWNORMAL "" "Start the ${PRODUCT} (data in $DataDir\drData)"
 SectionEnd
 
 Section "-Without autostart"

@@ -121,9 +121,9 @@ TEST_F(MasterOutcome, ARefusedVersionIsNeverSuccess) {
 }
 
 TEST_F(MasterOutcome, JobsThatEndWithoutAnImageFail) {
-    // Without a trailing slash the node runs a 3dsmaxcmd.exe that is not there.
+    // 2015 names a folder without a 3dsmaxcmd.exe: the renderer never runs.
     std::string dir = installStub("max", "dumps = 0\nend_wait_seconds = 0\n");
-    writeConfig("2014 " + dir + "\n2015 " + dir.substr(0, dir.size() - 1) + "\n2016 " +
+    writeConfig("2014 " + dir + "\n2015 " + dir + "no-such-folder/\n2016 " +
                 installStub("crash", "crash_after_dumps = 0\n") + "\n");
     startNode();
     int jobs = 0;

@@ -8,6 +8,9 @@
 #include "node/Signals.h"
 #include "port/clock.h"
 
+#include <algorithm>
+#include <vector>
+
 using Varnix::String;
 using Varnix::Port::IPv4Address;
 
@@ -63,23 +66,30 @@ void DiscoveryReplier::serveDiscovery(void* self) {
         window->log((u"Cannot bind to discovery port (UDP " + String(std::to_string(port).c_str()) + u")")
                         .wideCString());
     } else {
+        // Room for the largest datagram: a ping that comes with more bytes is
+        // still a ping, and a receive never fails for want of space (Windows
+        // fails one that does not fit instead of cutting it).
+        std::vector<unsigned char> buffer(maxDatagramBytes);
         while (!replier->stopRequested) {
-            unsigned char buffer[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            std::fill(buffer.begin(), buffer.begin() + 4, 0xFF);
             IPv4Address sender;
-            int received = replier->socket->RecvFrom(sender, buffer, sizeof buffer);
-            if (Varnix::decodeSignal(buffer) == Varnix::masterGreeting) {
-                Varnix::encodeSignal(Varnix::nodeGreeting, buffer);
-                for (int i = 0; i < repliesPerPing; ++i) replier->socket->SendTo(sender, buffer, sizeof buffer);
+            int received = replier->socket->RecvFrom(sender, buffer.data(), buffer.size());
+            if (Varnix::decodeSignal(buffer.data()) == Varnix::masterGreeting) {
+                unsigned char answer[4];
+                Varnix::encodeSignal(Varnix::nodeGreeting, answer);
+                for (int i = 0; i < repliesPerPing; ++i) replier->socket->SendTo(sender, answer, sizeof answer);
                 logPing(window, sender, pingLines);
                 continue;  // queued pings are answered back to back
             }
             // Other datagrams are dropped without a pause: sleeping after each
             // one would let a burst of stray datagrams (or steady noise above
             // three a second) keep the queued pings of masters waiting for
-            // minutes. Only an empty queue waits for the next poll.
+            // minutes. An empty queue waits on the socket rather than sleeping
+            // a whole poll, so noise arriving meanwhile cannot fill the queue
+            // and push out a master's ping.
             if (received >= 0) continue;
             logHeldBackPings(window, pingLines);
-            Varnix::Port::sleepMilliseconds(pollMilliseconds);
+            replier->socket->WaitForRead(pollMilliseconds);
         }
         logHeldBackPings(window, pingLines, true);  // nothing goes unreported, not even at the end
     }

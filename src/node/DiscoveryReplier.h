@@ -7,6 +7,7 @@
 #include "port/socket.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -15,6 +16,8 @@ public:
     static constexpr std::uint16_t port = 19666;
     static constexpr int pollMilliseconds = 333;
     static constexpr int repliesPerPing = 4;
+    // Receive buffer: larger than any UDP datagram over IPv4 (65,507 bytes).
+    static constexpr std::size_t maxDatagramBytes = 65536;
 
     // Starts the thread "MY_DiscoveryReplier" on serveDiscovery and returns
     // while it runs. Any thread; `window` must outlive the replier.

@@ -3,10 +3,12 @@
 
 One node serves a series of faults (a master killed mid-scene and mid-dump,
 a crashing and a hanging renderer, 1,000 wrongly greeting connections,
-100,000 garbage datagrams, an undeletable dump, an unwritable data
-directory, a dump frame cut with the master still connected, an undeletable
-dump among stale ones, a renderer sending bytes after its greeting, END
-split across segments, unsendable dumps among good ones); after each, a whole job with drmaster and the stand-in must
+100,000 garbage datagrams, 10,000 junk datagrams a second beside honest
+pings, an undeletable dump, an unwritable data directory, a dump frame cut
+with the master still connected, an undeletable dump among stale ones, a
+renderer sending bytes after its greeting, END split across segments,
+unsendable dumps among good ones); after each, a whole job with drmaster and
+the stand-in must
 succeed and every dump written while the master was connected must have
 arrived byte for byte. Then the fixed ports are taken by other programs
 before nodes start. Needs root (chattr), an X display, and the fixed ports
@@ -247,6 +249,58 @@ def case_garbage_datagrams(b):
     rc, text = drmaster(["discover", "--numeric", "--wait", "2", "127.0.0.1"], 30)
     check(rc == 0 and "127.0.0.1" in text, "discovery after the garbage failed (%s):\n%s" % (rc, text))
     b.whole_job("100000 garbage datagrams")
+
+
+def case_steady_noise(b, rate=10000, seconds=10.0, pings_per_second=10):
+    """Junk datagrams at a steady rate, and meanwhile honest pings, each from
+    a socket of its own so that its replies can be told apart: the share of
+    pings answered must be at least 99 %."""
+    addr = ("127.0.0.1", UDP_PORT)
+    rng = random.Random(3)
+    payloads = [bytes(rng.getrandbits(8) for _ in range(n)) for n in (0, 1, 3, 4, 5, 8, 64, 512)]
+    payloads += [sig(MASTER_GREETING)[:3], sig(NODE_GREETING), sig(END_SIGNAL)]
+    junk = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    pingers = []
+    sent = 0
+    start = time.monotonic()
+    next_ping = start
+    try:
+        while True:
+            now = time.monotonic()
+            elapsed = now - start
+            if elapsed >= seconds:
+                break
+            while sent < int(elapsed * rate):
+                try:
+                    junk.sendto(payloads[sent % len(payloads)], addr)
+                except OSError:
+                    pass
+                sent += 1
+            if now >= next_ping:
+                p = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                p.bind(("127.0.0.1", 0))
+                p.setblocking(False)
+                p.sendto(sig(MASTER_GREETING), addr)
+                pingers.append(p)
+                next_ping += 1.0 / pings_per_second
+            time.sleep(0.0005)
+        elapsed = time.monotonic() - start
+        time.sleep(2)  # the last pings' replies
+        answered = 0
+        for p in pingers:
+            try:
+                answered += p.recv(64) == sig(NODE_GREETING)
+            except BlockingIOError:
+                pass
+    finally:
+        junk.close()
+        for p in pingers:
+            p.close()
+    share = 100.0 * answered / len(pingers)
+    print("    %d junk datagrams in %.1f s (%.0f/s): %d of %d pings answered (%.1f %%)"
+          % (sent, elapsed, sent / elapsed, answered, len(pingers), share))
+    check(share >= 99.0, "only %.1f %% of the pings answered under %d junk datagrams/s" % (share, rate))
+    b.whole_job("%d junk datagrams/s" % rate)
 
 
 def chattr(flag, *paths):
@@ -513,6 +567,7 @@ FAULT_CASES = [
     ("renderer runs until END", case_renderer_hangs_until_end),
     ("1000 wrong greetings", case_wrong_greetings),
     ("100000 garbage datagrams", case_garbage_datagrams),
+    ("10000 junk datagrams/s", case_steady_noise),
     ("undeletable dump", case_undeletable_dump),
     ("unwritable data directory", case_unwritable_data_directory),
     ("cut mid-frame, master still connected", case_cut_mid_frame),

@@ -70,6 +70,9 @@ void DiscoveryReplier::serveDiscovery(void* self) {
         // still a ping, and a receive never fails for want of space (Windows
         // fails one that does not fit instead of cutting it).
         std::vector<unsigned char> buffer(maxDatagramBytes);
+        // A deeper queue rides out the moments the thread is not scheduled
+        // while noise keeps coming; the system grants what it allows.
+        replier->socket->SetReceiveBufferSize(receiveQueueBytes);
         while (!replier->stopRequested) {
             std::fill(buffer.begin(), buffer.begin() + 4, 0xFF);
             IPv4Address sender;

@@ -18,6 +18,8 @@ public:
     static constexpr int repliesPerPing = 4;
     // Receive buffer: larger than any UDP datagram over IPv4 (65,507 bytes).
     static constexpr std::size_t maxDatagramBytes = 65536;
+    // Receive queue asked of the system for the discovery socket.
+    static constexpr int receiveQueueBytes = 1 << 20;
 
     // Starts the thread "MY_DiscoveryReplier" on serveDiscovery and returns
     // while it runs. Any thread; `window` must outlive the replier.

@@ -184,6 +184,10 @@ public:
     // Allows sending to broadcast addresses. False when refused.
     bool EnableBroadcast();
 
+    // Asks for a receive queue of `bytes`; the system may grant less (its own
+    // limit) and never less than before. False when refused.
+    bool SetReceiveBufferSize(int bytes);
+
     // The bound address; false when not bound.
     bool GetLocal(IPv4Address& out) const;
 

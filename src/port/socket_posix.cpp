@@ -394,6 +394,15 @@ bool DatagramSocket::EnableBroadcast() {
     return ::setsockopt(fdOf(handle), SOL_SOCKET, SO_BROADCAST, &one, sizeof one) == 0;
 }
 
+bool DatagramSocket::SetReceiveBufferSize(int bytes) {
+    if (handle == noSocket) return false;
+    int current = 0;
+    socklen_t len = sizeof current;
+    // Linux reports twice what was asked for: compare like with like.
+    if (::getsockopt(fdOf(handle), SOL_SOCKET, SO_RCVBUF, &current, &len) == 0 && current / 2 >= bytes) return true;
+    return ::setsockopt(fdOf(handle), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
 bool DatagramSocket::GetLocal(IPv4Address& out) const { return localAddressOf(handle, out); }
 
 void DatagramSocket::Destroy() { closeSocket(handle); }

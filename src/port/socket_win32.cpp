@@ -436,6 +436,16 @@ bool DatagramSocket::EnableBroadcast() {
     return setsockopt(sockOf(handle), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&one), sizeof one) == 0;
 }
 
+bool DatagramSocket::SetReceiveBufferSize(int bytes) {
+    if (handle == noSocket) return false;
+    int current = 0;
+    int len = sizeof current;
+    if (getsockopt(sockOf(handle), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&current), &len) == 0 &&
+        current >= bytes)
+        return true;
+    return setsockopt(sockOf(handle), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
 bool DatagramSocket::GetLocal(IPv4Address& out) const { return localAddressOf(handle, out); }
 
 void DatagramSocket::Destroy() { closeSocket(handle); }

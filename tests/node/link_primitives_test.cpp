@@ -47,12 +47,12 @@ TEST_F(LinkTest, ThreeBytesReplaceOnlyTheLowOrderBytes) {
 TEST_F(LinkTest, ReadSignalWithNothingComing) {
     auto start = Clock::now();
     EXPECT_EQ(noSignal, readSignal(node.get(), 0));
-    EXPECT_LT(msSince(start), 200);
+    EXPECT_LT(msSince(start), 30000);  // no wait, not the socket's default 600 s
 
     start = Clock::now();
     EXPECT_EQ(noSignal, readSignal(node.get(), 1));
     EXPECT_GE(msSince(start), 900);
-    EXPECT_LT(msSince(start), 3000);
+    EXPECT_LT(msSince(start), 30000);
 }
 
 TEST_F(LinkTest, NothingMovesOnASocketThatIsNotUsable) {
@@ -67,10 +67,10 @@ TEST_F(LinkTest, NothingMovesOnASocketThatIsNotUsable) {
     while (isUsable(node.get()) && msSince(start) < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_FALSE(isUsable(node.get()));
     start = Clock::now();
-    EXPECT_EQ(1, writeSignal(node.get(), endSignal, 10));
-    EXPECT_EQ(noSignal, readSignal(node.get(), 10));
+    EXPECT_EQ(1, writeSignal(node.get(), endSignal, 60));
+    EXPECT_EQ(noSignal, readSignal(node.get(), 60));
     EXPECT_EQ(1, sendFile(node.get(), path("none")));
-    EXPECT_LT(msSince(start), 500);  // no time-out is waited for
+    EXPECT_LT(msSince(start), 30000);  // no 60 s time-out is waited for
 }
 
 TEST_F(LinkTest, EndSentJustBeforeTheCloseIsStillRead) {
@@ -129,7 +129,7 @@ TEST_F(LinkTest, ReadStringFailsWhenTheSenderClosesMidString) {
     String text;
     auto start = Clock::now();
     EXPECT_EQ(1, readString(node.get(), text));
-    EXPECT_LT(msSince(start), 2000);
+    EXPECT_LT(msSince(start), 20000);  // the close, not the 30 s time-out
 }
 
 TEST_F(LinkTest, ReadStringAllowsPausesWithinItsDeadlineAndGivesUpOnSilence) {
@@ -196,9 +196,13 @@ TEST_F(LinkTest, ReadStringRefusesATextWithoutEnd) {
         peer->SetTimeout(2);
         for (int i = 0; i < 8; ++i) peer->Write(block.data(), static_cast<std::uint32_t>(block.size()));
     });
-    auto start = Clock::now();
     EXPECT_EQ(1, readString(node.get(), text));
-    EXPECT_LT(msSince(start), 10000);
+    // Refused at the cap, not at the end of the flood nor after a time-out:
+    // the rest of the flood is still unread.
+    char rest[4096];
+    node->SetTimeout(5);
+    node->Read(rest, sizeof rest);
+    EXPECT_EQ(sizeof rest, node->LastReadCount());
     node->Destroy();
     flood.join();
 }
@@ -317,7 +321,7 @@ TEST_F(LinkTest, SendFileFailsWhenThePeerGoesMidFile) {
     auto start = Clock::now();
     EXPECT_EQ(1, sendFile(node.get(), path("big.exr")));
     reader.join();
-    EXPECT_LT(msSince(start), 10000);
+    EXPECT_LT(msSince(start), 30000);  // the reset, not the 60 s time-out
 }
 
 TEST_F(LinkTest, SendFileEndsAtItsDeadlineWhenThePeerTakesNothingMore) {

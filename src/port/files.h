@@ -38,9 +38,11 @@ bool copyFile(const char16_t* from, const char16_t* to);
 // number n goes to prefix + n + ".exr". Static text, never null.
 const char16_t* developmentDumpCopyPrefix();
 
-// Runs one command line through the command interpreter and returns when it
-// has finished; the interpreter's status, or -1 when it could not be run.
-// Blocks the calling thread for as long as the command runs.
+// Runs one command line through the command interpreter (system() on
+// Windows, /bin/sh -c elsewhere) and returns when it has finished; the
+// interpreter's status, or -1 when it could not be run. Blocks the calling
+// thread for as long as the command runs; on POSIX the process keeps taking
+// SIGINT and SIGTERM meanwhile.
 int runCommandLine(const char* narrowCommand);
 
 // A file opened for reading its bytes out, as a dump is before the master

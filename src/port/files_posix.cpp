@@ -5,8 +5,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 #include <cerrno>
 #include <cstdio>
@@ -134,7 +139,33 @@ const char16_t* developmentDumpCopyPrefix() {
 }
 
 int runCommandLine(const char* narrowCommand) {
-    return std::system(narrowCommand);
+    // Not system(): it ignores SIGINT and SIGQUIT in the whole process while
+    // the command runs, so Ctrl-C could not stop the node during a render.
+    // The child gets what system() gives it: the default action for both
+    // signals and no blocked signals.
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) return -1;
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGQUIT);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    char shell[] = "/bin/sh";
+    char option[] = "-c";
+    std::string command(narrowCommand);
+    char* arguments[] = {shell, option, &command[0], nullptr};
+    pid_t child = -1;
+    int spawned = posix_spawn(&child, shell, nullptr, &attributes, arguments, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) return -1;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
 }
 
 InputFile::InputFile(const char16_t* path) {

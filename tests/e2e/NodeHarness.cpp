@@ -284,6 +284,16 @@ bool NodeTest::closeNodeWindow(double seconds, double* elapsed) {
     return code == 0;
 }
 
+bool NodeTest::signalNode(int signal, double seconds) {
+    if (nodePid <= 0) return false;
+    kill(nodePid, signal);
+    bool ended = false;
+    int code = waitFor(nodePid, seconds, &ended);
+    if (!ended) return false;
+    nodePid = -1;
+    return code == 0;
+}
+
 bool NodeTest::dismissMessageBox(const std::string& title, double seconds) {
     auto start = Clock::now();
     while (secondsSince(start) < seconds) {

@@ -70,6 +70,9 @@ protected:
     // Asks the node's window to close, as its close box does; true when the
     // process ended within `seconds`. `elapsed` gets the time it took.
     bool closeNodeWindow(double seconds, double* elapsed = nullptr);
+    // Sends `signal` to the node alone (its renderers keep running); true
+    // when the node then ended with status 0 within `seconds`.
+    bool signalNode(int signal, double seconds);
     // Waits for a message box of the node titled `title` and presses Return.
     bool dismissMessageBox(const std::string& title, double seconds = 10);
 

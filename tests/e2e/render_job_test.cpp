@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 namespace e2e {
@@ -197,6 +198,25 @@ TEST_F(RenderJob, DumpsUnderOneReusedNameOrInABurstAllArrive) {
     std::sort(written.begin(), written.end());
     EXPECT_EQ(received, written);
     EXPECT_TRUE(dumpFilesIn(data).empty());
+}
+
+TEST_F(RenderJob, SigintDuringARenderEndsTheNodeOnceTheJobIsDone) {
+    // The renderer runs through the command interpreter; the node must still
+    // take the signal (the C library's system() ignores it in the caller).
+    std::string max = installStub("max", "dumps = 3\ndump_interval_ms = 1000\nend_linger_ms = 100\n");
+    writeConfig("2014 " + max + "\n");
+    startNode();
+    ProcessResult job;
+    std::thread master([&] { job = render("2014", "5", {"--end-after-dumps", "3"}, 120); });
+    ASSERT_TRUE(waitForLog("3dsmax is online after ", 60)) << readFile(root / "node.out");
+    bool ended = signalNode(SIGINT, 90);
+    master.join();
+    EXPECT_TRUE(ended) << "the node did not end cleanly after SIGINT: " << readFile(root / "node.out");
+    // The running job was not cut: it ended as usual, then the node did.
+    EXPECT_EQ(job.exitCode, 0) << job.output;
+    std::vector<std::string> log = logLines();
+    expectSequence(log, {"3dsmax is online after ", "Got END signal from remote side, forwarding to 3dsmax",
+                         "Closed loopback connection\n\n", "Ready for new connection"});
 }
 
 TEST_F(RenderJob, APingADumpAndAnEndThatComeWhileADumpIsOnItsWayAreAllServed) {

@@ -6,6 +6,7 @@
 #include "core/OutputTextFile.h"
 #include "core/Str.h"
 #include "core/StrWxString.h"
+#include "port/textfile.h"
 
 #include <wx/msgdlg.h>
 #include <wx/string.h>
@@ -179,11 +180,25 @@ void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Var
 void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window)
 {
     std::unique_ptr<Varnix::InputTextFile> file;
-    try {
-        file = std::make_unique<Varnix::InputTextFile>(path);
-    } catch (const Varnix::Exception&) {
-        createDefaultConfig(settings, path, window);
-        return;
+    for (int attempt = 1; !file; ++attempt) {
+        try {
+            file = std::make_unique<Varnix::InputTextFile>(path);
+        } catch (const Varnix::Exception&) {
+            // Only a missing file gets the default: one that is there but
+            // cannot be read now (held by another program, read denied)
+            // holds the admin's lines, which must never be overwritten.
+            Varnix::String narrowPath(path);
+            std::string why;
+            if (!Varnix::Port::textFileExists(narrowPath.toNarrow(), why)) {
+                createDefaultConfig(settings, path, window);
+                return;
+            }
+            if (why.empty() && attempt == 1)
+                continue;  // let go of meanwhile: read it now
+            log(window, "Cannot read the config file (" + Varnix::String(why.empty() ? "reason unknown" : why.c_str())
+                            + Varnix::String("): it is left as it is and no 3dsmax versions are configured"));
+            return;
+        }
     }
     std::vector<Varnix::String> marked;
     if (readMarkedLines(path, marked)) {

@@ -7,10 +7,12 @@
 // Fills settings.hostInstalls from the DrConfig.txt at `path` (lines
 // "<year> <install directory>", "#" comments; text in the system's code page,
 // or UTF-8 or UTF-16 when it starts with a byte-order mark). A directory
-// without a trailing separator gets one. When the file cannot be
-// opened, writes a default one from the 3ds Max releases found in the
-// registry. A line without a year from 2011 to 2016 stops the reading (the
-// lines before it count) and is logged with its number and text. When the default file cannot be created, shows the
+// without a trailing separator gets one. When there is no such file, writes
+// a default one from the 3ds Max releases found in the registry; one that
+// exists but cannot be read is left alone, with a log line saying why, and
+// no release is configured. A line without a year from 2011 to 2016 stops
+// the reading (the lines before it count) and is logged with its number and
+// text. When the default file cannot be created, shows the
 // error in a message box and then closes `window` by force. Logs through
 // `window` (not null). GUI thread, before any worker reads the settings.
 void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // Opening text files and the platform's text-mode conventions. Paths are
 // NUL-terminated narrow text (see encoding.h). Every open returns null on
@@ -10,6 +11,13 @@ namespace Varnix::Port {
 
 // Opens an existing file (not a directory) for reading in text mode.
 std::FILE* openTextForReading(const char* path);
+
+// Whether `path` names something that exists, asked after an open for
+// reading failed: false only when the system says that nothing is there (a
+// new file may be made); otherwise true, with the system's reason why it
+// cannot be opened for reading now in `whyUnreadable` (one short line, empty
+// when it opens after all).
+bool textFileExists(const char* path, std::string& whyUnreadable);
 
 // Creates or truncates for writing in text mode (line feeds become CR LF on
 // Windows; stay LF elsewhere).

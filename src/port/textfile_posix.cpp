@@ -1,5 +1,6 @@
 #include "port/textfile.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include <sys/stat.h>
@@ -19,6 +20,29 @@ std::FILE* openTextForReading(const char* path)
         return nullptr;
     }
     return file;
+}
+
+bool textFileExists(const char* path, std::string& whyUnreadable)
+{
+    struct stat status;
+    if (stat(path, &status) != 0) {
+        if (errno == ENOENT)
+            return false;
+        whyUnreadable = std::strerror(errno);
+        return true;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        whyUnreadable = std::strerror(EISDIR);
+        return true;
+    }
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        whyUnreadable = std::strerror(errno);
+        return true;
+    }
+    std::fclose(file);
+    whyUnreadable.clear();
+    return true;
 }
 
 std::FILE* openTextForWriting(const char* path)

@@ -1,5 +1,7 @@
 #include "port/textfile.h"
 
+#include <windows.h>
+
 #include <locale.h>
 #include <share.h>
 #include <stdio.h>
@@ -12,6 +14,53 @@ std::FILE* openTextForReading(const char* path)
     if (fopen_s(&file, path, "r") != 0)
         return nullptr;
     return file;
+}
+
+namespace {
+
+// The system's text for an error code, without the line end and full stop.
+std::string systemMessage(DWORD code)
+{
+    char* text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                      | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length > 0 && text != nullptr ? std::string(text, length)
+                                                          : "error " + std::to_string(code);
+    if (text != nullptr)
+        LocalFree(text);
+    while (!message.empty()
+           && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
+}  // namespace
+
+bool textFileExists(const char* path, std::string& whyUnreadable)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return false;
+        whyUnreadable = systemMessage(error);
+        return true;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        whyUnreadable = "it is a directory";
+        return true;
+    }
+    // The same sharing as the runtime's open for reading.
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        whyUnreadable = systemMessage(GetLastError());
+        return true;
+    }
+    CloseHandle(file);
+    whyUnreadable.clear();
+    return true;
 }
 
 std::FILE* openTextForWriting(const char* path)

@@ -2,6 +2,12 @@
 #include "RegistryTestSupport.h"
 #include "config/NodeConfigTestSupport.h"
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
 namespace {
 
 using Entries = std::array<std::string, 6>;
@@ -51,6 +57,48 @@ TEST_F(NodeConfigDefaultTest, NoReleasesLeaveAnEmptyFileAndAWarning)
     window.lines.clear();
     load();
     EXPECT_EQ(window.lines, Lines{}) << "the empty file is read at the next start";
+}
+
+// A DrConfig.txt that exists but cannot be opened for reading (on Windows a
+// sharing violation or a denied read; here a file the process may write but
+// not read, as "nobody" since root reads everything). The admin's lines stay,
+// the node says why it could not read them and goes on without releases.
+TEST_F(NodeConfigDefaultTest, AFileThatCannotBeReadIsNeverReplaced)
+{
+    useRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\18.0]\n\"Installdir\"=\"C:\\\\Max\"\n");
+    const std::string adminLines = "# hand-made\n2014 D:\\Max 2014\\\n";
+    writeConfig(adminLines);
+    std::string results = pathOf("child-results.txt");
+    std::ofstream(results).close();
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(results.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(configPath().c_str(), 0222), 0);
+
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(90);
+        Entries entries = load();
+        std::ofstream out(results);
+        for (const auto& line : window.lines)
+            out << "line: " << line << "\n";
+        for (const auto& entry : entries)
+            out << "entry: " << entry << "\n";
+        out << "closes: " << window.closeRequests << "\n";
+        out.close();
+        _exit(out ? 0 : 91);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    chmod(configPath().c_str(), 0644);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    EXPECT_EQ(readConfig(), adminLines);
+    EXPECT_EQ(readFile("child-results.txt"),
+              "line: Cannot read the config file (Permission denied): it is left as it is and no 3dsmax "
+              "versions are configured\n"
+              "entry: \nentry: \nentry: \nentry: \nentry: \nentry: \n"
+              "closes: 0\n");
 }
 
 }  // namespace

@@ -38,19 +38,26 @@ RenderService::RenderService(Varnix::NodeWindow* window) : window(window) {
 
     loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window);
 
-    discoveryReplier = new DiscoveryReplier(window);
-    hostListener = new HostListener(window);
+    try {
+        discoveryReplier = new DiscoveryReplier(window);
+        hostListener = new HostListener(window);
 
-    masterServer = new Varnix::Port::ListeningSocket(Varnix::Port::IPv4Address::any(masterPort));
-    masterServer->SetTimeout(masterListenerTimeoutSeconds);
-    if (!masterServer->IsOk()) {
-        wxMessageBox(wxString::Format("Cannot bind to remote connection port (TCP %d)", int(masterPort)),
-                     wxMessageBoxCaptionStr, wxOK | wxCENTRE);
-        stopRequested = true;
-    } else {
-        stopRequested = false;
+        masterServer = new Varnix::Port::ListeningSocket(Varnix::Port::IPv4Address::any(masterPort));
+        masterServer->SetTimeout(masterListenerTimeoutSeconds);
+        if (!masterServer->IsOk()) {
+            wxMessageBox(wxString::Format("Cannot bind to remote connection port (TCP %d)", int(masterPort)),
+                         wxMessageBoxCaptionStr, wxOK | wxCENTRE);
+            stopRequested = true;
+        } else {
+            stopRequested = false;
+        }
+        serverThread.execute(&RenderService::serveMasters, this);
+    } catch (...) {
+        // The destructor will not run: the discovery thread, which logs into
+        // the window, must not outlive this failed start.
+        stopEverything();
+        throw;
     }
-    serverThread.execute(&RenderService::serveMasters, this);
 }
 
 bool RenderService::requestStop() {
@@ -62,7 +69,9 @@ bool RenderService::requestStop() {
     return true;
 }
 
-RenderService::~RenderService() {
+RenderService::~RenderService() { stopEverything(); }
+
+void RenderService::stopEverything() {
     requestStop();
     serverThread.waitIdle();
     if (discoveryReplier) {
@@ -73,9 +82,11 @@ RenderService::~RenderService() {
     }
     delete hostListener;
     hostListener = nullptr;
-    masterServer->Destroy();
-    delete masterServer;
-    masterServer = nullptr;
+    if (masterServer) {
+        masterServer->Destroy();
+        delete masterServer;
+        masterServer = nullptr;
+    }
     maxInvoker.waitIdle();
 }
 

@@ -25,8 +25,10 @@ public:
     // Prepares the data directory, loads DrConfig.txt, starts discovery,
     // opens both listeners and starts the accept loop on serverThread. Never
     // fails towards the caller: a master port that cannot be bound is shown
-    // in a message box and the service goes on without masters. GUI thread;
-    // `window` must outlive the service.
+    // in a message box and the service goes on without masters. When a
+    // worker thread cannot be created it throws Exception, having stopped
+    // and released whatever it had started. GUI thread; `window` must
+    // outlive the service.
     explicit RenderService(Varnix::NodeWindow* window);
 
     // Stops the accept loop and discovery, closes the listeners and waits,
@@ -43,6 +45,13 @@ public:
 
     // The accept loop; serverThread's task, with the service as argument.
     static void serveMasters(void* service);
+
+private:
+    // Stops the accept loop and discovery, closes the listeners, waits for a
+    // running job and its renderer. Whatever was never started is skipped.
+    void stopEverything();
+
+public:
 
     Varnix::StandbyThread maxInvoker;
     Varnix::StandbyThread serverThread;

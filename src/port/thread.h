@@ -17,6 +17,12 @@ using ThreadRoutine = void (*)(void* parameter);
 // be created. Any thread.
 ThreadHandle createThread(ThreadRoutine routine, void* parameter, int stackSize);
 
+// Test hook: the next `successes` creations work as usual and the one after
+// fails as if the system had refused it; a negative count (the start-up
+// state) turns it off. Lets tests reach start-up failures that a real
+// system shows only when it is out of memory or threads. Any thread.
+void failThreadCreationAfter(int successes);
+
 // Waits without a time limit until the thread has ended. Not from the thread
 // itself.
 void joinThread(ThreadHandle thread);

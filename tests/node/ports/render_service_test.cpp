@@ -1,0 +1,72 @@
+// The render service's start-up on the fixed ports, in a scratch working
+// directory.
+
+#include "node/RecordingWindow.h"
+
+#include "core/Exception.h"
+#include "core/TempDirectory.h"
+#include "node/RenderService.h"
+#include "port/socket.h"
+#include "port/thread.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace Varnix;
+using Port::IPv4Address;
+
+namespace {
+
+class RenderServiceStart : public TempDirectoryTest {
+protected:
+    void SetUp() override {
+        TempDirectoryTest::SetUp();
+        previous = std::filesystem::current_path();
+        std::filesystem::current_path(directory);
+    }
+    void TearDown() override {
+        Port::failThreadCreationAfter(-1);
+        std::filesystem::current_path(previous);
+        TempDirectoryTest::TearDown();
+    }
+    std::filesystem::path previous;
+};
+
+}  // namespace
+
+// The discovery thread is running when the server thread cannot be made:
+// nothing the constructor started may outlive it, or it would log into a
+// window that its owner deletes next.
+TEST_F(RenderServiceStart, AThreadThatCannotBeCreatedStopsWhatWasStartedBefore) {
+    auto window = std::make_unique<RecordingWindow>();
+    Port::failThreadCreationAfter(1);
+    try {
+        RenderService service(window.get());
+        FAIL() << "the service started without its server thread";
+    } catch (const Exception& error) {
+        EXPECT_EQ(Exception::threadCreationCode, error.getCode());
+    }
+    Port::failThreadCreationAfter(-1);
+    EXPECT_TRUE(window->waitFor("Starting UDP socket, local hostname: "));
+    // Everything is closed again: the ports are free at once.
+    Port::DatagramSocket discovery(IPv4Address::any(19666));
+    EXPECT_TRUE(discovery.IsOk()) << "the discovery replier still runs";
+    Port::ListeningSocket host(IPv4Address::loopback(19667));
+    EXPECT_TRUE(host.IsOk());
+    Port::ListeningSocket master(IPv4Address::any(19668));
+    EXPECT_TRUE(master.IsOk());
+    window.reset();
+}
+
+// Without the hook, start-up and teardown work as usual.
+TEST_F(RenderServiceStart, StartsAndStops) {
+    RecordingWindow window;
+    {
+        RenderService service(&window);
+        EXPECT_TRUE(window.waitFor("Starting UDP socket, local hostname: "));
+        EXPECT_TRUE(std::filesystem::is_directory(directory / "drData"));
+    }
+    Port::DatagramSocket discovery(IPv4Address::any(19666));
+    EXPECT_TRUE(discovery.IsOk());
+}

@@ -2,14 +2,26 @@
 
 #include <windows.h>
 
-#include <ctime>
+#include <atomic>
 
 namespace Varnix::Port {
 
+namespace {
+
+std::atomic<long long> offsetForTests{0};
+
+}  // namespace
+
 long long elapsedMilliseconds()
 {
-    // The Windows runtime's clock() is wall time since start, 1000 per second.
-    return static_cast<long long>(std::clock()) * 1000 / CLOCKS_PER_SEC;
+    // Not the runtime's clock(): its 32-bit millisecond count runs out after
+    // 24.8 days (it returns -1 from then on), and a node runs for weeks.
+    return static_cast<long long>(GetTickCount64()) + offsetForTests.load();
+}
+
+void setElapsedOffsetForTests(long long milliseconds)
+{
+    offsetForTests = milliseconds;
 }
 
 void sleepMilliseconds(unsigned long milliseconds)

@@ -3,6 +3,7 @@
 #include "node/DumpRelay.h"
 
 #include "node/Signals.h"
+#include "port/clock.h"
 #include "port/socket.h"
 #include "RecordingWindow.h"
 
@@ -411,6 +412,24 @@ TEST_F(DumpRelayTest, DumpsThatCannotBeSentAreGivenUpAndTheOthersStillGo) {
     EXPECT_EQ(countPrefix(lines, "Finished EXR dump after "), 3);
     for (int i = 1; i <= 3; ++i) EXPECT_FALSE(fs::exists(file("dump" + std::to_string(i) + ".exr"))) << i;
     for (int i = 4; i <= 7; ++i) EXPECT_TRUE(fs::exists(fs::symlink_status(file("dump" + std::to_string(i) + ".exr")))) << i;
+}
+
+TEST_F(DumpRelayTest, DeletionGivesUpOnAMachineUpForMoreThanTwentyFourDays) {
+    // The node's clock passes 2^31 ms (24.8 days) during the 10 s wait: a
+    // 32-bit count gives up there, and with it the give-up would never come.
+    write("dump9.exr", "x");
+    std::string path = pathText("dump9.exr");
+    Varnix::Port::setElapsedOffsetForTests((1LL << 31) - 3000 - Varnix::Port::elapsedMilliseconds());
+    std::vector<std::string> lines;
+    int status = runWithoutDeleteRights(
+        base, [&](RecordingWindow& w) { return deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines);
+    bool pastTheLimit = Varnix::Port::elapsedMilliseconds() > (1LL << 31);
+    Varnix::Port::setElapsedOffsetForTests(0);
+    EXPECT_TRUE(pastTheLimit);
+    EXPECT_EQ(status, 1);  // given up, not deleted
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Could not delete file, leaving it in place: " + path);
+    EXPECT_TRUE(fs::exists(file("dump9.exr")));
 }
 
 TEST_F(DumpRelayTest, DumpThatCannotBeDeletedIsSentOnceAndDoesNotHoldBackTheOthers) {

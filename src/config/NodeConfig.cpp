@@ -187,9 +187,8 @@ void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::
             // Only a missing file gets the default: one that is there but
             // cannot be read now (held by another program, read denied)
             // holds the admin's lines, which must never be overwritten.
-            Varnix::String narrowPath(path);
             std::string why;
-            if (!Varnix::Port::textFileExists(narrowPath.toNarrow(), why)) {
+            if (!Varnix::Port::textFileExists(path.toFileName().c_str(), why)) {
                 createDefaultConfig(settings, path, window);
                 return;
             }

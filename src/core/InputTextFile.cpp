@@ -10,7 +10,7 @@ namespace Varnix {
 
 InputTextFile::InputTextFile(const String& path) : file(nullptr), path(path)
 {
-    file = Port::openTextForReading(this->path.toNarrow());
+    file = Port::openTextForReading(this->path.toFileName().c_str());
     if (file == nullptr)
         throw Exception::fileError(path);
     try {

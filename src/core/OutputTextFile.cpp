@@ -10,7 +10,7 @@ OutputTextFile::OutputTextFile() : file(nullptr), path(), locale(Port::createCLo
 
 OutputTextFile::OutputTextFile(const String& path) : file(nullptr), path(path), locale(nullptr)
 {
-    file = Port::openTextForWriting(this->path.toNarrow());
+    file = Port::openTextForWriting(this->path.toFileName().c_str());
     if (file == nullptr)
         throw Exception::fileError(path);
     locale = Port::createCLocale();
@@ -26,7 +26,7 @@ void OutputTextFile::openAppend(const String& newPath)
 {
     close();  // never leak a stream that is still open
     path = newPath;
-    file = Port::openTextForAppending(path.toNarrow());
+    file = Port::openTextForAppending(path.toFileName().c_str());
     if (file == nullptr) {
         path.clear();
         throw Exception::fileError(newPath);

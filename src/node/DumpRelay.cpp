@@ -119,7 +119,7 @@ bool deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
     window->log((u"Removed file: " + path).wideCString());
     long long start = Varnix::Port::elapsedMilliseconds();
     // A file still open elsewhere stays visible until its last handle closes.
-    while (Varnix::Port::isRegularFile(path.toNarrow())) {
+    while (Varnix::Port::isRegularFile(path.toFileName().c_str())) {
         if (Varnix::Port::elapsedMilliseconds() - start >= deletionGiveUpMs) {
             window->log((u"Could not delete file, leaving it in place: " + path).wideCString());
             givenUpDumps.insert(path.wideCString());
@@ -155,6 +155,11 @@ int relayDumpFiles(Varnix::Port::StreamSocket* master, const String& dataDirecto
     for (;;) {
         String path = nextDumpFile(dataDirectory, skipped);
         if (path.isEmpty()) return relayed;
+        // Each file once per pass, whatever becomes of it: nothing can keep
+        // a pass going (a name the system would not take back as found was
+        // met again and again), and a dump that reappears under a name
+        // already sent waits for the next pass.
+        skipped.insert(path.wideCString());
         long long start = Varnix::Port::elapsedMilliseconds();
 
         // Opened before anything is announced, so that no signal goes out

@@ -26,7 +26,7 @@ void useTimeout(Port::StreamSocket* socket, int seconds) {
 class OpenFile {
 public:
     explicit OpenFile(String path) : path(path) {
-        if (!file.createReplacing(this->path.toNarrow())) throw Exception::fileError(this->path);
+        if (!file.createReplacing(this->path.toFileName().c_str())) throw Exception::fileError(this->path);
     }
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;

@@ -39,7 +39,8 @@ int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& ho
 
 void runCommand(void* commandLine) {
     auto* command = static_cast<String*>(commandLine);
-    Varnix::Port::runCommandLine(command->toNarrow());
+    // The paths in it go to the system as the names they were found as.
+    Varnix::Port::runCommandLine(command->toFileName().c_str());
 }
 
 void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {

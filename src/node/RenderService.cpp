@@ -31,10 +31,12 @@ RenderService::RenderService(Varnix::NodeWindow* window) : window(window) {
 
     char workingDirectory[workingDirectoryBufferSize];
     Varnix::Port::getWorkingDirectory(workingDirectory, sizeof workingDirectory);
-    settings.dataDirectory = String(workingDirectory) + u"/drData/";
+    // A file name: decoded so that it turns back into the same bytes, even
+    // when they are not UTF-8.
+    settings.dataDirectory = String::fromFileName(workingDirectory) + u"/drData/";
     // An existing directory is fine; any other failure shows up later on the
     // configuration and job files.
-    Varnix::Port::makeDirectory(settings.dataDirectory.toNarrow());
+    Varnix::Port::makeDirectory(settings.dataDirectory.toFileName().c_str());
 
     loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window);
 

@@ -19,4 +19,14 @@ int narrowToWide(const char* text, int byteCount, char16_t* out, int outCapacity
 // needed; 0 when `out` is too small.
 int wideToNarrow(const char16_t* text, int unitCount, char* out, int outCapacity);
 
+// The same two conversions for file names (paths, directory entries, and the
+// command line that holds them). On Windows they are the ones above. On
+// POSIX a name is bytes, and decoding is reversible: each byte that is not
+// part of well-formed UTF-8 becomes the lone surrogate U+DC80..U+DCFF of its
+// value and encodes back to that byte (as Python's surrogateescape), so that
+// a name found in a directory opens and deletes as itself. Other lone
+// surrogates still become '?'.
+int fileNameToWide(const char* text, int byteCount, char16_t* out, int outCapacity);
+int wideToFileName(const char16_t* text, int unitCount, char* out, int outCapacity);
+
 }  // namespace Varnix::Port

@@ -45,9 +45,11 @@ long decodeOne(const unsigned char* text, int end, int& i)
     return codePoint;
 }
 
-}  // namespace
+// Lone surrogates that stand for one undecodable byte of a file name.
+constexpr char16_t firstEscape = 0xDC80;
+constexpr char16_t lastEscape = 0xDCFF;
 
-int narrowToWide(const char* text, int byteCount, char16_t* out, int outCapacity)
+int decode(const char* text, int byteCount, char16_t* out, int outCapacity, bool escapeBytes)
 {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     int written = 0;
@@ -62,9 +64,14 @@ int narrowToWide(const char* text, int byteCount, char16_t* out, int outCapacity
     };
     int i = 0;
     while (i < byteCount) {
+        int start = i;
         long codePoint = decodeOne(bytes, byteCount, i);
         bool ok;
-        if (codePoint < 0) {
+        if (codePoint < 0 && escapeBytes) {
+            // Only the first byte: the ones after it may begin a good sequence.
+            i = start + 1;
+            ok = put(static_cast<char16_t>(0xDC00 + bytes[start]));
+        } else if (codePoint < 0) {
             ok = put(replacementCharacter);
         } else if (codePoint >= 0x10000) {
             codePoint -= 0x10000;
@@ -79,21 +86,28 @@ int narrowToWide(const char* text, int byteCount, char16_t* out, int outCapacity
     return written;
 }
 
-int wideToNarrow(const char16_t* text, int unitCount, char* out, int outCapacity)
+int encode(const char16_t* text, int unitCount, char* out, int outCapacity, bool escapeBytes)
 {
     int written = 0;
     char encoded[4];
     for (int i = 0; i < unitCount; ++i) {
         unsigned long codePoint = text[i];
+        bool escapedByte = false;
         if (codePoint >= 0xD800 && codePoint <= 0xDBFF && i + 1 < unitCount
             && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
+        } else if (escapeBytes && codePoint >= firstEscape && codePoint <= lastEscape) {
+            codePoint -= 0xDC00;  // the byte it was decoded from
+            escapedByte = true;
         } else if (codePoint >= 0xD800 && codePoint <= 0xDFFF) {
             codePoint = '?';  // a lone surrogate has no UTF-8 form
         }
         int size;
-        if (codePoint < 0x80) {
+        if (escapedByte) {
+            encoded[0] = static_cast<char>(codePoint);
+            size = 1;
+        } else if (codePoint < 0x80) {
             encoded[0] = static_cast<char>(codePoint);
             size = 1;
         } else if (codePoint < 0x800) {
@@ -121,6 +135,28 @@ int wideToNarrow(const char16_t* text, int unitCount, char* out, int outCapacity
         written += size;
     }
     return written;
+}
+
+}  // namespace
+
+int narrowToWide(const char* text, int byteCount, char16_t* out, int outCapacity)
+{
+    return decode(text, byteCount, out, outCapacity, false);
+}
+
+int wideToNarrow(const char16_t* text, int unitCount, char* out, int outCapacity)
+{
+    return encode(text, unitCount, out, outCapacity, false);
+}
+
+int fileNameToWide(const char* text, int byteCount, char16_t* out, int outCapacity)
+{
+    return decode(text, byteCount, out, outCapacity, true);
+}
+
+int wideToFileName(const char16_t* text, int unitCount, char* out, int outCapacity)
+{
+    return encode(text, unitCount, out, outCapacity, true);
 }
 
 }  // namespace Varnix::Port

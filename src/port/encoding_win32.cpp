@@ -19,4 +19,14 @@ int wideToNarrow(const char16_t* text, int unitCount, char* out, int outCapacity
                                out != nullptr ? outCapacity : 0, nullptr, nullptr);
 }
 
+int fileNameToWide(const char* text, int byteCount, char16_t* out, int outCapacity)
+{
+    return narrowToWide(text, byteCount, out, outCapacity);
+}
+
+int wideToFileName(const char16_t* text, int unitCount, char* out, int outCapacity)
+{
+    return wideToNarrow(text, unitCount, out, outCapacity);
+}
+
 }  // namespace Varnix::Port

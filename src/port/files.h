@@ -1,7 +1,7 @@
 #pragma once
 // Files, directories and the command interpreter, as the render node needs
-// them. Wide paths are NUL-terminated UTF-16; narrow paths are in the
-// platform's narrow encoding (ANSI code page on Windows, UTF-8 elsewhere).
+// them. Wide paths are NUL-terminated UTF-16; narrow paths are file names in
+// the platform's narrow form (encoding.h: fileNameToWide, wideToFileName).
 // All functions may be called from any thread and never throw.
 
 #include <cstddef>

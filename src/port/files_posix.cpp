@@ -1,6 +1,7 @@
 #include "port/files.h"
 
 #include "port/binaryfile.h"
+#include "port/encoding.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,80 +12,33 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+extern char** environ;
+
 namespace Varnix::Port {
 
 namespace {
 
-// UTF-16 to UTF-8 for paths handed to the system; a lone surrogate becomes '?'.
-std::string toUtf8(const char16_t* text) {
-    std::string out;
-    for (const char16_t* p = text; *p; ++p) {
-        char32_t c = *p;
-        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = '?';
-        }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
+// Paths go to the system, and names come back, through the file-name codec:
+// a name that is not UTF-8 decodes reversibly, so it opens and deletes as
+// the name that was found.
+std::string systemName(const char16_t* text) {
+    int units = 0;
+    while (text[units]) ++units;
+    std::string out(static_cast<std::size_t>(wideToFileName(text, units, nullptr, 0)), '\0');
+    if (!out.empty()) out.resize(static_cast<std::size_t>(wideToFileName(text, units, &out[0], int(out.size()))));
     return out;
 }
 
-// UTF-8 file names back to UTF-16; a malformed sequence becomes U+FFFD.
-std::u16string toUtf16(const char* text) {
-    std::u16string out;
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p) {
-        unsigned char b = *p;
-        int extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
-        char32_t c = extra == 1 ? b & 0x1F : extra == 2 ? b & 0x0F : b & 0x07;
-        if (extra == 0) c = b;
-        bool ok = extra >= 0;
-        int i = 1;
-        for (; ok && i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80) ok = false;
-            else c = (c << 6) | (p[i] & 0x3F);
-        }
-        if (ok && ((extra == 1 && c < 0x80) || (extra == 2 && c < 0x800) || (extra == 3 && (c < 0x10000 || c > 0x10FFFF)) ||
-                   (c >= 0xD800 && c <= 0xDFFF)))
-            ok = false;
-        if (!ok) {
-            out += u'\uFFFD';
-            p += 1;
-            continue;
-        }
-        p += extra + 1;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += char16_t(0xD800 + (c >> 10));
-            out += char16_t(0xDC00 + (c & 0x3FF));
-        } else {
-            out += char16_t(c);
-        }
-    }
+std::u16string nameFromSystem(const char* text) {
+    int bytes = static_cast<int>(std::strlen(text));
+    std::u16string out(static_cast<std::size_t>(fileNameToWide(text, bytes, nullptr, 0)), u'\0');
+    if (!out.empty()) out.resize(static_cast<std::size_t>(fileNameToWide(text, bytes, &out[0], int(out.size()))));
     return out;
 }
 
@@ -111,19 +65,19 @@ bool isRegularFile(const char* narrowPath) {
 std::int64_t fileSize(const char16_t* path) {
     struct stat st;
     // lstat: a link is no regular file, whatever it points to.
-    if (::lstat(toUtf8(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (::lstat(systemName(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return std::int64_t(st.st_size);
 }
 
 bool deleteFile(const char16_t* path) {
-    return ::unlink(toUtf8(path).c_str()) == 0;
+    return ::unlink(systemName(path).c_str()) == 0;
 }
 
 bool copyFile(const char16_t* from, const char16_t* to) {
     BinaryFile in, out;
     // Neither end is reached through a link: `to` may lie in a directory
     // that anybody can write (/tmp).
-    if (!in.openForReading(toUtf8(from).c_str()) || !out.createReplacing(toUtf8(to).c_str())) return false;
+    if (!in.openForReading(systemName(from).c_str()) || !out.createReplacing(systemName(to).c_str())) return false;
     char buffer[65536];
     for (;;) {
         long long got = in.read(buffer, sizeof buffer);
@@ -169,7 +123,7 @@ int runCommandLine(const char* narrowCommand) {
 }
 
 InputFile::InputFile(const char16_t* path) {
-    std::string narrow = toUtf8(path);
+    std::string narrow = systemName(path);
     auto fail = [this](Status status, int error) {
         state = status;
         std::snprintf(reason, sizeof reason, "%s", std::strerror(error));
@@ -240,7 +194,7 @@ struct FileSearch::State {
 };
 
 FileSearch::FileSearch(const char16_t* pattern) : state(new State) {
-    std::string full = toUtf8(pattern);
+    std::string full = systemName(pattern);
     std::size_t slash = full.rfind('/');
     state->directory = slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
     state->pattern = slash == std::string::npos ? full : full.substr(slash + 1);
@@ -273,7 +227,7 @@ void FileSearch::next() {
         struct stat st;
         std::string path = state->directory + entry->d_name;
         state->isDirectory = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        state->name = toUtf16(entry->d_name);
+        state->name = nameFromSystem(entry->d_name);
         state->hasEntry = true;
         return;
     }

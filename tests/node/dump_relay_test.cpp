@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <functional>
 
 #include <chrono>
@@ -291,6 +292,57 @@ int runWithoutDeleteRights(const fs::path& base, Body body, std::vector<std::str
     std::ifstream in(linesFile);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs `body` in a child process and waits at most `seconds` for it; a
+// child that does not end by then (a loop that never stops) is killed.
+// Returns its exit status, or -1 when it had to be killed.
+template <class Body>
+int runWithin(int seconds, Body body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body() ? 0 : 1);
+    auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(seconds)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Names a renderer in a Latin-1 locale, or any local program, may write:
+// bytes that are not UTF-8. The name found must be the name deleted.
+TEST_F(DumpRelayTest, PurgeRemovesADumpWhoseNameIsNotUtf8Once) {
+    write("dump\xff.exr", "latin-1");
+    write("dump\xe9t\xe9.exr", "latin-1 too");
+    write("dump\xc3.exr", "a cut UTF-8 sequence");
+    int status = runWithin(60, [&] {
+        RecordingWindow w;
+        purgeDumpFiles(dataDir, &w);
+        return w.countStartingWith("Removed file: ") == 3;
+    });
+    EXPECT_EQ(status, 0) << (status == -1 ? "the purge never ended" : "not one line per file");
+    EXPECT_FALSE(fs::exists(file("dump\xff.exr")));
+    EXPECT_FALSE(fs::exists(file("dump\xe9t\xe9.exr")));
+    EXPECT_FALSE(fs::exists(file("dump\xc3.exr")));
+}
+
+TEST_F(DumpRelayTest, DumpWhoseNameIsNotUtf8IsSentAndDeletedOnce) {
+    write("dump\xfe.exr", "not UTF-8");
+    int status = runWithin(60, [&] {
+        relay();
+        return true;
+    });
+    ASSERT_EQ(status, 0) << "the relay pass never ended";
+    std::string content;
+    ASSERT_TRUE(readDump(content));
+    EXPECT_EQ(content, "not UTF-8");
+    EXPECT_TRUE(nothingSent());
+    EXPECT_FALSE(fs::exists(file("dump\xfe.exr")));
 }
 
 TEST_F(DumpRelayTest, DeletionWaitsWhileTheFileIsStillThere) {

@@ -70,3 +70,20 @@ TEST_F(RenderServiceStart, StartsAndStops) {
     Port::DatagramSocket discovery(IPv4Address::any(19666));
     EXPECT_TRUE(discovery.IsOk());
 }
+
+// A working directory whose name is not UTF-8 (made by a program in a Latin-1
+// locale): the data directory and DrConfig.txt are made inside it.
+TEST_F(RenderServiceStart, WorkingDirectoryWhoseNameIsNotUtf8) {
+    std::filesystem::path odd = directory / "r\xe9seau";
+    std::filesystem::create_directory(odd);
+    std::filesystem::current_path(odd);
+    RecordingWindow window;
+    {
+        RenderService service(&window);
+        EXPECT_TRUE(window.waitFor("Starting UDP socket, local hostname: "));
+        EXPECT_EQ(odd.string() + "/drData/", service.settings.dataDirectory.toFileName());
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(odd / "drData"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(odd / "drData" / "DrConfig.txt"));
+    EXPECT_EQ(0, window.countStartingWith("Cannot read the config file ("));
+}

@@ -4,11 +4,11 @@
 One node serves a series of faults (a master killed mid-scene and mid-dump,
 a crashing and a hanging renderer, 1,000 wrongly greeting connections,
 100,000 garbage datagrams, 10,000 junk datagrams a second beside honest
-pings, an undeletable dump, an unwritable data directory, a dump frame cut
-with the master still connected, an undeletable dump among stale ones, a
-renderer sending bytes after its greeting, END split across segments,
-unsendable dumps among good ones); after each, a whole job with drmaster and
-the stand-in must
+pings, an undeletable dump, a dump name that is not UTF-8, an unwritable
+data directory, a dump frame cut with the master still connected, an
+undeletable dump among stale ones, a renderer sending bytes after its
+greeting, END split across segments, unsendable dumps among good ones);
+after each, a whole job with drmaster and the stand-in must
 succeed and every dump written while the master was connected must have
 arrived byte for byte. Then the fixed ports are taken by other programs
 before nodes start. Needs root (chattr), an X display, and the fixed ports
@@ -303,6 +303,25 @@ def case_steady_noise(b, rate=10000, seconds=10.0, pings_per_second=10):
     b.whole_job("%d junk datagrams/s" % rate)
 
 
+def case_undecodable_dump_name(b):
+    """A dump whose name is not UTF-8 (a renderer in a Latin-1 locale) waits
+    in the data directory before a job: the purge removes it once, and the
+    node neither spins on it nor floods its log."""
+    odd = os.path.join(os.fsencode(b.node.data), b"dump\xff.exr")
+    with open(odd, "wb") as f:
+        f.write(b"v/1\x01" + b"latin-1" * 100)
+    removed_before = b.node.count_log("Removed file: ")
+    log_before = len(b.node.log_text())
+    b.whole_job("undecodable dump name")
+    check(not os.path.exists(odd), "the dump with the undecodable name is still there")
+    odd_lines = [l for l in b.node.log_lines() if l.startswith("Removed file: ") and l.endswith("dump?.exr")]
+    check(len(odd_lines) == 1, "%d \"Removed file\" lines for the undecodable name, not 1" % len(odd_lines))
+    removed = b.node.count_log("Removed file: ") - removed_before
+    grown = len(b.node.log_text()) - log_before
+    print("    purged once; %d \"Removed file\" lines and %d bytes of log for the whole job" % (removed, grown))
+    check(removed <= 10 and grown < 20000, "the log grew by %d lines, %d bytes" % (removed, grown))
+
+
 def chattr(flag, *paths):
     subprocess.run(["chattr", flag] + list(paths), check=True)
 
@@ -569,6 +588,7 @@ FAULT_CASES = [
     ("100000 garbage datagrams", case_garbage_datagrams),
     ("10000 junk datagrams/s", case_steady_noise),
     ("undeletable dump", case_undeletable_dump),
+    ("undecodable dump name", case_undecodable_dump_name),
     ("unwritable data directory", case_unwritable_data_directory),
     ("cut mid-frame, master still connected", case_cut_mid_frame),
     ("undeletable dump among 30 stale ones", case_undeletable_among_stale),

@@ -154,7 +154,8 @@ TEST_F(DumpRelayTest, ClosedMasterFailsAtTheSignalAtOnceAndLeavesTheFile) {
     masterSide->Destroy();
     auto start = std::chrono::steady_clock::now();
     relay();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // No 10 s signal time-out is waited for; generous for a slow run.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
     EXPECT_EQ(window.snapshot(), (std::vector<std::string>{"Started EXR dump (4 bytes, filename: " + pathText("dump3.exr") + ")",
                                                         "File dump signal write failed: 1"}));
     EXPECT_TRUE(fs::exists(file("dump3.exr")));
@@ -360,7 +361,7 @@ TEST_F(DumpRelayTest, DeletionWaitsWhileTheFileIsStillThere) {
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(status, 0);
     EXPECT_GE(took, std::chrono::milliseconds(700));
-    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_LT(took, std::chrono::seconds(30));  // status 0 already says: not given up
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front(), "Removed file: " + path);
     for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i], "Waiting for file deletion: " + path);
@@ -377,7 +378,7 @@ TEST_F(DumpRelayTest, DeletionGivesUpAfterTenSecondsNamingTheFile) {
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(status, 1);
     EXPECT_GE(took, std::chrono::milliseconds(9800));
-    EXPECT_LT(took, std::chrono::seconds(15));
+    EXPECT_LT(took, std::chrono::seconds(60));  // gives up: a bounded wait, generous for a slow run
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Could not delete file, leaving it in place: " + path);
     EXPECT_TRUE(fs::exists(file("dump7.exr")));

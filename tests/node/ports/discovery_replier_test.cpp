@@ -162,7 +162,9 @@ TEST_F(DiscoveryTest, SteadyNoiseNeverCostsAPing) {
     }
     EXPECT_EQ(std::size_t(4 * bursts), got.size()) << "pings answered: " << got.size() / 4 << " of " << bursts;
     EXPECT_EQ(std::count(got.begin(), got.end(), reply), std::ptrdiff_t(got.size()));
-    EXPECT_TRUE(window.waitFor(replyLine, bursts));
+    // Every ping answered; the log lines of pings are budgeted, so at least
+    // the first ones are there.
+    EXPECT_TRUE(window.waitFor(replyLine));
     stop(replier);
 }
 

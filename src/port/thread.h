@@ -17,9 +17,9 @@ using ThreadRoutine = void (*)(void* parameter);
 // be created. Any thread.
 ThreadHandle createThread(ThreadRoutine routine, void* parameter, int stackSize);
 
-// Test hook: the next `successes` creations work as usual and the one after
-// fails as if the system had refused it; a negative count (the start-up
-// state) turns it off. Lets tests reach start-up failures that a real
+// Test hook: the next `successes` creations work as usual and every one
+// after them fails as if the system had refused it, until a negative count
+// (the start-up state) turns it off. Lets tests reach start-up failures that a real
 // system shows only when it is out of memory or threads. Any thread.
 void failThreadCreationAfter(int successes);
 

@@ -67,18 +67,18 @@ CONDITION_VARIABLE* conditionOf(unsigned char* storage)
 
 namespace {
 
-// See failThreadCreationAfter: creations left before one fails; -1: never.
+// See failThreadCreationAfter: creations left before they fail; -1: never.
 std::atomic<int> creationsBeforeFailure{-1};
 
 // True when the test hook says that this creation fails.
 bool creationRefusedForTests()
 {
     int left = creationsBeforeFailure.load();
-    while (left >= 0) {
+    while (left > 0) {
         if (creationsBeforeFailure.compare_exchange_weak(left, left - 1))
-            return left == 0;
+            return false;
     }
-    return false;
+    return left == 0;
 }
 
 }  // namespace

@@ -109,13 +109,15 @@ InputFile::InputFile(const char16_t* path) {
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+        DWORD attributes = GetFileAttributesW(wide(path));
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            // A directory cannot be opened as a file; which error says so
+            // differs between Windows (access denied) and Wine.
+            state = Status::notRegular;
+        } else if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
             state = Status::busy;
         } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            state = GetFileAttributesW(wide(path)) == INVALID_FILE_ATTRIBUTES ? Status::gone : Status::noTarget;
-        } else if (error == ERROR_ACCESS_DENIED && GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES &&
-                   (GetFileAttributesW(wide(path)) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            state = Status::notRegular;  // a directory cannot be opened as a file
+            state = attributes == INVALID_FILE_ATTRIBUTES ? Status::gone : Status::noTarget;
         } else {
             state = Status::unreadable;
         }

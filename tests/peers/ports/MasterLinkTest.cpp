@@ -162,7 +162,7 @@ TEST_F(MasterLinkTest, ANodeThatClosesWithoutTheSceneIsNeverSuccessHoweverLateIt
         SlowRefusingNode node(*listener, 1500ms);
         start("", 2016);
         ASSERT_TRUE(master->finishedWithin(30s));
-        EXPECT_EQ(node.parameters, "2016 12");
+        EXPECT_EQ(node.parametersRead(), "2016 12");
     }
     EXPECT_EQ(master->status(), 7) << master->err();
     const std::string err = master->err();

@@ -144,12 +144,18 @@ public:
               std::this_thread::sleep_for(delay);
               link->Destroy();
           }) {}
-    ~SlowRefusingNode() { thread.join(); }
+    ~SlowRefusingNode() {
+        if (thread.joinable()) thread.join();
+    }
 
-    // The job parameters it read; valid once the master has finished.
-    std::string parameters;
+    // The job parameters it read; waits for the node to have closed.
+    std::string parametersRead() {
+        if (thread.joinable()) thread.join();
+        return parameters;
+    }
 
 private:
+    std::string parameters;
     std::thread thread;
 };
 

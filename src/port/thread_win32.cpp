@@ -1,4 +1,5 @@
 #include "port/thread.h"
+#include "port/thread_hook.h"
 
 #include <windows.h>
 
@@ -65,32 +66,9 @@ CONDITION_VARIABLE* conditionOf(unsigned char* storage)
 
 }  // namespace
 
-namespace {
-
-// See failThreadCreationAfter: creations left before they fail; -1: never.
-std::atomic<int> creationsBeforeFailure{-1};
-
-// True when the test hook says that this creation fails.
-bool creationRefusedForTests()
-{
-    int left = creationsBeforeFailure.load();
-    while (left > 0) {
-        if (creationsBeforeFailure.compare_exchange_weak(left, left - 1))
-            return false;
-    }
-    return left == 0;
-}
-
-}  // namespace
-
-void failThreadCreationAfter(int successes)
-{
-    creationsBeforeFailure = successes < 0 ? -1 : successes;
-}
-
 ThreadHandle createThread(ThreadRoutine routine, void* parameter, int stackSize)
 {
-    if (creationRefusedForTests())
+    if (threadCreationRefusedForTests())
         return nullptr;
     Win32Thread* thread = new (std::nothrow) Win32Thread{};
     if (thread == nullptr)

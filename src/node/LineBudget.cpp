@@ -1,6 +1,6 @@
 #include "node/LineBudget.h"
 
-LineBudget::LineBudget(int burst, int perSecond)
+LineBudget::LineBudget(int burst, double perSecond)
     : tokens(burst), capacity(burst), perMs(perSecond / 1000.0) {}
 
 bool LineBudget::take(long long nowMs) {

@@ -14,7 +14,8 @@ public:
     // A pause this long ends a flood (its count is then due).
     static constexpr long long pauseMs = 1000;
 
-    LineBudget(int burst, int perSecond);
+    // `perSecond` may be below one (one line every few seconds).
+    LineBudget(int burst, double perSecond);
 
     // True when the event's line may be written at `nowMs` (a monotonic
     // clock); false when it was counted instead.

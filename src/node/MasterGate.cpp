@@ -87,8 +87,10 @@ void MasterGate::greetWaitingConnections(long long nowMs) {
     }
 }
 
-std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::atomic<bool>& stop) {
+std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::atomic<bool>& stop,
+                                                               const std::function<void()>& eachTurn) {
     for (;;) {
+        if (eachTurn) eachTurn();
         if (stop) {
             for (Pending& p : pending) p.socket->Destroy();
             pending.clear();

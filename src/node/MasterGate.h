@@ -16,6 +16,7 @@
 #include "port/socket.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -44,8 +45,10 @@ public:
     // than four bytes or a close within 5 s), "Accepted remote connection
     // from ..." for each master, and "Ready for new connection" after each
     // connection it closes. Null once `stop` is set (within pollMs); the
-    // connections still held are then closed without a line.
-    std::unique_ptr<Varnix::Port::StreamSocket> nextMaster(const std::atomic<bool>& stop);
+    // connections still held are then closed without a line. `eachTurn`, if
+    // set, runs on every turn of the wait (at least every pollMs).
+    std::unique_ptr<Varnix::Port::StreamSocket> nextMaster(const std::atomic<bool>& stop,
+                                                           const std::function<void()>& eachTurn = {});
 
 private:
     struct Pending {

@@ -37,6 +37,15 @@ int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& ho
     return relayed;
 }
 
+void logHeldBackRefusals(RenderService& service, bool last) {
+    LineBudget& budget = service.refusedJobLines;
+    std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Varnix::Port::elapsedMilliseconds());
+    if (count == 0) return;
+    service.window->log((u"Refused " + Varnix::Str::getFormatted(count) +
+                         u" more jobs for 3dsmax versions not configured here, too many to log one by one")
+                            .wideCString());
+}
+
 void runCommand(void* commandLine) {
     auto* command = static_cast<String*>(commandLine);
     // The paths in it go to the system as the names they were found as.
@@ -50,11 +59,15 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
 
     String parameters;
     if (Varnix::readString(master, parameters) != 0) return;
-    window->log((u"Parameters received: " + shownAsText(parameters)).wideCString());
-
     JobParameters job = parseJobParameters(parameters);
     int requested = job.requestedVersion;
     int chosen = chooseHostVersion(service.settings, requested);
+    // A refusal costs its sender nothing, and each can carry a different
+    // parameter text that no repeat count merges: past a burst they are
+    // counted instead of written.
+    logHeldBackRefusals(service);
+    if (chosen == 0 && !service.refusedJobLines.take(Varnix::Port::elapsedMilliseconds())) return;
+    window->log((u"Parameters received: " + shownAsText(parameters)).wideCString());
     if (chosen == 0) {
         window->log((u"Unsupported 3dsmax version: " + Varnix::Str::toString(requested)).wideCString());
         return;

@@ -24,6 +24,10 @@ constexpr int relayPollMilliseconds = 333;
 // owned, and is closed, by the caller.
 void runRenderJob(RenderService& service, Varnix::SocketHolder& master);
 
+// Writes the count of refused jobs held back by the service's line budget,
+// when due (or at once when `last`). serverThread.
+void logHeldBackRefusals(RenderService& service, bool last = false);
+
 // The relay loop: while the master and the 3ds Max side both keep their
 // connections, sends every dump to the master and forwards each END to 3ds
 // Max. Wakes on a dump finished in `dataDirectory`, a byte or the close from

@@ -99,7 +99,8 @@ void RenderService::serveMasters(void* argument) {
     // gets a connection only once its parameters have all arrived.
     MasterGate gate(service->masterServer, service->window);
     while (!service->stopRequested) {
-        std::unique_ptr<Varnix::Port::StreamSocket> master = gate.nextMaster(service->stopRequested);
+        std::unique_ptr<Varnix::Port::StreamSocket> master =
+            gate.nextMaster(service->stopRequested, [service] { logHeldBackRefusals(*service); });
         if (!master) continue;
         Varnix::SocketHolder holder(std::move(master));
         service->jobRunning = true;
@@ -108,4 +109,5 @@ void RenderService::serveMasters(void* argument) {
         service->window->log(u"Ready for new connection");
         holder.release();
     }
+    logHeldBackRefusals(*service, true);  // nothing goes unreported, not even at the end
 }

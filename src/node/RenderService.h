@@ -7,6 +7,7 @@
 #include "config/NodeSettings.h"
 #include "core/NodeWindow.h"
 #include "core/misc/multithreading/StandbyThread.h"
+#include "node/LineBudget.h"
 
 #include <atomic>
 #include <cstdint>
@@ -62,6 +63,9 @@ public:
     std::atomic<bool> stopRequested{false};
     // True while serveMasters runs a job; written by serverThread.
     std::atomic<bool> jobRunning{false};
+    // Lines of refused jobs (a version not configured here): a stranger can
+    // send as many as it likes, each with different parameters. serverThread.
+    LineBudget refusedJobLines{20, 0.2};
     // The waiting line has been logged.
     bool stopWaitLogged = false;
     NodeSettings settings;

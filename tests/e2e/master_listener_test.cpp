@@ -65,6 +65,36 @@ TEST_F(MasterPort, UnsupportedVersionsAreRefusedWithoutReadingTheScene) {
     EXPECT_TRUE(stubRecord("max").empty());
 }
 
+// Distinct parameter strings at the size limit, each refused: repeat
+// suppression cannot merge them, so past a burst they are counted, and the
+// count says how many were held back.
+TEST_F(MasterPort, FloodOfDistinctRefusedParametersIsCountedAfterABurstNothingLost) {
+    startNode();
+    constexpr int jobs = 100;
+    for (int i = 0; i < jobs; ++i) {
+        RawMaster r;
+        ASSERT_TRUE(r.connect());
+        ASSERT_TRUE(r.greet());
+        std::string text = "2010 1 " + std::to_string(i) + " ";
+        text.resize(256, char('a' + i % 26));
+        ASSERT_TRUE(r.sendParameters(text));
+        EXPECT_TRUE(r.waitForClose(10)) << i;
+    }
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", jobs, 60));
+    ASSERT_TRUE(waitForLog("too many to log one by one", 30));
+    std::vector<std::string> log = logLines();
+    int written = countPrefix(log, "Parameters received: 2010 1 ");
+    EXPECT_GE(written, 20);  // the burst is written as ever
+    EXPECT_LT(written, jobs);
+    long long counted = 0;
+    for (const auto& l : log)
+        if (l.rfind("Refused ", 0) == 0 && l.find(" more jobs for 3dsmax versions not configured here") != l.npos)
+            counted += std::stoll(l.substr(8));
+    EXPECT_EQ(written + counted, jobs);
+    // The refusal line goes with its parameter line: both or neither.
+    EXPECT_EQ(countPrefix(log, "Unsupported 3dsmax version: 2010"), written);
+}
+
 TEST_F(MasterPort, ParametersAreLoggedOnOneLineWithControlCharactersShownEscaped) {
     startNode();
     RawMaster m;

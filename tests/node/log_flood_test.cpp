@@ -131,3 +131,17 @@ TEST(LineBudget, LongFloodIsReportedWhileItLastsAndTheRestOnDemand) {
     reported += budget.takeCount();
     EXPECT_EQ(reported, held);
 }
+
+TEST(LineBudget, RateBelowOneASecondWritesOneLineEveryFewSecondsAfterTheBurst) {
+    LineBudget budget(20, 0.2);
+    long long now = 0;
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(budget.take(now));
+    EXPECT_FALSE(budget.take(now));
+    // A refusal every second: one in five is written, the rest counted.
+    int written = 0;
+    for (int i = 0; i < 100; ++i) written += budget.take(now += 1000) ? 1 : 0;
+    EXPECT_EQ(written, 20);
+    EXPECT_EQ(budget.takeCount(), std::uint64_t(1 + 100 - written));
+    // One every five seconds is ordinary traffic: all written.
+    for (int i = 0; i < 50; ++i) EXPECT_TRUE(budget.take(now += 5000));
+}

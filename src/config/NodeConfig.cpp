@@ -151,7 +151,10 @@ void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Var
     log(window, cannotReadMessage);
     std::unique_ptr<Varnix::OutputTextFile> file;
     try {
-        file = std::make_unique<Varnix::OutputTextFile>(path);
+        // Only where nothing is yet: never through a link planted there,
+        // never over a file that appeared meanwhile.
+        file = std::make_unique<Varnix::OutputTextFile>();
+        file->createNew(path);
     } catch (const Varnix::Exception& error) {
         wxMessageBox(toWxString(error.getMessage()), fatalCaption, wxOK | wxCENTRE);
         window->forceClose();

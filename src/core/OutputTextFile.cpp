@@ -4,6 +4,20 @@
 
 namespace Varnix {
 
+namespace {
+
+// The file error for `path`, saying so when a link kept it from opening.
+Exception openError(const String& path)
+{
+    Exception error = Exception::fileError(path);
+    if (!Port::isSymbolicLink(String(path).toFileName().c_str()))
+        return error;
+    return Exception(error.getMessage() + String(": it is a symbolic link, and the node never writes through one"),
+                     error.getCode());
+}
+
+}  // namespace
+
 OutputTextFile::OutputTextFile() : file(nullptr), path(), locale(Port::createCLocale())
 {
 }
@@ -12,7 +26,7 @@ OutputTextFile::OutputTextFile(const String& path) : file(nullptr), path(path), 
 {
     file = Port::openTextForWriting(this->path.toFileName().c_str());
     if (file == nullptr)
-        throw Exception::fileError(path);
+        throw openError(path);
     locale = Port::createCLocale();
 }
 
@@ -29,7 +43,18 @@ void OutputTextFile::openAppend(const String& newPath)
     file = Port::openTextForAppending(path.toFileName().c_str());
     if (file == nullptr) {
         path.clear();
-        throw Exception::fileError(newPath);
+        throw openError(newPath);
+    }
+}
+
+void OutputTextFile::createNew(const String& newPath)
+{
+    close();
+    path = newPath;
+    file = Port::openTextForCreating(path.toFileName().c_str());
+    if (file == nullptr) {
+        path.clear();
+        throw openError(newPath);
     }
 }
 

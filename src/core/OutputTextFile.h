@@ -24,7 +24,8 @@ public:
     // Closed; makes the "C" locale.
     OutputTextFile();
     // Creates or truncates `path` for writing; throws Exception::fileError(path)
-    // when it cannot.
+    // when it cannot. None of the opens writes through a symbolic link: a
+    // link at `path` fails it, and the error says so.
     explicit OutputTextFile(const String& path);
     ~OutputTextFile();
     OutputTextFile(const OutputTextFile&) = delete;
@@ -34,6 +35,11 @@ public:
     // meanwhile; throws Exception::fileError(path) when it cannot. Call it
     // on a closed file.
     void openAppend(const String& path);
+
+    // Creates `path`, which must not exist yet (a link there counts as
+    // existing, even one that leads nowhere); throws
+    // Exception::fileError(path) when it cannot. Call it on a closed file.
+    void createNew(const String& path);
 
     // "%d" in the "C" locale: ASCII digits, '-' for negatives, no grouping.
     OutputTextFile& operator<<(int value);

@@ -14,6 +14,7 @@
 #include "port/clock.h"
 #include "port/dirwatch.h"
 #include "port/files.h"
+#include "port/textfile.h"
 
 using Varnix::String;
 
@@ -89,6 +90,19 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
     window->log((u"Downloaded scene: " + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(sceneSize))) +
                  u" bytes in " + Varnix::Str::toString(int(downloadSeconds)) + u" s")
                     .wideCString());
+
+    // The command appends the renderer's output to MaxLog.txt by name; a
+    // link planted there would take it elsewhere. The shell makes a plain
+    // file in its place.
+    String maxLog = dataDirectory + u"/MaxLog.txt";
+    if (Varnix::Port::isSymbolicLink(maxLog.toFileName().c_str())) {
+        if (Varnix::Port::deleteFile(maxLog.wideCString()))
+            window->log((u"Removed " + maxLog + u": it was a symbolic link, and the node never writes through one")
+                            .wideCString());
+        else
+            window->log((u"Cannot remove " + maxLog + u", a symbolic link: the renderer's output goes where it leads")
+                            .wideCString());
+    }
 
     String command =
         buildRenderCommand(service.settings.hostInstalls[chosen - firstHostYear], scenePath, dataDirectory, job.frame);

@@ -19,13 +19,25 @@ std::FILE* openTextForReading(const char* path);
 // when it opens after all).
 bool textFileExists(const char* path, std::string& whyUnreadable);
 
+// The writers below never write through a symbolic link (on Windows, any
+// reparse point): the folders the node writes in may be writable by other
+// local programs. A link at `path` fails the open and is left in place.
+
 // Creates or truncates for writing in text mode (line feeds become CR LF on
 // Windows; stay LF elsewhere).
 std::FILE* openTextForWriting(const char* path);
 
-// Opens for appending ("a+"), letting other processes read and write the
-// file meanwhile.
+// Creates a new file for writing in text mode; fails when anything is at
+// `path` already (a file, or a link, even one that leads nowhere).
+std::FILE* openTextForCreating(const char* path);
+
+// Opens for appending ("a+"), creating the file when missing, letting other
+// processes read and write the file meanwhile.
 std::FILE* openTextForAppending(const char* path);
+
+// True when `path` itself is a symbolic link (on Windows, a reparse point),
+// whether or not it leads anywhere. Never follows it.
+bool isSymbolicLink(const char* path);
 
 // fgets with text-mode reading on every platform: at most size - 1 bytes,
 // ending after the first line feed, with a carriage return before a line

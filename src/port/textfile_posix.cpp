@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // No text mode here: files are written with LF, and reading accepts LF and
 // CR LF alike.
@@ -45,14 +47,41 @@ bool textFileExists(const char* path, std::string& whyUnreadable)
     return true;
 }
 
+namespace {
+
+// open(2) with O_NOFOLLOW, then a stream on it in `mode`.
+std::FILE* openStream(const char* path, int flags, const char* mode)
+{
+    int descriptor = open(path, flags | O_NOFOLLOW, 0666);
+    if (descriptor < 0)
+        return nullptr;
+    std::FILE* file = fdopen(descriptor, mode);
+    if (file == nullptr)
+        close(descriptor);
+    return file;
+}
+
+}  // namespace
+
 std::FILE* openTextForWriting(const char* path)
 {
-    return std::fopen(path, "w");
+    return openStream(path, O_WRONLY | O_CREAT | O_TRUNC, "w");
+}
+
+std::FILE* openTextForCreating(const char* path)
+{
+    return openStream(path, O_WRONLY | O_CREAT | O_EXCL, "w");
 }
 
 std::FILE* openTextForAppending(const char* path)
 {
-    return std::fopen(path, "a+");
+    return openStream(path, O_RDWR | O_CREAT | O_APPEND, "a+");
+}
+
+bool isSymbolicLink(const char* path)
+{
+    struct stat status;
+    return lstat(path, &status) == 0 && S_ISLNK(status.st_mode);
 }
 
 char* readTextChunk(char* buffer, int size, std::FILE* file)

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <locale.h>
 #include <share.h>
 #include <stdio.h>
@@ -63,16 +65,45 @@ bool textFileExists(const char* path, std::string& whyUnreadable)
     return true;
 }
 
+bool isSymbolicLink(const char* path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 std::FILE* openTextForWriting(const char* path)
 {
+    // Making links takes a privilege here, so a look before the open will do.
+    if (isSymbolicLink(path))
+        return nullptr;
     std::FILE* file = nullptr;
     if (fopen_s(&file, path, "w") != 0)
         return nullptr;
     return file;
 }
 
+std::FILE* openTextForCreating(const char* path)
+{
+    // CREATE_NEW fails on any name already there, a link included.
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT | _O_WRONLY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, "w");
+    if (file == nullptr)
+        _close(descriptor);
+    return file;
+}
+
 std::FILE* openTextForAppending(const char* path)
 {
+    if (isSymbolicLink(path))
+        return nullptr;
     return _fsopen(path, "a+", _SH_DENYNO);
 }
 

@@ -273,6 +273,21 @@ TEST_F(LogSink, UnopenableLogFileFailsConstructionWithTheFileError) {
     }
 }
 
+TEST_F(LogSink, LogFileThatIsASymbolicLinkIsNeverWrittenThroughAndSaysSo) {
+    ASSERT_TRUE(closeAndWaitDestroyed());
+    shell("rm -rf drData && mkdir -p drData && printf 'keep\\n' > outside.txt && ln -s ../outside.txt drData/DrLog.txt");
+    try {
+        new DrWindow();
+        FAIL() << "the window wrote its log through a link";
+    } catch (const Varnix::Exception& e) {
+        EXPECT_EQ(e.getCode(), 456);
+        std::string what = e.what();
+        EXPECT_EQ(what, "Cannot open/read/write file '" + dir +
+                            "/drData/DrLog.txt': it is a symbolic link, and the node never writes through one");
+    }
+    EXPECT_EQ(readFile(dir + "/outside.txt"), "keep\n");
+}
+
 // ------------------------------------------------------------ floods
 
 namespace {

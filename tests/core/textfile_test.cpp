@@ -193,3 +193,42 @@ TEST_F(TextFileTest, WriterThrowsTheFileErrorForAnUnwritablePath)
     EXPECT_THROW(appender.openAppend(String(path.c_str())), Exception);
     EXPECT_FALSE(appender.isOpen());
 }
+
+// The data folder is writable by other local programs: a link planted
+// under a file's name must never make the node write elsewhere.
+TEST_F(TextFileTest, NoWriterWritesThroughASymbolicLink)
+{
+    writeBytes("outside.txt", "keep\n");
+    std::filesystem::create_symlink(pathOf("outside.txt"), pathOf("log.txt"));
+    OutputTextFile appender;
+    try {
+        appender.openAppend(String(pathOf("log.txt").c_str()));
+        FAIL() << "appended through a link";
+    } catch (const Exception& error) {
+        EXPECT_EQ(456, error.getCode());
+        EXPECT_EQ("Cannot open/read/write file '" + pathOf("log.txt")
+                      + "': it is a symbolic link, and the node never writes through one",
+                  std::string(error.what()));
+    }
+    EXPECT_FALSE(appender.isOpen());
+    EXPECT_THROW(OutputTextFile(String(pathOf("log.txt").c_str())), Exception);
+    EXPECT_EQ("keep\n", readBytes("outside.txt"));
+    EXPECT_TRUE(std::filesystem::is_symlink(pathOf("log.txt")));  // left for the admin to see
+}
+
+TEST_F(TextFileTest, NewFileIsCreatedOnlyWhereNothingIsYet)
+{
+    // A dangling link would otherwise create its target.
+    std::filesystem::create_symlink(pathOf("target.txt"), pathOf("dangling.txt"));
+    OutputTextFile file;
+    EXPECT_THROW(file.createNew(String(pathOf("dangling.txt").c_str())), Exception);
+    EXPECT_FALSE(std::filesystem::exists(pathOf("target.txt")));
+    // A file that appeared meanwhile is never replaced.
+    writeBytes("there.txt", "an admin's lines\n");
+    EXPECT_THROW(file.createNew(String(pathOf("there.txt").c_str())), Exception);
+    EXPECT_EQ("an admin's lines\n", readBytes("there.txt"));
+    file.createNew(String(pathOf("new.txt").c_str()));
+    file << "2014 C:/Max/" << Varnix::lineEnd;
+    file.close();
+    EXPECT_EQ(0u, readBytes("new.txt").find("2014 C:/Max/"));
+}

@@ -121,6 +121,28 @@ TEST_F(RenderJob, WholeJobWithTheNearestNewerVersion) {
     EXPECT_TRUE(dumpFilesIn(data).empty());
 }
 
+// The shell appends the renderer's output to MaxLog.txt by name: a link
+// planted there (the data folder is writable by local programs) is removed
+// first, so the output never lands in the file it points to.
+TEST_F(RenderJob, RendererOutputNeverGoesThroughALinkAtMaxLog) {
+    writeConfig("2014 " + installStub("max", "dumps = 1\n") + "\n");
+    startNode();
+    writeFile(root / "outside.txt", "keep\n");
+    fs::create_symlink(root / "outside.txt", data / "MaxLog.txt");
+
+    ProcessResult job = render("2014", "1", {"--end-after-dumps", "1"});
+    ASSERT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    EXPECT_EQ(readFile(root / "outside.txt"), "keep\n");
+    EXPECT_FALSE(fs::is_symlink(data / "MaxLog.txt"));
+    EXPECT_FALSE(readFile(data / "MaxLog.txt").empty());
+    std::vector<std::string> log = logLines();
+    expectSequence(log, {"Downloaded scene: ",
+                         "Removed " + data.string() + "//MaxLog.txt: it was a symbolic link, and the node never "
+                         "writes through one",
+                         "Running command:\n"});
+}
+
 TEST_F(RenderJob, EndSignalsAreForwardedEvenWhenSentBeforeTheRendererConnects) {
     std::string max = installStub("max", "dumps = 2\ndump_interval_ms = 1500\nend_linger_ms = 3000\n");
     writeConfig("2016 " + max + "\n");

@@ -131,4 +131,31 @@ TEST_F(FatalConfigTest, UncreatableDefaultFileShowsTheErrorThenClosesTheWindow)
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+// A dangling link in place of DrConfig.txt: the default file is never
+// created through it, wherever it points.
+TEST_F(FatalConfigTest, DefaultFileIsNeverCreatedThroughADanglingLink)
+{
+    std::string path = pathOf("DrConfig.txt");
+    std::string target = pathOf("elsewhere.txt");
+    std::filesystem::create_symlink(target, path);
+
+    MessageBoxRecorder boxes;
+    boxes.Register();
+    ClosingWindow closingWindow(boxes);
+    std::atomic<bool> returned{false};
+    std::thread dismisser = dismissFatalBox(pathOf("dismiss.sh"), returned);
+    NodeSettings settings;
+    loadNodeConfig(settings, Varnix::String(path.c_str()), &closingWindow);
+    returned = true;
+    dismisser.join();
+    boxes.Unregister();
+
+    EXPECT_EQ(boxes.shown, 1);
+    EXPECT_EQ(boxes.message,
+              "Cannot open/read/write file '" + path + "': it is a symbolic link, and the node never writes through one");
+    EXPECT_EQ(closingWindow.closeRequests, 1);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+}
+
 }  // namespace

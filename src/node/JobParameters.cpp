@@ -55,3 +55,16 @@ String buildRenderCommand(const String& installDirectory, const String& scenePat
     command += u"/MaxLog.txt\"";
     return command;
 }
+
+std::u16string firstExpandedReference(const std::u16string& text,
+                                      const std::function<bool(const std::u16string&)>& expands) {
+    for (std::size_t open = text.find(u'%'); open != std::u16string::npos;) {
+        std::size_t close = text.find(u'%', open + 1);
+        if (close == std::u16string::npos) break;
+        std::u16string name = text.substr(open + 1, close - open - 1);
+        std::u16string base = name.substr(0, name.find(u':'));
+        if (!base.empty() && expands(base)) return text.substr(open, close - open + 1);
+        open = close;
+    }
+    return {};
+}

@@ -6,6 +6,9 @@
 #include "config/NodeSettings.h"
 #include "core/String.h"
 
+#include <functional>
+#include <string>
+
 struct JobParameters {
     int requestedVersion = 0;  // 0 when the text has no leading number
     int frame = 0;             // 0 when no second number follows
@@ -29,3 +32,11 @@ int chooseHostVersion(const NodeSettings& settings, int requested);
 // leaves ordinary paths unchanged.
 Varnix::String buildRenderCommand(const Varnix::String& installDirectory, const Varnix::String& scenePath,
                                   const Varnix::String& dataDirectory, int frame);
+
+// The first reference %NAME% in `text` that the command interpreter would
+// replace by a value even inside double quotes, where cmd.exe has no escape
+// for it; `expands` says whether the interpreter replaces a given NAME (the
+// part before any ':', as in %NAME:~0,3%). Each '%' is paired with the next
+// one. Empty when there is none.
+std::u16string firstExpandedReference(const std::u16string& text,
+                                      const std::function<bool(const std::u16string&)>& expands);

@@ -14,6 +14,7 @@
 #include "port/clock.h"
 #include "port/dirwatch.h"
 #include "port/files.h"
+#include "port/shellquote.h"
 #include "port/textfile.h"
 
 using Varnix::String;
@@ -71,6 +72,19 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
     window->log((u"Parameters received: " + shownAsText(parameters)).wideCString());
     if (chosen == 0) {
         window->log((u"Unsupported 3dsmax version: " + Varnix::Str::toString(requested)).wideCString());
+        return;
+    }
+
+    // The data folder's name goes into the command line. cmd.exe would put
+    // a variable's value in place of a %NAME% in it, quotes or not, and send
+    // the renderer's scene, image and output elsewhere.
+    String folder(dataDirectory);
+    std::u16string reference =
+        firstExpandedReference(folder.wideCString(), &Varnix::Port::interpreterExpandsVariable);
+    if (!reference.empty()) {
+        window->log((u"Cannot render in the data folder " + folder + u": the command interpreter would replace " +
+                     String(reference.c_str()) + u" in its name. Rename the folder.")
+                        .wideCString());
         return;
     }
 

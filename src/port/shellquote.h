@@ -14,4 +14,9 @@ namespace Varnix::Port {
 // double quote), so on Windows every piece comes back unchanged. Any thread.
 std::u16string quoteForCommandLine(const std::u16string& piece, char16_t follower);
 
+// Whether the interpreter replaces %NAME% by a variable's value inside
+// double quotes, which no quoting prevents: on Windows when NAME is set in
+// this process's environment (cmd.exe), never for /bin/sh. Any thread.
+bool interpreterExpandsVariable(const std::u16string& name);
+
 }  // namespace Varnix::Port

@@ -23,4 +23,6 @@ std::u16string quoteForCommandLine(const std::u16string& piece, char16_t followe
     return out;
 }
 
+bool interpreterExpandsVariable(const std::u16string&) { return false; }
+
 }  // namespace Varnix::Port

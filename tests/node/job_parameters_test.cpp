@@ -3,6 +3,7 @@
 
 #include "core/TempDirectory.h"
 #include "port/files.h"
+#include "port/shellquote.h"
 
 #include <gtest/gtest.h>
 
@@ -67,6 +68,24 @@ TEST(JobParameters, CommandLineIsBuiltPieceByPiece) {
               std::string::npos);
     EXPECT_NE(narrow(buildRenderCommand(u"/opt/max/", u"s", u"/w/", -3)).find("-start:-3 -end:-3 "),
               std::string::npos);
+}
+
+// cmd.exe replaces %NAME% even inside double quotes when NAME is set; the
+// data folder's name must reach the renderer as text, so such a reference
+// in it is found. Names the interpreter does not know stay as they are.
+TEST(JobParameters, ReferencesTheInterpreterWouldReplaceAreFound) {
+    auto setHere = [](const std::u16string& name) { return name == u"USERNAME" || name == u"TEMP"; };
+    EXPECT_EQ(firstExpandedReference(u"C:\\Farm\\%USERNAME%\\drData/", setHere), u"%USERNAME%");
+    EXPECT_EQ(firstExpandedReference(u"C:\\%TEMP:~0,2%\\drData/", setHere), u"%TEMP:~0,2%");
+    // A lone percent, an unknown name, or an empty pair are left alone.
+    EXPECT_EQ(firstExpandedReference(u"C:\\100% done\\drData/", setHere), u"");
+    EXPECT_EQ(firstExpandedReference(u"C:\\%NOPE%\\%%\\drData/", setHere), u"");
+    // Each percent pairs with the next one: "%a%TEMP%" holds %TEMP%.
+    EXPECT_EQ(firstExpandedReference(u"C:\\%a%TEMP%\\", setHere), u"%TEMP%");
+    EXPECT_EQ(firstExpandedReference(u"C:\\Node\\drData/", setHere), u"");
+    // /bin/sh replaces nothing of the kind.
+    EXPECT_EQ(firstExpandedReference(u"/w/%PATH%/", &Varnix::Port::interpreterExpandsVariable),
+              Varnix::Port::interpreterExpandsVariable(u"PATH") ? u"%PATH%" : u"");
 }
 
 // The install directory comes from DrConfig.txt and the data directory from

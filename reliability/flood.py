@@ -273,11 +273,16 @@ class MemoryWatch(threading.Thread):
         self.node = node
         self.stop = threading.Event()
         self.peak_kb = 0
+        self.peak_anon_kb = 0
+        self.file_at_peak_kb = 0
 
     def run(self):
         while not self.stop.is_set():
             try:
-                self.peak_kb = max(self.peak_kb, self.node.figures()["rss_kb"])
+                f = self.node.figures()
+                if f["rss_kb"] > self.peak_kb:
+                    self.peak_kb, self.file_at_peak_kb = f["rss_kb"], f["rss_file_kb"]
+                self.peak_anon_kb = max(self.peak_anon_kb, f["rss_anon_kb"])
             except (OSError, KeyError, ValueError):
                 pass
             time.sleep(0.5)
@@ -372,6 +377,7 @@ def run_flood(names, seconds, scale, label):
     figures = {}
     try:
         log_before = log_size(node)
+        idle = node.figures()  # what the node holds before any flood
         prober = Prober()
         memory = MemoryWatch(node)
         prober.start()
@@ -430,6 +436,10 @@ def run_flood(names, seconds, scale, label):
             "flood_s": flood_seconds,
             "sent": sent + sum(v for v in flood.counts.values() if isinstance(v, int)),
             "peak_rss_kb": memory.peak_kb,
+            "peak_file_kb": memory.file_at_peak_kb,
+            "peak_anon_kb": memory.peak_anon_kb,
+            "idle_rss_kb": idle["rss_kb"],
+            "idle_anon_kb": idle["rss_anon_kb"],
             "pings": (prober.answered, prober.sent, prober.worst),
             "honest_rc": honest.get("rc"),
             "dumps": dumps,
@@ -472,9 +482,12 @@ def judge(f, smoke=False):
 def describe(f):
     answered, sent, worst = f["pings"]
     served = f["served_after_flood_s"]
-    return ("%s: %.0f s, %s sent; peak RSS %.1f MB; honest pings %d/%d (%.2f %%), worst %.2f s; honest job rc %s "
+    return ("%s: %.0f s, %s sent; peak RSS %.1f MB (%.1f MB of it mapped files; idle before the flood %.1f MB), "
+            "anonymous %.1f MB at most (idle %.1f MB); honest pings %d/%d (%.2f %%), worst %.2f s; honest job rc %s "
             "with %d/3 dumps, served %s after the flood ended; close during flood %.2f s; DrLog.txt +%d bytes "
-            "(%.2f MB/h)" % (f["label"], f["flood_s"], "{:,}".format(f["sent"]), f["peak_rss_kb"] / 1024.0, answered,
+            "(%.2f MB/h)" % (f["label"], f["flood_s"], "{:,}".format(f["sent"]), f["peak_rss_kb"] / 1024.0,
+                             f["peak_file_kb"] / 1024.0, f["idle_rss_kb"] / 1024.0, f["peak_anon_kb"] / 1024.0,
+                             f["idle_anon_kb"] / 1024.0, answered,
                              sent, 100.0 * answered / max(sent, 1), worst, f["honest_rc"], f["dumps"],
                              "n/a" if served is None else "%+.0f s" % served, f["close_s"] or -1, f["log_growth"],
                              f["log_per_hour"] / 1e6))

@@ -297,15 +297,22 @@ class Node:
     # -- figures
 
     def figures(self):
-        """Resident memory (kB), open descriptors and threads of the node."""
+        """Resident memory (kB, in all and by kind), open descriptors and
+        threads of the node."""
         pid = self.pid()
         fields = {}
         with open("/proc/%d/status" % pid) as f:
             for line in f:
                 key, _, value = line.partition(":")
                 fields[key] = value.strip()
+        def kb(key):
+            return int(fields.get(key, "0 kB").split()[0])
         return {
-            "rss_kb": int(fields["VmRSS"].split()[0]),
+            "rss_kb": kb("VmRSS"),
+            # What the resident set is made of: the process's own memory,
+            # and pages of mapped files (libraries, font caches).
+            "rss_anon_kb": kb("RssAnon"),
+            "rss_file_kb": kb("RssFile") + kb("RssShmem"),
             "fds": len(os.listdir("/proc/%d/fd" % pid)),
             "threads": int(fields["Threads"]),
         }

@@ -4,6 +4,7 @@
 #include "app/LogLine.h"
 #include "app/MyIcon.h"
 #include "app/StartupReport.h"
+#include "app/ViewAnimations.h"
 #include "app/WxText.h"
 #include "node/RenderService.h"
 #include "port/clock.h"
@@ -27,6 +28,9 @@ constexpr int stopWatchPeriodMs = 100;
 DrWindow::DrWindow()
     : wxFrame(nullptr, wxID_ANY, wxT("Varnix Tarvo | Alpha v6.1"), wxDefaultPosition, wxDefaultSize,
               wxDEFAULT_FRAME_STYLE) {
+    // Lines arrive in batches twice a second: each is shown without
+    // redrawing the view frame by frame.
+    stopViewAnimations();
     wxBoxSizer* sizer = new wxBoxSizer(wxVERTICAL);
     logView = new wxTextCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxSize(600, 400),
                              wxTE_MULTILINE | wxTE_READONLY);

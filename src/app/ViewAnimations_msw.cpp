@@ -1,0 +1,4 @@
+#include "app/ViewAnimations.h"
+
+// The native multi-line edit control scrolls in one step.
+void stopViewAnimations() {}

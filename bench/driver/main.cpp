@@ -10,6 +10,7 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/inotify.h>
 #include <sys/utsname.h>
 #include <poll.h>
@@ -39,7 +40,10 @@ namespace {
 
 struct Options {
     std::string bin;
-    int reps = 5;
+    int reps = 7;
+    // Where the work directory goes: a tmpfs when there is one with room, so
+    // that no transfer waits for a disk that other programs also write to.
+    std::string workParent;
     int idleSeconds = 60;
     int pings = 100;
     int ends = 100;
@@ -77,6 +81,10 @@ pid_t runningNode = -1;  // stopped on the way out of a failed run
 double msSince(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
+
+// Before each measured transfer: what other programs have written goes to
+// the disk now rather than in the middle of the measurement.
+void settle() { ::sync(); }
 
 void sleepMs(double ms) { std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms)); }
 
@@ -180,6 +188,29 @@ std::vector<double> ratiosOf(const std::vector<double>& a, const std::vector<dou
     return r;
 }
 
+double mean(const std::vector<double>& values) {
+    if (values.empty()) return 0;
+    double sum = 0;
+    for (double v : values) sum += v;
+    return sum / double(values.size());
+}
+
+// CPU seconds per GiB over repetitions of equal size: "mean (lowest–highest)".
+// The mean is the CPU of all repetitions over all their bytes, so one
+// repetition that met a busy moment weighs only its share.
+std::string cpuSpread(const std::vector<double>& perGib) {
+    if (perGib.size() < 2) return fmt(mean(perGib), 2);
+    return fmt(mean(perGib), 2) + " (" + fmt(minimum(perGib), 2) + "–" + fmt(maximum(perGib), 2) + ")";
+}
+
+// "ratio of the means (lowest–highest ratio within a pair)".
+std::string meanRatio(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> pairs = ratiosOf(a, b);
+    std::string whole = mean(b) > 0 ? fmt(mean(a) / mean(b), 2) : "?";
+    if (pairs.size() < 2) return whole;
+    return whole + " (" + fmt(minimum(pairs), 2) + "–" + fmt(maximum(pairs), 2) + ")";
+}
+
 constexpr double gib = 1024.0 * 1024 * 1024;
 
 // One run of dumps from their appearance in a directory to the receiver.
@@ -241,7 +272,7 @@ private:
     // node's CPU seconds over the job.
     double nodeScene(const fs::path& scene, double* cpu = nullptr);
     // A drmaster job of the stand-in for `version`, which writes `count`
-    // dumps; hard links to them are kept in root/kept.
+    // dumps; the stand-in keeps a copy of each in root/kept.
     DumpRun nodeDumps(const std::string& version, int count);
     // The plain relay (varnix-bench-transfer relay) of the same files,
     // written into its folder one by one `pauseMs` apart.
@@ -272,6 +303,7 @@ private:
     int transfers = 0;
     long smallSceneHwmKb = -1, bigSceneHwmKb = -1, idleRssKb = -1;
     std::vector<double> startupNode, startupBase;
+    std::string workKind;  // "tmpfs" or "disk"
 };
 
 std::map<std::string, std::string> Bench::nodeEnv() const {
@@ -286,9 +318,33 @@ std::string Bench::installStub(const std::string& name, const std::string& behav
     return dir.string() + "/";
 }
 
+// A directory for the work files: the one asked for, else /dev/shm when it
+// is a tmpfs with room for the scenes, the dumps and their copies, else /tmp.
+std::string workParentFor(const Options& opt, std::string* kind) {
+    auto isTmpfs = [](const std::string& dir, double* freeBytes) {
+        struct statfs s {};
+        if (statfs(dir.c_str(), &s) != 0) return false;
+        *freeBytes = double(s.f_bavail) * double(s.f_bsize);
+        return s.f_type == 0x01021994;  // TMPFS_MAGIC
+    };
+    double freeBytes = 0;
+    if (!opt.workParent.empty()) {
+        *kind = isTmpfs(opt.workParent, &freeBytes) ? "tmpfs" : "disk";
+        return opt.workParent;
+    }
+    double needed = 3.0 * double(opt.sceneBytes) + 4.0 * gib;
+    if (isTmpfs("/dev/shm", &freeBytes) && freeBytes > needed) {
+        *kind = "tmpfs";
+        return "/dev/shm";
+    }
+    *kind = isTmpfs("/tmp", &freeBytes) ? "tmpfs" : "disk";
+    return "/tmp";
+}
+
 void Bench::prepare() {
-    char name[] = "/tmp/varnix-bench-XXXXXX";
-    if (!mkdtemp(name)) die("cannot make a temporary directory");
+    std::string parent = workParentFor(opt, &workKind);
+    std::string name = parent + "/varnix-bench-XXXXXX";
+    if (!mkdtemp(name.data())) die("cannot make a temporary directory in " + parent);
     root = name;
     work = root / "work";
     data = work / "drData";
@@ -297,12 +353,15 @@ void Bench::prepare() {
     for (const auto& dir : {data, out, files}) fs::create_directories(dir);
     writeText(root / "registry.reg", "Windows Registry Editor Version 5.00\n\n");
     stubScene = installStub("scene", "dumps = 0\nend_wait_seconds = 60\nend_linger_ms = 0\n");
+    // The stand-in keeps a copy of every dump before the node can see it, so
+    // that the plain relay gets the very same files.
+    std::string keep = "\nkeep_dumps_in = " + (root / "kept").string();
     stubDumps = installStub("dumps", "dumps = " + std::to_string(opt.dumps) +
                                          "\ndump_interval_ms = 1500\ndump_size = " + opt.dumpSize +
-                                         "\nend_wait_seconds = 60\nend_linger_ms = 0\n");
+                                         "\nend_wait_seconds = 60\nend_linger_ms = 0" + keep + "\n");
     stubEnd = installStub("end", "dumps = 0\nhang_until_end = yes\nend_linger_ms = 60000\n");
     stubSmall = installStub("small", "dumps = " + std::to_string(opt.smallDumps) +
-                                         "\ndump_interval_ms = 100\ndump_size = 64x64\nend_wait_seconds = 60\nend_linger_ms = 0\n");
+                                         "\ndump_interval_ms = 100\ndump_size = 64x64\nend_wait_seconds = 60\nend_linger_ms = 0" + keep + "\n");
     stubTiny = installStub("tiny", "dumps = 1\ndump_interval_ms = 0\ndump_size = 64x32\nend_wait_seconds = 0\nend_linger_ms = 0\n");
     writeText(data / "DrConfig.txt", "2012 " + stubSmall + "\n2013 " + stubTiny + "\n2014 " + stubScene + "\n2015 " +
                                          stubDumps + "\n2016 " + stubEnd + "\n");
@@ -379,6 +438,7 @@ bool Bench::waitForLogCount(const std::string& text, int count, double seconds) 
 // the node's disk to the node closing the file.
 double Bench::nodeScene(const fs::path& scene, double* cpu) {
     fs::remove(data / "received_scene.max");
+    settle();
     double cpuBefore = cpuTickSeconds(nodePid);
     FileWatch watch(data.string(), [](const std::string& n) { return n == "received_scene.max"; }, 1);
     int ready = logCount("Ready for new connection");
@@ -401,19 +461,12 @@ DumpRun Bench::nodeDumps(const std::string& version, int count) {
     FileWatch watch(out.string(), [](const std::string& n) {
         return n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0;
     }, count, FileWatch::Start::creation);
-    // Keep a hard link to each dump the stand-in renames into place, so that
-    // the baseline sends the very same files (same inode, same page cache)
-    // that the node relayed; the node deletes its own name for each.
+    // The stand-in copies each dump into root/kept before writing it.
     fs::path kept = root / "kept";
     fs::remove_all(kept);
     fs::create_directories(kept);
-    int sequence = 0;
-    ArrivalWatch arrivals(data.string(), [](const std::string& n) { return n.rfind("dump", 0) == 0; },
-                          [&](const std::string& name) {
-                              char keptName[32];
-                              std::snprintf(keptName, sizeof keptName, "%03d.exr", ++sequence);
-                              link((data / name).c_str(), (kept / keptName).c_str());
-                          });
+    ArrivalWatch arrivals(data.string(), [](const std::string& n) { return n.rfind("dump", 0) == 0; });
+    settle();
     int ready = logCount("Ready for new connection");
     double cpuBefore = cpuTickSeconds(nodePid);
     auto threadsBefore = threadCpuSeconds(nodePid);
@@ -479,6 +532,7 @@ DumpRun Bench::baselineRelay(const std::vector<fs::path>& sources, double pauseM
     pid_t relay = spawn({opt.bin + "/varnix-bench-transfer", "relay", from.string(), port, std::to_string(count)},
                         root.string(), relayOut.string());
     for (int i = 0; i < 5000 && readText(relayOut).find("relaying") == std::string::npos; ++i) sleepMs(1);
+    settle();
     DumpRun result;
     {
         ArrivalWatch arrivals(from.string(), [](const std::string& n) { return n.rfind("dump", 0) == 0; });
@@ -529,6 +583,7 @@ std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const st
     // each moves on its own, not in a stream that keeps both cores busy.
     std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "send", kind, port, "--pause-ms", "500"};
     for (const auto& source : sources) argv.push_back(source.string());
+    settle();
     int sent = bench::run(argv, root.string(), (root / "sender.out").string(), 600);
     int received = waitFor(receiver, 60, nullptr, cpu);
     auto spans = watch.wait(5);
@@ -544,28 +599,33 @@ double megabytesPerSecond(double bytes, double seconds) { return bytes / seconds
 // ---------------------------------------------------------------- figures
 
 void Bench::benchLogSink() {
-    say("log sink: 8 threads for 2 s against the real log window");
+    say("log sink: 8 threads against the real log window, 4 pairs of 1 s");
     fs::path dir = root / "logsink";
     fs::create_directories(dir / "drData");
     writeText(dir / "drData" / "DrConfig.txt", "2014 " + stubScene + "\n");
     int code = bench::run({opt.bin + "/varnix-bench-logsink"}, dir.string(), (root / "logsink.out").string(), 120, nodeEnv());
-    std::map<std::string, double> values;
+    // One value per measurement, in the order taken.
+    std::map<std::string, std::vector<double>> values;
     std::istringstream in(readText(root / "logsink.out"));
     std::string key;
     double value;
     while (in >> key) {
-        if (in >> value) values[key] = value;
+        if (in >> value) values[key].push_back(value);
         else in.clear(), in.ignore(1 << 20, '\n');
     }
-    if (code != 0 || !values.count("node_lines_per_second"))
+    auto& node = values["node_lines_per_second"];
+    auto& base = values["baseline_lines_per_second"];
+    if (code != 0 || node.empty() || node.size() != base.size())
         die("varnix-bench-logsink failed; see " + (root / "logsink.out").string());
-    double node = values["node_lines_per_second"], base = values["baseline_lines_per_second"];
-    addRow({"Log sink: lines per second, 8 threads for 2 s, flush timer running", grouped(node), grouped(base),
-            fmt(node / base, 2), "≥ 200,000"});
-    addRow({"Log sink: time of one log call, p50 / p99 / max (µs)",
-            fmt(values["node_p50_us"], 2) + " / " + fmt(values["node_p99_us"], 2) + " / " + fmt(values["node_max_us"], 0),
-            fmt(values["baseline_p50_us"], 2) + " / " + fmt(values["baseline_p99_us"], 2) + " / " +
-                fmt(values["baseline_max_us"], 0),
+    auto med = [&](const char* name, int decimals) { return fmt(median(values[name]), decimals); };
+    std::string of = std::to_string(node.size());
+    addRow({"Log sink: lines per second, 8 threads for 1 s, flush timer running (median of " + of +
+                " pairs; ratio per pair)",
+            grouped(median(node)), grouped(median(base)), ratioSpread(ratiosOf(node, base)), "≥ 200,000"});
+    addRow({"Log sink: time of one log call, p50 / p99 (medians over the pairs) / max (µs)",
+            med("node_p50_us", 2) + " / " + med("node_p99_us", 2) + " / " + fmt(maximum(values["node_max_us"]), 0),
+            med("baseline_p50_us", 2) + " / " + med("baseline_p99_us", 2) + " / " +
+                fmt(maximum(values["baseline_max_us"]), 0),
             "", "p99 < 50"});
 }
 
@@ -587,47 +647,53 @@ void Bench::benchTransfers() {
     const bool baselinesOnly = !opt.wants("transfers");
     std::vector<double> node, raw, prim, nodeCpu, rawCpu, primCpu;
     double bytes = double(opt.sceneBytes);
-    for (int rep = 0; rep < opt.reps; ++rep) {
-        say("scene download " + std::to_string(rep + 1) + " of " + std::to_string(opt.reps));
+    // Round 0 warms up (the first transfer after a pause meets cold caches,
+    // sockets and page allocation): taken like the others, then dropped.
+    for (int rep = 0; rep <= opt.reps; ++rep) {
+        const bool warmUp = rep == 0;
+        say(warmUp ? std::string("scene download: warm-up round, not counted")
+                   : "scene download " + std::to_string(rep) + " of " + std::to_string(opt.reps));
+        double r = 0, p = 0, n = 0, rc = 0, pc = 0, nc = 0;
         // Each repetition starts with another of the three, so that none
         // always runs first or last; the ratios are taken within a repetition.
         for (int turn = 0; turn < 3; ++turn) {
             double cpu = 0;
             switch ((rep + turn) % 3) {
             case 0:
-                raw.push_back(megabytesPerSecond(
-                    bytes, baselineTransfer("raw", {sceneBig}, FileWatch::Start::firstWrite, &cpu)[0].seconds()));
-                rawCpu.push_back(cpu / (bytes / gib));
+                r = megabytesPerSecond(
+                    bytes, baselineTransfer("raw", {sceneBig}, FileWatch::Start::firstWrite, &cpu)[0].seconds());
+                rc = cpu / (bytes / gib);
                 break;
             case 1:
-                prim.push_back(megabytesPerSecond(
-                    bytes, baselineTransfer("primitives", {sceneBig}, FileWatch::Start::firstWrite, &cpu)[0].seconds()));
-                primCpu.push_back(cpu / (bytes / gib));
+                p = megabytesPerSecond(
+                    bytes, baselineTransfer("primitives", {sceneBig}, FileWatch::Start::firstWrite, &cpu)[0].seconds());
+                pc = cpu / (bytes / gib);
                 break;
             default:
                 if (baselinesOnly) break;
-                node.push_back(megabytesPerSecond(bytes, nodeScene(sceneBig, &cpu)));
-                nodeCpu.push_back(cpu / (bytes / gib));
+                n = megabytesPerSecond(bytes, nodeScene(sceneBig, &cpu));
+                nc = cpu / (bytes / gib);
             }
         }
         if (!baselinesOnly) bigSceneHwmKb = statusKb(nodePid, "VmHWM");
-        say("scene MB/s: raw " + fmt(raw.back(), 0) + ", primitives " + fmt(prim.back(), 0) +
-            (baselinesOnly ? std::string() : ", node " + fmt(node.back(), 0)) + "; CPU s/GiB: raw " +
-            fmt(rawCpu.back(), 2) + ", primitives " + fmt(primCpu.back(), 2) +
-            (baselinesOnly ? std::string() : ", node " + fmt(nodeCpu.back(), 2)));
+        say("scene MB/s: raw " + fmt(r, 0) + ", primitives " + fmt(p, 0) +
+            (baselinesOnly ? std::string() : ", node " + fmt(n, 0)) + "; CPU s/GiB: raw " + fmt(rc, 2) +
+            ", primitives " + fmt(pc, 2) + (baselinesOnly ? std::string() : ", node " + fmt(nc, 2)));
+        if (warmUp) continue;
+        raw.push_back(r), rawCpu.push_back(rc), prim.push_back(p), primCpu.push_back(pc);
+        if (!baselinesOnly) node.push_back(n), nodeCpu.push_back(nc);
     }
     std::string what = grouped(bytes / (1 << 20)) + " MiB";
     std::string of = std::to_string(opt.reps);
     if (!baselinesOnly) {
         addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median (range) of " + of + "; ratio per pair)",
                 spread(node), spread(raw), ratioSpread(ratiosOf(node, raw)), "≥ 0.9"});
-        addRow({"Scene download: CPU seconds per GiB of the receiving process (user + system)", fmt(median(nodeCpu), 2) +
-                " (" + fmt(minimum(nodeCpu), 2) + "–" + fmt(maximum(nodeCpu), 2) + ")", fmt(median(rawCpu), 2) +
-                " (" + fmt(minimum(rawCpu), 2) + "–" + fmt(maximum(rawCpu), 2) + ")",
-                ratioSpread(ratiosOf(nodeCpu, rawCpu)), ""});
+        addRow({"Scene download: CPU seconds per GiB of the receiving process (user + system; mean (range) of " + of +
+                    "; ratio of the means (range per pair))",
+                cpuSpread(nodeCpu), cpuSpread(rawCpu), meanRatio(nodeCpu, rawCpu), ""});
     }
     addRow({"Scene " + what + " through the node's receive/send primitives alone (MB/s; CPU s/GiB of the receiver)",
-            spread(prim) + "; " + fmt(median(primCpu), 2), spread(raw) + "; " + fmt(median(rawCpu), 2),
+            spread(prim) + "; " + fmt(mean(primCpu), 2), spread(raw) + "; " + fmt(mean(rawCpu), 2),
             ratioSpread(ratiosOf(prim, raw)), ""});
 
     std::vector<double> dumpNode, dumpBase, dumpNodeCpu, dumpThreadCpu, dumpBaseCpu, firstNode, firstBase;
@@ -645,26 +711,32 @@ void Bench::benchTransfers() {
             text += " " + fmt(std::chrono::duration<double, std::milli>(run.spans[i].closed - run.arrivals[i].when).count(), 1);
         say(std::string(who) + ": ms per dump, appearance to last byte:" + text + "; CPU " + fmt(run.cpuSeconds, 2) + " s");
     };
+    bool counted = false;
     auto baseline = [&] {
         DumpRun run = baselineRelay(dumps, 1000);
         each("plain relay", run);
+        if (!counted) return;
         dumpBase.push_back(megabytesPerSecond(run.bytes, run.seconds()));
         dumpBaseCpu.push_back(run.cpuSeconds / (run.bytes / gib));
         for (double ms : run.firstByteMs()) firstBase.push_back(ms);
     };
-    for (int rep = 0; rep < opt.reps; ++rep) {
-        say("dump relay " + std::to_string(rep + 1) + " of " + std::to_string(opt.reps));
+    for (int rep = 0; rep <= opt.reps; ++rep) {
+        counted = rep > 0;
+        say(counted ? "dump relay " + std::to_string(rep) + " of " + std::to_string(opt.reps)
+                    : std::string("dump relay: warm-up pair, not counted"));
         // Every other pair starts with the baseline, which then sends the
         // dumps of the node's previous run.
-        bool baselineFirst = rep % 2 == 1 && !dumps.empty();
+        bool baselineFirst = rep % 2 == 0 && !dumps.empty();
         if (baselineFirst) baseline();
         if (!baselinesOnly) {
             DumpRun run = nodeDumps("2015", opt.dumps);
             each("node", run);
-            dumpNode.push_back(megabytesPerSecond(run.bytes, run.seconds()));
-            dumpNodeCpu.push_back(run.cpuSeconds / (run.bytes / gib));
-            dumpThreadCpu.push_back(run.relayThreadCpu / (run.bytes / gib));
-            for (double ms : run.firstByteMs()) firstNode.push_back(ms);
+            if (counted) {
+                dumpNode.push_back(megabytesPerSecond(run.bytes, run.seconds()));
+                dumpNodeCpu.push_back(run.cpuSeconds / (run.bytes / gib));
+                dumpThreadCpu.push_back(run.relayThreadCpu / (run.bytes / gib));
+                for (double ms : run.firstByteMs()) firstNode.push_back(ms);
+            }
             dumps = keptDumps(&dumpBytes);
         }
         if (!baselineFirst) baseline();
@@ -674,17 +746,16 @@ void Bench::benchTransfers() {
         addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster, from each dump's appearance to "
                 "its last byte on the master's disk (MB/s, median (range) of " + of + "; ratio per pair)",
                 spread(dumpNode), spread(dumpBase), ratioSpread(ratiosOf(dumpNode, dumpBase)), "≥ 0.9"});
-        addRow({"Dump relay: CPU seconds per GiB of the relaying process (user + system); the node's job thread alone",
-                fmt(median(dumpNodeCpu), 2) + " (" + fmt(minimum(dumpNodeCpu), 2) + "–" + fmt(maximum(dumpNodeCpu), 2) +
-                    "); thread " + fmt(median(dumpThreadCpu), 2),
-                fmt(median(dumpBaseCpu), 2) + " (" + fmt(minimum(dumpBaseCpu), 2) + "–" + fmt(maximum(dumpBaseCpu), 2) + ")",
-                ratioSpread(ratiosOf(dumpNodeCpu, dumpBaseCpu)), ""});
+        addRow({"Dump relay: CPU seconds per GiB of the relaying process (user + system; mean (range) of " + of +
+                    "; ratio of the means (range per pair)); the node's job thread alone",
+                cpuSpread(dumpNodeCpu) + "; thread " + fmt(mean(dumpThreadCpu), 2), cpuSpread(dumpBaseCpu),
+                meanRatio(dumpNodeCpu, dumpBaseCpu), ""});
         addRow({"Dump " + dumpWhat + ": appearance to first bytes at the master, median / p99 / max of " +
                 std::to_string(firstNode.size()) + " (ms)", latencies(firstNode, 1), latencies(firstBase, 2), "",
                 "p99 < 50"});
     } else {
         addRow({"Plain dump relay " + dumpWhat + " (MB/s; CPU s/GiB; first bytes median / p99 / max ms)", "",
-                spread(dumpBase) + "; " + fmt(median(dumpBaseCpu), 2) + "; " + latencies(firstBase, 2), "", ""});
+                spread(dumpBase) + "; " + fmt(mean(dumpBaseCpu), 2) + "; " + latencies(firstBase, 2), "", ""});
     }
 
     double mib = 1024.0;
@@ -996,10 +1067,10 @@ int Bench::run() {
             cpu = line.substr(line.find(':') + 2);
             break;
         }
-    std::printf("Machine: %ld × %s, %s %s, %.1f GiB RAM; load average before %s, after %s\n\n",
+    std::printf("Machine: %ld × %s, %s %s, %.1f GiB RAM; load average before %s, after %s; work files on %s\n\n",
                 sysconf(_SC_NPROCESSORS_ONLN), cpu.c_str(), u.sysname, u.release,
                 double(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) / (1 << 30), loadBefore.c_str(),
-                loadAfter.c_str());
+                loadAfter.c_str(), (workKind + " (" + root.parent_path().string() + ")").c_str());
     std::printf("| Figure | Node | Baseline | Node / baseline | Goal |\n|---|---|---|---|---|\n");
     for (const auto& row : rows)
         std::printf("| %s | %s | %s | %s | %s |\n", row.figure.c_str(), row.node.c_str(), row.baseline.c_str(),
@@ -1023,6 +1094,7 @@ int main(int argc, char** argv) {
         else if (a == "--reps") opt.reps = std::stoi(next());
         else if (a == "--idle-seconds") opt.idleSeconds = std::stoi(next());
         else if (a == "--scene-mib") opt.sceneBytes = std::stoll(next()) << 20;
+        else if (a == "--work-dir") opt.workParent = next();
         else if (a == "--only") {
             std::istringstream list(next());
             for (std::string name; std::getline(list, name, ',');) opt.only.push_back(name);
@@ -1030,7 +1102,7 @@ int main(int argc, char** argv) {
             opt.reps = 1, opt.idleSeconds = 10, opt.pings = 20, opt.ends = 5, opt.bogus = 5, opt.startups = 2;
             opt.jobs = 10, opt.smallDumps = 20;
         } else if (a == "--keep") opt.keep = true;
-        else die("unknown option " + a + " (options: --bin DIR --reps N --idle-seconds S --scene-mib M --quick --keep --only LIST)");
+        else die("unknown option " + a + " (options: --bin DIR --reps N --idle-seconds S --scene-mib M --work-dir DIR --quick --keep --only LIST)");
     }
     if (opt.bin.empty()) die("--bin DIR (the build's bin directory) is needed");
     opt.bin = fs::absolute(opt.bin).string();

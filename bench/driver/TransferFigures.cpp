@@ -1,0 +1,147 @@
+// Scene download, dump relay and dump pick-up, each against its plain baseline.
+#include "Bench.h"
+
+#include "Net.h"
+#include "Process.h"
+#include "Report.h"
+#include "Stats.h"
+#include "WorkFiles.h"
+
+
+namespace bench {
+
+void Bench::benchTransfers() {
+    // Without the node the dumps are files of the size the stand-in writes.
+    const bool baselinesOnly = !opt.wants("transfers");
+    std::vector<double> node, raw, prim, nodeCpu, rawCpu, primCpu;
+    double bytes = double(opt.sceneBytes);
+    // Round 0 warms up (the first transfer after a pause meets cold caches,
+    // sockets and page allocation): taken like the others, then dropped.
+    for (int rep = 0; rep <= opt.reps; ++rep) {
+        const bool warmUp = rep == 0;
+        say(warmUp ? std::string("scene download: warm-up round, not counted")
+                   : "scene download " + std::to_string(rep) + " of " + std::to_string(opt.reps));
+        double r = 0, p = 0, n = 0, rc = 0, pc = 0, nc = 0;
+        // Each repetition starts with another of the three, so that none
+        // always runs first or last; the ratios are taken within a repetition.
+        for (int turn = 0; turn < 3; ++turn) {
+            double cpu = 0;
+            switch ((rep + turn) % 3) {
+            case 0:
+                r = megabytesPerSecond(
+                    bytes, baselineTransfer("raw", {sceneBig}, FileWatch::Start::firstWrite, &cpu)[0].seconds());
+                rc = cpu / (bytes / gib);
+                break;
+            case 1:
+                p = megabytesPerSecond(
+                    bytes, baselineTransfer("primitives", {sceneBig}, FileWatch::Start::firstWrite, &cpu)[0].seconds());
+                pc = cpu / (bytes / gib);
+                break;
+            default:
+                if (baselinesOnly) break;
+                n = megabytesPerSecond(bytes, nodeScene(sceneBig, &cpu));
+                nc = cpu / (bytes / gib);
+            }
+        }
+        if (!baselinesOnly) bigSceneHwmKb = statusKb(nodePid, "VmHWM");
+        say("scene MB/s: raw " + fmt(r, 0) + ", primitives " + fmt(p, 0) +
+            (baselinesOnly ? std::string() : ", node " + fmt(n, 0)) + "; CPU s/GiB: raw " + fmt(rc, 2) +
+            ", primitives " + fmt(pc, 2) + (baselinesOnly ? std::string() : ", node " + fmt(nc, 2)));
+        if (warmUp) continue;
+        raw.push_back(r), rawCpu.push_back(rc), prim.push_back(p), primCpu.push_back(pc);
+        if (!baselinesOnly) node.push_back(n), nodeCpu.push_back(nc);
+    }
+    std::string what = grouped(bytes / (1 << 20)) + " MiB";
+    std::string of = std::to_string(opt.reps);
+    if (!baselinesOnly) {
+        addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median (range) of " + of + "; ratio per pair)",
+                spread(node), spread(raw), ratioSpread(ratiosOf(node, raw)), "≥ 0.9"});
+        addRow({"Scene download: CPU seconds per GiB of the receiving process (user + system; mean (range) of " + of +
+                    "; ratio of the means (range per pair))",
+                cpuSpread(nodeCpu), cpuSpread(rawCpu), meanRatio(nodeCpu, rawCpu), ""});
+    }
+    addRow({"Scene " + what + " through the node's receive/send primitives alone (MB/s; CPU s/GiB of the receiver)",
+            spread(prim) + "; " + fmt(mean(primCpu), 2), spread(raw) + "; " + fmt(mean(rawCpu), 2),
+            ratioSpread(ratiosOf(prim, raw)), ""});
+
+    std::vector<double> dumpNode, dumpBase, dumpNodeCpu, dumpThreadCpu, dumpBaseCpu, firstNode, firstBase;
+    double dumpBytes = 0;
+    std::vector<fs::path> dumps;
+    if (baselinesOnly) {
+        fs::remove_all(root / "kept");
+        fs::create_directories(root / "kept");
+        for (int k = 1; k <= opt.dumps; ++k) makeFile(root / "kept" / ("dump" + std::to_string(k) + ".exr"), 67108864);
+        dumps = keptDumps(&dumpBytes);
+    }
+    auto each = [&](const char* who, const DumpRun& run) {
+        std::string text;
+        for (size_t i = 0; i < run.arrivals.size() && i < run.spans.size(); ++i)
+            text += " " + fmt(std::chrono::duration<double, std::milli>(run.spans[i].closed - run.arrivals[i].when).count(), 1);
+        say(std::string(who) + ": ms per dump, appearance to last byte:" + text + "; CPU " + fmt(run.cpuSeconds, 2) + " s");
+    };
+    bool counted = false;
+    auto baseline = [&] {
+        DumpRun run = baselineRelay(dumps, 1000);
+        each("plain relay", run);
+        if (!counted) return;
+        dumpBase.push_back(megabytesPerSecond(run.bytes, run.seconds()));
+        dumpBaseCpu.push_back(run.cpuSeconds / (run.bytes / gib));
+        for (double ms : run.firstByteMs()) firstBase.push_back(ms);
+    };
+    for (int rep = 0; rep <= opt.reps; ++rep) {
+        counted = rep > 0;
+        say(counted ? "dump relay " + std::to_string(rep) + " of " + std::to_string(opt.reps)
+                    : std::string("dump relay: warm-up pair, not counted"));
+        // Every other pair starts with the baseline, which then sends the
+        // dumps of the node's previous run.
+        bool baselineFirst = rep % 2 == 0 && !dumps.empty();
+        if (baselineFirst) baseline();
+        if (!baselinesOnly) {
+            DumpRun run = nodeDumps("2015", opt.dumps);
+            each("node", run);
+            if (counted) {
+                dumpNode.push_back(megabytesPerSecond(run.bytes, run.seconds()));
+                dumpNodeCpu.push_back(run.cpuSeconds / (run.bytes / gib));
+                dumpThreadCpu.push_back(run.relayThreadCpu / (run.bytes / gib));
+                for (double ms : run.firstByteMs()) firstNode.push_back(ms);
+            }
+            dumps = keptDumps(&dumpBytes);
+        }
+        if (!baselineFirst) baseline();
+    }
+    std::string dumpWhat = std::to_string(opt.dumps) + " × " + fmt(dumpBytes / opt.dumps / (1 << 20), 1) + " MiB";
+    if (!baselinesOnly) {
+        addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster, from each dump's appearance to "
+                "its last byte on the master's disk (MB/s, median (range) of " + of + "; ratio per pair)",
+                spread(dumpNode), spread(dumpBase), ratioSpread(ratiosOf(dumpNode, dumpBase)), "≥ 0.9"});
+        addRow({"Dump relay: CPU seconds per GiB of the relaying process (user + system; mean (range) of " + of +
+                    "; ratio of the means (range per pair)); the node's job thread alone",
+                cpuSpread(dumpNodeCpu) + "; thread " + fmt(mean(dumpThreadCpu), 2), cpuSpread(dumpBaseCpu),
+                meanRatio(dumpNodeCpu, dumpBaseCpu), ""});
+        addRow({"Dump " + dumpWhat + ": appearance to first bytes at the master, median / p99 / max of " +
+                std::to_string(firstNode.size()) + " (ms)", latencies(firstNode, 1), latencies(firstBase, 2), "",
+                "p99 < 50"});
+    } else {
+        addRow({"Plain dump relay " + dumpWhat + " (MB/s; CPU s/GiB; first bytes median / p99 / max ms)", "",
+                spread(dumpBase) + "; " + fmt(mean(dumpBaseCpu), 2) + "; " + latencies(firstBase, 2), "", ""});
+    }
+
+    double mib = 1024.0;
+    if (smallSceneHwmKb > 0 && bigSceneHwmKb > 0)
+        addRow({"Peak resident memory of the node after a 1 MiB scene / after the " + what + " scenes (MiB)",
+            fmt(smallSceneHwmKb / mib, 1) + " / " + fmt(bigSceneHwmKb / mib, 1),
+            "idle " + fmt(idleRssKb / mib, 1), "+" + fmt((bigSceneHwmKb - smallSceneHwmKb) * 1024.0 / 1e6, 2) + " MB",
+            "difference < 8 MB"});
+}
+
+void Bench::benchDumpLatency() {
+    say("dump pick-up: " + std::to_string(opt.smallDumps) + " small dumps, 100 ms apart");
+    DumpRun node = nodeDumps("2012", opt.smallDumps);
+    double bytes = 0;
+    DumpRun base = baselineRelay(keptDumps(&bytes), 100);
+    addRow({"Small dumps (" + std::to_string(opt.smallDumps) + " × " + grouped(bytes / opt.smallDumps) +
+                " bytes, 100 ms apart): appearance to first bytes at the master, median / p99 / max (ms); all arrived",
+            latencies(node.firstByteMs(), 1), latencies(base.firstByteMs(), 2), "", "p99 < 50"});
+}
+
+}  // namespace bench

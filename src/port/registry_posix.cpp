@@ -1,5 +1,7 @@
 #include "port/registry.h"
 
+#include "port/utf8.h"
+
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -192,57 +194,14 @@ private:
             line.pop_back();
     }
 
-    // Every byte that is not part of a well-formed sequence becomes U+FFFD.
+    // Bad bytes become U+FFFD, as in any other narrow text.
     void decodeUtf8(std::u16string& line) const
     {
-        std::size_t i = 0, n = bytes.size();
-        line.reserve(n);
-        while (i < n) {
-            unsigned char lead = bytes[i++];
-            if (lead < 0x80) {
-                line.push_back(lead);
-                continue;
-            }
-            std::size_t needed;
-            std::uint32_t codePoint;
-            unsigned char lower = 0x80, upper = 0xBF;
-            if (lead >= 0xC2 && lead <= 0xDF) {
-                needed = 1;
-                codePoint = lead & 0x1F;
-            } else if (lead >= 0xE0 && lead <= 0xEF) {
-                needed = 2;
-                codePoint = lead & 0x0F;
-                if (lead == 0xE0) lower = 0xA0;
-                if (lead == 0xED) upper = 0x9F;
-            } else if (lead >= 0xF0 && lead <= 0xF4) {
-                needed = 3;
-                codePoint = lead & 0x07;
-                if (lead == 0xF0) lower = 0x90;
-                if (lead == 0xF4) upper = 0x8F;
-            } else {
-                line.push_back(0xFFFD);
-                continue;
-            }
-            bool good = true;
-            for (std::size_t k = 0; k < needed; ++k) {
-                if (i >= n || bytes[i] < lower || bytes[i] > upper) {
-                    good = false;
-                    break;
-                }
-                codePoint = (codePoint << 6) | (bytes[i++] & 0x3F);
-                lower = 0x80;
-                upper = 0xBF;
-            }
-            if (!good) {
-                line.push_back(0xFFFD);
-            } else if (codePoint >= 0x10000) {
-                codePoint -= 0x10000;
-                line.push_back(static_cast<char16_t>(0xD800 + (codePoint >> 10)));
-                line.push_back(static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF)));
-            } else {
-                line.push_back(static_cast<char16_t>(codePoint));
-            }
-        }
+        int size = static_cast<int>(bytes.size());
+        const char* text = reinterpret_cast<const char*>(bytes.data());
+        line.resize(static_cast<std::size_t>(Utf8::decode(text, size, nullptr, 0, Utf8::BadInput::replace)));
+        if (!line.empty())
+            Utf8::decode(text, size, &line[0], static_cast<int>(line.size()), Utf8::BadInput::replace);
     }
 
     std::FILE* file;

@@ -1,0 +1,31 @@
+#pragma once
+
+// UTF-8 to and from UTF-16, written once for every platform: POSIX narrow
+// text and file names go through it, and so does the registry file on every
+// platform. The calls follow the Windows conversion contract: with a null
+// output they only count; counts include whatever terminator the input
+// holds; 0 when `out` is too small. They never fail on bad input. Any thread.
+
+namespace Varnix::Port::Utf8 {
+
+// What happens to bytes that are not well-formed UTF-8, and to lone
+// surrogates on the way back.
+enum class BadInput {
+    // Text: each maximal ill-formed run of bytes becomes one U+FFFD; a lone
+    // surrogate encodes as '?'.
+    replace,
+    // File names: a bad byte becomes the lone surrogate U+DC80..U+DCFF of its
+    // value and encodes back to that byte (as Python's surrogateescape);
+    // other lone surrogates encode as '?'.
+    escape
+};
+
+// Decodes `byteCount` bytes into at most `outCapacity` UTF-16 units at `out`
+// (or only counts when `out` is null). Returns the units written or needed.
+int decode(const char* text, int byteCount, char16_t* out, int outCapacity, BadInput bad);
+
+// Encodes `unitCount` UTF-16 units into at most `outCapacity` bytes at `out`
+// (or only counts when `out` is null). Returns the bytes written or needed.
+int encode(const char16_t* text, int unitCount, char* out, int outCapacity, BadInput bad);
+
+}  // namespace Varnix::Port::Utf8

@@ -11,8 +11,8 @@ namespace Varnix::Port::Utf8 {
 // What happens to bytes that are not well-formed UTF-8, and to lone
 // surrogates on the way back.
 enum class BadInput {
-    // Text: each maximal ill-formed run of bytes becomes one U+FFFD; a lone
-    // surrogate encodes as '?'.
+    // Text: each byte that is not part of a well-formed sequence becomes
+    // one U+FFFD; a lone surrogate encodes as '?'.
     replace,
     // File names: a bad byte becomes the lone surrogate U+DC80..U+DCFF of its
     // value and encodes back to that byte (as Python's surrogateescape);

@@ -8,8 +8,7 @@ namespace {
 constexpr char16_t replacementCharacter = 0xFFFD;
 
 // Decodes one code point at text[i] (i < end). Returns the code point, or -1
-// for an ill-formed sequence; `i` moves past the maximal ill-formed subpart,
-// so that each bad run becomes exactly one U+FFFD.
+// for an ill-formed sequence (`i` is then somewhere inside it).
 long decodeOne(const unsigned char* text, int end, int& i)
 {
     unsigned char lead = text[i++];
@@ -69,12 +68,12 @@ int decode(const char* text, int byteCount, char16_t* out, int outCapacity, BadI
         int start = i;
         long codePoint = decodeOne(bytes, byteCount, i);
         bool ok;
-        if (codePoint < 0 && escapeBytes) {
-            // Only the first byte: the ones after it may begin a good sequence.
+        if (codePoint < 0) {
+            // One unit for the first byte only, in text as in file names, so
+            // that the same bytes give the same number of units either way;
+            // the bytes after it are looked at afresh.
             i = start + 1;
-            ok = put(static_cast<char16_t>(0xDC00 + bytes[start]));
-        } else if (codePoint < 0) {
-            ok = put(replacementCharacter);
+            ok = put(escapeBytes ? static_cast<char16_t>(0xDC00 + bytes[start]) : replacementCharacter);
         } else if (codePoint >= 0x10000) {
             codePoint -= 0x10000;
             ok = put(static_cast<char16_t>(0xD800 + (codePoint >> 10)))

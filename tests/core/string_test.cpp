@@ -193,9 +193,9 @@ TEST(StringConversion, NarrowIsUtf8WithReplacements)
     const char16_t lone[] = {u'a', 0xD800, u'b', 0};
     String loneText(lone);
     EXPECT_STREQ("a?b", loneText.toNarrow());
-    // Bytes that are not UTF-8 become U+FFFD, one per ill-formed run.
+    // Bytes that are not UTF-8 become U+FFFD, one per byte.
     String bad("x\xFFy\xE2\x82z\xC0\xAF");
-    EXPECT_EQ(u"x\uFFFDy\uFFFDz\uFFFD\uFFFD", unitsOf(bad));
+    EXPECT_EQ(u"x\uFFFDy\uFFFD\uFFFDz\uFFFD\uFFFD", unitsOf(bad));
     String surrogateBytes("\xED\xA0\x80");
     EXPECT_EQ(u"\uFFFD\uFFFD\uFFFD", unitsOf(surrogateBytes));
     String fourBytes("\xF0\x9F\x98\x80");

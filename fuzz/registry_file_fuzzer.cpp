@@ -1,5 +1,6 @@
-// The POSIX registry file (a regedit export that an admin copies over): any
-// bytes on disk must read as some registry, never crash or hang the node.
+// The registry file (a regedit export that an admin copies over): any bytes
+// must parse as some registry, and on POSIX systems read from disk as one,
+// never crash or hang the node.
 
 #include "FuzzSupport.h"
 
@@ -7,6 +8,7 @@
 #include "config/NodeSettings.h"
 #include "config/Registry.h"
 #include "port/registry.h"
+#include "port/registryfile.h"
 
 #include <vector>
 
@@ -30,10 +32,27 @@ void checkValue(const char16_t* keyPath, const char16_t* name)
     }
 }
 
+// What the parser keeps is in the form lookups expect: folded key paths and
+// value names, so that every key it holds can be found.
+void checkParsed(const std::uint8_t* data, std::size_t size)
+{
+    namespace RegistryFile = Varnix::Port::RegistryFile;
+    RegistryFile::Keys keys = RegistryFile::parse(data, size);
+    for (const auto& [path, values] : keys) {
+        if (RegistryFile::fold(path) != path || !RegistryFile::keyExists(keys, path))
+            std::abort();
+        for (const auto& entry : values)
+            if (RegistryFile::fold(entry.first) != entry.first)
+                std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    checkParsed(data, size);
+
     // The reader keeps a parsed file until the file changes on disk; taking
     // turns between two paths makes it parse every input afresh.
     static const std::string paths[2] = {FuzzSupport::scratchDirectory() + "/a.reg",

@@ -37,11 +37,12 @@ inline void writeFile(const std::string& path, const std::uint8_t* data, std::si
         std::abort();
 }
 
-// Drops every log line; a forced close is a fault in a target that never
-// expects one.
+// Drops every log line; a message box or a forced close is a fault in a
+// target that never expects one.
 class NullWindow : public Varnix::NodeWindow {
 public:
     void log(const char16_t*) override {}
+    void showMessageBox(const Varnix::String&, const Varnix::String&) override { std::abort(); }
     void forceClose() override { std::abort(); }
 };
 

@@ -12,6 +12,7 @@
 #include "port/stopsignal.h"
 
 #include <wx/app.h>
+#include <wx/msgdlg.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
@@ -124,6 +125,12 @@ void DrWindow::trimLogView() {
     if (lines <= maxViewLines) return;
     long end = logView->XYToPosition(0, lines - trimmedViewLines);
     if (end > 0) logView->Remove(0, end);
+}
+
+void DrWindow::showMessageBox(const Varnix::String& text, const Varnix::String& caption) {
+    Varnix::String message(text);
+    Varnix::String title(caption);
+    wxMessageBox(Varnix::toWxString(message), Varnix::toWxString(title), wxOK | wxCENTRE);
 }
 
 void DrWindow::forceClose() {

@@ -41,6 +41,11 @@ public:
     // while it shows or writes it). Throws std::bad_alloc only when memory
     // runs out.
     void log(const char16_t* text) override;
+    using Varnix::NodeWindow::log;
+
+    // wxMessageBox with an OK button, centred, no parent. GUI thread only;
+    // blocks in the box's own event loop until the admin closes it.
+    void showMessageBox(const Varnix::String& text, const Varnix::String& caption) override;
 
     // A close request that cannot be vetoed, as the tray's "Quit" sends.
     void forceClose() override;

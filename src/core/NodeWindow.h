@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/String.h"
+
 namespace Varnix {
 
 // What the lower layers (configuration, render service) may ask of the log
@@ -12,6 +14,18 @@ public:
     // Appends one timestamped line to the log. Any thread; never waits on the
     // disk or the GUI. `text` is NUL-terminated UTF-16 and is copied.
     virtual void log(const char16_t* text) = 0;
+
+    // The same for a String, which is left unchanged. Any thread.
+    void log(const String& text)
+    {
+        String line(text);
+        log(line.wideCString());
+    }
+
+    // Shows `text` in a modal box with an OK button and `caption` as its
+    // title, and returns once the admin has closed it. GUI thread only (the
+    // lower layers ask while the window builds the render service).
+    virtual void showMessageBox(const String& text, const String& caption) = 0;
 
     // Asks the window to close by force, as the tray menu's "Quit" does.
     // GUI thread only.

@@ -24,9 +24,20 @@ inline std::string utf8(Varnix::String text)
 class RecordingWindow : public Varnix::NodeWindow {
 public:
     void log(const char16_t* text) override { lines.push_back(utf8(Varnix::String(text))); }
+    using Varnix::NodeWindow::log;
+    void showMessageBox(const Varnix::String& text, const Varnix::String& caption) override
+    {
+        boxes.push_back({utf8(text), utf8(caption)});
+    }
     void forceClose() override { ++closeRequests; }
 
+    struct Box {
+        std::string text;
+        std::string caption;
+    };
+
     std::vector<std::string> lines;
+    std::vector<Box> boxes;
     int closeRequests = 0;
 };
 

@@ -17,7 +17,26 @@ public:
         std::lock_guard<std::mutex> hold(lock);
         lines.push_back(line);
     }
+    using Varnix::NodeWindow::log;
+    // Records the box instead of showing it.
+    void showMessageBox(const Varnix::String& text, const Varnix::String& caption) override {
+        Varnix::String body(text);
+        Varnix::String title(caption);
+        Box box{body.toNarrow(), title.toNarrow()};
+        std::lock_guard<std::mutex> hold(lock);
+        boxes.push_back(box);
+    }
     void forceClose() override {}
+
+    struct Box {
+        std::string text;
+        std::string caption;
+    };
+
+    std::vector<Box> shownBoxes() {
+        std::lock_guard<std::mutex> hold(lock);
+        return boxes;
+    }
 
     std::vector<std::string> snapshot() {
         std::lock_guard<std::mutex> hold(lock);
@@ -44,4 +63,5 @@ public:
 private:
     std::mutex lock;
     std::vector<std::string> lines;
+    std::vector<Box> boxes;
 };

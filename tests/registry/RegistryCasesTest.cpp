@@ -89,9 +89,18 @@ TEST(RegistryCases, DevelopmentFlagOfEightBytesIsOff)
 class RecordingWindow : public Varnix::NodeWindow {
 public:
     void log(const char16_t* line) override { lines.push_back(text(Varnix::String(line))); }
+    void showMessageBox(const Varnix::String& body, const Varnix::String& caption) override
+    {
+        boxes.push_back({text(body), text(caption)});
+    }
     void forceClose() override { ++closeRequests; }
 
     std::vector<std::string> lines;
+    struct Box {
+        std::string text;
+        std::string caption;
+    };
+    std::vector<Box> boxes;
     int closeRequests = 0;
 };
 

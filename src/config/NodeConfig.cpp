@@ -8,7 +8,6 @@
 #include "core/StrWxString.h"
 #include "port/textfile.h"
 
-#include <wx/msgdlg.h>
 #include <wx/string.h>
 
 #include <cstdio>
@@ -28,18 +27,11 @@ const char* const badLineDetailMessage =
 const char16_t* const noVersionsMessage =
     u"Warning: no 3dsmax versions detected on the machine. You can add them by hand in the config.txt "
     u"file. Example syntax: 2013 C:/Program Files/Autodesk/3ds max 2013";
-const char* const fatalCaption = "Fatal error: Cannot create default config file.";
+const char16_t* const fatalCaption = u"Fatal error: Cannot create default config file.";
 
 void log(Varnix::NodeWindow* window, Varnix::String text)
 {
     window->log(text.wideCString());
-}
-
-wxString toWxString(Varnix::String text)
-{
-    const char16_t* units = text.wideCString();
-    return wxString(reinterpret_cast<const char*>(units), wxMBConvUTF16LE(),
-                    static_cast<std::size_t>(text.length()) * 2);
 }
 
 // The job appends the renderer's file name to the directory as it stands, so
@@ -156,7 +148,7 @@ void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Var
         file = std::make_unique<Varnix::OutputTextFile>();
         file->createNew(path);
     } catch (const Varnix::Exception& error) {
-        wxMessageBox(toWxString(error.getMessage()), fatalCaption, wxOK | wxCENTRE);
+        window->showMessageBox(error.getMessage(), fatalCaption);
         window->forceClose();
         return;
     }

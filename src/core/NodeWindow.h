@@ -27,6 +27,9 @@ public:
     // lower layers ask while the window builds the render service).
     virtual void showMessageBox(const String& text, const String& caption) = 0;
 
+    // The caption of a box that has no title of its own.
+    static constexpr const char16_t* plainCaption = u"Message";
+
     // Asks the window to close by force, as the tray menu's "Quit" does.
     // GUI thread only.
     virtual void forceClose() = 0;

@@ -1,10 +1,9 @@
 #include "node/HostListener.h"
 
+#include "core/Str.h"
 #include "node/LinkPrimitives.h"
 #include "node/Signals.h"
 #include "port/clock.h"
-
-#include <wx/msgdlg.h>
 
 namespace {
 
@@ -19,8 +18,8 @@ HostListener::HostListener(Varnix::NodeWindow* window)
     : window(window), listener(new Varnix::Port::ListeningSocket(Varnix::Port::IPv4Address::loopback(port))) {
     listener->SetTimeout(listenerTimeoutSeconds);
     if (!listener->IsOk()) {
-        wxMessageBox(wxString::Format("Cannot bind to loopback port (TCP %d)", int(port)), wxMessageBoxCaptionStr,
-                     wxOK | wxCENTRE);
+        window->showMessageBox("Cannot bind to loopback port (TCP " + Varnix::Str::toString(int(port)) + u")",
+                               Varnix::NodeWindow::plainCaption);
     }
 }
 

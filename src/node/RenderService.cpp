@@ -1,6 +1,7 @@
 #include "node/RenderService.h"
 
 #include "config/NodeConfig.h"
+#include "core/Str.h"
 #include "node/DiscoveryReplier.h"
 #include "node/HostListener.h"
 #include "node/LinkPrimitives.h"
@@ -11,7 +12,6 @@
 #include "port/files.h"
 #include "port/socket.h"
 
-#include <wx/msgdlg.h>
 
 using Varnix::String;
 
@@ -47,8 +47,9 @@ RenderService::RenderService(Varnix::NodeWindow* window) : window(window) {
         masterServer = new Varnix::Port::ListeningSocket(Varnix::Port::IPv4Address::any(masterPort));
         masterServer->SetTimeout(masterListenerTimeoutSeconds);
         if (!masterServer->IsOk()) {
-            wxMessageBox(wxString::Format("Cannot bind to remote connection port (TCP %d)", int(masterPort)),
-                         wxMessageBoxCaptionStr, wxOK | wxCENTRE);
+            window->showMessageBox("Cannot bind to remote connection port (TCP " + Varnix::Str::toString(int(masterPort))
+                                       + u")",
+                                   Varnix::NodeWindow::plainCaption);
             stopRequested = true;
         } else {
             stopRequested = false;

@@ -4,11 +4,17 @@
 #include "app/MyIcon.h"
 #include "app/WindowFixture.h"
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <memory>
+#include <thread>
 #include <unistd.h>
 #include <wx/image.h>
 #include <wx/menu.h>
+#include <wx/modalhook.h>
+#include <wx/msgdlg.h>
 #include <wx/mstream.h>
 #include <wx/stattext.h>
 
@@ -238,4 +244,66 @@ TEST_F(LogWindow, CloseBoxEndsTheWindowThroughTheCloseHandler) {
     ASSERT_EQ(status, 0);
     ASSERT_TRUE(pumpUntil([&] { return !windowRef && !tray; }, 5000));
     EXPECT_NE(readFile(logPath).find("   logged right before the close box\n"), std::string::npos);
+}
+
+namespace {
+
+// Notes what each message box says as it is shown, and lets it show for real.
+class BoxRecorder : public wxModalDialogHook {
+public:
+    std::string message, caption;
+    long style = 0;
+    int shown = 0, closed = 0;
+
+protected:
+    int Enter(wxDialog* dialog) override {
+        if (auto* box = dynamic_cast<wxMessageDialogBase*>(dialog)) {
+            message = box->GetMessage().utf8_string();
+            caption = box->GetCaption().utf8_string();
+            style = box->GetMessageDialogStyle();
+        }
+        ++shown;
+        return wxID_NONE;
+    }
+    void Exit(wxDialog*) override { ++closed; }
+};
+
+}  // namespace
+
+// What the configuration and the listeners ask for: a real box titled with
+// its caption, OK only, and the call returns once the admin has closed it.
+TEST_F(LogWindow, MessageBoxIsShownForRealAndReturnsOnceClosed) {
+    BoxRecorder boxes;
+    boxes.Register();
+    std::atomic<bool> returned{false};
+    // Presses Return in the box whenever it is on screen, until the call has
+    // returned; a box that never shows ends the process rather than hang it.
+    std::thread dismisser([&returned] {
+        const std::string press =
+            "box=$(xdotool search --onlyvisible --name '^Fatal error: Cannot create default config file\\.$' "
+            "2>/dev/null | head -n 1); [ -n \"$box\" ] || exit 1; "
+            "xdotool windowactivate --sync \"$box\" 2>/dev/null || xdotool windowfocus --sync \"$box\" 2>/dev/null; "
+            "xdotool key --clearmodifiers Return";
+        for (int turn = 0; turn < 1200 && !returned; ++turn) {
+            int status = -1;
+            shell(press, &status);
+            // The box closes on the GUI thread; give it time before pressing again.
+            waitUntil([&returned] { return returned.load(); }, status == 0 ? 2000 : 50);
+        }
+        if (!returned) {
+            std::fprintf(stderr, "the message box did not appear or could not be closed\n");
+            std::_Exit(2);
+        }
+    });
+    window->showMessageBox(Varnix::String(u"Cannot open/read/write file '/r\u00e9seau/drData/DrConfig.txt'"),
+                           Varnix::String(u"Fatal error: Cannot create default config file."));
+    returned = true;
+    dismisser.join();
+    boxes.Unregister();
+
+    EXPECT_EQ(boxes.shown, 1);
+    EXPECT_EQ(boxes.closed, 1);
+    EXPECT_EQ(boxes.message, "Cannot open/read/write file '/r\xC3\xA9seau/drData/DrConfig.txt'");
+    EXPECT_EQ(boxes.caption, "Fatal error: Cannot create default config file.");
+    EXPECT_EQ(boxes.style & (wxOK | wxCANCEL | wxYES_NO | wxCENTRE), wxOK | wxCENTRE);
 }

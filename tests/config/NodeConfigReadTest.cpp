@@ -166,4 +166,57 @@ TEST_F(MarkedConfigTest, Utf16BigEndianAndABadLineInIt)
     EXPECT_EQ(window.lines, (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, "2020 Z:\\Future")}));
 }
 
+// Notes how many boxes the admin had been shown when the close came.
+class ClosingWindow : public ConfigTest::RecordingWindow {
+public:
+    void forceClose() override
+    {
+        boxesBeforeClose = static_cast<int>(boxes.size());
+        RecordingWindow::forceClose();
+    }
+    int boxesBeforeClose = -1;
+};
+
+using FatalConfigTest = ConfigTest::TempDirTest;
+
+// A default DrConfig.txt that cannot be created is fatal: the error is shown
+// in a box, and only then is the window closed.
+TEST_F(FatalConfigTest, UncreatableDefaultFileShowsTheErrorThenClosesTheWindow)
+{
+    std::string path = pathOf("missing/DrConfig.txt");  // its directory does not exist
+    ClosingWindow window;
+    NodeSettings settings;
+    loadNodeConfig(settings, Varnix::String(path.c_str()), &window);
+
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.boxes[0].text, "Cannot open/read/write file '" + path + "'");
+    EXPECT_EQ(window.boxes[0].caption, "Fatal error: Cannot create default config file.");
+    EXPECT_EQ(window.lines, Lines{ConfigTest::cannotReadLine});
+    EXPECT_EQ(window.closeRequests, 1);
+    EXPECT_EQ(window.boxesBeforeClose, 1) << "the window closes only after the box";
+    for (const HostInstall& entry : settings.hostInstalls)
+        EXPECT_EQ(entry.length(), 0);
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// A dangling link in place of DrConfig.txt: the default file is never
+// created through it, wherever it points.
+TEST_F(FatalConfigTest, DefaultFileIsNeverCreatedThroughADanglingLink)
+{
+    std::string path = pathOf("DrConfig.txt");
+    std::string target = pathOf("elsewhere.txt");
+    std::filesystem::create_symlink(target, path);
+
+    ClosingWindow window;
+    NodeSettings settings;
+    loadNodeConfig(settings, Varnix::String(path.c_str()), &window);
+
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.boxes[0].text,
+              "Cannot open/read/write file '" + path + "': it is a symbolic link, and the node never writes through one");
+    EXPECT_EQ(window.closeRequests, 1);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+}
+
 }  // namespace

@@ -230,3 +230,24 @@ TEST_F(HostListenerTest, UnboundListenerPacesTheCaller) {
     EXPECT_GE(msSince(start), 900);
     EXPECT_LT(msSince(start), 30000);
 }
+
+// A loopback port that another program holds is reported in a message box;
+// the listener stays in place, unbound, and logs nothing.
+TEST(HostListenerBindFailure, ShowsTheMessageBoxAndKeepsGoing) {
+    Port::ListeningSocket squatter(IPv4Address::loopback(HostListener::port));
+    ASSERT_TRUE(squatter.IsOk());
+
+    RecordingWindow window;
+    HostListener host(&window);
+
+    std::vector<RecordingWindow::Box> boxes = window.shownBoxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ("Cannot bind to loopback port (TCP 19667)", boxes[0].text);
+    EXPECT_EQ("Message", boxes[0].caption);
+    EXPECT_TRUE(window.snapshot().empty());
+
+    // Without a listener a job's wait for 3ds Max is paced, not spun.
+    auto start = Clock::now();
+    EXPECT_FALSE(host.acceptHost(String("/data/")));
+    EXPECT_GE(msSince(start), 900);
+}

@@ -71,6 +71,23 @@ TEST_F(RenderServiceStart, StartsAndStops) {
     EXPECT_TRUE(discovery.IsOk());
 }
 
+// A master port that another program holds is reported in a message box;
+// the service goes on without masters and stops as usual.
+TEST_F(RenderServiceStart, MasterPortTakenShowsTheMessageBoxAndServesNoMasters) {
+    Port::ListeningSocket squatter(IPv4Address::any(RenderService::masterPort));
+    ASSERT_TRUE(squatter.IsOk());
+    RecordingWindow window;
+    {
+        RenderService service(&window);
+        std::vector<RecordingWindow::Box> boxes = window.shownBoxes();
+        ASSERT_EQ(1u, boxes.size());
+        EXPECT_EQ("Cannot bind to remote connection port (TCP 19668)", boxes[0].text);
+        EXPECT_EQ("Message", boxes[0].caption);
+        EXPECT_TRUE(service.stopRequested);
+    }
+    EXPECT_EQ(1u, window.shownBoxes().size());
+}
+
 // A working directory whose name is not UTF-8 (made by a program in a Latin-1
 // locale): the data directory and DrConfig.txt are made inside it.
 TEST_F(RenderServiceStart, WorkingDirectoryWhoseNameIsNotUtf8) {

@@ -1,14 +1,12 @@
 #include "config/NodeConfig.h"
 
+#include "config/ConfigUtf8.h"
 #include "config/HostInstallDiscovery.h"
 #include "core/Exception.h"
 #include "core/InputTextFile.h"
 #include "core/OutputTextFile.h"
 #include "core/Str.h"
-#include "core/StrWxString.h"
 #include "port/textfile.h"
-
-#include <wx/string.h>
 
 #include <cstdio>
 #include <functional>
@@ -111,8 +109,7 @@ bool readMarkedLines(const Varnix::String& path, std::vector<Varnix::String>& li
     Varnix::String text;
     auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) {
-        wxString decoded(bytes.data() + 3, wxMBConvUTF8(wxMBConvUTF8::MAP_INVALID_UTF8_TO_PUA), bytes.size() - 3);
-        text = Varnix::Str::toString(decoded);
+        text = decodeConfigUtf8(bytes.data() + 3, bytes.size() - 3);
     } else if (bytes.size() >= 2 && ((at(0) == 0xFF && at(1) == 0xFE) || (at(0) == 0xFE && at(1) == 0xFF))) {
         bool bigEndian = at(0) == 0xFE;
         for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)

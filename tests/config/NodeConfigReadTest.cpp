@@ -140,6 +140,17 @@ TEST_F(MarkedConfigTest, Utf8WithByteOrderMark)
     EXPECT_EQ(window.lines, Lines{});
 }
 
+// A file marked as UTF-8 that holds bytes of another code page (an editor
+// that added the mark to Latin-1 text): each such byte is kept, mapped to a
+// character of its own, instead of being dropped or merged.
+TEST_F(MarkedConfigTest, Utf8MarkedFileWithStrayBytesKeepsEachOfThem)
+{
+    auto entries = loadWide("\xEF\xBB\xBF" "2013 D:\\Caf\xE9\\\r\n2014 E:\\\xC3\xA9t\xE9 \xF4\x90\x80\x80\\\r\n");
+    EXPECT_EQ(entries[2], u"D:\\Caf\xDBC0\xDCE9\\");
+    EXPECT_EQ(entries[3], u"E:\\\u00E9t\xDBC0\xDCE9 \xDBC0\xDCF4\xDBC0\xDC90\xDBC0\xDC80\xDBC0\xDC80\\");
+    EXPECT_EQ(window.lines, Lines{});
+}
+
 TEST_F(MarkedConfigTest, ByteOrderMarkAloneBeforeTheFirstEntry)
 {
     auto entries = loadWide("\xEF\xBB\xBF" "2015 E:\\Max\\");

@@ -5,8 +5,6 @@
 #include <cstdint>
 
 // Number-to-text helpers. All throw std::bad_alloc only; any thread.
-// Str::toString of a wxString lives in core/StrWxString.h, so that this
-// header stays free of wxWidgets.
 
 namespace Varnix::Str {
 

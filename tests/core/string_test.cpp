@@ -281,6 +281,12 @@ TEST(NumberText, ToStringIsPlainDecimal)
     EXPECT_EQ(u"-2147483648", unitsOf(longValue));
 }
 
+TEST(NumberText, ToStringOfSixtyFourBitValues)
+{
+    Varnix::String big = Varnix::Str::toString(-9000000000LL);
+    EXPECT_STREQ("-9000000000", big.toNarrow());
+}
+
 TEST(NumberText, GetFormattedGroupsAndSwitchesToMillions)
 {
     struct Case {

@@ -11,10 +11,6 @@ const char16_t* const stoppedMessage = u"DR server stopped";
 
 namespace {
 
-void log(Varnix::NodeWindow* window, String text) {
-    window->log(text.wideCString());
-}
-
 String port(int number) {
     return Varnix::Str::toString(number);
 }
@@ -22,9 +18,9 @@ String port(int number) {
 }  // namespace
 
 void logStartupReport(Varnix::NodeWindow* window, const NodeSettings& settings) {
-    log(window, String(u"Varnix DR node version " VARNIX_VERSION_TEXT));
-    log(window, u"Data folder: " + settings.dataDirectory);
-    log(window, "Ports: UDP " + port(DiscoveryReplier::port) + String(" (discovery), TCP ")
+    window->log(String(u"Varnix DR node version " VARNIX_VERSION_TEXT));
+    window->log(u"Data folder: " + settings.dataDirectory);
+    window->log("Ports: UDP " + port(DiscoveryReplier::port) + String(" (discovery), TCP ")
                     + port(RenderService::masterPort) + String(" (masters), TCP ") + port(HostListener::port)
                     + String(" on 127.0.0.1 only (3dsmax)"));
     String releases;
@@ -36,5 +32,5 @@ void logStartupReport(Varnix::NodeWindow* window, const NodeSettings& settings) 
     }
     // Without any, every job is refused: say so where the admin looks first.
     if (releases.isEmpty()) releases = String(u"none (every job will be refused; see DrConfig.txt)");
-    log(window, u"3dsmax releases configured: " + releases);
+    window->log(u"3dsmax releases configured: " + releases);
 }

@@ -27,11 +27,6 @@ const char16_t* const noVersionsMessage =
     u"file. Example syntax: 2013 C:/Program Files/Autodesk/3ds max 2013";
 const char16_t* const fatalCaption = u"Fatal error: Cannot create default config file.";
 
-void log(Varnix::NodeWindow* window, Varnix::String text)
-{
-    window->log(text.wideCString());
-}
-
 // The job appends the renderer's file name to the directory as it stands, so
 // a directory typed without its last separator gets one: the kind it already
 // uses, else a slash (which Windows takes as well).
@@ -70,9 +65,9 @@ void readConfig(NodeSettings& settings, const LineSource& nextLine, Varnix::Node
         stream.imbue(std::locale::classic());
         stream >> year;
         if (year < firstHostYear || year > lastHostYear) {
-            log(window, badLineMessage);
+            window->log(badLineMessage);
             // Which line it was, so the admin need not guess.
-            log(window, "DrConfig.txt line " + Varnix::Str::toString(number) + Varnix::String(badLineDetailMessage)
+            window->log("DrConfig.txt line " + Varnix::Str::toString(number) + Varnix::String(badLineDetailMessage)
                             + line);
             return;
         }
@@ -137,7 +132,7 @@ bool readMarkedLines(const Varnix::String& path, std::vector<Varnix::String>& li
 // takes them as the settings.
 void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window)
 {
-    log(window, cannotReadMessage);
+    window->log(cannotReadMessage);
     std::unique_ptr<Varnix::OutputTextFile> file;
     try {
         // Only where nothing is yet: never through a link planted there,
@@ -161,10 +156,10 @@ void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Var
     }
     file->close();
     if (found > 0)
-        log(window, "Creating default DrConfig.txt: found " + Varnix::Str::toString(found)
+        window->log("Creating default DrConfig.txt: found " + Varnix::Str::toString(found)
                         + Varnix::String(" 3dsmax versions"));
     else
-        log(window, noVersionsMessage);
+        window->log(noVersionsMessage);
 }
 
 }  // namespace
@@ -186,7 +181,7 @@ void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::
             }
             if (why.empty() && attempt == 1)
                 continue;  // let go of meanwhile: read it now
-            log(window, "Cannot read the config file (" + Varnix::String(why.empty() ? "reason unknown" : why.c_str())
+            window->log("Cannot read the config file (" + Varnix::String(why.empty() ? "reason unknown" : why.c_str())
                             + Varnix::String("): it is left as it is and no 3dsmax versions are configured"));
             return;
         }

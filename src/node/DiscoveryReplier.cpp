@@ -25,16 +25,15 @@ constexpr int pingLinesPerSecond = 5;
 void logPing(Varnix::NodeWindow* window, const IPv4Address& sender, LineBudget& budget) {
     if (!budget.take(Varnix::Port::elapsedMilliseconds())) return;
     String host(HostNames::shared().nameFor(sender).c_str());
-    window->log((u"Replying to discovery ping from " + shownAsText(host)).wideCString());
+    window->log(u"Replying to discovery ping from " + shownAsText(host));
 }
 
 // Writes the count of pings not logged, when due (or at once when `last`).
 void logHeldBackPings(Varnix::NodeWindow* window, LineBudget& budget, bool last = false) {
     std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Varnix::Port::elapsedMilliseconds());
     if (count == 0) return;
-    window->log((u"Replied to " + Varnix::Str::getFormatted(count) +
-                 u" more discovery pings, too many to log one by one")
-                    .wideCString());
+    window->log(u"Replied to " + Varnix::Str::getFormatted(count) +
+                u" more discovery pings, too many to log one by one");
 }
 
 }  // namespace
@@ -59,12 +58,11 @@ void DiscoveryReplier::serveDiscovery(void* self) {
     replier->socket = std::make_unique<Varnix::Port::DatagramSocket>(local);
     replier->socket->GetLocal(local);
     String localName(HostNames::shared().nameFor(local).c_str());
-    window->log((u"Starting UDP socket, local hostname: " + shownAsText(localName)).wideCString());
+    window->log(u"Starting UDP socket, local hostname: " + shownAsText(localName));
     LineBudget pingLines(pingLinesAtOnce, pingLinesPerSecond);
 
     if (!replier->socket->IsOk()) {
-        window->log((u"Cannot bind to discovery port (UDP " + String(std::to_string(port).c_str()) + u")")
-                        .wideCString());
+        window->log(u"Cannot bind to discovery port (UDP " + String(std::to_string(port).c_str()) + u")");
     } else {
         // Room for the largest datagram: a ping that comes with more bytes is
         // still a ping, and a receive never fails for want of space (Windows

@@ -105,7 +105,7 @@ const char16_t* whyCut(Varnix::FrameEnd end) {
 // whatever comes next as the rest of it: only closing the connection keeps
 // a corrupt image from being saved.
 void closeMaster(Varnix::Port::StreamSocket* master, Varnix::NodeWindow* window, const String& why) {
-    window->log((u"Closing master connection: " + why).wideCString());
+    window->log(u"Closing master connection: " + why);
     master->Destroy();
 }
 
@@ -116,16 +116,16 @@ String findDumpFile(const String& dataDirectory) { return nextDumpFile(dataDirec
 bool deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
     String path = dumpPath;
     Varnix::Port::deleteFile(path.wideCString());
-    window->log((u"Removed file: " + path).wideCString());
+    window->log(u"Removed file: " + path);
     long long start = Varnix::Port::elapsedMilliseconds();
     // A file still open elsewhere stays visible until its last handle closes.
     while (Varnix::Port::isRegularFile(path.toFileName().c_str())) {
         if (Varnix::Port::elapsedMilliseconds() - start >= deletionGiveUpMs) {
-            window->log((u"Could not delete file, leaving it in place: " + path).wideCString());
+            window->log(u"Could not delete file, leaving it in place: " + path);
             givenUpDumps.insert(path.wideCString());
             return false;
         }
-        window->log((u"Waiting for file deletion: " + path).wideCString());
+        window->log(u"Waiting for file deletion: " + path);
         Varnix::Port::sleepMilliseconds(deletionPollMs);
         Varnix::Port::deleteFile(path.wideCString());
     }
@@ -174,13 +174,12 @@ int relayDumpFiles(Varnix::Port::StreamSocket* master, const String& dataDirecto
                             : file.size() <= std::numeric_limits<std::int32_t>::max()
                                 ? static_cast<std::int32_t>(file.size())
                                 : -1;
-        window->log((u"Started EXR dump (" + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(size))) +
-                     u" bytes, filename: " + path + u")")
-                        .wideCString());
+        window->log(u"Started EXR dump (" + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(size))) +
+                    u" bytes, filename: " + path + u")");
         String why;
         if (unsendable(file, why)) {
             window->log(u"Sending file to remote side failed: 1");
-            window->log((u"Could not send file, leaving it in place: " + path + u" (" + why + u")").wideCString());
+            window->log(u"Could not send file, leaving it in place: " + path + u" (" + why + u")");
             givenUpDumps.insert(path.wideCString());
             skipped.insert(path.wideCString());
             continue;
@@ -212,7 +211,7 @@ int relayDumpFiles(Varnix::Port::StreamSocket* master, const String& dataDirecto
         }
         ++relayed;
         long long seconds = (Varnix::Port::elapsedMilliseconds() - start) / 1000;
-        window->log((u"Finished EXR dump after " + Varnix::Str::toString(int(seconds)) + u" s").wideCString());
+        window->log(u"Finished EXR dump after " + Varnix::Str::toString(int(seconds)) + u" s");
 
         if (isDevelopmentMode()) {
             ++developmentCopyCounter;

@@ -43,7 +43,7 @@ bool MasterGate::examine(Pending& p, long long nowMs, bool& handOver) {
             Varnix::Port::IPv4Address peer;
             p.socket->GetPeer(peer);
             String host(HostNames::shared().nameFor(peer).c_str());
-            window->log((u"Accepted remote connection from " + shownAsText(host)).wideCString());
+            window->log(u"Accepted remote connection from " + shownAsText(host));
             // Its parameters may have come with the greeting: look again at once.
             return examine(p, nowMs, handOver);
         }

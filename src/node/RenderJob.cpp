@@ -43,9 +43,8 @@ void logHeldBackRefusals(RenderService& service, bool last) {
     LineBudget& budget = service.refusedJobLines;
     std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Varnix::Port::elapsedMilliseconds());
     if (count == 0) return;
-    service.window->log((u"Refused " + Varnix::Str::getFormatted(count) +
-                         u" more jobs for 3dsmax versions not configured here, too many to log one by one")
-                            .wideCString());
+    service.window->log(u"Refused " + Varnix::Str::getFormatted(count) +
+                        u" more jobs for 3dsmax versions not configured here, too many to log one by one");
 }
 
 void runCommand(void* commandLine) {
@@ -69,9 +68,9 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
     // counted instead of written.
     logHeldBackRefusals(service);
     if (chosen == 0 && !service.refusedJobLines.take(Varnix::Port::elapsedMilliseconds())) return;
-    window->log((u"Parameters received: " + shownAsText(parameters)).wideCString());
+    window->log(u"Parameters received: " + shownAsText(parameters));
     if (chosen == 0) {
-        window->log((u"Unsupported 3dsmax version: " + Varnix::Str::toString(requested)).wideCString());
+        window->log(u"Unsupported 3dsmax version: " + Varnix::Str::toString(requested));
         return;
     }
 
@@ -82,16 +81,14 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
     std::u16string reference =
         firstExpandedReference(folder.wideCString(), &Varnix::Port::interpreterExpandsVariable);
     if (!reference.empty()) {
-        window->log((u"Cannot render in the data folder " + folder + u": the command interpreter would replace " +
-                     String(reference.c_str()) + u" in its name. Rename the folder.")
-                        .wideCString());
+        window->log(u"Cannot render in the data folder " + folder + u": the command interpreter would replace " +
+                    String(reference.c_str()) + u" in its name. Rename the folder.");
         return;
     }
 
     long long downloadStart = Varnix::Port::elapsedMilliseconds();
-    window->log((u"Downloading 3dsmax " + Varnix::Str::toString(requested) + u" scene to render with 3dsmax " +
-                 Varnix::Str::toString(chosen))
-                    .wideCString());
+    window->log(u"Downloading 3dsmax " + Varnix::Str::toString(requested) + u" scene to render with 3dsmax " +
+                Varnix::Str::toString(chosen));
     String scenePath = dataDirectory + u"/received_scene.max";
     // A partial scene must never reach the renderer; the master learns of
     // the failure from the connection closing.
@@ -101,9 +98,8 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
     }
     long long downloadSeconds = (Varnix::Port::elapsedMilliseconds() - downloadStart) / 1000;
     std::int32_t sceneSize = Varnix::getFileSize(scenePath);
-    window->log((u"Downloaded scene: " + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(sceneSize))) +
-                 u" bytes in " + Varnix::Str::toString(int(downloadSeconds)) + u" s")
-                    .wideCString());
+    window->log(u"Downloaded scene: " + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(sceneSize))) +
+                u" bytes in " + Varnix::Str::toString(int(downloadSeconds)) + u" s");
 
     // The command appends the renderer's output to MaxLog.txt by name; a
     // link planted there would take it elsewhere. The shell makes a plain
@@ -111,23 +107,21 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
     String maxLog = dataDirectory + u"/MaxLog.txt";
     if (Varnix::Port::isSymbolicLink(maxLog.toFileName().c_str())) {
         if (Varnix::Port::deleteFile(maxLog.wideCString()))
-            window->log((u"Removed " + maxLog + u": it was a symbolic link, and the node never writes through one")
-                            .wideCString());
+            window->log(u"Removed " + maxLog + u": it was a symbolic link, and the node never writes through one");
         else
-            window->log((u"Cannot remove " + maxLog + u", a symbolic link: the renderer's output goes where it leads")
-                            .wideCString());
+            window->log(u"Cannot remove " + maxLog + u", a symbolic link: the renderer's output goes where it leads");
     }
 
     String command =
         buildRenderCommand(service.settings.hostInstalls[chosen - firstHostYear], scenePath, dataDirectory, job.frame);
-    window->log((u"Running command:\n" + command).wideCString());
+    window->log(u"Running command:\n" + command);
 
     purgeDumpFiles(dataDirectory, window);
     try {
         service.maxInvoker.execute(&runCommand, &command);
     } catch (const Varnix::Exception& failure) {
         // No thread for the renderer: the online wait below sees it idle.
-        window->log(failure.getMessage().wideCString());
+        window->log(failure.getMessage());
     }
     long long waitStart = Varnix::Port::elapsedMilliseconds();
 
@@ -147,7 +141,7 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
     int relayed = 0;
     if (online) {
         long long seconds = (Varnix::Port::elapsedMilliseconds() - waitStart) / 1000;
-        window->log((u"3dsmax is online after " + Varnix::Str::toString(int(seconds)) + u" seconds").wideCString());
+        window->log(u"3dsmax is online after " + Varnix::Str::toString(int(seconds)) + u" seconds");
         relayed += relayWhileBothConnected(master, host, dataDirectory, window, relayPollMilliseconds);
     }
 

@@ -48,7 +48,7 @@ DrWindow::DrWindow()
 
     log(u"DR server started");
 
-    renderService = new RenderService(this);
+    renderService = std::make_unique<RenderService>(this);
     Varnix::String dataDirectory = renderService->settings.dataDirectory;
     logStartupReport(this, renderService->settings);
     // The configuration's fatal error closes the window while the service is
@@ -93,9 +93,8 @@ DrWindow::~DrWindow() {
 }
 
 void DrWindow::stopRenderService() {
-    if (renderService == nullptr) return;
-    delete renderService;
-    renderService = nullptr;
+    if (!renderService) return;
+    renderService.reset();
     // Its threads have ended: nothing is lost from here on.
     log(stoppedMessage);
 }

@@ -10,6 +10,7 @@
 #include <wx/icon.h>
 #include <wx/timer.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -72,9 +73,10 @@ private:
     void stopRenderService();
 
     wxTextCtrl* logView = nullptr;
-    // Created in the constructor, deleted by stopRenderService (from the
-    // close handler, or at once when start-up ends early).
-    RenderService* renderService = nullptr;
+    // Created in the constructor, released by stopRenderService (from the
+    // close handler, or at once when start-up ends early) while the log sink
+    // it writes to is still whole.
+    std::unique_ptr<RenderService> renderService;
     Varnix::Port::Mutex logLock;
     wxIcon windowIcon;
     Varnix::String pendingText;

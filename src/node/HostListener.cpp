@@ -15,7 +15,8 @@ constexpr int drainReadsPerTurn = 256;  // 1 MiB
 }  // namespace
 
 HostListener::HostListener(Varnix::NodeWindow* window)
-    : window(window), listener(new Varnix::Port::ListeningSocket(Varnix::Port::IPv4Address::loopback(port))) {
+    : window(window),
+      listener(std::make_unique<Varnix::Port::ListeningSocket>(Varnix::Port::IPv4Address::loopback(port))) {
     listener->SetTimeout(listenerTimeoutSeconds);
     if (!listener->IsOk()) {
         window->showMessageBox("Cannot bind to loopback port (TCP " + Varnix::Str::toString(int(port)) + u")",
@@ -24,8 +25,10 @@ HostListener::HostListener(Varnix::NodeWindow* window)
 }
 
 HostListener::~HostListener() {
+    // Explicit order: the listener closes first, so that no new connection
+    // is taken while the held one goes.
     listener->Destroy();
-    delete listener;
+    listener.reset();
     hostConnection.release();
 }
 

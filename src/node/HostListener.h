@@ -7,6 +7,7 @@
 #include "port/socket.h"
 
 #include <cstdint>
+#include <memory>
 
 class HostListener {
 public:
@@ -50,6 +51,6 @@ public:
     Varnix::Port::StreamSocket* connection() const { return hostConnection.get(); }
 
     Varnix::NodeWindow* window;
-    Varnix::Port::ListeningSocket* listener;  // owned
+    std::unique_ptr<Varnix::Port::ListeningSocket> listener;
     Varnix::SocketHolder hostConnection;
 };

@@ -41,10 +41,10 @@ RenderService::RenderService(Varnix::NodeWindow* window) : window(window) {
     loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window);
 
     try {
-        discoveryReplier = new DiscoveryReplier(window);
-        hostListener = new HostListener(window);
+        discoveryReplier = std::make_unique<DiscoveryReplier>(window);
+        hostListener = std::make_unique<HostListener>(window);
 
-        masterServer = new Varnix::Port::ListeningSocket(Varnix::Port::IPv4Address::any(masterPort));
+        masterServer = std::make_unique<Varnix::Port::ListeningSocket>(Varnix::Port::IPv4Address::any(masterPort));
         masterServer->SetTimeout(masterListenerTimeoutSeconds);
         if (!masterServer->IsOk()) {
             window->showMessageBox("Cannot bind to remote connection port (TCP " + Varnix::Str::toString(int(masterPort))
@@ -80,15 +80,12 @@ void RenderService::stopEverything() {
     if (discoveryReplier) {
         discoveryReplier->stopRequested = true;
         discoveryReplier->waitIdle();
-        delete discoveryReplier;
-        discoveryReplier = nullptr;
+        discoveryReplier.reset();
     }
-    delete hostListener;
-    hostListener = nullptr;
+    hostListener.reset();
     if (masterServer) {
         masterServer->Destroy();
-        delete masterServer;
-        masterServer = nullptr;
+        masterServer.reset();
     }
     maxInvoker.waitIdle();
 }
@@ -98,7 +95,7 @@ void RenderService::serveMasters(void* argument) {
     if (service->stopRequested) return;
     // Greetings and parameter strings are awaited side by side there; a job
     // gets a connection only once its parameters have all arrived.
-    MasterGate gate(service->masterServer, service->window);
+    MasterGate gate(service->masterServer.get(), service->window);
     while (!service->stopRequested) {
         std::unique_ptr<Varnix::Port::StreamSocket> master =
             gate.nextMaster(service->stopRequested, [service] { logHeldBackRefusals(*service); });

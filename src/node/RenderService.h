@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace Varnix::Port {
 class ListeningSocket;
@@ -57,9 +58,11 @@ public:
     Varnix::StandbyThread maxInvoker;
     Varnix::StandbyThread serverThread;
     Varnix::NodeWindow* window;
-    DiscoveryReplier* discoveryReplier = nullptr;
-    HostListener* hostListener = nullptr;
-    Varnix::Port::ListeningSocket* masterServer = nullptr;
+    // The three below are released by stopEverything, in that order, once
+    // the threads that use them have stopped; null when never started.
+    std::unique_ptr<DiscoveryReplier> discoveryReplier;
+    std::unique_ptr<HostListener> hostListener;
+    std::unique_ptr<Varnix::Port::ListeningSocket> masterServer;
     std::atomic<bool> stopRequested{false};
     // True while serveMasters runs a job; written by serverThread.
     std::atomic<bool> jobRunning{false};

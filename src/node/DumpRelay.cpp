@@ -17,9 +17,6 @@ using Varnix::Port::InputFile;
 
 namespace {
 
-// Numbers the development copies of all jobs of one run: 1, 2, 3, ...
-std::int32_t developmentCopyCounter = 0;
-
 const unsigned long deletionPollMs = 200;
 // A dump that still exists this long after its deletion is given up on, so
 // a locked or write-protected file cannot hang the job's thread.
@@ -38,15 +35,6 @@ bool endsWithExr(const char16_t* name) {
 }
 
 using PathSet = std::set<std::u16string>;
-
-// Dumps given up on since the last purge: they could not be deleted or sent.
-// Skipping them lets the dumps behind them still reach the master, and keeps
-// a stuck dump from being tried again on every pass. The job's thread only.
-PathSet givenUpDumps;
-
-// Since when file-dump signals have found no room on the master connection
-// (-1: the last one went out). The job's thread only.
-long long stalledSince = -1;
 
 // The first dump file of the directory listing that is not in `skipped`.
 String nextDumpFile(const String& dataDirectory, const PathSet& skipped) {
@@ -111,9 +99,11 @@ void closeMaster(Varnix::Port::StreamSocket* master, Varnix::NodeWindow* window,
 
 }  // namespace
 
-String findDumpFile(const String& dataDirectory) { return nextDumpFile(dataDirectory, givenUpDumps); }
+String DumpRelay::findDumpFile(const String& dataDirectory) const {
+    return nextDumpFile(dataDirectory, givenUpDumps);
+}
 
-bool deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
+bool DumpRelay::deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
     String path = dumpPath;
     Varnix::Port::deleteFile(path.wideCString());
     window->log(u"Removed file: " + path);
@@ -132,7 +122,7 @@ bool deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
     return true;
 }
 
-void purgeDumpFiles(const String& dataDirectory, Varnix::NodeWindow* window) {
+void DumpRelay::purgeDumpFiles(const String& dataDirectory, Varnix::NodeWindow* window) {
     givenUpDumps.clear();  // each job tries the stuck files once more
     stalledSince = -1;
     // Each file once per purge: one that cannot be deleted is given up on,
@@ -148,7 +138,8 @@ void purgeDumpFiles(const String& dataDirectory, Varnix::NodeWindow* window) {
     }
 }
 
-int relayDumpFiles(Varnix::Port::StreamSocket* master, const String& dataDirectory, Varnix::NodeWindow* window) {
+int DumpRelay::relayDumpFiles(Varnix::Port::StreamSocket* master, const String& dataDirectory,
+                              Varnix::NodeWindow* window) {
     int relayed = 0;
     // Given up on, or left for the next pass (held by the renderer, gone).
     PathSet skipped = givenUpDumps;

@@ -1,39 +1,68 @@
 #pragma once
 // The relay of the EXR image dumps that 3ds Max writes into the data
 // directory: each dump*.exr goes to the master after a file-dump signal and
-// is then deleted. All four run on the job's thread (serverThread).
+// is then deleted.
 
 #include "core/NodeWindow.h"
 #include "core/String.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
 
 namespace Varnix::Port {
 class StreamSocket;
 }
 
-// The path (data directory + "/" + name) of the first dump file that the
-// directory search yields: a name matching "dump*", ending exactly in
-// ".exr", not a directory, and not given up on (it could not be deleted or
-// sent) since the last purge. Empty when there is none or the search fails.
-Varnix::String findDumpFile(const Varnix::String& dataDirectory);
+// What the relay remembers from one job to the next: the dumps given up on,
+// how long the master has taken nothing, the development copies' numbers.
+// The render service owns one; all of it runs on the job's thread
+// (serverThread), which is also the thread that may call every member.
+class DumpRelay {
+public:
+    DumpRelay() = default;
+    DumpRelay(const DumpRelay&) = delete;
+    DumpRelay& operator=(const DumpRelay&) = delete;
 
-// Deletes the file and waits until it is gone, retrying the deletion. True
-// once it is gone; after 10 s it gives up with a log line naming the file,
-// leaves it in place and returns false.
-bool deleteDumpFile(const Varnix::String& dumpPath, Varnix::NodeWindow* window);
+    // The path (data directory + "/" + name) of the first dump file that the
+    // directory search yields: a name matching "dump*", ending exactly in
+    // ".exr", not a directory, and not given up on (it could not be deleted
+    // or sent) since the last purge. Empty when there is none or the search
+    // fails.
+    Varnix::String findDumpFile(const Varnix::String& dataDirectory) const;
 
-// Forgets the dumps given up on, then deletes every dump file it can. One
-// that cannot be deleted is given up on and skipped, so that none of the
-// others stays behind for the next master.
-void purgeDumpFiles(const Varnix::String& dataDirectory, Varnix::NodeWindow* window);
+    // Deletes the file and waits until it is gone, retrying the deletion.
+    // True once it is gone; after 10 s it gives up with a log line naming the
+    // file, leaves it in place and returns false.
+    bool deleteDumpFile(const Varnix::String& dumpPath, Varnix::NodeWindow* window);
 
-// Sends every dump file to the master (signal, then file frame) and deletes
-// it, until none is left or the master cannot take more. A dump that cannot
-// be sent (not a regular file, unreadable, too large for a frame) is given up
-// on with a log line and the others still go. Once any byte of a dump's
-// signal or frame has gone out and the frame cannot be completed, the master
-// connection is closed (logged): the master could not tell the rest of the
-// stream from the rest of that dump. So is a master that has taken nothing
-// for 60 s. Returns the number of dumps sent whole. The socket stays owned by
-// the caller. The job's thread only.
-int relayDumpFiles(Varnix::Port::StreamSocket* master, const Varnix::String& dataDirectory,
-                   Varnix::NodeWindow* window);
+    // Forgets the dumps given up on, then deletes every dump file it can. One
+    // that cannot be deleted is given up on and skipped, so that none of the
+    // others stays behind for the next master.
+    void purgeDumpFiles(const Varnix::String& dataDirectory, Varnix::NodeWindow* window);
+
+    // Sends every dump file to the master (signal, then file frame) and
+    // deletes it, until none is left or the master cannot take more. A dump
+    // that cannot be sent (not a regular file, unreadable, too large for a
+    // frame) is given up on with a log line and the others still go. Once any
+    // byte of a dump's signal or frame has gone out and the frame cannot be
+    // completed, the master connection is closed (logged): the master could
+    // not tell the rest of the stream from the rest of that dump. So is a
+    // master that has taken nothing for 60 s. Returns the number of dumps
+    // sent whole. The socket stays owned by the caller.
+    int relayDumpFiles(Varnix::Port::StreamSocket* master, const Varnix::String& dataDirectory,
+                       Varnix::NodeWindow* window);
+
+private:
+    using PathSet = std::set<std::u16string>;
+
+    // Dumps given up on since the last purge: they could not be deleted or
+    // sent. Skipping them lets the dumps behind them still reach the master,
+    // and keeps a stuck dump from being tried again on every pass.
+    PathSet givenUpDumps;
+    // Since when file-dump signals have found no room on the master
+    // connection (-1: the last one went out).
+    long long stalledSince = -1;
+    // Numbers the development copies of all jobs of one run: 1, 2, 3, ...
+    std::int32_t developmentCopyCounter = 0;
+};

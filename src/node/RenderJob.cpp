@@ -3,12 +3,13 @@
 #include "config/DevelopmentMode.h"
 #include "core/Exception.h"
 #include "core/Str.h"
+#include "core/misc/multithreading/StandbyThread.h"
 #include "node/DumpRelay.h"
 #include "node/JobParameters.h"
+#include "node/LineBudget.h"
 #include "node/HostListener.h"
 #include "node/LinkPrimitives.h"
 #include "node/NetworkText.h"
-#include "node/RenderService.h"
 #include "node/Signals.h"
 #include "node/SocketHolder.h"
 #include "port/clock.h"
@@ -19,8 +20,8 @@
 
 using Varnix::String;
 
-int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, const String& dataDirectory,
-                            Varnix::NodeWindow* window, int pollMilliseconds) {
+int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
+                            const String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds) {
     int relayed = 0;
     // An END may come in pieces across turns.
     Varnix::PartialSignal fromMaster;
@@ -29,7 +30,7 @@ int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& ho
     String directory = dataDirectory;
     Varnix::Port::DirectoryWatch dumps(directory.toNarrow());
     while (Varnix::isUsable(master) && host.hasConnection() && host.connectionUsable()) {
-        relayed += relayDumpFiles(master, dataDirectory, window);
+        relayed += relay.relayDumpFiles(master, dataDirectory, window);
         if (fromMaster.poll(master) == Varnix::endSignal) {
             window->log(u"Got END signal from remote side, forwarding to 3dsmax");
             host.sendEnd();
@@ -39,12 +40,11 @@ int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& ho
     return relayed;
 }
 
-void logHeldBackRefusals(RenderService& service, bool last) {
-    LineBudget& budget = service.refusedJobLines;
+void logHeldBackRefusals(Varnix::NodeWindow* window, LineBudget& budget, bool last) {
     std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Varnix::Port::elapsedMilliseconds());
     if (count == 0) return;
-    service.window->log(u"Refused " + Varnix::Str::getFormatted(count) +
-                        u" more jobs for 3dsmax versions not configured here, too many to log one by one");
+    window->log(u"Refused " + Varnix::Str::getFormatted(count) +
+                u" more jobs for 3dsmax versions not configured here, too many to log one by one");
 }
 
 void runCommand(void* commandLine) {
@@ -53,21 +53,22 @@ void runCommand(void* commandLine) {
     Varnix::Port::runCommandLine(command->toFileName().c_str());
 }
 
-void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
-    Varnix::NodeWindow* window = service.window;
+void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder) {
+    Varnix::NodeWindow* window = context.window;
     Varnix::Port::StreamSocket* master = holder.get();
-    const String& dataDirectory = service.settings.dataDirectory;
+    const String& dataDirectory = context.settings.dataDirectory;
+    DumpRelay& dumps = context.dumps;
 
     String parameters;
     if (Varnix::readString(master, parameters) != 0) return;
     JobParameters job = parseJobParameters(parameters);
     int requested = job.requestedVersion;
-    int chosen = chooseHostVersion(service.settings, requested);
+    int chosen = chooseHostVersion(context.settings, requested);
     // A refusal costs its sender nothing, and each can carry a different
     // parameter text that no repeat count merges: past a burst they are
     // counted instead of written.
-    logHeldBackRefusals(service);
-    if (chosen == 0 && !service.refusedJobLines.take(Varnix::Port::elapsedMilliseconds())) return;
+    logHeldBackRefusals(window, context.refusedJobLines);
+    if (chosen == 0 && !context.refusedJobLines.take(Varnix::Port::elapsedMilliseconds())) return;
     window->log(u"Parameters received: " + shownAsText(parameters));
     if (chosen == 0) {
         window->log(u"Unsupported 3dsmax version: " + Varnix::Str::toString(requested));
@@ -113,22 +114,22 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
     }
 
     String command =
-        buildRenderCommand(service.settings.hostInstalls[chosen - firstHostYear], scenePath, dataDirectory, job.frame);
+        buildRenderCommand(context.settings.hostInstalls[chosen - firstHostYear], scenePath, dataDirectory, job.frame);
     window->log(u"Running command:\n" + command);
 
-    purgeDumpFiles(dataDirectory, window);
+    dumps.purgeDumpFiles(dataDirectory, window);
     try {
-        service.maxInvoker.execute(&runCommand, &command);
+        context.renderer.execute(&runCommand, &command);
     } catch (const Varnix::Exception& failure) {
         // No thread for the renderer: the online wait below sees it idle.
         window->log(failure.getMessage());
     }
     long long waitStart = Varnix::Port::elapsedMilliseconds();
 
-    HostListener& host = *service.hostListener;
+    HostListener& host = context.host;
     bool online = false;
     for (;;) {
-        if (!service.maxInvoker.isBusy()) {
+        if (!context.renderer.isBusy()) {
             window->log(u"Got no response from 3dsmax, aborting");
             break;
         }
@@ -142,14 +143,14 @@ void runRenderJob(RenderService& service, Varnix::SocketHolder& holder) {
     if (online) {
         long long seconds = (Varnix::Port::elapsedMilliseconds() - waitStart) / 1000;
         window->log(u"3dsmax is online after " + Varnix::Str::toString(int(seconds)) + u" seconds");
-        relayed += relayWhileBothConnected(master, host, dataDirectory, window, relayPollMilliseconds);
+        relayed += relayWhileBothConnected(master, host, dumps, dataDirectory, window, relayPollMilliseconds);
     }
 
-    relayed += relayDumpFiles(master, dataDirectory, window);
+    relayed += dumps.relayDumpFiles(master, dataDirectory, window);
     host.closeHost();
     window->log(u"Closed loopback connection\n\n");
-    service.maxInvoker.waitIdle();
-    if (!isDevelopmentMode()) purgeDumpFiles(dataDirectory, window);
+    context.renderer.waitIdle();
+    if (!isDevelopmentMode()) dumps.purgeDumpFiles(dataDirectory, window);
     // Otherwise such a job would look like a good one in the log.
     if (relayed == 0) window->log(u"No image was sent to the master in this job");
 }

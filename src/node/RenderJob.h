@@ -3,18 +3,33 @@
 // version, the scene, the renderer's command line, the wait for 3ds Max, the
 // relay of dumps and END, and the clean-up.
 
+#include "config/NodeSettings.h"
+#include "core/NodeWindow.h"
 #include "core/String.h"
 
-#include "core/NodeWindow.h"
-
+class DumpRelay;
 class HostListener;
-class RenderService;
+class LineBudget;
 namespace Varnix {
 class SocketHolder;
+class StandbyThread;
 namespace Port {
 class StreamSocket;
 }
 }  // namespace Varnix
+
+// What a job uses of the service that runs it. Everything it refers to
+// outlives the job.
+struct RenderJobContext {
+    Varnix::NodeWindow* window;
+    const NodeSettings& settings;
+    // Runs the renderer's command line (runCommand).
+    Varnix::StandbyThread& renderer;
+    HostListener& host;
+    DumpRelay& dumps;
+    // Lines of refused jobs, shared by all jobs of the service.
+    LineBudget& refusedJobLines;
+};
 
 // The longest pause of the relay loop when nothing happens.
 constexpr int relayPollMilliseconds = 333;
@@ -22,11 +37,11 @@ constexpr int relayPollMilliseconds = 333;
 // Runs the whole job on the calling thread (serverThread) and returns when
 // it is over; every outcome is only logged. The master connection stays
 // owned, and is closed, by the caller.
-void runRenderJob(RenderService& service, Varnix::SocketHolder& master);
+void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& master);
 
-// Writes the count of refused jobs held back by the service's line budget,
-// when due (or at once when `last`). serverThread.
-void logHeldBackRefusals(RenderService& service, bool last = false);
+// Writes the count of refused jobs held back by `budget`, when due (or at
+// once when `last`). serverThread.
+void logHeldBackRefusals(Varnix::NodeWindow* window, LineBudget& budget, bool last = false);
 
 // The relay loop: while the master and the 3ds Max side both keep their
 // connections, sends every dump to the master and forwards each END to 3ds
@@ -34,10 +49,10 @@ void logHeldBackRefusals(RenderService& service, bool last = false);
 // the master, and the 3ds Max side's close; at the latest every
 // `pollMilliseconds`. Returns, with the number of dumps relayed, when either
 // side is gone. Job thread only.
-int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host,
+int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
                             const Varnix::String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds);
 
-// maxInvoker's task: runs the command line (a Varnix::String owned by the
+// The renderer's task: runs the command line (a Varnix::String owned by the
 // job, which keeps it alive until the task has returned) through the command
 // interpreter and returns when it has finished. The exit code is dropped.
 void runCommand(void* commandLine);

@@ -96,16 +96,20 @@ void RenderService::serveMasters(void* argument) {
     // Greetings and parameter strings are awaited side by side there; a job
     // gets a connection only once its parameters have all arrived.
     MasterGate gate(service->masterServer.get(), service->window);
+    RenderJobContext context{service->window, service->settings, service->maxInvoker, *service->hostListener,
+                             service->dumpRelay, service->refusedJobLines};
     while (!service->stopRequested) {
         std::unique_ptr<Varnix::Port::StreamSocket> master =
-            gate.nextMaster(service->stopRequested, [service] { logHeldBackRefusals(*service); });
+            gate.nextMaster(service->stopRequested,
+                            [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });
         if (!master) continue;
         Varnix::SocketHolder holder(std::move(master));
         service->jobRunning = true;
-        runRenderJob(*service, holder);
+        runRenderJob(context, holder);
         service->jobRunning = false;
         service->window->log(u"Ready for new connection");
         holder.release();
     }
-    logHeldBackRefusals(*service, true);  // nothing goes unreported, not even at the end
+    // Nothing goes unreported, not even at the end.
+    logHeldBackRefusals(service->window, service->refusedJobLines, true);
 }

@@ -7,6 +7,7 @@
 #include "config/NodeSettings.h"
 #include "core/NodeWindow.h"
 #include "core/misc/multithreading/StandbyThread.h"
+#include "node/DumpRelay.h"
 #include "node/LineBudget.h"
 
 #include <atomic>
@@ -63,6 +64,8 @@ public:
     std::unique_ptr<DiscoveryReplier> discoveryReplier;
     std::unique_ptr<HostListener> hostListener;
     std::unique_ptr<Varnix::Port::ListeningSocket> masterServer;
+    // The jobs' dump relay, kept from one job to the next; serverThread only.
+    DumpRelay dumpRelay;
     std::atomic<bool> stopRequested{false};
     // True while serveMasters runs a job; written by serverThread.
     std::atomic<bool> jobRunning{false};

@@ -87,19 +87,20 @@ protected:
     }
     bool nothingSent() { return !masterSide->WaitForRead(200); }
 
-    void relay() { relayDumpFiles(nodeSide.get(), dataDir, &window); }
+    void relay() { dumps.relayDumpFiles(nodeSide.get(), dataDir, &window); }
 
     fs::path base;
     Varnix::String dataDir;
     std::unique_ptr<StreamSocket> masterSide, nodeSide;
     RecordingWindow window;
+    DumpRelay dumps;
 };
 
 TEST_F(DumpRelayTest, EmptyDirectorySendsAndLogsNothing) {
     relay();
     EXPECT_TRUE(nothingSent());
     EXPECT_TRUE(window.snapshot().empty());
-    EXPECT_TRUE(findDumpFile(dataDir).isEmpty());
+    EXPECT_TRUE(dumps.findDumpFile(dataDir).isEmpty());
 }
 
 TEST_F(DumpRelayTest, EveryDumpGoesOutWithItsOwnSignalAndIsDeleted) {
@@ -160,7 +161,7 @@ TEST_F(DumpRelayTest, ClosedMasterFailsAtTheSignalAtOnceAndLeavesTheFile) {
                                                         "File dump signal write failed: 1"}));
     EXPECT_TRUE(fs::exists(file("dump3.exr")));
 
-    purgeDumpFiles(dataDir, &window);
+    dumps.purgeDumpFiles(dataDir, &window);
     EXPECT_FALSE(fs::exists(file("dump3.exr")));
     EXPECT_TRUE(has(window, "Removed file: " + pathText("dump3.exr")));
 }
@@ -187,7 +188,7 @@ TEST_F(DumpRelayTest, DumpWithoutReadableSizeSendsNothingAndIsGivenUp) {
     EXPECT_TRUE(nothingSent());
     EXPECT_EQ(window.countStartingWith("Started EXR dump ("), 2);
     // The purge still removes it.
-    purgeDumpFiles(dataDir, &window);
+    dumps.purgeDumpFiles(dataDir, &window);
     EXPECT_FALSE(fs::is_symlink(file("dump4.exr")));
 }
 
@@ -203,10 +204,32 @@ TEST_F(DumpRelayTest, DumpThatIsALinkIsNeverSentAndIsGivenUp) {
                                         "Sending file to remote side failed: 1",
                                         "Could not send file, leaving it in place: " + pathText("dump6.exr") +
                                             " (a symbolic link, not sent)"}));
-    purgeDumpFiles(dataDir, &window);
+    dumps.purgeDumpFiles(dataDir, &window);
     EXPECT_FALSE(fs::is_symlink(file("dump6.exr")));
     std::ifstream secret(file("secret.txt"));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "not for the master");
+}
+
+// What one relay has given up on is its own: another relay (another
+// service, another test) still sends a dump of that name.
+TEST_F(DumpRelayTest, ADumpGivenUpOnByOneRelayIsStillSentByAnother) {
+    write("secret.txt", "not for the master");
+    fs::create_symlink(file("secret.txt"), file("dump6.exr"));
+    relay();
+    ASSERT_EQ(window.countStartingWith("Could not send file, leaving it in place: "), 1);
+    // The renderer writes a real dump under that name.
+    fs::remove(file("dump6.exr"));
+    write("dump6.exr", "a real image");
+    relay();
+    EXPECT_TRUE(nothingSent()) << "given up on until the next purge";
+
+    DumpRelay other;
+    EXPECT_EQ(other.findDumpFile(dataDir), Varnix::String(pathText("dump6.exr").c_str()));
+    EXPECT_EQ(other.relayDumpFiles(nodeSide.get(), dataDir, &window), 1);
+    std::string content;
+    ASSERT_TRUE(readDump(content));
+    EXPECT_EQ(content, "a real image");
+    EXPECT_FALSE(fs::exists(file("dump6.exr")));
 }
 
 TEST_F(DumpRelayTest, DumpThatShrinksWhileItIsSentClosesTheMasterConnection) {
@@ -254,7 +277,7 @@ TEST_F(DumpRelayTest, PurgeRemovesOnlyDumps) {
     write("dump22.exr", "2");
     write("dump1.EXR", "3");
     write("DrLog.txt", "log");
-    purgeDumpFiles(dataDir, &window);
+    dumps.purgeDumpFiles(dataDir, &window);
     EXPECT_FALSE(fs::exists(file("dump1.exr")));
     EXPECT_FALSE(fs::exists(file("dump22.exr")));
     EXPECT_TRUE(fs::exists(file("dump1.EXR")));
@@ -323,7 +346,7 @@ TEST_F(DumpRelayTest, PurgeRemovesADumpWhoseNameIsNotUtf8Once) {
     write("dump\xc3.exr", "a cut UTF-8 sequence");
     int status = runWithin(60, [&] {
         RecordingWindow w;
-        purgeDumpFiles(dataDir, &w);
+        dumps.purgeDumpFiles(dataDir, &w);
         return w.countStartingWith("Removed file: ") == 3;
     });
     EXPECT_EQ(status, 0) << (status == -1 ? "the purge never ended" : "not one line per file");
@@ -352,7 +375,7 @@ TEST_F(DumpRelayTest, DeletionWaitsWhileTheFileIsStillThere) {
     std::vector<std::string> lines;
     auto start = std::chrono::steady_clock::now();
     int status = runWithoutDeleteRights(
-        base, [&](RecordingWindow& w) { return deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines,
+        base, [&](RecordingWindow& w) { return dumps.deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines,
         [&] {
             // Whoever held the file lets it go after a while.
             std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -374,7 +397,7 @@ TEST_F(DumpRelayTest, DeletionGivesUpAfterTenSecondsNamingTheFile) {
     std::vector<std::string> lines;
     auto start = std::chrono::steady_clock::now();
     int status = runWithoutDeleteRights(
-        base, [&](RecordingWindow& w) { return deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines);
+        base, [&](RecordingWindow& w) { return dumps.deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(status, 1);
     EXPECT_GE(took, std::chrono::milliseconds(9800));
@@ -386,7 +409,7 @@ TEST_F(DumpRelayTest, DeletionGivesUpAfterTenSecondsNamingTheFile) {
     // A purge tries each such file once instead of for ever.
     lines.clear();
     status = runWithoutDeleteRights(
-        base, [&](RecordingWindow& w) { purgeDumpFiles(dataDir, &w); return true; }, lines);
+        base, [&](RecordingWindow& w) { dumps.purgeDumpFiles(dataDir, &w); return true; }, lines);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(countPrefix(lines, "Could not delete file, leaving it in place: " + path), 1);
     EXPECT_EQ(countPrefix(lines, "Could not delete file, leaving it in place: " + pathText("dump8.exr")), 1);
@@ -406,9 +429,9 @@ TEST_F(DumpRelayTest, PurgeDeletesEveryDumpItCanAndNoneOfThemReachesTheMaster) {
     int status = runWithoutDeleteRights(
         base,
         [&](RecordingWindow& w) {
-            purgeDumpFiles(dataDir, &w);
+            dumps.purgeDumpFiles(dataDir, &w);
             // What a job then relays: nothing that was there before.
-            relayDumpFiles(nodeSide.get(), dataDir, &w);
+            dumps.relayDumpFiles(nodeSide.get(), dataDir, &w);
             return true;
         },
         lines, [] {}, fs::perms(01777));
@@ -435,7 +458,7 @@ TEST_F(DumpRelayTest, DumpsThatCannotBeSentAreGivenUpAndTheOthersStillGo) {
     int status = runWithoutDeleteRights(
         base,
         [&](RecordingWindow& w) {
-            relayDumpFiles(nodeSide.get(), dataDir, &w);  // one pass does it all
+            dumps.relayDumpFiles(nodeSide.get(), dataDir, &w);  // one pass does it all
             return true;
         },
         lines,
@@ -475,7 +498,7 @@ TEST_F(DumpRelayTest, DeletionGivesUpOnAMachineUpForMoreThanTwentyFourDays) {
     Varnix::Port::setElapsedOffsetForTests((1LL << 31) - 3000 - Varnix::Port::elapsedMilliseconds());
     std::vector<std::string> lines;
     int status = runWithoutDeleteRights(
-        base, [&](RecordingWindow& w) { return deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines);
+        base, [&](RecordingWindow& w) { return dumps.deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines);
     bool pastTheLimit = Varnix::Port::elapsedMilliseconds() > (1LL << 31);
     Varnix::Port::setElapsedOffsetForTests(0);
     EXPECT_TRUE(pastTheLimit);
@@ -498,7 +521,7 @@ TEST_F(DumpRelayTest, DumpThatCannotBeDeletedIsSentOnceAndDoesNotHoldBackTheOthe
     int status = runWithoutDeleteRights(
         base,
         [&](RecordingWindow& w) {
-            for (int pass = 0; pass < 3; ++pass) relayDumpFiles(nodeSide.get(), dataDir, &w);
+            for (int pass = 0; pass < 3; ++pass) dumps.relayDumpFiles(nodeSide.get(), dataDir, &w);
             return true;
         },
         lines,

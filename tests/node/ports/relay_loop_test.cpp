@@ -6,6 +6,7 @@
 #include "node/RecordingWindow.h"
 
 #include "core/TempDirectory.h"
+#include "node/DumpRelay.h"
 #include "node/HostListener.h"
 #include "node/RenderJob.h"
 #include "port/socket.h"
@@ -89,7 +90,7 @@ protected:
 
     void startLoop() {
         loop = std::async(std::launch::async, [this] {
-            relayWhileBothConnected(nodeSide.get(), host, dataDirectory, &window, fallbackPollMs);
+            relayWhileBothConnected(nodeSide.get(), host, dumps, dataDirectory, &window, fallbackPollMs);
         });
         // Give it time to reach its wait; nothing depends on it having done so.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -116,6 +117,7 @@ protected:
 
     RecordingWindow window;
     HostListener host{&window};
+    DumpRelay dumps;
     Port::ListeningSocket masterListener{IPv4Address::loopback(0)};
     std::unique_ptr<StreamSocket> masterSide, nodeSide, hostSide;
     String dataDirectory;

@@ -1,45 +1,28 @@
 #include "app/NodeProcess.h"
 
 #include "app/GuiTestSupport.h"
+#include "support/Process.h"
 
 #include <csignal>
-#include <fcntl.h>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace VarnixTest {
 
 NodeProcess::NodeProcess(const std::string& workDir) : workDir(workDir) {
-    std::string program = std::string(VARNIX_BIN_DIR) + "/varnix-node";
-    std::string outputPath = workDir + "/node-output.txt";
-    child = fork();
-    if (child == 0) {
-        int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (out >= 0) {
-            dup2(out, 1);
-            dup2(out, 2);
-        }
-        if (chdir(workDir.c_str()) != 0) _exit(126);
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    child = spawn({std::string(VARNIX_BIN_DIR) + "/varnix-node"}, workDir, workDir + "/node-output.txt");
 }
 
 NodeProcess::~NodeProcess() {
-    if (child > 0 && !reaped) {
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-    }
+    if (child > 0 && !reaped) killGroup(child);
 }
 
 bool NodeProcess::running() {
     if (child <= 0 || reaped) return false;
-    int raw = 0;
-    pid_t r = waitpid(child, &raw, WNOHANG);
-    if (r == 0) return true;
+    bool ended = false;
+    int status = waitFor(child, 0, &ended);
+    if (!ended) return true;
     reaped = true;
-    exitStatus = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    exitStatus = status;
     return false;
 }
 

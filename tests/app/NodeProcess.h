@@ -7,7 +7,7 @@ namespace VarnixTest {
 
 // The real node program, started as a child of the test in `workDir` with
 // its output in workDir/node-output.txt. Killed and reaped on destruction if
-// it still runs.
+// it still runs, with anything it started in its process group.
 class NodeProcess {
 public:
     explicit NodeProcess(const std::string& workDir);

@@ -18,6 +18,10 @@
 
 namespace e2e {
 
+using VarnixTest::killGroup;
+using VarnixTest::spawn;
+using VarnixTest::waitFor;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -28,45 +32,6 @@ double secondsSince(Clock::time_point start) {
 
 void pause(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// Starts argv in its own process group with stdout and stderr into `output`.
-pid_t spawn(const std::vector<std::string>& argv, const fs::path& cwd, const fs::path& output,
-            const std::map<std::string, std::string>& env = {}, const fs::path& errors = {}) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    setpgid(0, 0);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int nul = open("/dev/null", O_RDONLY);
-    int errFd = errors.empty() ? fd : open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) dup2(fd, 1);
-    if (errFd >= 0) dup2(errFd, 2);
-    if (nul >= 0) dup2(nul, 0);
-    for (const auto& [key, value] : env) setenv(key.c_str(), value.c_str(), 1);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-}
-
-// Waits for the child; -1 when it did not end in time. Decodes the status.
-int waitFor(pid_t pid, double seconds, bool* ended) {
-    auto start = Clock::now();
-    for (;;) {
-        int status = 0;
-        pid_t got = waitpid(pid, &status, WNOHANG);
-        if (got == pid) {
-            *ended = true;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        if (secondsSince(start) > seconds) {
-            *ended = false;
-            return -1;
-        }
-        pause(20);
-    }
 }
 
 std::string binDir() {
@@ -85,32 +50,6 @@ std::string findWindow(pid_t pid, const std::string& titleRegex) {
 }
 
 }  // namespace
-
-ProcessResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd, double timeoutSeconds,
-                         bool apart) {
-    char name[] = "/tmp/varnix-e2e-out-XXXXXX";
-    int fd = mkstemp(name);
-    close(fd);
-    char errName[] = "/tmp/varnix-e2e-err-XXXXXX";
-    if (apart) close(mkstemp(errName));
-    ProcessResult result;
-    pid_t pid = spawn(argv, cwd, name, {}, apart ? fs::path(errName) : fs::path());
-    bool ended = false;
-    result.exitCode = waitFor(pid, timeoutSeconds, &ended);
-    if (!ended) {
-        kill(-pid, SIGKILL);
-        waitFor(pid, 10, &ended);
-        result.timedOut = true;
-        result.exitCode = -1;
-    }
-    result.output = readFile(name);
-    unlink(name);
-    if (apart) {
-        result.errors = readFile(errName);
-        unlink(errName);
-    }
-    return result;
-}
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -181,10 +120,7 @@ void NodeTest::TearDown() {
     // The whole group: the node and any renderer it started, which must not
     // outlive the test and reach the next test's node.
     if (nodeGroup > 0) kill(-nodeGroup, SIGKILL);
-    if (nodePid > 0) {
-        bool ended = false;
-        waitFor(nodePid, 10, &ended);
-    }
+    if (nodePid > 0) waitFor(nodePid, 10);
     if (HasFailure()) {
         std::fprintf(stderr, "--- DrLog.txt of the failed test (%s):\n%s\n--- node output:\n%s\n", root.c_str(),
                      readFile(data / "DrLog.txt").c_str(), readFile(root / "node.out").c_str());
@@ -331,11 +267,7 @@ pid_t NodeTest::startMaster(const std::vector<std::string>& args, const fs::path
 int NodeTest::finishMaster(pid_t pid, double seconds) {
     bool ended = false;
     int code = waitFor(pid, seconds, &ended);
-    if (!ended) {
-        kill(-pid, SIGKILL);
-        waitFor(pid, 10, &ended);
-        return -1;
-    }
+    if (!ended) killGroup(pid);
     return code;
 }
 

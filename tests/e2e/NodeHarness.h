@@ -4,6 +4,8 @@
 // drmaster tool; tears everything down after each test. Linux only (the
 // end-to-end tests drive the Linux build through X and process groups).
 
+#include "support/Process.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/types.h>
@@ -21,17 +23,8 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
-struct ProcessResult {
-    int exitCode = -1;  // -1: killed or timed out
-    bool timedOut = false;
-    std::string output;  // standard output and error together, or standard output alone
-    std::string errors;  // standard error, when kept apart
-};
-
-// Runs a program to its end (at most `timeoutSeconds`, then it is killed).
-// `apart`: standard error goes to `errors` instead of `output`.
-ProcessResult runProgram(const std::vector<std::string>& argv, const fs::path& cwd, double timeoutSeconds,
-                         bool apart = false);
+using VarnixTest::ProcessResult;
+using VarnixTest::runProgram;
 
 std::string readFile(const fs::path& path);
 void writeFile(const fs::path& path, const std::string& content);

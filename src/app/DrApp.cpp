@@ -3,11 +3,18 @@
 #include "app/DrWindow.h"
 #include "app/WxText.h"
 #include "core/Exception.h"
+#include "port/desktop.h"
 #include "port/socket.h"
 #include "port/stopsignal.h"
 
 #include <wx/image.h>
 #include <wx/msgout.h>
+
+DrApp::DrApp() {
+    // The log window needs no OpenGL, and loading it for nothing would be
+    // most of the node's memory on a desktop without graphics hardware.
+    Varnix::Port::leaveOpenGlUnloaded();
+}
 
 bool DrApp::OnInit() {
     // The node takes no options; whatever the library makes of the command

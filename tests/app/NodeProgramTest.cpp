@@ -106,6 +106,19 @@ TEST_F(NodeProgram, StartsShownInFrontWithFittedMinimumSizeAndNoTrayIcon) {
     EXPECT_EQ(exitStatus, 0);
 }
 
+// The window draws plain widgets: no OpenGL driver is loaded for it. GTK
+// would otherwise load one (on a desktop without graphics hardware, a
+// software renderer with its compiler, about 50 MB resident) only to choose
+// window visuals.
+TEST_F(NodeProgram, RunsWithoutLoadingAnOpenGlDriver) {
+    std::string frame = startNode();
+    ASSERT_FALSE(frame.empty()) << node->output();
+    std::string maps = readFile("/proc/" + std::to_string(node->pid()) + "/maps");
+    ASSERT_FALSE(maps.empty());
+    for (const char* library : {"/dri/", "libGLX", "libEGL", "libLLVM"})
+        EXPECT_EQ(maps.find(library), std::string::npos) << library;
+}
+
 TEST_F(NodeProgram, LogIsAppendedAcrossRunsAndReadableWhileTheNodeRuns) {
     for (int run = 1; run <= 2; ++run) {
         std::string frame = startNode();

@@ -16,6 +16,24 @@
 
 namespace bench {
 
+namespace {
+
+// The port a receiver announces as its first line ("port N"); empty when it
+// has not within about 5 s.
+std::string receiverPort(const fs::path& receiverOut) {
+    std::string port;
+    for (int i = 0; i < 5000 && port.empty(); ++i) {
+        std::string text = readText(receiverOut);
+        if (text.rfind("port ", 0) == 0 && text.find('\n') != std::string::npos)
+            port = text.substr(5, text.find('\n') - 5);
+        else
+            sleepMs(1);
+    }
+    return port;
+}
+
+}  // namespace
+
 std::map<std::string, std::string> Bench::nodeEnv() const {
     return {{"VARNIX_REGISTRY", (root / "registry.reg").string()}, {"NO_AT_BRIDGE", "1"}};
 }
@@ -229,14 +247,7 @@ DumpRun Bench::baselineRelay(const std::vector<fs::path>& sources, double pauseM
     pid_t receiver = spawn({opt.bin + "/varnix-bench-transfer", "receive", "raw", to.string(), std::to_string(count),
                             "signals"},
                            root.string(), receiverOut.string());
-    std::string port;
-    for (int i = 0; i < 5000 && port.empty(); ++i) {
-        std::string text = readText(receiverOut);
-        if (text.rfind("port ", 0) == 0 && text.find('\n') != std::string::npos)
-            port = text.substr(5, text.find('\n') - 5);
-        else
-            sleepMs(1);
-    }
+    std::string port = receiverPort(receiverOut);
     if (port.empty()) die("the raw receiver did not start");
     fs::path relayOut = root / "relay.out";
     pid_t relay = spawn({opt.bin + "/varnix-bench-transfer", "relay", from.string(), port, std::to_string(count)},
@@ -280,14 +291,7 @@ std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const st
     pid_t receiver = spawn({opt.bin + "/varnix-bench-transfer", "receive", kind, dir.string(),
                             std::to_string(sources.size())},
                            root.string(), receiverOut.string());
-    std::string port;
-    for (int i = 0; i < 5000 && port.empty(); ++i) {
-        std::string text = readText(receiverOut);
-        if (text.rfind("port ", 0) == 0 && text.find('\n') != std::string::npos)
-            port = text.substr(5, text.find('\n') - 5);
-        else
-            sleepMs(1);
-    }
+    std::string port = receiverPort(receiverOut);
     if (port.empty()) die("the " + kind + " receiver did not start");
     // Files after the first come after a pause, as the stand-in's dumps do:
     // each moves on its own, not in a stream that keeps both cores busy.

@@ -79,6 +79,10 @@ void Bench::prepare() {
     out = root / "out";
     files = root / "files";
     for (const auto& dir : {data, out, files}) fs::create_directories(dir);
+    if (opt.pin && sysconf(_SC_NPROCESSORS_ONLN) >= 2) {
+        masterSide = 0, nodeSide = 1;
+        say("the master's side runs on processor 0, the node's side on processor 1");
+    }
     writeText(root / "registry.reg", "Windows Registry Editor Version 5.00\n\n");
     stubScene = installStub("scene", "dumps = 0\nend_wait_seconds = 60\nend_linger_ms = 0\n");
     // The stand-in keeps a copy of every dump before the node can see it, so
@@ -104,7 +108,7 @@ double Bench::startNode() {
     ++nodeRuns;
     auto start = Clock::now();
     nodePid = spawn({opt.bin + "/varnix-node"}, work.string(), (root / ("node-" + std::to_string(nodeRuns) + ".out")).string(),
-                 nodeEnv());
+                 nodeEnv(), nodeSide);
     runningNode = nodePid;
     while (msSince(start, Clock::now()) < 30000) {
         int fd = connectTcp(masterPort, 200);
@@ -133,7 +137,7 @@ void Bench::stopNode() {
 double Bench::startGreeterBaseline() {
     auto start = Clock::now();
     pid_t greeter = spawn({opt.bin + "/varnix-bench-transfer", "greet", std::to_string(masterPort)}, root.string(),
-                          (root / "greeter.out").string());
+                          (root / "greeter.out").string(), {}, nodeSide);
     while (msSince(start, Clock::now()) < 10000) {
         int fd = connectTcp(masterPort, 200);
         if (fd >= 0) {
@@ -172,7 +176,7 @@ double Bench::nodeScene(const fs::path& scene, double* cpu) {
     int ready = logCount("Ready for new connection");
     int code = bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2014", "--frame", "1",
                     "--scene", scene.string(), "--out", out.string(), "--end-after-dumps", "0"},
-                   root.string(), (root / "drmaster.out").string(), 600);
+                   root.string(), (root / "drmaster.out").string(), 600, {}, nullptr, masterSide);
     auto spans = watch.wait(5);
     // This stand-in writes no dump, which drmaster reports as 11 (no image).
     if (code != 11) die("drmaster render (scene) failed with " + std::to_string(code) + "; see " + root.string());
@@ -201,7 +205,7 @@ DumpRun Bench::nodeDumps(const std::string& version, int count) {
     int code = bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", version, "--frame", "1",
                     "--scene", sceneSmall.string(), "--out", out.string(), "--end-after-dumps",
                     std::to_string(count)},
-                   root.string(), (root / "drmaster.out").string(), 600);
+                   root.string(), (root / "drmaster.out").string(), 600, {}, nullptr, masterSide);
     DumpRun result;
     result.spans = watch.wait(5);
     result.arrivals = arrivals.stop();
@@ -246,18 +250,20 @@ DumpRun Bench::baselineRelay(const std::vector<fs::path>& sources, double pauseM
     fs::path receiverOut = root / ("receiver-" + std::to_string(++transfers) + ".out");
     pid_t receiver = spawn({opt.bin + "/varnix-bench-transfer", "receive", "raw", to.string(), std::to_string(count),
                             "signals"},
-                           root.string(), receiverOut.string());
+                           root.string(), receiverOut.string(), {}, masterSide);
     std::string port = receiverPort(receiverOut);
     if (port.empty()) die("the raw receiver did not start");
     fs::path relayOut = root / "relay.out";
     pid_t relay = spawn({opt.bin + "/varnix-bench-transfer", "relay", from.string(), port, std::to_string(count)},
-                        root.string(), relayOut.string());
+                        root.string(), relayOut.string(), {}, nodeSide);
     for (int i = 0; i < 5000 && readText(relayOut).find("relaying") == std::string::npos; ++i) sleepMs(1);
     settle();
     DumpRun result;
     {
         ArrivalWatch arrivals(from.string(), [](const std::string& n) { return n.rfind("dump", 0) == 0; });
-        // Written as the stand-in writes: under another name, then renamed.
+        // Written as the stand-in writes: under another name, then renamed,
+        // on the node's side, where the node's stand-in writes.
+        keepThreadOn(nodeSide);
         for (int k = 0; k < count; ++k) {
             if (k > 0) sleepMs(pauseMs);
             fs::path temporary = from / ("writing" + std::to_string(k) + ".tmp");
@@ -267,6 +273,7 @@ DumpRun Bench::baselineRelay(const std::vector<fs::path>& sources, double pauseM
             fs::rename(temporary, from / ("dump" + std::to_string(k + 1) + ".exr"));
             result.bytes += double(fs::file_size(sources[k]));
         }
+        keepThreadOn(-1);
         result.spans = watch.wait(60);
         result.arrivals = arrivals.stop();
     }
@@ -290,7 +297,7 @@ std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const st
     fs::path receiverOut = root / ("receiver-" + std::to_string(++transfers) + ".out");
     pid_t receiver = spawn({opt.bin + "/varnix-bench-transfer", "receive", kind, dir.string(),
                             std::to_string(sources.size())},
-                           root.string(), receiverOut.string());
+                           root.string(), receiverOut.string(), {}, nodeSide);
     std::string port = receiverPort(receiverOut);
     if (port.empty()) die("the " + kind + " receiver did not start");
     // Files after the first come after a pause, as the stand-in's dumps do:
@@ -298,7 +305,7 @@ std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const st
     std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "send", kind, port, "--pause-ms", "500"};
     for (const auto& source : sources) argv.push_back(source.string());
     settle();
-    int sent = bench::run(argv, root.string(), (root / "sender.out").string(), 600);
+    int sent = bench::run(argv, root.string(), (root / "sender.out").string(), 600, {}, nullptr, masterSide);
     int received = waitFor(receiver, 60, nullptr, cpu);
     auto spans = watch.wait(5);
     if (sent != 0 || received != 0 || spans.size() != sources.size())

@@ -35,6 +35,7 @@ struct Options {
     int dumps = 8;
     std::string dumpSize = "2048x2730";  // about 64 MiB of float RGB EXR
     bool keep = false;
+    bool pin = true;  // --no-pin: let the system place every process
     // Which figures to take (all when empty): logsink, startup, transfers,
     // dumplatency, end, bogus, discovery, jobs, idle; "baselines" takes only
     // the transfer baselines.
@@ -120,6 +121,13 @@ private:
     long smallSceneHwmKb = -1, bigSceneHwmKb = -1, idleRssKb = -1;
     std::vector<double> startupNode, startupBase;
     std::string workKind;  // "tmpfs" or "disk"
+    // The master's side (drmaster, the baselines' senders and dump receiver)
+    // runs on processor 0, the node's side (the node and what it starts, the
+    // baselines' scene receivers and relay) on processor 1: left to itself, a
+    // 2-core machine placed the two sides on one processor in some transfers
+    // and on two in others, which moved single transfers by a factor of two.
+    // -1 (anywhere) with --no-pin or on one processor.
+    int masterSide = -1, nodeSide = -1;
 };
 
 }  // namespace bench

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +20,7 @@ namespace bench {
 using Clock = std::chrono::steady_clock;
 
 pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output,
-            const std::map<std::string, std::string>& env) {
+            const std::map<std::string, std::string>& env, int processor) {
     pid_t pid = fork();
     if (pid < 0) {
         std::perror("fork");
@@ -27,6 +28,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const 
     }
     if (pid != 0) return pid;
     setpgid(0, 0);
+    if (processor >= 0) keepThreadOn(processor);
     if (chdir(cwd.c_str()) != 0) _exit(126);
     int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int nul = open("/dev/null", O_RDONLY);
@@ -41,6 +43,17 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const 
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
+}
+
+bool keepThreadOn(int processor) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (processor < 0) {
+        for (long k = 0; k < sysconf(_SC_NPROCESSORS_ONLN) && k < CPU_SETSIZE; ++k) CPU_SET(k, &set);
+    } else {
+        CPU_SET(processor, &set);
+    }
+    return sched_setaffinity(0, sizeof set, &set) == 0;
 }
 
 int waitFor(pid_t pid, double seconds, bool* ended, double* cpu) {
@@ -79,8 +92,8 @@ bool stop(pid_t pid, double graceSeconds) {
 }
 
 int run(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output, double seconds,
-        const std::map<std::string, std::string>& env, double* cpu) {
-    pid_t pid = spawn(argv, cwd, output, env);
+        const std::map<std::string, std::string>& env, double* cpu, int processor) {
+    pid_t pid = spawn(argv, cwd, output, env, processor);
     bool ended = false;
     int code = waitFor(pid, seconds, &ended, cpu);
     if (!ended) {

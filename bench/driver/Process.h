@@ -15,9 +15,13 @@ struct Spawned {
 };
 
 // Starts argv[0] (a path) in `cwd` with `env` added; stdin from /dev/null,
-// stdout and stderr into `output`. Exits the benchmark when fork fails.
+// stdout and stderr into `output`. `processor` >= 0 keeps it, and what it
+// starts, on that processor. Exits the benchmark when fork fails.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output,
-            const std::map<std::string, std::string>& env = {});
+            const std::map<std::string, std::string>& env = {}, int processor = -1);
+
+// Keeps the calling thread on `processor` (< 0: on any); false when refused.
+bool keepThreadOn(int processor);
 
 // Waits for `pid` at most `seconds`. Its exit status, or -1 when it was still
 // running (then it is left alone) or was killed by a signal. `cpu`, when
@@ -30,7 +34,7 @@ bool stop(pid_t pid, double graceSeconds);
 
 // Runs to the end (at most `seconds`, then the group is killed); exit status or -1.
 int run(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output, double seconds,
-        const std::map<std::string, std::string>& env = {}, double* cpu = nullptr);
+        const std::map<std::string, std::string>& env = {}, double* cpu = nullptr, int processor = -1);
 
 // CPU time of a live process and all its threads, in seconds, from the
 // scheduler's nanosecond counts; -1 when gone. Threads that have ended

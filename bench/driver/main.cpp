@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
             opt.reps = 1, opt.idleSeconds = 10, opt.pings = 20, opt.ends = 5, opt.bogus = 5, opt.startups = 2;
             opt.jobs = 10, opt.smallDumps = 20;
         } else if (a == "--keep") opt.keep = true;
-        else die("unknown option " + a + " (options: --bin DIR --reps N --idle-seconds S --scene-mib M --work-dir DIR --quick --keep --only LIST)");
+        else if (a == "--no-pin") opt.pin = false;
+        else die("unknown option " + a + " (options: --bin DIR --reps N --idle-seconds S --scene-mib M --work-dir DIR --quick --keep --no-pin --only LIST)");
     }
     if (opt.bin.empty()) die("--bin DIR (the build's bin directory) is needed");
     opt.bin = fs::absolute(opt.bin).string();

@@ -1,48 +1,28 @@
 #include "Process.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace bench {
 
-using Clock = std::chrono::steady_clock;
-
 pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output,
             const std::map<std::string, std::string>& env, int processor) {
-    pid_t pid = fork();
+    // A child starts on the processors of the thread that forks it.
+    cpu_set_t before;
+    bool pinned = processor >= 0 && sched_getaffinity(0, sizeof before, &before) == 0 && keepThreadOn(processor);
+    pid_t pid = VarnixTest::spawn(argv, cwd, output, env);
+    if (pinned) sched_setaffinity(0, sizeof before, &before);
     if (pid < 0) {
         std::perror("fork");
         std::exit(1);
     }
-    if (pid != 0) return pid;
-    setpgid(0, 0);
-    if (processor >= 0) keepThreadOn(processor);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int nul = open("/dev/null", O_RDONLY);
-    if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-    }
-    if (nul >= 0) dup2(nul, 0);
-    for (const auto& [key, value] : env) setenv(key.c_str(), value.c_str(), 1);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    return pid;
 }
 
 bool keepThreadOn(int processor) {
@@ -57,38 +37,9 @@ bool keepThreadOn(int processor) {
 }
 
 int waitFor(pid_t pid, double seconds, bool* ended, double* cpu) {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-        int status = 0;
-        if (cpu) {
-            // Ended but not yet reaped: its /proc entry still holds its times.
-            siginfo_t info{};
-            if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
-                *cpu = cpuTickSeconds(pid);
-        }
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            if (ended) *ended = true;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (Clock::now() >= deadline) {
-            if (ended) *ended = false;
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-bool stop(pid_t pid, double graceSeconds) {
-    kill(pid, SIGTERM);
-    bool ended = false;
-    waitFor(pid, graceSeconds, &ended);
-    if (!ended) {
-        kill(-pid, SIGKILL);
-        waitFor(pid, 10, nullptr);
-    } else {
-        kill(-pid, SIGKILL);  // anything it left behind in its group
-    }
-    return ended;
+    // Ended but not yet reaped: its /proc entry still holds its times.
+    if (cpu && VarnixTest::waitUntilEnded(pid, seconds)) *cpu = cpuTickSeconds(pid);
+    return VarnixTest::waitFor(pid, cpu ? 0 : seconds, ended);
 }
 
 int run(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output, double seconds,
@@ -97,8 +48,7 @@ int run(const std::vector<std::string>& argv, const std::string& cwd, const std:
     bool ended = false;
     int code = waitFor(pid, seconds, &ended, cpu);
     if (!ended) {
-        kill(-pid, SIGKILL);
-        waitFor(pid, 10, nullptr);
+        VarnixTest::killGroup(pid);
         return -1;
     }
     return code;

@@ -1,6 +1,9 @@
 #pragma once
-// Child processes of the benchmark: started in their own process group with
-// output to a file, waited for with a limit, stopped by group. Linux only.
+// Child processes of the benchmark: the tests' harness (tests/support), plus
+// what the figures need of it: a processor for each side, and what a child
+// used, from /proc. Linux only.
+
+#include "support/Process.h"
 
 #include <sys/types.h>
 
@@ -10,27 +13,22 @@
 
 namespace bench {
 
-struct Spawned {
-    pid_t pid = -1;
-};
+using VarnixTest::stop;
 
-// Starts argv[0] (a path) in `cwd` with `env` added; stdin from /dev/null,
-// stdout and stderr into `output`. `processor` >= 0 keeps it, and what it
-// starts, on that processor. Exits the benchmark when fork fails.
+// Starts argv[0] (a path) in its own process group in `cwd` with `env` added;
+// stdin from /dev/null, stdout and stderr into `output`. `processor` >= 0
+// keeps it, and what it starts, on that processor. Exits the benchmark when
+// fork fails.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output,
             const std::map<std::string, std::string>& env = {}, int processor = -1);
 
 // Keeps the calling thread on `processor` (< 0: on any); false when refused.
 bool keepThreadOn(int processor);
 
-// Waits for `pid` at most `seconds`. Its exit status, or -1 when it was still
-// running (then it is left alone) or was killed by a signal. `cpu`, when
-// given, gets its user + system seconds from /proc, read as it ended.
+// Waits for `pid` at most `seconds`. Its exit status (128 + the signal that
+// ended it), or -1 when it was still running (then it is left alone). `cpu`,
+// when given, gets its user + system seconds from /proc, read as it ended.
 int waitFor(pid_t pid, double seconds, bool* ended = nullptr, double* cpu = nullptr);
-
-// SIGTERM to the process, then SIGKILL to its group after `graceSeconds`.
-// True when it ended on SIGTERM within the grace time.
-bool stop(pid_t pid, double graceSeconds);
 
 // Runs to the end (at most `seconds`, then the group is killed); exit status or -1.
 int run(const std::vector<std::string>& argv, const std::string& cwd, const std::string& output, double seconds,

@@ -6,17 +6,17 @@
 // elsewhere. Paths are narrow (ANSI code page on Windows, UTF-8 elsewhere).
 // One object has one user thread; nothing here throws.
 
+#include "port/notcopyable.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace Varnix::Port {
 
-class BinaryFile {
+class BinaryFile : NotCopyable {
 public:
     BinaryFile() = default;
     ~BinaryFile();  // closes the file if still open
-    BinaryFile(const BinaryFile&) = delete;
-    BinaryFile& operator=(const BinaryFile&) = delete;
 
     // Opens an existing regular file for reading. False when it is missing,
     // a link, a directory or not readable.

@@ -4,6 +4,8 @@
 // finished in it, and a wait over that watch and a connection's sockets with
 // a time-out, so a caller answers at once and polls only as a fallback.
 
+#include "port/notcopyable.h"
+
 #include <cstdint>
 
 namespace Varnix::Port {
@@ -16,15 +18,13 @@ class StreamSocket;
 // not tell these apart: any change of a name or of a write time counts.
 // Changes are only noted, never named: the caller scans the directory itself.
 // One user thread at a time; never throws.
-class DirectoryWatch {
+class DirectoryWatch : NotCopyable {
 public:
     // Starts watching `narrowPath`. IsOk() is false when the system refuses
     // (missing directory, no watches left); waits then see only their sockets
     // and the time-out.
     explicit DirectoryWatch(const char* narrowPath);
     ~DirectoryWatch();
-    DirectoryWatch(const DirectoryWatch&) = delete;
-    DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
     bool IsOk() const;
 

@@ -4,6 +4,8 @@
 // the platform's narrow form (encoding.h: fileNameToWide, wideToFileName).
 // All functions may be called from any thread and never throw.
 
+#include "port/notcopyable.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -49,7 +51,7 @@ int runCommandLine(const char* narrowCommand);
 // hears of it. Opening never blocks: anything but a regular file (a FIFO, a
 // device) is refused before it is opened for reading. The size is that of
 // the opened file. Closed by close() or the destructor. One thread.
-class InputFile {
+class InputFile : NotCopyable {
 public:
     enum class Status {
         opened,      // size() and read() work
@@ -63,8 +65,6 @@ public:
 
     explicit InputFile(const char16_t* path);
     ~InputFile();
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
 
     Status status() const { return state; }
     // The size of the opened file in bytes; -1 unless opened.
@@ -90,12 +90,10 @@ private:
 // followed by a last component holding '*' and '?' (case-insensitive on
 // Windows, case-sensitive elsewhere). Entries come in the order the system
 // yields them. The search is closed by the destructor. One thread only.
-class FileSearch {
+class FileSearch : NotCopyable {
 public:
     explicit FileSearch(const char16_t* pattern);
     ~FileSearch();
-    FileSearch(const FileSearch&) = delete;
-    FileSearch& operator=(const FileSearch&) = delete;
 
     // True while an entry is current; false once the entries have run out
     // or when the search could not be started.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "port/notcopyable.h"
+
 #include <cstdint>
 
 // Read-only access to the machine's registry: keys below HKEY_LOCAL_MACHINE,
@@ -13,14 +15,12 @@ namespace Varnix::Port {
 
 // One open key. The destructor closes it. Any thread may use its own keys;
 // one object is used by one thread at a time. Not copyable.
-class RegistryKey {
+class RegistryKey : NotCopyable {
 public:
     // Opens `path` (NUL-terminated UTF-16, "\" between the names, relative to
     // HKEY_LOCAL_MACHINE) for reading. isOpen() says whether that worked.
     explicit RegistryKey(const char16_t* path);
     ~RegistryKey();
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
 
     // True when the key exists and could be opened for reading.
     bool isOpen() const;

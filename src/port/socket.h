@@ -9,6 +9,8 @@
 // A socket object has one user thread at a time; none of them locks.
 // Nothing here logs or throws: failures show in return values and IsOk().
 
+#include "port/notcopyable.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,13 +49,11 @@ struct IPv4Address {
 // A connected TCP socket: accepted by a ListeningSocket or made by connect().
 // Reads and writes wait for all requested bytes until the time-out runs out,
 // the peer closes or the connection fails.
-class StreamSocket {
+class StreamSocket : NotCopyable {
 public:
     // Takes ownership of a connected native socket. Used by the platform code.
     explicit StreamSocket(std::intptr_t nativeHandle);
     ~StreamSocket();  // closes the connection if still open
-    StreamSocket(const StreamSocket&) = delete;
-    StreamSocket& operator=(const StreamSocket&) = delete;
 
     // Connects to `address`, waiting at most `timeoutSeconds`. Null on failure,
     // with a one-line reason in `*why` when `why` is given. Any thread.
@@ -122,14 +122,12 @@ private:
 };
 
 // A listening TCP socket.
-class ListeningSocket {
+class ListeningSocket : NotCopyable {
 public:
     // Binds to `address` and listens. A port held by another listener makes
     // IsOk() false. Never throws.
     explicit ListeningSocket(const IPv4Address& address);
     ~ListeningSocket();  // Destroy()
-    ListeningSocket(const ListeningSocket&) = delete;
-    ListeningSocket& operator=(const ListeningSocket&) = delete;
 
     bool IsOk() const;  // bound and listening, not destroyed
 
@@ -159,14 +157,12 @@ private:
 bool waitForAny(StreamSocket* const* sockets, std::size_t count, ListeningSocket* listener, int milliseconds);
 
 // A UDP socket that never waits: receives and sends return at once.
-class DatagramSocket {
+class DatagramSocket : NotCopyable {
 public:
     // Binds to `address` (port 0: any free port). A port held by another
     // socket makes IsOk() false. Never throws.
     explicit DatagramSocket(const IPv4Address& address);
     ~DatagramSocket();  // Destroy()
-    DatagramSocket(const DatagramSocket&) = delete;
-    DatagramSocket& operator=(const DatagramSocket&) = delete;
 
     bool IsOk() const;  // bound, not destroyed
 

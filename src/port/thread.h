@@ -1,5 +1,7 @@
 #pragma once
 
+#include "port/notcopyable.h"
+
 // Operating-system threads and the locks around them.
 
 namespace Varnix::Port {
@@ -41,12 +43,10 @@ void nameThread(ThreadHandle thread, const char* name);
 bool currentThreadName(char* buffer, int size);
 
 // Recursive mutual exclusion (a Windows critical section). Not copyable.
-class Mutex {
+class Mutex : NotCopyable {
 public:
     Mutex();
     ~Mutex();
-    Mutex(const Mutex&) = delete;
-    Mutex& operator=(const Mutex&) = delete;
 
     void lock();
     void unlock();
@@ -57,12 +57,10 @@ private:
 };
 
 // Holds a Mutex for one scope.
-class MutexLock {
+class MutexLock : NotCopyable {
 public:
     explicit MutexLock(Mutex& mutex) : mutex(mutex) { mutex.lock(); }
     ~MutexLock() { mutex.unlock(); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
 
 private:
     Mutex& mutex;
@@ -70,12 +68,10 @@ private:
 
 // Condition variable used with a Mutex held exactly once by the waiter.
 // Waits may return without a wake (callers re-check their condition).
-class ConditionVariable {
+class ConditionVariable : NotCopyable {
 public:
     ConditionVariable();
     ~ConditionVariable();
-    ConditionVariable(const ConditionVariable&) = delete;
-    ConditionVariable& operator=(const ConditionVariable&) = delete;
 
     // Releases `mutex`, sleeps without a time limit, takes `mutex` again.
     void wait(Mutex& mutex);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -39,15 +40,48 @@ extern "C" void* threadStart(void* argument) noexcept
     return nullptr;
 }
 
-pthread_mutex_t* mutexOf(unsigned char* storage)
+// The system object that a Mutex or a ConditionVariable keeps in its storage.
+template <typename Object, std::size_t size>
+Object* objectIn(unsigned char (&storage)[size])
 {
-    return reinterpret_cast<pthread_mutex_t*>(storage);
+    static_assert(size >= sizeof(Object), "storage too small for the system object");
+    return reinterpret_cast<Object*>(storage);
 }
 
-pthread_cond_t* conditionOf(unsigned char* storage)
+template <std::size_t size>
+pthread_mutex_t* mutexOf(unsigned char (&storage)[size])
 {
-    return reinterpret_cast<pthread_cond_t*>(storage);
+    return objectIn<pthread_mutex_t>(storage);
 }
+
+template <std::size_t size>
+pthread_cond_t* conditionOf(unsigned char (&storage)[size])
+{
+    return objectIn<pthread_cond_t>(storage);
+}
+
+// Made once and kept for the process: every Mutex is recursive, as a
+// critical section is.
+struct RecursiveMutexAttributes {
+    pthread_mutexattr_t value;
+    RecursiveMutexAttributes()
+    {
+        pthread_mutexattr_init(&value);
+        pthread_mutexattr_settype(&value, PTHREAD_MUTEX_RECURSIVE);
+    }
+};
+
+// Made once and kept for the process: timed waits measure against the
+// monotonic clock, so a change of the wall clock neither ends nor stretches
+// them.
+struct MonotonicConditionAttributes {
+    pthread_condattr_t value;
+    MonotonicConditionAttributes()
+    {
+        pthread_condattr_init(&value);
+        pthread_condattr_setclock(&value, CLOCK_MONOTONIC);
+    }
+};
 
 }  // namespace
 
@@ -123,12 +157,8 @@ bool currentThreadName(char* buffer, int size)
 
 Mutex::Mutex()
 {
-    static_assert(sizeof(storage) >= sizeof(pthread_mutex_t), "Mutex storage too small");
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(mutexOf(storage), &attributes);
-    pthread_mutexattr_destroy(&attributes);
+    static const RecursiveMutexAttributes recursive;
+    pthread_mutex_init(mutexOf(storage), &recursive.value);
 }
 
 Mutex::~Mutex()
@@ -148,12 +178,8 @@ void Mutex::unlock()
 
 ConditionVariable::ConditionVariable()
 {
-    static_assert(sizeof(storage) >= sizeof(pthread_cond_t), "condition storage too small");
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(conditionOf(storage), &attributes);
-    pthread_condattr_destroy(&attributes);
+    static const MonotonicConditionAttributes monotonic;
+    pthread_cond_init(conditionOf(storage), &monotonic.value);
 }
 
 ConditionVariable::~ConditionVariable()

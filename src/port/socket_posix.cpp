@@ -1,7 +1,9 @@
 // BSD sockets. Every descriptor is non-blocking and close-on-exec; waits are
-// done with poll() against a deadline, so a call never outlasts its time-out.
+// done with poll(), so a call never outlasts its time-out.
 
 #include "port/socket.h"
+
+#include "port/socket_os.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,7 +16,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -22,7 +23,7 @@ namespace Varnix::Port {
 
 namespace {
 
-constexpr std::intptr_t noSocket = -1;
+using SocketOs::noSocket;
 
 #ifdef MSG_NOSIGNAL
 constexpr int sendFlags = MSG_NOSIGNAL;  // a closed peer must not kill the process with SIGPIPE
@@ -36,19 +37,7 @@ constexpr short peerClosedEvents = POLLRDHUP | POLLHUP;
 constexpr short peerClosedEvents = POLLHUP;
 #endif
 
-using Clock = std::chrono::steady_clock;
-
 int fdOf(std::intptr_t handle) { return static_cast<int>(handle); }
-
-Clock::time_point deadlineAfter(int seconds) {
-    return Clock::now() + std::chrono::seconds(seconds < 0 ? 0 : seconds);
-}
-
-// Milliseconds left until `deadline`, 0 when it has passed.
-int millisecondsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 // Waits for `events` on `fd`; returns the events seen (0 on time-out).
 short pollFor(int fd, short events, int milliseconds) {
@@ -69,80 +58,58 @@ sockaddr_in toSockaddr(const IPv4Address& address) {
     return sa;
 }
 
-IPv4Address fromSockaddr(const sockaddr_in& sa) {
-    IPv4Address a;
-    a.host = ntohl(sa.sin_addr.s_addr);
-    a.port = ntohs(sa.sin_port);
-    return a;
-}
-
-bool localAddressOf(std::intptr_t handle, IPv4Address& out) {
-    if (handle == noSocket) return false;
+// What getsockname() or getpeername() says about `fd`, as an IPv4 address.
+template <typename Query>
+bool addressOf(Query query, int fd, IPv4Address& out) {
     sockaddr_in sa;
     socklen_t len = sizeof sa;
-    if (::getsockname(fdOf(handle), reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET)
-        return false;
-    out = fromSockaddr(sa);
+    if (query(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) return false;
+    out = IPv4Address{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
     return true;
 }
 
 int newSocket(int type) { return ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0); }
 
-void closeSocket(std::intptr_t& handle) {
-    if (handle == noSocket) return;
-    ::close(fdOf(handle));
-    handle = noSocket;
-}
-
 }  // namespace
 
 bool initializeSockets() { return true; }
 
-// ---------------------------------------------------------------- IPv4Address
+// ---------------------------------------------------------------- primitives
 
-IPv4Address IPv4Address::any(std::uint16_t port) { return IPv4Address{0, port}; }
-IPv4Address IPv4Address::loopback(std::uint16_t port) { return IPv4Address{0x7F000001u, port}; }
-IPv4Address IPv4Address::broadcast(std::uint16_t port) { return IPv4Address{0xFFFFFFFFu, port}; }
+namespace SocketOs {
 
-bool IPv4Address::resolve(const std::string& hostOrDotted, std::uint16_t port, IPv4Address& out) {
+bool lookUp(const std::string& hostOrDotted, std::uint32_t& host) {
     in_addr parsed;
     if (::inet_pton(AF_INET, hostOrDotted.c_str(), &parsed) == 1) {
-        out = IPv4Address{ntohl(parsed.s_addr), port};
+        host = ntohl(parsed.s_addr);
         return true;
     }
     addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;
     addrinfo* found = nullptr;
-    if (hostOrDotted.empty() || ::getaddrinfo(hostOrDotted.c_str(), nullptr, &hints, &found) != 0 || !found)
-        return false;
-    auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    out = IPv4Address{ntohl(sa->sin_addr.s_addr), port};
+    if (::getaddrinfo(hostOrDotted.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+    host = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
     ::freeaddrinfo(found);
     return true;
 }
 
-std::string IPv4Address::dotted() const {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a;
-    a.s_addr = htonl(host);
-    ::inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
-
-std::string IPv4Address::hostname() const {
-    sockaddr_in sa = toSockaddr(*this);
+std::string nameOf(std::uint32_t host) {
+    sockaddr_in sa = toSockaddr(IPv4Address{host, 0});
     char name[NI_MAXHOST] = {};
     if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, name, sizeof name, nullptr, 0,
-                      NI_NAMEREQD) == 0 && name[0] != '\0')
-        return name;
-    return dotted();
+                      NI_NAMEREQD) != 0)
+        return std::string();
+    return name;
 }
 
-// ---------------------------------------------------------------- StreamSocket
+std::intptr_t newStream(std::string& why) {
+    int fd = newSocket(SOCK_STREAM);
+    if (fd < 0) why = std::string("cannot create a socket: ") + std::strerror(errno);
+    return fd < 0 ? noSocket : fd;
+}
 
-StreamSocket::StreamSocket(std::intptr_t nativeHandle) : handle(nativeHandle) {
-    if (handle == noSocket) return;
+void prepareStream(std::intptr_t handle) {
     int fd = fdOf(handle);
     // Whole messages are written at once; no need to hold small ones back.
     int one = 1;
@@ -151,84 +118,139 @@ StreamSocket::StreamSocket(std::intptr_t nativeHandle) : handle(nativeHandle) {
     ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
 }
 
-StreamSocket::~StreamSocket() { Destroy(); }
-
-std::unique_ptr<StreamSocket> StreamSocket::connect(const IPv4Address& address, int timeoutSeconds,
-                                                    std::string* why) {
-    auto fail = [why](const std::string& reason) {
-        if (why) *why = reason;
-        return std::unique_ptr<StreamSocket>();
-    };
-    int fd = newSocket(SOCK_STREAM);
-    if (fd < 0) return fail(std::string("cannot create a socket: ") + std::strerror(errno));
-    auto socket = std::make_unique<StreamSocket>(fd);
+ConnectStart startConnect(std::intptr_t handle, const IPv4Address& address, std::string& why) {
     sockaddr_in sa = toSockaddr(address);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return socket;
-    if (errno != EINPROGRESS && errno != EINTR) return fail(std::strerror(errno));
-    short seen = pollFor(fd, POLLOUT, millisecondsLeft(deadlineAfter(timeoutSeconds)));
-    if (seen == 0) return fail("timed out");
+    if (::connect(fdOf(handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return ConnectStart::connected;
+    if (errno == EINPROGRESS || errno == EINTR) return ConnectStart::pending;
+    why = std::strerror(errno);
+    return ConnectStart::failed;
+}
+
+bool finishConnect(std::intptr_t handle, int milliseconds, std::string& why) {
+    int fd = fdOf(handle);
+    if (pollFor(fd, POLLOUT, milliseconds) == 0) {
+        why = "timed out";
+        return false;
+    }
     int error = 0;
     socklen_t len = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
-    if (error != 0) return fail(std::strerror(error));
-    return socket;
+    if (error != 0) why = std::strerror(error);
+    return error == 0;
 }
 
-void StreamSocket::SetTimeout(int seconds) { timeoutSeconds = seconds < 0 ? 0 : seconds; }
-
-void StreamSocket::Read(void* buffer, std::uint32_t count) {
-    lastReadCount = 0;
-    if (handle == noSocket) return;
-    int fd = fdOf(handle);
-    auto deadline = deadlineAfter(timeoutSeconds);
-    auto* bytes = static_cast<char*>(buffer);
-    while (lastReadCount < count) {
-        ssize_t n = ::recv(fd, bytes + lastReadCount, count - lastReadCount, 0);
-        if (n > 0) {
-            lastReadCount += static_cast<std::uint32_t>(n);
-        } else if (n == 0) {
-            endOfStream = true;
-            return;
-        } else if (errno == EINTR) {
-            continue;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            int left = millisecondsLeft(deadline);
-            if (left == 0) return;
-            pollFor(fd, POLLIN, left);
-        } else {
-            failed = true;
-            return;
-        }
+long long receive(std::intptr_t handle, void* buffer, std::size_t count) {
+    for (;;) {
+        ssize_t n = ::recv(fdOf(handle), buffer, count, 0);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? wouldBlock : failed;
     }
 }
 
-void StreamSocket::Write(const void* buffer, std::uint32_t count) {
-    lastWriteCount = 0;
+long long send(std::intptr_t handle, const void* buffer, std::size_t count) {
+    for (;;) {
+        ssize_t n = ::send(fdOf(handle), buffer, count, sendFlags);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? wouldBlock : failed;
+    }
+}
+
+bool waitReadable(std::intptr_t handle, int milliseconds) {
+    return (pollFor(fdOf(handle), POLLIN, milliseconds) & POLLIN) != 0;
+}
+
+bool waitWritable(std::intptr_t handle, int milliseconds) {
+    return pollFor(fdOf(handle), POLLOUT, milliseconds) != 0;
+}
+
+bool waitReadableOrEnded(std::intptr_t handle, int milliseconds) {
+    return pollFor(fdOf(handle), POLLIN | peerClosedEvents, milliseconds) != 0;
+}
+
+bool waitAny(const std::intptr_t* streams, std::size_t count, std::intptr_t listener, int milliseconds) {
+    std::vector<pollfd> fds;
+    fds.reserve(count + 1);
+    for (std::size_t i = 0; i < count; ++i) fds.push_back(pollfd{fdOf(streams[i]), short(POLLIN | peerClosedEvents), 0});
+    if (listener != noSocket) fds.push_back(pollfd{fdOf(listener), POLLIN, 0});
+    for (;;) {
+        int r = ::poll(fds.data(), nfds_t(fds.size()), milliseconds);
+        if (r >= 0) return r > 0;
+        if (errno != EINTR) return true;
+    }
+}
+
+void close(std::intptr_t& handle) {
     if (handle == noSocket) return;
-    int fd = fdOf(handle);
-    auto deadline = deadlineAfter(timeoutSeconds);
-    auto* bytes = static_cast<const char*>(buffer);
-    while (lastWriteCount < count) {
-        ssize_t n = ::send(fd, bytes + lastWriteCount, count - lastWriteCount, sendFlags);
+    ::close(fdOf(handle));
+    handle = noSocket;
+}
+
+std::intptr_t openListener(const IPv4Address& address) {
+    int fd = newSocket(SOCK_STREAM);
+    if (fd < 0) return noSocket;
+    // Lets a restarted node bind again while its old connections linger in
+    // TIME_WAIT; a port held by a live listener still fails.
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa = toSockaddr(address);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        ::close(fd);
+        return noSocket;
+    }
+    return fd;
+}
+
+std::intptr_t openDatagram(const IPv4Address& address) {
+    int fd = newSocket(SOCK_DGRAM);
+    if (fd < 0) return noSocket;
+    sockaddr_in sa = toSockaddr(address);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        ::close(fd);
+        return noSocket;
+    }
+    return fd;
+}
+
+std::intptr_t acceptOne(std::intptr_t listener, bool& tryAgain) {
+    int accepted = ::accept4(fdOf(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (accepted >= 0) return accepted;
+    tryAgain = errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED;
+    return noSocket;
+}
+
+bool localAddress(std::intptr_t handle, IPv4Address& out) { return addressOf(::getsockname, fdOf(handle), out); }
+
+bool peerAddress(std::intptr_t handle, IPv4Address& out) { return addressOf(::getpeername, fdOf(handle), out); }
+
+int receiveFrom(std::intptr_t handle, IPv4Address& from, void* buffer, std::size_t size) {
+    sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    for (;;) {
+        // Without MSG_TRUNC a longer datagram yields its first `size` bytes.
+        ssize_t n = ::recvfrom(fdOf(handle), buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &len);
         if (n >= 0) {
-            lastWriteCount += static_cast<std::uint32_t>(n);
-        } else if (errno == EINTR) {
-            continue;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            int left = millisecondsLeft(deadline);
-            if (left == 0) return;
-            // A wait that runs out ends the call: a send after it could still
-            // move the last bytes of a stalled peer's window, and the caller's
-            // next write would start a fresh time-out.
-            if (pollFor(fd, POLLOUT, left) == 0) return;
-        } else {
-            failed = true;
-            return;
+            if (sa.sin_family == AF_INET) from = IPv4Address{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
+            return static_cast<int>(n);
         }
+        if (errno != EINTR) return -1;
     }
 }
 
-bool StreamSocket::IsOk() const { return handle != noSocket && !failed; }
+int sendTo(std::intptr_t handle, const IPv4Address& to, const void* buffer, std::size_t size) {
+    sockaddr_in sa = toSockaddr(to);
+    for (;;) {
+        ssize_t n = ::sendto(fdOf(handle), buffer, size, MSG_DONTWAIT | sendFlags,
+                             reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno != EINTR) return -1;
+    }
+}
+
+}  // namespace SocketOs
+
+// ---------------------------------------------------------------- what only POSIX does so
 
 bool StreamSocket::IsClosed() {
     if (handle == noSocket || failed || endOfStream) return true;
@@ -246,31 +268,6 @@ bool StreamSocket::IsClosed() {
     return false;
 }
 
-bool StreamSocket::WaitForRead(int milliseconds) {
-    if (handle == noSocket) return true;
-    return pollFor(fdOf(handle), POLLIN | peerClosedEvents, milliseconds < 0 ? 0 : milliseconds) != 0;
-}
-
-void StreamSocket::Destroy() {
-    if (handle == noSocket) return;
-    // Unread input would make close() reset the connection, and a reset can
-    // throw away the last bytes we sent before the peer has read them.
-    char sink[65536];
-    for (int i = 0; i < 16 && ::recv(fdOf(handle), sink, sizeof sink, 0) > 0; ++i) {
-    }
-    closeSocket(handle);
-}
-
-bool StreamSocket::GetPeer(IPv4Address& out) const {
-    if (handle == noSocket) return false;
-    sockaddr_in sa;
-    socklen_t len = sizeof sa;
-    if (::getpeername(fdOf(handle), reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET)
-        return false;
-    out = fromSockaddr(sa);
-    return true;
-}
-
 std::uint32_t StreamSocket::Peek(void* buffer, std::uint32_t count, bool& ended) {
     ended = true;
     if (handle == noSocket || failed) return 0;
@@ -281,111 +278,6 @@ std::uint32_t StreamSocket::Peek(void* buffer, std::uint32_t count, bool& ended)
     ssize_t got = ::recv(fd, buffer, count, MSG_PEEK | MSG_DONTWAIT);
     if (got == 0) ended = true;
     return got > 0 ? std::uint32_t(got) : 0;
-}
-
-bool waitForAny(StreamSocket* const* sockets, std::size_t count, ListeningSocket* listener, int milliseconds) {
-    std::vector<pollfd> fds;
-    fds.reserve(count + 1);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (sockets[i]->handle == noSocket) return true;  // over already
-        fds.push_back(pollfd{fdOf(sockets[i]->handle), short(POLLIN | peerClosedEvents), 0});
-    }
-    if (listener && listener->handle != noSocket) fds.push_back(pollfd{fdOf(listener->handle), POLLIN, 0});
-    for (;;) {
-        int r = ::poll(fds.data(), nfds_t(fds.size()), milliseconds < 0 ? 0 : milliseconds);
-        if (r >= 0) return r > 0;
-        if (errno != EINTR) return true;
-    }
-}
-
-// ---------------------------------------------------------------- ListeningSocket
-
-ListeningSocket::ListeningSocket(const IPv4Address& address) : handle(noSocket) {
-    int fd = newSocket(SOCK_STREAM);
-    if (fd < 0) return;
-    // Lets a restarted node bind again while its old connections linger in
-    // TIME_WAIT; a port held by a live listener still fails.
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa = toSockaddr(address);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-        ::close(fd);
-        return;
-    }
-    handle = fd;
-}
-
-ListeningSocket::~ListeningSocket() { Destroy(); }
-
-bool ListeningSocket::IsOk() const { return handle != noSocket; }
-
-void ListeningSocket::SetTimeout(int seconds) { timeoutSeconds = seconds < 0 ? 0 : seconds; }
-
-std::unique_ptr<StreamSocket> ListeningSocket::Accept() {
-    if (handle == noSocket) return nullptr;
-    int fd = fdOf(handle);
-    auto deadline = deadlineAfter(timeoutSeconds);
-    for (;;) {
-        int accepted = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (accepted >= 0) return std::make_unique<StreamSocket>(accepted);
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
-            return nullptr;
-        int left = millisecondsLeft(deadline);
-        if (left == 0) return nullptr;
-        pollFor(fd, POLLIN, left);
-    }
-}
-
-bool ListeningSocket::GetLocal(IPv4Address& out) const { return localAddressOf(handle, out); }
-
-void ListeningSocket::Destroy() { closeSocket(handle); }
-
-// ---------------------------------------------------------------- DatagramSocket
-
-DatagramSocket::DatagramSocket(const IPv4Address& address) : handle(noSocket) {
-    int fd = newSocket(SOCK_DGRAM);
-    if (fd < 0) return;
-    sockaddr_in sa = toSockaddr(address);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        ::close(fd);
-        return;
-    }
-    handle = fd;
-}
-
-DatagramSocket::~DatagramSocket() { Destroy(); }
-
-bool DatagramSocket::IsOk() const { return handle != noSocket; }
-
-int DatagramSocket::RecvFrom(IPv4Address& from, void* buffer, std::size_t size) {
-    if (handle == noSocket) return -1;
-    sockaddr_in sa;
-    socklen_t len = sizeof sa;
-    for (;;) {
-        // Without MSG_TRUNC a longer datagram yields its first `size` bytes.
-        ssize_t n = ::recvfrom(fdOf(handle), buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &len);
-        if (n >= 0) {
-            if (sa.sin_family == AF_INET) from = fromSockaddr(sa);
-            return static_cast<int>(n);
-        }
-        if (errno != EINTR) return -1;
-    }
-}
-
-int DatagramSocket::SendTo(const IPv4Address& to, const void* buffer, std::size_t size) {
-    if (handle == noSocket) return -1;
-    sockaddr_in sa = toSockaddr(to);
-    for (;;) {
-        ssize_t n = ::sendto(fdOf(handle), buffer, size, MSG_DONTWAIT | sendFlags,
-                             reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-        if (n >= 0) return static_cast<int>(n);
-        if (errno != EINTR) return -1;
-    }
-}
-
-bool DatagramSocket::WaitForRead(int milliseconds) {
-    if (handle == noSocket) return false;
-    return (pollFor(fdOf(handle), POLLIN, milliseconds < 0 ? 0 : milliseconds) & POLLIN) != 0;
 }
 
 bool DatagramSocket::EnableBroadcast() {
@@ -402,9 +294,5 @@ bool DatagramSocket::SetReceiveBufferSize(int bytes) {
     if (::getsockopt(fdOf(handle), SOL_SOCKET, SO_RCVBUF, &current, &len) == 0 && current / 2 >= bytes) return true;
     return ::setsockopt(fdOf(handle), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
-
-bool DatagramSocket::GetLocal(IPv4Address& out) const { return localAddressOf(handle, out); }
-
-void DatagramSocket::Destroy() { closeSocket(handle); }
 
 }  // namespace Varnix::Port

@@ -1,5 +1,7 @@
 #include "port/binaryfile.h"
 
+#include "port/regularfile_win32.h"
+
 #include <windows.h>
 
 namespace Varnix::Port {
@@ -17,15 +19,11 @@ BinaryFile::~BinaryFile() { close(); }
 bool BinaryFile::openForReading(const char* narrowPath) {
     close();
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which is then refused.
-    HANDLE file = CreateFileA(narrowPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = keepIfRegular(CreateFileA(narrowPath, GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                            nullptr));
     if (file == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        CloseHandle(file);
-        return false;
-    }
     handle = reinterpret_cast<std::intptr_t>(file);
     return true;
 }

@@ -1,5 +1,7 @@
 #include "port/files.h"
 
+#include "port/regularfile_win32.h"
+
 #include <windows.h>
 #include <direct.h>
 #include <sys/stat.h>
@@ -38,14 +40,13 @@ bool isRegularFile(const char* narrowPath) {
 
 std::int64_t fileSize(const char16_t* path) {
     // The link itself is opened, and refused: it is no regular file.
-    HANDLE file = CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = keepIfRegular(CreateFileW(wide(path), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                            nullptr));
     if (file == INVALID_HANDLE_VALUE) return -1;
-    BY_HANDLE_FILE_INFORMATION info;
     LARGE_INTEGER size;
-    BOOL ok = GetFileInformationByHandle(file, &info) &&
-              (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-              GetFileSizeEx(file, &size);
+    BOOL ok = GetFileSizeEx(file, &size);
     CloseHandle(file);
     return ok ? std::int64_t(size.QuadPart) : -1;
 }
@@ -57,15 +58,11 @@ bool deleteFile(const char16_t* path) {
 bool copyFile(const char16_t* from, const char16_t* to) {
     // Neither end is reached through a link or junction; the target name is
     // freed (a link there is removed, not followed) and created anew.
-    HANDLE in = CreateFileW(wide(from), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE in = keepIfRegular(CreateFileW(wide(from), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                          nullptr));
     if (in == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(in, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        CloseHandle(in);
-        return false;
-    }
     DeleteFileW(wide(to));
     HANDLE out = CreateFileW(wide(to), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

@@ -17,7 +17,13 @@ enum class BadInput {
     // File names: a bad byte becomes the lone surrogate U+DC80..U+DCFF of its
     // value and encodes back to that byte (as Python's surrogateescape);
     // other lone surrogates encode as '?'.
-    escape
+    escape,
+    // A UTF-8 marked DrConfig.txt: a bad byte becomes U+100000 plus its value
+    // (a surrogate pair), so that no byte is lost; an encoded surrogate is
+    // taken as the unit it names (a folder may have such a name); a sequence
+    // naming U+100000..U+1000FF itself counts as bad, so that it stays apart
+    // from the kept bytes. Encodes as `replace`.
+    keepBytes
 };
 
 // Decodes `byteCount` bytes into at most `outCapacity` UTF-16 units at `out`

@@ -8,8 +8,9 @@ namespace {
 constexpr char16_t replacementCharacter = 0xFFFD;
 
 // Decodes one code point at text[i] (i < end). Returns the code point, or -1
-// for an ill-formed sequence (`i` is then somewhere inside it).
-long decodeOne(const unsigned char* text, int end, int& i)
+// for an ill-formed sequence (`i` is then somewhere inside it). Encoded
+// surrogates count as ill-formed unless `surrogates`.
+long decodeOne(const unsigned char* text, int end, int& i, bool surrogates)
 {
     unsigned char lead = text[i++];
     if (lead < 0x80)
@@ -24,7 +25,7 @@ long decodeOne(const unsigned char* text, int end, int& i)
         needed = 2;
         codePoint = lead & 0x0F;
         if (lead == 0xE0) lower = 0xA0;   // no overlong forms
-        if (lead == 0xED) upper = 0x9F;   // no encoded surrogates
+        if (lead == 0xED && !surrogates) upper = 0x9F;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         needed = 3;
         codePoint = lead & 0x07;
@@ -47,11 +48,16 @@ long decodeOne(const unsigned char* text, int end, int& i)
 constexpr char16_t firstEscape = 0xDC80;
 constexpr char16_t lastEscape = 0xDCFF;
 
+// Where a DrConfig.txt's bad bytes go: U+100000 plus the byte.
+constexpr long firstKeptByte = 0x100000;
+constexpr long lastKeptByte = 0x1000FF;
+
 }  // namespace
 
 int decode(const char* text, int byteCount, char16_t* out, int outCapacity, BadInput bad)
 {
     bool escapeBytes = bad == BadInput::escape;
+    bool keepBytes = bad == BadInput::keepBytes;
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     int written = 0;
     auto put = [&](char16_t unit) {
@@ -66,13 +72,19 @@ int decode(const char* text, int byteCount, char16_t* out, int outCapacity, BadI
     int i = 0;
     while (i < byteCount) {
         int start = i;
-        long codePoint = decodeOne(bytes, byteCount, i);
+        long codePoint = decodeOne(bytes, byteCount, i, keepBytes);
+        if (keepBytes && codePoint >= firstKeptByte && codePoint <= lastKeptByte)
+            codePoint = -1;
         bool ok;
         if (codePoint < 0) {
-            // One unit for the first byte only, in text as in file names, so
-            // that the same bytes give the same number of units either way;
-            // the bytes after it are looked at afresh.
+            // The first byte only, in text as in file names, so that the same
+            // bytes give the same number of characters either way; the bytes
+            // after it are looked at afresh.
             i = start + 1;
+            if (keepBytes)
+                codePoint = firstKeptByte + bytes[start];
+        }
+        if (codePoint < 0) {
             ok = put(escapeBytes ? static_cast<char16_t>(0xDC00 + bytes[start]) : replacementCharacter);
         } else if (codePoint >= 0x10000) {
             codePoint -= 0x10000;

@@ -62,3 +62,20 @@ TEST(ConfigUtf8, CharactersThatStandForBytesAreNotTakenFromTheFile)
     EXPECT_EQ(decoded("\xF4\x80\x80\x80"), mapped(0xF4) + mapped(0x80) + mapped(0x80) + mapped(0x80));
     EXPECT_EQ(decoded("\xF4\x80\x83\xBF"), mapped(0xF4) + mapped(0x80) + mapped(0x83) + mapped(0xBF));
 }
+
+TEST(ConfigUtf8, ALongFileDecodesTheSameWhereverItsSequencesFall)
+{
+    // Files over a megabyte are decoded in pieces: every kind of sequence is
+    // placed across each point a piece could end, and must come out whole.
+    const std::string tails[] = {"\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\x80\x80\x80\x80\x80", "\xC3\xC3\xA9"};
+    const std::u16string expected[] = {u"\u20AC", u"\U0001F600",
+                                       mapped(0x80) + mapped(0x80) + mapped(0x80) + mapped(0x80) + mapped(0x80),
+                                       mapped(0xC3) + u"\u00E9"};
+    for (std::size_t k = 0; k < 4; ++k) {
+        for (std::size_t before = (1 << 20) - 5; before <= (1 << 20); ++before) {
+            std::string bytes = std::string(before, 'a') + tails[k] + "z";
+            std::u16string text = decoded(bytes);
+            ASSERT_EQ(text, std::u16string(before, u'a') + expected[k] + u"z") << k << " after " << before;
+        }
+    }
+}

@@ -7,20 +7,20 @@
 // tools are independent peers, so a fault in one side cannot hide in both.
 namespace Varnix::Peer {
 
-constexpr uint32_t kNodeGreeting = 0xC0C01827u;
-constexpr uint32_t kMasterGreeting = 0xC0C03729u;
-constexpr uint32_t kHostGreeting = 0xC0C02172u;
-constexpr uint32_t kEndSignal = 0xC0C04826u;
-constexpr uint32_t kFileDumpSignal = 0xC0C05827u;
+constexpr uint32_t nodeGreeting = 0xC0C01827u;
+constexpr uint32_t masterGreeting = 0xC0C03729u;
+constexpr uint32_t hostGreeting = 0xC0C02172u;
+constexpr uint32_t endSignal = 0xC0C04826u;
+constexpr uint32_t fileDumpSignal = 0xC0C05827u;
 
-constexpr uint16_t kDiscoveryPort = 19666;  // UDP, every node
-constexpr uint16_t kHostPort = 19667;       // TCP, loopback of the node's machine
-constexpr uint16_t kMasterPort = 19668;     // TCP, every node
+constexpr uint16_t discoveryPort = 19666;  // UDP, every node
+constexpr uint16_t hostPort = 19667;       // TCP, loopback of the node's machine
+constexpr uint16_t masterPort = 19668;     // TCP, every node
 
 // Largest file a file frame can carry (its size is a signed 32-bit count).
-constexpr int64_t kMaxFrameFileSize = 2147483647;
+constexpr int64_t maxFrameFileSize = 2147483647;
 // Pieces of a file frame: the node reads and writes at most this much per call.
-constexpr uint32_t kFramePiece = 65536;
+constexpr uint32_t framePiece = 65536;
 
 // Writes `value` as 4 little-endian bytes into `out`. Never fails.
 inline void putLE32(uint32_t value, unsigned char out[4]) {

@@ -45,7 +45,7 @@ std::string seconds(double value) {
 // Keeps the worst failure: an unknown name first, then a ping not sent, then silence.
 void note(int& status, int failure) {
     const auto rank = [](int s) {
-        return s == kMasterUnknownHost ? 3 : s == kMasterPingNotSent ? 2 : s == kMasterNoAnswer ? 1 : 0;
+        return s == masterUnknownHost ? 3 : s == masterPingNotSent ? 2 : s == masterNoAnswer ? 1 : 0;
     };
     if (rank(failure) > rank(status))
         status = failure;
@@ -55,7 +55,7 @@ void note(int& status, int failure) {
 
 int runDiscover(const DiscoverOptions& options) {
     Reporter report(options.json);
-    int status = kMasterOk;
+    int status = masterOk;
     std::vector<Target> targets;
     std::vector<std::string> broadcasts = options.broadcasts;
     if (options.hosts.empty() && broadcasts.empty())
@@ -64,8 +64,8 @@ int runDiscover(const DiscoverOptions& options) {
         Target target;
         target.name = name;
         target.broadcast = broadcast;
-        if (!Port::IPv4Address::resolve(name, kDiscoveryPort, target.address)) {
-            note(status, report.fail(kMasterUnknownHost, "cannot resolve host '" + name + "'"));
+        if (!Port::IPv4Address::resolve(name, discoveryPort, target.address)) {
+            note(status, report.fail(masterUnknownHost, "cannot resolve host '" + name + "'"));
             return;
         }
         targets.push_back(target);
@@ -79,24 +79,24 @@ int runDiscover(const DiscoverOptions& options) {
     const auto start = Clock::now();
     Port::DatagramSocket socket(Port::IPv4Address::any(0));
     if (!targets.empty() && !socket.IsOk()) {
-        note(status, report.fail(kMasterPingNotSent, "cannot open a UDP socket for the discovery ping"));
+        note(status, report.fail(masterPingNotSent, "cannot open a UDP socket for the discovery ping"));
         targets.clear();
     }
     unsigned char ping[4];
-    putLE32(kMasterGreeting, ping);
+    putLE32(masterGreeting, ping);
     bool broadcasting = false;
     int sent = 0;
     for (Target& target : targets) {
         if (target.broadcast && !broadcasting) {
             if (!socket.EnableBroadcast()) {
-                note(status, report.fail(kMasterPingNotSent, "this system does not allow broadcasts"));
+                note(status, report.fail(masterPingNotSent, "this system does not allow broadcasts"));
                 break;
             }
             broadcasting = true;
         }
         if (socket.SendTo(target.address, ping, 4) != 4) {
             target.answered = true;  // reported here, not again as silent
-            note(status, report.fail(kMasterPingNotSent, "cannot send the discovery ping to " + target.name + " (" +
+            note(status, report.fail(masterPingNotSent, "cannot send the discovery ping to " + target.name + " (" +
                                                              target.address.dotted() +
                                                              "): no route to that network, or the address is not "
                                                              "one this machine may send to"));
@@ -123,7 +123,7 @@ int runDiscover(const DiscoverOptions& options) {
         Port::IPv4Address from;
         unsigned char reply[4] = {0xFF, 0xFF, 0xFF, 0xFF};
         while (socket.RecvFrom(from, reply, 4) >= 0) {
-            const bool isReply = getLE32(reply) == kNodeGreeting;
+            const bool isReply = getLE32(reply) == nodeGreeting;
             std::fill(reply, reply + 4, 0xFF);
             if (!isReply)
                 continue;
@@ -159,12 +159,12 @@ int runDiscover(const DiscoverOptions& options) {
     for (const Target& target : targets) {
         if (target.broadcast || target.answered)
             continue;
-        note(status, report.fail(kMasterNoAnswer, "no answer from " + target.name + " (" + target.address.dotted() +
+        note(status, report.fail(masterNoAnswer, "no answer from " + target.name + " (" + target.address.dotted() +
                                                       ") within " + seconds(options.waitSeconds)));
         silent.push_back(jsonString(target.name));
     }
-    if (broadcasting && nodes.empty() && status == kMasterOk)
-        note(status, report.fail(kMasterNoAnswer, "no node answered the discovery ping within " +
+    if (broadcasting && nodes.empty() && status == masterOk)
+        note(status, report.fail(masterNoAnswer, "no node answered the discovery ping within " +
                                                       seconds(options.waitSeconds)));
 
     std::vector<std::string> pinged;

@@ -163,10 +163,10 @@ bool parseRenderOptions(const std::vector<std::string>& args, RenderOptions& opt
             options.node = value;
         } else if (arg == "--version") {
             // A node renders only these releases; anything else could only be refused.
-            ok = toInt(arg, value, kFirstRelease, kLastRelease, options.version, error);
+            ok = toInt(arg, value, firstRelease, lastRelease, options.version, error);
             if (!ok)
                 error = "option --version needs the 3ds Max release of the scene, from " +
-                        std::to_string(kFirstRelease) + " to " + std::to_string(kLastRelease) + ", not '" + value +
+                        std::to_string(firstRelease) + " to " + std::to_string(lastRelease) + ", not '" + value +
                         "'";
             hasVersion = true;
         } else if (arg == "--frame") {

@@ -5,8 +5,8 @@
 
 namespace Varnix::Peer {
 
-constexpr int kFirstRelease = 2011;  // the 3ds Max releases a node can render
-constexpr int kLastRelease = 2016;
+constexpr int firstRelease = 2011;  // the 3ds Max releases a node can render
+constexpr int lastRelease = 2016;
 
 struct DiscoverOptions {
     double waitSeconds = 1.0;

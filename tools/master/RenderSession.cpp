@@ -23,12 +23,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kConnectSeconds = 10;
-constexpr int kGreetingNoteSeconds = 3;   // when to say that the node may be busy
-constexpr int kMessageSeconds = 30;       // greeting and parameters; the node allows 30 s per byte
-constexpr int kScenePieceSeconds = 45;    // the node's limit per piece of the scene
-constexpr int kDumpPieceSeconds = 60;     // the node's limit per piece of a dump
-constexpr int kPollMilliseconds = 200;    // how often time limits, END triggers and Ctrl-C are checked
+constexpr int connectSeconds = 10;
+constexpr int greetingNoteSeconds = 3;   // when to say that the node may be busy
+constexpr int messageSeconds = 30;       // greeting and parameters; the node allows 30 s per byte
+constexpr int scenePieceSeconds = 45;    // the node's limit per piece of the scene
+constexpr int dumpPieceSeconds = 60;     // the node's limit per piece of a dump
+constexpr int pollMilliseconds = 200;    // how often time limits, END triggers and Ctrl-C are checked
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -88,7 +88,7 @@ private:
     double uploadSeconds = -1;
     Clock::time_point renderStart;
     std::unique_ptr<Port::StreamSocket> link;
-    std::vector<char> piece = std::vector<char>(kFramePiece);
+    std::vector<char> piece = std::vector<char>(framePiece);
     std::vector<std::string> replaced;  // earlier dumps of the frame, removed before the first new one (--overwrite)
     std::vector<SavedDump> saved;
     bool endSent = false;
@@ -97,16 +97,16 @@ private:
 int MasterSession::openScene() {
     scene.open(options.scene, std::ios::binary | std::ios::ate);
     if (!scene)
-        return fail(kMasterLocalFile, "cannot open the scene file '" + options.scene + "'");
+        return fail(masterLocalFile, "cannot open the scene file '" + options.scene + "'");
     const auto end = scene.tellg();
     if (end < 0)
-        return fail(kMasterLocalFile, "cannot read the scene file '" + options.scene + "'");
+        return fail(masterLocalFile, "cannot read the scene file '" + options.scene + "'");
     sceneSize = static_cast<int64_t>(end);
     scene.seekg(0);
-    if (sceneSize > kMaxFrameFileSize)
-        return fail(kMasterLocalFile, "the scene file '" + options.scene + "' has " + groupedCount(sceneSize) +
-                                          " bytes; a node takes at most " + groupedCount(kMaxFrameFileSize));
-    return kMasterOk;
+    if (sceneSize > maxFrameFileSize)
+        return fail(masterLocalFile, "the scene file '" + options.scene + "' has " + groupedCount(sceneSize) +
+                                          " bytes; a node takes at most " + groupedCount(maxFrameFileSize));
+    return masterOk;
 }
 
 int MasterSession::prepareFolder() {
@@ -114,15 +114,15 @@ int MasterSession::prepareFolder() {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (!std::filesystem::is_directory(folder, error))
-        return fail(kMasterLocalFile, "cannot create the output directory '" + options.outDirectory + "'");
+        return fail(masterLocalFile, "cannot create the output directory '" + options.outDirectory + "'");
     // Find out now, not after the node has rendered, that no dump could be saved.
     const std::filesystem::path probe = folder / ".drmaster-write-check";
     if (!std::ofstream(probe, std::ios::binary | std::ios::trunc))
-        return fail(kMasterLocalFile, "cannot write into the output directory '" + options.outDirectory + "'");
+        return fail(masterLocalFile, "cannot write into the output directory '" + options.outDirectory + "'");
     std::filesystem::remove(probe, error);
     const std::vector<std::string> earlier = earlierDumps(folder, options.frame);
     if (!earlier.empty() && !options.overwrite)
-        return fail(kMasterLocalFile, "'" + options.outDirectory + "' already holds " +
+        return fail(masterLocalFile, "'" + options.outDirectory + "' already holds " +
                                           plural(static_cast<int>(earlier.size()), "dump") + " of frame " +
                                           std::to_string(options.frame) + " (" + earlier.front() +
                                           (earlier.size() > 1 ? " ... " + earlier.back() : std::string()) +
@@ -133,22 +133,22 @@ int MasterSession::prepareFolder() {
         (replaced.empty() ? std::string()
                           : " (replacing " + plural(static_cast<int>(replaced.size()), "earlier dump") +
                                 " of this frame when the first new one arrives)"));
-    return kMasterOk;
+    return masterOk;
 }
 
 int MasterSession::connect() {
     Port::IPv4Address resolved;
-    if (!Port::IPv4Address::resolve(options.node, kMasterPort, resolved))
-        return fail(kMasterUnknownHost, "cannot resolve host '" + options.node + "'");
-    address = resolved.dotted() + ":" + std::to_string(kMasterPort);
+    if (!Port::IPv4Address::resolve(options.node, masterPort, resolved))
+        return fail(masterUnknownHost, "cannot resolve host '" + options.node + "'");
+    address = resolved.dotted() + ":" + std::to_string(masterPort);
     where = options.node + " (" + address + ")";
     std::string why;
-    link = Port::StreamSocket::connect(resolved, kConnectSeconds, &why);
+    link = Port::StreamSocket::connect(resolved, connectSeconds, &why);
     if (!link)
-        return fail(kMasterUnreachable, "node " + where + " unreachable: " + why +
+        return fail(masterUnreachable, "node " + where + " unreachable: " + why +
                                             " (is the node running there, and is TCP port 19668 open?)");
     say("connected to " + where);
-    return kMasterOk;
+    return masterOk;
 }
 
 int MasterSession::awaitGreeting() {
@@ -158,34 +158,34 @@ int MasterSession::awaitGreeting() {
     bool notedBusy = false;
     while (have < 4) {
         if (Port::interruptCount() > 0)
-            return fail(kMasterInterrupted, "interrupted while waiting for the greeting of " + where);
+            return fail(masterInterrupted, "interrupted while waiting for the greeting of " + where);
         const double waited = secondsSince(start);
         if (options.waitSeconds > 0 && waited >= options.waitSeconds)
-            return fail(kMasterNoGreeting, "no greeting from " + where + " within " +
+            return fail(masterNoGreeting, "no greeting from " + where + " within " +
                                                std::to_string(options.waitSeconds) +
                                                " s: the node is busy with another job, or it is not a render node "
                                                "(--wait sets the time)");
-        if (!notedBusy && waited >= kGreetingNoteSeconds) {
+        if (!notedBusy && waited >= greetingNoteSeconds) {
             say("waiting for the node to greet; it may be busy with another job");
             notedBusy = true;
         }
         // Short polls, so that the time limit, the note and Ctrl-C are seen promptly.
-        if (!link->WaitForRead(kPollMilliseconds))
+        if (!link->WaitForRead(pollMilliseconds))
             continue;
         uint32_t got = 0;
         const IoResult result = readFully(*link, bytes + have, 4 - have, 0, got);
         have += got;
         if (got == 0 && (result == IoResult::Closed || result == IoResult::Failed))
-            return fail(kMasterNotANode, where + " closed the connection without a greeting: not a render node");
+            return fail(masterNotANode, where + " closed the connection without a greeting: not a render node");
     }
-    if (getLE32(bytes) != kNodeGreeting)
-        return fail(kMasterNotANode, where + " did not greet as a render node");
-    return kMasterOk;
+    if (getLE32(bytes) != nodeGreeting)
+        return fail(masterNotANode, where + " did not greet as a render node");
+    return masterOk;
 }
 
 int MasterSession::refused(const std::string& how) {
-    return fail(kMasterRefused, "the node " + how + ": it refused the job, most likely because no 3ds Max from " +
-                                    std::to_string(options.version) + " to " + std::to_string(kLastRelease) +
+    return fail(masterRefused, "the node " + how + ": it refused the job, most likely because no 3ds Max from " +
+                                    std::to_string(options.version) + " to " + std::to_string(lastRelease) +
                                     " is configured there (or it could not store the scene); see drData/DrLog.txt "
                                     "on " + options.node);
 }
@@ -199,17 +199,17 @@ int MasterSession::sendJob() {
     // Greeting, parameters and the scene's size in one write: if the node
     // closes after the parameters, the size is still unread on its side.
     std::vector<unsigned char> header(4);
-    putLE32(kMasterGreeting, header.data());
+    putLE32(masterGreeting, header.data());
     header.insert(header.end(), parameters.begin(), parameters.end());
     header.push_back(0);
     unsigned char size[4];
     putLE32(static_cast<uint32_t>(sceneSize), size);
     header.insert(header.end(), size, size + 4);
-    IoResult result = writeFully(*link, header.data(), static_cast<uint32_t>(header.size()), kMessageSeconds);
+    IoResult result = writeFully(*link, header.data(), static_cast<uint32_t>(header.size()), messageSeconds);
     if (result == IoResult::Failed)
         return refused("closed the connection before taking the job parameters");
     if (result != IoResult::Done)
-        return fail(kMasterTransferCut, "the connection to " + where + " stalled while sending the job");
+        return fail(masterTransferCut, "the connection to " + where + " stalled while sending the job");
     say("job sent: 3ds Max " + std::to_string(options.version) + ", frame " + std::to_string(options.frame) +
         "; sending the scene " + options.scene + " (" + groupedCount(sceneSize) + " bytes)");
 
@@ -218,22 +218,22 @@ int MasterSession::sendJob() {
     while (sent < sceneSize) {
         if (Port::interruptCount() > 0) {
             progress.clear();
-            return fail(kMasterInterrupted, "interrupted during the scene upload");
+            return fail(masterInterrupted, "interrupted during the scene upload");
         }
-        const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(sceneSize - sent, kFramePiece));
+        const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(sceneSize - sent, framePiece));
         scene.read(piece.data(), count);
         if (static_cast<uint32_t>(scene.gcount()) != count) {
             // The frame is announced and cannot be completed: the node's copy is cut short.
             progress.clear();
-            return fail(kMasterLocalFile, "the scene file '" + options.scene + "' could not be read to its end");
+            return fail(masterLocalFile, "the scene file '" + options.scene + "' could not be read to its end");
         }
-        result = writeFully(*link, piece.data(), count, kScenePieceSeconds);
+        result = writeFully(*link, piece.data(), count, scenePieceSeconds);
         if (result != IoResult::Done) {
             progress.clear();
             if (result == IoResult::Failed)
                 return refused("closed the connection after " + groupedCount(sent) + " of " +
                                groupedCount(sceneSize) + " scene bytes");
-            return fail(kMasterTransferCut, "scene upload to " + where + " stalled after " + groupedCount(sent) +
+            return fail(masterTransferCut, "scene upload to " + where + " stalled after " + groupedCount(sent) +
                                                 " of " + groupedCount(sceneSize) + " bytes");
         }
         sent += count;
@@ -242,7 +242,7 @@ int MasterSession::sendJob() {
     progress.clear();
     uploadSeconds = secondsSince(start);
     say("scene sent in " + oneDecimal(uploadSeconds) + " s; rendering");
-    return kMasterOk;
+    return masterOk;
 }
 
 void MasterSession::sendEnd(const std::string& reason) {
@@ -251,7 +251,7 @@ void MasterSession::sendEnd(const std::string& reason) {
     endSent = true;
     say("sending END (" + reason + ")");
     // A failed write shows as the node's close in the render loop.
-    writeSignal(*link, kEndSignal, kMessageSeconds);
+    writeSignal(*link, endSignal, messageSeconds);
 }
 
 int MasterSession::receiveDump() {
@@ -260,14 +260,14 @@ int MasterSession::receiveDump() {
     for (;;) {
         unsigned char bytes[4];
         uint32_t got = 0;
-        const IoResult result = readFully(*link, bytes, 4, kDumpPieceSeconds, got);
+        const IoResult result = readFully(*link, bytes, 4, dumpPieceSeconds, got);
         if (result != IoResult::Done)
-            return fail(kMasterTransferCut, "dump from " + where + " cut before its size: connection " +
+            return fail(masterTransferCut, "dump from " + where + " cut before its size: connection " +
                                                 describe(result) + "; no file was kept");
         const uint32_t value = getLE32(bytes);
         // A node that could not read a dump's size sends the signal again for
         // its next try, without a frame in between.
-        if (value == kFileDumpSignal) {
+        if (value == fileDumpSignal) {
             say("the node gave up a dump before sending it");
             continue;
         }
@@ -275,7 +275,7 @@ int MasterSession::receiveDump() {
         break;
     }
     if (size < 0)
-        return fail(kMasterNotANode, where + " announced a dump of negative size " + std::to_string(size));
+        return fail(masterNotANode, where + " announced a dump of negative size " + std::to_string(size));
 
     const int number = static_cast<int>(saved.size()) + 1;
     const std::string name = dumpFileName(options.frame, number);
@@ -284,15 +284,15 @@ int MasterSession::receiveDump() {
     const std::filesystem::path partPath = folder / (name + ".part");
     std::ofstream out(partPath, std::ios::binary | std::ios::trunc);
     if (!out)
-        return fail(kMasterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
+        return fail(masterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
 
     Progress progress(stdout, terminal, name, static_cast<uint64_t>(size));
     int64_t received = 0;
     bool exr = false;
     while (received < size) {
-        const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(size - received, kFramePiece));
+        const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(size - received, framePiece));
         uint32_t got = 0;
-        const IoResult result = readFully(*link, piece.data(), count, kDumpPieceSeconds, got);
+        const IoResult result = readFully(*link, piece.data(), count, dumpPieceSeconds, got);
         if (received == 0)
             exr = startsLikeExr(piece.data(), got);
         out.write(piece.data(), got);
@@ -303,7 +303,7 @@ int MasterSession::receiveDump() {
             out.close();
             std::error_code ignored;
             std::filesystem::remove(partPath, ignored);
-            return fail(kMasterTransferCut, "dump " + std::to_string(number) + " from " + where + " cut after " +
+            return fail(masterTransferCut, "dump " + std::to_string(number) + " from " + where + " cut after " +
                                                 groupedCount(received) + " of " + groupedCount(size) +
                                                 " bytes: connection " + describe(result) +
                                                 "; the partial file was removed");
@@ -313,7 +313,7 @@ int MasterSession::receiveDump() {
     progress.clear();
     out.close();
     if (out.fail())
-        return fail(kMasterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
+        return fail(masterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
     if (!replaced.empty()) {
         for (const std::string& old : replaced) {
             std::error_code ignored;
@@ -326,7 +326,7 @@ int MasterSession::receiveDump() {
     std::error_code error;
     std::filesystem::rename(partPath, finalPath, error);
     if (error)
-        return fail(kMasterLocalFile, "cannot write the dump file '" + finalPath.string() + "'");
+        return fail(masterLocalFile, "cannot write the dump file '" + finalPath.string() + "'");
     SavedDump dump;
     dump.index = number;
     dump.path = finalPath.string();
@@ -341,7 +341,7 @@ int MasterSession::receiveDump() {
         report.warn("dump " + std::to_string(number) + " (" + dump.path + ", " + groupedCount(size) +
                     " bytes) is not an EXR file: it does not start with the EXR magic number 76 2f 31 01; kept "
                     "as it came");
-    return kMasterOk;
+    return masterOk;
 }
 
 // The node closed at a message boundary: what did the job deliver?
@@ -357,15 +357,15 @@ int MasterSession::jobEnded(bool reset) {
     say("the node closed the connection: job finished, " + plural(count, "dump") + " saved in " +
         options.outDirectory + " (" + groupedCount(static_cast<uint64_t>(bytes)) + " bytes in all)");
     if (count == 0)
-        return fail(kMasterNoImage, "the node ended the job without sending an image: version refused, 3ds Max did "
+        return fail(masterNoImage, "the node ended the job without sending an image: version refused, 3ds Max did "
                                     "not answer or failed, or the scene was rejected; see drData/DrLog.txt on " +
                                         options.node);
     if (options.expectDumps >= 0 && count != options.expectDumps)
-        return fail(kMasterDumpCount, "the node sent " + plural(count, "dump") + ", not the " +
+        return fail(masterDumpCount, "the node sent " + plural(count, "dump") + ", not the " +
                                           std::to_string(options.expectDumps) +
                                           " that --expect-dumps asked for (did 3ds Max stop early? see "
                                           "drData/DrLog.txt and drData/MaxLog.txt on " + options.node + ")");
-    return kMasterOk;
+    return masterOk;
 }
 
 int MasterSession::render() {
@@ -375,25 +375,25 @@ int MasterSession::render() {
     for (;;) {
         const int interrupts = Port::interruptCount();
         if (interrupts >= 2)
-            return fail(kMasterInterrupted, "interrupted again; not waiting for the node to finish");
+            return fail(masterInterrupted, "interrupted again; not waiting for the node to finish");
         if (interrupts == 1)
             sendEnd("Ctrl-C; press it again to quit at once");
         if (options.endAfterSeconds >= 0 && secondsSince(renderStart) >= options.endAfterSeconds)
             sendEnd("after " + oneDecimal(options.endAfterSeconds) + " s");
-        if (!link->WaitForRead(kPollMilliseconds))
+        if (!link->WaitForRead(pollMilliseconds))
             continue;
 
         unsigned char bytes[4];
         uint32_t got = 0;
-        const IoResult result = readFully(*link, bytes, 4, kDumpPieceSeconds, got);
+        const IoResult result = readFully(*link, bytes, 4, dumpPieceSeconds, got);
         if (got == 0 && (result == IoResult::Closed || result == IoResult::Failed))
             return jobEnded(result == IoResult::Failed);  // The node ends every job by closing.
         if (result != IoResult::Done)
-            return fail(kMasterTransferCut, "connection to " + where + " " + describe(result) + " inside a signal");
-        if (getLE32(bytes) != kFileDumpSignal)
-            return fail(kMasterNotANode, where + " sent an unknown signal while rendering");
+            return fail(masterTransferCut, "connection to " + where + " " + describe(result) + " inside a signal");
+        if (getLE32(bytes) != fileDumpSignal)
+            return fail(masterNotANode, where + " sent an unknown signal while rendering");
         const int status = receiveDump();
-        if (status != kMasterOk)
+        if (status != masterOk)
             return status;
         if (options.endAfterDumps > 0 && static_cast<int>(saved.size()) >= options.endAfterDumps)
             sendEnd("after " + plural(static_cast<int>(saved.size()), "dump"));
@@ -435,15 +435,15 @@ void MasterSession::emitReport(int status) {
 
 int MasterSession::run() {
     int status = openScene();
-    if (status == kMasterOk)
+    if (status == masterOk)
         status = prepareFolder();
-    if (status == kMasterOk)
+    if (status == masterOk)
         status = connect();
-    if (status == kMasterOk)
+    if (status == masterOk)
         status = awaitGreeting();
-    if (status == kMasterOk)
+    if (status == masterOk)
         status = sendJob();
-    if (status == kMasterOk)
+    if (status == masterOk)
         status = render();
     if (link)
         link->Destroy();

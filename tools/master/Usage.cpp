@@ -6,9 +6,9 @@ namespace Varnix::Peer {
 #define DRMASTER_VERSION "unknown"
 #endif
 
-const char* const kMasterVersion = DRMASTER_VERSION;
+const char* const masterVersion = DRMASTER_VERSION;
 
-const char* const kMasterHelpText =
+const char* const masterHelpText =
     R"(drmaster - the master side of the Varnix distributed-rendering farm
 
 usage:

@@ -23,12 +23,12 @@ int usageError(const std::string& command, const std::string& error, bool json) 
     if (json)
         std::printf("%s\n", JsonObject()
                                 .add("command", command.empty() ? "null" : jsonString(command))
-                                .add("outcome", jsonString(outcomeName(kMasterUsage)))
-                                .add("status", jsonNumber(static_cast<int64_t>(kMasterUsage)))
+                                .add("outcome", jsonString(outcomeName(masterUsage)))
+                                .add("status", jsonNumber(static_cast<int64_t>(masterUsage)))
                                 .add("message", jsonString(error))
                                 .text()
                                 .c_str());
-    return kMasterUsage;
+    return masterUsage;
 }
 
 }  // namespace
@@ -36,19 +36,19 @@ int usageError(const std::string& command, const std::string& error, bool json) 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::fputs(kMasterHelpText, stderr);
-        return kMasterUsage;
+        std::fputs(masterHelpText, stderr);
+        return masterUsage;
     }
     const std::string command = args.front();
     args.erase(args.begin());
     // "--version" after "render" is the 3ds Max release; on its own it asks for ours.
     if (command == "--version") {
-        std::printf("drmaster %s\n", kMasterVersion);
-        return kMasterOk;
+        std::printf("drmaster %s\n", masterVersion);
+        return masterOk;
     }
     if (command == "--help" || command == "-h" || command == "/?" || command == "help" || asksForHelp(args)) {
-        std::fputs(kMasterHelpText, stdout);
-        return kMasterOk;
+        std::fputs(masterHelpText, stdout);
+        return masterOk;
     }
     const bool json = asksForJson(args);
     std::string error;
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
             return usageError(command, error, json);
         if (!Varnix::Port::initializeSockets()) {
             std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
-            return kMasterPingNotSent;
+            return masterPingNotSent;
         }
         return runDiscover(options);
     }
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
             return usageError(command, error, json);
         if (!Varnix::Port::initializeSockets()) {
             std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
-            return kMasterUnreachable;
+            return masterUnreachable;
         }
         Varnix::Port::catchInterrupts();
         return runRenderSession(options);

@@ -45,7 +45,7 @@ void putBox(std::string& out, const char* name, int width, int height) {
 }  // namespace
 
 std::string encodeExr(const RgbImage& image) {
-    constexpr uint32_t kFloatPixels = 2;
+    constexpr uint32_t floatPixels = 2;
     // Channels must be listed in name order; the pixel data follows that order.
     const char* const channelNames[3] = {"B", "G", "R"};
     const std::vector<float>* channelData[3] = {&image.blue, &image.green, &image.red};
@@ -57,7 +57,7 @@ std::string encodeExr(const RgbImage& image) {
     attributeHead(out, "channels", "chlist", 3 * (2 + 16) + 1);
     for (const char* name : channelNames) {
         putText(out, name);
-        put32(out, kFloatPixels);
+        put32(out, floatPixels);
         put32(out, 0);  // pLinear and three reserved bytes
         put32(out, 1);  // x sampling
         put32(out, 1);  // y sampling

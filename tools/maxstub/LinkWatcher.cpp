@@ -33,7 +33,7 @@ void LinkWatcher::pollFor(std::chrono::milliseconds period) {
             continue;
         have = 0;
         const uint32_t value = getLE32(pending);
-        if (value == kEndSignal) {
+        if (value == endSignal) {
             ++ends;
             onEnd();
         } else {

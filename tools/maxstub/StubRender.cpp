@@ -23,12 +23,12 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr int kGreetingWaitSeconds = 30;   // the node accepts about once a second while it waits for us
-constexpr int kDirectoryWaitSeconds = 10;  // per byte of the data directory
-constexpr size_t kMaxDirectoryLength = 65536;
-constexpr int kCloseWaitSeconds = 10;      // after a wrong greeting, for the node to drop us
-constexpr int kNameReuseWaitSeconds = 10;  // for the node to remove the last dump of a reused name
-constexpr uint32_t kWrongGreeting = kHostGreeting ^ 0x01000000u;  // 72 21 C0 C1
+constexpr int greetingWaitSeconds = 30;   // the node accepts about once a second while it waits for us
+constexpr int directoryWaitSeconds = 10;  // per byte of the data directory
+constexpr size_t maxDirectoryLength = 65536;
+constexpr int closeWaitSeconds = 10;      // after a wrong greeting, for the node to drop us
+constexpr int nameReuseWaitSeconds = 10;  // for the node to remove the last dump of a reused name
+constexpr uint32_t wrongHostGreeting = hostGreeting ^ 0x01000000u;  // 72 21 C0 C1
 
 [[noreturn]] void crash(std::ostream& console, Recorder& recorder) {
     console << "Simulating a crash (behaviour file)" << std::endl;
@@ -57,9 +57,9 @@ bool endsWithExr(const std::string& path) {
 }
 
 std::unique_ptr<Port::StreamSocket> connectToNode(const Behaviour& behaviour, std::ostream& console) {
-    const Port::IPv4Address node = Port::IPv4Address::loopback(kHostPort);
+    const Port::IPv4Address node = Port::IPv4Address::loopback(hostPort);
     const auto giveUp = Clock::now() + seconds(behaviour.connectTimeoutSeconds);
-    console << "Connecting to the render node at " << node.dotted() << ":" << kHostPort << std::endl;
+    console << "Connecting to the render node at " << node.dotted() << ":" << hostPort << std::endl;
     std::string why;
     for (;;) {
         auto socket = Port::StreamSocket::connect(node, 5, &why);
@@ -81,11 +81,11 @@ bool readDataDirectory(Port::StreamSocket& socket, std::string& directory) {
     for (;;) {
         char byte = 0;
         uint32_t got = 0;
-        if (readFully(socket, &byte, 1, kDirectoryWaitSeconds, got) != IoResult::Done)
+        if (readFully(socket, &byte, 1, directoryWaitSeconds, got) != IoResult::Done)
             return false;
         if (byte == '\0')
             return true;
-        if (directory.size() >= kMaxDirectoryLength)
+        if (directory.size() >= maxDirectoryLength)
             return false;
         directory.push_back(byte);
     }
@@ -138,26 +138,26 @@ int writeOutput(const RenderCommand& command, const Behaviour& behaviour, Record
                 std::ostream& console) {
     if (command.output.empty()) {
         console << "No output file given (-o:); nothing saved" << std::endl;
-        return kStubOk;
+        return stubOk;
     }
     const RgbImage image = makeFrameImage(behaviour.dumpWidth, behaviour.dumpHeight, command.start, 1.0);
     const std::string bytes = endsWithExr(command.output) ? encodeExr(image) : encodePng(image);
     if (!writeWholeFile(command.output, bytes)) {
         console << "ERROR: cannot write the output file " << command.output << std::endl;
         recorder.line("output_failed", command.output);
-        return kStubOutputFailed;
+        return stubOutputFailed;
     }
     console << "Saved frame " << command.start << " to " << command.output << std::endl;
     recorder.line("output", command.output);
-    return kStubOk;
+    return stubOk;
 }
 
 int finish(int status, const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder,
            std::ostream& console) {
     const int outputStatus = writeOutput(command, behaviour, recorder, console);
-    if (status == kStubOk)
+    if (status == stubOk)
         status = outputStatus;
-    return status == kStubOk ? behaviour.exitCode : status;
+    return status == stubOk ? behaviour.exitCode : status;
 }
 
 }  // namespace
@@ -168,7 +168,7 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
     if (!fileSize(command.scene, sceneSize)) {
         console << "ERROR: cannot open the scene file " << command.scene << std::endl;
         recorder.line("scene_missing", command.scene);
-        return kStubNoScene;
+        return stubNoScene;
     }
     recorder.line("scene_size", std::to_string(sceneSize));
     console << "Loaded scene " << command.scene << " (" << groupedCount(sceneSize) << " bytes)" << std::endl;
@@ -181,39 +181,39 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         console << "Not connecting to the render node (behaviour file)" << std::endl;
         recorder.line("not_connecting");
         std::this_thread::sleep_for(milliseconds(static_cast<long long>(behaviour.dumps) * behaviour.dumpIntervalMs));
-        return finish(kStubOk, command, behaviour, recorder, console);
+        return finish(stubOk, command, behaviour, recorder, console);
     }
 
     std::unique_ptr<Port::StreamSocket> link = connectToNode(behaviour, console);
     if (!link) {
         recorder.line("connect_failed");
-        return finish(kStubNoNode, command, behaviour, recorder, console);
+        return finish(stubNoNode, command, behaviour, recorder, console);
     }
     recorder.line("connected");
 
     uint32_t greeting = 0;
-    const IoResult greeted = readSignal(*link, greeting, kGreetingWaitSeconds);
-    if (greeted != IoResult::Done || greeting != kNodeGreeting) {
+    const IoResult greeted = readSignal(*link, greeting, greetingWaitSeconds);
+    if (greeted != IoResult::Done || greeting != nodeGreeting) {
         console << "ERROR: the peer on the render node port did not greet as a node ("
                 << (greeted == IoResult::Done ? "wrong bytes" : describe(greeted)) << ")" << std::endl;
         recorder.line("bad_node_greeting");
-        return finish(kStubNotANode, command, behaviour, recorder, console);
+        return finish(stubNotANode, command, behaviour, recorder, console);
     }
 
     if (behaviour.wrongGreeting) {
         console << "Answering with a wrong greeting (behaviour file)" << std::endl;
-        writeSignal(*link, kWrongGreeting, 5);
+        writeSignal(*link, wrongHostGreeting, 5);
         recorder.line("greeting_sent", "wrong");
         LinkWatcher watcher(*link, [] {}, [](uint32_t) {});
-        const auto giveUp = Clock::now() + seconds(kCloseWaitSeconds);
+        const auto giveUp = Clock::now() + seconds(closeWaitSeconds);
         while (!watcher.closed() && Clock::now() < giveUp)
             watcher.pollFor(milliseconds(100));
         recorder.line(watcher.closed() ? "link_closed_by_node" : "link_kept_open_by_node");
         link->Destroy();
-        return finish(kStubOk, command, behaviour, recorder, console);
+        return finish(stubOk, command, behaviour, recorder, console);
     }
 
-    writeSignal(*link, kHostGreeting, 5);
+    writeSignal(*link, hostGreeting, 5);
     recorder.line("greeting_sent", "good");
 
     std::string directory;
@@ -221,7 +221,7 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         console << "ERROR: the render node sent no data directory" << std::endl;
         recorder.line("no_data_directory");
         link->Destroy();
-        return finish(kStubNotANode, command, behaviour, recorder, console);
+        return finish(stubNotANode, command, behaviour, recorder, console);
     }
     recorder.line("data_directory", directory);
     console << "Render node online; dumps go to " << directory << std::endl;
@@ -248,7 +248,7 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
             recorder.line("unexpected_signal", std::to_string(value));
         });
 
-    int status = kStubOk;
+    int status = stubOk;
     for (int index = 1; index <= behaviour.dumps; ++index) {
         watcher.waitUntil(Clock::now() + milliseconds(behaviour.dumpIntervalMs));
         if (watcher.endCount() > 0 || watcher.closed())
@@ -258,7 +258,7 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         if (behaviour.reuseDumpName) {
             // The name is free again once the node has relayed and removed
             // the last dump; a dump written before that would replace it.
-            const auto giveUp = Clock::now() + seconds(kNameReuseWaitSeconds);
+            const auto giveUp = Clock::now() + seconds(nameReuseWaitSeconds);
             while (std::ifstream(joinPath(directory, "dump1.exr")) && Clock::now() < giveUp && !watcher.closed())
                 watcher.pollFor(milliseconds(20));
         }
@@ -267,7 +267,7 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         if (!writeDump(directory, index, image, behaviour, path, size)) {
             console << "ERROR: cannot write the dump " << path << std::endl;
             recorder.line("dump_failed", path);
-            status = kStubDumpFailed;
+            status = stubDumpFailed;
             continue;
         }
         console << "Dump " << index << " of " << behaviour.dumps << ": " << path << " (" << groupedCount(size)

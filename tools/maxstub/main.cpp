@@ -17,8 +17,8 @@
 
 namespace {
 
-const char* const kBehaviourFileName = "maxstub-behaviour.txt";
-const char* const kRecordFileName = "maxstub-record.txt";
+const char* const behaviourFileName = "maxstub-behaviour.txt";
+const char* const recordFileName = "maxstub-record.txt";
 
 std::string besideExecutable(const std::string& name) {
     const std::string directory = Varnix::Port::executableDirectory();
@@ -26,7 +26,7 @@ std::string besideExecutable(const std::string& name) {
 }
 
 Varnix::Peer::Behaviour loadBehaviour(std::ostream& console) {
-    const std::string path = besideExecutable(kBehaviourFileName);
+    const std::string path = besideExecutable(behaviourFileName);
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return Varnix::Peer::Behaviour();
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     console << "3dsmaxcmd stand-in for the Varnix render node" << std::endl;
 
     const Behaviour behaviour = loadBehaviour(console);
-    Recorder recorder(behaviour.recordFile.empty() ? besideExecutable(kRecordFileName) : behaviour.recordFile);
+    Recorder recorder(behaviour.recordFile.empty() ? besideExecutable(recordFileName) : behaviour.recordFile);
     recorder.line("run");
 
     std::vector<std::string> args;
@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
     if (!parseRenderCommand(args, command, error)) {
         console << "ERROR: " << error << std::endl;
         console << "usage: 3dsmaxcmd.exe SCENE -o:OUTPUT -start:N -end:N [other options]" << std::endl;
-        recorder.line("exit", std::to_string(kStubBadCommandLine));
-        return kStubBadCommandLine;
+        recorder.line("exit", std::to_string(stubBadCommandLine));
+        return stubBadCommandLine;
     }
     for (const std::string& option : command.unknown)
         console << "WARNING: unknown option ignored: " << option << std::endl;

@@ -78,13 +78,13 @@ protected:
 };
 
 TEST_F(DiscoverTest, ANamedNodeIsListedOnceHoweverManyRepliesItSends) {
-    Responder node(IPv4Address::loopback(19666), kNodeGreetingBytes, 4);
+    Responder node(IPv4Address::loopback(19666), nodeGreetingBytes, 4);
     auto run = discover("--numeric 127.0.0.1");
     ASSERT_TRUE(run->finishedWithin(10s));
     EXPECT_EQ(run->status(), 0) << run->err();
     // Address, host name ("-": not looked up) and reply time.
     EXPECT_TRUE(listing(run->out(), {"127.0.0.1\t-"})) << run->out();
-    EXPECT_EQ(node.received(), std::vector<std::string>{kMasterGreetingBytes});
+    EXPECT_EQ(node.received(), std::vector<std::string>{masterGreetingBytes});
 
     // With names looked up, the line still starts with the address.
     run = discover("127.0.0.1");
@@ -96,8 +96,8 @@ TEST_F(DiscoverTest, ANamedNodeIsListedOnceHoweverManyRepliesItSends) {
 }
 
 TEST_F(DiscoverTest, SeveralNodesAtOnceAndAReportForScripts) {
-    Responder first(IPv4Address::loopback(19666), kNodeGreetingBytes, 4);
-    Responder second(IPv4Address{0x7F000002u, 19666}, kNodeGreetingBytes, 4);
+    Responder first(IPv4Address::loopback(19666), nodeGreetingBytes, 4);
+    Responder second(IPv4Address{0x7F000002u, 19666}, nodeGreetingBytes, 4);
     // Named hosts only: done as soon as both have answered, long before --wait.
     auto run = discover("--numeric --wait 60 --node 127.0.0.1 --node=127.0.0.2");
     ASSERT_TRUE(run->finishedWithin(30s));
@@ -125,13 +125,13 @@ TEST_F(DiscoverTest, SeveralNodesAtOnceAndAReportForScripts) {
 }
 
 TEST_F(DiscoverTest, ABroadcastAddressOfTheNetworkIsPinged) {
-    Responder node(IPv4Address::any(19666), kNodeGreetingBytes, 4);
+    Responder node(IPv4Address::any(19666), nodeGreetingBytes, 4);
     auto run = discover("--numeric --broadcast 127.255.255.255");
     ASSERT_TRUE(run->finishedWithin(10s));
     if (run->status() == 13)
         GTEST_SKIP() << "no route for loopback broadcasts here: " << run->err();
     EXPECT_EQ(run->status(), 0) << run->err();
-    EXPECT_EQ(node.received(), std::vector<std::string>{kMasterGreetingBytes});
+    EXPECT_EQ(node.received(), std::vector<std::string>{masterGreetingBytes});
     const std::string out = run->out();
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
 }
@@ -150,7 +150,7 @@ TEST_F(DiscoverTest, APingThatCannotBeSentIsNotANodeThatIsUnreachable) {
 }
 
 TEST_F(DiscoverTest, ASilentNamedHostIsReported) {
-    Responder node(IPv4Address::loopback(19666), kNodeGreetingBytes, 4);  // 127.0.0.2 has no node
+    Responder node(IPv4Address::loopback(19666), nodeGreetingBytes, 4);  // 127.0.0.2 has no node
     auto run = discover("--numeric --wait 0.5 127.0.0.1 127.0.0.2");
     ASSERT_TRUE(run->finishedWithin(10s));
     EXPECT_EQ(run->status(), 10);
@@ -177,7 +177,7 @@ TEST_F(DiscoverTest, AnUnknownHostNameIsAnError) {
 }
 
 TEST_F(DiscoverTest, ABroadcastFindsTheNodeOnThisMachine) {
-    Responder node(IPv4Address::any(19666), kNodeGreetingBytes, 4);
+    Responder node(IPv4Address::any(19666), nodeGreetingBytes, 4);
     auto run = discover("--numeric");
     ASSERT_TRUE(run->finishedWithin(10s));
     if (run->status() == 13)
@@ -185,7 +185,7 @@ TEST_F(DiscoverTest, ABroadcastFindsTheNodeOnThisMachine) {
     EXPECT_EQ(run->status(), 0) << run->err();
     const std::string out = run->out();
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-    EXPECT_EQ(node.received(), std::vector<std::string>{kMasterGreetingBytes});
+    EXPECT_EQ(node.received(), std::vector<std::string>{masterGreetingBytes});
 }
 
 }  // namespace

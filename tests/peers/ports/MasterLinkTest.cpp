@@ -34,8 +34,8 @@ protected:
         EXPECT_TRUE(link) << "drmaster did not connect";
         if (!link)
             return std::string();
-        EXPECT_TRUE(writeRaw(*link, kNodeGreetingBytes));
-        EXPECT_EQ(readRaw(*link, 4, 5), kMasterGreetingBytes);
+        EXPECT_TRUE(writeRaw(*link, nodeGreetingBytes));
+        EXPECT_EQ(readRaw(*link, 4, 5), masterGreetingBytes);
         return readStringFrame(*link, 5);
     }
 
@@ -68,12 +68,12 @@ TEST_F(MasterLinkTest, AWholeJobSavesEveryDumpAndSendsEndAfterTheAskedDumps) {
     std::string dump("\x76\x2f\x31\x01", 4);  // what every EXR file starts with
     for (int i = 4; i < 70001; ++i)
         dump.push_back(static_cast<char>(i % 251));
-    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(0)));
-    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(70001) + dump.substr(0, 30000)));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(0)));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(70001) + dump.substr(0, 30000)));
     std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(master->finishedWithin(0ms));
     ASSERT_TRUE(writeRaw(*link, dump.substr(30000)));
-    EXPECT_EQ(readRaw(*link, 4, 5), kEndBytes);
+    EXPECT_EQ(readRaw(*link, 4, 5), endBytes);
     link->Destroy();  // the node's close ends the job
 
     ASSERT_TRUE(master->finishedWithin(5s));
@@ -95,12 +95,12 @@ TEST_F(MasterLinkTest, ABusyNodeIsWaitedForAndAnAbandonedDumpIsSkipped) {
     auto link = listener->Accept();
     ASSERT_TRUE(link);
     std::this_thread::sleep_for(4500ms);  // as if another job were still running
-    ASSERT_TRUE(writeRaw(*link, kNodeGreetingBytes));
-    EXPECT_EQ(readRaw(*link, 4, 5), kMasterGreetingBytes);
+    ASSERT_TRUE(writeRaw(*link, nodeGreetingBytes));
+    EXPECT_EQ(readRaw(*link, 4, 5), masterGreetingBytes);
     EXPECT_EQ(readStringFrame(*link, 5), "2014 12");
     receiveScene(*link);
     // A signal whose dump could not be sized, then the next try.
-    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + kFileDumpBytes + le32(3) + "abc"));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + fileDumpBytes + le32(3) + "abc"));
     std::this_thread::sleep_for(200ms);
     link->Destroy();
     ASSERT_TRUE(master->finishedWithin(5s));
@@ -117,11 +117,11 @@ TEST_F(MasterLinkTest, EndAfterSecondsCountsFromTheSceneUpload) {
     ASSERT_TRUE(link);
     receiveScene(*link);
     const auto sceneDone = Clock::now();
-    EXPECT_EQ(readRaw(*link, 4, 30), kEndBytes);
+    EXPECT_EQ(readRaw(*link, 4, 30), endBytes);
     EXPECT_GT(Clock::now() - sceneDone, 700ms);
     EXPECT_LT(Clock::now() - sceneDone, 20000ms);  // counted from the upload, generous for a slow run
     EXPECT_EQ(readRaw(*link, 4, 1), "");  // END is sent once
-    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(4) + "v/1\x01"));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(4) + "v/1\x01"));
     link->Destroy();
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 0) << master->err();
@@ -134,8 +134,8 @@ TEST_F(MasterLinkTest, CtrlCSendsEndAndASecondCtrlCQuits) {
     acceptJob(link);
     ASSERT_TRUE(link);
     receiveScene(*link);
-    EXPECT_EQ(readRaw(*link, 4, 5), kEndBytes);
-    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(4) + "v/1\x01"));
+    EXPECT_EQ(readRaw(*link, 4, 5), endBytes);
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(4) + "v/1\x01"));
     link->Destroy();
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 0) << master->err();
@@ -148,7 +148,7 @@ TEST_F(MasterLinkTest, CtrlCSendsEndAndASecondCtrlCQuits) {
     acceptJob(link);
     ASSERT_TRUE(link);
     receiveScene(*link);
-    EXPECT_EQ(readRaw(*link, 4, 5), kEndBytes);
+    EXPECT_EQ(readRaw(*link, 4, 5), endBytes);
     ASSERT_TRUE(master->finishedWithin(5s));  // without the node closing
     EXPECT_EQ(master->status(), 130);
 }
@@ -219,7 +219,7 @@ TEST_F(MasterLinkTest, ACutDumpLeavesNoFileAndADumpOfNegativeSizeIsRefused) {
     acceptJob(link);
     ASSERT_TRUE(link);
     receiveScene(*link);
-    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(1000) + std::string(10, 'x')));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(1000) + std::string(10, 'x')));
     std::this_thread::sleep_for(200ms);
     link->Destroy();
     ASSERT_TRUE(master->finishedWithin(5s));
@@ -235,7 +235,7 @@ TEST_F(MasterLinkTest, ACutDumpLeavesNoFileAndADumpOfNegativeSizeIsRefused) {
     acceptJob(link);
     ASSERT_TRUE(link);
     receiveScene(*link);
-    ASSERT_TRUE(writeRaw(*link, kFileDumpBytes + le32(static_cast<uint32_t>(-5))));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(static_cast<uint32_t>(-5))));
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 6);
 }

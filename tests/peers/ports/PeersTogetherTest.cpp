@@ -41,8 +41,8 @@ TEST_F(PeersTogetherTest, AJobFromDrmasterIsRenderedByTheStandInAndItsDumpsComeB
     // The master link, up to the scene.
     auto fromMaster = masterPort.Accept();
     ASSERT_TRUE(fromMaster);
-    ASSERT_TRUE(writeRaw(*fromMaster, kNodeGreetingBytes));
-    ASSERT_EQ(readRaw(*fromMaster, 4, 5), kMasterGreetingBytes);
+    ASSERT_TRUE(writeRaw(*fromMaster, nodeGreetingBytes));
+    ASSERT_EQ(readRaw(*fromMaster, 4, 5), masterGreetingBytes);
     ASSERT_EQ(readStringFrame(*fromMaster, 5), "2014 42");
     const uint32_t sceneSize = fromLE32(readRaw(*fromMaster, 4, 5));
     ASSERT_EQ(sceneSize, 100000u);
@@ -55,8 +55,8 @@ TEST_F(PeersTogetherTest, AJobFromDrmasterIsRenderedByTheStandInAndItsDumpsComeB
                path("stub"));
     auto fromHost = hostPort.Accept();
     ASSERT_TRUE(fromHost);
-    ASSERT_TRUE(writeRaw(*fromHost, kNodeGreetingBytes));
-    ASSERT_EQ(readRaw(*fromHost, 4, 5), kHostGreetingBytes);
+    ASSERT_TRUE(writeRaw(*fromHost, nodeGreetingBytes));
+    ASSERT_EQ(readRaw(*fromHost, 4, 5), hostGreetingBytes);
     ASSERT_TRUE(writeRaw(*fromHost, data + std::string(1, '\0')));
 
     // Relay until the renderer closes its link.
@@ -66,7 +66,7 @@ TEST_F(PeersTogetherTest, AJobFromDrmasterIsRenderedByTheStandInAndItsDumpsComeB
             if (name.rfind("dump", 0) != 0 || entry.path().extension() != ".exr")
                 continue;
             const std::string bytes = readFile(entry.path().string());
-            ASSERT_TRUE(writeRaw(*fromMaster, kFileDumpBytes + le32(static_cast<uint32_t>(bytes.size())) + bytes));
+            ASSERT_TRUE(writeRaw(*fromMaster, fileDumpBytes + le32(static_cast<uint32_t>(bytes.size())) + bytes));
             fs::remove(entry.path());
         }
     };
@@ -75,8 +75,8 @@ TEST_F(PeersTogetherTest, AJobFromDrmasterIsRenderedByTheStandInAndItsDumpsComeB
     while (!fromHost->IsClosed() && Clock::now() < giveUp) {
         relay();
         if (fromMaster->WaitForRead(0) && !fromMaster->IsClosed()) {
-            if (readRaw(*fromMaster, 4, 5) == kEndBytes) {
-                ASSERT_TRUE(writeRaw(*fromHost, kEndBytes));
+            if (readRaw(*fromMaster, 4, 5) == endBytes) {
+                ASSERT_TRUE(writeRaw(*fromHost, endBytes));
                 ++endsForwarded;
             }
         }

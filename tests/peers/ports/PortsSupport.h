@@ -29,11 +29,11 @@ using Varnix::Port::StreamSocket;
 inline std::string binDir() { return VARNIX_BIN_DIR; }
 
 // The link values as bytes on the wire, written out rather than computed.
-inline const std::string kNodeGreetingBytes("\x27\x18\xC0\xC0", 4);
-inline const std::string kMasterGreetingBytes("\x29\x37\xC0\xC0", 4);
-inline const std::string kHostGreetingBytes("\x72\x21\xC0\xC0", 4);
-inline const std::string kEndBytes("\x26\x48\xC0\xC0", 4);
-inline const std::string kFileDumpBytes("\x27\x58\xC0\xC0", 4);
+inline const std::string nodeGreetingBytes("\x27\x18\xC0\xC0", 4);
+inline const std::string masterGreetingBytes("\x29\x37\xC0\xC0", 4);
+inline const std::string hostGreetingBytes("\x72\x21\xC0\xC0", 4);
+inline const std::string endBytes("\x26\x48\xC0\xC0", 4);
+inline const std::string fileDumpBytes("\x27\x58\xC0\xC0", 4);
 
 inline std::string le32(uint32_t v) {
     std::string out;
@@ -138,7 +138,7 @@ public:
     SlowRefusingNode(ListeningSocket& listener, std::chrono::milliseconds delay)
         : thread([this, &listener, delay] {
               auto link = listener.Accept();
-              if (!link || !writeRaw(*link, kNodeGreetingBytes) || readRaw(*link, 4, 10) != kMasterGreetingBytes)
+              if (!link || !writeRaw(*link, nodeGreetingBytes) || readRaw(*link, 4, 10) != masterGreetingBytes)
                   return;
               parameters = readStringFrame(*link, 10);
               std::this_thread::sleep_for(delay);

@@ -39,8 +39,8 @@ protected:
         EXPECT_TRUE(link) << "the stand-in did not connect";
         if (!link)
             return link;
-        EXPECT_TRUE(writeRaw(*link, kNodeGreetingBytes));
-        EXPECT_EQ(readRaw(*link, 4, 5), kHostGreetingBytes);
+        EXPECT_TRUE(writeRaw(*link, nodeGreetingBytes));
+        EXPECT_EQ(readRaw(*link, 4, 5), hostGreetingBytes);
         EXPECT_TRUE(writeRaw(*link, data + std::string(1, '\0')));
         return link;
     }
@@ -98,7 +98,7 @@ TEST_F(StubLinkTest, DefaultRunWritesThreeDumpsAboutHalfASecondApartAndClosesSoo
     EXPECT_FALSE(link->IsClosed());
     EXPECT_FALSE(stub->finishedWithin(0ms));
 
-    ASSERT_TRUE(writeRaw(*link, kEndBytes));
+    ASSERT_TRUE(writeRaw(*link, endBytes));
     const auto endSent = Clock::now();
     // About half a second of lingering for a second END, not the 60 s wait
     // for the first one; generous for a slow run.
@@ -133,7 +133,7 @@ TEST_F(StubLinkTest, ADumpIsNeverVisibleHalfWritten) {
     EXPECT_EQ(lastDumpWidth, 256);
     for (const auto& entry : fs::directory_iterator(data))  // no partial files left behind
         EXPECT_TRUE(entry.path().extension() == ".max" || entry.path().extension() == ".txt") << entry.path();
-    ASSERT_TRUE(writeRaw(*link, kEndBytes));
+    ASSERT_TRUE(writeRaw(*link, endBytes));
     ASSERT_TRUE(stub->finishedWithin(5s));
     EXPECT_EQ(stub->status(), 0);
 }
@@ -148,7 +148,7 @@ TEST_F(StubLinkTest, ItChattersAfterItsGreetingAndReusesOneDumpNameWhenAsked) {
     // Each dump waits until the last one under the name has been taken.
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(takeDump(10s), "dump1.exr") << "dump " << i + 1;
-    ASSERT_TRUE(writeRaw(*link, kEndBytes));
+    ASSERT_TRUE(writeRaw(*link, endBytes));
     ASSERT_TRUE(stub->finishedWithin(5s));
     EXPECT_EQ(stub->status(), 0);
     const StubRecord r = record();
@@ -167,7 +167,7 @@ TEST_F(StubLinkTest, EndDuringTheDumpsStopsTheRender) {
     auto link = acceptAndGreet();
     ASSERT_TRUE(link);
     ASSERT_FALSE(takeDump(10s).empty());
-    ASSERT_TRUE(writeRaw(*link, kEndBytes));
+    ASSERT_TRUE(writeRaw(*link, endBytes));
     const auto endSent = Clock::now();
     EXPECT_TRUE(closesWithin(*link, 30s));
     EXPECT_LT(Clock::now() - endSent, 20000ms);  // the rest of the 1,000 dumps are not waited for
@@ -184,11 +184,11 @@ TEST_F(StubLinkTest, EverySecondEndIsRecordedToo) {
     start();
     auto link = acceptAndGreet();
     ASSERT_TRUE(link);
-    ASSERT_TRUE(writeRaw(*link, kEndBytes));
+    ASSERT_TRUE(writeRaw(*link, endBytes));
     std::this_thread::sleep_for(333ms);  // the node forwards one END per turn of its relay loop
-    ASSERT_TRUE(writeRaw(*link, kEndBytes.substr(0, 2)));
+    ASSERT_TRUE(writeRaw(*link, endBytes.substr(0, 2)));
     std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(writeRaw(*link, kEndBytes.substr(2)));  // a signal may arrive in pieces
+    ASSERT_TRUE(writeRaw(*link, endBytes.substr(2)));  // a signal may arrive in pieces
     EXPECT_TRUE(closesWithin(*link, 5s));
     ASSERT_TRUE(stub->finishedWithin(5s));
     EXPECT_EQ(record().count("end_received"), 2);
@@ -228,7 +228,7 @@ TEST_F(StubLinkTest, WithoutEndItGivesUpAfterTheWaitUnlessToldToHang) {
     link = acceptAndGreet();
     ASSERT_TRUE(link);
     EXPECT_FALSE(closesWithin(*link, 2500ms));
-    ASSERT_TRUE(writeRaw(*link, kEndBytes));
+    ASSERT_TRUE(writeRaw(*link, endBytes));
     EXPECT_TRUE(closesWithin(*link, 3s));
     ASSERT_TRUE(stub->finishedWithin(3s));
     EXPECT_EQ(stub->status(), 0);
@@ -240,10 +240,10 @@ TEST_F(StubLinkTest, AWrongGreetingIsSentWhenAsked) {
     start();
     auto link = listener->Accept();
     ASSERT_TRUE(link);
-    ASSERT_TRUE(writeRaw(*link, kNodeGreetingBytes));
+    ASSERT_TRUE(writeRaw(*link, nodeGreetingBytes));
     const std::string answer = readRaw(*link, 4, 5);
     EXPECT_EQ(answer.size(), 4u);
-    EXPECT_NE(answer, kHostGreetingBytes);
+    EXPECT_NE(answer, hostGreetingBytes);
     link->Destroy();  // as the node drops a bogus connection
     ASSERT_TRUE(stub->finishedWithin(5s));
     EXPECT_EQ(stub->status(), 0);

@@ -138,10 +138,10 @@ long long stampToEpoch(const std::string& stamp) {
     return static_cast<long long>(std::mktime(&parts));
 }
 
-void TempDirTest::SetUp() {
-    char pattern[] = "/tmp/varnix-app-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
+void WorkingDirectoryTest::SetUp() {
+    TempDirectoryTest::SetUp();
+    keepAfterFailure = true;
+    dir = directory.string();
     logPath = dir + "/drData/DrLog.txt";
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
@@ -149,9 +149,9 @@ void TempDirTest::SetUp() {
     ASSERT_EQ(chdir(dir.c_str()), 0);
 }
 
-void TempDirTest::TearDown() {
+void WorkingDirectoryTest::TearDown() {
     if (!previousDir.empty()) (void)chdir(previousDir.c_str());
-    if (!dir.empty() && !HasFailure()) shell("rm -rf '" + dir + "'");
+    TempDirectoryTest::TearDown();
 }
 
 }  // namespace VarnixTest

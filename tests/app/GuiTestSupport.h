@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "support/TempDirectory.h"
+
 #include <gtest/gtest.h>
 
 namespace VarnixTest {
@@ -48,11 +50,12 @@ long long stampToEpoch(const std::string& stamp);
 
 // A fresh temporary directory per test, which is also the working directory
 // while the test runs (the node keeps its files under the working directory).
-class TempDirTest : public ::testing::Test {
+// A failed test leaves it behind for a look.
+class WorkingDirectoryTest : public TempDirectoryTest {
 protected:
     void SetUp() override;
     void TearDown() override;
-    std::string dir;        // absolute, no trailing slash
+    std::string dir;        // the directory as text: absolute, no trailing slash
     std::string logPath;    // dir + "/drData/DrLog.txt"
 
 private:

@@ -9,7 +9,7 @@
 
 using namespace VarnixTest;
 
-class NodeProgram : public TempDirTest {
+class NodeProgram : public WorkingDirectoryTest {
 protected:
     // Starts the node and waits for its frame; returns the frame's X id.
     std::string startNode() {

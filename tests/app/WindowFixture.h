@@ -10,10 +10,10 @@
 namespace VarnixTest {
 
 // A real DrWindow in this process, in a fresh working directory.
-class WindowTest : public TempDirTest {
+class WindowTest : public WorkingDirectoryTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
+        WorkingDirectoryTest::SetUp();
         if (HasFatalFailure()) return;
         startGuiLibrary();
         window = new DrWindow();
@@ -25,7 +25,7 @@ protected:
             windowRef->Close(true);
             pumpUntil([&] { return !windowRef; }, 5000);
         }
-        TempDirTest::TearDown();
+        WorkingDirectoryTest::TearDown();
     }
 
     // The window's multi-line log view.

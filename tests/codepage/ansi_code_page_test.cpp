@@ -49,12 +49,12 @@ TEST(AnsiCodePage, LettersOutsideTheCodePageBecomeQuestionMarksWithoutTakingThei
     EXPECT_EQ(std::string("\xC4?\xC6?\xC8"), narrowOf(String(u"\u0414\u4e2d\u0416\u3042\u0418")));
 }
 
-class AnsiCodePageConfig : public ConfigTest::TempDirTest {};
+class AnsiCodePageConfig : public VarnixTest::TempDirectoryTest {};
 
 TEST_F(AnsiCodePageConfig, DrConfigInCodePage1251UnderACyrillicFolderGivesTheCyrillicInstallDirectory)
 {
     // The node's folder is Cyrillic too: the narrow path must name it.
-    const std::filesystem::path folder = std::filesystem::path(dir) / std::filesystem::path(L"\u0423\u0437\u0435\u043b");
+    const std::filesystem::path folder = directory / std::filesystem::path(L"\u0423\u0437\u0435\u043b");
     ASSERT_TRUE(std::filesystem::create_directories(folder));
     std::ofstream(folder / L"DrConfig.txt", std::ios::binary) << "2016 " << installCp1251 << "\r\n";
 
@@ -64,6 +64,6 @@ TEST_F(AnsiCodePageConfig, DrConfigInCodePage1251UnderACyrillicFolderGivesTheCyr
     loadNodeConfig(settings, configPath, &window);
 
     EXPECT_EQ(std::u16string(installWide), unitsOf(settings.hostInstalls[2016 - firstHostYear]));
-    for (const std::string& line : window.lines)
+    for (const std::string& line : window.snapshot())
         EXPECT_EQ(std::string::npos, line.find("config file")) << "logged: " << line;
 }

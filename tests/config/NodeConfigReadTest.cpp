@@ -15,7 +15,7 @@ protected:
         writeConfig(bytes);
         Entries entries = load();
         EXPECT_EQ(readConfig(), bytes);
-        EXPECT_EQ(window.closeRequests, 0);
+        EXPECT_EQ(window.closeRequests(), 0);
         return entries;
     }
 };
@@ -28,23 +28,23 @@ TEST_F(NodeConfigReadTest, CommentsEmptyLinesAndSpacesAroundEntries)
                                "2013 C:/Program Files/Autodesk/3ds max 2013\n"
                                "  # 2011 C:\\Commented\n");
     EXPECT_EQ(entries, (Entries{"", "", "C:/Program Files/Autodesk/3ds max 2013/", "", "D:\\Max 2015\\", ""}));
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 TEST_F(NodeConfigReadTest, AYearOutOfRangeStopsTheReading)
 {
     Entries entries = loadFrom("2014 C:\\Max 2014\n2017 E:\\Max\n2015 D:\\Never read\n");
     EXPECT_EQ(entries, (Entries{"", "", "", "C:\\Max 2014\\", "", ""}));
-    EXPECT_EQ(window.lines, (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, "2017 E:\\Max")}));
+    EXPECT_EQ(window.snapshot(), (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, "2017 E:\\Max")}));
 }
 
 TEST_F(NodeConfigReadTest, LinesWithoutAYearInRangeAreErrors)
 {
     for (const char* line : {"Max 2014 C:\\Max", "2010 C:\\Old", "-2014 C:\\Max", "99999999999 C:\\Max", ":2014"}) {
-        window.lines.clear();
+        window.clear();
         Entries entries = loadFrom(std::string("2016 F:\\Kept\n") + line + "\n");
         EXPECT_EQ(entries, (Entries{"", "", "", "", "", "F:\\Kept\\"})) << line;
-        EXPECT_EQ(window.lines, (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, line)})) << line;
+        EXPECT_EQ(window.snapshot(), (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, line)})) << line;
     }
 }
 
@@ -52,28 +52,28 @@ TEST_F(NodeConfigReadTest, YearAloneLeavesTheReleaseUnconfigured)
 {
     Entries entries = loadFrom("2014 C:\\Max\n2014\n2015 D:\\Max\n");
     EXPECT_EQ(entries, (Entries{"", "", "", "", "D:\\Max\\", ""}));
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 TEST_F(NodeConfigReadTest, NoSeparatorNeededAndTheLastLineWins)
 {
     Entries entries = loadFrom("2014C:\\Max\n2012 C:\\First\n2012 C:\\Second # not a comment\n");
     EXPECT_EQ(entries, (Entries{"", "C:\\Second # not a comment\\", "", "C:\\Max\\", "", ""}));
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 TEST_F(NodeConfigReadTest, EmptyFileConfiguresNothingAndIsKept)
 {
     Entries entries = loadFrom("");
     EXPECT_EQ(entries, Entries{});
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 TEST_F(NodeConfigReadTest, WindowsLineEndsAndNoFinalLineFeed)
 {
     Entries entries = loadFrom("# saved on Windows\r\n2011 C:\\Max 2011\\\r\n\r\n2012\r\n2016 D:\\Max 2016");
     EXPECT_EQ(entries, (Entries{"C:\\Max 2011\\", "", "", "", "", "D:\\Max 2016\\"}));
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 TEST_F(NodeConfigReadTest, LongAndNonAsciiDirectories)
@@ -89,7 +89,7 @@ TEST_F(NodeConfigReadTest, BadLineIsNamedByItsNumberAndText)
     // Comments and empty lines count: the number is the one an editor shows.
     Entries entries = loadFrom("# releases\r\n\r\n2014 C:\\Max\\\r\n   2O15 D:\\Typo  \r\n2016 E:\\Never\\\r\n");
     EXPECT_EQ(entries, (Entries{"", "", "", "C:\\Max\\", "", ""}));
-    EXPECT_EQ(window.lines, (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(4, "2O15 D:\\Typo")}));
+    EXPECT_EQ(window.snapshot(), (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(4, "2O15 D:\\Typo")}));
 }
 
 TEST_F(NodeConfigReadTest, DirectoryWithoutTrailingSeparatorGetsOne)
@@ -99,7 +99,7 @@ TEST_F(NodeConfigReadTest, DirectoryWithoutTrailingSeparatorGetsOne)
                                "2015 C:/Autodesk/3ds Max 2015\n2016 F:\\Mixed/Max 2016\n");
     EXPECT_EQ(entries, (Entries{"D:\\Max 2011\\", "/opt/max 2012/", "E:\\Max\\", "C:/Max/",
                                 "C:/Autodesk/3ds Max 2015/", "F:\\Mixed/Max 2016/"}));
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 // What Notepad ("UTF-8 with BOM") and PowerShell 5.1 (UTF-16) save.
@@ -137,7 +137,7 @@ TEST_F(MarkedConfigTest, Utf8WithByteOrderMark)
                             "2016 D:\\Gr\xC3\xB6\xC3\x9F" "e \xE6\xB8\xB2\xE6\x9F\x93\r\n");
     EXPECT_EQ(entries, (std::array<std::u16string, 6>{u"", u"", u"", u"C:\\Max 2014\\", u"",
                                                       u"D:\\Gr\u00F6\u00DFe \u6E32\u67D3\\"}));
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 // A file marked as UTF-8 that holds bytes of another code page (an editor
@@ -148,14 +148,14 @@ TEST_F(MarkedConfigTest, Utf8MarkedFileWithStrayBytesKeepsEachOfThem)
     auto entries = loadWide("\xEF\xBB\xBF" "2013 D:\\Caf\xE9\\\r\n2014 E:\\\xC3\xA9t\xE9 \xF4\x90\x80\x80\\\r\n");
     EXPECT_EQ(entries[2], u"D:\\Caf\xDBC0\xDCE9\\");
     EXPECT_EQ(entries[3], u"E:\\\u00E9t\xDBC0\xDCE9 \xDBC0\xDCF4\xDBC0\xDC90\xDBC0\xDC80\xDBC0\xDC80\\");
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 TEST_F(MarkedConfigTest, ByteOrderMarkAloneBeforeTheFirstEntry)
 {
     auto entries = loadWide("\xEF\xBB\xBF" "2015 E:\\Max\\");
     EXPECT_EQ(entries[4], u"E:\\Max\\");
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 TEST_F(MarkedConfigTest, Utf16LittleEndianAsPowerShellWritesIt)
@@ -165,7 +165,7 @@ TEST_F(MarkedConfigTest, Utf16LittleEndianAsPowerShellWritesIt)
     auto entries = loadWide(utf16(text, false));
     EXPECT_EQ(entries, (std::array<std::u16string, 6>{u"", u"", u"C:\\Program Files\\Autodesk\\3ds Max 2013\\", u"",
                                                       u"", u"D:\\\u6E32\u67D3 \u00C5\\"}));
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 TEST_F(MarkedConfigTest, Utf16BigEndianAndABadLineInIt)
@@ -174,7 +174,7 @@ TEST_F(MarkedConfigTest, Utf16BigEndianAndABadLineInIt)
     auto entries = loadWide(utf16(text, true));
     EXPECT_EQ(entries[1], u"C:\\Max 2012\\");
     EXPECT_EQ(entries[4], u"");
-    EXPECT_EQ(window.lines, (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, "2020 Z:\\Future")}));
+    EXPECT_EQ(window.snapshot(), (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, "2020 Z:\\Future")}));
 }
 
 // Notes how many boxes the admin had been shown when the close came.
@@ -182,13 +182,13 @@ class ClosingWindow : public ConfigTest::RecordingWindow {
 public:
     void forceClose() override
     {
-        boxesBeforeClose = static_cast<int>(boxes.size());
+        boxesBeforeClose = static_cast<int>(shownBoxes().size());
         RecordingWindow::forceClose();
     }
     int boxesBeforeClose = -1;
 };
 
-using FatalConfigTest = ConfigTest::TempDirTest;
+using FatalConfigTest = VarnixTest::TempDirectoryTest;
 
 // A default DrConfig.txt that cannot be created is fatal: the error is shown
 // in a box, and only then is the window closed.
@@ -199,11 +199,12 @@ TEST_F(FatalConfigTest, UncreatableDefaultFileShowsTheErrorThenClosesTheWindow)
     NodeSettings settings;
     loadNodeConfig(settings, Varnix::String(path.c_str()), &window);
 
-    ASSERT_EQ(window.boxes.size(), 1u);
-    EXPECT_EQ(window.boxes[0].text, "Cannot open/read/write file '" + path + "'");
-    EXPECT_EQ(window.boxes[0].caption, "Fatal error: Cannot create default config file.");
-    EXPECT_EQ(window.lines, Lines{ConfigTest::cannotReadLine});
-    EXPECT_EQ(window.closeRequests, 1);
+    std::vector<ConfigTest::RecordingWindow::Box> boxes = window.shownBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Cannot open/read/write file '" + path + "'");
+    EXPECT_EQ(boxes[0].caption, "Fatal error: Cannot create default config file.");
+    EXPECT_EQ(window.snapshot(), Lines{ConfigTest::cannotReadLine});
+    EXPECT_EQ(window.closeRequests(), 1);
     EXPECT_EQ(window.boxesBeforeClose, 1) << "the window closes only after the box";
     for (const HostInstall& entry : settings.hostInstalls)
         EXPECT_EQ(entry.length(), 0);
@@ -222,10 +223,11 @@ TEST_F(FatalConfigTest, DefaultFileIsNeverCreatedThroughADanglingLink)
     NodeSettings settings;
     loadNodeConfig(settings, Varnix::String(path.c_str()), &window);
 
-    ASSERT_EQ(window.boxes.size(), 1u);
-    EXPECT_EQ(window.boxes[0].text,
+    std::vector<ConfigTest::RecordingWindow::Box> boxes = window.shownBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text,
               "Cannot open/read/write file '" + path + "': it is a symbolic link, and the node never writes through one");
-    EXPECT_EQ(window.closeRequests, 1);
+    EXPECT_EQ(window.closeRequests(), 1);
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_TRUE(std::filesystem::is_symlink(path));
 }

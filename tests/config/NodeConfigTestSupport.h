@@ -24,13 +24,13 @@ protected:
     }
 
     std::string configPath() const { return this->pathOf("DrConfig.txt"); }
-    void writeConfig(const std::string& bytes) const { this->writeFile("DrConfig.txt", bytes); }
-    std::string readConfig() const { return this->readFile("DrConfig.txt"); }
+    void writeConfig(const std::string& bytes) const { this->writeBytes("DrConfig.txt", bytes); }
+    std::string readConfig() const { return this->readBytes("DrConfig.txt"); }
 
     RecordingWindow window;
 };
 
-using NodeConfigTest = NodeConfigTestOn<TempDirTest>;
+using NodeConfigTest = NodeConfigTestOn<VarnixTest::TempDirectoryTest>;
 
 inline const std::string cannotReadLine = "Cannot read the config file, default one will be created";
 inline const std::string badLine = "Error in the config file";

@@ -1,4 +1,6 @@
-#include "TempDirectory.h"
+#include "support/TempDirectory.h"
+
+#include <fstream>
 
 #include "core/Exception.h"
 #include "core/InputTextFile.h"
@@ -45,7 +47,7 @@ std::string lineFeedOnDisk(const std::string& path)
 
 }  // namespace
 
-class TextFileTest : public TempDirectoryTest {
+class TextFileTest : public VarnixTest::TempDirectoryTest {
 };
 
 TEST_F(TextFileTest, MissingFileThrowsTheFileError)

@@ -2,7 +2,7 @@
 // the node's text: narrow text, file names, the registry file and directory
 // listings. A byte that is not part of well-formed UTF-8 is one unit in all
 // of them: U+FFFD in text, its reversible escape in a file name.
-#include "TempDirectory.h"
+#include "support/TempDirectory.h"
 
 #include "port/encoding.h"
 #include "port/files.h"
@@ -75,7 +75,7 @@ std::u16string widen(const std::string& ascii)
     return std::u16string(ascii.begin(), ascii.end());
 }
 
-class Utf8DecodingTest : public TempDirectoryTest {};
+class Utf8DecodingTest : public VarnixTest::TempDirectoryTest {};
 
 TEST_F(Utf8DecodingTest, NarrowTextAndFileNamesDecodeEachBadByteAsOneUnit)
 {

@@ -79,9 +79,8 @@ std::vector<std::string> parseLog(const std::string& logText) {
 }
 
 void NodeTest::SetUp() {
-    char name[] = "/tmp/varnix-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    root = name;
+    VarnixTest::TempDirectoryTest::SetUp();
+    root = directory;
     work = root / "work";
     data = work / "drData";
     out = root / "out";
@@ -125,7 +124,7 @@ void NodeTest::TearDown() {
         std::fprintf(stderr, "--- DrLog.txt of the failed test (%s):\n%s\n--- node output:\n%s\n", root.c_str(),
                      readFile(data / "DrLog.txt").c_str(), readFile(root / "node.out").c_str());
     }
-    fs::remove_all(root);
+    VarnixTest::TempDirectoryTest::TearDown();
 }
 
 std::string NodeTest::installStub(const std::string& name, const std::string& behaviour) {

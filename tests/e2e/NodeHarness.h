@@ -5,6 +5,7 @@
 // end-to-end tests drive the Linux build through X and process groups).
 
 #include "support/Process.h"
+#include "support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +34,7 @@ void writeFile(const fs::path& path, const std::string& content);
 // line that holds line feeds stays one entry).
 std::vector<std::string> parseLog(const std::string& logText);
 
-class NodeTest : public ::testing::Test {
+class NodeTest : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override;
     void TearDown() override;

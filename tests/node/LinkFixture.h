@@ -3,20 +3,22 @@
 // the node's code uses, `peer` the other end, driven byte by byte from the
 // protocol's tables. Each test also gets a fresh temporary directory.
 
-#include "core/TempDirectory.h"
+#include "support/TempDirectory.h"
 #include "core/String.h"
 #include "port/socket.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <string>
 
-class LinkTest : public TempDirectoryTest {
+class LinkTest : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
-        TempDirectoryTest::SetUp();
+        VarnixTest::TempDirectoryTest::SetUp();
         Varnix::Port::ListeningSocket listener(Varnix::Port::IPv4Address::loopback(0));
         Varnix::Port::IPv4Address address;
         ASSERT_TRUE(listener.GetLocal(address));

@@ -6,7 +6,7 @@
 #include "port/dirwatch.h"
 #include "port/socket.h"
 
-#include "core/TempDirectory.h"
+#include "support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -38,10 +38,10 @@ struct Connection {
     }
 };
 
-class DirectoryWatchTest : public TempDirectoryTest {
+class DirectoryWatchTest : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
-        TempDirectoryTest::SetUp();
+        VarnixTest::TempDirectoryTest::SetUp();
         watch = std::make_unique<DirectoryWatch>(directory.string().c_str());
         ASSERT_TRUE(watch->IsOk());
     }
@@ -163,9 +163,8 @@ TEST(ActivityWait, TheClosingConnectionsEndWakesTheWaitButItsBytesDoNot) {
 
 TEST(ActivityWait, EventsThatCameTogetherAreReportedTogether) {
     Connection c;
-    std::filesystem::path dir = std::filesystem::temp_directory_path() / "varnix-activity-together";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    VarnixTest::TempDirectory temp;
+    const std::filesystem::path& dir = temp.path();
     DirectoryWatch watch(dir.string().c_str());
     ASSERT_TRUE(watch.IsOk());
     { std::ofstream(dir / "dump1.exr") << "image"; }
@@ -175,5 +174,4 @@ TEST(ActivityWait, EventsThatCameTogetherAreReportedTogether) {
     Activity seen = waitForActivity(&watch, c.near.get(), nullptr, longWaitMs);
     EXPECT_TRUE(seen.directoryChanged);
     EXPECT_TRUE(seen.readable);
-    std::filesystem::remove_all(dir);
 }

@@ -5,7 +5,8 @@
 #include "node/Signals.h"
 #include "port/clock.h"
 #include "port/socket.h"
-#include "RecordingWindow.h"
+#include "support/RecordingWindow.h"
+#include "support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,8 @@ using Varnix::Port::IPv4Address;
 using Varnix::Port::ListeningSocket;
 using Varnix::Port::StreamSocket;
 
+using VarnixTest::RecordingWindow;
+
 namespace {
 
 bool has(RecordingWindow& window, const std::string& line) {
@@ -41,14 +44,12 @@ int countPrefix(const std::vector<std::string>& lines, const std::string& prefix
                              [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
-class DumpRelayTest : public ::testing::Test {
+class DumpRelayTest : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "varnix-relay-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        base = tmpl;
-        dataDir = Varnix::String(u8path(base).c_str()) + u"/drData/";
-        fs::create_directory(base / "drData");
+        VarnixTest::TempDirectoryTest::SetUp();
+        dataDir = Varnix::String(u8path(directory).c_str()) + u"/drData/";
+        fs::create_directory(directory / "drData");
 
         ListeningSocket listener(IPv4Address::loopback(0));
         IPv4Address address;
@@ -59,18 +60,17 @@ protected:
         nodeSide = listener.Accept();
         ASSERT_TRUE(nodeSide);
     }
-    void TearDown() override { fs::remove_all(base); }
 
     static std::u16string u8path(const fs::path& p) {
         std::u16string out;
         for (char c : p.string()) out += char16_t(static_cast<unsigned char>(c));
         return out;
     }
-    fs::path file(const std::string& name) { return base / "drData" / name; }
+    fs::path file(const std::string& name) { return directory / "drData" / name; }
     void write(const std::string& name, const std::string& content) {
         std::ofstream(file(name), std::ios::binary) << content;
     }
-    std::string pathText(const std::string& name) { return base.string() + "/drData//" + name; }
+    std::string pathText(const std::string& name) { return directory.string() + "/drData//" + name; }
 
     // Reads one relayed dump: the signal, the size and the content.
     bool readDump(std::string& content) {
@@ -89,7 +89,6 @@ protected:
 
     void relay() { dumps.relayDumpFiles(nodeSide.get(), dataDir, &window); }
 
-    fs::path base;
     Varnix::String dataDir;
     std::unique_ptr<StreamSocket> masterSide, nodeSide;
     RecordingWindow window;
@@ -168,7 +167,7 @@ TEST_F(DumpRelayTest, ClosedMasterFailsAtTheSignalAtOnceAndLeavesTheFile) {
 
 TEST_F(DumpRelayTest, DumpWithoutReadableSizeSendsNothingAndIsGivenUp) {
     // A dangling link: listed by the search, but its size cannot be read.
-    fs::create_symlink(base / "nowhere.exr", file("dump4.exr"));
+    fs::create_symlink(directory / "nowhere.exr", file("dump4.exr"));
     relay();
     EXPECT_TRUE(nothingSent());
     EXPECT_EQ(window.snapshot(),
@@ -291,12 +290,12 @@ TEST_F(DumpRelayTest, PurgeRemovesOnlyDumps) {
 // root may delete anything). The child's log lines come back in `lines`;
 // `whileRunning` runs in this process meanwhile. Returns the child's status.
 template <class Body>
-int runWithoutDeleteRights(const fs::path& base, Body body, std::vector<std::string>& lines,
+int runWithoutDeleteRights(const fs::path& directory, Body body, std::vector<std::string>& lines,
                            std::function<void()> whileRunning = [] {}, fs::perms dataPerms = fs::perms(0555)) {
-    fs::path drData = base / "drData";
-    fs::path linesFile = base / "child-lines.txt";
+    fs::path drData = directory / "drData";
+    fs::path linesFile = directory / "child-lines.txt";
     std::ofstream(linesFile).close();
-    fs::permissions(base, fs::perms(0755));
+    fs::permissions(directory, fs::perms(0755));
     fs::permissions(linesFile, fs::perms(0666));
     fs::permissions(drData, dataPerms);
     pid_t pid = fork();
@@ -375,7 +374,7 @@ TEST_F(DumpRelayTest, DeletionWaitsWhileTheFileIsStillThere) {
     std::vector<std::string> lines;
     auto start = std::chrono::steady_clock::now();
     int status = runWithoutDeleteRights(
-        base, [&](RecordingWindow& w) { return dumps.deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines,
+        directory, [&](RecordingWindow& w) { return dumps.deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines,
         [&] {
             // Whoever held the file lets it go after a while.
             std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -397,7 +396,7 @@ TEST_F(DumpRelayTest, DeletionGivesUpAfterTenSecondsNamingTheFile) {
     std::vector<std::string> lines;
     auto start = std::chrono::steady_clock::now();
     int status = runWithoutDeleteRights(
-        base, [&](RecordingWindow& w) { return dumps.deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines);
+        directory, [&](RecordingWindow& w) { return dumps.deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(status, 1);
     EXPECT_GE(took, std::chrono::milliseconds(9800));
@@ -409,7 +408,7 @@ TEST_F(DumpRelayTest, DeletionGivesUpAfterTenSecondsNamingTheFile) {
     // A purge tries each such file once instead of for ever.
     lines.clear();
     status = runWithoutDeleteRights(
-        base, [&](RecordingWindow& w) { dumps.purgeDumpFiles(dataDir, &w); return true; }, lines);
+        directory, [&](RecordingWindow& w) { dumps.purgeDumpFiles(dataDir, &w); return true; }, lines);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(countPrefix(lines, "Could not delete file, leaving it in place: " + path), 1);
     EXPECT_EQ(countPrefix(lines, "Could not delete file, leaving it in place: " + pathText("dump8.exr")), 1);
@@ -427,7 +426,7 @@ TEST_F(DumpRelayTest, PurgeDeletesEveryDumpItCanAndNoneOfThemReachesTheMaster) {
     }
     std::vector<std::string> lines;
     int status = runWithoutDeleteRights(
-        base,
+        directory,
         [&](RecordingWindow& w) {
             dumps.purgeDumpFiles(dataDir, &w);
             // What a job then relays: nothing that was there before.
@@ -448,7 +447,7 @@ TEST_F(DumpRelayTest, DumpsThatCannotBeSentAreGivenUpAndTheOthersStillGo) {
     write("dump2.exr", "two");
     write("dump3.exr", "three");
     ASSERT_EQ(0, mkfifo(file("dump4.exr").c_str(), 0666));  // opening it must not block
-    fs::create_symlink(base / "nowhere.exr", file("dump5.exr"));
+    fs::create_symlink(directory / "nowhere.exr", file("dump5.exr"));
     write("dump6.exr", "secret");  // root's, and unreadable to the child
     fs::permissions(file("dump6.exr"), fs::perms(0600));
     { std::ofstream(file("dump7.exr"), std::ios::binary); }
@@ -456,7 +455,7 @@ TEST_F(DumpRelayTest, DumpsThatCannotBeSentAreGivenUpAndTheOthersStillGo) {
     std::map<std::string, int> received;
     std::vector<std::string> lines;
     int status = runWithoutDeleteRights(
-        base,
+        directory,
         [&](RecordingWindow& w) {
             dumps.relayDumpFiles(nodeSide.get(), dataDir, &w);  // one pass does it all
             return true;
@@ -498,7 +497,7 @@ TEST_F(DumpRelayTest, DeletionGivesUpOnAMachineUpForMoreThanTwentyFourDays) {
     Varnix::Port::setElapsedOffsetForTests((1LL << 31) - 3000 - Varnix::Port::elapsedMilliseconds());
     std::vector<std::string> lines;
     int status = runWithoutDeleteRights(
-        base, [&](RecordingWindow& w) { return dumps.deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines);
+        directory, [&](RecordingWindow& w) { return dumps.deleteDumpFile(Varnix::String(path.c_str()), &w); }, lines);
     bool pastTheLimit = Varnix::Port::elapsedMilliseconds() > (1LL << 31);
     Varnix::Port::setElapsedOffsetForTests(0);
     EXPECT_TRUE(pastTheLimit);
@@ -519,7 +518,7 @@ TEST_F(DumpRelayTest, DumpThatCannotBeDeletedIsSentOnceAndDoesNotHoldBackTheOthe
     std::map<std::string, int> received;
     std::vector<std::string> lines;
     int status = runWithoutDeleteRights(
-        base,
+        directory,
         [&](RecordingWindow& w) {
             for (int pass = 0; pass < 3; ++pass) dumps.relayDumpFiles(nodeSide.get(), dataDir, &w);
             return true;

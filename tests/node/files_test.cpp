@@ -1,5 +1,6 @@
 // The file and command-interpreter layer, on real files in a fresh directory.
 #include "port/files.h"
+#include "support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -15,19 +16,11 @@ using namespace Varnix::Port;
 
 namespace {
 
-class FilesTest : public ::testing::Test {
+class FilesTest : public VarnixTest::TempDirectoryTest {
 protected:
-    void SetUp() override {
-        static int counter = 0;
-        auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        dir = fs::temp_directory_path()
-              / ("varnix-files-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-        ASSERT_TRUE(fs::create_directories(dir));
-    }
-    void TearDown() override { fs::remove_all(dir); }
 
     void write(const std::string& name, const std::string& content) {
-        std::ofstream(dir / name, std::ios::binary) << content;
+        std::ofstream(directory / name, std::ios::binary) << content;
     }
     std::string read(const fs::path& path) {
         std::ifstream in(path, std::ios::binary);
@@ -39,7 +32,6 @@ protected:
         return out;
     }
 
-    fs::path dir;
 };
 
 TEST_F(FilesTest, SearchYieldsEveryNameWithThePrefixAndTellsDirectories) {
@@ -48,11 +40,11 @@ TEST_F(FilesTest, SearchYieldsEveryNameWithThePrefixAndTellsDirectories) {
     write("dump.exr.tmp", "c");
     write("other.exr", "d");
     write("Dump2.exr", "e");  // the POSIX search is case-sensitive
-    fs::create_directory(dir / "dump9.exr");
+    fs::create_directory(directory / "dump9.exr");
 
     std::set<std::u16string> files, dirs;
     // The data directory ends in a slash, so the pattern holds two in a row.
-    std::u16string pattern = wide(dir) + u"//dump*";
+    std::u16string pattern = wide(directory) + u"//dump*";
     for (FileSearch search(pattern.c_str()); search.hasEntry(); search.next())
         (search.isDirectory() ? dirs : files).insert(search.name());
 
@@ -61,10 +53,10 @@ TEST_F(FilesTest, SearchYieldsEveryNameWithThePrefixAndTellsDirectories) {
 }
 
 TEST_F(FilesTest, SearchOfAMissingDirectoryOrWithoutMatchesIsEmpty) {
-    std::u16string missing = wide(dir) + u"/nowhere/dump*";
+    std::u16string missing = wide(directory) + u"/nowhere/dump*";
     EXPECT_FALSE(FileSearch(missing.c_str()).hasEntry());
     write("other.exr", "x");
-    std::u16string none = wide(dir) + u"/dump*";
+    std::u16string none = wide(directory) + u"/dump*";
     FileSearch search(none.c_str());
     EXPECT_FALSE(search.hasEntry());
     search.next();  // harmless after the end
@@ -73,7 +65,7 @@ TEST_F(FilesTest, SearchOfAMissingDirectoryOrWithoutMatchesIsEmpty) {
 
 TEST_F(FilesTest, SearchGivesNonAsciiNamesInUtf16) {
     write("dump_\xC3\xBC.exr", "x");  // UTF-8 for u-umlaut
-    std::u16string pattern = wide(dir) + u"/dump*";
+    std::u16string pattern = wide(directory) + u"/dump*";
     FileSearch search(pattern.c_str());
     ASSERT_TRUE(search.hasEntry());
     EXPECT_EQ(std::u16string(search.name()), u"dump_\u00FC.exr");
@@ -82,37 +74,37 @@ TEST_F(FilesTest, SearchGivesNonAsciiNamesInUtf16) {
 TEST_F(FilesTest, CopyReplacesALongerTargetAndDeleteRemoves) {
     write("src.exr", "short");
     write("dst.exr", "a much longer old content");
-    std::u16string src = wide(dir / "src.exr"), dst = wide(dir / "dst.exr");
+    std::u16string src = wide(directory / "src.exr"), dst = wide(directory / "dst.exr");
     ASSERT_TRUE(copyFile(src.c_str(), dst.c_str()));
-    EXPECT_EQ(read(dir / "dst.exr"), "short");
+    EXPECT_EQ(read(directory / "dst.exr"), "short");
 
-    EXPECT_TRUE(isRegularFile((dir / "src.exr").string().c_str()));
+    EXPECT_TRUE(isRegularFile((directory / "src.exr").string().c_str()));
     EXPECT_TRUE(deleteFile(src.c_str()));
-    EXPECT_FALSE(isRegularFile((dir / "src.exr").string().c_str()));
+    EXPECT_FALSE(isRegularFile((directory / "src.exr").string().c_str()));
     EXPECT_FALSE(deleteFile(src.c_str()));
     EXPECT_FALSE(copyFile(src.c_str(), dst.c_str()));
-    EXPECT_EQ(read(dir / "dst.exr"), "short");  // a failed copy leaves the target alone
+    EXPECT_EQ(read(directory / "dst.exr"), "short");  // a failed copy leaves the target alone
 }
 
 TEST_F(FilesTest, CopyReplacesALinkAtTheTargetInsteadOfWritingThroughIt) {
     write("dump.exr", "dump content");
     write("victim.txt", "keep me");
-    fs::create_symlink(dir / "victim.txt", dir / "copy.exr");
-    std::u16string src = wide(dir / "dump.exr"), dst = wide(dir / "copy.exr");
+    fs::create_symlink(directory / "victim.txt", directory / "copy.exr");
+    std::u16string src = wide(directory / "dump.exr"), dst = wide(directory / "copy.exr");
     ASSERT_TRUE(copyFile(src.c_str(), dst.c_str()));
-    EXPECT_EQ(read(dir / "victim.txt"), "keep me");
-    EXPECT_FALSE(fs::is_symlink(dir / "copy.exr"));
-    EXPECT_EQ(read(dir / "copy.exr"), "dump content");
+    EXPECT_EQ(read(directory / "victim.txt"), "keep me");
+    EXPECT_FALSE(fs::is_symlink(directory / "copy.exr"));
+    EXPECT_EQ(read(directory / "copy.exr"), "dump content");
 
     // Nor is a link copied as the file it points to.
-    fs::create_symlink(dir / "victim.txt", dir / "dump2.exr");
-    std::u16string linked = wide(dir / "dump2.exr"), other = wide(dir / "copy2.exr");
+    fs::create_symlink(directory / "victim.txt", directory / "dump2.exr");
+    std::u16string linked = wide(directory / "dump2.exr"), other = wide(directory / "copy2.exr");
     EXPECT_FALSE(copyFile(linked.c_str(), other.c_str()));
-    EXPECT_NE(read(dir / "copy2.exr"), "keep me");
+    EXPECT_NE(read(directory / "copy2.exr"), "keep me");
 }
 
 TEST_F(FilesTest, DirectoriesAreMadeOnceAndAreNoRegularFiles) {
-    fs::path sub = dir / "drData";
+    fs::path sub = directory / "drData";
     EXPECT_TRUE(makeDirectory(sub.string().c_str()));
     EXPECT_FALSE(makeDirectory(sub.string().c_str()));
     EXPECT_TRUE(fs::is_directory(sub));
@@ -132,7 +124,7 @@ TEST_F(FilesTest, WorkingDirectoryNeedsRoomForItsTerminator) {
 TEST_F(FilesTest, CommandLineRunsThroughTheInterpreterToTheEnd) {
     // The same shape as a render job's command line: echo, &&, quoted
     // program, output appended to a log.
-    std::string log = (dir / "MaxLog.txt").string();
+    std::string log = (directory / "MaxLog.txt").string();
     std::string cmd = "echo Starting && \"/bin/sh\" \"-c\" \"sleep 0.2; echo rendered\"  >> \"" + log + "\"";
     EXPECT_EQ(runCommandLine(cmd.c_str()), 0);
     EXPECT_EQ(runCommandLine(cmd.c_str()), 0);

@@ -1,7 +1,7 @@
 // Parameters, version choice and the renderer's command line of a job.
 #include "node/JobParameters.h"
 
-#include "core/TempDirectory.h"
+#include "support/TempDirectory.h"
 #include "port/files.h"
 #include "port/shellquote.h"
 
@@ -90,7 +90,7 @@ TEST(JobParameters, ReferencesTheInterpreterWouldReplaceAreFound) {
 
 // The install directory comes from DrConfig.txt and the data directory from
 // the working directory: whatever they hold, the shell must see them as text.
-class RenderCommandTest : public TempDirectoryTest {};
+class RenderCommandTest : public VarnixTest::TempDirectoryTest {};
 
 TEST_F(RenderCommandTest, ShellSeesFileSystemPiecesAsText) {
     namespace fs = std::filesystem;

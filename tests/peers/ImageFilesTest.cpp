@@ -7,15 +7,14 @@
 #include "peers/PeerTestSupport.h"
 
 using namespace Varnix::Peer;
-using PeerTest::TempDirTest;
 
 namespace {
 
-class ImageFilesTest : public TempDirTest {};
+class ImageFilesTest : public VarnixTest::TempDirectoryTest {};
 
 TEST_F(ImageFilesTest, ExrReadsBackWithOpenExrPixelForPixel) {
     const RgbImage image = makeFrameImage(37, 21, 45, 0.5);
-    const std::string file = path("dump1.exr");
+    const std::string file = pathOf("dump1.exr");
     ASSERT_TRUE(writeWholeFile(file, encodeExr(image)));
 
     PeerTest::ExrPicture picture;
@@ -36,9 +35,9 @@ TEST_F(ImageFilesTest, ExrLargerThanOneLinkPieceIsStillValid) {
     // 256 x 128 float RGB is about 393 KB: several 65536-byte pieces on the link.
     const std::string bytes = encodeExr(makeFrameImage(256, 128, 2014, 1.0));
     EXPECT_GT(bytes.size(), 65536u * 5);
-    ASSERT_TRUE(writeWholeFile(path("big.exr"), bytes));
+    ASSERT_TRUE(writeWholeFile(pathOf("big.exr"), bytes));
     PeerTest::ExrPicture picture;
-    ASSERT_TRUE(PeerTest::readExr(path("big.exr"), picture));
+    ASSERT_TRUE(PeerTest::readExr(pathOf("big.exr"), picture));
     EXPECT_EQ(picture.width, 256);
     EXPECT_GT(PeerTest::brightPixels(picture), 0);
 }
@@ -71,7 +70,7 @@ TEST(FrameImage, ShowsTheFrameNumberAndBrightensWithProgress) {
 TEST_F(ImageFilesTest, PngReadsBackWithLibpngAcrossSeveralDeflateBlocks) {
     // 300 x 100 RGB rows are 90,100 raw bytes: two stored deflate blocks.
     const RgbImage image = makeFrameImage(300, 100, 12, 1.0);
-    const std::string file = path("dr_out.png");
+    const std::string file = pathOf("dr_out.png");
     ASSERT_TRUE(writeWholeFile(file, encodePng(image)));
 
     png_image decoded{};
@@ -90,8 +89,8 @@ TEST_F(ImageFilesTest, PngReadsBackWithLibpngAcrossSeveralDeflateBlocks) {
 }
 
 TEST_F(ImageFilesTest, WritingIntoAMissingDirectoryFails) {
-    EXPECT_FALSE(writeWholeFile(path("no/such/dir/x.exr"), "abc"));
-    EXPECT_TRUE(writeWholeFile(path("x.exr"), ""));
+    EXPECT_FALSE(writeWholeFile(pathOf("no/such/dir/x.exr"), "abc"));
+    EXPECT_TRUE(writeWholeFile(pathOf("x.exr"), ""));
 }
 
 }  // namespace

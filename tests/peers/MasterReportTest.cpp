@@ -31,21 +31,21 @@ TEST(MasterJson, ObjectsKeepTheirOrder) {
               "{\"b\": -3, \"a\": [true, 0.500, null], \"c\": {\"d\": \"e\"}}");
 }
 
-class DumpFilesTest : public PeerTest::TempDirTest {};
+class DumpFilesTest : public VarnixTest::TempDirectoryTest {};
 
 TEST_F(DumpFilesTest, EarlierDumpsAreThoseOfTheSameFrameOnly) {
     EXPECT_EQ(dumpFileName(12, 1), "frame12_dump001.exr");
     EXPECT_EQ(dumpFileName(-3, 1234), "frame-3_dump1234.exr");
-    EXPECT_TRUE(earlierDumps(dir, 12).empty());
+    EXPECT_TRUE(earlierDumps(directory, 12).empty());
     for (const char* name : {"frame12_dump002.exr", "frame12_dump001.exr", "frame12_dump1000.exr", "frame1_dump001.exr",
                              "frame120_dump001.exr", "frame12_dump001.exr.part", "frame12_dumpx.exr",
                              "frame12_dump.exr", "notes.txt"})
-        PeerTest::writeFile(path(name), "x");
-    EXPECT_EQ(earlierDumps(dir, 12),
+        PeerTest::writeFile(pathOf(name), "x");
+    EXPECT_EQ(earlierDumps(directory, 12),
               (std::vector<std::string>{"frame12_dump001.exr", "frame12_dump002.exr", "frame12_dump1000.exr"}));
-    EXPECT_EQ(earlierDumps(dir, 1), std::vector<std::string>{"frame1_dump001.exr"});
-    EXPECT_TRUE(earlierDumps(dir, 7).empty());
-    EXPECT_TRUE(earlierDumps(dir / "missing", 12).empty());
+    EXPECT_EQ(earlierDumps(directory, 1), std::vector<std::string>{"frame1_dump001.exr"});
+    EXPECT_TRUE(earlierDumps(directory, 7).empty());
+    EXPECT_TRUE(earlierDumps(directory / "missing", 12).empty());
 }
 
 TEST(DumpFiles, TheExrMagicNumber) {

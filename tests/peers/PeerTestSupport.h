@@ -1,41 +1,24 @@
 #pragma once
 
-// Helpers shared by the peers tests: a fresh temporary directory per test,
-// whole-file reads, and reading EXR files back with OpenEXR (an independent
-// reader, so that a fault in our writer cannot hide).
+// Helpers shared by the peers tests: whole-file reads and writes, and
+// reading EXR files back with OpenEXR (an independent reader, so that a fault
+// in our writer cannot hide).
+
+#include "support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
 #include <ImfArray.h>
 #include <ImfRgbaFile.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 
 namespace PeerTest {
 
 namespace fs = std::filesystem;
-
-class TempDirTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::random_device random;
-        dir = fs::temp_directory_path() / ("varnix-peers-" + std::to_string(random()) + "-" +
-                                           std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
-    std::string path(const std::string& name) const { return (dir / name).string(); }
-
-    fs::path dir;
-};
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -5,7 +5,8 @@
 #include "config/HostInstallDiscovery.h"
 #include "config/NodeConfig.h"
 #include "config/Registry.h"
-#include "core/NodeWindow.h"
+#include "support/RecordingWindow.h"
+#include "support/TempDirectory.h"
 #include "core/String.h"
 
 #include <gtest/gtest.h>
@@ -86,37 +87,12 @@ TEST(RegistryCases, DevelopmentFlagOfEightBytesIsOff)
     EXPECT_FALSE(isDevelopmentMode());
 }
 
-class RecordingWindow : public Varnix::NodeWindow {
-public:
-    void log(const char16_t* line) override { lines.push_back(text(Varnix::String(line))); }
-    void showMessageBox(const Varnix::String& body, const Varnix::String& caption) override
-    {
-        boxes.push_back({text(body), text(caption)});
-    }
-    void forceClose() override { ++closeRequests; }
-
-    std::vector<std::string> lines;
-    struct Box {
-        std::string text;
-        std::string caption;
-    };
-    std::vector<Box> boxes;
-    int closeRequests = 0;
-};
-
-class DefaultConfigFromRegistry : public ::testing::Test {
+class DefaultConfigFromRegistry : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override
     {
-        auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        directory = std::filesystem::temp_directory_path() / ("varnix-registry-" + std::to_string(stamp));
-        std::filesystem::create_directories(directory);
-        path = (directory / "DrConfig.txt").string();
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(directory, ignored);
+        VarnixTest::TempDirectoryTest::SetUp();
+        path = pathOf("DrConfig.txt");
     }
 
     std::vector<std::string> load()
@@ -129,15 +105,10 @@ protected:
         return entries;
     }
 
-    std::string fileBytes() const
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    std::string fileBytes() const { return readBytes("DrConfig.txt"); }
 
-    std::filesystem::path directory;
     std::string path;
-    RecordingWindow window;
+    VarnixTest::RecordingWindow window;
 };
 
 TEST_F(DefaultConfigFromRegistry, IsWrittenAsTextAndReadBackSilently)
@@ -149,14 +120,14 @@ TEST_F(DefaultConfigFromRegistry, IsWrittenAsTextAndReadBackSilently)
     EXPECT_EQ(fileBytes(), "2012 " + lineEnd + "2013 D:\\Design 2013\\" + lineEnd + "2014 C:\\Max Design 2014\\"
                                + lineEnd + "2015 C:\\Program Files\\Autodesk\\3ds Max 2015\\" + lineEnd
                                + "2016 %ProgramFiles%\\Autodesk\\3ds Max 2016\\" + lineEnd);
-    EXPECT_EQ(window.lines,
+    EXPECT_EQ(window.snapshot(),
               (std::vector<std::string>{"Cannot read the config file, default one will be created",
                                         "Creating default DrConfig.txt: found 5 3dsmax versions"}));
 
-    window.lines.clear();
+    window.clear();
     EXPECT_EQ(load(), expected) << "the next start reads the file it wrote";
-    EXPECT_TRUE(window.lines.empty());
-    EXPECT_EQ(window.closeRequests, 0);
+    EXPECT_TRUE(window.snapshot().empty());
+    EXPECT_EQ(window.closeRequests(), 0);
 }
 
 }  // namespace

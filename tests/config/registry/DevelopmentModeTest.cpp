@@ -17,7 +17,7 @@ protected:
     void SetUp() override
     {
         GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, not a fork
-        TempDirTest::SetUp();
+        VarnixTest::TempDirectoryTest::SetUp();
     }
 
     void useDevelopmentVer(const std::string& data)

@@ -26,14 +26,14 @@ TEST_F(NodeConfigDefaultTest, ReleasesFromTheRegistryAreWrittenInAscendingOrder)
     Entries entries = load();
     EXPECT_EQ(readConfig(), "2012 C:\\Program Files\\Autodesk\\3ds Max 2012\\\n2015 D:\\Design 2015\\\n");
     EXPECT_EQ(entries, (Entries{"", "C:\\Program Files\\Autodesk\\3ds Max 2012\\", "", "", "D:\\Design 2015\\", ""}));
-    EXPECT_EQ(window.lines,
+    EXPECT_EQ(window.snapshot(),
               (Lines{ConfigTest::cannotReadLine, "Creating default DrConfig.txt: found 2 3dsmax versions"}));
-    EXPECT_EQ(window.closeRequests, 0);
+    EXPECT_EQ(window.closeRequests(), 0);
 
     // The next start reads what was written, silently.
-    window.lines.clear();
+    window.clear();
     EXPECT_EQ(load(), entries);
-    EXPECT_EQ(window.lines, Lines{});
+    EXPECT_EQ(window.snapshot(), Lines{});
 }
 
 TEST_F(NodeConfigDefaultTest, OneReleaseWithAnEmptyDirectory)
@@ -42,7 +42,7 @@ TEST_F(NodeConfigDefaultTest, OneReleaseWithAnEmptyDirectory)
     Entries entries = load();
     EXPECT_EQ(readConfig(), "2016 \n");
     EXPECT_EQ(entries, Entries{});
-    EXPECT_EQ(window.lines,
+    EXPECT_EQ(window.snapshot(),
               (Lines{ConfigTest::cannotReadLine, "Creating default DrConfig.txt: found 1 3dsmax versions"}));
 }
 
@@ -52,11 +52,11 @@ TEST_F(NodeConfigDefaultTest, NoReleasesLeaveAnEmptyFileAndAWarning)
     EXPECT_EQ(entries, Entries{});
     EXPECT_TRUE(std::filesystem::is_regular_file(configPath()));
     EXPECT_EQ(readConfig(), "");
-    EXPECT_EQ(window.lines, (Lines{ConfigTest::cannotReadLine, ConfigTest::noVersionsLine}));
+    EXPECT_EQ(window.snapshot(), (Lines{ConfigTest::cannotReadLine, ConfigTest::noVersionsLine}));
 
-    window.lines.clear();
+    window.clear();
     load();
-    EXPECT_EQ(window.lines, Lines{}) << "the empty file is read at the next start";
+    EXPECT_EQ(window.snapshot(), Lines{}) << "the empty file is read at the next start";
 }
 
 // A DrConfig.txt that exists but cannot be opened for reading (on Windows a
@@ -70,7 +70,7 @@ TEST_F(NodeConfigDefaultTest, AFileThatCannotBeReadIsNeverReplaced)
     writeConfig(adminLines);
     std::string results = pathOf("child-results.txt");
     std::ofstream(results).close();
-    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(directory.c_str(), 0777), 0);
     ASSERT_EQ(chmod(results.c_str(), 0666), 0);
     ASSERT_EQ(chmod(configPath().c_str(), 0222), 0);
 
@@ -80,11 +80,11 @@ TEST_F(NodeConfigDefaultTest, AFileThatCannotBeReadIsNeverReplaced)
             _exit(90);
         Entries entries = load();
         std::ofstream out(results);
-        for (const auto& line : window.lines)
+        for (const auto& line : window.snapshot())
             out << "line: " << line << "\n";
         for (const auto& entry : entries)
             out << "entry: " << entry << "\n";
-        out << "closes: " << window.closeRequests << "\n";
+        out << "closes: " << window.closeRequests() << "\n";
         out.close();
         _exit(out ? 0 : 91);
     }
@@ -94,7 +94,7 @@ TEST_F(NodeConfigDefaultTest, AFileThatCannotBeReadIsNeverReplaced)
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
     EXPECT_EQ(readConfig(), adminLines);
-    EXPECT_EQ(readFile("child-results.txt"),
+    EXPECT_EQ(readBytes("child-results.txt"),
               "line: Cannot read the config file (Permission denied): it is left as it is and no 3dsmax "
               "versions are configured\n"
               "entry: \nentry: \nentry: \nentry: \nentry: \nentry: \n"

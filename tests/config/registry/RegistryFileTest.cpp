@@ -109,7 +109,7 @@ TEST_F(RegistryFileTest, MissingFileIsAnEmptyRegistry)
     setenv("VARNIX_REGISTRY", pathOf("no-such.reg").c_str(), 1);
     EXPECT_EQ(readString("SOFTWARE/Varnix", u"x"), "<missing>");
     EXPECT_EQ(readDword("SOFTWARE/Varnix", u"x"), "<missing>");
-    setenv("VARNIX_REGISTRY", dir.c_str(), 1);  // a directory is no file either
+    setenv("VARNIX_REGISTRY", directory.c_str(), 1);  // a directory is no file either
     EXPECT_EQ(readString("SOFTWARE/Varnix", u"x"), "<missing>");
 }
 

@@ -8,18 +8,18 @@ namespace ConfigTest {
 
 // A temporary directory whose registry file the test writes: the node's
 // registry on POSIX systems is the file named by VARNIX_REGISTRY.
-class RegistryFileTestBase : public TempDirTest {
+class RegistryFileTestBase : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override
     {
-        TempDirTest::SetUp();
+        VarnixTest::TempDirectoryTest::SetUp();
         useRegistry("");
     }
 
     // Points the registry at a new file holding `bytes` exactly.
     std::string useRegistryBytes(const std::string& bytes)
     {
-        std::string path = writeFile("registry-" + std::to_string(++registryCount) + ".reg", bytes);
+        std::string path = writeBytes("registry-" + std::to_string(++registryCount) + ".reg", bytes);
         setenv("VARNIX_REGISTRY", path.c_str(), 1);
         return path;
     }

@@ -1,6 +1,6 @@
 // The discovery replier on the fixed UDP port, pinged by a raw datagram socket.
 
-#include "node/RecordingWindow.h"
+#include "support/RecordingWindow.h"
 
 #include "node/DiscoveryReplier.h"
 #include "port/socket.h"
@@ -15,6 +15,8 @@ using namespace Varnix;
 using Port::DatagramSocket;
 using Port::IPv4Address;
 using Clock = std::chrono::steady_clock;
+
+using VarnixTest::RecordingWindow;
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The host link on the fixed loopback port, with a raw client as 3ds Max.
 
-#include "node/RecordingWindow.h"
+#include "support/RecordingWindow.h"
 
 #include "node/HostListener.h"
 #include "node/LinkPrimitives.h"
@@ -16,6 +16,8 @@ using namespace Varnix;
 using Port::IPv4Address;
 using Port::StreamSocket;
 using Clock = std::chrono::steady_clock;
+
+using VarnixTest::RecordingWindow;
 
 namespace {
 

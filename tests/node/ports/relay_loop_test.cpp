@@ -3,9 +3,9 @@
 // fallback poll is two minutes long, so only its wake-ups can serve a dump,
 // an END or a close within the tests' limits; nothing here measures time.
 
-#include "node/RecordingWindow.h"
+#include "support/RecordingWindow.h"
 
-#include "core/TempDirectory.h"
+#include "support/TempDirectory.h"
 #include "node/DumpRelay.h"
 #include "node/HostListener.h"
 #include "node/RenderJob.h"
@@ -22,6 +22,8 @@
 using namespace Varnix;
 using Port::IPv4Address;
 using Port::StreamSocket;
+
+using VarnixTest::RecordingWindow;
 
 namespace {
 
@@ -49,10 +51,10 @@ std::string content(std::size_t size, char seed) {
     return text;
 }
 
-class RelayLoopTest : public TempDirectoryTest {
+class RelayLoopTest : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
-        TempDirectoryTest::SetUp();
+        VarnixTest::TempDirectoryTest::SetUp();
         dataDirectory = String((directory.string() + "/").c_str());
         IPv4Address local;
         ASSERT_TRUE(masterListener.GetLocal(local));
@@ -85,7 +87,7 @@ protected:
             loop.wait();
         }
         host.closeHost();
-        TempDirectoryTest::TearDown();
+        VarnixTest::TempDirectoryTest::TearDown();
     }
 
     void startLoop() {

@@ -1,10 +1,10 @@
 // The render service's start-up on the fixed ports, in a scratch working
 // directory.
 
-#include "node/RecordingWindow.h"
+#include "support/RecordingWindow.h"
 
 #include "core/Exception.h"
-#include "core/TempDirectory.h"
+#include "support/TempDirectory.h"
 #include "node/RenderService.h"
 #include "port/socket.h"
 #include "port/thread.h"
@@ -16,19 +16,21 @@
 using namespace Varnix;
 using Port::IPv4Address;
 
+using VarnixTest::RecordingWindow;
+
 namespace {
 
-class RenderServiceStart : public TempDirectoryTest {
+class RenderServiceStart : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
-        TempDirectoryTest::SetUp();
+        VarnixTest::TempDirectoryTest::SetUp();
         previous = std::filesystem::current_path();
         std::filesystem::current_path(directory);
     }
     void TearDown() override {
         Port::failThreadCreationAfter(-1);
         std::filesystem::current_path(previous);
-        TempDirectoryTest::TearDown();
+        VarnixTest::TempDirectoryTest::TearDown();
     }
     std::filesystem::path previous;
 };

@@ -70,10 +70,10 @@ bool listing(const std::string& out, const std::vector<std::string>& starts) {
     return i == starts.size() && !out.empty() && out.back() == '\n';
 }
 
-class DiscoverTest : public TempDirTest {
+class DiscoverTest : public VarnixTest::TempDirectoryTest {
 protected:
     std::unique_ptr<Child> discover(const std::string& args) {
-        return std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " discover " + args, path("discover"));
+        return std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " discover " + args, pathOf("discover"));
     }
 };
 
@@ -141,7 +141,7 @@ TEST_F(DiscoverTest, APingThatCannotBeSentIsNotANodeThatIsUnreachable) {
     // there is no route anywhere.
     auto run = std::make_unique<Child>("unshare -n true && exec unshare -n " + shellQuote(binDir() + "/drmaster") +
                                            " discover --broadcast 192.168.1.255",
-                                       path("discover"));
+                                       pathOf("discover"));
     ASSERT_TRUE(run->finishedWithin(10s));
     if (run->status() != 13 && run->err().find("drmaster") == std::string::npos)
         GTEST_SKIP() << "cannot make a network namespace here: " << run->err();

@@ -5,15 +5,15 @@ using namespace PeerTest;
 
 namespace {
 
-class MasterLinkTest : public TempDirTest {
+class MasterLinkTest : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        scene = path("my scene.max");
+        VarnixTest::TempDirectoryTest::SetUp();
+        scene = pathOf("my scene.max");
         for (int i = 0; i < 70000; ++i)
             sceneBytes.push_back(static_cast<char>(i * 7 + i / 256));
         writeFile(scene, sceneBytes);
-        out = (dir / "out" / "frames").string();
+        out = (directory / "out" / "frames").string();
         listener = std::make_unique<ListeningSocket>(IPv4Address::loopback(19668));
         ASSERT_TRUE(listener->IsOk());
         listener->SetTimeout(15);
@@ -25,7 +25,7 @@ protected:
     }
 
     void start(const std::string& extra = std::string(), int version = 2014) {
-        master = std::make_unique<Child>(renderCommand(extra, version), path("master"));
+        master = std::make_unique<Child>(renderCommand(extra, version), pathOf("master"));
     }
 
     // Accepts the master, greets it, checks its greeting; returns the job parameters.
@@ -129,7 +129,7 @@ TEST_F(MasterLinkTest, EndAfterSecondsCountsFromTheSceneUpload) {
 
 TEST_F(MasterLinkTest, CtrlCSendsEndAndASecondCtrlCQuits) {
     // Background jobs of a script start with Ctrl-C ignored; drmaster catches it anyway.
-    master = std::make_unique<Child>(renderCommand() + " & p=$!; sleep 2; kill -INT $p; wait $p", path("master"));
+    master = std::make_unique<Child>(renderCommand() + " & p=$!; sleep 2; kill -INT $p; wait $p", pathOf("master"));
     std::unique_ptr<StreamSocket> link;
     acceptJob(link);
     ASSERT_TRUE(link);
@@ -144,7 +144,7 @@ TEST_F(MasterLinkTest, CtrlCSendsEndAndASecondCtrlCQuits) {
     // The first job's dump stays; this one may replace it.
     master = std::make_unique<Child>(renderCommand("--overwrite") +
                                          " & p=$!; sleep 2; kill -INT $p; sleep 1; kill -INT $p; wait $p",
-                                     path("master2"));
+                                     pathOf("master2"));
     acceptJob(link);
     ASSERT_TRUE(link);
     receiveScene(*link);
@@ -249,16 +249,16 @@ TEST_F(MasterLinkTest, FailuresBeforeTheJobHaveTheirOwnExitStatus) {
     master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") +
                                          " render --node no-such-node.invalid --version 2014 --frame 1 --scene " +
                                          shellQuote(scene) + " --out " + shellQuote(out),
-                                     path("unknown"));
+                                     pathOf("unknown"));
     ASSERT_TRUE(master->finishedWithin(30s));
     EXPECT_EQ(master->status(), 3);
 
-    scene = path("missing.max");
+    scene = pathOf("missing.max");
     start();
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 9);
 
-    scene = path("my scene.max");
+    scene = pathOf("my scene.max");
     out = scene;  // a file, not a directory
     start();
     ASSERT_TRUE(master->finishedWithin(5s));
@@ -272,25 +272,25 @@ TEST_F(MasterLinkTest, FailuresBeforeTheJobHaveTheirOwnExitStatus) {
             << master->err();
     }
 
-    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " render --node x", path("usage"));
+    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " render --node x", pathOf("usage"));
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 2);
     EXPECT_NE(master->err().find("missing option --version"), std::string::npos);
 
-    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " --help", path("help"));
+    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " --help", pathOf("help"));
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 0);
     EXPECT_NE(master->out().find("exit status"), std::string::npos);
     const std::string help = master->out();
     for (const char* ask : {" -h", " /?", " render --node x -h"}) {
-        master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + ask, path("help2"));
+        master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + ask, pathOf("help2"));
         ASSERT_TRUE(master->finishedWithin(5s));
         EXPECT_EQ(master->status(), 0) << ask;
         EXPECT_EQ(master->out(), help) << ask;
     }
 
     // Alone, --version is drmaster's own; after "render" it is the 3ds Max release.
-    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " --version", path("version"));
+    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " --version", pathOf("version"));
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 0);
     EXPECT_EQ(master->out().rfind("drmaster ", 0), 0u) << master->out();
@@ -302,7 +302,7 @@ TEST_F(MasterLinkTest, FailuresBeforeTheJobHaveTheirOwnExitStatus) {
 }
 
 TEST_F(MasterLinkTest, TheReadmeShowsTheHelpAsItIs) {
-    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " --help", path("help"));
+    master = std::make_unique<Child>(shellQuote(binDir() + "/drmaster") + " --help", pathOf("help"));
     ASSERT_TRUE(master->finishedWithin(5s));
     const std::string readme = readFile(std::string(VARNIX_SOURCE_DIR) + "/README.md");
     const std::string intro = "`drmaster --help`:\n\n```\n";

@@ -15,13 +15,13 @@ uint32_t fromLE32(const std::string& bytes) {
     return v;
 }
 
-class PeersTogetherTest : public TempDirTest {};
+class PeersTogetherTest : public VarnixTest::TempDirectoryTest {};
 
 TEST_F(PeersTogetherTest, AJobFromDrmasterIsRenderedByTheStandInAndItsDumpsComeBack) {
-    const std::string install = (dir / "max").string() + "/";
-    const std::string data = (dir / "node" / "drData").string() + "/";
-    const std::string out = path("frames");
-    const std::string scene = path("shot.max");
+    const std::string install = (directory / "max").string() + "/";
+    const std::string data = (directory / "node" / "drData").string() + "/";
+    const std::string out = pathOf("frames");
+    const std::string scene = pathOf("shot.max");
     fs::create_directories(install);
     fs::create_directories(data);
     fs::copy_file(binDir() + "/maxstub/3dsmaxcmd.exe", install + "3dsmaxcmd.exe");
@@ -36,7 +36,7 @@ TEST_F(PeersTogetherTest, AJobFromDrmasterIsRenderedByTheStandInAndItsDumpsComeB
 
     Child master(shellQuote(binDir() + "/drmaster") + " render --node 127.0.0.1 --version 2014 --frame 42 --scene " +
                      shellQuote(scene) + " --out " + shellQuote(out) + " --end-after-dumps 2",
-                 path("master"));
+                 pathOf("master"));
 
     // The master link, up to the scene.
     auto fromMaster = masterPort.Accept();
@@ -52,7 +52,7 @@ TEST_F(PeersTogetherTest, AJobFromDrmasterIsRenderedByTheStandInAndItsDumpsComeB
     Child stub("\"" + install + "3dsmaxcmd.exe\" \"" + data + "/received_scene.max\" -o:\"" + data +
                    "/dr_out.png\" -start:42 -end:42 -continueOnError -gammaCorrection:1 -rfw:1 -sf  >> \"" + data +
                    "/MaxLog.txt\"",
-               path("stub"));
+               pathOf("stub"));
     auto fromHost = hostPort.Accept();
     ASSERT_TRUE(fromHost);
     ASSERT_TRUE(writeRaw(*fromHost, nodeGreetingBytes));

@@ -7,12 +7,12 @@ using namespace PeerTest;
 
 namespace {
 
-class StubLinkTest : public TempDirTest {
+class StubLinkTest : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        install = (dir / "Autodesk 3ds Max 2014").string() + "/";
-        data = (dir / "node" / "drData").string() + "/";
+        VarnixTest::TempDirectoryTest::SetUp();
+        install = (directory / "Autodesk 3ds Max 2014").string() + "/";
+        data = (directory / "node" / "drData").string() + "/";
         fs::create_directories(install);
         fs::create_directories(data);
         fs::copy_file(binDir() + "/maxstub/3dsmaxcmd.exe", install + "3dsmaxcmd.exe");
@@ -30,7 +30,7 @@ protected:
                                     "/received_scene.max\" -o:\"" + data + "/dr_out.png\" -start:12 -end:12" +
                                     " -continueOnError -gammaCorrection:1 -rfw:1 -sf  >> \"" + data +
                                     "/MaxLog.txt\"";
-        stub = std::make_unique<Child>(command, path("stub"));
+        stub = std::make_unique<Child>(command, pathOf("stub"));
     }
 
     // Accepts the stand-in and plays the node's greeting; returns the link.

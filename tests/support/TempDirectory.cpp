@@ -1,0 +1,68 @@
+#include "support/TempDirectory.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+namespace VarnixTest {
+
+namespace fs = std::filesystem;
+
+TempDirectory::TempDirectory() {
+    // Several test processes run at once: a random part keeps their names
+    // apart, the counter those of one process.
+    static std::atomic<unsigned> counter{0};
+    static const unsigned long long processPart = std::random_device{}();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        fs::path candidate = fs::temp_directory_path() /
+                             ("varnix-test-" + std::to_string(processPart) + "-" + std::to_string(stamp) + "-" +
+                              std::to_string(counter++));
+        std::error_code error;
+        if (fs::create_directory(candidate, error)) {
+            where = fs::absolute(candidate);
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+}
+
+TempDirectory::~TempDirectory() {
+    if (kept) return;
+    std::error_code ignored;
+    fs::remove_all(where, ignored);
+}
+
+void TempDirectoryTest::SetUp() {
+    owned = std::make_unique<TempDirectory>();
+    directory = owned->path();
+}
+
+void TempDirectoryTest::TearDown() {
+    if (owned && keepAfterFailure && HasFailure()) {
+        owned->keep();
+        std::fprintf(stderr, "kept the directory of the failed test: %s\n", directory.string().c_str());
+    }
+    owned.reset();
+}
+
+std::string TempDirectoryTest::pathOf(const std::string& name) const {
+    return (directory / name).string();
+}
+
+std::string TempDirectoryTest::writeBytes(const std::string& name, const std::string& bytes) const {
+    std::string path = pathOf(name);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    return path;
+}
+
+std::string TempDirectoryTest::readBytes(const std::string& name) const {
+    std::ifstream in(directory / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace VarnixTest

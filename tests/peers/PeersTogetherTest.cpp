@@ -2,7 +2,7 @@
 // node between them: it speaks both links byte for byte and relays dumps and
 // END the way a node does.
 #include "FrameImage.h"
-#include "peers/ports/PortsSupport.h"
+#include "peers/PortsSupport.h"
 
 using namespace PeerTest;
 

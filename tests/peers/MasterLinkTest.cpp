@@ -1,5 +1,5 @@
 // drmaster against the test's own node side of the master link.
-#include "peers/ports/PortsSupport.h"
+#include "peers/PortsSupport.h"
 
 using namespace PeerTest;
 

@@ -1,7 +1,7 @@
 // The 3ds Max stand-in against the test's own node side of the loopback link.
 #include <set>
 
-#include "peers/ports/PortsSupport.h"
+#include "peers/PortsSupport.h"
 
 using namespace PeerTest;
 

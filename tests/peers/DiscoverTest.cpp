@@ -2,7 +2,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "peers/ports/PortsSupport.h"
+#include "peers/PortsSupport.h"
 
 using namespace PeerTest;
 using Varnix::Port::DatagramSocket;

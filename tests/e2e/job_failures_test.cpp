@@ -18,6 +18,21 @@ bool hasPrefix(const std::vector<std::string>& lines, const std::string& prefix)
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
+// The contents of every file in `dir`, in the order of their names.
+std::vector<std::string> contentsIn(const fs::path& dir) {
+    std::vector<fs::path> paths;
+    for (const auto& entry : fs::directory_iterator(dir)) paths.push_back(entry.path());
+    std::sort(paths.begin(), paths.end());
+    std::vector<std::string> contents;
+    for (const auto& p : paths) contents.push_back(readFile(p));
+    return contents;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> items) {
+    std::sort(items.begin(), items.end());
+    return items;
+}
+
 using JobFailure = NodeTest;
 
 TEST_F(JobFailure, RendererThatNeverConnectsEndsTheJob) {
@@ -50,7 +65,9 @@ TEST_F(JobFailure, RendererWithAWrongGreetingIsWarnedAboutAndWaitedFor) {
 }
 
 TEST_F(JobFailure, RendererCrashingMidRenderEndsTheRelay) {
-    writeConfig("2014 " + installStub("max", "dumps = 5\ndump_interval_ms = 300\ncrash_after_dumps = 2\n") + "\n");
+    std::string crashing = installStub("max", "dumps = 5\ndump_interval_ms = 300\ncrash_after_dumps = 2\n");
+    std::string good = installStub("good", "dumps = 3\ndump_interval_ms = 100\n");
+    writeConfig("2014 " + crashing + "\n2015 " + good + "\n");
     watchDumps();
     startNode();
     ProcessResult job = render("2014", "5", {}, 60);
@@ -65,7 +82,25 @@ TEST_F(JobFailure, RendererCrashingMidRenderEndsTheRelay) {
     std::size_t received = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(out)) ++received;
     EXPECT_EQ(received, 2u);
-    EXPECT_EQ(writtenDumps().size(), 2u);
+    std::vector<std::string> written = writtenDumps();
+    EXPECT_EQ(written.size(), 2u);
+    // What came is what the renderer wrote, byte for byte.
+    EXPECT_EQ(sorted(contentsIn(out)), sorted(written));
+
+    // The same node then serves a whole job, and leaves no dump behind.
+    fs::path next = root / "next";
+    fs::create_directories(next);
+    ProcessResult second = master({"render", "--node", "127.0.0.1", "--version", "2015", "--frame", "6", "--scene",
+                                   scene.string(), "--out", next.string(), "--end-after-dumps", "3"});
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 2));
+    std::vector<std::string> arrived = contentsIn(next);
+    EXPECT_EQ(arrived.size(), 3u);
+    written = writtenDumps();
+    for (const auto& dump : arrived)
+        EXPECT_NE(std::find(written.begin(), written.end(), dump), written.end()) << "a dump the renderer never wrote";
+    for (const auto& entry : fs::directory_iterator(data))
+        EXPECT_NE(entry.path().filename().string().rfind("dump", 0), 0u) << entry.path();
 }
 
 TEST_F(JobFailure, MasterDroppingMidSceneStartsNoRenderer) {

@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 namespace {
 
-void runFile(const std::filesystem::path& path)
-{
+void runFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::printf("replay %s (%zu bytes)\n", path.c_str(), bytes.size());
@@ -26,8 +25,7 @@ void runFile(const std::filesystem::path& path)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     namespace fs = std::filesystem;
     int count = 0;
     for (int i = 1; i < argc; ++i) {
@@ -36,8 +34,7 @@ int main(int argc, char** argv)
         if (fs::is_directory(argument, error)) {
             std::vector<fs::path> files;
             for (const auto& entry : fs::directory_iterator(argument))
-                if (entry.is_regular_file())
-                    files.push_back(entry.path());
+                if (entry.is_regular_file()) files.push_back(entry.path());
             std::sort(files.begin(), files.end());
             for (const auto& file : files) {
                 runFile(file);

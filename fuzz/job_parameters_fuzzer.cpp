@@ -14,8 +14,7 @@
 
 namespace {
 
-const NodeSettings& settings()
-{
+const NodeSettings& settings() {
     static const NodeSettings configured = [] {
         NodeSettings s;
         s.hostInstalls[2012 - firstHostYear] = Varnix::String(u"/opt/max 2012/");
@@ -28,8 +27,7 @@ const NodeSettings& settings()
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // As the string frame arrives: up to the NUL, each byte widened alone.
     Varnix::String text;
     for (std::size_t i = 0; i < size && data[i] != 0; ++i) {
@@ -44,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     int version = chooseHostVersion(settings(), parameters.requestedVersion);
     if (version != 0) {
-        if (version < parameters.requestedVersion || version < firstHostYear || version > lastHostYear
-            || settings().hostInstalls[version - firstHostYear].isEmpty())
+        if (version < parameters.requestedVersion || version < firstHostYear || version > lastHostYear ||
+            settings().hostInstalls[version - firstHostYear].isEmpty())
             std::abort();
     } else if (parameters.requestedVersion >= firstHostYear && parameters.requestedVersion <= 2016) {
         std::abort();  // 2016 is configured, so every version up to it has one
@@ -53,17 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Varnix::String dataDirectory(u"/srv/node/drData/");
     Varnix::String install = version ? settings().hostInstalls[version - firstHostYear] : Varnix::String(u"/x/");
-    Varnix::String command =
-        buildRenderCommand(install, dataDirectory + Varnix::String(u"/received_scene.max"), dataDirectory,
-                           parameters.frame);
+    Varnix::String command = buildRenderCommand(install, dataDirectory + Varnix::String(u"/received_scene.max"),
+                                                dataDirectory, parameters.frame);
     Varnix::String frameText = Varnix::Str::toString(parameters.frame);
-    Varnix::String expected = u"echo Starting 3dsmax DR... && \"" + install
-                              + Varnix::String(u"3dsmaxcmd.exe\" \"/srv/node/drData//received_scene.max\" -o:\"")
-                              + dataDirectory + Varnix::String(u"/dr_out.png\" -start:") + frameText
-                              + Varnix::String(u" -end:") + frameText
-                              + Varnix::String(u" -continueOnError -gammaCorrection:1 -rfw:1 -sf  >> \"")
-                              + dataDirectory + Varnix::String(u"/MaxLog.txt\"");
-    if (!(command == expected))
-        std::abort();
+    Varnix::String expected = u"echo Starting 3dsmax DR... && \"" + install +
+                              Varnix::String(u"3dsmaxcmd.exe\" \"/srv/node/drData//received_scene.max\" -o:\"") +
+                              dataDirectory + Varnix::String(u"/dr_out.png\" -start:") + frameText +
+                              Varnix::String(u" -end:") + frameText +
+                              Varnix::String(u" -continueOnError -gammaCorrection:1 -rfw:1 -sf  >> \"") +
+                              dataDirectory + Varnix::String(u"/MaxLog.txt\"");
+    if (!(command == expected)) std::abort();
     return 0;
 }

@@ -7,8 +7,7 @@
 #include "config/NodeSettings.h"
 #include "core/String.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string path = FuzzSupport::scratchDirectory() + "/DrConfig.txt";
     FuzzSupport::writeFile(path, data, size);
 
@@ -20,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // as the render job will when it builds the command line.
     for (const HostInstall& install : settings.hostInstalls) {
         Varnix::String copy = install + Varnix::String(u"/3dsmaxcmd.exe");
-        if (copy.length() != install.length() + 14)
-            std::abort();
+        if (copy.length() != install.length() + 14) std::abort();
         (void)copy.toNarrow();
     }
     return 0;

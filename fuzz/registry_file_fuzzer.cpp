@@ -15,42 +15,34 @@
 namespace {
 
 // The value sizes a key reports must be the sizes its reads give.
-void checkValue(const char16_t* keyPath, const char16_t* name)
-{
+void checkValue(const char16_t* keyPath, const char16_t* name) {
     Varnix::Port::RegistryKey key(keyPath);
     std::uint32_t size = 0;
-    if (!key.valueSize(name, size))
-        return;
+    if (!key.valueSize(name, size)) return;
     std::vector<unsigned char> buffer(size + 1u);
     std::uint32_t got = size;
-    if (!key.readValue(name, buffer.data(), got) || got != size)
-        std::abort();
+    if (!key.readValue(name, buffer.data(), got) || got != size) std::abort();
     if (size > 0) {
         std::uint32_t tooSmall = size - 1;
-        if (key.readValue(name, buffer.data(), tooSmall))
-            std::abort();
+        if (key.readValue(name, buffer.data(), tooSmall)) std::abort();
     }
 }
 
 // What the parser keeps is in the form lookups expect: folded key paths and
 // value names, so that every key it holds can be found.
-void checkParsed(const std::uint8_t* data, std::size_t size)
-{
+void checkParsed(const std::uint8_t* data, std::size_t size) {
     namespace RegistryFile = Varnix::Port::RegistryFile;
     RegistryFile::Keys keys = RegistryFile::parse(data, size);
     for (const auto& [path, values] : keys) {
-        if (RegistryFile::fold(path) != path || !RegistryFile::keyExists(keys, path))
-            std::abort();
+        if (RegistryFile::fold(path) != path || !RegistryFile::keyExists(keys, path)) std::abort();
         for (const auto& entry : values)
-            if (RegistryFile::fold(entry.first) != entry.first)
-                std::abort();
+            if (RegistryFile::fold(entry.first) != entry.first) std::abort();
     }
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     checkParsed(data, size);
 
     // The reader keeps a parsed file until the file changes on disk; taking

@@ -92,9 +92,12 @@ void Bench::prepare() {
                                          "\ndump_interval_ms = 1500\ndump_size = " + opt.dumpSize +
                                          "\nend_wait_seconds = 60\nend_linger_ms = 0" + keep + "\n");
     stubEnd = installStub("end", "dumps = 0\nhang_until_end = yes\nend_linger_ms = 60000\n");
-    stubSmall = installStub("small", "dumps = " + std::to_string(opt.smallDumps) +
-                                         "\ndump_interval_ms = 100\ndump_size = 64x64\nend_wait_seconds = 60\nend_linger_ms = 0" + keep + "\n");
-    stubTiny = installStub("tiny", "dumps = 1\ndump_interval_ms = 0\ndump_size = 64x32\nend_wait_seconds = 0\nend_linger_ms = 0\n");
+    stubSmall = installStub(
+        "small", "dumps = " + std::to_string(opt.smallDumps) +
+                     "\ndump_interval_ms = 100\ndump_size = 64x64\nend_wait_seconds = 60\nend_linger_ms = 0" + keep +
+                     "\n");
+    stubTiny = installStub(
+        "tiny", "dumps = 1\ndump_interval_ms = 0\ndump_size = 64x32\nend_wait_seconds = 0\nend_linger_ms = 0\n");
     writeText(data / "DrConfig.txt", "2012 " + stubSmall + "\n2013 " + stubTiny + "\n2014 " + stubScene + "\n2015 " +
                                          stubDumps + "\n2016 " + stubEnd + "\n");
     sceneBig = files / "scene_big.max";
@@ -107,8 +110,8 @@ void Bench::prepare() {
 double Bench::startNode() {
     ++nodeRuns;
     auto start = Clock::now();
-    nodePid = spawn({opt.bin + "/varnix-node"}, work.string(), (root / ("node-" + std::to_string(nodeRuns) + ".out")).string(),
-                 nodeEnv(), nodeSide);
+    nodePid = spawn({opt.bin + "/varnix-node"}, work.string(),
+                    (root / ("node-" + std::to_string(nodeRuns) + ".out")).string(), nodeEnv(), nodeSide);
     runningNode = nodePid;
     while (msSince(start, Clock::now()) < 30000) {
         int fd = connectTcp(masterPort, 200);
@@ -172,11 +175,12 @@ double Bench::nodeScene(const fs::path& scene, double* cpu) {
     fs::remove(data / "received_scene.max");
     settle();
     double cpuBefore = cpuTickSeconds(nodePid);
-    FileWatch watch(data.string(), [](const std::string& n) { return n == "received_scene.max"; }, 1);
+    FileWatch watch(
+        data.string(), [](const std::string& n) { return n == "received_scene.max"; }, 1);
     int ready = logCount("Ready for new connection");
     int code = bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", "2014", "--frame", "1",
-                    "--scene", scene.string(), "--out", out.string(), "--end-after-dumps", "0"},
-                   root.string(), (root / "drmaster.out").string(), 600, {}, nullptr, masterSide);
+                           "--scene", scene.string(), "--out", out.string(), "--end-after-dumps", "0"},
+                          root.string(), (root / "drmaster.out").string(), 600, {}, nullptr, masterSide);
     auto spans = watch.wait(5);
     // This stand-in writes no dump, which drmaster reports as 11 (no image).
     if (code != 11) die("drmaster render (scene) failed with " + std::to_string(code) + "; see " + root.string());
@@ -190,9 +194,9 @@ double Bench::nodeScene(const fs::path& scene, double* cpu) {
 DumpRun Bench::nodeDumps(const std::string& version, int count) {
     for (auto& entry : fs::directory_iterator(out)) fs::remove_all(entry.path());
     // drmaster creates each dump's file right after reading its size.
-    FileWatch watch(out.string(), [](const std::string& n) {
-        return n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0;
-    }, count, FileWatch::Start::creation);
+    FileWatch watch(
+        out.string(), [](const std::string& n) { return n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0; },
+        count, FileWatch::Start::creation);
     // The stand-in copies each dump into root/kept before writing it.
     fs::path kept = root / "kept";
     fs::remove_all(kept);
@@ -202,9 +206,9 @@ DumpRun Bench::nodeDumps(const std::string& version, int count) {
     int ready = logCount("Ready for new connection");
     double cpuBefore = cpuTickSeconds(nodePid);
     auto threadsBefore = threadCpuSeconds(nodePid);
-    int code = bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", version, "--frame", "1",
-                    "--scene", sceneSmall.string(), "--out", out.string(), "--end-after-dumps",
-                    std::to_string(count)},
+    int code =
+        bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", version, "--frame", "1",
+                    "--scene", sceneSmall.string(), "--out", out.string(), "--end-after-dumps", std::to_string(count)},
                    root.string(), (root / "drmaster.out").string(), 600, {}, nullptr, masterSide);
     DumpRun result;
     result.spans = watch.wait(5);
@@ -217,10 +221,10 @@ DumpRun Bench::nodeDumps(const std::string& version, int count) {
     result.cpuSeconds = cpuTickSeconds(nodePid) - cpuBefore;
     std::string perThread;
     for (const auto& [thread, seconds] : threadCpuSeconds(nodePid))
-        if (threadsBefore.count(thread) && seconds - threadsBefore[thread] >= 0.005)
-        {
+        if (threadsBefore.count(thread) && seconds - threadsBefore[thread] >= 0.005) {
             perThread += " " + thread + " " + fmt(seconds - threadsBefore[thread], 2);
-            if (thread.find("MY_ServerThread") != std::string::npos) result.relayThreadCpu = seconds - threadsBefore[thread];
+            if (thread.find("MY_ServerThread") != std::string::npos)
+                result.relayThreadCpu = seconds - threadsBefore[thread];
         }
     say("node CPU seconds by thread over the job:" + perThread);
     keptDumps(&result.bytes);
@@ -245,12 +249,13 @@ DumpRun Bench::baselineRelay(const std::vector<fs::path>& sources, double pauseM
         fs::create_directories(dir);
     }
     int count = int(sources.size());
-    FileWatch watch(to.string(), [](const std::string& n) { return n.rfind("received_", 0) == 0; }, count,
-                    FileWatch::Start::creation);
+    FileWatch watch(
+        to.string(), [](const std::string& n) { return n.rfind("received_", 0) == 0; }, count,
+        FileWatch::Start::creation);
     fs::path receiverOut = root / ("receiver-" + std::to_string(++transfers) + ".out");
-    pid_t receiver = spawn({opt.bin + "/varnix-bench-transfer", "receive", "raw", to.string(), std::to_string(count),
-                            "signals"},
-                           root.string(), receiverOut.string(), {}, masterSide);
+    pid_t receiver =
+        spawn({opt.bin + "/varnix-bench-transfer", "receive", "raw", to.string(), std::to_string(count), "signals"},
+              root.string(), receiverOut.string(), {}, masterSide);
     std::string port = receiverPort(receiverOut);
     if (port.empty()) die("the raw receiver did not start");
     fs::path relayOut = root / "relay.out";
@@ -291,13 +296,13 @@ std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const st
     fs::path dir = root / ("base-" + kind);
     fs::remove_all(dir);
     fs::create_directories(dir);
-    FileWatch watch(dir.string(), [](const std::string& n) { return n.rfind("received_", 0) == 0; },
-                    int(sources.size()), start);
+    FileWatch watch(
+        dir.string(), [](const std::string& n) { return n.rfind("received_", 0) == 0; }, int(sources.size()), start);
     // A fresh name: the child truncates its output file only once it runs.
     fs::path receiverOut = root / ("receiver-" + std::to_string(++transfers) + ".out");
-    pid_t receiver = spawn({opt.bin + "/varnix-bench-transfer", "receive", kind, dir.string(),
-                            std::to_string(sources.size())},
-                           root.string(), receiverOut.string(), {}, nodeSide);
+    pid_t receiver =
+        spawn({opt.bin + "/varnix-bench-transfer", "receive", kind, dir.string(), std::to_string(sources.size())},
+              root.string(), receiverOut.string(), {}, nodeSide);
     std::string port = receiverPort(receiverOut);
     if (port.empty()) die("the " + kind + " receiver did not start");
     // Files after the first come after a pause, as the stand-in's dumps do:
@@ -309,7 +314,8 @@ std::vector<WriteSpan> Bench::baselineTransfer(const std::string& kind, const st
     int received = waitFor(receiver, 60, nullptr, cpu);
     auto spans = watch.wait(5);
     if (sent != 0 || received != 0 || spans.size() != sources.size())
-        die("the " + kind + " transfer failed (sender " + std::to_string(sent) + ", receiver " + std::to_string(received) + ", " + std::to_string(spans.size()) + " files seen); see " + root.string());
+        die("the " + kind + " transfer failed (sender " + std::to_string(sent) + ", receiver " +
+            std::to_string(received) + ", " + std::to_string(spans.size()) + " files seen); see " + root.string());
     fs::remove_all(dir);
     fs::remove(receiverOut);
     return spans;

@@ -27,8 +27,8 @@ struct Options {
     int idleSeconds = 60;
     int pings = 100;
     int ends = 100;
-    int jobs = 100;           // tiny jobs for the node's own time per job
-    int smallDumps = 100;     // small dumps for the pick-up latency
+    int jobs = 100;        // tiny jobs for the node's own time per job
+    int smallDumps = 100;  // small dumps for the pick-up latency
     int bogus = 20;
     int startups = 5;
     long long sceneBytes = 1ll << 30;
@@ -50,8 +50,8 @@ struct DumpRun {
     std::vector<Arrival> arrivals;  // each dump whole in the source directory
     std::vector<WriteSpan> spans;   // the receiver's file: created (size read) to closed
     double bytes = 0;
-    double cpuSeconds = 0;          // of the relaying process
-    double relayThreadCpu = 0;      // of the node's job thread alone
+    double cpuSeconds = 0;      // of the relaying process
+    double relayThreadCpu = 0;  // of the node's job thread alone
     // Seconds from each dump's appearance to the receiver's last byte, added up.
     double seconds() const {
         double t = 0;

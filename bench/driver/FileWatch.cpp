@@ -69,8 +69,7 @@ void FileWatch::watchLoop() {
 
 std::vector<WriteSpan> FileWatch::wait(double seconds) {
     auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (!done && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     stopRequested = true;
     if (thread.joinable()) thread.join();
     return spans;

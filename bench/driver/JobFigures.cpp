@@ -89,9 +89,11 @@ void Bench::benchJobs() {
     close(watchFd);
     std::string of = std::to_string(opt.jobs);
     addRow({"Per job (tiny scene, one small dump): master connects → renderer starts, median / p99 / max of " + of +
-                " (ms)", latencies(before, 1), "", "", ""});
+                " (ms)",
+            latencies(before, 1), "", "", ""});
     addRow({"Per job: renderer exits → node closes the master connection after \"Ready for new connection\", "
-                "median / p99 / max (ms)", latencies(after, 1), "", "", ""});
+            "median / p99 / max (ms)",
+            latencies(after, 1), "", "", ""});
     double overhead = median(before) + median(after);
     addRow({"Per job: whole tiny job, median (ms); node's own share of a 2 s frame (overhead / (overhead + 2 s))",
             fmt(median(whole), 0) + "; " + fmt(overhead / (overhead + 2000) * 100, 1) + " %", "", "", ""});

@@ -16,15 +16,18 @@ void Bench::benchLogSink() {
     fs::path dir = root / "logsink";
     fs::create_directories(dir / "drData");
     writeText(dir / "drData" / "DrConfig.txt", "2014 " + stubScene + "\n");
-    int code = bench::run({opt.bin + "/varnix-bench-logsink"}, dir.string(), (root / "logsink.out").string(), 120, nodeEnv());
+    int code =
+        bench::run({opt.bin + "/varnix-bench-logsink"}, dir.string(), (root / "logsink.out").string(), 120, nodeEnv());
     // One value per measurement, in the order taken.
     std::map<std::string, std::vector<double>> values;
     std::istringstream in(readText(root / "logsink.out"));
     std::string key;
     double value;
     while (in >> key) {
-        if (in >> value) values[key].push_back(value);
-        else in.clear(), in.ignore(1 << 20, '\n');
+        if (in >> value)
+            values[key].push_back(value);
+        else
+            in.clear(), in.ignore(1 << 20, '\n');
     }
     auto& node = values["node_lines_per_second"];
     auto& base = values["baseline_lines_per_second"];

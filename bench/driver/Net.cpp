@@ -49,8 +49,7 @@ int connectTcp(std::uint16_t port, int timeoutMs) {
         pollfd p{fd, POLLOUT, 0};
         int error = 0;
         socklen_t len = sizeof error;
-        if (poll(&p, 1, timeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0)
-            r = 0;
+        if (poll(&p, 1, timeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0) r = 0;
     }
     if (r != 0) {
         close(fd);

@@ -7,9 +7,7 @@
 
 namespace bench {
 
-void say(const std::string& text) {
-    std::fprintf(stderr, "bench: %s\n", text.c_str());
-}
+void say(const std::string& text) { std::fprintf(stderr, "bench: %s\n", text.c_str()); }
 
 pid_t runningNode = -1;
 

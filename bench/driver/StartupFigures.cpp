@@ -7,7 +7,6 @@
 #include "Stats.h"
 #include "WorkFiles.h"
 
-
 namespace bench {
 
 void Bench::benchStartupAndMemory() {

@@ -7,7 +7,6 @@
 #include "Stats.h"
 #include "WorkFiles.h"
 
-
 namespace bench {
 
 void Bench::benchTransfers() {
@@ -54,8 +53,9 @@ void Bench::benchTransfers() {
     std::string what = grouped(bytes / (1 << 20)) + " MiB";
     std::string of = std::to_string(opt.reps);
     if (!baselinesOnly) {
-        addRow({"Scene download " + what + ", drmaster → varnix-node (MB/s, median (range) of " + of + "; ratio per pair)",
-                spread(node), spread(raw), ratioSpread(ratiosOf(node, raw)), "≥ 0.9"});
+        addRow(
+            {"Scene download " + what + ", drmaster → varnix-node (MB/s, median (range) of " + of + "; ratio per pair)",
+             spread(node), spread(raw), ratioSpread(ratiosOf(node, raw)), "≥ 0.9"});
         addRow({"Scene download: CPU seconds per GiB of the receiving process (user + system; mean (range) of " + of +
                     "; ratio of the means (range per pair))",
                 cpuSpread(nodeCpu), cpuSpread(rawCpu), meanRatio(nodeCpu, rawCpu), ""});
@@ -76,8 +76,11 @@ void Bench::benchTransfers() {
     auto each = [&](const char* who, const DumpRun& run) {
         std::string text;
         for (size_t i = 0; i < run.arrivals.size() && i < run.spans.size(); ++i)
-            text += " " + fmt(std::chrono::duration<double, std::milli>(run.spans[i].closed - run.arrivals[i].when).count(), 1);
-        say(std::string(who) + ": ms per dump, appearance to last byte:" + text + "; CPU " + fmt(run.cpuSeconds, 2) + " s");
+            text +=
+                " " +
+                fmt(std::chrono::duration<double, std::milli>(run.spans[i].closed - run.arrivals[i].when).count(), 1);
+        say(std::string(who) + ": ms per dump, appearance to last byte:" + text + "; CPU " + fmt(run.cpuSeconds, 2) +
+            " s");
     };
     bool counted = false;
     auto baseline = [&] {
@@ -111,16 +114,18 @@ void Bench::benchTransfers() {
     }
     std::string dumpWhat = std::to_string(opt.dumps) + " × " + fmt(dumpBytes / opt.dumps / (1 << 20), 1) + " MiB";
     if (!baselinesOnly) {
-        addRow({"Dump relay " + dumpWhat + ", stand-in → varnix-node → drmaster, from each dump's appearance to "
-                "its last byte on the master's disk (MB/s, median (range) of " + of + "; ratio per pair)",
+        addRow({"Dump relay " + dumpWhat +
+                    ", stand-in → varnix-node → drmaster, from each dump's appearance to "
+                    "its last byte on the master's disk (MB/s, median (range) of " +
+                    of + "; ratio per pair)",
                 spread(dumpNode), spread(dumpBase), ratioSpread(ratiosOf(dumpNode, dumpBase)), "≥ 0.9"});
         addRow({"Dump relay: CPU seconds per GiB of the relaying process (user + system; mean (range) of " + of +
                     "; ratio of the means (range per pair)); the node's job thread alone",
                 cpuSpread(dumpNodeCpu) + "; thread " + fmt(mean(dumpThreadCpu), 2), cpuSpread(dumpBaseCpu),
                 meanRatio(dumpNodeCpu, dumpBaseCpu), ""});
         addRow({"Dump " + dumpWhat + ": appearance to first bytes at the master, median / p99 / max of " +
-                std::to_string(firstNode.size()) + " (ms)", latencies(firstNode, 1), latencies(firstBase, 2), "",
-                "p99 < 50"});
+                    std::to_string(firstNode.size()) + " (ms)",
+                latencies(firstNode, 1), latencies(firstBase, 2), "", "p99 < 50"});
     } else {
         addRow({"Plain dump relay " + dumpWhat + " (MB/s; CPU s/GiB; first bytes median / p99 / max ms)", "",
                 spread(dumpBase) + "; " + fmt(mean(dumpBaseCpu), 2) + "; " + latencies(firstBase, 2), "", ""});
@@ -129,9 +134,8 @@ void Bench::benchTransfers() {
     double mib = 1024.0;
     if (smallSceneHwmKb > 0 && bigSceneHwmKb > 0)
         addRow({"Peak resident memory of the node after a 1 MiB scene / after the " + what + " scenes (MiB)",
-            fmt(smallSceneHwmKb / mib, 1) + " / " + fmt(bigSceneHwmKb / mib, 1),
-            "idle " + fmt(idleRssKb / mib, 1), "+" + fmt((bigSceneHwmKb - smallSceneHwmKb) * 1024.0 / 1e6, 2) + " MB",
-            "difference < 8 MB"});
+                fmt(smallSceneHwmKb / mib, 1) + " / " + fmt(bigSceneHwmKb / mib, 1), "idle " + fmt(idleRssKb / mib, 1),
+                "+" + fmt((bigSceneHwmKb - smallSceneHwmKb) * 1024.0 / 1e6, 2) + " MB", "difference < 8 MB"});
 }
 
 void Bench::benchDumpLatency() {

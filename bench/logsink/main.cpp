@@ -90,9 +90,10 @@ Result measure(Call call) {
 }
 
 void print(const char* prefix, const Result& r) {
-    std::printf("%s_lines %llu\n%s_lines_per_second %.0f\n%s_p50_us %.3f\n%s_p99_us %.3f\n%s_p999_us %.3f\n%s_max_us %.1f\n",
-                prefix, static_cast<unsigned long long>(r.lines), prefix, r.linesPerSecond, prefix, r.p50Us, prefix,
-                r.p99Us, prefix, r.p999Us, prefix, r.maxUs);
+    std::printf(
+        "%s_lines %llu\n%s_lines_per_second %.0f\n%s_p50_us %.3f\n%s_p99_us %.3f\n%s_p999_us %.3f\n%s_max_us %.1f\n",
+        prefix, static_cast<unsigned long long>(r.lines), prefix, r.linesPerSecond, prefix, r.p50Us, prefix, r.p99Us,
+        prefix, r.p999Us, prefix, r.maxUs);
     std::fflush(stdout);
 }
 

@@ -120,12 +120,14 @@ int rawReceive(const std::string& dir, int count) {
         unsigned char sizeBytes[4];
         if (withSignals && !receiveAll(fd, sizeBytes, 4)) return 1;
         if (!receiveAll(fd, sizeBytes, 4)) return 1;
-        std::uint32_t remaining = sizeBytes[0] | sizeBytes[1] << 8 | sizeBytes[2] << 16 | std::uint32_t(sizeBytes[3]) << 24;
+        std::uint32_t remaining =
+            sizeBytes[0] | sizeBytes[1] << 8 | sizeBytes[2] << 16 | std::uint32_t(sizeBytes[3]) << 24;
         int file = ::open(receivedPath(dir, k).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (file < 0) return 1;
         while (remaining > 0) {
             std::uint32_t piece = remaining < pieceBytes ? remaining : pieceBytes;
-            if (!receiveAll(fd, buffer.data(), piece) || ::write(file, buffer.data(), piece) != ssize_t(piece)) return 1;
+            if (!receiveAll(fd, buffer.data(), piece) || ::write(file, buffer.data(), piece) != ssize_t(piece))
+                return 1;
             remaining -= piece;
         }
         if (::close(file) != 0) return 1;
@@ -208,8 +210,13 @@ bool sendDump(int fd, const std::string& path, std::vector<char>& buffer) {
     struct stat st;
     if (file < 0 || ::fstat(file, &st) != 0) return false;
     std::uint32_t remaining = static_cast<std::uint32_t>(st.st_size);
-    unsigned char head[8] = {0x27, 0x58, 0xC0, 0xC0, static_cast<unsigned char>(remaining),
-                             static_cast<unsigned char>(remaining >> 8), static_cast<unsigned char>(remaining >> 16),
+    unsigned char head[8] = {0x27,
+                             0x58,
+                             0xC0,
+                             0xC0,
+                             static_cast<unsigned char>(remaining),
+                             static_cast<unsigned char>(remaining >> 8),
+                             static_cast<unsigned char>(remaining >> 16),
                              static_cast<unsigned char>(remaining >> 24)};
     if (!sendAll(fd, head, 4) || !sendAll(fd, head + 4, 4)) return false;
     while (remaining > 0) {
@@ -293,11 +300,10 @@ int greet(std::uint16_t port) {
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: varnix-bench-transfer receive raw|primitives DIR COUNT\n"
-                 "       varnix-bench-transfer send raw|primitives PORT [--pause-ms N] FILE...\n"
-                 "       varnix-bench-transfer greet PORT\n"
-                 "       varnix-bench-transfer relay DIR PORT COUNT\n");
+    std::fprintf(stderr, "usage: varnix-bench-transfer receive raw|primitives DIR COUNT\n"
+                         "       varnix-bench-transfer send raw|primitives PORT [--pause-ms N] FILE...\n"
+                         "       varnix-bench-transfer greet PORT\n"
+                         "       varnix-bench-transfer relay DIR PORT COUNT\n");
     return 2;
 }
 

@@ -33,8 +33,8 @@ DrWindow::DrWindow()
     // redrawing the view frame by frame.
     stopViewAnimations();
     wxBoxSizer* sizer = new wxBoxSizer(wxVERTICAL);
-    logView = new wxTextCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxSize(600, 400),
-                             wxTE_MULTILINE | wxTE_READONLY);
+    logView =
+        new wxTextCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxSize(600, 400), wxTE_MULTILINE | wxTE_READONLY);
     wxStaticText* label = new wxStaticText(this, wxID_ANY, wxT("Log:"), wxDefaultPosition, wxDefaultSize, 0);
     sizer->Add(label, 0, 0, 0);
     sizer->Add(logView, 1, wxEXPAND, 0);
@@ -112,8 +112,10 @@ void DrWindow::log(const char16_t* text) {
 
 void DrWindow::appendRepeatCounts(bool closing) {
     repeatCounts.clear();
-    if (closing) repeats.collectAll(repeatCounts);
-    else repeats.collectDue(Varnix::Port::elapsedMilliseconds(), repeatCounts);
+    if (closing)
+        repeats.collectAll(repeatCounts);
+    else
+        repeats.collectDue(Varnix::Port::elapsedMilliseconds(), repeatCounts);
     if (repeatCounts.empty()) return;
     Varnix::Port::LocalTime when = Varnix::Port::localTimeNow();
     for (const std::u16string& count : repeatCounts) Varnix::appendLogLine(pendingText, when, count.c_str());
@@ -132,9 +134,7 @@ void DrWindow::showMessageBox(const Varnix::String& text, const Varnix::String& 
     wxMessageBox(Varnix::toWxString(message), Varnix::toWxString(title), wxOK | wxCENTRE);
 }
 
-void DrWindow::forceClose() {
-    Close(true);
-}
+void DrWindow::forceClose() { Close(true); }
 
 void DrWindow::writePending(bool toView, bool closing) {
     {
@@ -156,9 +156,7 @@ void DrWindow::writePending(bool toView, bool closing) {
     flushingText.clear();
 }
 
-void DrWindow::onFlushTimer(wxTimerEvent&) {
-    writePending(true);
-}
+void DrWindow::onFlushTimer(wxTimerEvent&) { writePending(true); }
 
 void DrWindow::onStopWatch(wxTimerEvent&) {
     if (!Varnix::Port::stopRequested() || closeRequested) return;

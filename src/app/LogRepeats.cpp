@@ -38,9 +38,8 @@ bool LogRepeats::admit(const std::u16string& text, long long nowMs, std::vector<
     auto found = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.text == text; });
     if (found == entries.end()) {
         if (entries.size() >= trackedTexts) {
-            auto oldest = std::min_element(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-                return a.lastSeenMs < b.lastSeenMs;
-            });
+            auto oldest = std::min_element(entries.begin(), entries.end(),
+                                           [](const Entry& a, const Entry& b) { return a.lastSeenMs < b.lastSeenMs; });
             report(*oldest, summaries);
             entries.erase(oldest);
         }

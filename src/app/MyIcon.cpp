@@ -20,9 +20,7 @@ MyIcon::MyIcon(DrWindow* window) : wxTaskBarIcon(), window(window), icon() {
 
 MyIcon::~MyIcon() = default;
 
-void MyIcon::showInTray() {
-    SetIcon(icon, wxT("Varnix DR Server"));
-}
+void MyIcon::showInTray() { SetIcon(icon, wxT("Varnix DR Server")); }
 
 void MyIcon::showWindow() {
     // Un-iconizing may itself report an iconize, which hides the window and
@@ -40,9 +38,7 @@ wxMenu* MyIcon::buildMenu() {
     return menu;
 }
 
-void MyIcon::onLeftUp(wxTaskBarIconEvent&) {
-    showWindow();
-}
+void MyIcon::onLeftUp(wxTaskBarIconEvent&) { showWindow(); }
 
 void MyIcon::onRightUp(wxTaskBarIconEvent&) {
     std::unique_ptr<wxMenu> menu(buildMenu());
@@ -51,13 +47,8 @@ void MyIcon::onRightUp(wxTaskBarIconEvent&) {
 
 void MyIcon::onMenu(wxCommandEvent& event) {
     switch (event.GetId()) {
-    case displayLogWindowId:
-        showWindow();
-        break;
-    case quitId:
-        window->forceClose();
-        break;
-    default:
-        break;
+    case displayLogWindowId: showWindow(); break;
+    case quitId: window->forceClose(); break;
+    default: break;
     }
 }

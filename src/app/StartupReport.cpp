@@ -11,18 +11,16 @@ const char16_t* const stoppedMessage = u"DR server stopped";
 
 namespace {
 
-String port(int number) {
-    return Varnix::Str::toString(number);
-}
+String port(int number) { return Varnix::Str::toString(number); }
 
 }  // namespace
 
 void logStartupReport(Varnix::NodeWindow* window, const NodeSettings& settings) {
     window->log(String(u"Varnix DR node version " VARNIX_VERSION_TEXT));
     window->log(u"Data folder: " + settings.dataDirectory);
-    window->log("Ports: UDP " + port(DiscoveryReplier::port) + String(" (discovery), TCP ")
-                    + port(RenderService::masterPort) + String(" (masters), TCP ") + port(HostListener::port)
-                    + String(" on 127.0.0.1 only (3dsmax)"));
+    window->log("Ports: UDP " + port(DiscoveryReplier::port) + String(" (discovery), TCP ") +
+                port(RenderService::masterPort) + String(" (masters), TCP ") + port(HostListener::port) +
+                String(" on 127.0.0.1 only (3dsmax)"));
     String releases;
     for (int year = firstHostYear; year <= lastHostYear; ++year) {
         const String& directory = settings.hostInstalls[year - firstHostYear];

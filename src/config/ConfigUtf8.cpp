@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-Varnix::String decodeConfigUtf8(const char* bytes, std::size_t count)
-{
+Varnix::String decodeConfigUtf8(const char* bytes, std::size_t count) {
     using Varnix::Port::Utf8::BadInput;
     Varnix::String text;
     std::vector<char16_t> units;
@@ -21,8 +20,7 @@ Varnix::String decodeConfigUtf8(const char* bytes, std::size_t count)
         int needed = Varnix::Port::Utf8::decode(bytes + at, size, nullptr, 0, BadInput::keepBytes);
         units.resize(static_cast<std::size_t>(needed));
         Varnix::Port::Utf8::decode(bytes + at, size, units.data(), needed, BadInput::keepBytes);
-        for (char16_t unit : units)
-            text.append(unit);
+        for (char16_t unit : units) text.append(unit);
         at = end;
     }
     return text;

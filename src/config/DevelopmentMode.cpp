@@ -2,8 +2,7 @@
 
 #include "config/Registry.h"
 
-bool isDevelopmentMode()
-{
+bool isDevelopmentMode() {
     // A function-local static is initialised exactly once, even when two
     // threads ask at the same time.
     static const bool on = [] {

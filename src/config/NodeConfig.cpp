@@ -20,8 +20,7 @@ namespace {
 
 const char16_t* const cannotReadMessage = u"Cannot read the config file, default one will be created";
 const char16_t* const badLineMessage = u"Error in the config file";
-const char* const badLineDetailMessage =
-    " is not a year from 2011 to 2016 followed by an install directory: ";
+const char* const badLineDetailMessage = " is not a year from 2011 to 2016 followed by an install directory: ";
 const char16_t* const noVersionsMessage =
     u"Warning: no 3dsmax versions detected on the machine. You can add them by hand in the config.txt "
     u"file. Example syntax: 2013 C:/Program Files/Autodesk/3ds max 2013";
@@ -30,14 +29,11 @@ const char16_t* const fatalCaption = u"Fatal error: Cannot create default config
 // The job appends the renderer's file name to the directory as it stands, so
 // a directory typed without its last separator gets one: the kind it already
 // uses, else a slash (which Windows takes as well).
-Varnix::String withTrailingSeparator(Varnix::String directory)
-{
+Varnix::String withTrailingSeparator(Varnix::String directory) {
     std::int32_t length = directory.length();
-    if (length == 0)
-        return directory;
+    if (length == 0) return directory;
     char16_t last = directory[length - 1];
-    if (last == u'\\' || last == u'/')
-        return directory;
+    if (last == u'\\' || last == u'/') return directory;
     char16_t separator = u'/';
     for (std::int32_t i = length - 1; i >= 0; --i) {
         if (directory[i] == u'\\' || directory[i] == u'/') {
@@ -53,13 +49,11 @@ using LineSource = std::function<bool(Varnix::String&)>;
 
 // Reads the lines into settings. A line without a supported year ends the
 // reading; the entries before it stay.
-void readConfig(NodeSettings& settings, const LineSource& nextLine, Varnix::NodeWindow* window)
-{
+void readConfig(NodeSettings& settings, const LineSource& nextLine, Varnix::NodeWindow* window) {
     Varnix::String line;
     for (int number = 1; nextLine(line); ++number) {
         line.trim();
-        if (line.length() == 0 || line[0] == u'#')
-            continue;
+        if (line.length() == 0 || line[0] == u'#') continue;
         int year = 0;  // stays 0 when the line does not start with a number
         std::istringstream stream(line.toNarrow());
         stream.imbue(std::locale::classic());
@@ -67,8 +61,8 @@ void readConfig(NodeSettings& settings, const LineSource& nextLine, Varnix::Node
         if (year < firstHostYear || year > lastHostYear) {
             window->log(badLineMessage);
             // Which line it was, so the admin need not guess.
-            window->log("DrConfig.txt line " + Varnix::Str::toString(number) + Varnix::String(badLineDetailMessage)
-                            + line);
+            window->log("DrConfig.txt line " + Varnix::Str::toString(number) + Varnix::String(badLineDetailMessage) +
+                        line);
             return;
         }
         // The directory starts at the fifth character (the year's digits are
@@ -81,15 +75,12 @@ void readConfig(NodeSettings& settings, const LineSource& nextLine, Varnix::Node
 }
 
 // The whole file as bytes; empty when it cannot be read.
-std::string readBytes(Varnix::String path)
-{
+std::string readBytes(Varnix::String path) {
     std::string bytes;
     std::FILE* file = std::fopen(path.toNarrow(), "rb");
-    if (file == nullptr)
-        return bytes;
+    if (file == nullptr) return bytes;
     char buffer[4096];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        bytes.append(buffer, got);
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
     std::fclose(file);
     return bytes;
 }
@@ -98,8 +89,7 @@ std::string readBytes(Varnix::String path)
 // byte-order mark; such a file is decoded accordingly into `lines`. False
 // (nothing done) for a file without a mark: that is text in the system's code
 // page, read line by line as always.
-bool readMarkedLines(const Varnix::String& path, std::vector<Varnix::String>& lines)
-{
+bool readMarkedLines(const Varnix::String& path, std::vector<Varnix::String>& lines) {
     std::string bytes = readBytes(path);
     Varnix::String text;
     auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
@@ -118,20 +108,17 @@ bool readMarkedLines(const Varnix::String& path, std::vector<Varnix::String>& li
             line.append(text[i]);
             continue;
         }
-        if (line.length() > 0 && line[line.length() - 1] == u'\r')
-            line.erase(line.length() - 1);
+        if (line.length() > 0 && line[line.length() - 1] == u'\r') line.erase(line.length() - 1);
         lines.push_back(line);
         line.clear();
     }
-    if (line.length() > 0)
-        lines.push_back(line);
+    if (line.length() > 0) lines.push_back(line);
     return true;
 }
 
 // Writes a DrConfig.txt listing every release the registry knows of, and
 // takes them as the settings.
-void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window)
-{
+void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window) {
     window->log(cannotReadMessage);
     std::unique_ptr<Varnix::OutputTextFile> file;
     try {
@@ -147,8 +134,7 @@ void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Var
     int found = 0;
     for (std::int32_t year = firstHostYear; year <= lastHostYear; ++year) {
         Varnix::String directory;
-        if (!findHostInstall(year, directory))
-            continue;
+        if (!findHostInstall(year, directory)) continue;
         // The file gets the directory exactly as the registry holds it.
         *file << static_cast<int>(year) << " " << directory << Varnix::lineEnd;
         settings.hostInstalls[year - firstHostYear] = withTrailingSeparator(directory);
@@ -156,16 +142,15 @@ void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Var
     }
     file->close();
     if (found > 0)
-        window->log("Creating default DrConfig.txt: found " + Varnix::Str::toString(found)
-                        + Varnix::String(" 3dsmax versions"));
+        window->log("Creating default DrConfig.txt: found " + Varnix::Str::toString(found) +
+                    Varnix::String(" 3dsmax versions"));
     else
         window->log(noVersionsMessage);
 }
 
 }  // namespace
 
-void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window)
-{
+void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window) {
     std::unique_ptr<Varnix::InputTextFile> file;
     for (int attempt = 1; !file; ++attempt) {
         try {
@@ -179,26 +164,31 @@ void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::
                 createDefaultConfig(settings, path, window);
                 return;
             }
-            if (why.empty() && attempt == 1)
-                continue;  // let go of meanwhile: read it now
-            window->log("Cannot read the config file (" + Varnix::String(why.empty() ? "reason unknown" : why.c_str())
-                            + Varnix::String("): it is left as it is and no 3dsmax versions are configured"));
+            if (why.empty() && attempt == 1) continue;  // let go of meanwhile: read it now
+            window->log("Cannot read the config file (" + Varnix::String(why.empty() ? "reason unknown" : why.c_str()) +
+                        Varnix::String("): it is left as it is and no 3dsmax versions are configured"));
             return;
         }
     }
     std::vector<Varnix::String> marked;
     if (readMarkedLines(path, marked)) {
         std::size_t next = 0;
-        readConfig(settings, [&](Varnix::String& line) {
-            if (next == marked.size()) return false;
-            line = marked[next++];
-            return true;
-        }, window);
+        readConfig(
+            settings,
+            [&](Varnix::String& line) {
+                if (next == marked.size()) return false;
+                line = marked[next++];
+                return true;
+            },
+            window);
         return;
     }
-    readConfig(settings, [&](Varnix::String& line) {
-        if (file->atEnd()) return false;
-        file->readLine(line);
-        return true;
-    }, window);
+    readConfig(
+        settings,
+        [&](Varnix::String& line) {
+            if (file->atEnd()) return false;
+            file->readLine(line);
+            return true;
+        },
+        window);
 }

@@ -15,8 +15,7 @@ public:
     Buffer() noexcept = default;
 
     // Copies the whole capacity, used or not. Throws std::bad_alloc.
-    Buffer(const Buffer& other) : Buffer()
-    {
+    Buffer(const Buffer& other) : Buffer() {
         if (other.capacity > 0) {
             data = allocate(other.capacity);
             capacity = other.capacity;
@@ -31,10 +30,8 @@ public:
     // Makes room for exactly n elements, keeping the first min(capacity, n).
     // n == 0 releases the storage. On failure throws std::bad_alloc and leaves
     // the Buffer as it was.
-    void resize(std::int32_t n)
-    {
-        if (n == capacity)
-            return;
+    void resize(std::int32_t n) {
+        if (n == capacity) return;
         if (n <= 0) {
             std::free(data);
             data = nullptr;
@@ -42,16 +39,14 @@ public:
             return;
         }
         T* fresh = allocate(n);
-        if (capacity > 0)
-            std::memcpy(fresh, data, sizeof(T) * static_cast<size_t>(capacity < n ? capacity : n));
+        if (capacity > 0) std::memcpy(fresh, data, sizeof(T) * static_cast<size_t>(capacity < n ? capacity : n));
         std::free(data);
         data = fresh;
         capacity = n;
     }
 
     // Exchanges storage with another Buffer; never fails.
-    void swap(Buffer& other) noexcept
-    {
+    void swap(Buffer& other) noexcept {
         T* d = data;
         data = other.data;
         other.data = d;
@@ -64,11 +59,9 @@ public:
     std::int32_t capacity = 0;  // elements the storage holds
 
 private:
-    static T* allocate(std::int32_t n)
-    {
+    static T* allocate(std::int32_t n) {
         void* memory = std::malloc(sizeof(T) * static_cast<size_t>(n));
-        if (memory == nullptr)
-            throw std::bad_alloc();
+        if (memory == nullptr) throw std::bad_alloc();
         return static_cast<T*>(memory);
     }
 };

@@ -5,24 +5,18 @@
 namespace Varnix {
 
 Exception::Exception(const String& message, std::int32_t code)
-    : std::exception(), Polymorphic(), message(message), code(code)
-{
-}
+    : std::exception(), Polymorphic(), message(message), code(code) {}
 
 Exception::Exception(const Exception& other)
-    : std::exception(other), Polymorphic(), message(other.message), code(other.code)
-{
-}
+    : std::exception(other), Polymorphic(), message(other.message), code(other.code) {}
 
 Exception::~Exception() = default;
 
-Exception Exception::fileError(const String& path)
-{
+Exception Exception::fileError(const String& path) {
     return Exception("Cannot open/read/write file '" + path + String("'"), fileErrorCode);
 }
 
-const char* Exception::what() const noexcept
-{
+const char* Exception::what() const noexcept {
     try {
         return message.toNarrow();
     } catch (const std::bad_alloc&) {
@@ -32,9 +26,6 @@ const char* Exception::what() const noexcept
     }
 }
 
-String Exception::getMessage() const
-{
-    return message;
-}
+String Exception::getMessage() const { return message; }
 
 }  // namespace Varnix

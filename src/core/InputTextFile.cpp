@@ -8,11 +8,9 @@
 
 namespace Varnix {
 
-InputTextFile::InputTextFile(const String& path) : file(nullptr), path(path)
-{
+InputTextFile::InputTextFile(const String& path) : file(nullptr), path(path) {
     file = Port::openTextForReading(this->path.toFileName().c_str());
-    if (file == nullptr)
-        throw Exception::fileError(path);
+    if (file == nullptr) throw Exception::fileError(path);
     try {
         lineBuffer.resize(256);
     } catch (...) {
@@ -21,13 +19,9 @@ InputTextFile::InputTextFile(const String& path) : file(nullptr), path(path)
     }
 }
 
-InputTextFile::~InputTextFile()
-{
-    std::fclose(file);
-}
+InputTextFile::~InputTextFile() { std::fclose(file); }
 
-void InputTextFile::readLine(String& line)
-{
+void InputTextFile::readLine(String& line) {
     line.clear();
     // The chunks of one line are joined as bytes and converted once, so that
     // a multi-byte character cut at a chunk boundary comes back whole.
@@ -35,17 +29,12 @@ void InputTextFile::readLine(String& line)
     while (Port::readTextChunk(lineBuffer.data, lineBuffer.capacity, file) != nullptr) {
         size_t chunkLength = std::strlen(lineBuffer.data);
         bytes.append(lineBuffer.data, chunkLength);
-        if (chunkLength > 0 && lineBuffer.data[chunkLength - 1] == '\n')
-            break;
+        if (chunkLength > 0 && lineBuffer.data[chunkLength - 1] == '\n') break;
     }
     line.append(String::fromNarrow(bytes.data(), static_cast<std::int32_t>(bytes.size())));
-    if (line.length() > 0 && line[line.length() - 1] == u'\n')
-        line.erase(line.length() - 1);
+    if (line.length() > 0 && line[line.length() - 1] == u'\n') line.erase(line.length() - 1);
 }
 
-bool InputTextFile::atEnd() const
-{
-    return std::feof(file) != 0 || std::ferror(file) != 0;
-}
+bool InputTextFile::atEnd() const { return std::feof(file) != 0 || std::ferror(file) != 0; }
 
 }  // namespace Varnix

@@ -16,8 +16,7 @@ public:
     virtual void log(const char16_t* text) = 0;
 
     // The same for a String, which is left unchanged. Any thread.
-    void log(const String& text)
-    {
+    void log(const String& text) {
         String line(text);
         log(line.wideCString());
     }

@@ -3,7 +3,6 @@
 namespace Varnix {
 
 // The empty root of the core library's class tree.
-class Object {
-};
+class Object {};
 
 }  // namespace Varnix

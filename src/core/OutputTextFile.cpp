@@ -7,37 +7,29 @@ namespace Varnix {
 namespace {
 
 // The file error for `path`, saying so when a link kept it from opening.
-Exception openError(const String& path)
-{
+Exception openError(const String& path) {
     Exception error = Exception::fileError(path);
-    if (!Port::isSymbolicLink(String(path).toFileName().c_str()))
-        return error;
+    if (!Port::isSymbolicLink(String(path).toFileName().c_str())) return error;
     return Exception(error.getMessage() + String(": it is a symbolic link, and the node never writes through one"),
                      error.getCode());
 }
 
 }  // namespace
 
-OutputTextFile::OutputTextFile() : file(nullptr), path(), locale(Port::createCLocale())
-{
-}
+OutputTextFile::OutputTextFile() : file(nullptr), path(), locale(Port::createCLocale()) {}
 
-OutputTextFile::OutputTextFile(const String& path) : file(nullptr), path(path), locale(nullptr)
-{
+OutputTextFile::OutputTextFile(const String& path) : file(nullptr), path(path), locale(nullptr) {
     file = Port::openTextForWriting(this->path.toFileName().c_str());
-    if (file == nullptr)
-        throw openError(path);
+    if (file == nullptr) throw openError(path);
     locale = Port::createCLocale();
 }
 
-OutputTextFile::~OutputTextFile()
-{
+OutputTextFile::~OutputTextFile() {
     Port::freeCLocale(locale);
     close();
 }
 
-void OutputTextFile::openAppend(const String& newPath)
-{
+void OutputTextFile::openAppend(const String& newPath) {
     close();  // never leak a stream that is still open
     path = newPath;
     file = Port::openTextForAppending(path.toFileName().c_str());
@@ -47,8 +39,7 @@ void OutputTextFile::openAppend(const String& newPath)
     }
 }
 
-void OutputTextFile::createNew(const String& newPath)
-{
+void OutputTextFile::createNew(const String& newPath) {
     close();
     path = newPath;
     file = Port::openTextForCreating(path.toFileName().c_str());
@@ -58,29 +49,22 @@ void OutputTextFile::createNew(const String& newPath)
     }
 }
 
-OutputTextFile& OutputTextFile::operator<<(int value)
-{
-    if (file != nullptr)
-        Port::writeDecimal(file, locale, value);
+OutputTextFile& OutputTextFile::operator<<(int value) {
+    if (file != nullptr) Port::writeDecimal(file, locale, value);
     return *this;
 }
 
-OutputTextFile& OutputTextFile::operator<<(const char* narrowText)
-{
-    if (file != nullptr)
-        std::fputs(narrowText, file);
+OutputTextFile& OutputTextFile::operator<<(const char* narrowText) {
+    if (file != nullptr) std::fputs(narrowText, file);
     return *this;
 }
 
-OutputTextFile& OutputTextFile::operator<<(String& text)
-{
-    if (file != nullptr)
-        std::fputs(text.toNarrow(), file);
+OutputTextFile& OutputTextFile::operator<<(String& text) {
+    if (file != nullptr) std::fputs(text.toNarrow(), file);
     return *this;
 }
 
-OutputTextFile& OutputTextFile::operator<<(const String& text)
-{
+OutputTextFile& OutputTextFile::operator<<(const String& text) {
     if (file != nullptr) {
         String copy(text);
         std::fputs(copy.toNarrow(), file);
@@ -88,23 +72,18 @@ OutputTextFile& OutputTextFile::operator<<(const String& text)
     return *this;
 }
 
-OutputTextFile& OutputTextFile::operator<<(const LineEnd& marker)
-{
+OutputTextFile& OutputTextFile::operator<<(const LineEnd& marker) {
     if (file != nullptr) {
-        for (std::int32_t i = 0; i < marker.count; ++i)
-            std::fputc('\n', file);
+        for (std::int32_t i = 0; i < marker.count; ++i) std::fputc('\n', file);
     }
     return *this;
 }
 
-void OutputTextFile::flush()
-{
-    if (file != nullptr)
-        std::fflush(file);
+void OutputTextFile::flush() {
+    if (file != nullptr) std::fflush(file);
 }
 
-void OutputTextFile::close()
-{
+void OutputTextFile::close() {
     if (file != nullptr) {
         std::fflush(file);
         std::fclose(file);

@@ -7,37 +7,32 @@
 namespace Varnix::Str {
 namespace {
 
-String fromStream(const std::stringstream& stream)
-{
+String fromStream(const std::stringstream& stream) {
     std::string text = stream.str();
     return String(text.c_str());
 }
 
 }  // namespace
 
-String toString(int value)
-{
+String toString(int value) {
     std::stringstream stream;
     stream << value;
     return fromStream(stream);
 }
 
-String toString(long value)
-{
+String toString(long value) {
     std::stringstream stream;
     stream << value;
     return fromStream(stream);
 }
 
-String toString(long long value)
-{
+String toString(long long value) {
     std::stringstream stream;
     stream << value;
     return fromStream(stream);
 }
 
-String getFormatted(std::uint64_t value)
-{
+String getFormatted(std::uint64_t value) {
     struct comma_facet : std::numpunct<char> {
         char do_thousands_sep() const override { return ','; }
         std::string do_grouping() const override { return "\3"; }

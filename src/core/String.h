@@ -13,11 +13,11 @@ namespace Varnix {
 // leave the text unchanged. No internal locking: one thread at a time.
 class String {
 public:
-    String() noexcept = default;                      // empty, allocates nothing
-    String(const char* narrowText);                   // NUL-terminated narrow text
-    String(const char16_t* wideText);                 // NUL-terminated UTF-16
-    String(const String& other);                      // deep copy, narrow cache included
-    String& operator=(const String& other);           // copies the text, not the cache
+    String() noexcept = default;             // empty, allocates nothing
+    String(const char* narrowText);          // NUL-terminated narrow text
+    String(const char16_t* wideText);        // NUL-terminated UTF-16
+    String(const String& other);             // deep copy, narrow cache included
+    String& operator=(const String& other);  // copies the text, not the cache
     ~String() = default;
 
     // Builds from `byteCount` narrow bytes (no terminator needed).
@@ -40,8 +40,7 @@ public:
 
     // Exchanges text, storage and narrow cache with `other` in constant
     // time; never fails.
-    void swap(String& other) noexcept
-    {
+    void swap(String& other) noexcept {
         chars.swap(other.chars);
         narrow.swap(other.narrow);
         std::int32_t c = count;
@@ -81,10 +80,7 @@ public:
 
     // Same code units (the capacities and narrow caches may differ).
     friend bool operator==(const String& left, const String& right) noexcept;
-    friend bool operator!=(const String& left, const String& right) noexcept
-    {
-        return !(left == right);
-    }
+    friend bool operator!=(const String& left, const String& right) noexcept { return !(left == right); }
 
 private:
     void reserve(std::int32_t needed);

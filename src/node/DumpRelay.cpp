@@ -58,34 +58,21 @@ bool unsendable(const InputFile& file, String& why) {
         why = u"larger than 2,147,483,647 bytes";
         break;
     case InputFile::Status::gone:
-    case InputFile::Status::busy:
-        return false;
-    case InputFile::Status::notRegular:
-        why = u"not a regular file";
-        break;
-    case InputFile::Status::noTarget:
-        why = u"no such file";
-        break;
-    case InputFile::Status::link:
-        why = u"a symbolic link, not sent";
-        break;
-    case InputFile::Status::unreadable:
-        why = u"cannot be read: " + String(file.why());
-        break;
+    case InputFile::Status::busy: return false;
+    case InputFile::Status::notRegular: why = u"not a regular file"; break;
+    case InputFile::Status::noTarget: why = u"no such file"; break;
+    case InputFile::Status::link: why = u"a symbolic link, not sent"; break;
+    case InputFile::Status::unreadable: why = u"cannot be read: " + String(file.why()); break;
     }
     return true;
 }
 
 const char16_t* whyCut(Varnix::FrameEnd end) {
     switch (end) {
-    case Varnix::FrameEnd::timedOut:
-        return u"the master took nothing for 60 s";
-    case Varnix::FrameEnd::fileShrank:
-        return u"the file shrank while it was read";
-    case Varnix::FrameEnd::fileReadFailed:
-        return u"the file could not be read";
-    default:
-        return u"the connection failed";
+    case Varnix::FrameEnd::timedOut: return u"the master took nothing for 60 s";
+    case Varnix::FrameEnd::fileShrank: return u"the file shrank while it was read";
+    case Varnix::FrameEnd::fileReadFailed: return u"the file could not be read";
+    default: return u"the connection failed";
     }
 }
 
@@ -99,9 +86,7 @@ void closeMaster(Varnix::Port::StreamSocket* master, Varnix::NodeWindow* window,
 
 }  // namespace
 
-String DumpRelay::findDumpFile(const String& dataDirectory) const {
-    return nextDumpFile(dataDirectory, givenUpDumps);
-}
+String DumpRelay::findDumpFile(const String& dataDirectory) const { return nextDumpFile(dataDirectory, givenUpDumps); }
 
 bool DumpRelay::deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
     String path = dumpPath;

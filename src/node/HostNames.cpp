@@ -42,9 +42,7 @@ HostNames& HostNames::shared() {
     return *instance;
 }
 
-HostNames::HostNames(Resolver resolver) : state(std::make_shared<State>()) {
-    state->resolver = std::move(resolver);
-}
+HostNames::HostNames(Resolver resolver) : state(std::make_shared<State>()) { state->resolver = std::move(resolver); }
 
 HostNames::~HostNames() {
     Varnix::Port::MutexLock guard(state->lock);
@@ -105,8 +103,8 @@ std::string HostNames::nameFor(const IPv4Address& address, int waitMs) {
         s->queued.insert(host);
         if (!s->threadStarted) {
             s->self = state;
-            Varnix::Port::ThreadHandle thread = Varnix::Port::createThread(&HostNames::lookupLoop, s,
-                                                                           lookupThreadStackSize);
+            Varnix::Port::ThreadHandle thread =
+                Varnix::Port::createThread(&HostNames::lookupLoop, s, lookupThreadStackSize);
             if (!thread) {
                 s->self.reset();
                 s->queue.pop_back();

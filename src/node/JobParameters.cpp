@@ -13,8 +13,10 @@ JobParameters parseJobParameters(const String& parameters) {
     std::istringstream in(text.toNarrow());
     // A failed extraction may store 0 or a clamped value; either way the
     // field counts as unread.
-    if (!(in >> result.requestedVersion)) result.requestedVersion = 0;
-    else if (!(in >> result.frame)) result.frame = 0;
+    if (!(in >> result.requestedVersion))
+        result.requestedVersion = 0;
+    else if (!(in >> result.frame))
+        result.frame = 0;
     return result;
 }
 

@@ -1,7 +1,6 @@
 #include "node/LineBudget.h"
 
-LineBudget::LineBudget(int burst, double perSecond)
-    : tokens(burst), capacity(burst), perMs(perSecond / 1000.0) {}
+LineBudget::LineBudget(int burst, double perSecond) : tokens(burst), capacity(burst), perMs(perSecond / 1000.0) {}
 
 bool LineBudget::take(long long nowMs) {
     if (lastRefillMs >= 0 && nowMs > lastRefillMs) {

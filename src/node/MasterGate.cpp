@@ -88,7 +88,7 @@ void MasterGate::greetWaitingConnections(long long nowMs) {
 }
 
 std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::atomic<bool>& stop,
-                                                               const std::function<void()>& eachTurn) {
+                                                                   const std::function<void()>& eachTurn) {
     for (;;) {
         if (eachTurn) eachTurn();
         if (stop) {
@@ -109,10 +109,12 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::at
                 return master;
             }
             const char16_t* why = nullptr;  // a master that closed mid-string: no reason line, as before
-            if (!pending[i].master) why = u"Got bogus master connection";
+            if (!pending[i].master)
+                why = u"Got bogus master connection";
             else if (pending[i].waiting > std::uint32_t(Varnix::maxStringFrameBytes))
                 why = u"Job parameters longer than 256 bytes";
-            else if (now >= pending[i].deadlineMs) why = u"Job parameters not complete within 10 s";
+            else if (now >= pending[i].deadlineMs)
+                why = u"Job parameters not complete within 10 s";
             drop(i, why);
         }
         greetWaitingConnections(now);
@@ -125,8 +127,10 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::at
         for (const Pending& p : pending) {
             wake = std::min(wake, p.deadlineMs);
             if (now - p.greetedMs < staggerMs) wake = std::min(wake, p.greetedMs + staggerMs);
-            if (p.waiting > 0) wake = std::min(wake, now + partialRecheckMs);
-            else sockets.push_back(p.socket.get());
+            if (p.waiting > 0)
+                wake = std::min(wake, now + partialRecheckMs);
+            else
+                sockets.push_back(p.socket.get());
         }
         int waitMs = int(std::max<long long>(0, wake - now));
         Varnix::Port::waitForAny(sockets.data(), sockets.size(), pending.size() < maxPending ? listener : nullptr,

@@ -79,8 +79,7 @@ void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder)
     // a variable's value in place of a %NAME% in it, quotes or not, and send
     // the renderer's scene, image and output elsewhere.
     String folder(dataDirectory);
-    std::u16string reference =
-        firstExpandedReference(folder.wideCString(), &Varnix::Port::interpreterExpandsVariable);
+    std::u16string reference = firstExpandedReference(folder.wideCString(), &Varnix::Port::interpreterExpandsVariable);
     if (!reference.empty()) {
         window->log(u"Cannot render in the data folder " + folder + u": the command interpreter would replace " +
                     String(reference.c_str()) + u" in its name. Rename the folder.");

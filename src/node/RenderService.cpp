@@ -12,7 +12,6 @@
 #include "port/files.h"
 #include "port/socket.h"
 
-
 using Varnix::String;
 
 namespace {
@@ -47,9 +46,9 @@ RenderService::RenderService(Varnix::NodeWindow* window) : window(window) {
         masterServer = std::make_unique<Varnix::Port::ListeningSocket>(Varnix::Port::IPv4Address::any(masterPort));
         masterServer->SetTimeout(masterListenerTimeoutSeconds);
         if (!masterServer->IsOk()) {
-            window->showMessageBox("Cannot bind to remote connection port (TCP " + Varnix::Str::toString(int(masterPort))
-                                       + u")",
-                                   Varnix::NodeWindow::plainCaption);
+            window->showMessageBox(
+                "Cannot bind to remote connection port (TCP " + Varnix::Str::toString(int(masterPort)) + u")",
+                Varnix::NodeWindow::plainCaption);
             stopRequested = true;
         } else {
             stopRequested = false;
@@ -96,12 +95,11 @@ void RenderService::serveMasters(void* argument) {
     // Greetings and parameter strings are awaited side by side there; a job
     // gets a connection only once its parameters have all arrived.
     MasterGate gate(service->masterServer.get(), service->window);
-    RenderJobContext context{service->window, service->settings, service->maxInvoker, *service->hostListener,
-                             service->dumpRelay, service->refusedJobLines};
+    RenderJobContext context{service->window,        service->settings,  service->maxInvoker,
+                             *service->hostListener, service->dumpRelay, service->refusedJobLines};
     while (!service->stopRequested) {
-        std::unique_ptr<Varnix::Port::StreamSocket> master =
-            gate.nextMaster(service->stopRequested,
-                            [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });
+        std::unique_ptr<Varnix::Port::StreamSocket> master = gate.nextMaster(
+            service->stopRequested, [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });
         if (!master) continue;
         Varnix::SocketHolder holder(std::move(master));
         service->jobRunning = true;

@@ -19,10 +19,9 @@ BinaryFile::~BinaryFile() { close(); }
 bool BinaryFile::openForReading(const char* narrowPath) {
     close();
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which is then refused.
-    HANDLE file = keepIfRegular(CreateFileA(narrowPath, GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                            nullptr));
+    HANDLE file = keepIfRegular(
+        CreateFileA(narrowPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file == INVALID_HANDLE_VALUE) return false;
     handle = reinterpret_cast<std::intptr_t>(file);
     return true;

@@ -14,13 +14,10 @@ std::atomic<int> interrupts{0};
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
     switch (event) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
-            interrupts.fetch_add(1);
-            return TRUE;
-        default:
-            return FALSE;
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT: interrupts.fetch_add(1); return TRUE;
+    default: return FALSE;
     }
 }
 

@@ -6,23 +6,19 @@
 
 namespace Varnix::Port {
 
-int narrowToWide(const char* text, int byteCount, char16_t* out, int outCapacity)
-{
+int narrowToWide(const char* text, int byteCount, char16_t* out, int outCapacity) {
     return Utf8::decode(text, byteCount, out, outCapacity, Utf8::BadInput::replace);
 }
 
-int wideToNarrow(const char16_t* text, int unitCount, char* out, int outCapacity)
-{
+int wideToNarrow(const char16_t* text, int unitCount, char* out, int outCapacity) {
     return Utf8::encode(text, unitCount, out, outCapacity, Utf8::BadInput::replace);
 }
 
-int fileNameToWide(const char* text, int byteCount, char16_t* out, int outCapacity)
-{
+int fileNameToWide(const char* text, int byteCount, char16_t* out, int outCapacity) {
     return Utf8::decode(text, byteCount, out, outCapacity, Utf8::BadInput::escape);
 }
 
-int wideToFileName(const char16_t* text, int unitCount, char* out, int outCapacity)
-{
+int wideToFileName(const char16_t* text, int unitCount, char* out, int outCapacity) {
     return Utf8::encode(text, unitCount, out, outCapacity, Utf8::BadInput::escape);
 }
 

@@ -53,9 +53,7 @@ bool getWorkingDirectory(char* buffer, std::size_t size) {
     return true;
 }
 
-bool makeDirectory(const char* narrowPath) {
-    return ::mkdir(narrowPath, 0777) == 0;
-}
+bool makeDirectory(const char* narrowPath) { return ::mkdir(narrowPath, 0777) == 0; }
 
 bool isRegularFile(const char* narrowPath) {
     struct stat st;
@@ -69,9 +67,7 @@ std::int64_t fileSize(const char16_t* path) {
     return std::int64_t(st.st_size);
 }
 
-bool deleteFile(const char16_t* path) {
-    return ::unlink(systemName(path).c_str()) == 0;
-}
+bool deleteFile(const char16_t* path) { return ::unlink(systemName(path).c_str()) == 0; }
 
 bool copyFile(const char16_t* from, const char16_t* to) {
     BinaryFile in, out;
@@ -88,9 +84,7 @@ bool copyFile(const char16_t* from, const char16_t* to) {
     return out.close();
 }
 
-const char16_t* developmentDumpCopyPrefix() {
-    return u"/tmp/dump";
-}
+const char16_t* developmentDumpCopyPrefix() { return u"/tmp/dump"; }
 
 int runCommandLine(const char* narrowCommand) {
     // Not system(): it ignores SIGINT and SIGQUIT in the whole process while
@@ -139,9 +133,12 @@ InputFile::InputFile(const char16_t* path) {
     if (::stat(narrow.c_str(), &st) != 0) {
         int error = errno;
         struct stat entry;
-        if (error == ENOENT && ::lstat(narrow.c_str(), &entry) != 0) fail(Status::gone, error);
-        else if (error == ENOENT || error == ELOOP) fail(Status::noTarget, error);
-        else fail(Status::unreadable, error);
+        if (error == ENOENT && ::lstat(narrow.c_str(), &entry) != 0)
+            fail(Status::gone, error);
+        else if (error == ENOENT || error == ELOOP)
+            fail(Status::noTarget, error);
+        else
+            fail(Status::unreadable, error);
         return;
     }
     // Opening a FIFO for reading would wait for a writer; a device may act
@@ -153,8 +150,10 @@ InputFile::InputFile(const char16_t* path) {
     // Non-blocking, in case something else was put there since the check.
     int fd = ::open(narrow.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
-        if (errno == ELOOP) state = Status::link;
-        else fail(errno == ENOENT ? Status::gone : Status::unreadable, errno);
+        if (errno == ELOOP)
+            state = Status::link;
+        else
+            fail(errno == ENOENT ? Status::gone : Status::unreadable, errno);
         return;
     }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -207,17 +206,11 @@ FileSearch::~FileSearch() {
     delete state;
 }
 
-bool FileSearch::hasEntry() const {
-    return state->hasEntry;
-}
+bool FileSearch::hasEntry() const { return state->hasEntry; }
 
-const char16_t* FileSearch::name() const {
-    return state->name.c_str();
-}
+const char16_t* FileSearch::name() const { return state->name.c_str(); }
 
-bool FileSearch::isDirectory() const {
-    return state->isDirectory;
-}
+bool FileSearch::isDirectory() const { return state->isDirectory; }
 
 void FileSearch::next() {
     state->hasEntry = false;

@@ -14,9 +14,7 @@ namespace Varnix::Port {
 namespace {
 
 // char16_t and wchar_t are both UTF-16 code units on Windows.
-const wchar_t* wide(const char16_t* text) {
-    return reinterpret_cast<const wchar_t*>(text);
-}
+const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 }  // namespace
 
@@ -29,9 +27,7 @@ bool getWorkingDirectory(char* buffer, std::size_t size) {
     return true;
 }
 
-bool makeDirectory(const char* narrowPath) {
-    return _mkdir(narrowPath) == 0;
-}
+bool makeDirectory(const char* narrowPath) { return _mkdir(narrowPath) == 0; }
 
 bool isRegularFile(const char* narrowPath) {
     struct _stat64i32 st;
@@ -40,10 +36,9 @@ bool isRegularFile(const char* narrowPath) {
 
 std::int64_t fileSize(const char16_t* path) {
     // The link itself is opened, and refused: it is no regular file.
-    HANDLE file = keepIfRegular(CreateFileW(wide(path), FILE_READ_ATTRIBUTES,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                            nullptr));
+    HANDLE file = keepIfRegular(
+        CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file == INVALID_HANDLE_VALUE) return -1;
     LARGE_INTEGER size;
     BOOL ok = GetFileSizeEx(file, &size);
@@ -51,17 +46,14 @@ std::int64_t fileSize(const char16_t* path) {
     return ok ? std::int64_t(size.QuadPart) : -1;
 }
 
-bool deleteFile(const char16_t* path) {
-    return DeleteFileW(wide(path)) != FALSE;
-}
+bool deleteFile(const char16_t* path) { return DeleteFileW(wide(path)) != FALSE; }
 
 bool copyFile(const char16_t* from, const char16_t* to) {
     // Neither end is reached through a link or junction; the target name is
     // freed (a link there is removed, not followed) and created anew.
-    HANDLE in = keepIfRegular(CreateFileW(wide(from), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                          nullptr));
+    HANDLE in = keepIfRegular(
+        CreateFileW(wide(from), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (in == INVALID_HANDLE_VALUE) return false;
     DeleteFileW(wide(to));
     HANDLE out = CreateFileW(wide(to), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -90,20 +82,16 @@ bool copyFile(const char16_t* from, const char16_t* to) {
     return ok;
 }
 
-const char16_t* developmentDumpCopyPrefix() {
-    return u"C:/dump";
-}
+const char16_t* developmentDumpCopyPrefix() { return u"C:/dump"; }
 
-int runCommandLine(const char* narrowCommand) {
-    return std::system(narrowCommand);
-}
+int runCommandLine(const char* narrowCommand) { return std::system(narrowCommand); }
 
 InputFile::InputFile(const char16_t* path) {
     // Shared like the size query, so that the renderer may go on writing or
     // deleting; a renderer that shares no reading makes the file busy.
     // FILE_FLAG_OPEN_REPARSE_POINT: a link is opened itself, then refused.
-    HANDLE file = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         DWORD attributes = GetFileAttributesW(wide(path));
@@ -118,9 +106,10 @@ InputFile::InputFile(const char16_t* path) {
         } else {
             state = Status::unreadable;
         }
-        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                 reason, sizeof reason, nullptr);
-        while (n > 0 && (reason[n - 1] == '\r' || reason[n - 1] == '\n' || reason[n - 1] == ' ' || reason[n - 1] == '.'))
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, reason,
+                                 sizeof reason, nullptr);
+        while (n > 0 &&
+               (reason[n - 1] == '\r' || reason[n - 1] == '\n' || reason[n - 1] == ' ' || reason[n - 1] == '.'))
             reason[--n] = '\0';
         return;
     }
@@ -173,17 +162,11 @@ FileSearch::~FileSearch() {
     delete state;
 }
 
-bool FileSearch::hasEntry() const {
-    return state->hasEntry;
-}
+bool FileSearch::hasEntry() const { return state->hasEntry; }
 
-const char16_t* FileSearch::name() const {
-    return reinterpret_cast<const char16_t*>(state->data.cFileName);
-}
+const char16_t* FileSearch::name() const { return reinterpret_cast<const char16_t*>(state->data.cFileName); }
 
-bool FileSearch::isDirectory() const {
-    return (state->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
+bool FileSearch::isDirectory() const { return (state->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
 void FileSearch::next() {
     if (!state->hasEntry) return;

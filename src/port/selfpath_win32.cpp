@@ -9,12 +9,10 @@ namespace Varnix::Port {
 std::string executableDirectory() {
     std::vector<char> buffer(MAX_PATH * 4);
     const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0 || length >= buffer.size())
-        return std::string();
+    if (length == 0 || length >= buffer.size()) return std::string();
     std::string path(buffer.data(), length);
     const size_t slash = path.find_last_of("\\/");
-    if (slash == std::string::npos)
-        return std::string();
+    if (slash == std::string::npos) return std::string();
     return path.substr(0, slash);
 }
 

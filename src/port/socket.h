@@ -117,7 +117,7 @@ private:
     int timeoutSeconds = 600;
     std::uint32_t lastReadCount = 0;
     std::uint32_t lastWriteCount = 0;
-    bool failed = false;    // reset, broken pipe or another hard error seen
+    bool failed = false;       // reset, broken pipe or another hard error seen
     bool endOfStream = false;  // a read found the peer's close
 };
 

@@ -16,22 +16,15 @@ namespace {
 using SocketOs::noSocket;
 using Clock = std::chrono::steady_clock;
 
-Clock::time_point deadlineAfter(int seconds)
-{
-    return Clock::now() + std::chrono::seconds(seconds < 0 ? 0 : seconds);
-}
+Clock::time_point deadlineAfter(int seconds) { return Clock::now() + std::chrono::seconds(seconds < 0 ? 0 : seconds); }
 
 // Milliseconds left until `deadline`, 0 when it has passed.
-int millisecondsLeft(Clock::time_point deadline)
-{
+int millisecondsLeft(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-int notNegative(int milliseconds)
-{
-    return milliseconds < 0 ? 0 : milliseconds;
-}
+int notNegative(int milliseconds) { return milliseconds < 0 ? 0 : milliseconds; }
 
 }  // namespace
 
@@ -41,69 +34,54 @@ IPv4Address IPv4Address::any(std::uint16_t port) { return IPv4Address{0, port}; 
 IPv4Address IPv4Address::loopback(std::uint16_t port) { return IPv4Address{0x7F000001u, port}; }
 IPv4Address IPv4Address::broadcast(std::uint16_t port) { return IPv4Address{0xFFFFFFFFu, port}; }
 
-bool IPv4Address::resolve(const std::string& hostOrDotted, std::uint16_t port, IPv4Address& out)
-{
+bool IPv4Address::resolve(const std::string& hostOrDotted, std::uint16_t port, IPv4Address& out) {
     std::uint32_t host = 0;
-    if (hostOrDotted.empty() || !SocketOs::lookUp(hostOrDotted, host))
-        return false;
+    if (hostOrDotted.empty() || !SocketOs::lookUp(hostOrDotted, host)) return false;
     out = IPv4Address{host, port};
     return true;
 }
 
-std::string IPv4Address::dotted() const
-{
-    return std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 0xFF) + "."
-           + std::to_string((host >> 8) & 0xFF) + "." + std::to_string(host & 0xFF);
+std::string IPv4Address::dotted() const {
+    return std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 0xFF) + "." +
+           std::to_string((host >> 8) & 0xFF) + "." + std::to_string(host & 0xFF);
 }
 
-std::string IPv4Address::hostname() const
-{
+std::string IPv4Address::hostname() const {
     std::string name = SocketOs::nameOf(host);
     return name.empty() ? dotted() : name;
 }
 
 // ---------------------------------------------------------------- StreamSocket
 
-StreamSocket::StreamSocket(std::intptr_t nativeHandle) : handle(nativeHandle)
-{
-    if (handle != noSocket)
-        SocketOs::prepareStream(handle);
+StreamSocket::StreamSocket(std::intptr_t nativeHandle) : handle(nativeHandle) {
+    if (handle != noSocket) SocketOs::prepareStream(handle);
 }
 
 StreamSocket::~StreamSocket() { Destroy(); }
 
-std::unique_ptr<StreamSocket> StreamSocket::connect(const IPv4Address& address, int timeoutSeconds, std::string* why)
-{
+std::unique_ptr<StreamSocket> StreamSocket::connect(const IPv4Address& address, int timeoutSeconds, std::string* why) {
     std::string reason;
     auto fail = [why, &reason]() {
-        if (why)
-            *why = reason;
+        if (why) *why = reason;
         return std::unique_ptr<StreamSocket>();
     };
     std::intptr_t created = SocketOs::newStream(reason);
-    if (created == noSocket)
-        return fail();
+    if (created == noSocket) return fail();
     auto socket = std::make_unique<StreamSocket>(created);
     switch (SocketOs::startConnect(created, address, reason)) {
-    case SocketOs::ConnectStart::connected:
-        return socket;
-    case SocketOs::ConnectStart::failed:
-        return fail();
-    case SocketOs::ConnectStart::pending:
-        break;
+    case SocketOs::ConnectStart::connected: return socket;
+    case SocketOs::ConnectStart::failed: return fail();
+    case SocketOs::ConnectStart::pending: break;
     }
-    if (!SocketOs::finishConnect(created, millisecondsLeft(deadlineAfter(timeoutSeconds)), reason))
-        return fail();
+    if (!SocketOs::finishConnect(created, millisecondsLeft(deadlineAfter(timeoutSeconds)), reason)) return fail();
     return socket;
 }
 
 void StreamSocket::SetTimeout(int seconds) { timeoutSeconds = seconds < 0 ? 0 : seconds; }
 
-void StreamSocket::Read(void* buffer, std::uint32_t count)
-{
+void StreamSocket::Read(void* buffer, std::uint32_t count) {
     lastReadCount = 0;
-    if (handle == noSocket)
-        return;
+    if (handle == noSocket) return;
     auto deadline = deadlineAfter(timeoutSeconds);
     auto* bytes = static_cast<char*>(buffer);
     while (lastReadCount < count) {
@@ -115,8 +93,7 @@ void StreamSocket::Read(void* buffer, std::uint32_t count)
             return;
         } else if (n == SocketOs::wouldBlock) {
             int left = millisecondsLeft(deadline);
-            if (left == 0)
-                return;
+            if (left == 0) return;
             SocketOs::waitReadable(handle, left);
         } else {
             failed = true;
@@ -125,11 +102,9 @@ void StreamSocket::Read(void* buffer, std::uint32_t count)
     }
 }
 
-void StreamSocket::Write(const void* buffer, std::uint32_t count)
-{
+void StreamSocket::Write(const void* buffer, std::uint32_t count) {
     lastWriteCount = 0;
-    if (handle == noSocket)
-        return;
+    if (handle == noSocket) return;
     auto deadline = deadlineAfter(timeoutSeconds);
     auto* bytes = static_cast<const char*>(buffer);
     while (lastWriteCount < count) {
@@ -138,13 +113,11 @@ void StreamSocket::Write(const void* buffer, std::uint32_t count)
             lastWriteCount += static_cast<std::uint32_t>(n);
         } else if (n == SocketOs::wouldBlock) {
             int left = millisecondsLeft(deadline);
-            if (left == 0)
-                return;
+            if (left == 0) return;
             // A wait that runs out ends the call: a send after it could still
             // move the last bytes of a stalled peer's window, and the caller's
             // next write would start a fresh time-out.
-            if (!SocketOs::waitWritable(handle, left))
-                return;
+            if (!SocketOs::waitWritable(handle, left)) return;
         } else {
             failed = true;
             return;
@@ -154,17 +127,13 @@ void StreamSocket::Write(const void* buffer, std::uint32_t count)
 
 bool StreamSocket::IsOk() const { return handle != noSocket && !failed; }
 
-bool StreamSocket::WaitForRead(int milliseconds)
-{
-    if (handle == noSocket)
-        return true;
+bool StreamSocket::WaitForRead(int milliseconds) {
+    if (handle == noSocket) return true;
     return SocketOs::waitReadableOrEnded(handle, notNegative(milliseconds));
 }
 
-void StreamSocket::Destroy()
-{
-    if (handle == noSocket)
-        return;
+void StreamSocket::Destroy() {
+    if (handle == noSocket) return;
     // Unread input would make the close reset the connection, and a reset can
     // throw away the last bytes we sent before the peer has read them.
     char sink[65536];
@@ -173,18 +142,13 @@ void StreamSocket::Destroy()
     SocketOs::close(handle);
 }
 
-bool StreamSocket::GetPeer(IPv4Address& out) const
-{
-    return handle != noSocket && SocketOs::peerAddress(handle, out);
-}
+bool StreamSocket::GetPeer(IPv4Address& out) const { return handle != noSocket && SocketOs::peerAddress(handle, out); }
 
-bool waitForAny(StreamSocket* const* sockets, std::size_t count, ListeningSocket* listener, int milliseconds)
-{
+bool waitForAny(StreamSocket* const* sockets, std::size_t count, ListeningSocket* listener, int milliseconds) {
     std::vector<std::intptr_t> streams;
     streams.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        if (sockets[i]->handle == noSocket)
-            return true;  // over already
+        if (sockets[i]->handle == noSocket) return true;  // over already
         streams.push_back(sockets[i]->handle);
     }
     return SocketOs::waitAny(streams.data(), streams.size(), listener ? listener->handle : noSocket,
@@ -201,27 +165,21 @@ bool ListeningSocket::IsOk() const { return handle != noSocket; }
 
 void ListeningSocket::SetTimeout(int seconds) { timeoutSeconds = seconds < 0 ? 0 : seconds; }
 
-std::unique_ptr<StreamSocket> ListeningSocket::Accept()
-{
-    if (handle == noSocket)
-        return nullptr;
+std::unique_ptr<StreamSocket> ListeningSocket::Accept() {
+    if (handle == noSocket) return nullptr;
     auto deadline = deadlineAfter(timeoutSeconds);
     for (;;) {
         bool tryAgain = false;
         std::intptr_t accepted = SocketOs::acceptOne(handle, tryAgain);
-        if (accepted != noSocket)
-            return std::make_unique<StreamSocket>(accepted);
-        if (!tryAgain)
-            return nullptr;
+        if (accepted != noSocket) return std::make_unique<StreamSocket>(accepted);
+        if (!tryAgain) return nullptr;
         int left = millisecondsLeft(deadline);
-        if (left == 0)
-            return nullptr;
+        if (left == 0) return nullptr;
         SocketOs::waitReadable(handle, left);
     }
 }
 
-bool ListeningSocket::GetLocal(IPv4Address& out) const
-{
+bool ListeningSocket::GetLocal(IPv4Address& out) const {
     return handle != noSocket && SocketOs::localAddress(handle, out);
 }
 
@@ -235,23 +193,19 @@ DatagramSocket::~DatagramSocket() { Destroy(); }
 
 bool DatagramSocket::IsOk() const { return handle != noSocket; }
 
-int DatagramSocket::RecvFrom(IPv4Address& from, void* buffer, std::size_t size)
-{
+int DatagramSocket::RecvFrom(IPv4Address& from, void* buffer, std::size_t size) {
     return handle == noSocket ? -1 : SocketOs::receiveFrom(handle, from, buffer, size);
 }
 
-int DatagramSocket::SendTo(const IPv4Address& to, const void* buffer, std::size_t size)
-{
+int DatagramSocket::SendTo(const IPv4Address& to, const void* buffer, std::size_t size) {
     return handle == noSocket ? -1 : SocketOs::sendTo(handle, to, buffer, size);
 }
 
-bool DatagramSocket::WaitForRead(int milliseconds)
-{
+bool DatagramSocket::WaitForRead(int milliseconds) {
     return handle != noSocket && SocketOs::waitReadable(handle, notNegative(milliseconds));
 }
 
-bool DatagramSocket::GetLocal(IPv4Address& out) const
-{
+bool DatagramSocket::GetLocal(IPv4Address& out) const {
     return handle != noSocket && SocketOs::localAddress(handle, out);
 }
 

@@ -97,8 +97,8 @@ bool lookUp(const std::string& hostOrDotted, std::uint32_t& host) {
 std::string nameOf(std::uint32_t host) {
     sockaddr_in sa = toSockaddr(IPv4Address{host, 0});
     char name[NI_MAXHOST] = {};
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, name, sizeof name, nullptr, 0,
-                      NI_NAMEREQD) != 0)
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, name, sizeof name, nullptr, 0, NI_NAMEREQD) !=
+        0)
         return std::string();
     return name;
 }
@@ -161,9 +161,7 @@ bool waitReadable(std::intptr_t handle, int milliseconds) {
     return (pollFor(fdOf(handle), POLLIN, milliseconds) & POLLIN) != 0;
 }
 
-bool waitWritable(std::intptr_t handle, int milliseconds) {
-    return pollFor(fdOf(handle), POLLOUT, milliseconds) != 0;
-}
+bool waitWritable(std::intptr_t handle, int milliseconds) { return pollFor(fdOf(handle), POLLOUT, milliseconds) != 0; }
 
 bool waitReadableOrEnded(std::intptr_t handle, int milliseconds) {
     return pollFor(fdOf(handle), POLLIN | peerClosedEvents, milliseconds) != 0;
@@ -172,7 +170,8 @@ bool waitReadableOrEnded(std::intptr_t handle, int milliseconds) {
 bool waitAny(const std::intptr_t* streams, std::size_t count, std::intptr_t listener, int milliseconds) {
     std::vector<pollfd> fds;
     fds.reserve(count + 1);
-    for (std::size_t i = 0; i < count; ++i) fds.push_back(pollfd{fdOf(streams[i]), short(POLLIN | peerClosedEvents), 0});
+    for (std::size_t i = 0; i < count; ++i)
+        fds.push_back(pollfd{fdOf(streams[i]), short(POLLIN | peerClosedEvents), 0});
     if (listener != noSocket) fds.push_back(pollfd{fdOf(listener), POLLIN, 0});
     for (;;) {
         int r = ::poll(fds.data(), nfds_t(fds.size()), milliseconds);

@@ -95,8 +95,8 @@ SOCKET newSocket(int type, int protocol) {
 
 std::string errorText(int code) {
     char text[256] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(code), 0,
-                             text, sizeof text, nullptr);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(code), 0, text,
+                             sizeof text, nullptr);
     while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.'))
         text[--n] = '\0';
     return n > 0 ? std::string(text) : "socket error " + std::to_string(code);
@@ -133,8 +133,7 @@ std::string nameOf(std::uint32_t host) {
     if (!startWinsock()) return std::string();
     sockaddr_in sa = toSockaddr(IPv4Address{host, 0});
     char name[NI_MAXHOST] = {};
-    if (getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, name, sizeof name, nullptr, 0,
-                    NI_NAMEREQD) != 0)
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, name, sizeof name, nullptr, 0, NI_NAMEREQD) != 0)
         return std::string();
     return name;
 }

@@ -11,9 +11,7 @@ namespace {
 std::atomic<bool> requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need a lock-free flag");
 
-extern "C" void recordStopRequest(int) {
-    requested.store(true);
-}
+extern "C" void recordStopRequest(int) { requested.store(true); }
 
 }  // namespace
 
@@ -27,8 +25,6 @@ void watchStopRequests() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-bool stopRequested() {
-    return requested.load();
-}
+bool stopRequested() { return requested.load(); }
 
 }  // namespace Varnix::Port

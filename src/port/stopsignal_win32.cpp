@@ -21,8 +21,7 @@ BOOL WINAPI recordStopRequest(DWORD kind) {
         requested.store(true);
         Sleep(4000);
         return TRUE;
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 
@@ -33,8 +32,6 @@ void watchStopRequests() {
     SetConsoleCtrlHandler(recordStopRequest, TRUE);
 }
 
-bool stopRequested() {
-    return requested.load();
-}
+bool stopRequested() { return requested.load(); }
 
 }  // namespace Varnix::Port

@@ -12,8 +12,7 @@
 
 namespace Varnix::Port {
 
-std::FILE* openTextForReading(const char* path)
-{
+std::FILE* openTextForReading(const char* path) {
     std::FILE* file = std::fopen(path, "r");
     // A directory opens here but not on Windows; it cannot be read either way.
     struct stat status;
@@ -24,12 +23,10 @@ std::FILE* openTextForReading(const char* path)
     return file;
 }
 
-bool textFileExists(const char* path, std::string& whyUnreadable)
-{
+bool textFileExists(const char* path, std::string& whyUnreadable) {
     struct stat status;
     if (stat(path, &status) != 0) {
-        if (errno == ENOENT)
-            return false;
+        if (errno == ENOENT) return false;
         whyUnreadable = std::strerror(errno);
         return true;
     }
@@ -50,50 +47,34 @@ bool textFileExists(const char* path, std::string& whyUnreadable)
 namespace {
 
 // open(2) with O_NOFOLLOW, then a stream on it in `mode`.
-std::FILE* openStream(const char* path, int flags, const char* mode)
-{
+std::FILE* openStream(const char* path, int flags, const char* mode) {
     int descriptor = open(path, flags | O_NOFOLLOW, 0666);
-    if (descriptor < 0)
-        return nullptr;
+    if (descriptor < 0) return nullptr;
     std::FILE* file = fdopen(descriptor, mode);
-    if (file == nullptr)
-        close(descriptor);
+    if (file == nullptr) close(descriptor);
     return file;
 }
 
 }  // namespace
 
-std::FILE* openTextForWriting(const char* path)
-{
-    return openStream(path, O_WRONLY | O_CREAT | O_TRUNC, "w");
-}
+std::FILE* openTextForWriting(const char* path) { return openStream(path, O_WRONLY | O_CREAT | O_TRUNC, "w"); }
 
-std::FILE* openTextForCreating(const char* path)
-{
-    return openStream(path, O_WRONLY | O_CREAT | O_EXCL, "w");
-}
+std::FILE* openTextForCreating(const char* path) { return openStream(path, O_WRONLY | O_CREAT | O_EXCL, "w"); }
 
-std::FILE* openTextForAppending(const char* path)
-{
-    return openStream(path, O_RDWR | O_CREAT | O_APPEND, "a+");
-}
+std::FILE* openTextForAppending(const char* path) { return openStream(path, O_RDWR | O_CREAT | O_APPEND, "a+"); }
 
-bool isSymbolicLink(const char* path)
-{
+bool isSymbolicLink(const char* path) {
     struct stat status;
     return lstat(path, &status) == 0 && S_ISLNK(status.st_mode);
 }
 
-char* readTextChunk(char* buffer, int size, std::FILE* file)
-{
-    if (std::fgets(buffer, size, file) == nullptr)
-        return nullptr;
+char* readTextChunk(char* buffer, int size, std::FILE* file) {
+    if (std::fgets(buffer, size, file) == nullptr) return nullptr;
     size_t length = std::strlen(buffer);
     if (length >= 2 && buffer[length - 2] == '\r' && buffer[length - 1] == '\n') {
         buffer[length - 2] = '\n';
         buffer[length - 1] = '\0';
-    } else if (length > 0 && length == static_cast<size_t>(size - 1)
-               && buffer[length - 1] == '\r') {
+    } else if (length > 0 && length == static_cast<size_t>(size - 1) && buffer[length - 1] == '\r') {
         // The pair may straddle two chunks: look at the next byte.
         int next = std::fgetc(file);
         if (next == '\n')
@@ -104,20 +85,14 @@ char* readTextChunk(char* buffer, int size, std::FILE* file)
     return buffer;
 }
 
-TextLocale createCLocale()
-{
+TextLocale createCLocale() {
     // printf's "%d" never groups digits here, whatever the process locale.
     static char marker;
     return &marker;
 }
 
-void freeCLocale(TextLocale)
-{
-}
+void freeCLocale(TextLocale) {}
 
-void writeDecimal(std::FILE* file, TextLocale, int value)
-{
-    std::fprintf(file, "%d", value);
-}
+void writeDecimal(std::FILE* file, TextLocale, int value) { std::fprintf(file, "%d", value); }
 
 }  // namespace Varnix::Port

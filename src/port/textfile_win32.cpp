@@ -10,42 +10,35 @@
 
 namespace Varnix::Port {
 
-std::FILE* openTextForReading(const char* path)
-{
+std::FILE* openTextForReading(const char* path) {
     std::FILE* file = nullptr;
-    if (fopen_s(&file, path, "r") != 0)
-        return nullptr;
+    if (fopen_s(&file, path, "r") != 0) return nullptr;
     return file;
 }
 
 namespace {
 
 // The system's text for an error code, without the line end and full stop.
-std::string systemMessage(DWORD code)
-{
+std::string systemMessage(DWORD code) {
     char* text = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
-                                      | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = length > 0 && text != nullptr ? std::string(text, length)
-                                                          : "error " + std::to_string(code);
-    if (text != nullptr)
-        LocalFree(text);
-    while (!message.empty()
-           && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' || message.back() == '.'))
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length > 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(code);
+    if (text != nullptr) LocalFree(text);
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' || message.back() == '.'))
         message.pop_back();
     return message;
 }
 
 }  // namespace
 
-bool textFileExists(const char* path, std::string& whyUnreadable)
-{
+bool textFileExists(const char* path, std::string& whyUnreadable) {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            return false;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
         whyUnreadable = systemMessage(error);
         return true;
     }
@@ -65,67 +58,51 @@ bool textFileExists(const char* path, std::string& whyUnreadable)
     return true;
 }
 
-bool isSymbolicLink(const char* path)
-{
+bool isSymbolicLink(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-std::FILE* openTextForWriting(const char* path)
-{
+std::FILE* openTextForWriting(const char* path) {
     // Making links takes a privilege here, so a look before the open will do.
-    if (isSymbolicLink(path))
-        return nullptr;
+    if (isSymbolicLink(path)) return nullptr;
     std::FILE* file = nullptr;
-    if (fopen_s(&file, path, "w") != 0)
-        return nullptr;
+    if (fopen_s(&file, path, "w") != 0) return nullptr;
     return file;
 }
 
-std::FILE* openTextForCreating(const char* path)
-{
+std::FILE* openTextForCreating(const char* path) {
     // CREATE_NEW fails on any name already there, a link included.
     HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
     int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT | _O_WRONLY);
     if (descriptor < 0) {
         CloseHandle(handle);
         return nullptr;
     }
     std::FILE* file = _fdopen(descriptor, "w");
-    if (file == nullptr)
-        _close(descriptor);
+    if (file == nullptr) _close(descriptor);
     return file;
 }
 
-std::FILE* openTextForAppending(const char* path)
-{
-    if (isSymbolicLink(path))
-        return nullptr;
+std::FILE* openTextForAppending(const char* path) {
+    if (isSymbolicLink(path)) return nullptr;
     return _fsopen(path, "a+", _SH_DENYNO);
 }
 
-char* readTextChunk(char* buffer, int size, std::FILE* file)
-{
+char* readTextChunk(char* buffer, int size, std::FILE* file) {
     // Text mode already turns CR LF into LF.
     return std::fgets(buffer, size, file);
 }
 
-TextLocale createCLocale()
-{
-    return _create_locale(LC_ALL, "C");
+TextLocale createCLocale() { return _create_locale(LC_ALL, "C"); }
+
+void freeCLocale(TextLocale locale) {
+    if (locale != nullptr) _free_locale(static_cast<_locale_t>(locale));
 }
 
-void freeCLocale(TextLocale locale)
-{
-    if (locale != nullptr)
-        _free_locale(static_cast<_locale_t>(locale));
-}
-
-void writeDecimal(std::FILE* file, TextLocale locale, int value)
-{
+void writeDecimal(std::FILE* file, TextLocale locale, int value) {
     _fprintf_l(file, "%d", static_cast<_locale_t>(locale), value);
 }
 

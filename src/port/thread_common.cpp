@@ -12,19 +12,14 @@ std::atomic<int> creationsBeforeFailure{-1};
 
 }  // namespace
 
-bool threadCreationRefusedForTests()
-{
+bool threadCreationRefusedForTests() {
     int left = creationsBeforeFailure.load();
     while (left > 0) {
-        if (creationsBeforeFailure.compare_exchange_weak(left, left - 1))
-            return false;
+        if (creationsBeforeFailure.compare_exchange_weak(left, left - 1)) return false;
     }
     return left == 0;
 }
 
-void failThreadCreationAfter(int successes)
-{
-    creationsBeforeFailure = successes < 0 ? -1 : successes;
-}
+void failThreadCreationAfter(int successes) { creationsBeforeFailure = successes < 0 ? -1 : successes; }
 
 }  // namespace Varnix::Port

@@ -10,11 +10,9 @@ constexpr char16_t replacementCharacter = 0xFFFD;
 // Decodes one code point at text[i] (i < end). Returns the code point, or -1
 // for an ill-formed sequence (`i` is then somewhere inside it). Encoded
 // surrogates count as ill-formed unless `surrogates`.
-long decodeOne(const unsigned char* text, int end, int& i, bool surrogates)
-{
+long decodeOne(const unsigned char* text, int end, int& i, bool surrogates) {
     unsigned char lead = text[i++];
-    if (lead < 0x80)
-        return lead;
+    if (lead < 0x80) return lead;
     int needed;
     long codePoint;
     unsigned char lower = 0x80, upper = 0xBF;
@@ -24,19 +22,18 @@ long decodeOne(const unsigned char* text, int end, int& i, bool surrogates)
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         needed = 2;
         codePoint = lead & 0x0F;
-        if (lead == 0xE0) lower = 0xA0;   // no overlong forms
+        if (lead == 0xE0) lower = 0xA0;  // no overlong forms
         if (lead == 0xED && !surrogates) upper = 0x9F;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         needed = 3;
         codePoint = lead & 0x07;
         if (lead == 0xF0) lower = 0x90;
-        if (lead == 0xF4) upper = 0x8F;   // nothing above U+10FFFF
+        if (lead == 0xF4) upper = 0x8F;  // nothing above U+10FFFF
     } else {
         return -1;
     }
     for (int k = 0; k < needed; ++k) {
-        if (i >= end || text[i] < lower || text[i] > upper)
-            return -1;
+        if (i >= end || text[i] < lower || text[i] > upper) return -1;
         codePoint = (codePoint << 6) | (text[i++] & 0x3F);
         lower = 0x80;
         upper = 0xBF;
@@ -54,16 +51,14 @@ constexpr long lastKeptByte = 0x1000FF;
 
 }  // namespace
 
-int decode(const char* text, int byteCount, char16_t* out, int outCapacity, BadInput bad)
-{
+int decode(const char* text, int byteCount, char16_t* out, int outCapacity, BadInput bad) {
     bool escapeBytes = bad == BadInput::escape;
     bool keepBytes = bad == BadInput::keepBytes;
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     int written = 0;
     auto put = [&](char16_t unit) {
         if (out != nullptr) {
-            if (written >= outCapacity)
-                return false;
+            if (written >= outCapacity) return false;
             out[written] = unit;
         }
         ++written;
@@ -73,42 +68,38 @@ int decode(const char* text, int byteCount, char16_t* out, int outCapacity, BadI
     while (i < byteCount) {
         int start = i;
         long codePoint = decodeOne(bytes, byteCount, i, keepBytes);
-        if (keepBytes && codePoint >= firstKeptByte && codePoint <= lastKeptByte)
-            codePoint = -1;
+        if (keepBytes && codePoint >= firstKeptByte && codePoint <= lastKeptByte) codePoint = -1;
         bool ok;
         if (codePoint < 0) {
             // The first byte only, in text as in file names, so that the same
             // bytes give the same number of characters either way; the bytes
             // after it are looked at afresh.
             i = start + 1;
-            if (keepBytes)
-                codePoint = firstKeptByte + bytes[start];
+            if (keepBytes) codePoint = firstKeptByte + bytes[start];
         }
         if (codePoint < 0) {
             ok = put(escapeBytes ? static_cast<char16_t>(0xDC00 + bytes[start]) : replacementCharacter);
         } else if (codePoint >= 0x10000) {
             codePoint -= 0x10000;
-            ok = put(static_cast<char16_t>(0xD800 + (codePoint >> 10)))
-                 && put(static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF)));
+            ok = put(static_cast<char16_t>(0xD800 + (codePoint >> 10))) &&
+                 put(static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF)));
         } else {
             ok = put(static_cast<char16_t>(codePoint));
         }
-        if (!ok)
-            return 0;
+        if (!ok) return 0;
     }
     return written;
 }
 
-int encode(const char16_t* text, int unitCount, char* out, int outCapacity, BadInput bad)
-{
+int encode(const char16_t* text, int unitCount, char* out, int outCapacity, BadInput bad) {
     bool escapeBytes = bad == BadInput::escape;
     int written = 0;
     char encoded[4];
     for (int i = 0; i < unitCount; ++i) {
         unsigned long codePoint = text[i];
         bool escapedByte = false;
-        if (codePoint >= 0xD800 && codePoint <= 0xDBFF && i + 1 < unitCount
-            && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        if (codePoint >= 0xD800 && codePoint <= 0xDBFF && i + 1 < unitCount && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
             codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
         } else if (escapeBytes && codePoint >= firstEscape && codePoint <= lastEscape) {
@@ -141,10 +132,8 @@ int encode(const char16_t* text, int unitCount, char* out, int outCapacity, BadI
             size = 4;
         }
         if (out != nullptr) {
-            if (written + size > outCapacity)
-                return 0;
-            for (int k = 0; k < size; ++k)
-                out[written + k] = encoded[k];
+            if (written + size > outCapacity) return 0;
+            for (int k = 0; k < size; ++k) out[written + k] = encoded[k];
         }
         written += size;
     }

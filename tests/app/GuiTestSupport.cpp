@@ -27,9 +27,7 @@ namespace {
 // reading it must not sit beside the program under test.
 class WxLibrary {
 public:
-    static void ensureStarted() {
-        static WxLibrary library;
-    }
+    static void ensureStarted() { static WxLibrary library; }
 
 private:
     WxLibrary() {
@@ -55,9 +53,7 @@ using Clock = std::chrono::steady_clock;
 
 const char* const stampPattern = R"(\d{4}/\d{2}/\d{2}-\d{2}:\d{2}:\d{2})";
 
-void startGuiLibrary() {
-    WxLibrary::ensureStarted();
-}
+void startGuiLibrary() { WxLibrary::ensureStarted(); }
 
 bool pumpUntil(const std::function<bool()>& done, int timeoutMs) {
     startGuiLibrary();
@@ -93,10 +89,15 @@ std::string readFile(const std::string& path) {
 }
 
 std::string withoutServiceLines(const std::string& logText) {
-    static const char* const serviceTexts[] = {"   Cannot read the config file", "   Warning: no 3dsmax versions",
-                                               "   Creating default DrConfig.txt", "   Starting UDP socket",
-                                               "   Error in the config file", "   DrConfig.txt line ",
-                                               "   Varnix DR node version ", "   Data folder: ", "   Ports: UDP ",
+    static const char* const serviceTexts[] = {"   Cannot read the config file",
+                                               "   Warning: no 3dsmax versions",
+                                               "   Creating default DrConfig.txt",
+                                               "   Starting UDP socket",
+                                               "   Error in the config file",
+                                               "   DrConfig.txt line ",
+                                               "   Varnix DR node version ",
+                                               "   Data folder: ",
+                                               "   Ports: UDP ",
                                                "   3dsmax releases configured: "};
     std::string kept;
     std::istringstream in(logText);
@@ -123,14 +124,12 @@ std::string shell(const std::string& command, int* status) {
     return output;
 }
 
-std::string firstLine(const std::string& text) {
-    return text.substr(0, text.find('\n'));
-}
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 long long stampToEpoch(const std::string& stamp) {
     std::tm parts{};
-    if (std::sscanf(stamp.c_str(), "%d/%d/%d-%d:%d:%d", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
-                    &parts.tm_hour, &parts.tm_min, &parts.tm_sec) != 6)
+    if (std::sscanf(stamp.c_str(), "%d/%d/%d-%d:%d:%d", &parts.tm_year, &parts.tm_mon, &parts.tm_mday, &parts.tm_hour,
+                    &parts.tm_min, &parts.tm_sec) != 6)
         return -1;
     parts.tm_year -= 1900;
     parts.tm_mon -= 1;

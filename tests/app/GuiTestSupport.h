@@ -55,8 +55,8 @@ class WorkingDirectoryTest : public TempDirectoryTest {
 protected:
     void SetUp() override;
     void TearDown() override;
-    std::string dir;        // the directory as text: absolute, no trailing slash
-    std::string logPath;    // dir + "/drData/DrLog.txt"
+    std::string dir;      // the directory as text: absolute, no trailing slash
+    std::string logPath;  // dir + "/drData/DrLog.txt"
 
 private:
     std::string previousDir;

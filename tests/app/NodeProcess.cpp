@@ -45,8 +45,8 @@ std::string NodeProcess::visibleTrayIcon() const {
     // The icon is a small window of the program's class inside the tray host;
     // the frame and any tooltip are wider than the icon can be.
     std::string frame = visibleFrame();
-    std::istringstream ids(
-        shell("xdotool search --all --onlyvisible --pid " + std::to_string(child) + " --classname '^varnix-node$' 2>/dev/null"));
+    std::istringstream ids(shell("xdotool search --all --onlyvisible --pid " + std::to_string(child) +
+                                 " --classname '^varnix-node$' 2>/dev/null"));
     for (std::string id; std::getline(ids, id);) {
         if (id.empty() || id == frame) continue;
         std::string geometry = shell("xdotool getwindowgeometry --shell " + id + " 2>/dev/null");
@@ -58,9 +58,7 @@ std::string NodeProcess::visibleTrayIcon() const {
     return "";
 }
 
-std::string NodeProcess::output() const {
-    return readFile(workDir + "/node-output.txt");
-}
+std::string NodeProcess::output() const { return readFile(workDir + "/node-output.txt"); }
 
 std::string windowCentre(const std::string& xid) {
     std::string geometry = shell("xdotool getwindowgeometry --shell " + xid + " 2>/dev/null");

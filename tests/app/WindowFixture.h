@@ -38,10 +38,12 @@ protected:
     // Runs the event loop until DrLog.txt holds `lines` line feeds.
     std::string waitForLogLines(size_t lines, int timeoutMs = 5000) {
         std::string text;
-        pumpUntil([&] {
-            text = withoutServiceLines(readFile(logPath));
-            return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines;
-        }, timeoutMs);
+        pumpUntil(
+            [&] {
+                text = withoutServiceLines(readFile(logPath));
+                return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines;
+            },
+            timeoutMs);
         return text;
     }
 

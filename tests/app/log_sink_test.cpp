@@ -15,9 +15,7 @@ using namespace VarnixTest;
 
 namespace {
 
-long long now() {
-    return static_cast<long long>(std::time(nullptr));
-}
+long long now() { return static_cast<long long>(std::time(nullptr)); }
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -68,8 +66,8 @@ TEST_F(LogSink, EmbeddedLineFeedsGoInUnchangedAndEmptyTextGivesAnEmptyEntry) {
     window->log(u"after");
     std::string text = waitForLogLines(6).substr(start);
     std::string stamp = stampPattern;
-    EXPECT_TRUE(std::regex_match(text, std::regex(stamp + "   Closed loopback connection\n\n\n" + stamp + "   \n" +
-                                                  stamp + "   after\n")))
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(stamp + "   Closed loopback connection\n\n\n" + stamp + "   \n" + stamp + "   after\n")))
         << text;
 }
 
@@ -160,15 +158,15 @@ TEST_F(LogSink, StartUpReportNamesVersionDataFolderPortsAndReleases) {
             std::smatch m;
             if (!std::regex_match(l, m, line)) continue;
             std::string t = m[1].str();
-            for (const char* start : {"DR server ", "Cannot read the config", "Varnix DR node", "Data folder",
-                                      "Ports:", "3dsmax releases"})
+            for (const char* start :
+                 {"DR server ", "Cannot read the config", "Varnix DR node", "Data folder", "Ports:", "3dsmax releases"})
                 if (t.rfind(start, 0) == 0) report.push_back(t);
         }
         return report;
     };
     std::string text;
-    ASSERT_TRUE(pumpUntil([&] { return (text = readFile(logPath)).find("3dsmax releases") != std::string::npos; },
-                          5000));
+    ASSERT_TRUE(
+        pumpUntil([&] { return (text = readFile(logPath)).find("3dsmax releases") != std::string::npos; }, 5000));
     const std::string ports = "Ports: UDP 19666 (discovery), TCP 19668 (masters), TCP 19667 on 127.0.0.1 only (3dsmax)";
     EXPECT_EQ(reportOf(text), (std::vector<std::string>{
                                   "DR server started", "Cannot read the config file, default one will be created",
@@ -180,10 +178,13 @@ TEST_F(LogSink, StartUpReportNamesVersionDataFolderPortsAndReleases) {
     shell("printf '2016 /opt/max 2016\\n2014 C:\\\\Max 2014\\\\\\n' > drData/DrConfig.txt");
     window = new DrWindow();
     windowRef = window;
-    ASSERT_TRUE(pumpUntil([&] {
-        text = readFile(logPath);
-        return reportOf(text).size() >= 12;
-    }, 5000)) << text;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            text = readFile(logPath);
+            return reportOf(text).size() >= 12;
+        },
+        5000))
+        << text;
     std::vector<std::string> report = reportOf(text);
     EXPECT_EQ(std::vector<std::string>(report.begin() + 6, report.end()),
               (std::vector<std::string>{"DR server stopped", "DR server started", "Varnix DR node version 6.1.0",
@@ -228,15 +229,18 @@ TEST_F(LogSink, LinesReachTheFileInHalfSecondBatchesNotOneByOne) {
     bool wholeLines = true;
     // The flush runs on this thread, inside the pump: a change is seen right
     // after the tick that made it.
-    pumpUntil([&] {
-        std::string text = readFile(logPath);
-        if (text.size() != lastSize) {
-            wholeLines = wholeLines && text.back() == '\n';
-            batches.push_back({Clock::now(), static_cast<size_t>(std::count(text.begin() + lastSize, text.end(), '\n'))});
-            lastSize = text.size();
-        }
-        return batches.size() >= 6;
-    }, 30000);
+    pumpUntil(
+        [&] {
+            std::string text = readFile(logPath);
+            if (text.size() != lastSize) {
+                wholeLines = wholeLines && text.back() == '\n';
+                batches.push_back(
+                    {Clock::now(), static_cast<size_t>(std::count(text.begin() + lastSize, text.end(), '\n'))});
+                lastSize = text.size();
+            }
+            return batches.size() >= 6;
+        },
+        30000);
     stop = true;
     worker.join();
     ASSERT_GE(batches.size(), 6u);
@@ -252,12 +256,14 @@ TEST_F(LogSink, LinesReachTheFileInHalfSecondBatchesNotOneByOne) {
     EXPECT_GE(lines, 3 * (batches.size() - 1)) << lines << " lines in " << batches.size() - 1 << " writes";
     // And nothing stays behind: the last line logged reaches the file.
     int total = logged;
-    ASSERT_TRUE(pumpUntil([&] {
-        std::string text = readFile(logPath);
-        size_t busy = 0;
-        for (size_t at = text.find("   busy "); at != std::string::npos; at = text.find("   busy ", at + 1)) ++busy;
-        return busy == static_cast<size_t>(total);
-    }, 5000));
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            std::string text = readFile(logPath);
+            size_t busy = 0;
+            for (size_t at = text.find("   busy "); at != std::string::npos; at = text.find("   busy ", at + 1)) ++busy;
+            return busy == static_cast<size_t>(total);
+        },
+        5000));
 }
 
 TEST_F(LogSink, UnopenableLogFileFailsConstructionWithTheFileError) {
@@ -275,7 +281,8 @@ TEST_F(LogSink, UnopenableLogFileFailsConstructionWithTheFileError) {
 
 TEST_F(LogSink, LogFileThatIsASymbolicLinkIsNeverWrittenThroughAndSaysSo) {
     ASSERT_TRUE(closeAndWaitDestroyed());
-    shell("rm -rf drData && mkdir -p drData && printf 'keep\\n' > outside.txt && ln -s ../outside.txt drData/DrLog.txt");
+    shell(
+        "rm -rf drData && mkdir -p drData && printf 'keep\\n' > outside.txt && ln -s ../outside.txt drData/DrLog.txt");
     try {
         new DrWindow();
         FAIL() << "the window wrote its log through a link";
@@ -343,10 +350,13 @@ TEST_F(LogSink, FloodOfIdenticalLinesIsCountedAndTheCountWrittenNothingLost) {
     for (int i = 0; i < 10000; ++i) window->log(u"Got bogus master connection");
     window->log(u"after the flood");
     std::string text;
-    ASSERT_TRUE(pumpUntil([&] {
-        text = readFile(logPath);
-        return countLinesWith(text, "   after the flood") == 1 && countLinesWith(text, "last message repeated") > 0;
-    }, 10000)) << text.substr(0, 4000);
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            text = readFile(logPath);
+            return countLinesWith(text, "   after the flood") == 1 && countLinesWith(text, "last message repeated") > 0;
+        },
+        10000))
+        << text.substr(0, 4000);
     EXPECT_EQ(exactLines(text, flood), Varnix::LogRepeats::keptPerBurst);
     EXPECT_EQ(exactLines(text, flood) + repeatedCount(text, flood), 10000);
     EXPECT_LE(countLinesWith(text, "last message repeated"), 3);
@@ -360,11 +370,14 @@ TEST_F(LogSink, AlternatingFloodsAreCountedEachOnItsOwn) {
     }
     std::string text;
     // The counts come once the burst has been quiet for a moment.
-    ASSERT_TRUE(pumpUntil([&] {
-        text = readFile(logPath);
-        return repeatedCount(text, "Got bogus master connection") + Varnix::LogRepeats::keptPerBurst >= 5000 &&
-               repeatedCount(text, "Ready for new connection") + Varnix::LogRepeats::keptPerBurst >= 5000;
-    }, 10000)) << text.substr(0, 4000);
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            text = readFile(logPath);
+            return repeatedCount(text, "Got bogus master connection") + Varnix::LogRepeats::keptPerBurst >= 5000 &&
+                   repeatedCount(text, "Ready for new connection") + Varnix::LogRepeats::keptPerBurst >= 5000;
+        },
+        10000))
+        << text.substr(0, 4000);
     for (const std::string line : {"Got bogus master connection", "Ready for new connection"})
         EXPECT_EQ(exactLines(text, line) + repeatedCount(text, line), 5000) << line;
     EXPECT_LT(splitLines(text).size(), 200u);
@@ -400,8 +413,12 @@ TEST_F(LogSink, WindowKeepsTheMostRecentLinesAndTheFileKeepsEveryLine) {
     }
     std::string text = waitForLogLines(1 + total, 60000);
     ASSERT_EQ(countLinesWith(text, "   job line "), total);
-    pumpUntil([&] { return logView()->GetValue().ToStdString().find("   job line " + std::to_string(total - 1) + "\n") !=
-                           std::string::npos; }, 10000);
+    pumpUntil(
+        [&] {
+            return logView()->GetValue().ToStdString().find("   job line " + std::to_string(total - 1) + "\n") !=
+                   std::string::npos;
+        },
+        10000);
     std::string view = logView()->GetValue().ToStdString();
     EXPECT_NE(view.find("   job line " + std::to_string(total - 1) + "\n"), std::string::npos);
     EXPECT_EQ(view.find("   job line 0\n"), std::string::npos);
@@ -409,6 +426,5 @@ TEST_F(LogSink, WindowKeepsTheMostRecentLinesAndTheFileKeepsEveryLine) {
     EXPECT_GE(logView()->GetNumberOfLines(), DrWindow::trimmedViewLines);
     // What the view keeps is the file's end, line for line.
     std::string fileText = readFile(logPath);
-    EXPECT_EQ(fileText.substr(fileText.size() - view.size() + view.find('\n') + 1),
-              view.substr(view.find('\n') + 1));
+    EXPECT_EQ(fileText.substr(fileText.size() - view.size() + view.find('\n') + 1), view.substr(view.find('\n') + 1));
 }

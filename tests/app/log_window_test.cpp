@@ -68,10 +68,12 @@ protected:
     // Runs the loop until the window manager has taken the frame over (it
     // focuses new windows); minimising before that does nothing.
     bool waitManaged() {
-        return pumpUntil([&] {
-            std::string xid = frameXid();
-            return !xid.empty() && firstLine(shell("xdotool getactivewindow 2>/dev/null")) == xid;
-        }, 5000);
+        return pumpUntil(
+            [&] {
+                std::string xid = frameXid();
+                return !xid.empty() && firstLine(shell("xdotool getactivewindow 2>/dev/null")) == xid;
+            },
+            5000);
     }
 
     // Minimises the frame; true once it is hidden. A loaded window manager

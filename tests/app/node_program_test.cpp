@@ -54,10 +54,12 @@ protected:
     // Waits for the program to end, watching that its frame never comes back.
     void expectCleanExitWithoutShowing(int timeoutMs = 10000) {
         bool shown = false;
-        bool ended = waitUntil([&] {
-            if (!node->visibleFrame().empty()) shown = true;
-            return !node->running();
-        }, timeoutMs);
+        bool ended = waitUntil(
+            [&] {
+                if (!node->visibleFrame().empty()) shown = true;
+                return !node->running();
+            },
+            timeoutMs);
         int status = -1;
         ASSERT_TRUE(ended) << "the node did not end";
         node->waitExit(0, status);
@@ -123,14 +125,17 @@ TEST_F(NodeProgram, LogIsAppendedAcrossRunsAndReadableWhileTheNodeRuns) {
     for (int run = 1; run <= 2; ++run) {
         std::string frame = startNode();
         ASSERT_FALSE(frame.empty()) << node->output();
-        ASSERT_TRUE(waitUntil([&] {
-            std::string text = readFile(logPath);
-            size_t count = 0;
-            for (size_t at = text.find("   DR server started\n"); at != std::string::npos;
-                 at = text.find("   DR server started\n", at + 1))
-                ++count;
-            return count == static_cast<size_t>(run);
-        }, 5000)) << readFile(logPath);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                std::string text = readFile(logPath);
+                size_t count = 0;
+                for (size_t at = text.find("   DR server started\n"); at != std::string::npos;
+                     at = text.find("   DR server started\n", at + 1))
+                    ++count;
+                return count == static_cast<size_t>(run);
+            },
+            5000))
+            << readFile(logPath);
 
         // Another process reads it while the node holds it open.
         int status = -1;
@@ -160,8 +165,7 @@ TEST_F(NodeProgram, MinimiseGoesToTheTrayAndALeftClickBringsTheWindowBack) {
     std::string centre = windowCentre(node->visibleTrayIcon());
     ASSERT_FALSE(centre.empty());
     shell("xdotool mousemove " + centre + " click 1");
-    ASSERT_TRUE(waitUntil([&] { return !node->visibleFrame().empty() && node->visibleTrayIcon().empty(); },
-                          5000));
+    ASSERT_TRUE(waitUntil([&] { return !node->visibleFrame().empty() && node->visibleTrayIcon().empty(); }, 5000));
     waitUntil([] { return false; }, 300);  // and it stays so
     EXPECT_FALSE(node->visibleFrame().empty());
     EXPECT_TRUE(node->visibleTrayIcon().empty());
@@ -181,8 +185,7 @@ TEST_F(NodeProgram, TrayMenuDisplayLogWindowBringsTheWindowBack) {
     ASSERT_FALSE(frame.empty()) << node->output();
     ASSERT_TRUE(minimiseToTray(frame));
     chooseFromTrayMenu(1);
-    ASSERT_TRUE(waitUntil([&] { return !node->visibleFrame().empty() && node->visibleTrayIcon().empty(); },
-                          5000));
+    ASSERT_TRUE(waitUntil([&] { return !node->visibleFrame().empty() && node->visibleTrayIcon().empty(); }, 5000));
     EXPECT_TRUE(node->running());
 }
 
@@ -230,10 +233,12 @@ TEST_F(NodeProgram, UnopenableLogFileEndsStartUpWithoutShowingTheWindow) {
     shell("mkdir -p '" + dir + "/drData/DrLog.txt'");
     node.reset(new NodeProcess(dir));
     bool shown = false;
-    ASSERT_TRUE(waitUntil([&] {
-        if (!node->visibleFrame().empty()) shown = true;
-        return !node->running();
-    }, 10000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            if (!node->visibleFrame().empty()) shown = true;
+            return !node->running();
+        },
+        10000));
     int status = 0;
     node->waitExit(0, status);
     EXPECT_NE(status, 0);

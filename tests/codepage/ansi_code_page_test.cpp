@@ -22,20 +22,13 @@ namespace {
 const char16_t installWide[] = u"C:\\Autodesk\\3ds Max \u0414\u0438\u0437\u0430\u0439\u043d 2016\\";
 const char installCp1251[] = "C:\\Autodesk\\3ds Max \xC4\xE8\xE7\xE0\xE9\xED 2016\\";
 
-std::string narrowOf(String text)
-{
-    return text.toNarrow();
-}
+std::string narrowOf(String text) { return text.toNarrow(); }
 
-std::u16string unitsOf(String text)
-{
-    return std::u16string(text.wideCString(), static_cast<size_t>(text.length()));
-}
+std::u16string unitsOf(String text) { return std::u16string(text.wideCString(), static_cast<size_t>(text.length())); }
 
 }  // namespace
 
-TEST(AnsiCodePage, CyrillicTextBecomesOneCodePageBytePerLetterAndBack)
-{
+TEST(AnsiCodePage, CyrillicTextBecomesOneCodePageBytePerLetterAndBack) {
     // Under UTF-8 each letter would take two bytes; a missing code page gives '?'.
     EXPECT_EQ(std::string(installCp1251), narrowOf(String(installWide)));
     EXPECT_EQ(std::u16string(installWide), unitsOf(String(installCp1251)));
@@ -43,16 +36,14 @@ TEST(AnsiCodePage, CyrillicTextBecomesOneCodePageBytePerLetterAndBack)
     EXPECT_EQ(std::string(installCp1251), String(installWide).toFileName());
 }
 
-TEST(AnsiCodePage, LettersOutsideTheCodePageBecomeQuestionMarksWithoutTakingTheirNeighbours)
-{
+TEST(AnsiCodePage, LettersOutsideTheCodePageBecomeQuestionMarksWithoutTakingTheirNeighbours) {
     // Chinese and Japanese letters are not in code page 1251.
     EXPECT_EQ(std::string("\xC4?\xC6?\xC8"), narrowOf(String(u"\u0414\u4e2d\u0416\u3042\u0418")));
 }
 
 class AnsiCodePageConfig : public VarnixTest::TempDirectoryTest {};
 
-TEST_F(AnsiCodePageConfig, DrConfigInCodePage1251UnderACyrillicFolderGivesTheCyrillicInstallDirectory)
-{
+TEST_F(AnsiCodePageConfig, DrConfigInCodePage1251UnderACyrillicFolderGivesTheCyrillicInstallDirectory) {
     // The node's folder is Cyrillic too: the narrow path must name it.
     const std::filesystem::path folder = directory / std::filesystem::path(L"\u0423\u0437\u0435\u043b");
     ASSERT_TRUE(std::filesystem::create_directories(folder));

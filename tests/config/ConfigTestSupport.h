@@ -13,10 +13,7 @@
 namespace ConfigTest {
 
 // UTF-8 text of a String, for comparisons with readable failure messages.
-inline std::string utf8(Varnix::String text)
-{
-    return text.toNarrow();
-}
+inline std::string utf8(Varnix::String text) { return text.toNarrow(); }
 
 using VarnixTest::RecordingWindow;
 

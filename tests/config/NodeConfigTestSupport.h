@@ -13,13 +13,11 @@ template <typename Base>
 class NodeConfigTestOn : public Base {
 protected:
     // The six entries, 2011 first, as UTF-8.
-    std::array<std::string, 6> load()
-    {
+    std::array<std::string, 6> load() {
         NodeSettings settings;
         loadNodeConfig(settings, Varnix::String(configPath().c_str()), &window);
         std::array<std::string, 6> entries;
-        for (int i = 0; i < 6; ++i)
-            entries[i] = utf8(settings.hostInstalls[i]);
+        for (int i = 0; i < 6; ++i) entries[i] = utf8(settings.hostInstalls[i]);
         return entries;
     }
 
@@ -35,10 +33,9 @@ using NodeConfigTest = NodeConfigTestOn<VarnixTest::TempDirectoryTest>;
 inline const std::string cannotReadLine = "Cannot read the config file, default one will be created";
 inline const std::string badLine = "Error in the config file";
 // The line after badLine: which line of the file it was, and its text.
-inline std::string badLineDetail(int number, const std::string& text)
-{
-    return "DrConfig.txt line " + std::to_string(number)
-           + " is not a year from 2011 to 2016 followed by an install directory: " + text;
+inline std::string badLineDetail(int number, const std::string& text) {
+    return "DrConfig.txt line " + std::to_string(number) +
+           " is not a year from 2011 to 2016 followed by an install directory: " + text;
 }
 inline const std::string noVersionsLine =
     "Warning: no 3dsmax versions detected on the machine. You can add them by hand in the config.txt file. "

@@ -8,22 +8,17 @@
 
 namespace {
 
-std::u16string decoded(const std::string& bytes)
-{
+std::u16string decoded(const std::string& bytes) {
     Varnix::String text = decodeConfigUtf8(bytes.data(), bytes.size());
     return std::u16string(text.wideCString(), static_cast<std::size_t>(text.length()));
 }
 
 // The pair that stands for one byte outside a well-formed sequence.
-std::u16string mapped(unsigned char byte)
-{
-    return std::u16string{char16_t(0xDBC0), char16_t(0xDC00 + byte)};
-}
+std::u16string mapped(unsigned char byte) { return std::u16string{char16_t(0xDBC0), char16_t(0xDC00 + byte)}; }
 
 }  // namespace
 
-TEST(ConfigUtf8, WellFormedSequencesOfEveryLength)
-{
+TEST(ConfigUtf8, WellFormedSequencesOfEveryLength) {
     EXPECT_EQ(decoded(""), u"");
     EXPECT_EQ(decoded("2014 C:\\Max"), u"2014 C:\\Max");
     EXPECT_EQ(decoded(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
@@ -35,8 +30,7 @@ TEST(ConfigUtf8, WellFormedSequencesOfEveryLength)
     EXPECT_EQ(decoded("\xED\xA0\x80"), std::u16string(1, char16_t(0xD800)));
 }
 
-TEST(ConfigUtf8, EachMalformedByteBecomesItsOwnCharacter)
-{
+TEST(ConfigUtf8, EachMalformedByteBecomesItsOwnCharacter) {
     // A Latin-1 byte, a lone continuation, a lead without its continuations.
     EXPECT_EQ(decoded("Caf\xE9"), u"Caf" + mapped(0xE9));
     EXPECT_EQ(decoded("\x80x"), mapped(0x80) + u"x");
@@ -55,16 +49,14 @@ TEST(ConfigUtf8, EachMalformedByteBecomesItsOwnCharacter)
     EXPECT_EQ(decoded("\xC3\xC3\xA9"), mapped(0xC3) + u"\u00E9");
 }
 
-TEST(ConfigUtf8, CharactersThatStandForBytesAreNotTakenFromTheFile)
-{
+TEST(ConfigUtf8, CharactersThatStandForBytesAreNotTakenFromTheFile) {
     // U+100000..U+1000FF written out in the file would read back as the
     // bytes they stand for: they are malformed here, byte by byte.
     EXPECT_EQ(decoded("\xF4\x80\x80\x80"), mapped(0xF4) + mapped(0x80) + mapped(0x80) + mapped(0x80));
     EXPECT_EQ(decoded("\xF4\x80\x83\xBF"), mapped(0xF4) + mapped(0x80) + mapped(0x83) + mapped(0xBF));
 }
 
-TEST(ConfigUtf8, ALongFileDecodesTheSameWhereverItsSequencesFall)
-{
+TEST(ConfigUtf8, ALongFileDecodesTheSameWhereverItsSequencesFall) {
     // Files over a megabyte are decoded in pieces: every kind of sequence is
     // placed across each point a piece could end, and must come out whole.
     const std::string tails[] = {"\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\x80\x80\x80\x80\x80", "\xC3\xC3\xA9"};

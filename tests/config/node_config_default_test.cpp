@@ -15,8 +15,7 @@ using Lines = std::vector<std::string>;
 
 using NodeConfigDefaultTest = ConfigTest::NodeConfigTestOn<ConfigTest::RegistryFileTestBase>;
 
-TEST_F(NodeConfigDefaultTest, ReleasesFromTheRegistryAreWrittenInAscendingOrder)
-{
+TEST_F(NodeConfigDefaultTest, ReleasesFromTheRegistryAreWrittenInAscendingOrder) {
     useRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMaxDesign\\17.0\\MAX-1:409]\n"
                 "\"Installdir\"=\"D:\\\\Design 2015\\\\\"\n"
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\14.0]\n"
@@ -36,8 +35,7 @@ TEST_F(NodeConfigDefaultTest, ReleasesFromTheRegistryAreWrittenInAscendingOrder)
     EXPECT_EQ(window.snapshot(), Lines{});
 }
 
-TEST_F(NodeConfigDefaultTest, OneReleaseWithAnEmptyDirectory)
-{
+TEST_F(NodeConfigDefaultTest, OneReleaseWithAnEmptyDirectory) {
     useRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\18.0]\n\"Installdir\"=\"\"\n");
     Entries entries = load();
     EXPECT_EQ(readConfig(), "2016 \n");
@@ -46,8 +44,7 @@ TEST_F(NodeConfigDefaultTest, OneReleaseWithAnEmptyDirectory)
               (Lines{ConfigTest::cannotReadLine, "Creating default DrConfig.txt: found 1 3dsmax versions"}));
 }
 
-TEST_F(NodeConfigDefaultTest, NoReleasesLeaveAnEmptyFileAndAWarning)
-{
+TEST_F(NodeConfigDefaultTest, NoReleasesLeaveAnEmptyFileAndAWarning) {
     Entries entries = load();
     EXPECT_EQ(entries, Entries{});
     EXPECT_TRUE(std::filesystem::is_regular_file(configPath()));
@@ -63,8 +60,7 @@ TEST_F(NodeConfigDefaultTest, NoReleasesLeaveAnEmptyFileAndAWarning)
 // sharing violation or a denied read; here a file the process may write but
 // not read, as "nobody" since root reads everything). The admin's lines stay,
 // the node says why it could not read them and goes on without releases.
-TEST_F(NodeConfigDefaultTest, AFileThatCannotBeReadIsNeverReplaced)
-{
+TEST_F(NodeConfigDefaultTest, AFileThatCannotBeReadIsNeverReplaced) {
     useRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\18.0]\n\"Installdir\"=\"C:\\\\Max\"\n");
     const std::string adminLines = "# hand-made\n2014 D:\\Max 2014\\\n";
     writeConfig(adminLines);
@@ -76,14 +72,11 @@ TEST_F(NodeConfigDefaultTest, AFileThatCannotBeReadIsNeverReplaced)
 
     pid_t child = fork();
     if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(90);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(90);
         Entries entries = load();
         std::ofstream out(results);
-        for (const auto& line : window.snapshot())
-            out << "line: " << line << "\n";
-        for (const auto& entry : entries)
-            out << "entry: " << entry << "\n";
+        for (const auto& line : window.snapshot()) out << "line: " << line << "\n";
+        for (const auto& entry : entries) out << "entry: " << entry << "\n";
         out << "closes: " << window.closeRequests() << "\n";
         out.close();
         _exit(out ? 0 : 91);

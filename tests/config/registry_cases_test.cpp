@@ -20,16 +20,12 @@
 
 namespace {
 
-std::string text(Varnix::String value)
-{
-    return value.toNarrow();
-}
+std::string text(Varnix::String value) { return value.toNarrow(); }
 
 // What the text-mode writer puts on disk for a line end.
 const std::string lineEnd = VARNIX_TEXT_FILES_CRLF ? "\r\n" : "\n";
 
-std::string find(int year)
-{
+std::string find(int year) {
     Varnix::String directory(u"untouched");
     if (!findHostInstall(year, directory)) {
         EXPECT_EQ(text(directory), "untouched") << year;
@@ -38,8 +34,7 @@ std::string find(int year)
     return text(directory);
 }
 
-TEST(RegistryCases, InstallDirectoryOfEachYear)
-{
+TEST(RegistryCases, InstallDirectoryOfEachYear) {
     EXPECT_EQ(find(2011), "<none>");
     EXPECT_EQ(find(2012), "");
     EXPECT_EQ(find(2013), "D:\\Design 2013\\");
@@ -48,8 +43,7 @@ TEST(RegistryCases, InstallDirectoryOfEachYear)
     EXPECT_EQ(find(2016), "%ProgramFiles%\\Autodesk\\3ds Max 2016\\");
 }
 
-TEST(RegistryCases, StringReads)
-{
+TEST(RegistryCases, StringReads) {
     Varnix::String value(u"untouched");
     ASSERT_TRUE(readRegistryString(u"SOFTWARE/VarnixRegistryCases", u"Text", value));
     EXPECT_EQ(text(value), "a/b\\c");
@@ -69,8 +63,7 @@ TEST(RegistryCases, StringReads)
     EXPECT_EQ(text(value), "untouched");
 }
 
-TEST(RegistryCases, DwordReads)
-{
+TEST(RegistryCases, DwordReads) {
     std::uint32_t value = 7;
     ASSERT_TRUE(readRegistryDword(u"SOFTWARE/VarnixRegistryCases", u"Dword", value));
     EXPECT_EQ(value, 0xC0C01827u);
@@ -81,27 +74,23 @@ TEST(RegistryCases, DwordReads)
     EXPECT_EQ(value, 7u);
 }
 
-TEST(RegistryCases, DevelopmentFlagOfEightBytesIsOff)
-{
+TEST(RegistryCases, DevelopmentFlagOfEightBytesIsOff) {
     EXPECT_FALSE(isDevelopmentMode());
     EXPECT_FALSE(isDevelopmentMode());
 }
 
 class DefaultConfigFromRegistry : public VarnixTest::TempDirectoryTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         VarnixTest::TempDirectoryTest::SetUp();
         path = pathOf("DrConfig.txt");
     }
 
-    std::vector<std::string> load()
-    {
+    std::vector<std::string> load() {
         NodeSettings settings;
         loadNodeConfig(settings, Varnix::String(path.c_str()), &window);
         std::vector<std::string> entries;
-        for (auto& entry : settings.hostInstalls)
-            entries.push_back(text(entry));
+        for (auto& entry : settings.hostInstalls) entries.push_back(text(entry));
         return entries;
     }
 
@@ -111,18 +100,19 @@ protected:
     VarnixTest::RecordingWindow window;
 };
 
-TEST_F(DefaultConfigFromRegistry, IsWrittenAsTextAndReadBackSilently)
-{
-    const std::vector<std::string> expected{
-        "", "", "D:\\Design 2013\\", "C:\\Max Design 2014\\",
-        "C:\\Program Files\\Autodesk\\3ds Max 2015\\", "%ProgramFiles%\\Autodesk\\3ds Max 2016\\"};
+TEST_F(DefaultConfigFromRegistry, IsWrittenAsTextAndReadBackSilently) {
+    const std::vector<std::string> expected{"",
+                                            "",
+                                            "D:\\Design 2013\\",
+                                            "C:\\Max Design 2014\\",
+                                            "C:\\Program Files\\Autodesk\\3ds Max 2015\\",
+                                            "%ProgramFiles%\\Autodesk\\3ds Max 2016\\"};
     EXPECT_EQ(load(), expected);
-    EXPECT_EQ(fileBytes(), "2012 " + lineEnd + "2013 D:\\Design 2013\\" + lineEnd + "2014 C:\\Max Design 2014\\"
-                               + lineEnd + "2015 C:\\Program Files\\Autodesk\\3ds Max 2015\\" + lineEnd
-                               + "2016 %ProgramFiles%\\Autodesk\\3ds Max 2016\\" + lineEnd);
-    EXPECT_EQ(window.snapshot(),
-              (std::vector<std::string>{"Cannot read the config file, default one will be created",
-                                        "Creating default DrConfig.txt: found 5 3dsmax versions"}));
+    EXPECT_EQ(fileBytes(), "2012 " + lineEnd + "2013 D:\\Design 2013\\" + lineEnd + "2014 C:\\Max Design 2014\\" +
+                               lineEnd + "2015 C:\\Program Files\\Autodesk\\3ds Max 2015\\" + lineEnd +
+                               "2016 %ProgramFiles%\\Autodesk\\3ds Max 2016\\" + lineEnd);
+    EXPECT_EQ(window.snapshot(), (std::vector<std::string>{"Cannot read the config file, default one will be created",
+                                                           "Creating default DrConfig.txt: found 5 3dsmax versions"}));
 
     window.clear();
     EXPECT_EQ(load(), expected) << "the next start reads the file it wrote";

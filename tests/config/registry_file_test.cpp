@@ -12,17 +12,14 @@ namespace {
 
 class RegistryFileTest : public ConfigTest::RegistryFileTestBase {
 protected:
-    std::string readString(const char* key, const char16_t* name, bool* found = nullptr)
-    {
+    std::string readString(const char* key, const char16_t* name, bool* found = nullptr) {
         Varnix::String output(u"untouched");
         bool ok = readRegistryString(Varnix::String(key), name, output);
-        if (found)
-            *found = ok;
+        if (found) *found = ok;
         return ok ? utf8(output) : "<missing>";
     }
 
-    std::string readDword(const char* key, const char16_t* name)
-    {
+    std::string readDword(const char* key, const char16_t* name) {
         std::uint32_t output = 0xDEADBEEF;
         if (!readRegistryDword(Varnix::String(key), name, output)) {
             EXPECT_EQ(output, 0xDEADBEEFu) << "a failed read changed the output";
@@ -34,8 +31,7 @@ protected:
     }
 };
 
-std::string utf16LeWithBom(const std::u16string& text)
-{
+std::string utf16LeWithBom(const std::u16string& text) {
     std::string bytes = "\xFF\xFE";
     for (char16_t unit : text) {
         bytes.push_back(static_cast<char>(unit & 0xFF));
@@ -44,8 +40,7 @@ std::string utf16LeWithBom(const std::u16string& text)
     return bytes;
 }
 
-TEST_F(RegistryFileTest, StringValuesKeepEscapedBackslashesAndQuotes)
-{
+TEST_F(RegistryFileTest, StringValuesKeepEscapedBackslashesAndQuotes) {
     useRegistry(R"([HKEY_LOCAL_MACHINE\SOFTWARE\Autodesk\3dsMax\16.0]
 "Installdir"="C:\\Program Files\\Max \"2014\"\\"
 "Empty"=""
@@ -58,8 +53,7 @@ TEST_F(RegistryFileTest, StringValuesKeepEscapedBackslashesAndQuotes)
     EXPECT_EQ(readString("SOFTWARE/Autodesk/3dsMax/16.0", u""), "default");
 }
 
-TEST_F(RegistryFileTest, KeysAndValueNamesIgnoreCaseAndEitherSeparatorWorks)
-{
+TEST_F(RegistryFileTest, KeysAndValueNamesIgnoreCaseAndEitherSeparatorWorks) {
     useRegistry("[hkey_local_machine\\Software\\VARNIX\\Sub]\n\"DevelopmentVER\"=dword:0000abcd\n"
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Trailing\\]\n\"V\"=dword:1\n");
     EXPECT_EQ(readDword("SOFTWARE/Varnix/sub", u"developmentVer"), "0000abcd");
@@ -69,8 +63,7 @@ TEST_F(RegistryFileTest, KeysAndValueNamesIgnoreCaseAndEitherSeparatorWorks)
     EXPECT_EQ(readDword("SOFTWARE/Varnix/sub", u"missing"), "<missing>");
 }
 
-TEST_F(RegistryFileTest, HexValuesAcrossContinuationLines)
-{
+TEST_F(RegistryFileTest, HexValuesAcrossContinuationLines) {
     // REG_EXPAND_SZ "%ProgramFiles%\A\" as regedit wraps it, REG_QWORD, REG_BINARY.
     useRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\n"
                 "\"Expand\"=hex(2):25,00,50,00,72,00,6f,00,67,00,72,00,61,00,6d,00,46,00,69,00,\\\n"
@@ -88,8 +81,7 @@ TEST_F(RegistryFileTest, HexValuesAcrossContinuationLines)
     EXPECT_EQ(readDword("SOFTWARE/T", u"None"), "00000000");
 }
 
-TEST_F(RegistryFileTest, Utf16ExportWithWindowsLineEnds)
-{
+TEST_F(RegistryFileTest, Utf16ExportWithWindowsLineEnds) {
     useRegistryBytes(utf16LeWithBom(u"Windows Registry Editor Version 5.00\r\n\r\n"
                                     u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMaxDesign\\15.0]\r\n"
                                     u"\"Installdir\"=\"D:\\\\Désign 2013\\\\\"\r\n"
@@ -98,14 +90,12 @@ TEST_F(RegistryFileTest, Utf16ExportWithWindowsLineEnds)
     EXPECT_EQ(readDword("SOFTWARE/Autodesk/3dsMaxDesign/15.0", u"Count"), "00000002");
 }
 
-TEST_F(RegistryFileTest, Utf8ExportWithByteOrderMark)
-{
+TEST_F(RegistryFileTest, Utf8ExportWithByteOrderMark) {
     useRegistryBytes("\xEF\xBB\xBFREGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\n\"Name\"=\"Ä\"\n");
     EXPECT_EQ(readString("SOFTWARE/T", u"Name"), "Ä");
 }
 
-TEST_F(RegistryFileTest, MissingFileIsAnEmptyRegistry)
-{
+TEST_F(RegistryFileTest, MissingFileIsAnEmptyRegistry) {
     setenv("VARNIX_REGISTRY", pathOf("no-such.reg").c_str(), 1);
     EXPECT_EQ(readString("SOFTWARE/Varnix", u"x"), "<missing>");
     EXPECT_EQ(readDword("SOFTWARE/Varnix", u"x"), "<missing>");
@@ -113,16 +103,14 @@ TEST_F(RegistryFileTest, MissingFileIsAnEmptyRegistry)
     EXPECT_EQ(readString("SOFTWARE/Varnix", u"x"), "<missing>");
 }
 
-TEST_F(RegistryFileTest, OnlyTheLocalMachineHiveCounts)
-{
+TEST_F(RegistryFileTest, OnlyTheLocalMachineHiveCounts) {
     useRegistry("[HKEY_CURRENT_USER\\SOFTWARE\\Varnix]\n\"developmentVer\"=dword:00000001\n"
                 "[HKLM\\SOFTWARE\\Short]\n\"A\"=\"b\"\n");
     EXPECT_EQ(readDword("SOFTWARE/Varnix", u"developmentVer"), "<missing>");
     EXPECT_EQ(readString("SOFTWARE/Short", u"A"), "b");
 }
 
-TEST_F(RegistryFileTest, LaterLinesWinAndDeletionsApply)
-{
+TEST_F(RegistryFileTest, LaterLinesWinAndDeletionsApply) {
     useRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\n\"V\"=\"first\"\n\"Gone\"=\"x\"\n"
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Old\\Sub]\n\"V\"=\"old\"\n"
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OldKeep]\n\"V\"=\"keep\"\n"
@@ -135,8 +123,7 @@ TEST_F(RegistryFileTest, LaterLinesWinAndDeletionsApply)
     EXPECT_EQ(readString("SOFTWARE/OldKeep", u"V"), "keep");
 }
 
-TEST_F(RegistryFileTest, AChangedFileIsReadAgain)
-{
+TEST_F(RegistryFileTest, AChangedFileIsReadAgain) {
     std::string path = useRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\n\"V\"=\"one\"\n");
     EXPECT_EQ(readString("SOFTWARE/T", u"V"), "one");
     std::ofstream(path, std::ios::binary | std::ios::trunc)

@@ -8,8 +8,7 @@
 using Varnix::Exception;
 using Varnix::String;
 
-TEST(Exception, FileErrorNamesThePathWithCode456)
-{
+TEST(Exception, FileErrorNamesThePathWithCode456) {
     Exception error = Exception::fileError(String(u"drData/DrConfig.txt"));
     EXPECT_EQ(456, error.getCode());
     EXPECT_STREQ("Cannot open/read/write file 'drData/DrConfig.txt'", error.what());
@@ -17,8 +16,7 @@ TEST(Exception, FileErrorNamesThePathWithCode456)
     EXPECT_EQ(String("Cannot open/read/write file 'drData/DrConfig.txt'"), message);
 }
 
-TEST(Exception, CopiesAreDeepAndCaughtAsStdException)
-{
+TEST(Exception, CopiesAreDeepAndCaughtAsStdException) {
     try {
         std::unique_ptr<Exception> original(new Exception(String(u"first"), 7));
         original->what();
@@ -35,8 +33,7 @@ TEST(Exception, CopiesAreDeepAndCaughtAsStdException)
     }
 }
 
-TEST(Exception, DeletesThroughThePolymorphicRoot)
-{
+TEST(Exception, DeletesThroughThePolymorphicRoot) {
     Varnix::Polymorphic* root = new Exception(String(u"heap"), 1);
     EXPECT_STREQ("heap", dynamic_cast<Exception*>(root)->what());
     delete root;

@@ -5,26 +5,23 @@
 
 #include <string>
 
-TEST(StringFileName, NamesThatAreNotUtf8RoundTripByteForByte)
-{
-    for (std::string bytes : {std::string("dump\xff.exr"), std::string("\xe9t\xe9"), std::string("a\xc3"),
-                              std::string("\xed\xb2\x80"), std::string("\xf0\x9f\x98"),
-                              std::string("caf\xc3\xa9 \xf0\x9f\x98\x80 \x80\xbf")}) {
+TEST(StringFileName, NamesThatAreNotUtf8RoundTripByteForByte) {
+    for (std::string bytes :
+         {std::string("dump\xff.exr"), std::string("\xe9t\xe9"), std::string("a\xc3"), std::string("\xed\xb2\x80"),
+          std::string("\xf0\x9f\x98"), std::string("caf\xc3\xa9 \xf0\x9f\x98\x80 \x80\xbf")}) {
         Varnix::String name = Varnix::String::fromFileName(bytes.c_str());
         EXPECT_EQ(bytes, name.toFileName());
     }
 }
 
-TEST(StringFileName, Utf8NamesDecodeAsText)
-{
+TEST(StringFileName, Utf8NamesDecodeAsText) {
     Varnix::String name = Varnix::String::fromFileName("caf\xc3\xa9");
     ASSERT_EQ(4, name.length());
     EXPECT_EQ(u'\u00e9', name[3]);
     EXPECT_EQ(std::string("caf\xc3\xa9"), name.toFileName());
 }
 
-TEST(StringFileName, OtherTextKeepsTheNarrowRule)
-{
+TEST(StringFileName, OtherTextKeepsTheNarrowRule) {
     // Outside file names a byte that is not UTF-8 is U+FFFD, as before.
     Varnix::String text("dump\xff.exr");
     EXPECT_EQ(u'\uFFFD', text[4]);

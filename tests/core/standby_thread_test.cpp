@@ -20,12 +20,10 @@ namespace {
 
 // Waits up to a generous limit for `condition`; CI machines are loaded.
 template <typename Condition>
-bool eventually(Condition condition, long long limitMs = 10000)
-{
+bool eventually(Condition condition, long long limitMs = 10000) {
     long long start = Varnix::Port::elapsedMilliseconds();
     while (!condition()) {
-        if (Varnix::Port::elapsedMilliseconds() - start > limitMs)
-            return false;
+        if (Varnix::Port::elapsedMilliseconds() - start > limitMs) return false;
         Varnix::Port::sleepMilliseconds(1);
     }
     return true;
@@ -37,12 +35,10 @@ struct Gate {
     std::atomic<bool> returned{false};
 };
 
-void waitAtGate(void* data)
-{
+void waitAtGate(void* data) {
     Gate* gate = static_cast<Gate*>(data);
     gate->entered = true;
-    while (!gate->open)
-        Varnix::Port::sleepMilliseconds(1);
+    while (!gate->open) Varnix::Port::sleepMilliseconds(1);
     gate->returned = true;
 }
 
@@ -53,43 +49,30 @@ struct Record {
     bool nameKnown = false;
 };
 
-Record* recordOf(void* data)
-{
-    return static_cast<Record*>(data);
-}
+Record* recordOf(void* data) { return static_cast<Record*>(data); }
 
-void recordOne(void* data)
-{
+void recordOne(void* data) {
     recordOf(data)->order.push_back(1);
     recordOf(data)->threads.push_back(std::this_thread::get_id());
 }
 
-void recordTwo(void* data)
-{
+void recordTwo(void* data) {
     recordOf(data)->order.push_back(2);
     recordOf(data)->threads.push_back(std::this_thread::get_id());
 }
 
-void recordName(void* data)
-{
+void recordName(void* data) {
     Record* record = recordOf(data);
     record->nameKnown = Varnix::Port::currentThreadName(record->name, sizeof record->name);
 }
 
-void throwBadAlloc(void*)
-{
-    throw std::bad_alloc();
-}
+void throwBadAlloc(void*) { throw std::bad_alloc(); }
 
-void throwOwnException(void*)
-{
-    throw Varnix::Exception::fileError(Varnix::String(u"drData/received_scene.max"));
-}
+void throwOwnException(void*) { throw Varnix::Exception::fileError(Varnix::String(u"drData/received_scene.max")); }
 
 }  // namespace
 
-TEST(StandbyThread, DestroyingAnUnusedThreadReturnsAtOnce)
-{
+TEST(StandbyThread, DestroyingAnUnusedThreadReturnsAtOnce) {
     long long start = Varnix::Port::elapsedMilliseconds();
     {
         StandbyThread thread;
@@ -99,15 +82,13 @@ TEST(StandbyThread, DestroyingAnUnusedThreadReturnsAtOnce)
     EXPECT_LT(Varnix::Port::elapsedMilliseconds() - start, 30000);  // nothing to join: no wait
 }
 
-TEST(StandbyThread, DefaultsBeforeTheFirstTask)
-{
+TEST(StandbyThread, DefaultsBeforeTheFirstTask) {
     StandbyThread thread;
     EXPECT_EQ(5242880, thread.stackSize);
     EXPECT_EQ(Varnix::String(u"_VARNIX_standbyThread"), thread.name);
 }
 
-TEST(StandbyThread, BusyFromExecuteUntilTheTaskReturns)
-{
+TEST(StandbyThread, BusyFromExecuteUntilTheTaskReturns) {
     StandbyThread thread;
     Gate gate;
     thread.execute(waitAtGate, &gate);
@@ -121,8 +102,7 @@ TEST(StandbyThread, BusyFromExecuteUntilTheTaskReturns)
     EXPECT_FALSE(thread.isBusy());
 }
 
-TEST(StandbyThread, ExecuteBlocksWhileATaskRuns)
-{
+TEST(StandbyThread, ExecuteBlocksWhileATaskRuns) {
     StandbyThread thread;
     Gate first;
     Gate second;
@@ -145,8 +125,7 @@ TEST(StandbyThread, ExecuteBlocksWhileATaskRuns)
     EXPECT_TRUE(second.returned);
 }
 
-TEST(StandbyThread, TasksRunInOrderOnOneThread)
-{
+TEST(StandbyThread, TasksRunInOrderOnOneThread) {
     Record record;
     {
         StandbyThread thread;
@@ -159,8 +138,7 @@ TEST(StandbyThread, TasksRunInOrderOnOneThread)
     EXPECT_NE(std::this_thread::get_id(), record.threads[0]);
 }
 
-TEST(StandbyThread, DestructorWaitsForTheRunningTask)
-{
+TEST(StandbyThread, DestructorWaitsForTheRunningTask) {
     Gate gate;
     std::thread opener;
     {
@@ -175,16 +153,14 @@ TEST(StandbyThread, DestructorWaitsForTheRunningTask)
     opener.join();
 }
 
-TEST(StandbyThread, NameIsGivenAtTheFirstExecuteOnly)
-{
+TEST(StandbyThread, NameIsGivenAtTheFirstExecuteOnly) {
     Record record;
     StandbyThread thread;
     thread.name = Varnix::String(u"MY_ServerThread");
     thread.stackSize = 1048576;
     thread.execute(recordName, &record);
     thread.waitIdle();
-    if (!record.nameKnown)
-        GTEST_SKIP() << "the system keeps no readable thread names";
+    if (!record.nameKnown) GTEST_SKIP() << "the system keeps no readable thread names";
     EXPECT_STREQ("MY_ServerThread", record.name);
 
     thread.name = Varnix::String(u"MY_Renamed");
@@ -193,21 +169,18 @@ TEST(StandbyThread, NameIsGivenAtTheFirstExecuteOnly)
     EXPECT_STREQ("MY_ServerThread", record.name);
 }
 
-TEST(StandbyThread, LongNamesAreCutForTheSystem)
-{
+TEST(StandbyThread, LongNamesAreCutForTheSystem) {
     Record record;
     StandbyThread thread;
     thread.name = Varnix::String(u"MY_DiscoveryReplier");
     thread.execute(recordName, &record);
     thread.waitIdle();
-    if (!record.nameKnown)
-        GTEST_SKIP() << "the system keeps no readable thread names";
+    if (!record.nameKnown) GTEST_SKIP() << "the system keeps no readable thread names";
     EXPECT_EQ(0, std::strncmp("MY_DiscoveryReplier", record.name, std::strlen(record.name)));
     EXPECT_GT(std::strlen(record.name), 0u);
 }
 
-TEST(StandbyThread, SmallStackSizesStillRun)
-{
+TEST(StandbyThread, SmallStackSizesStillRun) {
     Record record;
     StandbyThread thread;
     thread.stackSize = 1;  // raised to the system's minimum where needed
@@ -218,8 +191,7 @@ TEST(StandbyThread, SmallStackSizesStillRun)
 
 using StandbyThreadDeathTest = ::testing::Test;
 
-TEST_F(StandbyThreadDeathTest, AllocationFailureShowsItsTextAndEndsTheProcess)
-{
+TEST_F(StandbyThreadDeathTest, AllocationFailureShowsItsTextAndEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
@@ -230,8 +202,7 @@ TEST_F(StandbyThreadDeathTest, AllocationFailureShowsItsTextAndEndsTheProcess)
         "WTF: bad allocation");
 }
 
-TEST_F(StandbyThreadDeathTest, OwnExceptionShowsItsMessage)
-{
+TEST_F(StandbyThreadDeathTest, OwnExceptionShowsItsMessage) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
@@ -250,15 +221,11 @@ TEST_F(StandbyThreadDeathTest, OwnExceptionShowsItsMessage)
 
 namespace {
 
-void markRun(void* data)
-{
-    *static_cast<bool*>(data) = true;
-}
+void markRun(void* data) { *static_cast<bool*>(data) = true; }
 
 // Runs in the child: exits 0 when creation failed cleanly and a later
 // hand-off still works.
-void createUnderATightAddressSpace()
-{
+void createUnderATightAddressSpace() {
     rlimit limit;
     limit.rlim_cur = limit.rlim_max = 512UL << 20;
     setrlimit(RLIMIT_AS, &limit);
@@ -269,10 +236,8 @@ void createUnderATightAddressSpace()
         thread.execute(markRun, &ran);
         std::exit(1);
     } catch (const Varnix::Exception& error) {
-        if (error.getCode() != Varnix::Exception::threadCreationCode || ran)
-            std::exit(2);
-        if (std::string(error.what()) != "Cannot create thread '_VARNIX_standbyThread'")
-            std::exit(3);
+        if (error.getCode() != Varnix::Exception::threadCreationCode || ran) std::exit(2);
+        if (std::string(error.what()) != "Cannot create thread '_VARNIX_standbyThread'") std::exit(3);
     }
     thread.stackSize = 65536;  // a later hand-off tries again
     thread.execute(markRun, &ran);
@@ -293,8 +258,7 @@ void createUnderATightAddressSpace()
 #define VARNIX_UNDER_SANITIZER 1
 #endif
 
-TEST_F(StandbyThreadDeathTest, ThreadThatCannotBeCreatedThrowsInsteadOfHanging)
-{
+TEST_F(StandbyThreadDeathTest, ThreadThatCannotBeCreatedThrowsInsteadOfHanging) {
 #ifdef VARNIX_UNDER_SANITIZER
     GTEST_SKIP() << "an address-space limit cannot be combined with a sanitizer";
 #endif

@@ -10,15 +10,11 @@ using Varnix::String;
 
 namespace {
 
-std::u16string unitsOf(String& text)
-{
-    return std::u16string(text.wideCString(), static_cast<size_t>(text.length()));
-}
+std::u16string unitsOf(String& text) { return std::u16string(text.wideCString(), static_cast<size_t>(text.length())); }
 
 }  // namespace
 
-TEST(StringGrowth, EmptyStringsAllocateNothing)
-{
+TEST(StringGrowth, EmptyStringsAllocateNothing) {
     String empty;
     EXPECT_EQ(0, empty.length());
     EXPECT_EQ(0, empty.capacity());
@@ -28,8 +24,7 @@ TEST(StringGrowth, EmptyStringsAllocateNothing)
     EXPECT_EQ(0, copy.capacity());
 }
 
-TEST(StringGrowth, SingleAppendsDoubleTheCapacity)
-{
+TEST(StringGrowth, SingleAppendsDoubleTheCapacity) {
     String text;
     const int expected[] = {1, 2, 4, 4, 8, 8, 8, 8, 16};
     for (int i = 0; i < 9; ++i) {
@@ -39,8 +34,7 @@ TEST(StringGrowth, SingleAppendsDoubleTheCapacity)
     EXPECT_EQ(u"abcdefghi", unitsOf(text));
 }
 
-TEST(StringGrowth, NarrowConstructionSizesExactlyWithTerminator)
-{
+TEST(StringGrowth, NarrowConstructionSizesExactlyWithTerminator) {
     String abc("abc");
     EXPECT_EQ(3, abc.length());
     EXPECT_EQ(4, abc.capacity());
@@ -52,8 +46,7 @@ TEST(StringGrowth, NarrowConstructionSizesExactlyWithTerminator)
     EXPECT_EQ(8, abc.capacity());
 }
 
-TEST(StringGrowth, AppendingAStringGrowsByTheLargerOfDoubleAndNeeded)
-{
+TEST(StringGrowth, AppendingAStringGrowsByTheLargerOfDoubleAndNeeded) {
     String text(u"ab");  // capacity 2
     text += String(u"cdefghij");
     EXPECT_EQ(10, text.length());
@@ -62,8 +55,7 @@ TEST(StringGrowth, AppendingAStringGrowsByTheLargerOfDoubleAndNeeded)
     EXPECT_EQ(u"abcdefghijabcdefghij", unitsOf(text));
 }
 
-TEST(StringCopy, CopyKeepsTheWholeCapacity)
-{
+TEST(StringCopy, CopyKeepsTheWholeCapacity) {
     String text(u"abcde");  // capacity 8
     text.erase(3);
     ASSERT_EQ(3, text.length());
@@ -74,8 +66,7 @@ TEST(StringCopy, CopyKeepsTheWholeCapacity)
     EXPECT_EQ(u"abc", unitsOf(copy));
 }
 
-TEST(StringCopy, CopiesAreIndependent)
-{
+TEST(StringCopy, CopiesAreIndependent) {
     String original(u"hello");
     String copy(original);
     copy[0] = u'j';
@@ -84,8 +75,7 @@ TEST(StringCopy, CopiesAreIndependent)
     EXPECT_EQ(u"jello!", unitsOf(copy));
 }
 
-TEST(StringCopy, AssignmentTakesTheCapacityOfTheSource)
-{
+TEST(StringCopy, AssignmentTakesTheCapacityOfTheSource) {
     String target(u"a very long text indeed");
     String source(u"xy");
     target = source;
@@ -97,8 +87,7 @@ TEST(StringCopy, AssignmentTakesTheCapacityOfTheSource)
     EXPECT_EQ(0, target.capacity());
 }
 
-TEST(StringCopy, AssignmentLeavesTheNarrowCacheAlone)
-{
+TEST(StringCopy, AssignmentLeavesTheNarrowCacheAlone) {
     String target("first");
     target.toNarrow();
     String source("second, longer");
@@ -108,11 +97,9 @@ TEST(StringCopy, AssignmentLeavesTheNarrowCacheAlone)
     EXPECT_EQ(15, target.narrowLength());
 }
 
-TEST(StringCopy, SwapExchangesTextStorageAndNarrowCache)
-{
+TEST(StringCopy, SwapExchangesTextStorageAndNarrowCache) {
     String pending(u"line one\n");
-    for (int i = 0; i < 100; ++i)
-        pending.append(u'x');
+    for (int i = 0; i < 100; ++i) pending.append(u'x');
     String spare(u"old");
     spare.clear();
     (void)pending.toNarrow();
@@ -133,8 +120,7 @@ TEST(StringCopy, SwapExchangesTextStorageAndNarrowCache)
     EXPECT_EQ(u'x', spare[108]);
 }
 
-TEST(StringConversion, EmptyToNarrowAllocatesTheTerminatorOnly)
-{
+TEST(StringConversion, EmptyToNarrowAllocatesTheTerminatorOnly) {
     String empty;
     EXPECT_STREQ("", empty.toNarrow());
     EXPECT_EQ(1, empty.narrowLength());
@@ -142,8 +128,7 @@ TEST(StringConversion, EmptyToNarrowAllocatesTheTerminatorOnly)
     EXPECT_EQ(0, empty.length());
 }
 
-TEST(StringConversion, TerminatorStoresDoNotChangeTheText)
-{
+TEST(StringConversion, TerminatorStoresDoNotChangeTheText) {
     String text(u"ab");
     EXPECT_STREQ("ab", text.toNarrow());
     EXPECT_EQ(2, text.length());
@@ -153,8 +138,7 @@ TEST(StringConversion, TerminatorStoresDoNotChangeTheText)
     EXPECT_EQ(4, text.narrowLength());
 }
 
-TEST(StringConversion, NarrowCacheOnlyGrowsAndIsRefreshed)
-{
+TEST(StringConversion, NarrowCacheOnlyGrowsAndIsRefreshed) {
     String text(u"a long line of text");
     text.toNarrow();
     text.clear();
@@ -163,16 +147,14 @@ TEST(StringConversion, NarrowCacheOnlyGrowsAndIsRefreshed)
     EXPECT_EQ(2, text.narrowLength());
 }
 
-TEST(StringConversion, CopyCarriesTheNarrowCache)
-{
+TEST(StringConversion, CopyCarriesTheNarrowCache) {
     String text(u"cached");
     text.toNarrow();
     String copy(text);
     EXPECT_EQ(7, copy.narrowLength());
 }
 
-TEST(StringConversion, RoundTripsNonAsciiText)
-{
+TEST(StringConversion, RoundTripsNonAsciiText) {
     // e acute, euro sign, a character beyond the BMP (a surrogate pair).
     const char16_t wide[] = {u'\u00e9', u'\u20ac', 0xD83D, 0xDE00, 0};
     String text(wide);
@@ -183,12 +165,10 @@ TEST(StringConversion, RoundTripsNonAsciiText)
 
 // On POSIX narrow text is UTF-8; these pin the conversion rules there. On
 // Windows the ANSI code page decides, so the expectations differ.
-TEST(StringConversion, NarrowIsUtf8WithReplacements)
-{
+TEST(StringConversion, NarrowIsUtf8WithReplacements) {
     String euro(u"\u20ac");
     const char* narrow = euro.toNarrow();
-    if (std::strcmp(narrow, "\xE2\x82\xAC") != 0)
-        GTEST_SKIP() << "narrow text is not UTF-8 here";
+    if (std::strcmp(narrow, "\xE2\x82\xAC") != 0) GTEST_SKIP() << "narrow text is not UTF-8 here";
     // A lone surrogate has no narrow form.
     const char16_t lone[] = {u'a', 0xD800, u'b', 0};
     String loneText(lone);
@@ -202,8 +182,7 @@ TEST(StringConversion, NarrowIsUtf8WithReplacements)
     EXPECT_EQ(u"\U0001F600", unitsOf(fourBytes));
 }
 
-TEST(StringConcatenation, AllThreeFormsKeepOrder)
-{
+TEST(StringConcatenation, AllThreeFormsKeepOrder) {
     String right(u"tail");
     String narrowLeft = "head-" + right;
     EXPECT_EQ(u"head-tail", unitsOf(narrowLeft));
@@ -213,8 +192,7 @@ TEST(StringConcatenation, AllThreeFormsKeepOrder)
     EXPECT_EQ(u"leftright", unitsOf(both));
 }
 
-TEST(StringEditing, TrimRemovesTheSixWhitespaceCharacters)
-{
+TEST(StringEditing, TrimRemovesTheSixWhitespaceCharacters) {
     String only(u"\n\t\v\f\r ");
     only.trim();
     EXPECT_EQ(0, only.length());
@@ -234,8 +212,7 @@ TEST(StringEditing, TrimRemovesTheSixWhitespaceCharacters)
     EXPECT_EQ(0, empty.length());
 }
 
-TEST(StringEditing, SubstringClampsTheCount)
-{
+TEST(StringEditing, SubstringClampsTheCount) {
     String text(u"abcdef");
     String tail = text.substring(2, 100);
     EXPECT_EQ(u"cdef", unitsOf(tail));
@@ -245,8 +222,7 @@ TEST(StringEditing, SubstringClampsTheCount)
     EXPECT_EQ(0, text.substring(0, 0).length());
 }
 
-TEST(StringEditing, EraseClampsAndKeepsStorage)
-{
+TEST(StringEditing, EraseClampsAndKeepsStorage) {
     String text(u"abcdef");
     text.erase(5, 1);
     EXPECT_EQ(u"abcde", unitsOf(text));
@@ -263,15 +239,13 @@ TEST(StringEditing, EraseClampsAndKeepsStorage)
     EXPECT_EQ(u"a", unitsOf(text));
 }
 
-TEST(StringEditing, ReplaceAllTurnsSlashesIntoBackslashes)
-{
+TEST(StringEditing, ReplaceAllTurnsSlashesIntoBackslashes) {
     String path(u"C:/Program Files/Autodesk/");
     path.replaceAll(u'/', u'\\');
     EXPECT_EQ(u"C:\\Program Files\\Autodesk\\", unitsOf(path));
 }
 
-TEST(NumberText, ToStringIsPlainDecimal)
-{
+TEST(NumberText, ToStringIsPlainDecimal) {
     String negative = Varnix::Str::toString(-5);
     EXPECT_EQ(u"-5", unitsOf(negative));
     EXPECT_EQ(3, negative.capacity());
@@ -281,14 +255,12 @@ TEST(NumberText, ToStringIsPlainDecimal)
     EXPECT_EQ(u"-2147483648", unitsOf(longValue));
 }
 
-TEST(NumberText, ToStringOfSixtyFourBitValues)
-{
+TEST(NumberText, ToStringOfSixtyFourBitValues) {
     Varnix::String big = Varnix::Str::toString(-9000000000LL);
     EXPECT_STREQ("-9000000000", big.toNarrow());
 }
 
-TEST(NumberText, GetFormattedGroupsAndSwitchesToMillions)
-{
+TEST(NumberText, GetFormattedGroupsAndSwitchesToMillions) {
     struct Case {
         unsigned long long value;
         const char16_t* text;

@@ -16,14 +16,10 @@ using Varnix::String;
 
 namespace {
 
-std::string utf8Of(String text)
-{
-    return text.toNarrow();
-}
+std::string utf8Of(String text) { return text.toNarrow(); }
 
 // The loop every reader of a text file runs.
-std::vector<std::string> readAll(const std::string& path)
-{
+std::vector<std::string> readAll(const std::string& path) {
     InputTextFile file(String(path.c_str()));
     std::vector<std::string> lines;
     String line;
@@ -35,8 +31,7 @@ std::vector<std::string> readAll(const std::string& path)
 }
 
 // What the platform writes for one line feed in a text file.
-std::string lineFeedOnDisk(const std::string& path)
-{
+std::string lineFeedOnDisk(const std::string& path) {
     {
         OutputTextFile probe{String(path.c_str())};
         probe << Varnix::lineEnd;
@@ -47,11 +42,9 @@ std::string lineFeedOnDisk(const std::string& path)
 
 }  // namespace
 
-class TextFileTest : public VarnixTest::TempDirectoryTest {
-};
+class TextFileTest : public VarnixTest::TempDirectoryTest {};
 
-TEST_F(TextFileTest, MissingFileThrowsTheFileError)
-{
+TEST_F(TextFileTest, MissingFileThrowsTheFileError) {
     std::string path = pathOf("missing.txt");
     try {
         InputTextFile file(String(path.c_str()));
@@ -62,39 +55,32 @@ TEST_F(TextFileTest, MissingFileThrowsTheFileError)
     }
 }
 
-TEST_F(TextFileTest, DirectoryIsNoReadableFile)
-{
+TEST_F(TextFileTest, DirectoryIsNoReadableFile) {
     std::filesystem::create_directory(directory / "DrConfig.txt");
     EXPECT_THROW(InputTextFile file(String(pathOf("DrConfig.txt").c_str())), Exception);
 }
 
-TEST_F(TextFileTest, LinesEndingInLineFeedsGiveAFinalEmptyLine)
-{
+TEST_F(TextFileTest, LinesEndingInLineFeedsGiveAFinalEmptyLine) {
     writeBytes("two.txt", "a\nb\n");
     EXPECT_EQ((std::vector<std::string>{"a", "b", ""}), readAll(pathOf("two.txt")));
 }
 
-TEST_F(TextFileTest, LastLineWithoutLineFeedComesBackWhole)
-{
+TEST_F(TextFileTest, LastLineWithoutLineFeedComesBackWhole) {
     writeBytes("last.txt", "first\nsecond");
     EXPECT_EQ((std::vector<std::string>{"first", "second"}), readAll(pathOf("last.txt")));
 }
 
-TEST_F(TextFileTest, EmptyFileGivesOneEmptyLine)
-{
+TEST_F(TextFileTest, EmptyFileGivesOneEmptyLine) {
     writeBytes("empty.txt", "");
     EXPECT_EQ((std::vector<std::string>{""}), readAll(pathOf("empty.txt")));
 }
 
-TEST_F(TextFileTest, CarriageReturnLineFeedIsDroppedButALoneCarriageReturnStays)
-{
+TEST_F(TextFileTest, CarriageReturnLineFeedIsDroppedButALoneCarriageReturnStays) {
     writeBytes("crlf.txt", "2014 C:\\Max\r\nin\rside\r\nend");
-    EXPECT_EQ((std::vector<std::string>{"2014 C:\\Max", "in\rside", "end"}),
-              readAll(pathOf("crlf.txt")));
+    EXPECT_EQ((std::vector<std::string>{"2014 C:\\Max", "in\rside", "end"}), readAll(pathOf("crlf.txt")));
 }
 
-TEST_F(TextFileTest, LongLinesAreJoinedFromChunks)
-{
+TEST_F(TextFileTest, LongLinesAreJoinedFromChunks) {
     std::string line(600, 'x');
     line[0] = 'A';
     line[599] = 'Z';
@@ -102,25 +88,22 @@ TEST_F(TextFileTest, LongLinesAreJoinedFromChunks)
     EXPECT_EQ((std::vector<std::string>{line, "next", ""}), readAll(pathOf("long.txt")));
 }
 
-TEST_F(TextFileTest, CarriageReturnLineFeedAcrossAChunkBoundary)
-{
+TEST_F(TextFileTest, CarriageReturnLineFeedAcrossAChunkBoundary) {
     // 254 letters and the CR fill the first 255-byte chunk; the LF follows.
     std::string line(254, 'q');
     writeBytes("edge.txt", line + "\r\nafter");
     EXPECT_EQ((std::vector<std::string>{line, "after"}), readAll(pathOf("edge.txt")));
 }
 
-TEST_F(TextFileTest, MultiByteCharactersSplitBetweenChunksComeBackIntact)
-{
+TEST_F(TextFileTest, MultiByteCharactersSplitBetweenChunksComeBackIntact) {
     String euro(u"\u20ac");
-    if (std::string(euro.toNarrow()) != "\xE2\x82\xAC")
-        GTEST_SKIP() << "narrow text is not UTF-8 here";
+    if (std::string(euro.toNarrow()) != "\xE2\x82\xAC") GTEST_SKIP() << "narrow text is not UTF-8 here";
     // Two- and three-byte characters, 600 bytes: the 255-byte chunks cut
     // through characters.
     std::u16string expected;
     std::string bytes;
     while (bytes.size() < 600) {
-        bytes += "\xC3\xA9";       // e acute
+        bytes += "\xC3\xA9";  // e acute
         expected += u'\u00e9';
         if (bytes.size() < 600) {
             bytes += "\xE2\x82\xAC";  // euro
@@ -135,8 +118,7 @@ TEST_F(TextFileTest, MultiByteCharactersSplitBetweenChunksComeBackIntact)
     EXPECT_EQ(expected, std::u16string(line.wideCString(), expected.size()));
 }
 
-TEST_F(TextFileTest, WriterWritesDecimalsTextAndLineEnds)
-{
+TEST_F(TextFileTest, WriterWritesDecimalsTextAndLineEnds) {
     std::string path = pathOf("out.txt");
     std::string lineFeed = lineFeedOnDisk(pathOf("probe.txt"));
     ASSERT_TRUE(lineFeed == "\n" || lineFeed == "\r\n");
@@ -151,8 +133,7 @@ TEST_F(TextFileTest, WriterWritesDecimalsTextAndLineEnds)
     EXPECT_EQ("-5 2014 C:/Max 2014" + lineFeed + lineFeed + lineFeed, readBytes("out.txt"));
 }
 
-TEST_F(TextFileTest, WriterTruncatesAndAppendKeeps)
-{
+TEST_F(TextFileTest, WriterTruncatesAndAppendKeeps) {
     writeBytes("log.txt", "old\n");
     {
         OutputTextFile file;
@@ -162,14 +143,11 @@ TEST_F(TextFileTest, WriterTruncatesAndAppendKeeps)
         file.flush();
         EXPECT_EQ("old\nnew", readBytes("log.txt"));  // flushed, still open
     }
-    {
-        OutputTextFile file(String(pathOf("log.txt").c_str()));
-    }
+    { OutputTextFile file(String(pathOf("log.txt").c_str())); }
     EXPECT_EQ("", readBytes("log.txt"));
 }
 
-TEST_F(TextFileTest, CloseTwiceOnlyResetsThePath)
-{
+TEST_F(TextFileTest, CloseTwiceOnlyResetsThePath) {
     OutputTextFile file;
     file.openAppend(String(pathOf("twice.txt").c_str()));
     EXPECT_TRUE(file.isOpen());
@@ -181,8 +159,7 @@ TEST_F(TextFileTest, CloseTwiceOnlyResetsThePath)
     file << "ignored" << 1 << Varnix::lineEnd;  // a closed file takes no writes
 }
 
-TEST_F(TextFileTest, WriterThrowsTheFileErrorForAnUnwritablePath)
-{
+TEST_F(TextFileTest, WriterThrowsTheFileErrorForAnUnwritablePath) {
     std::string path = pathOf("no-such-dir/out.txt");
     try {
         OutputTextFile file(String(path.c_str()));
@@ -198,8 +175,7 @@ TEST_F(TextFileTest, WriterThrowsTheFileErrorForAnUnwritablePath)
 
 // The data folder is writable by other local programs: a link planted
 // under a file's name must never make the node write elsewhere.
-TEST_F(TextFileTest, NoWriterWritesThroughASymbolicLink)
-{
+TEST_F(TextFileTest, NoWriterWritesThroughASymbolicLink) {
     writeBytes("outside.txt", "keep\n");
     std::filesystem::create_symlink(pathOf("outside.txt"), pathOf("log.txt"));
     OutputTextFile appender;
@@ -208,8 +184,8 @@ TEST_F(TextFileTest, NoWriterWritesThroughASymbolicLink)
         FAIL() << "appended through a link";
     } catch (const Exception& error) {
         EXPECT_EQ(456, error.getCode());
-        EXPECT_EQ("Cannot open/read/write file '" + pathOf("log.txt")
-                      + "': it is a symbolic link, and the node never writes through one",
+        EXPECT_EQ("Cannot open/read/write file '" + pathOf("log.txt") +
+                      "': it is a symbolic link, and the node never writes through one",
                   std::string(error.what()));
     }
     EXPECT_FALSE(appender.isOpen());
@@ -218,8 +194,7 @@ TEST_F(TextFileTest, NoWriterWritesThroughASymbolicLink)
     EXPECT_TRUE(std::filesystem::is_symlink(pathOf("log.txt")));  // left for the admin to see
 }
 
-TEST_F(TextFileTest, NewFileIsCreatedOnlyWhereNothingIsYet)
-{
+TEST_F(TextFileTest, NewFileIsCreatedOnlyWhereNothingIsYet) {
     // A dangling link would otherwise create its target.
     std::filesystem::create_symlink(pathOf("target.txt"), pathOf("dangling.txt"));
     OutputTextFile file;

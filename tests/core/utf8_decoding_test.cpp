@@ -24,8 +24,7 @@ struct Utf8Case {
     std::u16string asFileName;
 };
 
-const std::vector<Utf8Case>& utf8Cases()
-{
+const std::vector<Utf8Case>& utf8Cases() {
     static const std::vector<Utf8Case> cases = {
         {"ascii", "dump.exr", u"dump.exr"},
         {"two-byte", "caf\xC3\xA9", u"caf\u00E9"},
@@ -34,7 +33,11 @@ const std::vector<Utf8Case>& utf8Cases()
         {"truncated two-byte at the end", "a\xC3", u"a\xDCC3"},
         {"truncated three-byte at the end", "a\xE2\x82", u"a\xDCE2\xDC82"},
         {"truncated four-byte at the end", "\xF0\x9F\x98", u"\xDCF0\xDC9F\xDC98"},
-        {"truncated sequence inside a name", "dump\xE2\x82" "a.exr", u"dump\xDCE2\xDC82" u"a.exr"},
+        {"truncated sequence inside a name",
+         "dump\xE2\x82"
+         "a.exr",
+         u"dump\xDCE2\xDC82"
+         u"a.exr"},
         {"overlong two-byte", "\xC0\xAF", u"\xDCC0\xDCAF"},
         {"overlong three-byte", "\xE0\x80\xAF", u"\xDCE0\xDC80\xDCAF"},
         {"overlong four-byte", "\xF0\x80\x80\xAF", u"\xDCF0\xDC80\xDC80\xDCAF"},
@@ -52,17 +55,14 @@ const std::vector<Utf8Case>& utf8Cases()
 }
 
 // The same case as narrow text: each escape is a replacement character.
-std::u16string asText(const std::u16string& fileName)
-{
+std::u16string asText(const std::u16string& fileName) {
     std::u16string text = fileName;
     for (char16_t& unit : text)
-        if (unit >= 0xDC80 && unit <= 0xDCFF)
-            unit = 0xFFFD;
+        if (unit >= 0xDC80 && unit <= 0xDCFF) unit = 0xFFFD;
     return text;
 }
 
-std::u16string decodeWith(int (*decode)(const char*, int, char16_t*, int), const std::string& bytes)
-{
+std::u16string decodeWith(int (*decode)(const char*, int, char16_t*, int), const std::string& bytes) {
     int size = static_cast<int>(bytes.size());
     std::u16string out(static_cast<std::size_t>(decode(bytes.data(), size, nullptr, 0)), u'\0');
     int written = decode(bytes.data(), size, &out[0], static_cast<int>(out.size()));
@@ -70,29 +70,25 @@ std::u16string decodeWith(int (*decode)(const char*, int, char16_t*, int), const
     return out;
 }
 
-std::u16string widen(const std::string& ascii)
-{
-    return std::u16string(ascii.begin(), ascii.end());
-}
+std::u16string widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 class Utf8DecodingTest : public VarnixTest::TempDirectoryTest {};
 
-TEST_F(Utf8DecodingTest, NarrowTextAndFileNamesDecodeEachBadByteAsOneUnit)
-{
+TEST_F(Utf8DecodingTest, NarrowTextAndFileNamesDecodeEachBadByteAsOneUnit) {
     for (const Utf8Case& c : utf8Cases()) {
         EXPECT_EQ(decodeWith(Varnix::Port::narrowToWide, c.bytes), asText(c.asFileName)) << c.what;
         EXPECT_EQ(decodeWith(Varnix::Port::fileNameToWide, c.bytes), c.asFileName) << c.what;
     }
 }
 
-TEST_F(Utf8DecodingTest, RegistryFileTextDecodesAsNarrowText)
-{
+TEST_F(Utf8DecodingTest, RegistryFileTextDecodesAsNarrowText) {
     int number = 0;
     for (const Utf8Case& c : utf8Cases()) {
         // A new file each time: the reader keeps a file until it changes.
         std::string name = "registry-" + std::to_string(++number) + ".reg";
-        writeBytes(name, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VarnixUtf8]\n\"V\"=\""
-                             + c.bytes + "\"\n");
+        writeBytes(name,
+                   "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VarnixUtf8]\n\"V\"=\"" +
+                       c.bytes + "\"\n");
         std::string path = pathOf(name);
         setenv("VARNIX_REGISTRY", path.c_str(), 1);
         Varnix::Port::RegistryKey key(u"SOFTWARE\\VarnixUtf8");
@@ -108,8 +104,7 @@ TEST_F(Utf8DecodingTest, RegistryFileTextDecodesAsNarrowText)
     unsetenv("VARNIX_REGISTRY");
 }
 
-TEST_F(Utf8DecodingTest, ListedFileNamesDecodeReversibly)
-{
+TEST_F(Utf8DecodingTest, ListedFileNamesDecodeReversibly) {
     for (const Utf8Case& c : utf8Cases()) {
         std::string sub = "case-" + std::to_string(&c - utf8Cases().data());
         std::filesystem::create_directory(directory / sub);

@@ -26,23 +26,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-void pause(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::string binDir() {
-    return VARNIX_BIN_DIR;
-}
+std::string binDir() { return VARNIX_BIN_DIR; }
 
 // The node's window (or any of its windows titled `title`), found by the
 // process id that GTK puts on it.
 std::string findWindow(pid_t pid, const std::string& titleRegex) {
-    ProcessResult r = runProgram({"/usr/bin/xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid), "--name", titleRegex},
-                                 fs::current_path(), 5);
+    ProcessResult r =
+        runProgram({"/usr/bin/xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid), "--name", titleRegex},
+                   fs::current_path(), 5);
     std::istringstream in(r.output);
     std::string id;
     in >> id;
@@ -56,9 +51,7 @@ std::string readFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void writeFile(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
+void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
 std::vector<std::string> parseLog(const std::string& logText) {
     // Each entry starts with "YYYY/MM/DD-HH:MM:SS   "; continuation lines
@@ -72,8 +65,10 @@ std::vector<std::string> parseLog(const std::string& logText) {
     };
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (stamped(line)) lines.push_back(line.substr(22));
-        else if (!lines.empty()) lines.back() += "\n" + line;
+        if (stamped(line))
+            lines.push_back(line.substr(22));
+        else if (!lines.empty())
+            lines.back() += "\n" + line;
     }
     return lines;
 }
@@ -139,9 +134,7 @@ std::string NodeTest::stubRecord(const std::string& name) {
     return readFile(root / "max" / name / "maxstub-record.txt");
 }
 
-void NodeTest::writeConfig(const std::string& text) {
-    writeFile(data / "DrConfig.txt", text);
-}
+void NodeTest::writeConfig(const std::string& text) { writeFile(data / "DrConfig.txt", text); }
 
 void NodeTest::writeRegistry(const std::string& body) {
     writeFile(root / "registry.reg", "Windows Registry Editor Version 5.00\n\n" + body);
@@ -198,13 +191,9 @@ bool NodeTest::waitForLogCount(const std::string& text, int count, double second
     }
 }
 
-bool NodeTest::waitForLog(const std::string& text, double seconds) {
-    return waitForLogCount(text, 1, seconds);
-}
+bool NodeTest::waitForLog(const std::string& text, double seconds) { return waitForLogCount(text, 1, seconds); }
 
-std::vector<std::string> NodeTest::logLines() {
-    return parseLog(readFile(data / "DrLog.txt"));
-}
+std::vector<std::string> NodeTest::logLines() { return parseLog(readFile(data / "DrLog.txt")); }
 
 bool NodeTest::closeNodeWindow(double seconds, double* elapsed) {
     std::string id = findWindow(nodePid, "^Varnix Tarvo");
@@ -251,8 +240,8 @@ ProcessResult NodeTest::master(const std::vector<std::string>& args, double time
 
 ProcessResult NodeTest::render(const std::string& version, const std::string& frame,
                                const std::vector<std::string>& extra, double timeoutSeconds) {
-    std::vector<std::string> args{"render", "--node", "127.0.0.1", "--version", version, "--frame", frame,
-                                  "--scene", scene.string(), "--out", out.string()};
+    std::vector<std::string> args{"render", "--node",  "127.0.0.1",    "--version", version,     "--frame",
+                                  frame,    "--scene", scene.string(), "--out",     out.string()};
     args.insert(args.end(), extra.begin(), extra.end());
     return master(args, timeoutSeconds);
 }

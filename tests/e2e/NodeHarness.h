@@ -72,8 +72,8 @@ protected:
 
     ProcessResult master(const std::vector<std::string>& args, double timeoutSeconds = 60, bool apart = false);
     // A drmaster render of `scene` for "version frame" into out/, with extra options.
-    ProcessResult render(const std::string& version, const std::string& frame, const std::vector<std::string>& extra = {},
-                         double timeoutSeconds = 60);
+    ProcessResult render(const std::string& version, const std::string& frame,
+                         const std::vector<std::string>& extra = {}, double timeoutSeconds = 60);
     fs::path makeScene(const std::string& name, std::size_t size);
     // Starts drmaster with `args` without waiting; standard output and error
     // go to `output`. finishMaster waits at most `seconds` for its exit status
@@ -88,11 +88,11 @@ protected:
     // The kept dumps' contents in the order they were written.
     std::vector<std::string> writtenDumps();
 
-    fs::path root;     // everything of this test
-    fs::path work;     // the node's working directory
-    fs::path data;     // work/drData
-    fs::path out;      // where drmaster saves dumps
-    fs::path scene;    // the default scene
+    fs::path root;         // everything of this test
+    fs::path work;         // the node's working directory
+    fs::path data;         // work/drData
+    fs::path out;          // where drmaster saves dumps
+    fs::path scene;        // the default scene
     pid_t nodePid = -1;    // -1 once it has been waited for
     pid_t nodeGroup = -1;  // the node's process group, renderers included
 

@@ -49,9 +49,7 @@ bool RawMaster::sendParameters(const std::string& text) {
     return writeAll(text.c_str(), std::uint32_t(text.size() + 1));
 }
 
-bool RawMaster::sendRaw(const std::string& bytes) {
-    return writeAll(bytes.data(), std::uint32_t(bytes.size()));
-}
+bool RawMaster::sendRaw(const std::string& bytes) { return writeAll(bytes.data(), std::uint32_t(bytes.size())); }
 
 bool RawMaster::sendScene(std::int32_t size, std::int32_t sendBytes) {
     unsigned char bytes[4];
@@ -68,9 +66,7 @@ bool RawMaster::sendEnd() {
     return writeAll(bytes, 4);
 }
 
-bool RawMaster::sendBytes(const std::string& bytes) {
-    return writeAll(bytes.data(), std::uint32_t(bytes.size()));
-}
+bool RawMaster::sendBytes(const std::string& bytes) { return writeAll(bytes.data(), std::uint32_t(bytes.size())); }
 
 bool RawMaster::readDump(std::string& content, int timeoutSeconds) {
     if (readSignal(timeoutSeconds) != fileDumpSignal) return false;

@@ -59,9 +59,9 @@ TEST_F(JobFailure, RendererWithAWrongGreetingIsWarnedAboutAndWaitedFor) {
     std::vector<std::string> tail = from(logLines(), "Running command:");
     ASSERT_FALSE(tail.empty());
     EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()),
-              (std::vector<std::string>{"WARNING: Got bogus loopback connection", "Got no response from 3dsmax, aborting",
-                                        "Closed loopback connection\n\n", "No image was sent to the master in this job",
-                                        "Ready for new connection"}));
+              (std::vector<std::string>{"WARNING: Got bogus loopback connection",
+                                        "Got no response from 3dsmax, aborting", "Closed loopback connection\n\n",
+                                        "No image was sent to the master in this job", "Ready for new connection"}));
 }
 
 TEST_F(JobFailure, RendererCrashingMidRenderEndsTheRelay) {
@@ -158,8 +158,9 @@ TEST_F(JobFailure, MasterDroppingMidRenderLeavesTheRendererToFinish) {
 TEST_F(JobFailure, RendererThatSentBytesAfterItsGreetingIsStillSeenClosing) {
     // It writes one dump, chatters on the link, and closes without waiting
     // for END; the master never sends END, so only the close can end the job.
-    writeConfig("2014 " + installStub("max", "dumps = 1\ndump_interval_ms = 200\nbytes_after_greeting = 300\n"
-                                             "end_wait_seconds = 0\n") +
+    writeConfig("2014 " +
+                installStub("max", "dumps = 1\ndump_interval_ms = 200\nbytes_after_greeting = 300\n"
+                                   "end_wait_seconds = 0\n") +
                 "\n");
     startNode();
     ProcessResult job = render("2014", "5", {}, 60);

@@ -18,8 +18,8 @@ namespace e2e {
 namespace {
 
 int countPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return int(std::count_if(lines.begin(), lines.end(),
-                             [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+    return int(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 // The texts that follow the first line starting with `first`.
@@ -56,11 +56,11 @@ TEST_F(MasterPort, UnsupportedVersionsAreRefusedWithoutReadingTheScene) {
     std::vector<std::string> jobLines;
     for (const auto& l : log)
         if (l.rfind("Accepted remote connection from ", 0) != 0) jobLines.push_back(l);
-    EXPECT_EQ(jobLines, (std::vector<std::string>{
-                            "Parameters received: 2010 1", "Unsupported 3dsmax version: 2010", "Ready for new connection",
-                            "Parameters received: 2017 1", "Unsupported 3dsmax version: 2017", "Ready for new connection",
-                            "Parameters received: latest 3", "Unsupported 3dsmax version: 0",
-                            "Ready for new connection"}));
+    EXPECT_EQ(jobLines,
+              (std::vector<std::string>{
+                  "Parameters received: 2010 1", "Unsupported 3dsmax version: 2010", "Ready for new connection",
+                  "Parameters received: 2017 1", "Unsupported 3dsmax version: 2017", "Ready for new connection",
+                  "Parameters received: latest 3", "Unsupported 3dsmax version: 0", "Ready for new connection"}));
     EXPECT_FALSE(fs::exists(data / "received_scene.max"));
     EXPECT_TRUE(stubRecord("max").empty());
 }
@@ -218,8 +218,8 @@ TEST_F(MasterPort, TwoMastersAreServedOneAfterTheOther) {
         if (l.rfind("Closed loopback connection", 0) == 0) sequence.push_back("closed");
         if (l == "Ready for new connection") sequence.push_back("ready");
     }
-    EXPECT_EQ(sequence, (std::vector<std::string>{"accepted", "parameters", "closed", "ready", "accepted",
-                                                  "parameters", "closed", "ready"}));
+    EXPECT_EQ(sequence, (std::vector<std::string>{"accepted", "parameters", "closed", "ready", "accepted", "parameters",
+                                                  "closed", "ready"}));
     std::size_t dumps = 0;
     for (const auto& dir : {out, out2})
         for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++dumps;

@@ -21,8 +21,8 @@ std::vector<std::string> namesIn(const fs::path& dir) {
 }
 
 int countIn(const std::vector<std::string>& lines, const std::string& prefix) {
-    return int(std::count_if(lines.begin(), lines.end(),
-                             [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+    return int(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 // The error lines of drmaster's output (each starts with "drmaster: error: ").
@@ -154,7 +154,9 @@ TEST_F(MasterOutcome, ARendererCrashingMidJobMissesTheExpectedDumps) {
 
 TEST_F(MasterOutcome, ADumpCutShortOnTheNodeIsNeverKept) {
     // A dump far larger than the connection's buffers.
-    writeConfig("2014 " + installStub("max", "dumps = 1\ndump_interval_ms = 5000\ndump_size = 2048x2048\nend_wait_seconds = 0\n") + "\n");
+    writeConfig(
+        "2014 " +
+        installStub("max", "dumps = 1\ndump_interval_ms = 5000\ndump_size = 2048x2048\nend_wait_seconds = 0\n") + "\n");
     startNode();
     pid_t job = startMaster({"render", "--node", "127.0.0.1", "--version", "2014", "--frame", "6", "--scene",
                              scene.string(), "--out", out.string()},
@@ -179,8 +181,8 @@ TEST_F(MasterOutcome, ADumpCutShortOnTheNodeIsNeverKept) {
     EXPECT_EQ(output.find("saved"), std::string::npos) << output;
     EXPECT_TRUE(namesIn(out).empty());
     ASSERT_TRUE(waitForLog("Ready for new connection", 30));
-    EXPECT_EQ(countIn(logLines(), "Closing master connection: a dump was cut short (the file shrank while it was read)"),
-              1);
+    EXPECT_EQ(
+        countIn(logLines(), "Closing master connection: a dump was cut short (the file shrank while it was read)"), 1);
 }
 
 TEST_F(MasterOutcome, NoNodeMeansUnreachableAndNoAnswer) {

@@ -25,8 +25,8 @@ void expectSequence(const std::vector<std::string>& log, const std::vector<std::
 }
 
 int countPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return int(std::count_if(lines.begin(), lines.end(),
-                             [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+    return int(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 int countLines(const std::string& text, const std::string& line) {
@@ -77,8 +77,10 @@ TEST_F(RenderJob, WholeJobWithTheNearestNewerVersion) {
     // The renderer of 2014 got exactly the command line of the job.
     std::string w = data.string() + "/";
     std::string command = "echo Starting 3dsmax DR... && \"" + max2014 + "3dsmaxcmd.exe\" \"" + w +
-                          "/received_scene.max\" -o:\"" + w + "/dr_out.png\" -start:7 -end:7 -continueOnError "
-                          "-gammaCorrection:1 -rfw:1 -sf  >> \"" + w + "/MaxLog.txt\"";
+                          "/received_scene.max\" -o:\"" + w +
+                          "/dr_out.png\" -start:7 -end:7 -continueOnError "
+                          "-gammaCorrection:1 -rfw:1 -sf  >> \"" +
+                          w + "/MaxLog.txt\"";
     std::vector<std::string> log = logLines();
     EXPECT_NE(std::find(log.begin(), log.end(), "Running command:\n" + command), log.end());
     std::string record = stubRecord("max2014");
@@ -100,24 +102,14 @@ TEST_F(RenderJob, WholeJobWithTheNearestNewerVersion) {
 
     const std::string wPath = data.string() + "//";
     EXPECT_EQ(countPrefix(log, "Replying to discovery ping from "), 1);
-    expectSequence(log, {"Accepted remote connection from ",
-                         "Parameters received: 2012 7",
-                         "Downloading 3dsmax 2012 scene to render with 3dsmax 2014",
-                         "Downloaded scene: 100,000 bytes in ",
-                         "Running command:\n",
-                         "3dsmax is online after ",
-                         "Started EXR dump (",
-                         "Finished EXR dump after ",
-                         "Removed file: " + wPath + "dump1.exr",
-                         "Started EXR dump (",
-                         "Finished EXR dump after ",
-                         "Removed file: " + wPath + "dump2.exr",
-                         "Started EXR dump (",
-                         "Finished EXR dump after ",
-                         "Removed file: " + wPath + "dump3.exr",
-                         "Got END signal from remote side, forwarding to 3dsmax",
-                         "Closed loopback connection\n\n",
-                         "Ready for new connection"});
+    expectSequence(log,
+                   {"Accepted remote connection from ", "Parameters received: 2012 7",
+                    "Downloading 3dsmax 2012 scene to render with 3dsmax 2014", "Downloaded scene: 100,000 bytes in ",
+                    "Running command:\n", "3dsmax is online after ", "Started EXR dump (", "Finished EXR dump after ",
+                    "Removed file: " + wPath + "dump1.exr", "Started EXR dump (", "Finished EXR dump after ",
+                    "Removed file: " + wPath + "dump2.exr", "Started EXR dump (", "Finished EXR dump after ",
+                    "Removed file: " + wPath + "dump3.exr", "Got END signal from remote side, forwarding to 3dsmax",
+                    "Closed loopback connection\n\n", "Ready for new connection"});
     EXPECT_TRUE(dumpFilesIn(data).empty());
 }
 
@@ -138,8 +130,9 @@ TEST_F(RenderJob, RendererOutputNeverGoesThroughALinkAtMaxLog) {
     EXPECT_FALSE(readFile(data / "MaxLog.txt").empty());
     std::vector<std::string> log = logLines();
     expectSequence(log, {"Downloaded scene: ",
-                         "Removed " + data.string() + "//MaxLog.txt: it was a symbolic link, and the node never "
-                         "writes through one",
+                         "Removed " + data.string() +
+                             "//MaxLog.txt: it was a symbolic link, and the node never "
+                             "writes through one",
                          "Running command:\n"});
 }
 

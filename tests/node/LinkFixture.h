@@ -56,8 +56,7 @@ protected:
     }
 
     static long long msSince(std::chrono::steady_clock::time_point start) {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     }
 
     std::unique_ptr<Varnix::Port::StreamSocket> node;

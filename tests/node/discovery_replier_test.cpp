@@ -107,8 +107,7 @@ TEST_F(DiscoveryTest, PingAfterAFloodOfStrayDatagramsIsAnsweredPromptly) {
     ASSERT_TRUE(window.waitFor(startLine));
     // More than the socket's receive queue holds: whatever stays queued must
     // not hold the ping back.
-    for (int i = 0; i < 5000; ++i)
-        master.SendTo(IPv4Address::loopback(DiscoveryReplier::port), "junk", 1 + i % 4);
+    for (int i = 0; i < 5000; ++i) master.SendTo(IPv4Address::loopback(DiscoveryReplier::port), "junk", 1 + i % 4);
     // A ping that meets a full queue is lost on the way, as on any network;
     // a master pings again a moment later.
     std::this_thread::sleep_for(std::chrono::milliseconds(700));

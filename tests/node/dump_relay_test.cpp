@@ -40,8 +40,8 @@ bool has(RecordingWindow& window, const std::string& line) {
 }
 
 int countPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return int(std::count_if(lines.begin(), lines.end(),
-                             [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+    return int(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 class DumpRelayTest : public VarnixTest::TempDirectoryTest {
@@ -156,8 +156,9 @@ TEST_F(DumpRelayTest, ClosedMasterFailsAtTheSignalAtOnceAndLeavesTheFile) {
     relay();
     // No 10 s signal time-out is waited for; generous for a slow run.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-    EXPECT_EQ(window.snapshot(), (std::vector<std::string>{"Started EXR dump (4 bytes, filename: " + pathText("dump3.exr") + ")",
-                                                        "File dump signal write failed: 1"}));
+    EXPECT_EQ(window.snapshot(),
+              (std::vector<std::string>{"Started EXR dump (4 bytes, filename: " + pathText("dump3.exr") + ")",
+                                        "File dump signal write failed: 1"}));
     EXPECT_TRUE(fs::exists(file("dump3.exr")));
 
     dumps.purgeDumpFiles(dataDir, &window);
@@ -171,11 +172,10 @@ TEST_F(DumpRelayTest, DumpWithoutReadableSizeSendsNothingAndIsGivenUp) {
     relay();
     EXPECT_TRUE(nothingSent());
     EXPECT_EQ(window.snapshot(),
-              (std::vector<std::string>{"Started EXR dump (18,446,744,073,709 M bytes, filename: " +
-                                            pathText("dump4.exr") + ")",
-                                        "Sending file to remote side failed: 1",
-                                        "Could not send file, leaving it in place: " + pathText("dump4.exr") +
-                                            " (no such file)"}));
+              (std::vector<std::string>{
+                  "Started EXR dump (18,446,744,073,709 M bytes, filename: " + pathText("dump4.exr") + ")",
+                  "Sending file to remote side failed: 1",
+                  "Could not send file, leaving it in place: " + pathText("dump4.exr") + " (no such file)"}));
     EXPECT_TRUE(fs::is_symlink(file("dump4.exr")));
     // The master's stream is still in step, and the given-up file is not
     // tried again: a later dump arrives whole.
@@ -197,12 +197,12 @@ TEST_F(DumpRelayTest, DumpThatIsALinkIsNeverSentAndIsGivenUp) {
     fs::create_symlink(file("secret.txt"), file("dump6.exr"));
     relay();
     EXPECT_TRUE(nothingSent());
-    EXPECT_EQ(window.snapshot(),
-              (std::vector<std::string>{"Started EXR dump (18,446,744,073,709 M bytes, filename: " +
-                                            pathText("dump6.exr") + ")",
-                                        "Sending file to remote side failed: 1",
-                                        "Could not send file, leaving it in place: " + pathText("dump6.exr") +
-                                            " (a symbolic link, not sent)"}));
+    EXPECT_EQ(
+        window.snapshot(),
+        (std::vector<std::string>{
+            "Started EXR dump (18,446,744,073,709 M bytes, filename: " + pathText("dump6.exr") + ")",
+            "Sending file to remote side failed: 1",
+            "Could not send file, leaving it in place: " + pathText("dump6.exr") + " (a symbolic link, not sent)"}));
     dumps.purgeDumpFiles(dataDir, &window);
     EXPECT_FALSE(fs::is_symlink(file("dump6.exr")));
     std::ifstream secret(file("secret.txt"));
@@ -290,8 +290,9 @@ TEST_F(DumpRelayTest, PurgeRemovesOnlyDumps) {
 // root may delete anything). The child's log lines come back in `lines`;
 // `whileRunning` runs in this process meanwhile. Returns the child's status.
 template <class Body>
-int runWithoutDeleteRights(const fs::path& directory, Body body, std::vector<std::string>& lines,
-                           std::function<void()> whileRunning = [] {}, fs::perms dataPerms = fs::perms(0555)) {
+int runWithoutDeleteRights(
+    const fs::path& directory, Body body, std::vector<std::string>& lines, std::function<void()> whileRunning = [] {},
+    fs::perms dataPerms = fs::perms(0555)) {
     fs::path drData = directory / "drData";
     fs::path linesFile = directory / "child-lines.txt";
     std::ofstream(linesFile).close();
@@ -408,7 +409,12 @@ TEST_F(DumpRelayTest, DeletionGivesUpAfterTenSecondsNamingTheFile) {
     // A purge tries each such file once instead of for ever.
     lines.clear();
     status = runWithoutDeleteRights(
-        directory, [&](RecordingWindow& w) { dumps.purgeDumpFiles(dataDir, &w); return true; }, lines);
+        directory,
+        [&](RecordingWindow& w) {
+            dumps.purgeDumpFiles(dataDir, &w);
+            return true;
+        },
+        lines);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(countPrefix(lines, "Could not delete file, leaving it in place: " + path), 1);
     EXPECT_EQ(countPrefix(lines, "Could not delete file, leaving it in place: " + pathText("dump8.exr")), 1);
@@ -475,18 +481,19 @@ TEST_F(DumpRelayTest, DumpsThatCannotBeSentAreGivenUpAndTheOthersStillGo) {
     EXPECT_EQ(countPrefix(lines, "Could not send file, leaving it in place: " + pathText("dump4.exr") +
                                      " (not a regular file)"),
               1);
-    EXPECT_EQ(countPrefix(lines, "Could not send file, leaving it in place: " + pathText("dump5.exr") +
-                                     " (no such file)"),
-              1);
-    EXPECT_EQ(countPrefix(lines, "Could not send file, leaving it in place: " + pathText("dump6.exr") +
-                                     " (cannot be read"),
-              1);
+    EXPECT_EQ(
+        countPrefix(lines, "Could not send file, leaving it in place: " + pathText("dump5.exr") + " (no such file)"),
+        1);
+    EXPECT_EQ(
+        countPrefix(lines, "Could not send file, leaving it in place: " + pathText("dump6.exr") + " (cannot be read"),
+        1);
     EXPECT_EQ(countPrefix(lines, "Could not send file, leaving it in place: " + pathText("dump7.exr") +
                                      " (larger than 2,147,483,647 bytes)"),
               1);
     EXPECT_EQ(countPrefix(lines, "Finished EXR dump after "), 3);
     for (int i = 1; i <= 3; ++i) EXPECT_FALSE(fs::exists(file("dump" + std::to_string(i) + ".exr"))) << i;
-    for (int i = 4; i <= 7; ++i) EXPECT_TRUE(fs::exists(fs::symlink_status(file("dump" + std::to_string(i) + ".exr")))) << i;
+    for (int i = 4; i <= 7; ++i)
+        EXPECT_TRUE(fs::exists(fs::symlink_status(file("dump" + std::to_string(i) + ".exr")))) << i;
 }
 
 TEST_F(DumpRelayTest, DeletionGivesUpOnAMachineUpForMoreThanTwentyFourDays) {

@@ -13,13 +13,9 @@
 
 namespace {
 
-std::string narrow(Varnix::String text) {
-    return text.toNarrow();
-}
+std::string narrow(Varnix::String text) { return text.toNarrow(); }
 
-JobParameters parse(const char* text) {
-    return parseJobParameters(Varnix::String(text));
-}
+JobParameters parse(const char* text) { return parseJobParameters(Varnix::String(text)); }
 
 TEST(JobParameters, TakesTheFirstTwoIntegersAndStopsAtTheFirstUnreadable) {
     EXPECT_EQ(parse("2014 12").requestedVersion, 2014);
@@ -66,8 +62,7 @@ TEST(JobParameters, CommandLineIsBuiltPieceByPiece) {
     // The directory is taken as stored: no separator is inserted.
     EXPECT_NE(narrow(buildRenderCommand(u"/opt/max", u"s", u"/w/", -3)).find("\"/opt/max3dsmaxcmd.exe\""),
               std::string::npos);
-    EXPECT_NE(narrow(buildRenderCommand(u"/opt/max/", u"s", u"/w/", -3)).find("-start:-3 -end:-3 "),
-              std::string::npos);
+    EXPECT_NE(narrow(buildRenderCommand(u"/opt/max/", u"s", u"/w/", -3)).find("-start:-3 -end:-3 "), std::string::npos);
 }
 
 // cmd.exe replaces %NAME% even inside double quotes when NAME is set; the
@@ -105,9 +100,9 @@ TEST_F(RenderCommandTest, ShellSeesFileSystemPiecesAsText) {
     }
     fs::permissions(install / "3dsmaxcmd.exe", fs::perms::owner_all);
     std::string w = data.string() + "/";
-    Varnix::String command = buildRenderCommand(Varnix::String((install.string() + "/").c_str()),
-                                                Varnix::String((w + "/received_scene.max").c_str()),
-                                                Varnix::String(w.c_str()), 4);
+    Varnix::String command =
+        buildRenderCommand(Varnix::String((install.string() + "/").c_str()),
+                           Varnix::String((w + "/received_scene.max").c_str()), Varnix::String(w.c_str()), 4);
 
     fs::path previous = fs::current_path();
     fs::current_path(directory);

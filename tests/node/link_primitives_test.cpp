@@ -25,7 +25,8 @@ TEST_F(LinkTest, SignalsGoOnTheWireLittleEndian) {
                           "\x29\x37\xC0\xC0"
                           "\x72\x21\xC0\xC0"
                           "\x26\x48\xC0\xC0"
-                          "\x27\x58\xC0\xC0", 20),
+                          "\x27\x58\xC0\xC0",
+                          20),
               peerReads(20));
 }
 

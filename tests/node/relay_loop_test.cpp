@@ -113,9 +113,7 @@ protected:
         return take(*masterSide, sizeOf(size));
     }
 
-    bool loopEnded() {
-        return loop.wait_for(std::chrono::seconds(eventLimitSeconds)) == std::future_status::ready;
-    }
+    bool loopEnded() { return loop.wait_for(std::chrono::seconds(eventLimitSeconds)) == std::future_status::ready; }
 
     RecordingWindow window;
     HostListener host{&window};

@@ -48,8 +48,7 @@ inline bool readExr(const std::string& path, ExrPicture& picture) {
         picture.width = window.max.x - window.min.x + 1;
         picture.height = window.max.y - window.min.y + 1;
         picture.pixels.resizeErase(picture.height, picture.width);
-        file.setFrameBuffer(&picture.pixels[0][0] - window.min.x - window.min.y * picture.width, 1,
-                            picture.width);
+        file.setFrameBuffer(&picture.pixels[0][0] - window.min.x - window.min.y * picture.width, 1, picture.width);
         file.readPixels(window.min.y, window.max.y);
         return true;
     } catch (const std::exception& error) {
@@ -63,8 +62,7 @@ inline int brightPixels(const ExrPicture& picture) {
     int count = 0;
     for (int y = 0; y < picture.height; ++y)
         for (int x = 0; x < picture.width; ++x)
-            if (static_cast<float>(picture.pixels[y][x].r) > 0.1f)
-                ++count;
+            if (static_cast<float>(picture.pixels[y][x].r) > 0.1f) ++count;
     return count;
 }
 

@@ -37,16 +37,14 @@ inline const std::string fileDumpBytes("\x27\x58\xC0\xC0", 4);
 
 inline std::string le32(uint32_t v) {
     std::string out;
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
     return out;
 }
 
 // Single-quotes a word for /bin/sh.
 inline std::string shellQuote(const std::string& word) {
     std::string out = "'";
-    for (char c : word)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
@@ -62,13 +60,10 @@ public:
         result = std::async(std::launch::async, [line] { return std::system(line.c_str()); });
     }
     ~Child() {
-        if (result.valid())
-            result.wait();
+        if (result.valid()) result.wait();
     }
 
-    bool finishedWithin(std::chrono::milliseconds limit) {
-        return result.wait_for(limit) == std::future_status::ready;
-    }
+    bool finishedWithin(std::chrono::milliseconds limit) { return result.wait_for(limit) == std::future_status::ready; }
 
     // The exit status as a shell reports it (128 + signal when killed).
     int status() {
@@ -110,8 +105,7 @@ inline std::string readStringFrame(StreamSocket& socket, int seconds) {
     std::string text;
     for (int i = 0; i < 4096; ++i) {
         const std::string byte = readRaw(socket, 1, seconds);
-        if (byte.empty() || byte[0] == '\0')
-            break;
+        if (byte.empty() || byte[0] == '\0') break;
         text += byte;
     }
     return text;
@@ -121,10 +115,8 @@ inline std::string readStringFrame(StreamSocket& socket, int seconds) {
 inline bool closesWithin(StreamSocket& socket, std::chrono::milliseconds limit) {
     const auto giveUp = Clock::now() + limit;
     while (Clock::now() < giveUp) {
-        if (socket.IsClosed() || !socket.IsOk())
-            return true;
-        if (socket.WaitForRead(20))
-            readRaw(socket, 4096, 0);
+        if (socket.IsClosed() || !socket.IsOk()) return true;
+        if (socket.WaitForRead(20)) readRaw(socket, 4096, 0);
     }
     return socket.IsClosed() || !socket.IsOk();
 }
@@ -138,8 +130,7 @@ public:
     SlowRefusingNode(ListeningSocket& listener, std::chrono::milliseconds delay)
         : thread([this, &listener, delay] {
               auto link = listener.Accept();
-              if (!link || !writeRaw(*link, nodeGreetingBytes) || readRaw(*link, 4, 10) != masterGreetingBytes)
-                  return;
+              if (!link || !writeRaw(*link, nodeGreetingBytes) || readRaw(*link, 4, 10) != masterGreetingBytes) return;
               parameters = readStringFrame(*link, 10);
               std::this_thread::sleep_for(delay);
               link->Destroy();
@@ -168,8 +159,7 @@ struct StubRecord {
         std::istringstream text(readFile(path));
         std::string line;
         while (std::getline(text, line)) {
-            if (line == "run")
-                record.lines.clear();
+            if (line == "run") record.lines.clear();
             record.lines.push_back(line);
         }
         return record;
@@ -177,14 +167,12 @@ struct StubRecord {
     int count(const std::string& key) const {
         int n = 0;
         for (const auto& line : lines)
-            if (line == key || line.rfind(key + ": ", 0) == 0)
-                ++n;
+            if (line == key || line.rfind(key + ": ", 0) == 0) ++n;
         return n;
     }
     std::string value(const std::string& key) const {
         for (const auto& line : lines)
-            if (line.rfind(key + ": ", 0) == 0)
-                return line.substr(key.size() + 2);
+            if (line.rfind(key + ": ", 0) == 0) return line.substr(key.size() + 2);
         return std::string();
     }
     bool has(const std::string& key) const { return count(key) > 0; }

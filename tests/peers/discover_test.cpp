@@ -30,19 +30,16 @@ public:
 private:
     void serve() {
         while (!stop) {
-            if (!socket.WaitForRead(50))
-                continue;
+            if (!socket.WaitForRead(50)) continue;
             IPv4Address from;
             char buffer[64];
             const int count = socket.RecvFrom(from, buffer, sizeof buffer);
-            if (count < 0)
-                continue;
+            if (count < 0) continue;
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 datagrams.emplace_back(buffer, static_cast<size_t>(count));
             }
-            for (int i = 0; i < copies; ++i)
-                socket.SendTo(from, reply.data(), reply.size());
+            for (int i = 0; i < copies; ++i) socket.SendTo(from, reply.data(), reply.size());
         }
     }
 
@@ -128,8 +125,7 @@ TEST_F(DiscoverTest, ABroadcastAddressOfTheNetworkIsPinged) {
     Responder node(IPv4Address::any(19666), nodeGreetingBytes, 4);
     auto run = discover("--numeric --broadcast 127.255.255.255");
     ASSERT_TRUE(run->finishedWithin(10s));
-    if (run->status() == 13)
-        GTEST_SKIP() << "no route for loopback broadcasts here: " << run->err();
+    if (run->status() == 13) GTEST_SKIP() << "no route for loopback broadcasts here: " << run->err();
     EXPECT_EQ(run->status(), 0) << run->err();
     EXPECT_EQ(node.received(), std::vector<std::string>{masterGreetingBytes});
     const std::string out = run->out();
@@ -159,8 +155,8 @@ TEST_F(DiscoverTest, ASilentNamedHostIsReported) {
 }
 
 TEST_F(DiscoverTest, RepliesThatAreNotTheNodeGreetingDoNotCount) {
-    for (const std::string& reply : {std::string("\x27\x18\xC0", 3), std::string("\x27\x18\xC0\xC1", 4),
-                                     std::string("\x29\x37\xC0\xC0", 4)}) {
+    for (const std::string& reply :
+         {std::string("\x27\x18\xC0", 3), std::string("\x27\x18\xC0\xC1", 4), std::string("\x29\x37\xC0\xC0", 4)}) {
         Responder impostor(IPv4Address::loopback(19666), reply, 4);
         auto run = discover("--numeric --wait 0.5 127.0.0.1");
         ASSERT_TRUE(run->finishedWithin(10s));
@@ -180,8 +176,7 @@ TEST_F(DiscoverTest, ABroadcastFindsTheNodeOnThisMachine) {
     Responder node(IPv4Address::any(19666), nodeGreetingBytes, 4);
     auto run = discover("--numeric");
     ASSERT_TRUE(run->finishedWithin(10s));
-    if (run->status() == 13)
-        GTEST_SKIP() << "no route for broadcasts here: " << run->err();
+    if (run->status() == 13) GTEST_SKIP() << "no route for broadcasts here: " << run->err();
     EXPECT_EQ(run->status(), 0) << run->err();
     const std::string out = run->out();
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;

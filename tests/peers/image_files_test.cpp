@@ -45,8 +45,7 @@ TEST_F(ImageFilesTest, ExrLargerThanOneLinkPieceIsStillValid) {
 TEST(FrameImage, ShowsTheFrameNumberAndBrightensWithProgress) {
     const auto litMask = [](const RgbImage& image) {
         std::vector<bool> lit;
-        for (float r : image.red)
-            lit.push_back(r > 0.1f);
+        for (float r : image.red) lit.push_back(r > 0.1f);
         return lit;
     };
     const RgbImage seven = makeFrameImage(64, 32, 7, 1.0);

@@ -10,8 +10,7 @@ protected:
     void SetUp() override {
         VarnixTest::TempDirectoryTest::SetUp();
         scene = pathOf("my scene.max");
-        for (int i = 0; i < 70000; ++i)
-            sceneBytes.push_back(static_cast<char>(i * 7 + i / 256));
+        for (int i = 0; i < 70000; ++i) sceneBytes.push_back(static_cast<char>(i * 7 + i / 256));
         writeFile(scene, sceneBytes);
         out = (directory / "out" / "frames").string();
         listener = std::make_unique<ListeningSocket>(IPv4Address::loopback(19668));
@@ -32,8 +31,7 @@ protected:
     std::string acceptJob(std::unique_ptr<StreamSocket>& link) {
         link = listener->Accept();
         EXPECT_TRUE(link) << "drmaster did not connect";
-        if (!link)
-            return std::string();
+        if (!link) return std::string();
         EXPECT_TRUE(writeRaw(*link, nodeGreetingBytes));
         EXPECT_EQ(readRaw(*link, 4, 5), masterGreetingBytes);
         return readStringFrame(*link, 5);
@@ -47,8 +45,7 @@ protected:
     std::vector<std::string> outFiles() const {
         std::vector<std::string> names;
         if (fs::exists(out))
-            for (const auto& entry : fs::directory_iterator(out))
-                names.push_back(entry.path().filename().string());
+            for (const auto& entry : fs::directory_iterator(out)) names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -66,8 +63,7 @@ TEST_F(MasterLinkTest, AWholeJobSavesEveryDumpAndSendsEndAfterTheAskedDumps) {
     receiveScene(*link);
 
     std::string dump("\x76\x2f\x31\x01", 4);  // what every EXR file starts with
-    for (int i = 4; i < 70001; ++i)
-        dump.push_back(static_cast<char>(i % 251));
+    for (int i = 4; i < 70001; ++i) dump.push_back(static_cast<char>(i % 251));
     ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(0)));
     ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(70001) + dump.substr(0, 30000)));
     std::this_thread::sleep_for(300ms);
@@ -86,8 +82,9 @@ TEST_F(MasterLinkTest, AWholeJobSavesEveryDumpAndSendsEndAfterTheAskedDumps) {
     EXPECT_NE(master->out().find("(70,001 bytes, "), std::string::npos) << master->out();
     EXPECT_EQ(master->out().find('\r'), std::string::npos);  // no progress lines off a terminal
     // The empty dump is kept, with a warning that it is no EXR file.
-    EXPECT_EQ(master->err(), "drmaster: warning: dump 1 (" + out + "/frame12_dump001.exr, 0 bytes) is not an EXR "
-                             "file: it does not start with the EXR magic number 76 2f 31 01; kept as it came\n");
+    EXPECT_EQ(master->err(), "drmaster: warning: dump 1 (" + out +
+                                 "/frame12_dump001.exr, 0 bytes) is not an EXR "
+                                 "file: it does not start with the EXR magic number 76 2f 31 01; kept as it came\n");
 }
 
 TEST_F(MasterLinkTest, ABusyNodeIsWaitedForAndAnAbandonedDumpIsSkipped) {
@@ -120,7 +117,7 @@ TEST_F(MasterLinkTest, EndAfterSecondsCountsFromTheSceneUpload) {
     EXPECT_EQ(readRaw(*link, 4, 30), endBytes);
     EXPECT_GT(Clock::now() - sceneDone, 700ms);
     EXPECT_LT(Clock::now() - sceneDone, 20000ms);  // counted from the upload, generous for a slow run
-    EXPECT_EQ(readRaw(*link, 4, 1), "");  // END is sent once
+    EXPECT_EQ(readRaw(*link, 4, 1), "");           // END is sent once
     ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(4) + "v/1\x01"));
     link->Destroy();
     ASSERT_TRUE(master->finishedWithin(5s));
@@ -142,9 +139,9 @@ TEST_F(MasterLinkTest, CtrlCSendsEndAndASecondCtrlCQuits) {
     master.reset();
 
     // The first job's dump stays; this one may replace it.
-    master = std::make_unique<Child>(renderCommand("--overwrite") +
-                                         " & p=$!; sleep 2; kill -INT $p; sleep 1; kill -INT $p; wait $p",
-                                     pathOf("master2"));
+    master = std::make_unique<Child>(
+        renderCommand("--overwrite") + " & p=$!; sleep 2; kill -INT $p; sleep 1; kill -INT $p; wait $p",
+        pathOf("master2"));
     acceptJob(link);
     ASSERT_TRUE(link);
     receiveScene(*link);

@@ -9,10 +9,10 @@ namespace {
 TEST(MasterOptions, RenderTakesBothOptionForms) {
     RenderOptions o;
     std::string error;
-    ASSERT_TRUE(parseRenderOptions({"--node", "render07", "--version=2014", "--frame", "-3", "--scene", "a b.max",
-                                    "--out=/tmp/out dir", "--end-after-dumps", "2", "--end-after-seconds=1.5",
-                                    "--wait", "0"},
-                                   o, error))
+    ASSERT_TRUE(
+        parseRenderOptions({"--node", "render07", "--version=2014", "--frame", "-3", "--scene", "a b.max",
+                            "--out=/tmp/out dir", "--end-after-dumps", "2", "--end-after-seconds=1.5", "--wait", "0"},
+                           o, error))
         << error;
     EXPECT_EQ(o.node, "render07");
     EXPECT_EQ(o.version, 2014);
@@ -27,8 +27,8 @@ TEST(MasterOptions, RenderTakesBothOptionForms) {
 TEST(MasterOptions, RenderNamesWhatIsWrong) {
     RenderOptions o;
     std::string error;
-    const std::vector<std::string> full = {"--node", "n", "--version", "2014", "--frame", "1", "--scene", "s",
-                                           "--out", "d"};
+    const std::vector<std::string> full = {"--node", "n",       "--version", "2014",  "--frame",
+                                           "1",      "--scene", "s",         "--out", "d"};
     for (const char* required : {"--node", "--version", "--frame", "--scene", "--out"}) {
         std::vector<std::string> args;
         for (size_t i = 0; i < full.size(); i += 2)
@@ -75,9 +75,8 @@ TEST(MasterOptions, DiscoverHostsAndWait) {
     EXPECT_TRUE(asksForHelp({"/?"}));
     EXPECT_FALSE(asksForHelp({"--version", "2014"}));
 
-    ASSERT_TRUE(parseDiscoverOptions({"--node", "n1", "--broadcast=10.0.0.255", "--node=n2", "n3", "--json",
-                                      "--broadcast", "10.1.0.255"},
-                                     o, error))
+    ASSERT_TRUE(parseDiscoverOptions(
+        {"--node", "n1", "--broadcast=10.0.0.255", "--node=n2", "n3", "--json", "--broadcast", "10.1.0.255"}, o, error))
         << error;
     EXPECT_EQ(o.hosts, (std::vector<std::string>{"n1", "n2", "n3"}));
     EXPECT_EQ(o.broadcasts, (std::vector<std::string>{"10.0.0.255", "10.1.0.255"}));

@@ -37,9 +37,9 @@ TEST_F(DumpFilesTest, EarlierDumpsAreThoseOfTheSameFrameOnly) {
     EXPECT_EQ(dumpFileName(12, 1), "frame12_dump001.exr");
     EXPECT_EQ(dumpFileName(-3, 1234), "frame-3_dump1234.exr");
     EXPECT_TRUE(earlierDumps(directory, 12).empty());
-    for (const char* name : {"frame12_dump002.exr", "frame12_dump001.exr", "frame12_dump1000.exr", "frame1_dump001.exr",
-                             "frame120_dump001.exr", "frame12_dump001.exr.part", "frame12_dumpx.exr",
-                             "frame12_dump.exr", "notes.txt"})
+    for (const char* name :
+         {"frame12_dump002.exr", "frame12_dump001.exr", "frame12_dump1000.exr", "frame1_dump001.exr",
+          "frame120_dump001.exr", "frame12_dump001.exr.part", "frame12_dumpx.exr", "frame12_dump.exr", "notes.txt"})
         PeerTest::writeFile(pathOf(name), "x");
     EXPECT_EQ(earlierDumps(directory, 12),
               (std::vector<std::string>{"frame12_dump001.exr", "frame12_dump002.exr", "frame12_dump1000.exr"}));

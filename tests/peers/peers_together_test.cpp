@@ -10,8 +10,7 @@ namespace {
 
 uint32_t fromLE32(const std::string& bytes) {
     uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = (v << 8) | static_cast<unsigned char>(bytes[static_cast<size_t>(i)]);
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(bytes[static_cast<size_t>(i)]);
     return v;
 }
 
@@ -63,8 +62,7 @@ TEST_F(PeersTogetherTest, AJobFromDrmasterIsRenderedByTheStandInAndItsDumpsComeB
     const auto relay = [&] {
         for (const auto& entry : fs::directory_iterator(data)) {
             const std::string name = entry.path().filename().string();
-            if (name.rfind("dump", 0) != 0 || entry.path().extension() != ".exr")
-                continue;
+            if (name.rfind("dump", 0) != 0 || entry.path().extension() != ".exr") continue;
             const std::string bytes = readFile(entry.path().string());
             ASSERT_TRUE(writeRaw(*fromMaster, fileDumpBytes + le32(static_cast<uint32_t>(bytes.size())) + bytes));
             fs::remove(entry.path());
@@ -95,16 +93,14 @@ TEST_F(PeersTogetherTest, AJobFromDrmasterIsRenderedByTheStandInAndItsDumpsComeB
     // Every dump that reached the master shows frame 42.
     int dumps = 0;
     std::vector<bool> expected;
-    for (float r : Varnix::Peer::makeFrameImage(128, 64, 42, 1.0).red)
-        expected.push_back(r > 0.1f);
+    for (float r : Varnix::Peer::makeFrameImage(128, 64, 42, 1.0).red) expected.push_back(r > 0.1f);
     for (const auto& entry : fs::directory_iterator(out)) {
         ExrPicture picture;
         ASSERT_TRUE(readExr(entry.path().string(), picture));
         ASSERT_EQ(picture.width, 128);
         std::vector<bool> lit;
         for (int y = 0; y < picture.height; ++y)
-            for (int x = 0; x < picture.width; ++x)
-                lit.push_back(static_cast<float>(picture.pixels[y][x].r) > 0.1f);
+            for (int x = 0; x < picture.width; ++x) lit.push_back(static_cast<float>(picture.pixels[y][x].r) > 0.1f);
         EXPECT_EQ(lit, expected) << entry.path();
         ++dumps;
     }

@@ -28,8 +28,7 @@ protected:
     void start() {
         const std::string command = "echo Starting 3dsmax DR... && \"" + install + "3dsmaxcmd.exe\" \"" + data +
                                     "/received_scene.max\" -o:\"" + data + "/dr_out.png\" -start:12 -end:12" +
-                                    " -continueOnError -gammaCorrection:1 -rfw:1 -sf  >> \"" + data +
-                                    "/MaxLog.txt\"";
+                                    " -continueOnError -gammaCorrection:1 -rfw:1 -sf  >> \"" + data + "/MaxLog.txt\"";
         stub = std::make_unique<Child>(command, pathOf("stub"));
     }
 
@@ -37,8 +36,7 @@ protected:
     std::unique_ptr<StreamSocket> acceptAndGreet() {
         auto link = listener->Accept();
         EXPECT_TRUE(link) << "the stand-in did not connect";
-        if (!link)
-            return link;
+        if (!link) return link;
         EXPECT_TRUE(writeRaw(*link, nodeGreetingBytes));
         EXPECT_EQ(readRaw(*link, 4, 5), hostGreetingBytes);
         EXPECT_TRUE(writeRaw(*link, data + std::string(1, '\0')));
@@ -52,8 +50,7 @@ protected:
         while (Clock::now() < giveUp) {
             for (const auto& entry : fs::directory_iterator(data)) {
                 const std::string name = entry.path().filename().string();
-                if (name.rfind("dump", 0) != 0 || name.size() < 4 || name.substr(name.size() - 4) != ".exr")
-                    continue;
+                if (name.rfind("dump", 0) != 0 || name.size() < 4 || name.substr(name.size() - 4) != ".exr") continue;
                 ExrPicture picture;
                 EXPECT_TRUE(readExr(entry.path().string(), picture)) << name;
                 EXPECT_GT(brightPixels(picture), 0) << name;
@@ -128,8 +125,7 @@ TEST_F(StubLinkTest, ADumpIsNeverVisibleHalfWritten) {
     start();
     auto link = acceptAndGreet();
     ASSERT_TRUE(link);
-    for (int i = 0; i < 25; ++i)
-        ASSERT_FALSE(takeDump(10s).empty()) << "dump " << i + 1;
+    for (int i = 0; i < 25; ++i) ASSERT_FALSE(takeDump(10s).empty()) << "dump " << i + 1;
     EXPECT_EQ(lastDumpWidth, 256);
     for (const auto& entry : fs::directory_iterator(data))  // no partial files left behind
         EXPECT_TRUE(entry.path().extension() == ".max" || entry.path().extension() == ".txt") << entry.path();
@@ -146,8 +142,7 @@ TEST_F(StubLinkTest, ItChattersAfterItsGreetingAndReusesOneDumpNameWhenAsked) {
     ASSERT_TRUE(link);
     EXPECT_EQ(readRaw(*link, 30, 5), "abcdefghijklmnopqrstuvwxyzabcd");
     // Each dump waits until the last one under the name has been taken.
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(takeDump(10s), "dump1.exr") << "dump " << i + 1;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(takeDump(10s), "dump1.exr") << "dump " << i + 1;
     ASSERT_TRUE(writeRaw(*link, endBytes));
     ASSERT_TRUE(stub->finishedWithin(5s));
     EXPECT_EQ(stub->status(), 0);

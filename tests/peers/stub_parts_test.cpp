@@ -26,25 +26,24 @@ TEST(Behaviour, WithoutAFileTheStandInIsAWellBehavedRenderer) {
 
 TEST(Behaviour, ReadsEveryKeyWithCommentsAndWindowsLineEnds) {
     std::vector<std::string> warnings;
-    const Behaviour b = parseBehaviour(
-        "# test behaviour\r\n"
-        "dumps = 7\r\n"
-        "DUMP_INTERVAL_MS=20   # fast\r\n"
-        "dump_size = 300 x 40\r\n"
-        "connect = no\r\n"
-        "connect_timeout_seconds = 2\r\n"
-        "greeting = Wrong\r\n"
-        "crash_after_dumps = 2\r\n"
-        "hang_until_end = yes\r\n"
-        "end_wait_seconds = 5\r\n"
-        "end_linger_ms = 900\r\n"
-        "exit_code = 17\r\n"
-        "record_file = /tmp/some where/rec.txt\r\n"
-        "bytes_after_greeting = 300\r\n"
-        "dump_write = In_Place\r\n"
-        "reuse_dump_name = yes\r\n"
-        "\r\n",
-        warnings);
+    const Behaviour b = parseBehaviour("# test behaviour\r\n"
+                                       "dumps = 7\r\n"
+                                       "DUMP_INTERVAL_MS=20   # fast\r\n"
+                                       "dump_size = 300 x 40\r\n"
+                                       "connect = no\r\n"
+                                       "connect_timeout_seconds = 2\r\n"
+                                       "greeting = Wrong\r\n"
+                                       "crash_after_dumps = 2\r\n"
+                                       "hang_until_end = yes\r\n"
+                                       "end_wait_seconds = 5\r\n"
+                                       "end_linger_ms = 900\r\n"
+                                       "exit_code = 17\r\n"
+                                       "record_file = /tmp/some where/rec.txt\r\n"
+                                       "bytes_after_greeting = 300\r\n"
+                                       "dump_write = In_Place\r\n"
+                                       "reuse_dump_name = yes\r\n"
+                                       "\r\n",
+                                       warnings);
     EXPECT_TRUE(warnings.empty()) << warnings.front();
     EXPECT_EQ(b.dumps, 7);
     EXPECT_EQ(b.dumpIntervalMs, 20);
@@ -66,14 +65,13 @@ TEST(Behaviour, ReadsEveryKeyWithCommentsAndWindowsLineEnds) {
 
 TEST(Behaviour, BadLinesWarnAndKeepTheDefaults) {
     std::vector<std::string> warnings;
-    const Behaviour b = parseBehaviour(
-        "dumps = many\n"
-        "dump_size = 4x4\n"
-        "greeting = maybe\n"
-        "frobnicate = 1\n"
-        "just some words\n"
-        "dump_interval_ms = -5\n",
-        warnings);
+    const Behaviour b = parseBehaviour("dumps = many\n"
+                                       "dump_size = 4x4\n"
+                                       "greeting = maybe\n"
+                                       "frobnicate = 1\n"
+                                       "just some words\n"
+                                       "dump_interval_ms = -5\n",
+                                       warnings);
     EXPECT_EQ(warnings.size(), 6u);
     EXPECT_EQ(b.dumps, 3);
     EXPECT_EQ(b.dumpWidth, 128);
@@ -87,8 +85,7 @@ TEST(RenderCommand, TakesTheCommandLineTheNodeBuilds) {
     RenderCommand c;
     std::string error;
     ASSERT_TRUE(parseRenderCommand({"C:\\Node/drData//received_scene.max", "-o:C:\\Node/drData//dr_out.png",
-                                    "-start:12", "-end:12", "-continueOnError", "-gammaCorrection:1", "-rfw:1",
-                                    "-sf"},
+                                    "-start:12", "-end:12", "-continueOnError", "-gammaCorrection:1", "-rfw:1", "-sf"},
                                    c, error))
         << error;
     EXPECT_EQ(c.scene, "C:\\Node/drData//received_scene.max");

@@ -18,7 +18,6 @@ namespace {
 
 class FilesTest : public VarnixTest::TempDirectoryTest {
 protected:
-
     void write(const std::string& name, const std::string& content) {
         std::ofstream(directory / name, std::ios::binary) << content;
     }
@@ -31,7 +30,6 @@ protected:
         for (char c : path.string()) out += char16_t(static_cast<unsigned char>(c));
         return out;
     }
-
 };
 
 TEST_F(FilesTest, SearchYieldsEveryNameWithThePrefixAndTellsDirectories) {

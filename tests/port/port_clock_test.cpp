@@ -12,8 +12,7 @@ const long long limitOf32Bits = 2147483648LL;
 
 }  // namespace
 
-TEST(PortClock, CountsOnPastTheLimitOfA32BitMillisecondCount)
-{
+TEST(PortClock, CountsOnPastTheLimitOfA32BitMillisecondCount) {
     setElapsedOffsetForTests(limitOf32Bits - 2000 - elapsedMilliseconds());
     long long before = elapsedMilliseconds();
     sleepMilliseconds(3000);
@@ -24,8 +23,7 @@ TEST(PortClock, CountsOnPastTheLimitOfA32BitMillisecondCount)
     EXPECT_GE(after - before, 2900);  // the sleep, counted across the limit
 }
 
-TEST(PortClock, NeverRunsBackwards)
-{
+TEST(PortClock, NeverRunsBackwards) {
     long long last = elapsedMilliseconds();
     for (int i = 0; i < 100000; ++i) {
         long long now = elapsedMilliseconds();

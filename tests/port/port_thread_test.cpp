@@ -16,8 +16,7 @@ struct Shared {
     std::atomic<bool> ran{false};
 };
 
-void signalReady(void* data)
-{
+void signalReady(void* data) {
     Shared* shared = static_cast<Shared*>(data);
     sleepMilliseconds(50);
     MutexLock lock(shared->mutex);
@@ -28,22 +27,19 @@ void signalReady(void* data)
 
 }  // namespace
 
-TEST(PortThread, CreatedThreadRunsAndWakesAWaiter)
-{
+TEST(PortThread, CreatedThreadRunsAndWakesAWaiter) {
     Shared shared;
     shared.mutex.lock();
     ThreadHandle thread = createThread(signalReady, &shared, 1048576);
     ASSERT_NE(nullptr, thread);
-    while (!shared.ready)
-        shared.condition.wait(shared.mutex);
+    while (!shared.ready) shared.condition.wait(shared.mutex);
     shared.mutex.unlock();
     joinThread(thread);
     closeThread(thread);
     EXPECT_TRUE(shared.ran);
 }
 
-TEST(PortThread, TimedWaitReturnsWithoutAWake)
-{
+TEST(PortThread, TimedWaitReturnsWithoutAWake) {
     Shared shared;
     MutexLock lock(shared.mutex);
     long long start = elapsedMilliseconds();
@@ -53,8 +49,7 @@ TEST(PortThread, TimedWaitReturnsWithoutAWake)
     EXPECT_LT(waited, 5000);
 }
 
-TEST(PortThread, MutexIsRecursive)
-{
+TEST(PortThread, MutexIsRecursive) {
     Mutex mutex;
     mutex.lock();
     mutex.lock();
@@ -62,8 +57,7 @@ TEST(PortThread, MutexIsRecursive)
     mutex.unlock();
 }
 
-TEST(PortClock, SleepAdvancesTheClock)
-{
+TEST(PortClock, SleepAdvancesTheClock) {
     long long start = elapsedMilliseconds();
     sleepMilliseconds(120);
     long long slept = elapsedMilliseconds() - start;

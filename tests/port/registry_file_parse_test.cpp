@@ -11,26 +11,19 @@ namespace {
 using Varnix::Port::RegistryFile::Keys;
 namespace RegistryFile = Varnix::Port::RegistryFile;
 
-Keys parseText(const std::string& bytes)
-{
-    return RegistryFile::parse(bytes.data(), bytes.size());
-}
+Keys parseText(const std::string& bytes) { return RegistryFile::parse(bytes.data(), bytes.size()); }
 
 // A string value's text, without the terminator the registry stores.
-std::u16string textOf(const Keys& keys, const std::u16string& key, const std::u16string& name)
-{
+std::u16string textOf(const Keys& keys, const std::u16string& key, const std::u16string& name) {
     auto values = keys.find(key);
-    if (values == keys.end())
-        return u"<no key>";
+    if (values == keys.end()) return u"<no key>";
     auto value = values->second.find(name);
-    if (value == values->second.end())
-        return u"<no value>";
+    if (value == values->second.end()) return u"<no value>";
     const std::vector<unsigned char>& data = value->second.data;
     std::u16string text;
     for (std::size_t i = 0; i + 1 < data.size(); i += 2)
         text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-    if (text.empty() || text.back() != u'\0')
-        return u"<no terminator>";
+    if (text.empty() || text.back() != u'\0') return u"<no terminator>";
     text.pop_back();
     return text;
 }
@@ -44,8 +37,7 @@ const std::string sample = "Windows Registry Editor Version 5.00\r\n\r\n"
                            "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone]\r\n"
                            "[HKEY_CURRENT_USER\\Software\\Other]\r\n\"U\"=\"user\"\r\n";
 
-TEST(RegistryFileParse, AnExportGivesItsKeysFoldedAndTheirValuesAsStored)
-{
+TEST(RegistryFileParse, AnExportGivesItsKeysFoldedAndTheirValuesAsStored) {
     Keys keys = parseText(sample);
     const std::u16string max = u"SOFTWARE\\AUTODESK\\3DSMAX\\16.0";
     EXPECT_EQ(textOf(keys, max, u"INSTALLDIR"), u"C:\\Program Files\\Max \"2014\"\\");
@@ -61,19 +53,15 @@ TEST(RegistryFileParse, AnExportGivesItsKeysFoldedAndTheirValuesAsStored)
     EXPECT_FALSE(RegistryFile::keyExists(keys, u"SOFTWARE\\AUTO"));
 }
 
-TEST(RegistryFileParse, TheResultDoesNotDependOnHowTheReaderCutsTheBytes)
-{
+TEST(RegistryFileParse, TheResultDoesNotDependOnHowTheReaderCutsTheBytes) {
     std::u16string wide = u"\uFEFF";
-    for (char c : sample)
-        wide.push_back(static_cast<unsigned char>(c));
+    for (char c : sample) wide.push_back(static_cast<unsigned char>(c));
     std::string utf16;
-    for (char16_t unit : wide)
-        utf16 += std::string{static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+    for (char16_t unit : wide) utf16 += std::string{static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
     for (const std::string& bytes : {sample, "\xEF\xBB\xBF" + sample, utf16}) {
         std::size_t at = 0;
         Keys byteByByte = RegistryFile::parse([&](unsigned char* buffer, std::size_t capacity) -> std::size_t {
-            if (at == bytes.size() || capacity == 0)
-                return 0;
+            if (at == bytes.size() || capacity == 0) return 0;
             buffer[0] = static_cast<unsigned char>(bytes[at++]);
             return 1;
         });
@@ -93,22 +81,21 @@ TEST(RegistryFileParse, TheResultDoesNotDependOnHowTheReaderCutsTheBytes)
     }
 }
 
-TEST(RegistryFileParse, BadUtf8IsOneReplacementCharacterPerByte)
-{
-    Keys keys = parseText("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"Name\"=\"dump\xE2\x82" "a.exr\"\n"
+TEST(RegistryFileParse, BadUtf8IsOneReplacementCharacterPerByte) {
+    Keys keys = parseText("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"Name\"=\"dump\xE2\x82"
+                          "a.exr\"\n"
                           "\"Overlong\"=\"\xC0\xAF\"\n\"Good\"=\"caf\xC3\xA9\"\n");
-    EXPECT_EQ(textOf(keys, u"SOFTWARE\\VARNIX", u"NAME"), u"dump\uFFFD\uFFFD" u"a.exr");
+    EXPECT_EQ(textOf(keys, u"SOFTWARE\\VARNIX", u"NAME"), u"dump\uFFFD\uFFFD"
+                                                          u"a.exr");
     EXPECT_EQ(textOf(keys, u"SOFTWARE\\VARNIX", u"OVERLONG"), u"\uFFFD\uFFFD");
     EXPECT_EQ(textOf(keys, u"SOFTWARE\\VARNIX", u"GOOD"), u"caf\u00E9");
 }
 
-TEST(RegistryFileParse, JunkAndCutOffInputAreSkipped)
-{
+TEST(RegistryFileParse, JunkAndCutOffInputAreSkipped) {
     std::string junk(1 << 16, '\0');
-    for (std::size_t i = 0; i < junk.size(); ++i)
-        junk[i] = static_cast<char>((i * 7919) % 251);
-    Keys keys = parseText("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\n\"Before\"=\"yes\"\n" + junk
-                          + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\n\"Cut\"=hex:01,\\\n");
+    for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>((i * 7919) % 251);
+    Keys keys = parseText("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\n\"Before\"=\"yes\"\n" + junk +
+                          "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\n\"Cut\"=hex:01,\\\n");
     EXPECT_EQ(textOf(keys, u"SOFTWARE\\GOOD", u"BEFORE"), u"yes");
     EXPECT_EQ(keys.at(u"SOFTWARE\\GOOD").count(u"CUT"), 0u);
     EXPECT_TRUE(parseText("").empty());

@@ -85,8 +85,7 @@ TEST(StreamSocket, PeerCloseIsSeenWithoutARead) {
     EXPECT_FALSE(p.server->IsClosed());
     p.client->Destroy();
     auto start = Clock::now();
-    while (!p.server->IsClosed() && msSince(start) < 2000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (!p.server->IsClosed() && msSince(start) < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(p.server->IsClosed());
     EXPECT_TRUE(p.server->IsOk());  // an orderly close is not a failure
 }

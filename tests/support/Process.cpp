@@ -86,8 +86,10 @@ bool stop(pid_t pid, double graceSeconds) {
     kill(pid, SIGTERM);
     bool ended = false;
     waitFor(pid, graceSeconds, &ended);
-    if (ended) kill(-pid, SIGKILL);
-    else killGroup(pid);
+    if (ended)
+        kill(-pid, SIGKILL);
+    else
+        killGroup(pid);
     return ended;
 }
 

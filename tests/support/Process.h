@@ -36,10 +36,10 @@ void killGroup(pid_t pid);
 bool stop(pid_t pid, double graceSeconds);
 
 struct ProcessResult {
-    int exitCode = -1;     // as waitFor; -1 when it was killed for taking too long
+    int exitCode = -1;  // as waitFor; -1 when it was killed for taking too long
     bool timedOut = false;
-    std::string output;    // standard output and error together, or standard output alone
-    std::string errors;    // standard error, when kept apart
+    std::string output;  // standard output and error together, or standard output alone
+    std::string errors;  // standard error, when kept apart
 };
 
 // Runs a program to its end: at most `seconds`, then its group is killed.

@@ -21,9 +21,7 @@ void RecordingWindow::showMessageBox(const Varnix::String& text, const Varnix::S
     boxes.push_back(std::move(box));
 }
 
-void RecordingWindow::forceClose() {
-    ++closes;
-}
+void RecordingWindow::forceClose() { ++closes; }
 
 std::vector<std::string> RecordingWindow::snapshot() const {
     std::lock_guard<std::mutex> hold(lock);

@@ -19,9 +19,8 @@ TempDirectory::TempDirectory() {
     static const unsigned long long processPart = std::random_device{}();
     for (int attempt = 0; attempt < 100; ++attempt) {
         auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        fs::path candidate = fs::temp_directory_path() /
-                             ("varnix-test-" + std::to_string(processPart) + "-" + std::to_string(stamp) + "-" +
-                              std::to_string(counter++));
+        fs::path candidate = fs::temp_directory_path() / ("varnix-test-" + std::to_string(processPart) + "-" +
+                                                          std::to_string(stamp) + "-" + std::to_string(counter++));
         std::error_code error;
         if (fs::create_directory(candidate, error)) {
             where = fs::absolute(candidate);
@@ -50,9 +49,7 @@ void TempDirectoryTest::TearDown() {
     owned.reset();
 }
 
-std::string TempDirectoryTest::pathOf(const std::string& name) const {
-    return (directory / name).string();
-}
+std::string TempDirectoryTest::pathOf(const std::string& name) const { return (directory / name).string(); }
 
 std::string TempDirectoryTest::writeBytes(const std::string& name, const std::string& bytes) const {
     std::string path = pathOf(name);

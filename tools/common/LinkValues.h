@@ -32,8 +32,8 @@ inline void putLE32(uint32_t value, unsigned char out[4]) {
 
 // Reads 4 little-endian bytes. Never fails.
 inline uint32_t getLE32(const unsigned char in[4]) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 | static_cast<uint32_t>(in[2]) << 16 |
+           static_cast<uint32_t>(in[3]) << 24;
 }
 
 }  // namespace Varnix::Peer

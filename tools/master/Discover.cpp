@@ -47,8 +47,7 @@ void note(int& status, int failure) {
     const auto rank = [](int s) {
         return s == masterUnknownHost ? 3 : s == masterPingNotSent ? 2 : s == masterNoAnswer ? 1 : 0;
     };
-    if (rank(failure) > rank(status))
-        status = failure;
+    if (rank(failure) > rank(status)) status = failure;
 }
 
 }  // namespace
@@ -58,8 +57,7 @@ int runDiscover(const DiscoverOptions& options) {
     int status = masterOk;
     std::vector<Target> targets;
     std::vector<std::string> broadcasts = options.broadcasts;
-    if (options.hosts.empty() && broadcasts.empty())
-        broadcasts.push_back(Port::IPv4Address::broadcast(0).dotted());
+    if (options.hosts.empty() && broadcasts.empty()) broadcasts.push_back(Port::IPv4Address::broadcast(0).dotted());
     const auto add = [&](const std::string& name, bool broadcast) {
         Target target;
         target.name = name;
@@ -70,10 +68,8 @@ int runDiscover(const DiscoverOptions& options) {
         }
         targets.push_back(target);
     };
-    for (const std::string& address : broadcasts)
-        add(address, true);
-    for (const std::string& host : options.hosts)
-        add(host, false);
+    for (const std::string& address : broadcasts) add(address, true);
+    for (const std::string& host : options.hosts) add(host, false);
 
     std::vector<Found> nodes;
     const auto start = Clock::now();
@@ -97,9 +93,9 @@ int runDiscover(const DiscoverOptions& options) {
         if (socket.SendTo(target.address, ping, 4) != 4) {
             target.answered = true;  // reported here, not again as silent
             note(status, report.fail(masterPingNotSent, "cannot send the discovery ping to " + target.name + " (" +
-                                                             target.address.dotted() +
-                                                             "): no route to that network, or the address is not "
-                                                             "one this machine may send to"));
+                                                            target.address.dotted() +
+                                                            "): no route to that network, or the address is not "
+                                                            "one this machine may send to"));
             continue;
         }
         ++sent;
@@ -107,32 +103,26 @@ int runDiscover(const DiscoverOptions& options) {
 
     // Every node answers each ping four times; list each address once. With
     // named hosts only, stop as soon as all of them have answered.
-    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(options.waitSeconds));
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.waitSeconds));
     const auto allAnswered = [&] {
-        return std::all_of(targets.begin(), targets.end(),
-                           [](const Target& t) { return !t.broadcast && t.answered; });
+        return std::all_of(targets.begin(), targets.end(), [](const Target& t) { return !t.broadcast && t.answered; });
     };
     while (sent > 0 && !allAnswered()) {
         const auto now = Clock::now();
-        if (now >= deadline)
-            break;
+        if (now >= deadline) break;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-        if (!socket.WaitForRead(static_cast<int>(std::min<long long>(left, 1000))))
-            continue;
+        if (!socket.WaitForRead(static_cast<int>(std::min<long long>(left, 1000)))) continue;
         Port::IPv4Address from;
         unsigned char reply[4] = {0xFF, 0xFF, 0xFF, 0xFF};
         while (socket.RecvFrom(from, reply, 4) >= 0) {
             const bool isReply = getLE32(reply) == nodeGreeting;
             std::fill(reply, reply + 4, 0xFF);
-            if (!isReply)
-                continue;
+            if (!isReply) continue;
             from.port = 0;
             for (Target& target : targets)
-                if (target.address.host == from.host)
-                    target.answered = true;
-            if (std::any_of(nodes.begin(), nodes.end(), [&](const Found& f) { return f.address == from; }))
-                continue;
+                if (target.address.host == from.host) target.answered = true;
+            if (std::any_of(nodes.begin(), nodes.end(), [&](const Found& f) { return f.address == from; })) continue;
             Found found;
             found.address = from;
             found.replyMilliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -146,7 +136,8 @@ int runDiscover(const DiscoverOptions& options) {
         const std::string name = options.numeric ? dotted : node.address.hostname();
         node.host = name == dotted ? "-" : name;
         if (!report.json())
-            std::printf("%s\t%s\t%s\n", dotted.c_str(), node.host.c_str(), milliseconds(node.replyMilliseconds).c_str());
+            std::printf("%s\t%s\t%s\n", dotted.c_str(), node.host.c_str(),
+                        milliseconds(node.replyMilliseconds).c_str());
         listed.push_back(JsonObject()
                              .add("address", jsonString(dotted))
                              .add("host", name == dotted ? "null" : jsonString(name))
@@ -157,19 +148,17 @@ int runDiscover(const DiscoverOptions& options) {
 
     std::vector<std::string> silent;
     for (const Target& target : targets) {
-        if (target.broadcast || target.answered)
-            continue;
+        if (target.broadcast || target.answered) continue;
         note(status, report.fail(masterNoAnswer, "no answer from " + target.name + " (" + target.address.dotted() +
-                                                      ") within " + seconds(options.waitSeconds)));
+                                                     ") within " + seconds(options.waitSeconds)));
         silent.push_back(jsonString(target.name));
     }
     if (broadcasting && nodes.empty() && status == masterOk)
-        note(status, report.fail(masterNoAnswer, "no node answered the discovery ping within " +
-                                                      seconds(options.waitSeconds)));
+        note(status,
+             report.fail(masterNoAnswer, "no node answered the discovery ping within " + seconds(options.waitSeconds)));
 
     std::vector<std::string> pinged;
-    for (const Target& target : targets)
-        pinged.push_back(jsonString(target.name));
+    for (const Target& target : targets) pinged.push_back(jsonString(target.name));
     report.emit(JsonObject()
                     .add("command", jsonString("discover"))
                     .add("wait_seconds", jsonNumber(options.waitSeconds))

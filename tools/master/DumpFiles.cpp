@@ -17,8 +17,7 @@ std::vector<std::string> earlierDumps(const std::filesystem::path& folder, int f
     const std::string suffix = ".exr";
     std::error_code error;
     std::filesystem::directory_iterator entries(folder, error);
-    if (error)
-        return names;
+    if (error) return names;
     for (const auto& entry : entries) {
         const std::string name = entry.path().filename().string();
         if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||

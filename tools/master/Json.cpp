@@ -12,11 +12,9 @@ size_t utf8Length(const std::string& text, size_t at) {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
     size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || at + length > text.size())
-        return 0;
+    if (length == 0 || at + length > text.size()) return 0;
     for (size_t i = 1; i < length; ++i)
-        if ((byte(at + i) & 0xC0) != 0x80)
-            return 0;
+        if ((byte(at + i) & 0xC0) != 0x80) return 0;
     // Overlong forms and surrogates are not UTF-8 either.
     if ((length == 2 && lead < 0xC2) || (length == 3 && lead == 0xE0 && byte(at + 1) < 0xA0) ||
         (length == 3 && lead == 0xED && byte(at + 1) >= 0xA0) || (length == 4 && lead == 0xF0 && byte(at + 1) < 0x90) ||
@@ -65,8 +63,7 @@ std::string jsonString(const std::string& text) {
 std::string jsonNumber(int64_t value) { return std::to_string(value); }
 
 std::string jsonNumber(double value) {
-    if (!std::isfinite(value))
-        return "null";
+    if (!std::isfinite(value)) return "null";
     char text[64];
     std::snprintf(text, sizeof text, "%.3f", value);
     return text;
@@ -76,8 +73,7 @@ std::string jsonBool(bool value) { return value ? "true" : "false"; }
 
 std::string jsonArray(const std::vector<std::string>& values) {
     std::string out = "[";
-    for (size_t i = 0; i < values.size(); ++i)
-        out += (i ? ", " : "") + values[i];
+    for (size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + values[i];
     return out + "]";
 }
 

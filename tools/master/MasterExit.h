@@ -25,20 +25,20 @@ enum MasterExit : int {
 // "version-refused"... Never null.
 inline const char* outcomeName(int status) {
     switch (status) {
-        case masterOk: return "ok";
-        case masterUsage: return "usage";
-        case masterUnknownHost: return "unknown-host";
-        case masterUnreachable: return "unreachable";
-        case masterNoGreeting: return "no-greeting";
-        case masterNotANode: return "not-a-node";
-        case masterRefused: return "version-refused";
-        case masterTransferCut: return "transfer-cut";
-        case masterLocalFile: return "local-file";
-        case masterNoAnswer: return "no-answer";
-        case masterNoImage: return "no-image";
-        case masterDumpCount: return "dump-count";
-        case masterPingNotSent: return "ping-not-sent";
-        case masterInterrupted: return "interrupted";
+    case masterOk: return "ok";
+    case masterUsage: return "usage";
+    case masterUnknownHost: return "unknown-host";
+    case masterUnreachable: return "unreachable";
+    case masterNoGreeting: return "no-greeting";
+    case masterNotANode: return "not-a-node";
+    case masterRefused: return "version-refused";
+    case masterTransferCut: return "transfer-cut";
+    case masterLocalFile: return "local-file";
+    case masterNoAnswer: return "no-answer";
+    case masterNoImage: return "no-image";
+    case masterDumpCount: return "dump-count";
+    case masterPingNotSent: return "ping-not-sent";
+    case masterInterrupted: return "interrupted";
     }
     return "failed";
 }

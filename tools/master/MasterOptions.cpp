@@ -45,8 +45,7 @@ public:
     }
 
     bool leftoverInline(const std::string& name, std::string& error) const {
-        if (hasInline)
-            error = "option " + name + " takes no value";
+        if (hasInline) error = "option " + name + " takes no value";
         return hasInline;
     }
 
@@ -84,15 +83,13 @@ bool toSeconds(const std::string& name, const std::string& text, double& out, st
 
 bool asksForHelp(const std::vector<std::string>& args) {
     for (const std::string& arg : args)
-        if (arg == "-h" || arg == "--help" || arg == "/?")
-            return true;
+        if (arg == "-h" || arg == "--help" || arg == "/?") return true;
     return false;
 }
 
 bool asksForJson(const std::vector<std::string>& args) {
     for (const std::string& arg : args)
-        if (arg == "--json")
-            return true;
+        if (arg == "--json") return true;
     return false;
 }
 
@@ -106,24 +103,20 @@ bool parseDiscoverOptions(const std::vector<std::string>& args, DiscoverOptions&
             if (!reader.takeValue(arg, value, error) || !toSeconds(arg, value, options.waitSeconds, error))
                 return false;
         } else if (arg == "--numeric" || arg == "-n") {
-            if (reader.leftoverInline(arg, error))
-                return false;
+            if (reader.leftoverInline(arg, error)) return false;
             options.numeric = true;
         } else if (arg == "--json") {
-            if (reader.leftoverInline(arg, error))
-                return false;
+            if (reader.leftoverInline(arg, error)) return false;
             options.json = true;
         } else if (arg == "--node") {
-            if (!reader.takeValue(arg, value, error))
-                return false;
+            if (!reader.takeValue(arg, value, error)) return false;
             if (value.empty()) {
                 error = "option --node needs a host name or address";
                 return false;
             }
             options.hosts.push_back(value);
         } else if (arg == "--broadcast") {
-            if (!reader.takeValue(arg, value, error))
-                return false;
+            if (!reader.takeValue(arg, value, error)) return false;
             if (value.empty()) {
                 error = "option --broadcast needs an address, such as 192.168.1.255";
                 return false;
@@ -151,13 +144,11 @@ bool parseRenderOptions(const std::vector<std::string>& args, RenderOptions& opt
             return false;
         }
         if (arg == "--overwrite" || arg == "--json") {
-            if (reader.leftoverInline(arg, error))
-                return false;
+            if (reader.leftoverInline(arg, error)) return false;
             (arg == "--json" ? options.json : options.overwrite) = true;
             continue;
         }
-        if (!reader.takeValue(arg, value, error))
-            return false;
+        if (!reader.takeValue(arg, value, error)) return false;
         bool ok = true;
         if (arg == "--node") {
             options.node = value;
@@ -166,8 +157,7 @@ bool parseRenderOptions(const std::vector<std::string>& args, RenderOptions& opt
             ok = toInt(arg, value, firstRelease, lastRelease, options.version, error);
             if (!ok)
                 error = "option --version needs the 3ds Max release of the scene, from " +
-                        std::to_string(firstRelease) + " to " + std::to_string(lastRelease) + ", not '" + value +
-                        "'";
+                        std::to_string(firstRelease) + " to " + std::to_string(lastRelease) + ", not '" + value + "'";
             hasVersion = true;
         } else if (arg == "--frame") {
             ok = toInt(arg, value, INT_MIN, INT_MAX, options.frame, error);
@@ -188,13 +178,12 @@ bool parseRenderOptions(const std::vector<std::string>& args, RenderOptions& opt
             error = "unknown option " + arg;
             return false;
         }
-        if (!ok)
-            return false;
+        if (!ok) return false;
     }
-    const char* missing = options.node.empty() ? "--node"
-                          : !hasVersion        ? "--version"
-                          : !hasFrame          ? "--frame"
-                          : options.scene.empty() ? "--scene"
+    const char* missing = options.node.empty()           ? "--node"
+                          : !hasVersion                  ? "--version"
+                          : !hasFrame                    ? "--frame"
+                          : options.scene.empty()        ? "--scene"
                           : options.outDirectory.empty() ? "--out"
                                                          : nullptr;
     if (missing) {

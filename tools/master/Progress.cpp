@@ -8,11 +8,9 @@ Progress::Progress(std::FILE* stream, bool terminal, std::string label, uint64_t
     : stream(stream), terminal(terminal), label(std::move(label)), total(total) {}
 
 void Progress::update(uint64_t done) {
-    if (!terminal)
-        return;
+    if (!terminal) return;
     const auto now = std::chrono::steady_clock::now();
-    if (shown && done < total && now - lastDraw < std::chrono::milliseconds(100))
-        return;
+    if (shown && done < total && now - lastDraw < std::chrono::milliseconds(100)) return;
     lastDraw = now;
     draw(done);
 }
@@ -30,8 +28,7 @@ void Progress::draw(uint64_t done) {
 }
 
 void Progress::clear() {
-    if (!shown)
-        return;
+    if (!shown) return;
     std::fprintf(stream, "\r%s\r", std::string(width, ' ').c_str());
     std::fflush(stream);
     shown = false;

@@ -24,15 +24,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int connectSeconds = 10;
-constexpr int greetingNoteSeconds = 3;   // when to say that the node may be busy
-constexpr int messageSeconds = 30;       // greeting and parameters; the node allows 30 s per byte
-constexpr int scenePieceSeconds = 45;    // the node's limit per piece of the scene
-constexpr int dumpPieceSeconds = 60;     // the node's limit per piece of a dump
-constexpr int pollMilliseconds = 200;    // how often time limits, END triggers and Ctrl-C are checked
+constexpr int greetingNoteSeconds = 3;  // when to say that the node may be busy
+constexpr int messageSeconds = 30;      // greeting and parameters; the node allows 30 s per byte
+constexpr int scenePieceSeconds = 45;   // the node's limit per piece of the scene
+constexpr int dumpPieceSeconds = 60;    // the node's limit per piece of a dump
+constexpr int pollMilliseconds = 200;   // how often time limits, END triggers and Ctrl-C are checked
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::string oneDecimal(double seconds) {
     char text[32];
@@ -96,16 +94,14 @@ private:
 
 int MasterSession::openScene() {
     scene.open(options.scene, std::ios::binary | std::ios::ate);
-    if (!scene)
-        return fail(masterLocalFile, "cannot open the scene file '" + options.scene + "'");
+    if (!scene) return fail(masterLocalFile, "cannot open the scene file '" + options.scene + "'");
     const auto end = scene.tellg();
-    if (end < 0)
-        return fail(masterLocalFile, "cannot read the scene file '" + options.scene + "'");
+    if (end < 0) return fail(masterLocalFile, "cannot read the scene file '" + options.scene + "'");
     sceneSize = static_cast<int64_t>(end);
     scene.seekg(0);
     if (sceneSize > maxFrameFileSize)
         return fail(masterLocalFile, "the scene file '" + options.scene + "' has " + groupedCount(sceneSize) +
-                                          " bytes; a node takes at most " + groupedCount(maxFrameFileSize));
+                                         " bytes; a node takes at most " + groupedCount(maxFrameFileSize));
     return masterOk;
 }
 
@@ -123,10 +119,10 @@ int MasterSession::prepareFolder() {
     const std::vector<std::string> earlier = earlierDumps(folder, options.frame);
     if (!earlier.empty() && !options.overwrite)
         return fail(masterLocalFile, "'" + options.outDirectory + "' already holds " +
-                                          plural(static_cast<int>(earlier.size()), "dump") + " of frame " +
-                                          std::to_string(options.frame) + " (" + earlier.front() +
-                                          (earlier.size() > 1 ? " ... " + earlier.back() : std::string()) +
-                                          "): choose another --out, or add --overwrite to replace them");
+                                         plural(static_cast<int>(earlier.size()), "dump") + " of frame " +
+                                         std::to_string(options.frame) + " (" + earlier.front() +
+                                         (earlier.size() > 1 ? " ... " + earlier.back() : std::string()) +
+                                         "): choose another --out, or add --overwrite to replace them");
     replaced = earlier;
     say("dumps go to " + options.outDirectory + " as " + dumpFileName(options.frame, 1) + ", " +
         dumpFileName(options.frame, 2) + ", ..." +
@@ -146,7 +142,7 @@ int MasterSession::connect() {
     link = Port::StreamSocket::connect(resolved, connectSeconds, &why);
     if (!link)
         return fail(masterUnreachable, "node " + where + " unreachable: " + why +
-                                            " (is the node running there, and is TCP port 19668 open?)");
+                                           " (is the node running there, and is TCP port 19668 open?)");
     say("connected to " + where);
     return masterOk;
 }
@@ -162,32 +158,31 @@ int MasterSession::awaitGreeting() {
         const double waited = secondsSince(start);
         if (options.waitSeconds > 0 && waited >= options.waitSeconds)
             return fail(masterNoGreeting, "no greeting from " + where + " within " +
-                                               std::to_string(options.waitSeconds) +
-                                               " s: the node is busy with another job, or it is not a render node "
-                                               "(--wait sets the time)");
+                                              std::to_string(options.waitSeconds) +
+                                              " s: the node is busy with another job, or it is not a render node "
+                                              "(--wait sets the time)");
         if (!notedBusy && waited >= greetingNoteSeconds) {
             say("waiting for the node to greet; it may be busy with another job");
             notedBusy = true;
         }
         // Short polls, so that the time limit, the note and Ctrl-C are seen promptly.
-        if (!link->WaitForRead(pollMilliseconds))
-            continue;
+        if (!link->WaitForRead(pollMilliseconds)) continue;
         uint32_t got = 0;
         const IoResult result = readFully(*link, bytes + have, 4 - have, 0, got);
         have += got;
         if (got == 0 && (result == IoResult::Closed || result == IoResult::Failed))
             return fail(masterNotANode, where + " closed the connection without a greeting: not a render node");
     }
-    if (getLE32(bytes) != nodeGreeting)
-        return fail(masterNotANode, where + " did not greet as a render node");
+    if (getLE32(bytes) != nodeGreeting) return fail(masterNotANode, where + " did not greet as a render node");
     return masterOk;
 }
 
 int MasterSession::refused(const std::string& how) {
     return fail(masterRefused, "the node " + how + ": it refused the job, most likely because no 3ds Max from " +
-                                    std::to_string(options.version) + " to " + std::to_string(lastRelease) +
-                                    " is configured there (or it could not store the scene); see drData/DrLog.txt "
-                                    "on " + options.node);
+                                   std::to_string(options.version) + " to " + std::to_string(lastRelease) +
+                                   " is configured there (or it could not store the scene); see drData/DrLog.txt "
+                                   "on " +
+                                   options.node);
 }
 
 // The node answers nothing between the parameters and the scene, so the
@@ -206,8 +201,7 @@ int MasterSession::sendJob() {
     putLE32(static_cast<uint32_t>(sceneSize), size);
     header.insert(header.end(), size, size + 4);
     IoResult result = writeFully(*link, header.data(), static_cast<uint32_t>(header.size()), messageSeconds);
-    if (result == IoResult::Failed)
-        return refused("closed the connection before taking the job parameters");
+    if (result == IoResult::Failed) return refused("closed the connection before taking the job parameters");
     if (result != IoResult::Done)
         return fail(masterTransferCut, "the connection to " + where + " stalled while sending the job");
     say("job sent: 3ds Max " + std::to_string(options.version) + ", frame " + std::to_string(options.frame) +
@@ -231,10 +225,10 @@ int MasterSession::sendJob() {
         if (result != IoResult::Done) {
             progress.clear();
             if (result == IoResult::Failed)
-                return refused("closed the connection after " + groupedCount(sent) + " of " +
-                               groupedCount(sceneSize) + " scene bytes");
+                return refused("closed the connection after " + groupedCount(sent) + " of " + groupedCount(sceneSize) +
+                               " scene bytes");
             return fail(masterTransferCut, "scene upload to " + where + " stalled after " + groupedCount(sent) +
-                                                " of " + groupedCount(sceneSize) + " bytes");
+                                               " of " + groupedCount(sceneSize) + " bytes");
         }
         sent += count;
         progress.update(static_cast<uint64_t>(sent));
@@ -246,8 +240,7 @@ int MasterSession::sendJob() {
 }
 
 void MasterSession::sendEnd(const std::string& reason) {
-    if (endSent)
-        return;
+    if (endSent) return;
     endSent = true;
     say("sending END (" + reason + ")");
     // A failed write shows as the node's close in the render loop.
@@ -263,7 +256,7 @@ int MasterSession::receiveDump() {
         const IoResult result = readFully(*link, bytes, 4, dumpPieceSeconds, got);
         if (result != IoResult::Done)
             return fail(masterTransferCut, "dump from " + where + " cut before its size: connection " +
-                                                describe(result) + "; no file was kept");
+                                               describe(result) + "; no file was kept");
         const uint32_t value = getLE32(bytes);
         // A node that could not read a dump's size sends the signal again for
         // its next try, without a frame in between.
@@ -274,8 +267,7 @@ int MasterSession::receiveDump() {
         size = static_cast<int32_t>(value);
         break;
     }
-    if (size < 0)
-        return fail(masterNotANode, where + " announced a dump of negative size " + std::to_string(size));
+    if (size < 0) return fail(masterNotANode, where + " announced a dump of negative size " + std::to_string(size));
 
     const int number = static_cast<int>(saved.size()) + 1;
     const std::string name = dumpFileName(options.frame, number);
@@ -283,8 +275,7 @@ int MasterSession::receiveDump() {
     const std::filesystem::path finalPath = folder / name;
     const std::filesystem::path partPath = folder / (name + ".part");
     std::ofstream out(partPath, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return fail(masterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
+    if (!out) return fail(masterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
 
     Progress progress(stdout, terminal, name, static_cast<uint64_t>(size));
     int64_t received = 0;
@@ -293,8 +284,7 @@ int MasterSession::receiveDump() {
         const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(size - received, framePiece));
         uint32_t got = 0;
         const IoResult result = readFully(*link, piece.data(), count, dumpPieceSeconds, got);
-        if (received == 0)
-            exr = startsLikeExr(piece.data(), got);
+        if (received == 0) exr = startsLikeExr(piece.data(), got);
         out.write(piece.data(), got);
         received += got;
         if (result != IoResult::Done) {
@@ -304,16 +294,15 @@ int MasterSession::receiveDump() {
             std::error_code ignored;
             std::filesystem::remove(partPath, ignored);
             return fail(masterTransferCut, "dump " + std::to_string(number) + " from " + where + " cut after " +
-                                                groupedCount(received) + " of " + groupedCount(size) +
-                                                " bytes: connection " + describe(result) +
-                                                "; the partial file was removed");
+                                               groupedCount(received) + " of " + groupedCount(size) +
+                                               " bytes: connection " + describe(result) +
+                                               "; the partial file was removed");
         }
         progress.update(static_cast<uint64_t>(received));
     }
     progress.clear();
     out.close();
-    if (out.fail())
-        return fail(masterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
+    if (out.fail()) return fail(masterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
     if (!replaced.empty()) {
         for (const std::string& old : replaced) {
             std::error_code ignored;
@@ -325,8 +314,7 @@ int MasterSession::receiveDump() {
     }
     std::error_code error;
     std::filesystem::rename(partPath, finalPath, error);
-    if (error)
-        return fail(masterLocalFile, "cannot write the dump file '" + finalPath.string() + "'");
+    if (error) return fail(masterLocalFile, "cannot write the dump file '" + finalPath.string() + "'");
     SavedDump dump;
     dump.index = number;
     dump.path = finalPath.string();
@@ -349,39 +337,34 @@ int MasterSession::jobEnded(bool reset) {
     const int count = static_cast<int>(saved.size());
     // A reset means bytes we sent were thrown away unread; before any dump
     // and without END, those can only be the scene.
-    if (reset && count == 0 && !endSent)
-        return refused("dropped the connection without reading the whole scene");
+    if (reset && count == 0 && !endSent) return refused("dropped the connection without reading the whole scene");
     int64_t bytes = 0;
-    for (const SavedDump& dump : saved)
-        bytes += dump.size;
-    say("the node closed the connection: job finished, " + plural(count, "dump") + " saved in " +
-        options.outDirectory + " (" + groupedCount(static_cast<uint64_t>(bytes)) + " bytes in all)");
+    for (const SavedDump& dump : saved) bytes += dump.size;
+    say("the node closed the connection: job finished, " + plural(count, "dump") + " saved in " + options.outDirectory +
+        " (" + groupedCount(static_cast<uint64_t>(bytes)) + " bytes in all)");
     if (count == 0)
         return fail(masterNoImage, "the node ended the job without sending an image: version refused, 3ds Max did "
-                                    "not answer or failed, or the scene was rejected; see drData/DrLog.txt on " +
-                                        options.node);
+                                   "not answer or failed, or the scene was rejected; see drData/DrLog.txt on " +
+                                       options.node);
     if (options.expectDumps >= 0 && count != options.expectDumps)
         return fail(masterDumpCount, "the node sent " + plural(count, "dump") + ", not the " +
-                                          std::to_string(options.expectDumps) +
-                                          " that --expect-dumps asked for (did 3ds Max stop early? see "
-                                          "drData/DrLog.txt and drData/MaxLog.txt on " + options.node + ")");
+                                         std::to_string(options.expectDumps) +
+                                         " that --expect-dumps asked for (did 3ds Max stop early? see "
+                                         "drData/DrLog.txt and drData/MaxLog.txt on " +
+                                         options.node + ")");
     return masterOk;
 }
 
 int MasterSession::render() {
     renderStart = Clock::now();
-    if (options.endAfterDumps == 0)
-        sendEnd("after 0 dumps");
+    if (options.endAfterDumps == 0) sendEnd("after 0 dumps");
     for (;;) {
         const int interrupts = Port::interruptCount();
-        if (interrupts >= 2)
-            return fail(masterInterrupted, "interrupted again; not waiting for the node to finish");
-        if (interrupts == 1)
-            sendEnd("Ctrl-C; press it again to quit at once");
+        if (interrupts >= 2) return fail(masterInterrupted, "interrupted again; not waiting for the node to finish");
+        if (interrupts == 1) sendEnd("Ctrl-C; press it again to quit at once");
         if (options.endAfterSeconds >= 0 && secondsSince(renderStart) >= options.endAfterSeconds)
             sendEnd("after " + oneDecimal(options.endAfterSeconds) + " s");
-        if (!link->WaitForRead(pollMilliseconds))
-            continue;
+        if (!link->WaitForRead(pollMilliseconds)) continue;
 
         unsigned char bytes[4];
         uint32_t got = 0;
@@ -393,16 +376,14 @@ int MasterSession::render() {
         if (getLE32(bytes) != fileDumpSignal)
             return fail(masterNotANode, where + " sent an unknown signal while rendering");
         const int status = receiveDump();
-        if (status != masterOk)
-            return status;
+        if (status != masterOk) return status;
         if (options.endAfterDumps > 0 && static_cast<int>(saved.size()) >= options.endAfterDumps)
             sendEnd("after " + plural(static_cast<int>(saved.size()), "dump"));
     }
 }
 
 void MasterSession::emitReport(int status) {
-    if (!report.json())
-        return;
+    if (!report.json()) return;
     std::vector<std::string> dumps;
     for (const SavedDump& dump : saved)
         dumps.push_back(JsonObject()
@@ -435,18 +416,12 @@ void MasterSession::emitReport(int status) {
 
 int MasterSession::run() {
     int status = openScene();
-    if (status == masterOk)
-        status = prepareFolder();
-    if (status == masterOk)
-        status = connect();
-    if (status == masterOk)
-        status = awaitGreeting();
-    if (status == masterOk)
-        status = sendJob();
-    if (status == masterOk)
-        status = render();
-    if (link)
-        link->Destroy();
+    if (status == masterOk) status = prepareFolder();
+    if (status == masterOk) status = connect();
+    if (status == masterOk) status = awaitGreeting();
+    if (status == masterOk) status = sendJob();
+    if (status == masterOk) status = render();
+    if (link) link->Destroy();
     emitReport(status);
     return status;
 }

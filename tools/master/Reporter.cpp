@@ -5,8 +5,7 @@
 namespace Varnix::Peer {
 
 void Reporter::say(const std::string& text) {
-    if (jsonMode)
-        return;
+    if (jsonMode) return;
     std::printf("drmaster: %s\n", text.c_str());
     std::fflush(stdout);
 }
@@ -21,14 +20,12 @@ int Reporter::fail(int status, const std::string& text) {
     std::fflush(stdout);
     std::fprintf(stderr, "drmaster: error: %s\n", text.c_str());
     std::fflush(stderr);
-    if (failure.empty())
-        failure = text;
+    if (failure.empty()) failure = text;
     return status;
 }
 
 void Reporter::emit(const std::string& document) {
-    if (!jsonMode)
-        return;
+    if (!jsonMode) return;
     std::printf("%s\n", document.c_str());
     std::fflush(stdout);
 }

@@ -54,8 +54,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (command == "discover") {
         DiscoverOptions options;
-        if (!parseDiscoverOptions(args, options, error))
-            return usageError(command, error, json);
+        if (!parseDiscoverOptions(args, options, error)) return usageError(command, error, json);
         if (!Varnix::Port::initializeSockets()) {
             std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
             return masterPingNotSent;
@@ -64,8 +63,7 @@ int main(int argc, char** argv) {
     }
     if (command == "render") {
         RenderOptions options;
-        if (!parseRenderOptions(args, options, error))
-            return usageError(command, error, json);
+        if (!parseRenderOptions(args, options, error)) return usageError(command, error, json);
         if (!Varnix::Port::initializeSockets()) {
             std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
             return masterUnreachable;

@@ -11,26 +11,21 @@ namespace {
 
 std::string trim(const std::string& text) {
     size_t from = 0, to = text.size();
-    while (from < to && std::isspace(static_cast<unsigned char>(text[from])))
-        ++from;
-    while (to > from && std::isspace(static_cast<unsigned char>(text[to - 1])))
-        --to;
+    while (from < to && std::isspace(static_cast<unsigned char>(text[from]))) ++from;
+    while (to > from && std::isspace(static_cast<unsigned char>(text[to - 1]))) --to;
     return text.substr(from, to - from);
 }
 
 std::string lower(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
 bool toInt(const std::string& text, int low, int high, int& out) {
-    if (text.empty())
-        return false;
+    if (text.empty()) return false;
     char* stop = nullptr;
     const long v = std::strtol(text.c_str(), &stop, 10);
-    if (*stop != '\0' || v < low || v > high)
-        return false;
+    if (*stop != '\0' || v < low || v > high) return false;
     out = static_cast<int>(v);
     return true;
 }
@@ -50,11 +45,9 @@ bool toBool(const std::string& text, bool& out) {
 
 bool toSize(const std::string& text, int& width, int& height) {
     const size_t x = lower(text).find('x');
-    if (x == std::string::npos)
-        return false;
+    if (x == std::string::npos) return false;
     int w = 0, h = 0;
-    if (!toInt(trim(text.substr(0, x)), 8, 8192, w) || !toInt(trim(text.substr(x + 1)), 8, 8192, h))
-        return false;
+    if (!toInt(trim(text.substr(0, x)), 8, 8192, w) || !toInt(trim(text.substr(x + 1)), 8, 8192, h)) return false;
     width = w;
     height = h;
     return true;
@@ -62,20 +55,14 @@ bool toSize(const std::string& text, int& width, int& height) {
 
 // Applies one key; false when the key is unknown or its value is bad.
 bool apply(Behaviour& b, const std::string& key, const std::string& value) {
-    if (key == "dumps")
-        return toInt(value, 0, 100000, b.dumps);
-    if (key == "dump_interval_ms")
-        return toInt(value, 0, 3600000, b.dumpIntervalMs);
-    if (key == "dump_size")
-        return toSize(value, b.dumpWidth, b.dumpHeight);
-    if (key == "connect")
-        return toBool(value, b.connect);
-    if (key == "connect_timeout_seconds")
-        return toInt(value, 0, 86400, b.connectTimeoutSeconds);
+    if (key == "dumps") return toInt(value, 0, 100000, b.dumps);
+    if (key == "dump_interval_ms") return toInt(value, 0, 3600000, b.dumpIntervalMs);
+    if (key == "dump_size") return toSize(value, b.dumpWidth, b.dumpHeight);
+    if (key == "connect") return toBool(value, b.connect);
+    if (key == "connect_timeout_seconds") return toInt(value, 0, 86400, b.connectTimeoutSeconds);
     if (key == "greeting") {
         const std::string v = lower(value);
-        if (v != "good" && v != "wrong")
-            return false;
+        if (v != "good" && v != "wrong") return false;
         b.wrongGreeting = v == "wrong";
         return true;
     }
@@ -86,25 +73,18 @@ bool apply(Behaviour& b, const std::string& key, const std::string& value) {
         }
         return toInt(value, -1, 100000, b.crashAfterDumps);
     }
-    if (key == "hang_until_end")
-        return toBool(value, b.hangUntilEnd);
-    if (key == "end_wait_seconds")
-        return toInt(value, 0, 86400, b.endWaitSeconds);
-    if (key == "end_linger_ms")
-        return toInt(value, 0, 60000, b.endLingerMs);
-    if (key == "exit_code")
-        return toInt(value, 0, 255, b.exitCode);
-    if (key == "bytes_after_greeting")
-        return toInt(value, 0, 1 << 20, b.bytesAfterGreeting);
+    if (key == "hang_until_end") return toBool(value, b.hangUntilEnd);
+    if (key == "end_wait_seconds") return toInt(value, 0, 86400, b.endWaitSeconds);
+    if (key == "end_linger_ms") return toInt(value, 0, 60000, b.endLingerMs);
+    if (key == "exit_code") return toInt(value, 0, 255, b.exitCode);
+    if (key == "bytes_after_greeting") return toInt(value, 0, 1 << 20, b.bytesAfterGreeting);
     if (key == "dump_write") {
         const std::string v = lower(value);
-        if (v != "rename" && v != "in_place")
-            return false;
+        if (v != "rename" && v != "in_place") return false;
         b.dumpsInPlace = v == "in_place";
         return true;
     }
-    if (key == "reuse_dump_name")
-        return toBool(value, b.reuseDumpName);
+    if (key == "reuse_dump_name") return toBool(value, b.reuseDumpName);
     if (key == "record_file") {
         b.recordFile = value;
         return true;
@@ -126,11 +106,9 @@ Behaviour parseBehaviour(const std::string& text, std::vector<std::string>& warn
     while (std::getline(lines, line)) {
         ++number;
         const size_t hash = line.find('#');
-        if (hash != std::string::npos)
-            line.erase(hash);
+        if (hash != std::string::npos) line.erase(hash);
         line = trim(line);
-        if (line.empty())
-            continue;
+        if (line.empty()) continue;
         const size_t equals = line.find('=');
         if (equals == std::string::npos) {
             warnings.push_back("line " + std::to_string(number) + ": expected key = value: " + line);

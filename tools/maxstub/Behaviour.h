@@ -8,23 +8,23 @@ namespace Varnix::Peer {
 // How the stand-in behaves, read from "maxstub-behaviour.txt" beside the
 // executable. The defaults are those of a well-behaved renderer.
 struct Behaviour {
-    int dumps = 3;                    // dump files written while rendering
-    int dumpIntervalMs = 500;         // pause before each dump
-    int dumpWidth = 128;              // pixels of each dump (and of the output image)
+    int dumps = 3;             // dump files written while rendering
+    int dumpIntervalMs = 500;  // pause before each dump
+    int dumpWidth = 128;       // pixels of each dump (and of the output image)
     int dumpHeight = 64;
-    bool connect = true;              // false: never connect to the node
-    int connectTimeoutSeconds = 30;   // how long to keep trying to reach the node
-    bool wrongGreeting = false;       // answer the node greeting with a wrong value
-    int crashAfterDumps = -1;         // abort after this many dumps; -1: never
-    bool hangUntilEnd = false;        // wait for END without the time limit below
-    int endWaitSeconds = 60;          // after the last dump, how long to wait for END
-    int endLingerMs = 500;            // after END, keep reading (and counting ENDs) this long
-    int exitCode = 0;                 // exit status after a normal run
-    int bytesAfterGreeting = 0;       // bytes of noise sent on the link after the data directory came
-    bool dumpsInPlace = false;        // write each dump under its final name instead of renaming it there
-    bool reuseDumpName = false;       // every dump is "dump1.exr", written once the node has removed the last
-    std::string recordFile;           // where to record what it was given; empty: beside the executable
-    std::string keepDumpsIn;          // a copy of every dump goes into this directory first; empty: none
+    bool connect = true;             // false: never connect to the node
+    int connectTimeoutSeconds = 30;  // how long to keep trying to reach the node
+    bool wrongGreeting = false;      // answer the node greeting with a wrong value
+    int crashAfterDumps = -1;        // abort after this many dumps; -1: never
+    bool hangUntilEnd = false;       // wait for END without the time limit below
+    int endWaitSeconds = 60;         // after the last dump, how long to wait for END
+    int endLingerMs = 500;           // after END, keep reading (and counting ENDs) this long
+    int exitCode = 0;                // exit status after a normal run
+    int bytesAfterGreeting = 0;      // bytes of noise sent on the link after the data directory came
+    bool dumpsInPlace = false;       // write each dump under its final name instead of renaming it there
+    bool reuseDumpName = false;      // every dump is "dump1.exr", written once the node has removed the last
+    std::string recordFile;          // where to record what it was given; empty: beside the executable
+    std::string keepDumpsIn;         // a copy of every dump goes into this directory first; empty: none
 };
 
 // Parses the text of a behaviour file: "key = value" lines, '#' starts a

@@ -8,13 +8,11 @@ namespace Varnix::Peer {
 namespace {
 
 void put32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
 void put64(std::string& out, uint64_t v) {
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
 void putFloat(std::string& out, float f) {
@@ -52,7 +50,7 @@ std::string encodeExr(const RgbImage& image) {
 
     std::string out;
     out.append("\x76\x2f\x31\x01", 4);  // magic number
-    put32(out, 2);                       // version 2, single-part scanline, short names
+    put32(out, 2);                      // version 2, single-part scanline, short names
 
     attributeHead(out, "channels", "chlist", 3 * (2 + 16) + 1);
     for (const char* name : channelNames) {
@@ -81,14 +79,12 @@ std::string encodeExr(const RgbImage& image) {
     // Uncompressed files hold one scan line per chunk.
     const uint64_t lineBytes = 3ull * 4 * image.width;
     const uint64_t firstChunk = out.size() + 8ull * image.height;
-    for (int y = 0; y < image.height; ++y)
-        put64(out, firstChunk + static_cast<uint64_t>(y) * (8 + lineBytes));
+    for (int y = 0; y < image.height; ++y) put64(out, firstChunk + static_cast<uint64_t>(y) * (8 + lineBytes));
     for (int y = 0; y < image.height; ++y) {
         put32(out, static_cast<uint32_t>(y));
         put32(out, static_cast<uint32_t>(lineBytes));
         for (const auto* channel : channelData)
-            for (int x = 0; x < image.width; ++x)
-                putFloat(out, (*channel)[static_cast<size_t>(y) * image.width + x]);
+            for (int x = 0; x < image.width; ++x) putFloat(out, (*channel)[static_cast<size_t>(y) * image.width + x]);
     }
     return out;
 }

@@ -50,8 +50,7 @@ RgbImage makeFrameImage(int width, int height, int frame, double progress) {
         const int glyphLeft = left + static_cast<int>(i) * (glyphWidth + 1) * scale;
         for (int gy = 0; gy < glyphHeight; ++gy) {
             for (int gx = 0; gx < glyphWidth; ++gx) {
-                if (glyph[gy][gx] != '#')
-                    continue;
+                if (glyph[gy][gx] != '#') continue;
                 for (int y = top + gy * scale; y < top + (gy + 1) * scale && y < image.height; ++y) {
                     for (int x = glyphLeft + gx * scale; x < glyphLeft + (gx + 1) * scale && x < image.width; ++x) {
                         const size_t at = static_cast<size_t>(y) * image.width + x;

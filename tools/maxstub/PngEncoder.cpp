@@ -13,8 +13,7 @@ uint32_t crc32(const std::string& bytes, size_t from) {
         std::array<uint32_t, 256> t{};
         for (uint32_t n = 0; n < 256; ++n) {
             uint32_t c = n;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
             t[n] = c;
         }
         return t;
@@ -35,8 +34,7 @@ uint32_t adler32(const std::string& bytes) {
 }
 
 void putBE32(std::string& out, uint32_t v) {
-    for (int i = 3; i >= 0; --i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    for (int i = 3; i >= 0; --i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
 void putChunk(std::string& out, const char* type, const std::string& data) {

@@ -21,12 +21,10 @@ bool takeOption(const std::string& arg, const char* prefix, std::string& rest) {
 }
 
 bool parseFrame(const std::string& text, int& value) {
-    if (text.empty())
-        return false;
+    if (text.empty()) return false;
     char* stop = nullptr;
     const long v = std::strtol(text.c_str(), &stop, 10);
-    if (*stop != '\0' || v < INT_MIN || v > INT_MAX)
-        return false;
+    if (*stop != '\0' || v < INT_MIN || v > INT_MAX) return false;
     value = static_cast<int>(v);
     return true;
 }
@@ -38,8 +36,7 @@ bool parseRenderCommand(const std::vector<std::string>& args, RenderCommand& com
     bool sawEnd = false;
     for (const std::string& arg : args) {
         std::string value;
-        if (arg.empty())
-            continue;
+        if (arg.empty()) continue;
         if (arg[0] != '-') {
             if (!command.scene.empty()) {
                 error = "more than one scene file given: '" + command.scene + "' and '" + arg + "'";
@@ -70,8 +67,7 @@ bool parseRenderCommand(const std::vector<std::string>& args, RenderCommand& com
         error = "no scene file given";
         return false;
     }
-    if (!sawEnd)
-        command.end = command.start;
+    if (!sawEnd) command.end = command.start;
     return true;
 }
 

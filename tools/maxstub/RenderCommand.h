@@ -10,9 +10,9 @@ namespace Varnix::Peer {
 // -gammaCorrection:1 -rfw:1 -sf
 struct RenderCommand {
     std::string scene;
-    std::string output;         // -o: value; empty when not given
-    int start = 0;              // -start: value
-    int end = 0;                // -end: value; equals start when only -start: was given
+    std::string output;                // -o: value; empty when not given
+    int start = 0;                     // -start: value
+    int end = 0;                       // -end: value; equals start when only -start: was given
     std::vector<std::string> ignored;  // options this stand-in accepts but does not act on
     std::vector<std::string> unknown;  // options it does not know (warned about, not fatal)
 };

@@ -38,21 +38,17 @@ constexpr uint32_t wrongHostGreeting = hostGreeting ^ 0x01000000u;  // 72 21 C0 
 
 bool fileSize(const std::string& path, uint64_t& size) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        return false;
+    if (!in) return false;
     const auto end = in.tellg();
-    if (end < 0)
-        return false;
+    if (end < 0) return false;
     size = static_cast<uint64_t>(end);
     return true;
 }
 
 bool endsWithExr(const std::string& path) {
-    if (path.size() < 4)
-        return false;
+    if (path.size() < 4) return false;
     std::string tail = path.substr(path.size() - 4);
-    for (char& c : tail)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return tail == ".exr";
 }
 
@@ -63,14 +59,12 @@ std::unique_ptr<Port::StreamSocket> connectToNode(const Behaviour& behaviour, st
     std::string why;
     for (;;) {
         auto socket = Port::StreamSocket::connect(node, 5, &why);
-        if (socket)
-            return socket;
-        if (Clock::now() >= giveUp)
-            break;
+        if (socket) return socket;
+        if (Clock::now() >= giveUp) break;
         std::this_thread::sleep_for(milliseconds(250));
     }
-    console << "ERROR: cannot connect to the render node within " << behaviour.connectTimeoutSeconds
-            << " s: " << why << std::endl;
+    console << "ERROR: cannot connect to the render node within " << behaviour.connectTimeoutSeconds << " s: " << why
+            << std::endl;
     return nullptr;
 }
 
@@ -81,19 +75,15 @@ bool readDataDirectory(Port::StreamSocket& socket, std::string& directory) {
     for (;;) {
         char byte = 0;
         uint32_t got = 0;
-        if (readFully(socket, &byte, 1, directoryWaitSeconds, got) != IoResult::Done)
-            return false;
-        if (byte == '\0')
-            return true;
-        if (directory.size() >= maxDirectoryLength)
-            return false;
+        if (readFully(socket, &byte, 1, directoryWaitSeconds, got) != IoResult::Done) return false;
+        if (byte == '\0') return true;
+        if (directory.size() >= maxDirectoryLength) return false;
         directory.push_back(byte);
     }
 }
 
 std::string joinPath(const std::string& directory, const std::string& name) {
-    if (directory.empty() || directory.back() == '/' || directory.back() == '\\')
-        return directory + name;
+    if (directory.empty() || directory.back() == '/' || directory.back() == '\\') return directory + name;
     return directory + "/" + name;
 }
 
@@ -114,11 +104,9 @@ bool writeDump(const std::string& directory, int index, const RgbImage& image, c
         std::snprintf(name, sizeof name, "%020lld-dump%d.exr", static_cast<long long>(stamp), index);
         // Renamed into place whole, for a reader that watches the directory.
         const std::string kept = joinPath(behaviour.keepDumpsIn, name);
-        if (writeWholeFile(kept + ".tmp", bytes))
-            std::rename((kept + ".tmp").c_str(), kept.c_str());
+        if (writeWholeFile(kept + ".tmp", bytes)) std::rename((kept + ".tmp").c_str(), kept.c_str());
     }
-    if (behaviour.dumpsInPlace)
-        return writeWholeFile(path, bytes);
+    if (behaviour.dumpsInPlace) return writeWholeFile(path, bytes);
     if (!writeWholeFile(partial, bytes)) {
         std::remove(partial.c_str());
         return false;
@@ -134,8 +122,7 @@ bool writeDump(const std::string& directory, int index, const RgbImage& image, c
     return true;
 }
 
-int writeOutput(const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder,
-                std::ostream& console) {
+int writeOutput(const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder, std::ostream& console) {
     if (command.output.empty()) {
         console << "No output file given (-o:); nothing saved" << std::endl;
         return stubOk;
@@ -155,15 +142,13 @@ int writeOutput(const RenderCommand& command, const Behaviour& behaviour, Record
 int finish(int status, const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder,
            std::ostream& console) {
     const int outputStatus = writeOutput(command, behaviour, recorder, console);
-    if (status == stubOk)
-        status = outputStatus;
+    if (status == stubOk) status = outputStatus;
     return status == stubOk ? behaviour.exitCode : status;
 }
 
 }  // namespace
 
-int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder,
-                  std::ostream& console) {
+int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder, std::ostream& console) {
     uint64_t sceneSize = 0;
     if (!fileSize(command.scene, sceneSize)) {
         console << "ERROR: cannot open the scene file " << command.scene << std::endl;
@@ -204,10 +189,10 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         console << "Answering with a wrong greeting (behaviour file)" << std::endl;
         writeSignal(*link, wrongHostGreeting, 5);
         recorder.line("greeting_sent", "wrong");
-        LinkWatcher watcher(*link, [] {}, [](uint32_t) {});
+        LinkWatcher watcher(
+            *link, [] {}, [](uint32_t) {});
         const auto giveUp = Clock::now() + seconds(closeWaitSeconds);
-        while (!watcher.closed() && Clock::now() < giveUp)
-            watcher.pollFor(milliseconds(100));
+        while (!watcher.closed() && Clock::now() < giveUp) watcher.pollFor(milliseconds(100));
         recorder.line(watcher.closed() ? "link_closed_by_node" : "link_kept_open_by_node");
         link->Destroy();
         return finish(stubOk, command, behaviour, recorder, console);
@@ -228,13 +213,12 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
     if (behaviour.bytesAfterGreeting > 0) {
         // Progress chatter the node has no use for; it must still see our close.
         std::string noise(static_cast<size_t>(behaviour.bytesAfterGreeting), '\0');
-        for (size_t i = 0; i < noise.size(); ++i)
-            noise[i] = static_cast<char>('a' + i % 26);
+        for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>('a' + i % 26);
         const IoResult sent = writeFully(*link, noise.data(), static_cast<uint32_t>(noise.size()), 5);
-        recorder.line("bytes_sent_after_greeting", sent == IoResult::Done ? std::to_string(noise.size()) : describe(sent));
+        recorder.line("bytes_sent_after_greeting",
+                      sent == IoResult::Done ? std::to_string(noise.size()) : describe(sent));
     }
-    if (behaviour.crashAfterDumps == 0)
-        crash(console, recorder);
+    if (behaviour.crashAfterDumps == 0) crash(console, recorder);
 
     LinkWatcher watcher(
         *link,
@@ -251,8 +235,7 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
     int status = stubOk;
     for (int index = 1; index <= behaviour.dumps; ++index) {
         watcher.waitUntil(Clock::now() + milliseconds(behaviour.dumpIntervalMs));
-        if (watcher.endCount() > 0 || watcher.closed())
-            break;
+        if (watcher.endCount() > 0 || watcher.closed()) break;
         const RgbImage image = makeFrameImage(behaviour.dumpWidth, behaviour.dumpHeight, command.start,
                                               static_cast<double>(index) / behaviour.dumps);
         if (behaviour.reuseDumpName) {
@@ -273,18 +256,15 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         console << "Dump " << index << " of " << behaviour.dumps << ": " << path << " (" << groupedCount(size)
                 << " bytes)" << std::endl;
         recorder.line("dump", path);
-        if (index == behaviour.crashAfterDumps)
-            crash(console, recorder);
+        if (index == behaviour.crashAfterDumps) crash(console, recorder);
     }
 
     if (watcher.endCount() == 0 && !watcher.closed()) {
         if (behaviour.hangUntilEnd) {
             console << "Waiting for END from the render node, without a time limit" << std::endl;
-            while (watcher.endCount() == 0 && !watcher.closed())
-                watcher.waitUntil(Clock::now() + seconds(60));
+            while (watcher.endCount() == 0 && !watcher.closed()) watcher.waitUntil(Clock::now() + seconds(60));
         } else {
-            console << "Waiting up to " << behaviour.endWaitSeconds << " s for END from the render node"
-                    << std::endl;
+            console << "Waiting up to " << behaviour.endWaitSeconds << " s for END from the render node" << std::endl;
             watcher.waitUntil(Clock::now() + seconds(behaviour.endWaitSeconds));
             if (watcher.endCount() == 0 && !watcher.closed()) {
                 console << "No END within " << behaviour.endWaitSeconds << " s; finishing" << std::endl;

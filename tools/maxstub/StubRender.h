@@ -14,7 +14,6 @@ namespace Varnix::Peer {
 // status (StubExit). Prints its progress to `console` and records what it was
 // given in `recorder`. May not return at all when the behaviour asks for a
 // crash. Main thread.
-int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder,
-                  std::ostream& console);
+int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Recorder& recorder, std::ostream& console);
 
 }  // namespace Varnix::Peer

@@ -28,15 +28,13 @@ std::string besideExecutable(const std::string& name) {
 Varnix::Peer::Behaviour loadBehaviour(std::ostream& console) {
     const std::string path = besideExecutable(behaviourFileName);
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return Varnix::Peer::Behaviour();
+    if (!in) return Varnix::Peer::Behaviour();
     std::ostringstream text;
     text << in.rdbuf();
     std::vector<std::string> warnings;
     Varnix::Peer::Behaviour behaviour = Varnix::Peer::parseBehaviour(text.str(), warnings);
     console << "Behaviour file: " << path << std::endl;
-    for (const std::string& warning : warnings)
-        console << "WARNING: " << path << ": " << warning << std::endl;
+    for (const std::string& warning : warnings) console << "WARNING: " << path << ": " << warning << std::endl;
     return behaviour;
 }
 

@@ -17,32 +17,26 @@
 
 namespace {
 
-std::wstring wide(const char* text)
-{
+std::wstring wide(const char* text) {
     const int count = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
     std::wstring out(count > 0 ? count - 1 : 0, L'\0');
-    if (count > 1)
-        MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], count);
+    if (count > 1) MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], count);
     return out;
 }
 
-bool readAll(HANDLE file, std::string& text)
-{
+bool readAll(HANDLE file, std::string& text) {
     text.clear();
     LARGE_INTEGER start{};
-    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
-        return false;
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
     char buffer[65536];
     DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        text.append(buffer, got);
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
     return true;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc < 4 || argc > 5) {
         std::fprintf(stderr, "usage: log-share-check FILE MARKER LATER-TEXT [SECONDS]\n");
         return 1;
@@ -52,8 +46,8 @@ int main(int argc, char** argv)
     const int seconds = argc == 5 ? std::atoi(argv[4]) : 120;
 
     HANDLE file = CreateFileW(wide(argv[1]).c_str(), GENERIC_READ | FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         std::printf("cannot open %s for reading and appending: error %lu\n", argv[1],
                     static_cast<unsigned long>(GetLastError()));
@@ -68,8 +62,7 @@ int main(int argc, char** argv)
 
     const std::string line = marker + "\r\n";
     DWORD written = 0;
-    if (!WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)
-        || written != line.size()) {
+    if (!WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) || written != line.size()) {
         std::printf("cannot append: error %lu\n", static_cast<unsigned long>(GetLastError()));
         return 4;
     }
@@ -84,7 +77,6 @@ int main(int argc, char** argv)
         }
         Sleep(100);
     }
-    std::printf("no line holding \"%s\" after the appended line within %d s\n", later.c_str(),
-                seconds);
+    std::printf("no line holding \"%s\" after the appended line within %d s\n", later.c_str(), seconds);
     return 5;
 }

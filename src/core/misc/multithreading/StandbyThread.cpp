@@ -10,10 +10,7 @@ namespace Varnix {
 
 String lastTaskFailure;
 
-void setThreadName(Port::ThreadHandle thread, const char* name)
-{
-    Port::nameThread(thread, name);
-}
+void setThreadName(Port::ThreadHandle thread, const char* name) { Port::nameThread(thread, name); }
 
 StandbyThread::StandbyThread()
     : name(u"_VARNIX_standbyThread"),
@@ -23,12 +20,9 @@ StandbyThread::StandbyThread()
       task(nullptr),
       taskData(nullptr),
       started(false),
-      stopping(false)
-{
-}
+      stopping(false) {}
 
-StandbyThread::~StandbyThread()
-{
+StandbyThread::~StandbyThread() {
     waitIdle();
     Port::MutexLock call(callLock);
     if (started) {
@@ -45,16 +39,14 @@ StandbyThread::~StandbyThread()
     }
 }
 
-void StandbyThread::execute(Task newTask, void* newTaskData)
-{
+void StandbyThread::execute(Task newTask, void* newTaskData) {
     Port::MutexLock call(callLock);
     if (!started) {
         acknowledged = 0;
         threadHandle = Port::createThread(&StandbyThread::workerRoutine, this, stackSize);
         if (threadHandle == nullptr) {
             // Waiting for an acknowledgement here would spin forever.
-            throw Exception("Cannot create thread '" + name + String("'"),
-                            Exception::threadCreationCode);
+            throw Exception("Cannot create thread '" + name + String("'"), Exception::threadCreationCode);
         }
         while (acknowledged.load() == 0) {
         }
@@ -75,19 +67,14 @@ void StandbyThread::execute(Task newTask, void* newTaskData)
     }
 }
 
-void StandbyThread::waitIdle()
-{
+void StandbyThread::waitIdle() {
     taskLock.lock();
     taskLock.unlock();
 }
 
-void StandbyThread::workerRoutine(void* self)
-{
-    static_cast<StandbyThread*>(self)->runTasks();
-}
+void StandbyThread::workerRoutine(void* self) { static_cast<StandbyThread*>(self)->runTasks(); }
 
-void StandbyThread::runTasks()
-{
+void StandbyThread::runTasks() {
     taskLock.lock();
     acknowledged = 1;
     try {
@@ -109,9 +96,7 @@ void StandbyThread::runTasks()
     } catch (const std::exception& failure) {
         // libstdc++ names an allocation failure "std::bad_alloc"; the text
         // the user sees is the same on every platform.
-        const char* text = dynamic_cast<const std::bad_alloc*>(&failure) != nullptr
-                               ? "bad allocation"
-                               : failure.what();
+        const char* text = dynamic_cast<const std::bad_alloc*>(&failure) != nullptr ? "bad allocation" : failure.what();
         lastTaskFailure = String(text);
         Port::showTaskFailure(lastTaskFailure.wideCString(), u"WTF");
         throw Exception(String("STOP@..\\VarnixCore\\misc\\multithreading\\StandbyThread(46)"),

@@ -57,14 +57,14 @@ private:
     void runTasks();
 
     Port::ConditionVariable wakeCondition;
-    Port::Mutex taskLock;               // held by the worker except while asleep
+    Port::Mutex taskLock;  // held by the worker except while asleep
     std::atomic<std::int64_t> acknowledged;
     Port::ThreadHandle threadHandle;
-    std::atomic<Task> task;             // null: no task held
+    std::atomic<Task> task;  // null: no task held
     void* taskData;
     bool started;
-    bool stopping;                      // tells a stop from a spurious wake
-    Port::Mutex callLock;               // serialises hand-offs and destruction
+    bool stopping;         // tells a stop from a spurious wake
+    Port::Mutex callLock;  // serialises hand-offs and destruction
 };
 
 }  // namespace Varnix

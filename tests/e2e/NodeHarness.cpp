@@ -53,6 +53,15 @@ std::string readFile(const fs::path& path) {
 
 void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
+std::vector<std::string> contentsIn(const fs::path& dir) {
+    std::vector<fs::path> paths;
+    for (const auto& entry : fs::directory_iterator(dir)) paths.push_back(entry.path());
+    std::sort(paths.begin(), paths.end());
+    std::vector<std::string> contents;
+    for (const auto& p : paths) contents.push_back(readFile(p));
+    return contents;
+}
+
 std::vector<std::string> parseLog(const std::string& logText) {
     // Each entry starts with "YYYY/MM/DD-HH:MM:SS   "; continuation lines
     // of a multi-line text do not.

@@ -29,6 +29,8 @@ using VarnixTest::runProgram;
 
 std::string readFile(const fs::path& path);
 void writeFile(const fs::path& path, const std::string& content);
+// The contents of every file in `dir`, in the order of their names.
+std::vector<std::string> contentsIn(const fs::path& dir);
 
 // The texts of DrLog.txt, one entry per logged line (time stamp removed; a
 // line that holds line feeds stays one entry).

@@ -18,16 +18,6 @@ bool hasPrefix(const std::vector<std::string>& lines, const std::string& prefix)
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
-// The contents of every file in `dir`, in the order of their names.
-std::vector<std::string> contentsIn(const fs::path& dir) {
-    std::vector<fs::path> paths;
-    for (const auto& entry : fs::directory_iterator(dir)) paths.push_back(entry.path());
-    std::sort(paths.begin(), paths.end());
-    std::vector<std::string> contents;
-    for (const auto& p : paths) contents.push_back(readFile(p));
-    return contents;
-}
-
 std::vector<std::string> sorted(std::vector<std::string> items) {
     std::sort(items.begin(), items.end());
     return items;

@@ -48,15 +48,6 @@ std::vector<std::string> dumpFilesIn(const fs::path& dir) {
     return names;
 }
 
-std::vector<std::string> contentsIn(const fs::path& dir) {
-    std::vector<fs::path> paths;
-    for (const auto& entry : fs::directory_iterator(dir)) paths.push_back(entry.path());
-    std::sort(paths.begin(), paths.end());
-    std::vector<std::string> contents;
-    for (const auto& p : paths) contents.push_back(readFile(p));
-    return contents;
-}
-
 using RenderJob = NodeTest;
 
 TEST_F(RenderJob, WholeJobWithTheNearestNewerVersion) {

@@ -6,6 +6,7 @@
 #include "port/dirwatch.h"
 #include "port/socket.h"
 
+#include "support/LoopbackConnection.h"
 #include "support/TempDirectory.h"
 
 #include <gtest/gtest.h>
@@ -23,20 +24,7 @@ namespace {
 // instead of passing by its time-out.
 constexpr int longWaitMs = 120000;
 
-struct Connection {
-    ListeningSocket listener{IPv4Address::loopback(0)};
-    std::unique_ptr<StreamSocket> near;
-    std::unique_ptr<StreamSocket> far;
-
-    Connection() {
-        IPv4Address local;
-        EXPECT_TRUE(listener.GetLocal(local));
-        far = StreamSocket::connect(local, 5);
-        listener.SetTimeout(5);
-        near = listener.Accept();
-        EXPECT_TRUE(far && near);
-    }
-};
+using Connection = VarnixTest::LoopbackConnection;
 
 class DirectoryWatchTest : public VarnixTest::TempDirectoryTest {
 protected:
@@ -104,61 +92,61 @@ TEST_F(DirectoryWatchTest, AMissingDirectoryGivesNoWatchAndTheWaitStillSeesItsSo
     DirectoryWatch missing((directory / "absent").string().c_str());
     EXPECT_FALSE(missing.IsOk());
     Connection c;
-    c.far->Write("x", 1);
-    Activity seen = waitForActivity(&missing, c.near.get(), nullptr, longWaitMs);
+    c.client->Write("x", 1);
+    Activity seen = waitForActivity(&missing, c.server.get(), nullptr, longWaitMs);
     EXPECT_TRUE(seen.readable);
     EXPECT_FALSE(seen.directoryChanged);
 }
 
 TEST(ActivityWait, BytesOnTheIncomingConnectionWakeTheWaitAndStayUntilRead) {
     Connection c;
-    EXPECT_FALSE(waitForActivity(nullptr, c.near.get(), nullptr, 0).any());
+    EXPECT_FALSE(waitForActivity(nullptr, c.server.get(), nullptr, 0).any());
     std::thread sender([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        c.far->Write("\x26\x48\xC0\xC0", 4);
+        c.client->Write("\x26\x48\xC0\xC0", 4);
     });
-    Activity seen = waitForActivity(nullptr, c.near.get(), nullptr, longWaitMs);
+    Activity seen = waitForActivity(nullptr, c.server.get(), nullptr, longWaitMs);
     sender.join();
     EXPECT_TRUE(seen.readable);
     // Not read yet: still there for the next wait.
-    EXPECT_TRUE(waitForActivity(nullptr, c.near.get(), nullptr, 0).readable);
+    EXPECT_TRUE(waitForActivity(nullptr, c.server.get(), nullptr, 0).readable);
     char bytes[4];
-    c.near->SetTimeout(5);
-    c.near->Read(bytes, 4);
-    ASSERT_EQ(4u, c.near->LastReadCount());
-    EXPECT_FALSE(waitForActivity(nullptr, c.near.get(), nullptr, 0).any());
+    c.server->SetTimeout(5);
+    c.server->Read(bytes, 4);
+    ASSERT_EQ(4u, c.server->LastReadCount());
+    EXPECT_FALSE(waitForActivity(nullptr, c.server.get(), nullptr, 0).any());
 }
 
 TEST(ActivityWait, TheIncomingConnectionsEndWakesTheWait) {
     Connection c;
     std::thread closer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        c.far->Destroy();
+        c.client->Destroy();
     });
-    Activity seen = waitForActivity(nullptr, c.near.get(), nullptr, longWaitMs);
+    Activity seen = waitForActivity(nullptr, c.server.get(), nullptr, longWaitMs);
     closer.join();
     EXPECT_TRUE(seen.readable);
-    EXPECT_TRUE(c.near->IsClosed());
+    EXPECT_TRUE(c.server->IsClosed());
 }
 
 TEST(ActivityWait, TheClosingConnectionsEndWakesTheWaitButItsBytesDoNot) {
     Connection incoming, closing;
-    closing.far->Write("stray", 5);
+    closing.client->Write("stray", 5);
     // Bytes alone are not an end: the wait runs on to its time-out.
-    EXPECT_FALSE(waitForActivity(nullptr, incoming.near.get(), closing.near.get(), 300).any());
+    EXPECT_FALSE(waitForActivity(nullptr, incoming.server.get(), closing.server.get(), 300).any());
     char sink[5];
-    closing.near->SetTimeout(5);
-    closing.near->Read(sink, 5);
+    closing.server->SetTimeout(5);
+    closing.server->Read(sink, 5);
     std::thread closer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        closing.far->Destroy();
+        closing.client->Destroy();
     });
-    Activity seen = waitForActivity(nullptr, incoming.near.get(), closing.near.get(), longWaitMs);
+    Activity seen = waitForActivity(nullptr, incoming.server.get(), closing.server.get(), longWaitMs);
     closer.join();
     EXPECT_TRUE(seen.closed);
     EXPECT_FALSE(seen.readable);
     // Already over: the next wait returns at once with it.
-    EXPECT_TRUE(waitForActivity(nullptr, nullptr, closing.near.get(), longWaitMs).closed);
+    EXPECT_TRUE(waitForActivity(nullptr, nullptr, closing.server.get(), longWaitMs).closed);
 }
 
 TEST(ActivityWait, EventsThatCameTogetherAreReportedTogether) {
@@ -168,10 +156,10 @@ TEST(ActivityWait, EventsThatCameTogetherAreReportedTogether) {
     DirectoryWatch watch(dir.string().c_str());
     ASSERT_TRUE(watch.IsOk());
     { std::ofstream(dir / "dump1.exr") << "image"; }
-    c.far->Write("\x26\x48\xC0\xC0", 4);
+    c.client->Write("\x26\x48\xC0\xC0", 4);
     // Both are pending before the wait starts; let the bytes arrive first.
-    ASSERT_TRUE(c.near->WaitForRead(longWaitMs));
-    Activity seen = waitForActivity(&watch, c.near.get(), nullptr, longWaitMs);
+    ASSERT_TRUE(c.server->WaitForRead(longWaitMs));
+    Activity seen = waitForActivity(&watch, c.server.get(), nullptr, longWaitMs);
     EXPECT_TRUE(seen.directoryChanged);
     EXPECT_TRUE(seen.readable);
 }

@@ -1,6 +1,7 @@
 // The socket layer on loopback, with ephemeral ports only (no fixed port).
 
 #include "port/socket.h"
+#include "support/LoopbackConnection.h"
 
 #include <gtest/gtest.h>
 
@@ -18,21 +19,7 @@ long long msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// A listener on a free loopback port and one connection to it from each side.
-struct Pair {
-    ListeningSocket listener{IPv4Address::loopback(0)};
-    std::unique_ptr<StreamSocket> client;
-    std::unique_ptr<StreamSocket> server;
-
-    Pair() {
-        IPv4Address local;
-        EXPECT_TRUE(listener.GetLocal(local));
-        client = StreamSocket::connect(local, 5);
-        listener.SetTimeout(5);
-        server = listener.Accept();
-        EXPECT_TRUE(client && server);
-    }
-};
+using Pair = VarnixTest::LoopbackConnection;
 
 }  // namespace
 

@@ -90,16 +90,18 @@ void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder)
     window->log(u"Downloading 3dsmax " + Varnix::Str::toString(requested) + u" scene to render with 3dsmax " +
                 Varnix::Str::toString(chosen));
     String scenePath = dataDirectory + u"/received_scene.max";
-    // A partial scene must never reach the renderer; the master learns of
-    // the failure from the connection closing.
-    if (Varnix::receiveFile(master, scenePath) != 0) {
-        window->log(u"Scene download failed");
-        return;
-    }
+    bool received = Varnix::receiveFile(master, scenePath) == 0;
     long long downloadSeconds = (Varnix::Port::elapsedMilliseconds() - downloadStart) / 1000;
+    // Written either way, with what is on disk: scripts count downloads by it.
     std::int32_t sceneSize = Varnix::getFileSize(scenePath);
     window->log(u"Downloaded scene: " + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(sceneSize))) +
                 u" bytes in " + Varnix::Str::toString(int(downloadSeconds)) + u" s");
+    // A partial scene must never reach the renderer; the master learns of
+    // the failure from the connection closing.
+    if (!received) {
+        window->log(u"Scene download failed");
+        return;
+    }
 
     // The command appends the renderer's output to MaxLog.txt by name; a
     // link planted there would take it elsewhere. The shell makes a plain

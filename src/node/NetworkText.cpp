@@ -7,7 +7,7 @@ String shownAsText(const String& text) {
     String shown;
     for (std::int32_t i = 0; i < text.length(); ++i) {
         char16_t c = text[i];
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+        if ((c < 0x20 && c != u'\t') || (c >= 0x7F && c <= 0x9F)) {
             shown.append(u'\\').append(u'x').append(hex[(c >> 4) & 0xF]).append(hex[c & 0xF]);
         } else if (c == u'\\') {
             shown.append(u'\\').append(u'\\');

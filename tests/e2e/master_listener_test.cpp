@@ -36,7 +36,7 @@ TEST_F(MasterPort, UnsupportedVersionsAreRefusedWithoutReadingTheScene) {
     startNode();
 
     // drmaster refuses these releases itself, so a raw master sends them.
-    for (const char* parameters : {"2010 1", "2017 1"}) {
+    for (const char* parameters : {"2010 1", "2017\t1"}) {
         RawMaster r;
         ASSERT_TRUE(r.connect());
         ASSERT_TRUE(r.greet());
@@ -59,7 +59,7 @@ TEST_F(MasterPort, UnsupportedVersionsAreRefusedWithoutReadingTheScene) {
     EXPECT_EQ(jobLines,
               (std::vector<std::string>{
                   "Parameters received: 2010 1", "Unsupported 3dsmax version: 2010", "Ready for new connection",
-                  "Parameters received: 2017 1", "Unsupported 3dsmax version: 2017", "Ready for new connection",
+                  "Parameters received: 2017\t1", "Unsupported 3dsmax version: 2017", "Ready for new connection",
                   "Parameters received: latest 3", "Unsupported 3dsmax version: 0", "Ready for new connection"}));
     EXPECT_FALSE(fs::exists(data / "received_scene.max"));
     EXPECT_TRUE(stubRecord("max").empty());

@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int connectSeconds = 10;
 constexpr int greetingNoteSeconds = 3;  // when to say that the node may be busy
-constexpr int messageSeconds = 30;      // greeting and parameters; the node allows 30 s per byte
+constexpr int messageSeconds = 30;      // greeting and parameters; the node allows 10 s for the whole parameter text
 constexpr int scenePieceSeconds = 45;   // the node's limit per piece of the scene
 constexpr int dumpPieceSeconds = 60;    // the node's limit per piece of a dump
 constexpr int pollMilliseconds = 200;   // how often time limits, END triggers and Ctrl-C are checked

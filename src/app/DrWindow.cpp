@@ -50,7 +50,7 @@ DrWindow::DrWindow()
 
     renderService = std::make_unique<RenderService>(this);
     Varnix::String dataDirectory = renderService->settings.dataDirectory;
-    logStartupReport(this, renderService->settings);
+    logStartupReport(this, *renderService);
     // The configuration's fatal error closes the window while the service is
     // being built, before the close handler can reach it: stop it now, so
     // that its threads never outlive the log sink they write to.

@@ -13,14 +13,38 @@ namespace {
 
 String port(int number) { return Varnix::Str::toString(number); }
 
+// "Ports: " and the ports held; those that could not be bound follow, named
+// as such, so that the line never claims a port another program holds.
+String portsLine(const RenderService& service) {
+    struct {
+        bool held;
+        String text;
+    } ports[] = {
+        {service.discoveryReplier && service.discoveryReplier->bound(),
+         "UDP " + port(DiscoveryReplier::port) + String(" (discovery)")},
+        {service.masterServer && service.masterServer->IsOk(),
+         "TCP " + port(RenderService::masterPort) + String(" (masters)")},
+        {service.hostListener && service.hostListener->listener->IsOk(),
+         "TCP " + port(HostListener::port) + String(" on 127.0.0.1 only (3dsmax)")},
+    };
+    String held, failed;
+    for (const auto& entry : ports) {
+        String& list = entry.held ? held : failed;
+        if (!list.isEmpty()) list += String(u", ");
+        list += entry.text;
+    }
+    String line = u"Ports: " + (held.isEmpty() ? String(u"none") : held);
+    if (!failed.isEmpty()) line += u"; cannot bind " + failed;
+    return line;
+}
+
 }  // namespace
 
-void logStartupReport(Varnix::NodeWindow* window, const NodeSettings& settings) {
+void logStartupReport(Varnix::NodeWindow* window, const RenderService& service) {
+    const NodeSettings& settings = service.settings;
     window->log(String(u"Varnix DR node version " VARNIX_VERSION_TEXT));
     window->log(u"Data folder: " + settings.dataDirectory);
-    window->log("Ports: UDP " + port(DiscoveryReplier::port) + String(" (discovery), TCP ") +
-                port(RenderService::masterPort) + String(" (masters), TCP ") + port(HostListener::port) +
-                String(" on 127.0.0.1 only (3dsmax)"));
+    window->log(portsLine(service));
     String releases;
     for (int year = firstHostYear; year <= lastHostYear; ++year) {
         const String& directory = settings.hostInstalls[year - firstHostYear];

@@ -1,12 +1,14 @@
 #pragma once
 
-#include "config/NodeSettings.h"
 #include "core/NodeWindow.h"
 
+class RenderService;
+
 // What an admin needs to know from a log that a node started right: one line
-// each for the program's version, the data folder, the ports and the 3ds Max
-// releases configured. Logs through `window`; any thread, never fails.
-void logStartupReport(Varnix::NodeWindow* window, const NodeSettings& settings);
+// each for the program's version, the data folder, the ports held (and those
+// that could not be bound) and the 3ds Max releases configured. Logs through
+// `window`; GUI thread, while `service` is not being torn down; never fails.
+void logStartupReport(Varnix::NodeWindow* window, const RenderService& service);
 
 // The line that ends a clean stop, once the service's threads have ended.
 extern const char16_t* const stoppedMessage;

@@ -38,7 +38,11 @@ void logHeldBackPings(Varnix::NodeWindow* window, LineBudget& budget, bool last 
 
 }  // namespace
 
-DiscoveryReplier::DiscoveryReplier(Varnix::NodeWindow* window) : window(window), stopRequested(false) {
+DiscoveryReplier::DiscoveryReplier(Varnix::NodeWindow* window)
+    : window(window),
+      stopRequested(false),
+      // Bound here, so that the start-up report knows whether it holds the port.
+      socket(std::make_unique<Varnix::Port::DatagramSocket>(IPv4Address::any(port))) {
     name = u"MY_DiscoveryReplier";
     stackSize = 0x100000;
     execute(&DiscoveryReplier::serveDiscovery, this);
@@ -55,7 +59,6 @@ void DiscoveryReplier::serveDiscovery(void* self) {
     Varnix::NodeWindow* window = replier->window;
 
     IPv4Address local = IPv4Address::any(port);
-    replier->socket = std::make_unique<Varnix::Port::DatagramSocket>(local);
     replier->socket->GetLocal(local);
     String localName(HostNames::shared().nameFor(local).c_str());
     window->log(u"Starting UDP socket, local hostname: " + shownAsText(localName));
@@ -95,5 +98,4 @@ void DiscoveryReplier::serveDiscovery(void* self) {
         logHeldBackPings(window, pingLines, true);  // nothing goes unreported, not even at the end
     }
     replier->socket->Destroy();
-    replier->socket.reset();
 }

@@ -21,8 +21,10 @@ public:
     // Receive queue asked of the system for the discovery socket.
     static constexpr int receiveQueueBytes = 1 << 20;
 
-    // Starts the thread "MY_DiscoveryReplier" on serveDiscovery and returns
-    // while it runs. Any thread; `window` must outlive the replier.
+    // Binds the port, starts the thread "MY_DiscoveryReplier" on
+    // serveDiscovery and returns while it runs; a port that cannot be bound
+    // is logged by the thread, which then ends. Any thread; `window` must
+    // outlive the replier.
     explicit DiscoveryReplier(Varnix::NodeWindow* window);
 
     // Stops the loop if nobody did (within one poll) and joins the thread.
@@ -35,6 +37,11 @@ public:
     Varnix::NodeWindow* window;
     // Set by the owner to end the loop; read by the loop before each receive.
     std::atomic<bool> stopRequested;
-    // Open while the loop runs; touched by the replier's thread only.
+    // True when the port was bound at construction. Any thread.
+    bool bound() const { return socketBound; }
+
+    // Made by the constructor, then the replier's thread's alone; closed
+    // when the loop ends.
     std::unique_ptr<Varnix::Port::DatagramSocket> socket;
+    const bool socketBound = socket->IsOk();
 };

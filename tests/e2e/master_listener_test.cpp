@@ -242,6 +242,12 @@ TEST_F(MasterPort, TakenPortIsReportedAndDiscoveryStillAnswers) {
     std::vector<std::string> log = logLines();
     EXPECT_EQ(countPrefix(log, "Replying to discovery ping from "), 1);
     EXPECT_EQ(countPrefix(log, "Accepted remote connection"), 0);
+    // The report names only the ports held, and the taken one as such.
+    std::vector<std::string> ports;
+    for (const auto& l : log)
+        if (l.rfind("Ports:", 0) == 0) ports.push_back(l);
+    EXPECT_EQ(ports, std::vector<std::string>{"Ports: UDP 19666 (discovery), TCP 19667 on 127.0.0.1 only (3dsmax); "
+                                              "cannot bind TCP 19668 (masters)"});
 }
 
 TEST_F(MasterPort, ClosingTheIdleWindowEndsTheNodeWithinAboutTwoSeconds) {

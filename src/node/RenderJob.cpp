@@ -3,7 +3,6 @@
 #include "config/DevelopmentMode.h"
 #include "core/Exception.h"
 #include "core/Str.h"
-#include "core/misc/multithreading/StandbyThread.h"
 #include "node/DumpRelay.h"
 #include "node/JobParameters.h"
 #include "node/LineBudget.h"
@@ -15,6 +14,7 @@
 #include "port/clock.h"
 #include "port/dirwatch.h"
 #include "port/files.h"
+#include "port/process.h"
 #include "port/shellquote.h"
 #include "port/textfile.h"
 
@@ -47,32 +47,35 @@ void logHeldBackRefusals(Varnix::NodeWindow* window, LineBudget& budget, bool la
                 u" more jobs for 3dsmax versions not configured here, too many to log one by one");
 }
 
-void runCommand(void* commandLine) {
-    auto* command = static_cast<String*>(commandLine);
-    // The paths in it go to the system as the names they were found as.
-    Varnix::Port::runCommandLine(command->toFileName().c_str());
-}
+namespace {
 
-void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder) {
-    Varnix::NodeWindow* window = context.window;
-    Varnix::Port::StreamSocket* master = holder.get();
-    const String& dataDirectory = context.settings.dataDirectory;
-    DumpRelay& dumps = context.dumps;
-
+// What the master asked for, once its scene is on disk.
+struct JobRequest {
     String parameters;
-    if (Varnix::readString(master, parameters) != 0) return;
-    JobParameters job = parseJobParameters(parameters);
-    int requested = job.requestedVersion;
-    int chosen = chooseHostVersion(context.settings, requested);
+    JobParameters job;
+    int chosenVersion = 0;
+    String scenePath;
+};
+
+// Receives the parameters, chooses the version and downloads the scene.
+// False, with the reason logged (or nothing, as for a silent master), when
+// the job cannot go on.
+bool receiveJob(const RenderJobContext& context, Varnix::Port::StreamSocket* master, JobRequest& request) {
+    Varnix::NodeWindow* window = context.window;
+    const String& dataDirectory = context.settings.dataDirectory;
+    if (Varnix::readString(master, request.parameters) != 0) return false;
+    request.job = parseJobParameters(request.parameters);
+    int requested = request.job.requestedVersion;
+    request.chosenVersion = chooseHostVersion(context.settings, requested);
     // A refusal costs its sender nothing, and each can carry a different
     // parameter text that no repeat count merges: past a burst they are
     // counted instead of written.
     logHeldBackRefusals(window, context.refusedJobLines);
-    if (chosen == 0 && !context.refusedJobLines.take(Varnix::Port::elapsedMilliseconds())) return;
-    window->log(u"Parameters received: " + shownAsText(parameters));
-    if (chosen == 0) {
+    if (request.chosenVersion == 0 && !context.refusedJobLines.take(Varnix::Port::elapsedMilliseconds())) return false;
+    window->log(u"Parameters received: " + shownAsText(request.parameters));
+    if (request.chosenVersion == 0) {
         window->log(u"Unsupported 3dsmax version: " + Varnix::Str::toString(requested));
-        return;
+        return false;
     }
 
     // The data folder's name goes into the command line. cmd.exe would put
@@ -83,26 +86,32 @@ void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder)
     if (!reference.empty()) {
         window->log(u"Cannot render in the data folder " + folder + u": the command interpreter would replace " +
                     String(reference.c_str()) + u" in its name. Rename the folder.");
-        return;
+        return false;
     }
 
     long long downloadStart = Varnix::Port::elapsedMilliseconds();
     window->log(u"Downloading 3dsmax " + Varnix::Str::toString(requested) + u" scene to render with 3dsmax " +
-                Varnix::Str::toString(chosen));
-    String scenePath = dataDirectory + u"/received_scene.max";
-    bool received = Varnix::receiveFile(master, scenePath) == 0;
+                Varnix::Str::toString(request.chosenVersion));
+    request.scenePath = dataDirectory + u"/received_scene.max";
+    bool received = Varnix::receiveFile(master, request.scenePath) == 0;
     long long downloadSeconds = (Varnix::Port::elapsedMilliseconds() - downloadStart) / 1000;
     // Written either way, with what is on disk: scripts count downloads by it.
-    std::int32_t sceneSize = Varnix::getFileSize(scenePath);
+    std::int32_t sceneSize = Varnix::getFileSize(request.scenePath);
     window->log(u"Downloaded scene: " + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(sceneSize))) +
                 u" bytes in " + Varnix::Str::toString(int(downloadSeconds)) + u" s");
     // A partial scene must never reach the renderer; the master learns of
     // the failure from the connection closing.
     if (!received) {
         window->log(u"Scene download failed");
-        return;
+        return false;
     }
+    return true;
+}
 
+// The renderer's command line for the request, logged as it will run.
+String prepareCommand(const RenderJobContext& context, const JobRequest& request) {
+    Varnix::NodeWindow* window = context.window;
+    const String& dataDirectory = context.settings.dataDirectory;
     // The command appends the renderer's output to MaxLog.txt by name; a
     // link planted there would take it elsewhere. The shell makes a plain
     // file in its place.
@@ -113,45 +122,63 @@ void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder)
         else
             window->log(u"Cannot remove " + maxLog + u", a symbolic link: the renderer's output goes where it leads");
     }
-
-    String command =
-        buildRenderCommand(context.settings.hostInstalls[chosen - firstHostYear], scenePath, dataDirectory, job.frame);
+    String command = buildRenderCommand(context.settings.hostInstalls[request.chosenVersion - firstHostYear],
+                                        request.scenePath, dataDirectory, request.job.frame);
     window->log(u"Running command:\n" + command);
+    return command;
+}
 
-    dumps.purgeDumpFiles(dataDirectory, window);
-    try {
-        context.renderer.execute(&runCommand, &command);
-    } catch (const Varnix::Exception& failure) {
-        // No thread for the renderer: the online wait below sees it idle.
-        window->log(failure.getMessage());
-    }
+// Clears the data folder of earlier dumps and starts the command line.
+// Null when the interpreter could not be started.
+std::unique_ptr<Varnix::Port::ChildProcess> startRenderer(const RenderJobContext& context, const String& command) {
+    context.dumps.purgeDumpFiles(context.settings.dataDirectory, context.window);
+    std::string why;
+    // The paths in it go to the system as the names they were found as.
+    return Varnix::Port::ChildProcess::start(command.toFileName().c_str(), why);
+}
+
+// Waits for 3ds Max to connect back while the renderer runs. True once it
+// is online.
+bool waitForHost(const RenderJobContext& context, Varnix::Port::ChildProcess* renderer) {
     long long waitStart = Varnix::Port::elapsedMilliseconds();
-
-    HostListener& host = context.host;
-    bool online = false;
     for (;;) {
-        if (!context.renderer.isBusy()) {
-            window->log(u"Got no response from 3dsmax, aborting");
-            break;
+        if (renderer == nullptr || renderer->wait(0)) {
+            context.window->log(u"Got no response from 3dsmax, aborting");
+            return false;
         }
-        if (host.acceptHost(dataDirectory)) {
-            online = true;
-            break;
-        }
+        if (context.host.acceptHost(context.settings.dataDirectory)) break;
     }
+    long long seconds = (Varnix::Port::elapsedMilliseconds() - waitStart) / 1000;
+    context.window->log(u"3dsmax is online after " + Varnix::Str::toString(int(seconds)) + u" seconds");
+    return true;
+}
 
-    int relayed = 0;
-    if (online) {
-        long long seconds = (Varnix::Port::elapsedMilliseconds() - waitStart) / 1000;
-        window->log(u"3dsmax is online after " + Varnix::Str::toString(int(seconds)) + u" seconds");
-        relayed += relayWhileBothConnected(master, host, dumps, dataDirectory, window, relayPollMilliseconds);
-    }
-
-    relayed += dumps.relayDumpFiles(master, dataDirectory, window);
-    host.closeHost();
+// The last relay, the close of the 3ds Max side, the wait for the renderer
+// to exit and the purge.
+void finishJob(const RenderJobContext& context, Varnix::Port::StreamSocket* master,
+               Varnix::Port::ChildProcess* renderer, int relayed) {
+    Varnix::NodeWindow* window = context.window;
+    const String& dataDirectory = context.settings.dataDirectory;
+    relayed += context.dumps.relayDumpFiles(master, dataDirectory, window);
+    context.host.closeHost();
     window->log(u"Closed loopback connection\n\n");
-    context.renderer.waitIdle();
-    if (!isDevelopmentMode()) dumps.purgeDumpFiles(dataDirectory, window);
+    if (renderer != nullptr) renderer->wait(-1);
+    if (!isDevelopmentMode()) context.dumps.purgeDumpFiles(dataDirectory, window);
     // Otherwise such a job would look like a good one in the log.
     if (relayed == 0) window->log(u"No image was sent to the master in this job");
+}
+
+}  // namespace
+
+void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder) {
+    Varnix::Port::StreamSocket* master = holder.get();
+    JobRequest request;
+    if (!receiveJob(context, master, request)) return;
+    String command = prepareCommand(context, request);
+    std::unique_ptr<Varnix::Port::ChildProcess> renderer = startRenderer(context, command);
+    int relayed = 0;
+    if (waitForHost(context, renderer.get()))
+        relayed = relayWhileBothConnected(master, context.host, context.dumps, context.settings.dataDirectory,
+                                          context.window, relayPollMilliseconds);
+    finishJob(context, master, renderer.get(), relayed);
 }

@@ -1,7 +1,8 @@
 #pragma once
-// One render job for one master: parameters, choice of the 3ds Max
-// version, the scene, the renderer's command line, the wait for 3ds Max, the
-// relay of dumps and END, and the clean-up.
+// One render job for one master, in stages: receive the job (parameters,
+// choice of the 3ds Max version, the scene), build the renderer's command
+// line, start the renderer as a child process, wait for 3ds Max, relay dumps
+// and END, clean up (the renderer's exit, the purge).
 
 #include "config/NodeSettings.h"
 #include "core/NodeWindow.h"
@@ -12,7 +13,6 @@ class HostListener;
 class LineBudget;
 namespace Varnix {
 class SocketHolder;
-class StandbyThread;
 namespace Port {
 class StreamSocket;
 }
@@ -23,8 +23,6 @@ class StreamSocket;
 struct RenderJobContext {
     Varnix::NodeWindow* window;
     const NodeSettings& settings;
-    // Runs the renderer's command line (runCommand).
-    Varnix::StandbyThread& renderer;
     HostListener& host;
     DumpRelay& dumps;
     // Lines of refused jobs, shared by all jobs of the service.
@@ -51,8 +49,3 @@ void logHeldBackRefusals(Varnix::NodeWindow* window, LineBudget& budget, bool la
 // side is gone. Job thread only.
 int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
                             const Varnix::String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds);
-
-// The renderer's task: runs the command line (a Varnix::String owned by the
-// job, which keeps it alive until the task has returned) through the command
-// interpreter and returns when it has finished. The exit code is dropped.
-void runCommand(void* commandLine);

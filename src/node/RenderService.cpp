@@ -23,9 +23,7 @@ const std::size_t workingDirectoryBufferSize = 10240;
 }  // namespace
 
 RenderService::RenderService(Varnix::NodeWindow* window) : window(window) {
-    maxInvoker.name = u"MY_MaxInvoker";
     serverThread.name = u"MY_ServerThread";
-    maxInvoker.stackSize = workerStackSize;
     serverThread.stackSize = workerStackSize;
 
     char workingDirectory[workingDirectoryBufferSize];
@@ -86,7 +84,6 @@ void RenderService::stopEverything() {
         masterServer->Destroy();
         masterServer.reset();
     }
-    maxInvoker.waitIdle();
 }
 
 void RenderService::serveMasters(void* argument) {
@@ -95,8 +92,8 @@ void RenderService::serveMasters(void* argument) {
     // Greetings and parameter strings are awaited side by side there; a job
     // gets a connection only once its parameters have all arrived.
     MasterGate gate(service->masterServer.get(), service->window);
-    RenderJobContext context{service->window,        service->settings,  service->maxInvoker,
-                             *service->hostListener, service->dumpRelay, service->refusedJobLines};
+    RenderJobContext context{service->window, service->settings, *service->hostListener, service->dumpRelay,
+                             service->refusedJobLines};
     while (!service->stopRequested) {
         std::unique_ptr<Varnix::Port::StreamSocket> master = gate.nextMaster(
             service->stopRequested, [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });

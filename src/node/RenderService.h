@@ -55,7 +55,6 @@ private:
     void stopEverything();
 
 public:
-    Varnix::StandbyThread maxInvoker;
     Varnix::StandbyThread serverThread;
     Varnix::NodeWindow* window;
     // The three below are released by stopEverything, in that order, once

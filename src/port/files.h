@@ -1,7 +1,7 @@
 #pragma once
-// Files, directories and the command interpreter, as the render node needs
-// them. Wide paths are NUL-terminated UTF-16; narrow paths are file names in
-// the platform's narrow form (encoding.h: fileNameToWide, wideToFileName).
+// Files and directories, as the render node needs them. Wide paths are
+// NUL-terminated UTF-16; narrow paths are file names in the platform's
+// narrow form (encoding.h: fileNameToWide, wideToFileName).
 // All functions may be called from any thread and never throw.
 
 #include "port/notcopyable.h"
@@ -39,13 +39,6 @@ bool copyFile(const char16_t* from, const char16_t* to);
 // Where development builds keep numbered copies of relayed dumps: the copy
 // number n goes to prefix + n + ".exr". Static text, never null.
 const char16_t* developmentDumpCopyPrefix();
-
-// Runs one command line through the command interpreter (system() on
-// Windows, /bin/sh -c elsewhere) and returns when it has finished; the
-// interpreter's status, or -1 when it could not be run. Blocks the calling
-// thread for as long as the command runs; on POSIX the process keeps taking
-// SIGINT and SIGTERM meanwhile.
-int runCommandLine(const char* narrowCommand);
 
 // A file opened for reading its bytes out, as a dump is before the master
 // hears of it. Opening never blocks: anything but a regular file (a FIFO, a

@@ -6,10 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,8 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-extern char** environ;
 
 namespace Varnix::Port {
 
@@ -85,36 +80,6 @@ bool copyFile(const char16_t* from, const char16_t* to) {
 }
 
 const char16_t* developmentDumpCopyPrefix() { return u"/tmp/dump"; }
-
-int runCommandLine(const char* narrowCommand) {
-    // Not system(): it ignores SIGINT and SIGQUIT in the whole process while
-    // the command runs, so Ctrl-C could not stop the node during a render.
-    // The child gets what system() gives it: the default action for both
-    // signals and no blocked signals.
-    posix_spawnattr_t attributes;
-    if (posix_spawnattr_init(&attributes) != 0) return -1;
-    sigset_t defaults, none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGQUIT);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    char shell[] = "/bin/sh";
-    char option[] = "-c";
-    std::string command(narrowCommand);
-    char* arguments[] = {shell, option, &command[0], nullptr};
-    pid_t child = -1;
-    int spawned = posix_spawn(&child, shell, nullptr, &attributes, arguments, environ);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) return -1;
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return status;
-}
 
 InputFile::InputFile(const char16_t* path) {
     std::string narrow = systemName(path);

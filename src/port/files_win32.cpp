@@ -84,8 +84,6 @@ bool copyFile(const char16_t* from, const char16_t* to) {
 
 const char16_t* developmentDumpCopyPrefix() { return u"C:/dump"; }
 
-int runCommandLine(const char* narrowCommand) { return std::system(narrowCommand); }
-
 InputFile::InputFile(const char16_t* path) {
     // Shared like the size query, so that the renderer may go on writing or
     // deleting; a renderer that shares no reading makes the file busy.

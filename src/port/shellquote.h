@@ -1,6 +1,6 @@
 #pragma once
 // Text that goes inside a double-quoted word of the command line handed to
-// the command interpreter (see runCommandLine in port/files.h).
+// the command interpreter (see ChildProcess in port/process.h).
 
 #include <string>
 

@@ -3,6 +3,7 @@
 
 #include "support/TempDirectory.h"
 #include "port/files.h"
+#include "port/process.h"
 #include "port/shellquote.h"
 
 #include <gtest/gtest.h>
@@ -106,7 +107,11 @@ TEST_F(RenderCommandTest, ShellSeesFileSystemPiecesAsText) {
 
     fs::path previous = fs::current_path();
     fs::current_path(directory);
-    int status = Varnix::Port::runCommandLine(command.toNarrow());
+    std::string why;
+    auto shell = Varnix::Port::ChildProcess::start(command.toNarrow(), why);
+    ASSERT_TRUE(shell) << why;
+    ASSERT_TRUE(shell->wait(-1));
+    int status = shell->exitStatus();
     fs::current_path(previous);
 
     EXPECT_EQ(status, 0) << command.toNarrow();

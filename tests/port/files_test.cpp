@@ -1,4 +1,4 @@
-// The file and command-interpreter layer, on real files in a fresh directory.
+// The file layer, on real files in a fresh directory.
 #include "port/files.h"
 #include "support/TempDirectory.h"
 
@@ -117,17 +117,6 @@ TEST_F(FilesTest, WorkingDirectoryNeedsRoomForItsTerminator) {
     char small[4096];
     EXPECT_FALSE(getWorkingDirectory(small, length));
     EXPECT_EQ(small[0], '\0');
-}
-
-TEST_F(FilesTest, CommandLineRunsThroughTheInterpreterToTheEnd) {
-    // The same shape as a render job's command line: echo, &&, quoted
-    // program, output appended to a log.
-    std::string log = (directory / "MaxLog.txt").string();
-    std::string cmd = "echo Starting && \"/bin/sh\" \"-c\" \"sleep 0.2; echo rendered\"  >> \"" + log + "\"";
-    EXPECT_EQ(runCommandLine(cmd.c_str()), 0);
-    EXPECT_EQ(runCommandLine(cmd.c_str()), 0);
-    EXPECT_EQ(read(log), "rendered\nrendered\n");
-    EXPECT_NE(runCommandLine("exit 3"), 0);
 }
 
 }  // namespace

@@ -85,17 +85,28 @@ def parse_log(text):
 
 
 REPEATED = re.compile(r"^last message repeated ([0-9,]+) times?: (.*)$", re.S)
+# The counts of a flood's lines that the node wrote instead of each line,
+# and the text of the lines each one stands for.
+HELD_BACK = [
+    (re.compile(r"^Closed ([0-9,]+) more bogus master connections"), "Got bogus master connection"),
+    (re.compile(r"^Replied to ([0-9,]+) more discovery pings"), "Replying to discovery ping from"),
+]
 
 
 def count_lines(lines, text):
     """How many logged lines held `text`, counting the lines that a flood's
-    repeat count stands for."""
+    repeat count or held-back count stands for."""
     total = 0
     for line in lines:
         m = REPEATED.match(line)
         if m:
             if text in m.group(2):
                 total += int(m.group(1).replace(",", ""))
+            continue
+        held = [int(m.group(1).replace(",", "")) for pattern, stands_for in HELD_BACK
+                for m in [pattern.match(line)] if m and text in stands_for]
+        if held:
+            total += held[0]
         elif text in line:
             total += 1
     return total

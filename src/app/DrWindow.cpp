@@ -104,21 +104,15 @@ void DrWindow::log(const char16_t* text) {
     Varnix::Port::MutexLock guard(logLock);
     // The clock is read under the lock so that lines stay in time order.
     Varnix::Port::LocalTime when = Varnix::Port::localTimeNow();
-    repeatCounts.clear();
-    bool write = repeats.admit(line, Varnix::Port::elapsedMilliseconds(), repeatCounts);
-    for (const std::u16string& count : repeatCounts) Varnix::appendLogLine(pendingText, when, count.c_str());
+    bool write = repeats.admit(line, Varnix::Port::elapsedMilliseconds(), repeatCount);
+    if (!repeatCount.empty()) Varnix::appendLogLine(pendingText, when, repeatCount.c_str());
     if (write) Varnix::appendLogLine(pendingText, when, line.c_str());
 }
 
 void DrWindow::appendRepeatCounts(bool closing) {
-    repeatCounts.clear();
-    if (closing)
-        repeats.collectAll(repeatCounts);
-    else
-        repeats.collectDue(Varnix::Port::elapsedMilliseconds(), repeatCounts);
-    if (repeatCounts.empty()) return;
-    Varnix::Port::LocalTime when = Varnix::Port::localTimeNow();
-    for (const std::u16string& count : repeatCounts) Varnix::appendLogLine(pendingText, when, count.c_str());
+    repeats.collectDue(Varnix::Port::elapsedMilliseconds(), closing, repeatCount);
+    if (repeatCount.empty()) return;
+    Varnix::appendLogLine(pendingText, Varnix::Port::localTimeNow(), repeatCount.c_str());
 }
 
 void DrWindow::trimLogView() {

@@ -35,8 +35,8 @@ public:
 
     // One timestamped line, collected in memory; shown and written to
     // DrLog.txt by the next 500 ms tick. A text longer than maxLogTextUnits
-    // is cut with a mark; floods of identical lines are counted instead
-    // (LogRepeats) and the counts written as lines of their own. Any thread. Does no GUI work and no
+    // is cut with a mark; a run of identical lines is counted instead
+    // (LogRepeats) and the count written as a line of its own. Any thread. Does no GUI work and no
     // file output itself; it waits only for logLock, which other loggers and
     // the flush hold briefly (the flush only to take the pending text, not
     // while it shows or writes it). Throws std::bad_alloc only when memory
@@ -80,11 +80,11 @@ private:
     Varnix::Port::Mutex logLock;
     wxIcon windowIcon;
     Varnix::String pendingText;
-    // Floods of identical lines; guarded by logLock.
+    // Runs of identical lines; guarded by logLock.
     Varnix::LogRepeats repeats;
-    // Count lines waiting to be appended; guarded by logLock (kept to reuse
+    // A count line waiting to be appended; guarded by logLock (kept to reuse
     // its storage).
-    std::vector<std::u16string> repeatCounts;
+    std::u16string repeatCount;
     // The text being shown and written by the GUI thread, taken out of
     // pendingText (their storages alternate, both are kept). GUI thread only.
     Varnix::String flushingText;

@@ -1,7 +1,5 @@
 #include "app/LogRepeats.h"
 
-#include <algorithm>
-
 namespace Varnix {
 
 namespace {
@@ -29,55 +27,37 @@ std::u16string LogRepeats::summaryLine(const std::u16string& text, std::uint64_t
     return line + text.substr(0, cut) + u"...";
 }
 
-void LogRepeats::report(Entry& entry, std::vector<std::u16string>& summaries) {
-    if (entry.counted > 0) summaries.push_back(summaryLine(entry.text, entry.counted));
-    entry.counted = 0;
+void LogRepeats::report(std::u16string& summary) {
+    if (counted > 0) summary = summaryLine(last, counted);
+    counted = 0;
 }
 
-bool LogRepeats::admit(const std::u16string& text, long long nowMs, std::vector<std::u16string>& summaries) {
-    auto found = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.text == text; });
-    if (found == entries.end()) {
-        if (entries.size() >= trackedTexts) {
-            auto oldest = std::min_element(entries.begin(), entries.end(),
-                                           [](const Entry& a, const Entry& b) { return a.lastSeenMs < b.lastSeenMs; });
-            report(*oldest, summaries);
-            entries.erase(oldest);
-        }
-        entries.push_back(Entry{text, nowMs, nowMs, 1, 0});
-        return true;
+bool LogRepeats::admit(const std::u16string& text, long long nowMs, std::u16string& summary) {
+    summary.clear();
+    if (hasLast && text == last && nowMs - lastSeenMs < runGapMs) {
+        if (counted == 0) lastReportMs = nowMs;
+        ++counted;
+        lastSeenMs = nowMs;
+        return false;
     }
-    Entry& entry = *found;
-    if (nowMs - entry.lastSeenMs >= burstGapMs) {
-        // The earlier burst is over: its count first, then a fresh start.
-        report(entry, summaries);
-        entry.inBurst = 0;
-        entry.lastReportMs = nowMs;
-    }
-    entry.lastSeenMs = nowMs;
-    if (entry.inBurst < keptPerBurst) {
-        ++entry.inBurst;
-        return true;
-    }
-    if (entry.counted == 0) entry.lastReportMs = nowMs;
-    ++entry.counted;
-    return false;
+    report(summary);
+    last = text;
+    hasLast = true;
+    lastSeenMs = nowMs;
+    return true;
 }
 
-void LogRepeats::collectDue(long long nowMs, std::vector<std::u16string>& summaries) {
-    for (Entry& entry : entries) {
-        if (entry.counted == 0) continue;
-        if (nowMs - entry.lastSeenMs >= burstGapMs) {
-            report(entry, summaries);
-            entry.inBurst = 0;
-        } else if (nowMs - entry.lastReportMs >= reportEveryMs) {
-            report(entry, summaries);
-            entry.lastReportMs = nowMs;
-        }
+void LogRepeats::collectDue(long long nowMs, bool closing, std::u16string& summary) {
+    summary.clear();
+    if (counted == 0) return;
+    if (closing || nowMs - lastSeenMs >= runGapMs) {
+        report(summary);
+        // The run is over: the next line is written whatever it says.
+        hasLast = false;
+    } else if (nowMs - lastReportMs >= reportEveryMs) {
+        report(summary);
+        lastReportMs = nowMs;
     }
-}
-
-void LogRepeats::collectAll(std::vector<std::u16string>& summaries) {
-    for (Entry& entry : entries) report(entry, summaries);
 }
 
 }  // namespace Varnix

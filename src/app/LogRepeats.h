@@ -1,57 +1,46 @@
 #pragma once
-// Repeated-line suppression for floods, in the manner of syslog's "last
-// message repeated N times". Only lines identical to one logged shortly
-// before are counted instead of written, and only once the same text has
-// come more than `keptPerBurst` times with less than `burstGapMs` between
-// two of them: every line of ordinary traffic is written as it is. Each
-// count is written as a line of its own; nothing is dropped silently.
-// No locking: the log sink calls it under its lock.
+// Repeated-line suppression in the manner of syslog's "last message repeated
+// N times": only a line identical to the line just before it, and coming
+// less than runGapMs after it, is counted instead of written. A line between
+// two identical ones, or a pause, writes the next one in full, so ordinary
+// traffic (a job's lines, a master's ping every few seconds) is written as
+// it is. Each count is written as a line of its own; nothing is dropped
+// silently. No locking: the log sink calls it under its lock.
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace Varnix {
 
 class LogRepeats {
 public:
-    // Lines of one text written in a burst before the rest is counted.
-    static constexpr int keptPerBurst = 20;
-    // A repetition that comes later than this after the previous one starts
-    // a new burst.
-    static constexpr long long burstGapMs = 500;
-    // A count is written at least this often while its burst lasts.
+    // A repetition that comes this long after the line before it is written.
+    static constexpr long long runGapMs = 1000;
+    // A count is written at least this often while its run lasts.
     static constexpr long long reportEveryMs = 30000;
-    // Distinct texts followed at once; the least recent one is forgotten
-    // (its count written first).
-    static constexpr std::size_t trackedTexts = 16;
 
     // For one line logged at `nowMs` (a monotonic clock): true when it is to
-    // be written, false when it was counted. Counts of bursts that ended are
-    // added to `summaries`, to be written before the line.
-    bool admit(const std::u16string& text, long long nowMs, std::vector<std::u16string>& summaries);
+    // be written, false when it was counted. When the line ends a run, its
+    // count is set in `summary` (else `summary` is emptied), to be written
+    // before the line.
+    bool admit(const std::u16string& text, long long nowMs, std::u16string& summary);
 
-    // Adds the counts of bursts that have ended by `nowMs`, and of bursts
-    // not reported for reportEveryMs, to `summaries`.
-    void collectDue(long long nowMs, std::vector<std::u16string>& summaries);
-
-    // Adds every count not yet written (the log is closing).
-    void collectAll(std::vector<std::u16string>& summaries);
+    // The count of a run that has paused by `nowMs`, or has not been
+    // reported for reportEveryMs, in `summary`; empty when none is due. With
+    // `closing` any count not yet written.
+    void collectDue(long long nowMs, bool closing, std::u16string& summary);
 
     // The line that reports `count` more lines of `text`.
     static std::u16string summaryLine(const std::u16string& text, std::uint64_t count);
 
 private:
-    struct Entry {
-        std::u16string text;
-        long long lastSeenMs = 0;
-        long long lastReportMs = 0;
-        int inBurst = 0;
-        std::uint64_t counted = 0;
-    };
-    void report(Entry& entry, std::vector<std::u16string>& summaries);
+    void report(std::u16string& summary);
 
-    std::vector<Entry> entries;
+    std::u16string last;
+    bool hasLast = false;
+    long long lastSeenMs = 0;
+    long long lastReportMs = 0;
+    std::uint64_t counted = 0;
 };
 
 }  // namespace Varnix

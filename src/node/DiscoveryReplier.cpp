@@ -18,8 +18,9 @@ namespace {
 
 // Ping lines written at once and on average; more pings are counted. A ping
 // from a forged address costs a line (and a name lookup) otherwise, and
-// forged addresses make every line a different one.
-constexpr int pingLinesAtOnce = 20;
+// forged addresses make every line a different one. A farm's masters
+// discovering every few seconds stay far below both.
+constexpr int pingLinesAtOnce = 100;
 constexpr int pingLinesPerSecond = 5;
 
 void logPing(Varnix::NodeWindow* window, const IPv4Address& sender, LineBudget& budget) {

@@ -1,5 +1,6 @@
 #include "node/MasterGate.h"
 
+#include "core/Str.h"
 #include "core/String.h"
 #include "node/HostNames.h"
 #include "node/LinkPrimitives.h"
@@ -20,11 +21,21 @@ constexpr int greetingWriteTimeoutSeconds = 5;
 MasterGate::MasterGate(Varnix::Port::ListeningSocket* listener, Varnix::NodeWindow* window)
     : listener(listener), window(window) {}
 
-MasterGate::~MasterGate() = default;
+MasterGate::~MasterGate() { logHeldBackBogus(true); }
+
+void MasterGate::logHeldBackBogus(bool last) {
+    std::uint64_t count = last ? bogusLines.takeCount() : bogusLines.dueCount(Varnix::Port::elapsedMilliseconds());
+    if (count == 0) return;
+    window->log(u"Closed " + Varnix::Str::getFormatted(count) +
+                u" more bogus master connections, too many to log one by one");
+}
 
 void MasterGate::drop(std::size_t index, const char16_t* why) {
-    if (why) window->log(why);
-    window->log(u"Ready for new connection");
+    // A wrong greeting costs nothing to send; a master's connection is never counted.
+    if (pending[index].master || bogusLines.take(Varnix::Port::elapsedMilliseconds())) {
+        if (why) window->log(why);
+        window->log(u"Ready for new connection");
+    }
     pending[index].socket->Destroy();
     pending.erase(pending.begin() + std::ptrdiff_t(index));
 }
@@ -91,6 +102,7 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::at
                                                                    const std::function<void()>& eachTurn) {
     for (;;) {
         if (eachTurn) eachTurn();
+        logHeldBackBogus(false);
         if (stop) {
             for (Pending& p : pending) p.socket->Destroy();
             pending.clear();

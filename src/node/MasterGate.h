@@ -13,6 +13,7 @@
 // Everything runs on the accept loop's thread (serverThread).
 
 #include "core/NodeWindow.h"
+#include "node/LineBudget.h"
 #include "port/socket.h"
 
 #include <atomic>
@@ -44,7 +45,9 @@ public:
     // "Got bogus master connection" for a wrong greeting (nothing, fewer
     // than four bytes or a close within 5 s), "Accepted remote connection
     // from ..." for each master, and "Ready for new connection" after each
-    // connection it closes. Null once `stop` is set (within pollMs); the
+    // connection it closes; past a burst, bogus connections are counted
+    // instead ("Closed N more bogus master connections, too many to log one
+    // by one"). Null once `stop` is set (within pollMs); the
     // connections still held are then closed without a line. `eachTurn`, if
     // set, runs on every turn of the wait (at least every pollMs).
     std::unique_ptr<Varnix::Port::StreamSocket> nextMaster(const std::atomic<bool>& stop,
@@ -69,8 +72,14 @@ private:
     void greetWaitingConnections(long long nowMs);
     // Closes and forgets one held connection with the lines it deserves.
     void drop(std::size_t index, const char16_t* why);
+    // Writes the count of bogus connections not logged, when due (every
+    // count when `last`).
+    void logHeldBackBogus(bool last);
 
     Varnix::Port::ListeningSocket* listener;
     Varnix::NodeWindow* window;
     std::vector<Pending> pending;
+    // Lines of wrong greetings, which cost their sender nothing: 50 at once
+    // and 2 a second on average are written, the rest counted.
+    LineBudget bogusLines{50, 2};
 };

@@ -245,15 +245,20 @@ TEST_F(LogSink, LinesReachTheFileInHalfSecondBatchesNotOneByOne) {
     worker.join();
     ASSERT_GE(batches.size(), 6u);
     EXPECT_TRUE(wholeLines) << "a write ended inside a line";
-    size_t lines = 0;
+    std::vector<size_t> sizes;
     for (size_t i = 1; i < batches.size(); ++i) {
         auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(batches[i].seen - batches[i - 1].seen).count();
         // Never sooner than the period allows (a slow run only widens gaps).
         EXPECT_GE(gap, 300) << "batch " << i << " came " << gap << " ms after the one before";
-        lines += batches[i].lines;
+        sizes.push_back(batches[i].lines);
     }
-    // Each write carries what was logged during a whole period.
-    EXPECT_GE(lines, 3 * (batches.size() - 1)) << lines << " lines in " << batches.size() - 1 << " writes";
+    // Each write carries what was logged during one period of about half a
+    // second: the worker logs at most 50 lines in it, and a slow run only
+    // makes it log fewer, so the upper bound holds however slow the run.
+    std::sort(sizes.begin(), sizes.end());
+    size_t median = sizes[sizes.size() / 2];
+    EXPECT_GE(median, 3u) << "lines per write";
+    EXPECT_LE(median, 150u) << "lines per write: the period is longer than half a second";
     // And nothing stays behind: the last line logged reaches the file.
     int total = logged;
     ASSERT_TRUE(pumpUntil(
@@ -344,63 +349,29 @@ TEST_F(LogSink, VeryLongLineIsCutWithAMarkInTheWindowAndTheFile) {
     EXPECT_NE(logView()->GetValue().ToStdString().find(expected), std::string::npos);
 }
 
-TEST_F(LogSink, FloodOfIdenticalLinesIsCountedAndTheCountWrittenNothingLost) {
+TEST_F(LogSink, OnlyRunsOfIdenticalLinesAreCountedAndEveryCountReachesTheFile) {
     waitForLogLines(1);
-    const std::string flood = "Got bogus master connection";
+    // A repetition after a pause is written in full.
+    window->log(u"Replying to discovery ping from master");
+    pumpFor(1200);
+    window->log(u"Replying to discovery ping from master");
     for (int i = 0; i < 10000; ++i) window->log(u"Got bogus master connection");
-    window->log(u"after the flood");
-    std::string text;
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            text = readFile(logPath);
-            return countLinesWith(text, "   after the flood") == 1 && countLinesWith(text, "last message repeated") > 0;
-        },
-        10000))
-        << text.substr(0, 4000);
-    EXPECT_EQ(exactLines(text, flood), Varnix::LogRepeats::keptPerBurst);
-    EXPECT_EQ(exactLines(text, flood) + repeatedCount(text, flood), 10000);
-    EXPECT_LE(countLinesWith(text, "last message repeated"), 3);
-}
-
-TEST_F(LogSink, AlternatingFloodsAreCountedEachOnItsOwn) {
-    waitForLogLines(1);
+    // A job's lines recur, but never one right after itself.
     for (int i = 0; i < 5000; ++i) {
-        window->log(u"Got bogus master connection");
-        window->log(u"Ready for new connection");
+        window->log(u"Started EXR dump (1,000 bytes): dump.exr");
+        window->log(u"Removed file: dump.exr");
     }
-    std::string text;
-    // The counts come once the burst has been quiet for a moment.
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            text = readFile(logPath);
-            return repeatedCount(text, "Got bogus master connection") + Varnix::LogRepeats::keptPerBurst >= 5000 &&
-                   repeatedCount(text, "Ready for new connection") + Varnix::LogRepeats::keptPerBurst >= 5000;
-        },
-        10000))
-        << text.substr(0, 4000);
-    for (const std::string line : {"Got bogus master connection", "Ready for new connection"})
-        EXPECT_EQ(exactLines(text, line) + repeatedCount(text, line), 5000) << line;
-    EXPECT_LT(splitLines(text).size(), 200u);
-}
-
-TEST_F(LogSink, OrdinaryRepetitionsAreWrittenInFull) {
-    size_t start = waitForLogLines(1).size();
-    for (int i = 0; i < Varnix::LogRepeats::keptPerBurst; ++i) window->log(u"Replying to discovery ping from master");
-    window->log(u"done");
-    std::string text = waitForLogLines(2 + Varnix::LogRepeats::keptPerBurst).substr(start);
-    pumpFor(1200);  // past the end of the burst
-    text = withoutServiceLines(readFile(logPath)).substr(start);
-    EXPECT_EQ(countLinesWith(text, "   Replying to discovery ping from master"), Varnix::LogRepeats::keptPerBurst);
-    EXPECT_EQ(countLinesWith(text, "last message repeated"), 0) << text;
-}
-
-TEST_F(LogSink, CountsNotYetWrittenReachTheFileOnClosing) {
-    waitForLogLines(1);
-    for (int i = 0; i < 100; ++i) window->log(u"Got bogus master connection");
-    ASSERT_TRUE(closeAndWaitDestroyed());
+    for (int i = 0; i < 100; ++i) window->log(u"Ready for new connection");
+    ASSERT_TRUE(closeAndWaitDestroyed());  // the last count is written on closing
     std::string text = readFile(logPath);
-    EXPECT_EQ(exactLines(text, "Got bogus master connection"), Varnix::LogRepeats::keptPerBurst);
-    EXPECT_EQ(repeatedCount(text, "Got bogus master connection"), 100 - Varnix::LogRepeats::keptPerBurst) << text;
+    EXPECT_EQ(exactLines(text, "Replying to discovery ping from master"), 2);
+    EXPECT_EQ(exactLines(text, "Got bogus master connection"), 1);
+    EXPECT_EQ(repeatedCount(text, "Got bogus master connection"), 9999);
+    EXPECT_EQ(exactLines(text, "Started EXR dump (1,000 bytes): dump.exr"), 5000);
+    EXPECT_EQ(exactLines(text, "Removed file: dump.exr"), 5000);
+    EXPECT_EQ(exactLines(text, "Ready for new connection"), 1);
+    EXPECT_EQ(repeatedCount(text, "Ready for new connection"), 99);
+    EXPECT_EQ(countLinesWith(text, "last message repeated"), 2) << text.substr(0, 4000);
 }
 
 TEST_F(LogSink, WindowKeepsTheMostRecentLinesAndTheFileKeepsEveryLine) {

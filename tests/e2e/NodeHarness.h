@@ -59,7 +59,8 @@ protected:
     // Polls DrLog.txt (written every 500 ms) until a line contains `text`.
     bool waitForLog(const std::string& text, double seconds = 10);
     // Like waitForLog, but for the `count`th line containing `text` (the
-    // lines that a repeat count, "last message repeated N times: ...",
+    // lines that a repeat count, "last message repeated N times: ...", or a
+    // count of bogus connections, "Closed N more bogus master connections",
     // stands for included).
     bool waitForLogCount(const std::string& text, int count, double seconds = 10);
     std::vector<std::string> logLines();

@@ -173,37 +173,57 @@ TEST_F(RenderJob, EndArrivingInTwoPiecesIsForwarded) {
     EXPECT_EQ(countLines(stubRecord("max"), "end_received"), 1) << stubRecord("max");
 }
 
-TEST_F(RenderJob, DumpsUnderOneReusedNameOrInABurstAllArrive) {
-    // A renderer that reuses one dump name: each dump is written once the
-    // node has relayed and removed the last.
-    std::string reuse = installStub("reuse", "dumps = 4\ndump_interval_ms = 50\nreuse_dump_name = yes\n");
-    // A renderer that writes many dumps faster than the relay turns.
-    std::string burst = installStub("burst", "dumps = 12\ndump_interval_ms = 0\n");
-    writeConfig("2015 " + reuse + "\n2016 " + burst + "\n");
+TEST_F(RenderJob, DumpsUnderOneReusedNameOrInABurstAllArriveAndEachHasItsThreeLines) {
+    struct Case {
+        const char* version;
+        const char* behaviour;
+        int dumps;
+    };
+    const Case cases[] = {
+        // A renderer that reuses one dump name: each dump is written once the
+        // node has relayed and removed the last.
+        {"2014", "dumps = 40\ndump_interval_ms = 100\nreuse_dump_name = yes\n", 40},
+        {"2015", "dumps = 40\ndump_interval_ms = 100\n", 40},
+        // A renderer that writes many dumps faster than the relay turns.
+        {"2016", "dumps = 12\ndump_interval_ms = 0\n", 12},
+    };
+    std::string config;
+    for (const Case& c : cases) config += std::string(c.version) + " " + installStub(c.version, c.behaviour) + "\n";
+    writeConfig(config + "2013 " + installStub("short", "dumps = 1\ndump_interval_ms = 0\n") + "\n");
     watchDumps();
     startNode();
 
-    ProcessResult job = render("2015", "1", {"--end-after-dumps", "4"});
-    ASSERT_EQ(job.exitCode, 0) << job.output;
-    ASSERT_TRUE(waitForLog("Ready for new connection"));
-    EXPECT_EQ(countLines(stubRecord("reuse"), "dump: " + data.string() + "/dump1.exr"), 4) << stubRecord("reuse");
-    std::vector<std::string> received = contentsIn(out);
-    EXPECT_EQ(received, writtenDumps());
-    EXPECT_EQ(received.size(), 4u);
-
-    fs::remove_all(out);
-    fs::create_directories(out);
-    job = render("2016", "2", {"--end-after-dumps", "12"});
-    ASSERT_EQ(job.exitCode, 0) << job.output;
-    ASSERT_TRUE(waitForLogCount("Ready for new connection", 2));
-    received = contentsIn(out);
-    EXPECT_EQ(received.size(), 12u);
-    std::vector<std::string> written = writtenDumps();
-    written.erase(written.begin(), written.begin() + 4);
-    std::sort(received.begin(), received.end());
-    std::sort(written.begin(), written.end());
-    EXPECT_EQ(received, written);
+    std::size_t written = 0;
+    int jobs = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        fs::remove_all(out);
+        fs::create_directories(out);
+        std::vector<std::string> before = logLines();
+        ProcessResult job = render(c.version, "1", {"--end-after-dumps", std::to_string(c.dumps)});
+        ASSERT_EQ(job.exitCode, 0) << job.output;
+        ASSERT_TRUE(waitForLogCount("Ready for new connection", ++jobs));
+        std::vector<std::string> received = contentsIn(out);
+        std::vector<std::string> writtenNow = writtenDumps();
+        writtenNow.erase(writtenNow.begin(), writtenNow.begin() + std::ptrdiff_t(written));
+        written += writtenNow.size();
+        std::sort(received.begin(), received.end());
+        std::sort(writtenNow.begin(), writtenNow.end());
+        EXPECT_EQ(received, writtenNow);
+        EXPECT_EQ(received.size(), std::size_t(c.dumps));
+        // Every dump's lines are in DrLog.txt, none folded into a count.
+        std::vector<std::string> log = logLines();
+        log.erase(log.begin(), log.begin() + std::ptrdiff_t(before.size()));
+        for (const char* line : {"Started EXR dump (", "Finished EXR dump after ", "Removed file: "})
+            EXPECT_EQ(countPrefix(log, line), c.dumps) << line;
+        EXPECT_EQ(countPrefix(log, "last message repeated"), 0);
+    }
     EXPECT_TRUE(dumpFilesIn(data).empty());
+
+    // Short jobs back to back: every one ends with its own line.
+    for (int i = 0; i < 25; ++i) ASSERT_EQ(render("2013", "1", {"--end-after-dumps", "1", "--overwrite"}).exitCode, 0);
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", jobs + 25));
+    EXPECT_EQ(countPrefix(logLines(), "Ready for new connection"), jobs + 25);
 }
 
 TEST_F(RenderJob, SigintDuringARenderEndsTheNodeOnceTheJobIsDone) {

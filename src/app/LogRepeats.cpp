@@ -35,14 +35,19 @@ void LogRepeats::report(std::u16string& summary) {
 bool LogRepeats::admit(const std::u16string& text, long long nowMs, std::u16string& summary) {
     summary.clear();
     if (hasLast && text == last && nowMs - lastSeenMs < runGapMs) {
+        lastSeenMs = nowMs;
+        if (written < keptPerRun) {
+            ++written;
+            return true;
+        }
         if (counted == 0) lastReportMs = nowMs;
         ++counted;
-        lastSeenMs = nowMs;
         return false;
     }
     report(summary);
     last = text;
     hasLast = true;
+    written = 1;
     lastSeenMs = nowMs;
     return true;
 }

@@ -1,10 +1,11 @@
 #pragma once
 // Repeated-line suppression in the manner of syslog's "last message repeated
-// N times": only a line identical to the line just before it, and coming
-// less than runGapMs after it, is counted instead of written. A line between
-// two identical ones, or a pause, writes the next one in full, so ordinary
-// traffic (a job's lines, a master's ping every few seconds) is written as
-// it is. Each count is written as a line of its own; nothing is dropped
+// N times": only a run of lines identical to the line just before them,
+// each coming less than runGapMs after it, is counted instead of written,
+// and only past its first keptPerRun lines (a master may well send END
+// twice). A line between two identical ones, or a pause, ends the run, so
+// ordinary traffic (a job's lines, a master's ping every few seconds) is
+// written as it is. Each count is written as a line of its own; nothing is dropped
 // silently. No locking: the log sink calls it under its lock.
 
 #include <cstdint>
@@ -16,6 +17,8 @@ class LogRepeats {
 public:
     // A repetition that comes this long after the line before it is written.
     static constexpr long long runGapMs = 1000;
+    // Lines of a run written before the rest is counted.
+    static constexpr int keptPerRun = 10;
     // A count is written at least this often while its run lasts.
     static constexpr long long reportEveryMs = 30000;
 
@@ -40,6 +43,8 @@ private:
     bool hasLast = false;
     long long lastSeenMs = 0;
     long long lastReportMs = 0;
+    // Lines of the current run written so far.
+    int written = 0;
     std::uint64_t counted = 0;
 };
 

@@ -1,7 +1,8 @@
 ; Installer of the Varnix DR node for 64-bit Windows, built by
 ; scripts/package-windows with NSIS (makensis) on Debian.
 ;
-; makensis -DVERSION=6.1.0 -DSTAGE=<staged release folder> -DICON=<.ico> -DOUTFILE=<setup.exe> VarnixNode.nsi
+; makensis -DVERSION=6.1.0 -DSTAGE=<staged release folder> -DICON=<.ico> -DOUTFILE=<setup.exe>
+;   -DPE_MANIFEST=<scripts/pe-manifest> VarnixNode.nsi
 ;
 ; Per-machine install into Program Files; the node's working directory is the
 ; fixed folder %ProgramData%\Varnix DR node (kept across upgrades and by the
@@ -20,12 +21,21 @@
 !ifndef OUTFILE
   !error "OUTFILE is not defined"
 !endif
+!ifndef PE_MANIFEST
+  !error "PE_MANIFEST (scripts/pe-manifest) is not defined"
+!endif
 
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 ManifestSupportedOS all
+ManifestDPIAware true
+XPStyle on
+; makensis' own manifest names no processor ("*"): ours, which names amd64,
+; replaces it in the program header that the installer and the uninstaller
+; share (the options above only make room for it).
+!packhdr "${OUTFILE}.header" '"${PE_MANIFEST}" set "${OUTFILE}.header" "${__FILEDIR__}/resources/VarnixSetup.manifest"'
 
 !define PRODUCT "Varnix DR node"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Varnix DR node"

@@ -6,8 +6,19 @@
 ;
 ; Per-machine install into Program Files; the node's working directory is the
 ; fixed folder %ProgramData%\Varnix DR node (kept across upgrades and by the
-; uninstaller together with its drData), used by every shortcut.
-; Silent: setup.exe /S [/NOAUTOSTART] [/D=<install folder>]; Uninstall.exe /S.
+; uninstaller together with its drData), used by every shortcut and the task.
+; Silent: setup.exe /S [options] [/D=<install folder>]; Uninstall.exe /S.
+; Options (the Windows guide explains them; those marked * are remembered
+; and used again by later upgrades that do not name them):
+;   /NOAUTOSTART, /AUTOSTART *   no start at logon / start at logon again
+;   /MASTERS=<addresses> *       who may reach the node (netsh remoteip syntax)
+;   /PROFILES=<profiles> *       firewall profiles of the rules
+;   /STOPWAIT=<seconds> *        how long a running job may finish first
+;   /CONFIG=<file>               installs that file as drData\DrConfig.txt
+;   /LOG=<file>                  the install log there (default: in the data folder)
+; Exit codes: 0 done; 1 cancelled; 2 aborted; 10 a file could not be
+; replaced; 11 a step failed (firewall, permissions, task, configuration);
+; 12 the running node would not stop (nothing was changed).
 
 !ifndef VERSION
   !error "VERSION is not defined"
@@ -66,7 +77,37 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Varnix"
 !include "x64.nsh"
 !include "Sections.nsh"
 
+!define OPTIONS_KEY "Software\Varnix\DR node"
+!define KEEPER_EXE "VarnixNodeKeeper.exe"
+!define TASK "Varnix DR node"
+!define STOP_TASK "Varnix DR node (close)"
+!define TASK_XML "Logon task.xml"
+!define STOP_TASK_XML "Close task.xml"
+; The node's window title, how the installer finds a node in its own session.
+!define WINDOW_TITLE "Varnix Tarvo | Alpha v6.1"
+!define INSTALL_LOG "Install log.txt"
+!define DEFAULT_MASTERS "localsubnet"
+!define DEFAULT_PROFILES "domain,private"
+!define DEFAULT_STOPWAIT 600
+!define EXIT_FILE 10
+!define EXIT_STEP 11
+!define EXIT_STOP 12
+; The well-known SIDs, so that the lines work on every display language.
+!define SID_SYSTEM "*S-1-5-18"
+!define SID_ADMINS "*S-1-5-32-544"
+!define SID_USERS "*S-1-5-32-545"
+
 Var DataDir
+Var LogFile      ; handle of the install log, "" until it is open
+Var LogPath
+Var Autostart    ; 1 or 0
+Var Masters
+Var Profiles
+Var ScopeGiven   ; 1 when /MASTERS= or /PROFILES= is on this command line
+Var StopWait
+Var ConfigFile
+Var WasRunning   ; 1 when the stop step found a running node
+Var ExitCode     ; 0, or the first failure's exit code
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -88,42 +129,226 @@ Var DataDir
   StrCpy $DataDir "$APPDATA\${PRODUCT}"
 !macroend
 
-; Asks a running node to close the way its window's close box does (it
-; finishes a running job first), then waits for it; ends it by force only
-; when it is still there after two minutes. Needed before its files can be
-; replaced or removed.
-!macro StopNode
-  DetailPrint "Closing a running ${PRODUCT}, if any"
-  ; taskkill without /f asks each window of the program to close; it fails
-  ; once no such program runs.
-  nsExec::Exec '"$SYSDIR\taskkill.exe" /im ${NODE_EXE}'
-  Pop $0
-  ${If} $0 == 0
-    StrCpy $1 0
-    ${Do}
-      Sleep 1000
-      IntOp $1 $1 + 1
-      nsExec::Exec '"$SYSDIR\taskkill.exe" /im ${NODE_EXE}'
-      Pop $0
-      ${If} $0 != 0
-        ${Break}
-      ${EndIf}
-      ${If} $1 >= 120
-        DetailPrint "The node did not close within two minutes; ending it"
-        nsExec::Exec '"$SYSDIR\taskkill.exe" /f /im ${NODE_EXE}'
-        Pop $0
-        Sleep 1000
-        ${Break}
-      ${EndIf}
-    ${Loop}
+; A line in the details window and in the install log.
+!macro Log text
+  DetailPrint "${text}"
+  ${If} $LogFile != ""
+    FileWrite $LogFile "${text}$\r$\n"
   ${EndIf}
 !macroend
+!define Log "!insertmacro Log"
 
+; The first failure decides the exit code.
+!macro Failed code text
+  ${Log} "FAILED: ${text}"
+  ${If} $ExitCode == 0
+    StrCpy $ExitCode ${code}
+  ${EndIf}
+!macroend
+!define Failed "!insertmacro Failed"
 
-Function un.onInit
-  SetRegView 64
-  !insertmacro SetDataDir
+; Ends the run with an exit code, the log closed.
+!macro Finish code
+  ${Log} "Finished with exit code ${code}"
+  ${If} $LogFile != ""
+    FileClose $LogFile
+    StrCpy $LogFile ""
+  ${EndIf}
+  SetErrorLevel ${code}
+!macroend
+
+; Functions both the installer and the uninstaller call (the latter's names
+; start with "un.").
+!macro SharedFunctions un
+  ; Opens the install log for appending (/LOG= or the data folder).
+  Function ${un}OpenLog
+    CreateDirectory "$DataDir"
+    ClearErrors
+    FileOpen $LogFile "$LogPath" a
+    ${If} ${Errors}
+      StrCpy $LogFile ""
+      DetailPrint "Cannot write the install log $LogPath"
+      Return
+    ${EndIf}
+    FileSeek $LogFile 0 END
+    ${GetTime} "" "L" $0 $1 $2 $3 $4 $5 $6
+    ${GetParameters} $7
+    FileWrite $LogFile "$\r$\n$2-$1-$0 $4:$5:$6  $(^Name), $EXEPATH $7$\r$\n"
+  FunctionEnd
+
+  ; Runs the command line on the stack, logs it with its exit code and
+  ; output; $0 = the exit code ("error" when it could not be started).
+  Function ${un}Run
+    Exch $R0
+    Push $R1
+    nsExec::ExecToStack '$R0'
+    Pop $0
+    Pop $R1
+    ${Log} "> $R0  [exit $0]"
+    ${If} $R1 != ""
+    ${AndIf} $LogFile != ""
+      FileWrite $LogFile "$R1$\r$\n"
+    ${EndIf}
+    Pop $R1
+    Pop $R0
+  FunctionEnd
+
+  ; $0 = 1 when a VarnixNode.exe runs: its window in this session, or the
+  ; process in any session (tasklist sees them all when run as SYSTEM).
+  Function ${un}NodeRunning
+    FindWindow $0 "" "${WINDOW_TITLE}"
+    ${If} $0 != 0
+      StrCpy $0 1
+      Return
+    ${EndIf}
+    nsExec::ExecToStack '"$SYSDIR\tasklist.exe" /fi "imagename eq ${NODE_EXE}" /fo csv /nh'
+    Pop $0
+    Pop $1
+    StrCpy $0 0
+    StrLen $3 "${NODE_EXE}"
+    StrCpy $2 0
+    ${Do}
+      StrCpy $4 $1 $3 $2
+      ${IfThen} $4 == "" ${|} ${Break} ${|}
+      ${If} $4 == "${NODE_EXE}"
+        StrCpy $0 1
+        ${Break}
+      ${EndIf}
+      IntOp $2 $2 + 1
+    ${Loop}
+  FunctionEnd
+
+  ; Waits up to $R0 seconds for the node to be gone; $0 = 1 while it runs.
+  Function ${un}WaitNodeGone
+    StrCpy $R1 0
+    ${Do}
+      Call ${un}NodeRunning
+      ${IfThen} $0 == 0 ${|} Return ${|}
+      ${IfThen} $R1 >= $R0 ${|} Return ${|}
+      Sleep 1000
+      IntOp $R1 $R1 + 1
+    ${Loop}
+  FunctionEnd
+
+  ; Asks the running node to close as its window's close box does.
+  ; taskkill without /f reaches windows of this session only; a node in
+  ; another session (this installer run as SYSTEM) is asked by the close
+  ; task, which runs taskkill in the session of each logged-on user.
+  Function ${un}AskNodeToClose
+    Push '"$SYSDIR\taskkill.exe" /im ${NODE_EXE}'
+    Call ${un}Run
+    ${If} $0 != 0
+      Push '"$SYSDIR\schtasks.exe" /run /tn "${STOP_TASK}"'
+      Call ${un}Run
+    ${EndIf}
+  FunctionEnd
+
+  ; Stops a running node before its files are replaced or removed: the
+  ; keeper first (it would start a node ended by force again), then the node
+  ; is asked to close and given $StopWait seconds to finish a running job;
+  ; then asked a second time, which ends the job's processes and the node;
+  ; then ended by force. Sets $WasRunning; quits with EXIT_STOP when it
+  ; still runs.
+  Function ${un}StopNode
+    StrCpy $WasRunning 0
+    Push '"$SYSDIR\taskkill.exe" /f /im ${KEEPER_EXE}'
+    Call ${un}Run
+    Call ${un}NodeRunning
+    ${If} $0 == 0
+      ${Log} "No ${PRODUCT} is running"
+      Return
+    ${EndIf}
+    StrCpy $WasRunning 1
+    ${Log} "Closing the running ${PRODUCT}; a running job may take up to $StopWait s (/STOPWAIT=)"
+    Call ${un}AskNodeToClose
+    StrCpy $R0 $StopWait
+    Call ${un}WaitNodeGone
+    ${If} $0 == 1
+      ${Log} "Still running after $StopWait s: asking again, which ends the running job"
+      Call ${un}AskNodeToClose
+      StrCpy $R0 60
+      Call ${un}WaitNodeGone
+    ${EndIf}
+    ${If} $0 == 1
+      ${Log} "Still running: ending it by force"
+      Push '"$SYSDIR\taskkill.exe" /f /t /im ${NODE_EXE}'
+      Call ${un}Run
+      StrCpy $R0 10
+      Call ${un}WaitNodeGone
+    ${EndIf}
+    ${If} $0 == 1
+      ${Log} "FAILED: the ${PRODUCT} would not stop; nothing was changed"
+      !insertmacro Finish ${EXIT_STOP}
+      Quit
+    ${EndIf}
+    ${Log} "The ${PRODUCT} has stopped"
+  FunctionEnd
+!macroend
+!insertmacro SharedFunctions ""
+!insertmacro SharedFunctions "un."
+
+; Writes the task file $R0 (UTF-16, as schtasks wants it): for every member
+; of Users, in the session of their logon, least privilege, no time limit,
+; runs $R1 with arguments $R2 in the data folder; $R3 "true" or "false"
+; enables the logon trigger, "" gives none.
+Function WriteTaskXml
+  FileOpen $9 "$R0" w
+  FileWriteUTF16LE /BOM $9 '<?xml version="1.0" encoding="UTF-16"?>$\r$\n'
+  FileWriteUTF16LE $9 '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">$\r$\n'
+  FileWriteUTF16LE $9 '  <RegistrationInfo><Description>Made by the installer of the ${PRODUCT}</Description></RegistrationInfo>$\r$\n'
+  ${If} $R3 != ""
+    FileWriteUTF16LE $9 '  <Triggers><LogonTrigger><Enabled>$R3</Enabled></LogonTrigger></Triggers>$\r$\n'
+  ${EndIf}
+  FileWriteUTF16LE $9 '  <Principals><Principal id="Users"><GroupId>S-1-5-32-545</GroupId><RunLevel>LeastPrivilege</RunLevel></Principal></Principals>$\r$\n'
+  FileWriteUTF16LE $9 '  <Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy><DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries><StopIfGoingOnBatteries>false</StopIfGoingOnBatteries><ExecutionTimeLimit>PT0S</ExecutionTimeLimit><Priority>5</Priority></Settings>$\r$\n'
+  FileWriteUTF16LE $9 '  <Actions Context="Users"><Exec><Command>$R1</Command><Arguments>$R2</Arguments><WorkingDirectory>$DataDir</WorkingDirectory></Exec></Actions>$\r$\n'
+  FileWriteUTF16LE $9 '</Task>$\r$\n'
+  FileClose $9
 FunctionEnd
+
+; Registers the task named $R4 from the file $R0 (see WriteTaskXml).
+Function RegisterTask
+  Call WriteTaskXml
+  Push '"$SYSDIR\schtasks.exe" /create /tn "$R4" /xml "$R0" /f'
+  Call Run
+  ${If} $0 != 0
+    ${Failed} ${EXIT_STEP} "the scheduled task $R4 was not registered"
+  ${EndIf}
+FunctionEnd
+
+; One inbound rule ($R0 name, $R1 protocol, $R2 port) for the node only. A
+; rule found keeps its scope (the admin may have narrowed it) unless
+; /MASTERS= or /PROFILES= is given; a new one gets $Masters and $Profiles.
+Function FirewallRule
+  Push '"$SYSDIR\netsh.exe" advfirewall firewall show rule name="$R0"'
+  Call Run
+  ${If} $0 == 0
+    ${If} $ScopeGiven == 1
+      Push '"$SYSDIR\netsh.exe" advfirewall firewall set rule name="$R0" new program="$INSTDIR\${NODE_EXE}" remoteip=$Masters profile=$Profiles enable=yes'
+    ${Else}
+      ${Log} "Firewall rule $R0 found: its remote addresses and profiles are kept"
+      Push '"$SYSDIR\netsh.exe" advfirewall firewall set rule name="$R0" new program="$INSTDIR\${NODE_EXE}" enable=yes'
+    ${EndIf}
+  ${Else}
+    Push '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="$R0" dir=in action=allow program="$INSTDIR\${NODE_EXE}" protocol=$R1 localport=$R2 remoteip=$Masters profile=$Profiles enable=yes'
+  ${EndIf}
+  Call Run
+  ${If} $0 != 0
+    ${Failed} ${EXIT_STEP} "firewall rule $R0"
+  ${EndIf}
+FunctionEnd
+
+; Installs one file of the staged release; a file that cannot be replaced
+; (in use, read-only) is logged and decides the exit code.
+!macro InstallFile source name
+  ClearErrors
+  File "/oname=${name}" "${STAGE}/${source}"
+  ${If} ${Errors}
+    ${Failed} ${EXIT_FILE} "could not replace $OUTDIR\${name} (in use or not writable)"
+  ${Else}
+    ${Log} "Installed $OUTDIR\${name}"
+  ${EndIf}
+!macroend
 
 ; Appends "<year> <install directory>" for every 3ds Max release the registry
 ; knows of to the file open in $R9, probing the keys the node itself probes
@@ -171,35 +396,135 @@ Function AppendRegistryReleases
   ${Next}
 FunctionEnd
 
+; $0 = the Windows session this installer runs in (0: a service, such as
+; a deployment tool's agent running as SYSTEM).
+Function SessionId
+  System::Call 'kernel32::GetCurrentProcessId() i .r1'
+  System::Call 'kernel32::ProcessIdToSessionId(i r1, *i .r0) i .r2'
+  ${IfThen} $2 == 0 ${|} StrCpy $0 1 ${|}
+FunctionEnd
+
+; The node again where it ran, or at once after a fresh install with the
+; start at logon: through the logon task, so that it runs in the session and
+; as the user of each logon. When the task cannot be run (Wine has no task
+; service), the installer starts the keeper itself, unless it runs as a
+; service, where a node would land in no one's session.
+Function StartNode
+  ${If} $Autostart != 1
+  ${AndIf} $WasRunning != 1
+    ${Log} "The node is not started (no start at logon, and none was running)"
+    Return
+  ${EndIf}
+  Push '"$SYSDIR\schtasks.exe" /run /tn "${TASK}"'
+  Call Run
+  ${If} $0 == 0
+    StrCpy $R0 30
+    Call NodeStarted
+    ${If} $0 == 1
+      ${Log} "The ${PRODUCT} runs again"
+    ${Else}
+      ${Log} "The task runs, no node seen yet (no user logged on?): it starts one at each logon"
+    ${EndIf}
+    Return
+  ${EndIf}
+  Call SessionId
+  ${If} $0 == 0
+    ${Failed} ${EXIT_STEP} "the task could not be run, and a service session is no place for the node"
+    Return
+  ${EndIf}
+  ${Log} "The task could not be run: starting ${KEEPER_EXE} here"
+  SetOutPath "$DataDir"
+  Exec '"$INSTDIR\${KEEPER_EXE}"'
+  StrCpy $R0 30
+  Call NodeStarted
+  ${If} $0 == 1
+    ${Log} "The ${PRODUCT} runs again"
+  ${Else}
+    ${Failed} ${EXIT_STEP} "the ${PRODUCT} did not start"
+  ${EndIf}
+FunctionEnd
+
+; Waits up to $R0 seconds for a node; $0 = 1 when one runs.
+Function NodeStarted
+  StrCpy $R1 0
+  ${Do}
+    Call NodeRunning
+    ${IfThen} $0 == 1 ${|} Return ${|}
+    ${IfThen} $R1 >= $R0 ${|} Return ${|}
+    Sleep 1000
+    IntOp $R1 $R1 + 1
+  ${Loop}
+FunctionEnd
+
 Section "${PRODUCT}" SecNode
   SectionIn RO
-  !insertmacro StopNode
+  Call OpenLog
+  ${Log} "Options: start at logon $Autostart, masters $Masters, profiles $Profiles, stop wait $StopWait s"
+  ; The close task first, so that the stop step reaches a node in another
+  ; session (also when upgrading a version that had no such task).
+  CreateDirectory "$INSTDIR"
+  StrCpy $R0 "$INSTDIR\${STOP_TASK_XML}"
+  StrCpy $R1 "$SYSDIR\taskkill.exe"
+  StrCpy $R2 "/im ${NODE_EXE}"
+  StrCpy $R3 ""
+  StrCpy $R4 "${STOP_TASK}"
+  Call RegisterTask
+  Call StopNode
 
+  SetOverwrite try
   SetOutPath "$INSTDIR"
-  File "${STAGE}/${NODE_EXE}"
-  File "${STAGE}/drmaster.exe"
-  File "${STAGE}/${GUIDE}"
-  File "/oname=DrConfig sample.txt" "${STAGE}/DrConfig.txt"
+  !insertmacro InstallFile "${NODE_EXE}" "${NODE_EXE}"
+  !insertmacro InstallFile "${KEEPER_EXE}" "${KEEPER_EXE}"
+  !insertmacro InstallFile "drmaster.exe" "drmaster.exe"
+  !insertmacro InstallFile "${GUIDE}" "${GUIDE}"
+  !insertmacro InstallFile "DrConfig.txt" "DrConfig sample.txt"
   SetOutPath "$INSTDIR\${TEST_RENDERER}"
-  File "${STAGE}/${TEST_RENDERER}/*.*"
+  !insertmacro InstallFile "${TEST_RENDERER}/3dsmaxcmd.exe" "3dsmaxcmd.exe"
+  !insertmacro InstallFile "${TEST_RENDERER}/sample-scene.max" "sample-scene.max"
+  !insertmacro InstallFile "${TEST_RENDERER}/README.txt" "README.txt"
+  !insertmacro InstallFile "${TEST_RENDERER}/Try the node.cmd" "Try the node.cmd"
+  SetOverwrite on
 
-  ; The working directory, writable by every user who runs the node (the
-  ; log, the scenes and dumps of jobs); kept by upgrades and the uninstaller.
+  ; The configuration where the node reads it: the prepared one of /CONFIG=,
+  ; else, only when there is none yet, the sample with the 3ds Max releases
+  ; found in the registry filled in.
   CreateDirectory "$DataDir\drData"
-  nsExec::Exec '"$SYSDIR\icacls.exe" "$DataDir" /grant *S-1-5-32-545:(OI)(CI)M /T /Q'
-  Pop $0
-  ; The sample configuration where the node reads it, only when there is none
-  ; yet, with the 3ds Max releases found in the registry filled in.
-  ${IfNot} ${FileExists} "$DataDir\drData\DrConfig.txt"
+  ${If} $ConfigFile != ""
+    ClearErrors
+    CopyFiles /SILENT "$ConfigFile" "$DataDir\drData\DrConfig.txt"
+    ${If} ${Errors}
+      ${Failed} ${EXIT_STEP} "could not copy $ConfigFile to $DataDir\drData\DrConfig.txt"
+    ${Else}
+      ${Log} "drData\DrConfig.txt installed from $ConfigFile"
+    ${EndIf}
+  ${ElseIfNot} ${FileExists} "$DataDir\drData\DrConfig.txt"
     CopyFiles /SILENT "$INSTDIR\DrConfig sample.txt" "$DataDir\drData\DrConfig.txt"
     FileOpen $R9 "$DataDir\drData\DrConfig.txt" a
     FileSeek $R9 0 END
     FileWrite $R9 "$\r$\n# Found by the installer in the registry:$\r$\n"
     Call AppendRegistryReleases
     FileClose $R9
-    DetailPrint "drData\DrConfig.txt written with $R8 3ds Max release(s) from the registry"
+    ${Log} "drData\DrConfig.txt written with $R8 3ds Max release(s) from the registry"
   ${Else}
-    DetailPrint "drData\DrConfig.txt kept as it is"
+    ${Log} "drData\DrConfig.txt kept as it is"
+  ${EndIf}
+
+  ; Permissions: every user may create and change the node's files in drData
+  ; (the log, the scenes and dumps of jobs) but not drData itself, and only
+  ; administrators may change or replace DrConfig.txt, which names the
+  ; programs the node runs. Older versions granted Users Modify on the whole
+  ; data folder; that goes first.
+  Push '"$SYSDIR\icacls.exe" "$DataDir" /remove:g ${SID_USERS} /T /C /Q'
+  Call Run
+  StrCpy $R5 $0
+  Push '"$SYSDIR\icacls.exe" "$DataDir\drData" /grant ${SID_USERS}:(OI)(CI)(IO)M ${SID_USERS}:(RD,X,WD,AD,REA,RA,RC,S) /Q'
+  Call Run
+  IntOp $R5 $R5 | $0
+  Push '"$SYSDIR\icacls.exe" "$DataDir\drData\DrConfig.txt" /inheritance:r /grant:r ${SID_SYSTEM}:F ${SID_ADMINS}:F ${SID_USERS}:RX /Q'
+  Call Run
+  IntOp $R5 $R5 | $0
+  ${If} $R5 != 0
+    ${Failed} ${EXIT_STEP} "the permissions of the data folder"
   ${EndIf}
 
   ; Start menu. "Start in" of a shortcut is the output path at its creation.
@@ -209,19 +534,34 @@ Section "${PRODUCT}" SecNode
     SW_SHOWNORMAL "" "Start the ${PRODUCT} (data in $DataDir\drData)"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\Windows guide.lnk" "$INSTDIR\${GUIDE}"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\Data folder (drData).lnk" "$DataDir\drData"
+  ${Log} "Start-menu shortcuts made"
+
+  ; Start at logon: the task runs the keeper, which runs the node in the
+  ; data folder and starts it again after a crash. Older versions had a
+  ; Startup shortcut instead. The task is there also without the start at
+  ; logon (its trigger off), so that the installer can start the node again.
+  Delete "$SMSTARTUP\${PRODUCT}.lnk"
+  StrCpy $R0 "$INSTDIR\${TASK_XML}"
+  StrCpy $R1 "$INSTDIR\${KEEPER_EXE}"
+  StrCpy $R2 ""
+  ${If} $Autostart == 1
+    StrCpy $R3 "true"
+  ${Else}
+    StrCpy $R3 "false"
+  ${EndIf}
+  StrCpy $R4 "${TASK}"
+  Call RegisterTask
 
   ; Windows Firewall: the masters' discovery ping and connections, for the
-  ; node program only. Old rules of the same names go first (upgrades).
-  nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_UDP}"'
-  Pop $0
-  nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_TCP}"'
-  Pop $0
-  nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${RULE_UDP}" dir=in action=allow program="$INSTDIR\${NODE_EXE}" protocol=UDP localport=19666 profile=any enable=yes'
-  Pop $0
-  DetailPrint "Firewall rule ${RULE_UDP}: $0"
-  nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${RULE_TCP}" dir=in action=allow program="$INSTDIR\${NODE_EXE}" protocol=TCP localport=19668 profile=any enable=yes'
-  Pop $0
-  DetailPrint "Firewall rule ${RULE_TCP}: $0"
+  ; node program only.
+  StrCpy $R0 "${RULE_UDP}"
+  StrCpy $R1 UDP
+  StrCpy $R2 19666
+  Call FirewallRule
+  StrCpy $R0 "${RULE_TCP}"
+  StrCpy $R1 TCP
+  StrCpy $R2 19668
+  Call FirewallRule
 
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -236,23 +576,71 @@ Section "${PRODUCT}" SecNode
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+  ; Remembered for later upgrades that do not name them.
+  WriteRegStr HKLM "${OPTIONS_KEY}" "Autostart" $Autostart
+  WriteRegStr HKLM "${OPTIONS_KEY}" "Masters" $Masters
+  WriteRegStr HKLM "${OPTIONS_KEY}" "Profiles" $Profiles
+  WriteRegStr HKLM "${OPTIONS_KEY}" "StopWait" $StopWait
+  ${Log} "Uninstall entry and options written"
+
+  Call StartNode
+  !insertmacro Finish $ExitCode
 SectionEnd
 
 ; On by default; /NOAUTOSTART leaves it out (see .onInit).
 Section "Start the node at logon (all users)" SecAutostart
-  ; A shortcut in the all-users Startup folder, so that the node starts in
-  ; its data folder: a Run-key entry cannot give it a working directory.
-  SetOutPath "$DataDir"
-  CreateShortCut "$SMSTARTUP\${PRODUCT}.lnk" "$INSTDIR\${NODE_EXE}" "" "$INSTDIR\${NODE_EXE}" 0 \
-    SW_SHOWNORMAL "" "Start the ${PRODUCT} (data in $DataDir\drData)"
 SectionEnd
 
-Section "-Without autostart"
-  ; An upgrade without the option drops an older Startup shortcut.
-  ${IfNot} ${SectionIsSelected} ${SecAutostart}
-    Delete "$SMSTARTUP\${PRODUCT}.lnk"
+Function .onSelChange
+  ${If} ${SectionIsSelected} ${SecAutostart}
+    StrCpy $Autostart 1
+  ${Else}
+    StrCpy $Autostart 0
   ${EndIf}
-SectionEnd
+FunctionEnd
+
+; $1 = the value of the command line's option "/$0=" (any case), up to the
+; next " /" or the end, without quotes; "" when it is not given. Unlike
+; GetOptions it keeps a "/" inside the value (10.1.0.0/16).
+Function OptionValue
+  ${GetParameters} $2
+  StrCpy $2 " $2 /"
+  StrLen $3 " /$0="
+  StrCpy $1 ""
+  StrCpy $4 0
+  ${Do}
+    StrCpy $5 $2 $3 $4
+    ${IfThen} $5 == "" ${|} Return ${|}
+    ${IfThen} $5 == " /$0=" ${|} ${Break} ${|}
+    IntOp $4 $4 + 1
+  ${Loop}
+  IntOp $4 $4 + $3
+  StrCpy $5 0
+  ${Do}
+    StrCpy $6 $2 2 $4
+    ${IfThen} $6 == " /" ${|} ${Break} ${|}
+    StrCpy $6 $2 1 $4
+    StrCpy $1 "$1$6"
+    IntOp $4 $4 + 1
+  ${Loop}
+  StrCpy $6 $1 1
+  ${If} $6 == '"'
+    StrCpy $1 $1 -1 1
+  ${EndIf}
+FunctionEnd
+
+; Reads a remembered option $R1 (default $R2) into $R0, then the command
+; line's /$R1= over it ($R3 = 1 when given there).
+Function ReadOption
+  ReadRegStr $R0 HKLM "${OPTIONS_KEY}" $R1
+  ${IfThen} $R0 == "" ${|} StrCpy $R0 $R2 ${|}
+  StrCpy $0 $R1
+  Call OptionValue
+  ${If} $1 != ""
+    StrCpy $R0 $1
+    StrCpy $R3 1
+  ${EndIf}
+FunctionEnd
 
 Function .onInit
   SetRegView 64
@@ -267,22 +655,88 @@ Function .onInit
   ${AndIf} $INSTDIR == "$PROGRAMFILES64\${PRODUCT}"
     StrCpy $INSTDIR $0
   ${EndIf}
-  ; /NOAUTOSTART: no start at logon (for silent installs).
-  ${GetParameters} $0
+
+  ; Options: remembered from the last install, then this command line's.
+  StrCpy $R3 0
+  StrCpy $R1 "Masters"
+  StrCpy $R2 "${DEFAULT_MASTERS}"
+  Call ReadOption
+  StrCpy $Masters $R0
+  StrCpy $R1 "Profiles"
+  StrCpy $R2 "${DEFAULT_PROFILES}"
+  Call ReadOption
+  StrCpy $Profiles $R0
+  StrCpy $ScopeGiven $R3
+  StrCpy $R1 "StopWait"
+  StrCpy $R2 "${DEFAULT_STOPWAIT}"
+  Call ReadOption
+  IntOp $StopWait $R0 + 0
+  ; /STOPWAIT= is found as "/STOPWAIT="; /MASTERS= and /PROFILES= likewise.
+  ReadRegStr $Autostart HKLM "${OPTIONS_KEY}" "Autostart"
+  ${If} $Autostart == ""
+    StrCpy $Autostart 1
+    ; A version that remembered nothing: its /NOAUTOSTART left no Startup shortcut.
+    ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $0 != ""
+    ${AndIfNot} ${FileExists} "$SMSTARTUP\${PRODUCT}.lnk"
+      StrCpy $Autostart 0
+    ${EndIf}
+  ${EndIf}
+  ${GetParameters} $R0
   ClearErrors
-  ${GetOptions} $0 "/NOAUTOSTART" $1
+  ${GetOptions} $R0 "/NOAUTOSTART" $1
   ${IfNot} ${Errors}
+    StrCpy $Autostart 0
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/AUTOSTART" $1
+  ${IfNot} ${Errors}
+    StrCpy $Autostart 1
+  ${EndIf}
+  ${If} $Autostart == 0
     SectionSetFlags ${SecAutostart} 0
   ${EndIf}
+
+  StrCpy $0 "LOG"
+  Call OptionValue
+  StrCpy $LogPath $1
+  ${IfThen} $LogPath == "" ${|} StrCpy $LogPath "$DataDir\${INSTALL_LOG}" ${|}
+  StrCpy $0 "CONFIG"
+  Call OptionValue
+  StrCpy $ConfigFile $1
+  ${If} $ConfigFile == ""
+  ${ElseIfNot} ${FileExists} "$ConfigFile"
+    Call OpenLog
+    ${Log} "FAILED: /CONFIG=$ConfigFile: no such file; nothing was changed"
+    !insertmacro Finish ${EXIT_STEP}
+    MessageBox MB_ICONSTOP "No such file: $ConfigFile (/CONFIG=)" /SD IDOK
+    Quit
+  ${EndIf}
+  StrCpy $ExitCode 0
+FunctionEnd
+
+Function un.onInit
+  SetRegView 64
+  !insertmacro SetDataDir
+  ReadRegStr $StopWait HKLM "${OPTIONS_KEY}" "StopWait"
+  ${IfThen} $StopWait == "" ${|} StrCpy $StopWait ${DEFAULT_STOPWAIT} ${|}
+  StrCpy $LogPath "$DataDir\${INSTALL_LOG}"
+  StrCpy $ExitCode 0
 FunctionEnd
 
 Section "Uninstall"
-  !insertmacro StopNode
+  Call un.OpenLog
+  ${Log} "Uninstalling"
+  Call un.StopNode
 
-  nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_UDP}"'
-  Pop $0
-  nsExec::Exec '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_TCP}"'
-  Pop $0
+  Push '"$SYSDIR\schtasks.exe" /delete /tn "${TASK}" /f'
+  Call un.Run
+  Push '"$SYSDIR\schtasks.exe" /delete /tn "${STOP_TASK}" /f'
+  Call un.Run
+  Push '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_UDP}"'
+  Call un.Run
+  Push '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_TCP}"'
+  Call un.Run
 
   Delete "$SMSTARTUP\${PRODUCT}.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"
@@ -291,9 +745,12 @@ Section "Uninstall"
   RMDir "$SMPROGRAMS\${PRODUCT}"
 
   Delete "$INSTDIR\${NODE_EXE}"
+  Delete "$INSTDIR\${KEEPER_EXE}"
   Delete "$INSTDIR\drmaster.exe"
   Delete "$INSTDIR\${GUIDE}"
   Delete "$INSTDIR\DrConfig sample.txt"
+  Delete "$INSTDIR\${TASK_XML}"
+  Delete "$INSTDIR\${STOP_TASK_XML}"
   Delete "$INSTDIR\${TEST_RENDERER}\3dsmaxcmd.exe"
   Delete "$INSTDIR\${TEST_RENDERER}\sample-scene.max"
   Delete "$INSTDIR\${TEST_RENDERER}\README.txt"
@@ -306,4 +763,7 @@ Section "Uninstall"
 
   ; The data folder stays: DrConfig.txt and the log outlive the program.
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  DeleteRegKey HKLM "${OPTIONS_KEY}"
+  ${Log} "Uninstalled; the data folder $DataDir stays"
+  !insertmacro Finish 0
 SectionEnd

@@ -18,7 +18,7 @@
 ;   /LOG=<file>                  the install log there (default: in the data folder)
 ; Exit codes: 0 done; 1 cancelled; 2 aborted; 10 a file could not be
 ; replaced; 11 a step failed (firewall, permissions, task, configuration);
-; 12 the running node would not stop (nothing was changed).
+; 12 the running node would not stop (no file was replaced or removed).
 
 !ifndef VERSION
   !error "VERSION is not defined"
@@ -277,7 +277,7 @@ Var ExitCode     ; 0, or the first failure's exit code
       Call ${un}WaitNodeGone
     ${EndIf}
     ${If} $0 == 1
-      ${Log} "FAILED: the ${PRODUCT} would not stop; nothing was changed"
+      ${Log} "FAILED: the ${PRODUCT} would not stop; no file was replaced or removed"
       !insertmacro Finish ${EXIT_STOP}
       Quit
     ${EndIf}

@@ -435,7 +435,8 @@ Function StartNode
   ${Log} "The task could not be run: starting ${KEEPER_EXE} here"
   SetOutPath "$DataDir"
   Exec '"$INSTDIR\${KEEPER_EXE}"'
-  StrCpy $R0 30
+  ; A first start on a busy machine (or in a fresh Wine prefix) is slow.
+  StrCpy $R0 60
   Call NodeStarted
   ${If} $0 == 1
     ${Log} "The ${PRODUCT} runs again"

@@ -389,6 +389,7 @@ def run_flood(names, seconds, scale, label):
         honest = {}
 
         def honest_job():
+            honest["started"] = time.time()
             rc, text = drmaster(render_args("127.0.0.1", 2014, FRAME, scene, out,
                                             ["--wait", "0", "--end-after-dumps", "3"]), timeout=seconds + 300)
             honest["rc"], honest["text"], honest["ended"] = rc, text, time.monotonic()
@@ -407,7 +408,7 @@ def run_flood(names, seconds, scale, label):
         memory.stop.set()
         memory.join(5)
 
-        served = None
+        served = waited = None
         if "ended" in honest:
             # The job ends 3 dumps after it started; count from the end of the
             # flood to the moment its parameters were logged.
@@ -415,6 +416,10 @@ def run_flood(names, seconds, scale, label):
             if stamps:
                 stamp = time.mktime(time.strptime(stamps[0][:19], "%Y/%m/%d-%H:%M:%S"))
                 served = stamp - (time.time() - (time.monotonic() - flood_end))
+                # What the flood cost the honest master: at most this long
+                # from its start to its job's first line (the log's stamps
+                # are whole seconds, cut).
+                waited = stamp + 1 - honest["started"]
         dumps = len(received_dumps(out, FRAME))
 
         # The close request, while the flood runs again.
@@ -444,6 +449,7 @@ def run_flood(names, seconds, scale, label):
             "honest_rc": honest.get("rc"),
             "dumps": dumps,
             "served_after_flood_s": served,
+            "honest_waited_s": waited,
             "close_s": close_s,
             "log_growth": growth,
             "log_per_hour": growth * 3600.0 / max(flood_seconds, 1.0),
@@ -484,12 +490,13 @@ def describe(f):
     served = f["served_after_flood_s"]
     return ("%s: %.0f s, %s sent; peak RSS %.1f MB (%.1f MB of it mapped files; idle before the flood %.1f MB), "
             "anonymous %.1f MB at most (idle %.1f MB); honest pings %d/%d (%.2f %%), worst %.2f s; honest job rc %s "
-            "with %d/3 dumps, served %s after the flood ended; close during flood %.2f s; DrLog.txt +%d bytes "
+            "with %d/3 dumps, served %s after the flood ended and at most %s after it started; close during flood %.2f s; DrLog.txt +%d bytes "
             "(%.2f MB/h)" % (f["label"], f["flood_s"], "{:,}".format(f["sent"]), f["peak_rss_kb"] / 1024.0,
                              f["peak_file_kb"] / 1024.0, f["idle_rss_kb"] / 1024.0, f["peak_anon_kb"] / 1024.0,
                              f["idle_anon_kb"] / 1024.0, answered,
                              sent, 100.0 * answered / max(sent, 1), worst, f["honest_rc"], f["dumps"],
-                             "n/a" if served is None else "%+.0f s" % served, f["close_s"] or -1, f["log_growth"],
+                             "n/a" if served is None else "%+.0f s" % served,
+                             "n/a" if f["honest_waited_s"] is None else "%.1f s" % f["honest_waited_s"], f["close_s"] or -1, f["log_growth"],
                              f["log_per_hour"] / 1e6))
 
 

@@ -30,9 +30,15 @@ void MasterGate::logHeldBackBogus(bool last) {
                 u" more bogus master connections, too many to log one by one");
 }
 
+void MasterGate::logAccepted(const Pending& p) {
+    String host(HostNames::shared().nameFor(p.peer).c_str());
+    window->log(u"Accepted remote connection from " + shownAsText(host));
+}
+
 void MasterGate::drop(std::size_t index, const char16_t* why) {
     // A wrong greeting costs nothing to send; a master's connection is never counted.
     if (pending[index].master || bogusLines.take(Varnix::Port::elapsedMilliseconds())) {
+        if (pending[index].master) logAccepted(pending[index]);
         if (why) window->log(why);
         window->log(u"Ready for new connection");
     }
@@ -40,49 +46,43 @@ void MasterGate::drop(std::size_t index, const char16_t* why) {
     pending.erase(pending.begin() + std::ptrdiff_t(index));
 }
 
-bool MasterGate::examine(Pending& p, long long nowMs, bool& handOver) {
-    handOver = false;
+MasterGate::Verdict MasterGate::examine(Pending& p, long long nowMs) {
     bool ended = false;
     if (!p.master) {
         unsigned char bytes[4];
         std::uint32_t waiting = p.socket->Peek(bytes, 4, ended);
         p.waiting = waiting;
         if (waiting == 4) {
-            if (Varnix::readSignal(p.socket.get(), 0) != Varnix::masterGreeting) return true;
+            if (Varnix::readSignal(p.socket.get(), 0) != Varnix::masterGreeting) return Verdict::drop;
             p.master = true;
             p.deadlineMs = nowMs + Varnix::stringFrameDeadlineSeconds * 1000LL;
-            Varnix::Port::IPv4Address peer;
-            p.socket->GetPeer(peer);
-            String host(HostNames::shared().nameFor(peer).c_str());
-            window->log(u"Accepted remote connection from " + shownAsText(host));
+            p.socket->GetPeer(p.peer);
             // Its parameters may have come with the greeting: look again at once.
-            return examine(p, nowMs, handOver);
+            return examine(p, nowMs);
         }
-        return ended || nowMs >= p.deadlineMs;
+        return ended || nowMs >= p.deadlineMs ? Verdict::drop : Verdict::wait;
     }
     char text[Varnix::maxStringFrameBytes + 1];
     std::uint32_t waiting = p.socket->Peek(text, sizeof text, ended);
     p.waiting = waiting;
-    if (std::find(text, text + waiting, '\0') != text + waiting) {
-        handOver = true;
-        return true;
-    }
-    return ended || waiting >= sizeof text || nowMs >= p.deadlineMs;
+    if (std::find(text, text + waiting, '\0') != text + waiting) return Verdict::complete;
+    return ended || waiting >= sizeof text || nowMs >= p.deadlineMs ? Verdict::drop : Verdict::wait;
 }
 
 void MasterGate::greetWaitingConnections(long long nowMs) {
     for (;;) {
+        // Connections whose job is complete only wait for their turn: they
+        // are no reason to greet more, nor to greet fewer.
         std::size_t fresh = 0;
+        std::size_t silent = 0;
         for (const Pending& p : pending)
-            if (nowMs - p.greetedMs < staggerMs) ++fresh;
-        std::size_t silent = pending.size() - fresh;
+            if (!p.complete) ++(nowMs - p.greetedMs < staggerMs ? fresh : silent);
         if (fresh >= std::max<std::size_t>(1, silent)) return;
         if (pending.size() >= maxPending) {
-            // Full: the longest silent connection makes room, if another waits.
-            auto oldest = std::min_element(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
-                return a.greetedMs < b.greetedMs;
-            });
-            if (nowMs - oldest->greetedMs < evictAfterMs) return;
+            // Full: the longest silent connection makes room, if another
+            // waits. A complete master is never the one: it keeps its turn.
+            auto oldest = std::find_if(pending.begin(), pending.end(), [](const Pending& p) { return !p.complete; });
+            if (oldest == pending.end() || nowMs - oldest->greetedMs < evictAfterMs) return;
             Varnix::Port::StreamSocket* none = nullptr;
             if (!Varnix::Port::waitForAny(&none, 0, listener, 0)) return;
             std::size_t index = std::size_t(oldest - pending.begin());
@@ -94,7 +94,11 @@ void MasterGate::greetWaitingConnections(long long nowMs) {
         listener->SetTimeout(timeout);
         if (!accepted) return;
         Varnix::writeSignal(accepted.get(), Varnix::nodeGreeting, greetingWriteTimeoutSeconds);
-        pending.push_back(Pending{std::move(accepted), nowMs, nowMs + greetingTimeoutMs, false, 0});
+        Pending greeted;
+        greeted.socket = std::move(accepted);
+        greeted.greetedMs = nowMs;
+        greeted.deadlineMs = nowMs + greetingTimeoutMs;
+        pending.push_back(std::move(greeted));
     }
 }
 
@@ -109,27 +113,40 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::at
             return nullptr;
         }
         long long now = Varnix::Port::elapsedMilliseconds();
+        // Held in the order they were greeted, which is the order they
+        // connected in.
         for (std::size_t i = 0; i < pending.size();) {
-            bool handOver = false;
-            if (!examine(pending[i], now, handOver)) {
+            Pending& p = pending[i];
+            Verdict verdict = p.complete ? Verdict::complete : examine(p, now);
+            if (verdict == Verdict::complete) {
+                p.complete = true;
+                // Masters are served in the order they connected: a complete
+                // one waits while one greeted before it may still send its job.
+                if (i > 0) {
+                    ++i;
+                    continue;
+                }
+                logAccepted(p);
+                std::unique_ptr<Varnix::Port::StreamSocket> master = std::move(p.socket);
+                pending.erase(pending.begin());
+                return master;
+            }
+            if (verdict == Verdict::wait) {
                 ++i;
                 continue;
             }
-            if (handOver) {
-                std::unique_ptr<Varnix::Port::StreamSocket> master = std::move(pending[i].socket);
-                pending.erase(pending.begin() + std::ptrdiff_t(i));
-                return master;
-            }
             const char16_t* why = nullptr;  // a master that closed mid-string: no reason line, as before
-            if (!pending[i].master)
+            if (!p.master)
                 why = u"Got bogus master connection";
-            else if (pending[i].waiting > std::uint32_t(Varnix::maxStringFrameBytes))
+            else if (p.waiting > std::uint32_t(Varnix::maxStringFrameBytes))
                 why = u"Job parameters longer than 256 bytes";
-            else if (now >= pending[i].deadlineMs)
+            else if (now >= p.deadlineMs)
                 why = u"Job parameters not complete within 10 s";
             drop(i, why);
         }
         greetWaitingConnections(now);
+        // Room made at the head for a complete master: serve it at once.
+        if (!pending.empty() && pending.front().complete) continue;
 
         // Sleep until something arrives, a deadline or the stagger passes, or
         // it is time to look at the stop flag.
@@ -137,6 +154,7 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::at
         std::vector<Varnix::Port::StreamSocket*> sockets;
         sockets.reserve(pending.size());
         for (const Pending& p : pending) {
+            if (p.complete) continue;
             wake = std::min(wake, p.deadlineMs);
             if (now - p.greetedMs < staggerMs) wake = std::min(wake, p.greetedMs + staggerMs);
             if (p.waiting > 0)

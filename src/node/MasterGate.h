@@ -5,10 +5,16 @@
 // an honest master out, which greets and sends its parameters at once. The
 // job is handed a connection only once its parameters have all arrived.
 //
-// Honest masters that connect at the same moment are still greeted one
-// after the other: a new connection is greeted while the ones greeted less
-// than staggerMs ago are fewer than the ones that stay silent longer, so the
-// number greeted side by side grows only while they stay silent.
+// Masters are served in the order they connected: a connection whose
+// parameters are complete waits while any connection greeted before it is
+// still within its time to greet (5 s) and to send its parameters (10 s).
+// So a flood costs an honest master at most those seconds of the
+// connections ahead of it, and a slow master keeps its turn.
+//
+// A new connection is greeted while the ones greeted less than staggerMs
+// ago are fewer than the ones that stay silent longer, so the number greeted
+// side by side grows only while they stay silent; masters that connect
+// together and answer at once are greeted one after the other.
 //
 // Everything runs on the accept loop's thread (serverThread).
 
@@ -39,37 +45,42 @@ public:
     MasterGate(const MasterGate&) = delete;
     MasterGate& operator=(const MasterGate&) = delete;
 
-    // Waits until a connection has greeted as a master and its whole
-    // parameter string has arrived; returns it with the master greeting read
-    // and the parameters still to be read (readString). Logs what it drops:
-    // "Got bogus master connection" for a wrong greeting (nothing, fewer
-    // than four bytes or a close within 5 s), "Accepted remote connection
-    // from ..." for each master, and "Ready for new connection" after each
-    // connection it closes; past a burst, bogus connections are counted
-    // instead ("Closed N more bogus master connections, too many to log one
-    // by one"). Null once `stop` is set (within pollMs); the
-    // connections still held are then closed without a line. `eachTurn`, if
-    // set, runs on every turn of the wait (at least every pollMs).
+    // Waits until the earliest connection still held has greeted as a
+    // master and its whole parameter string has arrived; returns it with the
+    // master greeting read and the parameters still to be read (readString).
+    // Logs what it drops: "Got bogus master connection" for a wrong greeting
+    // (nothing, fewer than four bytes or a close within 5 s), "Accepted
+    // remote connection from ..." for each master (when it is handed over
+    // or dropped, so that a job's lines stay together), and "Ready for new
+    // connection" after each connection it closes; past a burst, bogus
+    // connections are counted instead ("Closed N more bogus master
+    // connections, too many to log one by one"). Null once `stop` is set
+    // (within pollMs); the connections still held are then closed without a
+    // line. `eachTurn`, if set, runs on every turn of the wait (at least
+    // every pollMs).
     std::unique_ptr<Varnix::Port::StreamSocket> nextMaster(const std::atomic<bool>& stop,
                                                            const std::function<void()>& eachTurn = {});
 
 private:
     struct Pending {
         std::unique_ptr<Varnix::Port::StreamSocket> socket;
-        long long greetedMs;
-        long long deadlineMs;
-        bool master;  // its master greeting has been read
+        long long greetedMs = 0;
+        long long deadlineMs = 0;
+        bool master = false;    // its master greeting has been read
+        bool complete = false;  // its parameters have all arrived: it waits for its turn
         // Bytes that wait unread (part of a greeting or of the parameters):
         // such a connection is looked at again every partialRecheckMs
         // instead of being waited on, which would return at once.
-        std::uint32_t waiting;
+        std::uint32_t waiting = 0;
+        Varnix::Port::IPv4Address peer;  // taken when it greets as a master
     };
+    enum class Verdict { wait, drop, complete };
     static constexpr int partialRecheckMs = 50;
 
-    // Looks at one held connection; true when it is to leave the gate
-    // (handed over or closed), with `handOver` telling which.
-    bool examine(Pending& pending, long long nowMs, bool& handOver);
+    // Looks at one held connection that is not complete yet.
+    Verdict examine(Pending& pending, long long nowMs);
     void greetWaitingConnections(long long nowMs);
+    void logAccepted(const Pending& pending);
     // Closes and forgets one held connection with the lines it deserves.
     void drop(std::size_t index, const char16_t* why);
     // Writes the count of bogus connections not logged, when due (every

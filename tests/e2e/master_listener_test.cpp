@@ -170,7 +170,6 @@ TEST_F(MasterPort, MasterDrippingItsParametersDoesNotKeepAnotherOut) {
     RawMaster dripper;
     ASSERT_TRUE(dripper.connect());
     ASSERT_TRUE(dripper.greet());
-    ASSERT_TRUE(waitForLog("Accepted remote connection from "));
     std::atomic<bool> done{false};
     ProcessResult job;
     std::thread honest([&] {
@@ -224,6 +223,49 @@ TEST_F(MasterPort, TwoMastersAreServedOneAfterTheOther) {
     for (const auto& dir : {out, out2})
         for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++dumps;
     EXPECT_EQ(dumps, 4u);
+}
+
+// A master that takes its time to answer the greeting (within its 5 s) keeps
+// its turn, though a prompt master that came after it is greeted meanwhile
+// and sends its whole job first; neither upload stalls for good.
+TEST_F(MasterPort, MasterSlowToAnswerIsServedBeforeAPromptOneThatCameLater) {
+    writeConfig("2014 " + installStub("max", "dumps = 1\ndump_interval_ms = 100\n") + "\n");
+    startNode();
+    RawMaster slow;
+    ASSERT_TRUE(slow.connect());
+    auto connected = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    fs::path promptOutput = root / "prompt.out";
+    pid_t prompt = startMaster({"render", "--node", "127.0.0.1", "--version", "2014", "--frame", "2", "--scene",
+                                scene.string(), "--out", (root / "out2").string(), "--end-after-dumps", "1"},
+                               promptOutput);
+    // Answer 0.4 s after connecting, or once the prompt master has sent its
+    // job, whichever is later (3 s at most: still within the 5 s).
+    auto since = [&] { return std::chrono::steady_clock::now() - connected; };
+    while (since() < std::chrono::milliseconds(400) ||
+           (since() < std::chrono::seconds(3) && readFile(promptOutput).find("job sent") == std::string::npos))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(slow.greet());
+    ASSERT_TRUE(slow.sendParameters("2014 1"));
+    constexpr std::int32_t sceneBytes = 20 << 20;  // more than the connection's buffers hold
+    EXPECT_TRUE(slow.sendScene(sceneBytes, sceneBytes));
+    std::string dump;
+    EXPECT_TRUE(slow.readDump(dump, 30));
+    slow.sendEnd();
+    EXPECT_TRUE(slow.waitForClose(30));
+    EXPECT_EQ(finishMaster(prompt, 120), 0) << readFile(promptOutput);
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 2, 60));
+
+    std::vector<std::string> sequence;
+    for (const auto& l : logLines()) {
+        if (l.rfind("Accepted remote connection from ", 0) == 0) sequence.push_back("accepted");
+        if (l.rfind("Parameters received: ", 0) == 0) sequence.push_back(l);
+        if (l.rfind("Downloaded scene: ", 0) == 0) sequence.push_back(l.substr(0, l.find(" bytes")));
+        if (l == "Ready for new connection") sequence.push_back("ready");
+    }
+    EXPECT_EQ(sequence, (std::vector<std::string>{
+                            "accepted", "Parameters received: 2014 1", "Downloaded scene: 20,971,520", "ready",
+                            "accepted", "Parameters received: 2014 2", "Downloaded scene: 100,000", "ready"}));
 }
 
 TEST_F(MasterPort, TakenPortIsReportedAndDiscoveryStillAnswers) {

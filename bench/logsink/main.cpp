@@ -1,17 +1,13 @@
-// varnix-bench-logsink: eight threads call the real log window's log() for
-// one second while its flush timer runs, and the same threads append the
-// same lines to a string under a plain mutex (the floor for any locked log)
-// for one second; four such pairs, each starting with the other side than
-// the one before, so that a busy moment of the machine weighs on both.
-// Prints "key value" lines, one set per measurement: lines per second and
-// call-time percentiles. Runs in the current directory (the window creates
-// drData/ there) and needs an X display.
+// varnix-bench-logsink: eight threads call the real log sink's log() for
+// one second while its writer thread writes DrLog.txt, and the same threads
+// append the same lines to a string under a plain mutex (the floor for any
+// locked log) for one second; four such pairs, each starting with the other
+// side than the one before, so that a busy moment of the machine weighs on
+// both. Prints "key value" lines, one set per measurement: lines per second
+// and call-time percentiles. Writes drData/DrLog.txt in the current
+// directory; needs no display.
 
-#include "app/DrApp.h"
-#include "core/NodeWindow.h"
-
-#include <wx/app.h>
-#include <wx/window.h>
+#include "core/LogSink.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -123,38 +120,17 @@ Result measureBaseline() {
     return result;
 }
 
-class BenchApp : public DrApp {
-public:
-    bool OnInit() override {
-        if (!DrApp::OnInit()) return false;
-        auto* window = dynamic_cast<Varnix::NodeWindow*>(GetTopWindow());
-        if (window == nullptr) {
-            std::fprintf(stderr, "varnix-bench-logsink: no log window\n");
-            return false;
-        }
-        controller = std::thread([window] {
-            std::this_thread::sleep_for(settleTime);
-            for (int pair = 0; pair < pairs; ++pair) {
-                if (pair % 2 == 1) print("baseline", measureBaseline());
-                print("node", measure([window] { window->log(lineText); }));
-                if (pair % 2 == 0) print("baseline", measureBaseline());
-            }
-            // The figures are taken. Laying out millions of lines in the view
-            // keeps the GUI thread busy for minutes, and a clean close would
-            // wait for it: end here.
-            std::fflush(nullptr);
-            std::_Exit(0);
-        });
-        return true;
-    }
-
-private:
-    std::thread controller;  // ends the process when done
-};
-
 }  // namespace
 
-int main(int argc, char** argv) {
-    wxApp::SetInstance(new BenchApp);
-    return wxEntry(argc, argv);
+int main() {
+    std::filesystem::create_directories("drData");
+    Varnix::LogSink sink;
+    sink.open(Varnix::String(u"drData/DrLog.txt"));
+    std::this_thread::sleep_for(settleTime);
+    for (int pair = 0; pair < pairs; ++pair) {
+        if (pair % 2 == 1) print("baseline", measureBaseline());
+        print("node", measure([&sink] { sink.log(lineText); }));
+        if (pair % 2 == 0) print("baseline", measureBaseline());
+    }
+    return 0;
 }

@@ -1,14 +1,11 @@
 #include "app/DrWindow.h"
 
 #include "app/BuiltInIcon.h"
-#include "app/LogLine.h"
 #include "app/MyIcon.h"
 #include "app/StartupReport.h"
 #include "app/ViewAnimations.h"
 #include "app/WxText.h"
 #include "node/RenderService.h"
-#include "port/clock.h"
-#include "port/localtime.h"
 #include "port/stopsignal.h"
 
 #include <wx/app.h>
@@ -20,7 +17,6 @@
 namespace {
 
 constexpr int flushTimerId = 0;
-constexpr int flushPeriodMs = 500;
 constexpr int stopWatchTimerId = 1;
 constexpr int stopWatchPeriodMs = 100;
 
@@ -56,7 +52,7 @@ DrWindow::DrWindow()
     // that its threads never outlive the log sink they write to.
     if (closeRequested) stopRenderService();
     try {
-        logFile.openAppend(dataDirectory + Varnix::String(u"DrLog.txt"));
+        logSink.open(dataDirectory + Varnix::String(u"DrLog.txt"));
     } catch (...) {
         // The destructor will not run: stop the service's threads, which log
         // into this window, before its members go.
@@ -65,7 +61,8 @@ DrWindow::DrWindow()
     }
 
     flushTimer.SetOwner(this, flushTimerId);
-    flushTimer.Start(flushPeriodMs, wxTIMER_CONTINUOUS);
+    // The view follows the file at the sink's pace.
+    flushTimer.Start(Varnix::LogSink::flushPeriodMs, wxTIMER_CONTINUOUS);
     Bind(wxEVT_TIMER, &DrWindow::onFlushTimer, this, flushTimerId);
 
     // A close request may already have come while the service was being
@@ -88,8 +85,7 @@ DrWindow::~DrWindow() {
     // came while the service was still being built.
     stopRenderService();
     // Anything logged after the close handler's last write.
-    writePending(false, true);
-    logFile.close();
+    logSink.close();
 }
 
 void DrWindow::stopRenderService() {
@@ -99,21 +95,7 @@ void DrWindow::stopRenderService() {
     log(stoppedMessage);
 }
 
-void DrWindow::log(const char16_t* text) {
-    std::u16string line = Varnix::cutLongText(text);
-    Varnix::Port::MutexLock guard(logLock);
-    // The clock is read under the lock so that lines stay in time order.
-    Varnix::Port::LocalTime when = Varnix::Port::localTimeNow();
-    bool write = repeats.admit(line, Varnix::Port::elapsedMilliseconds(), repeatCount);
-    if (!repeatCount.empty()) Varnix::appendLogLine(pendingText, when, repeatCount.c_str());
-    if (write) Varnix::appendLogLine(pendingText, when, line.c_str());
-}
-
-void DrWindow::appendRepeatCounts(bool closing) {
-    repeats.collectDue(Varnix::Port::elapsedMilliseconds(), closing, repeatCount);
-    if (repeatCount.empty()) return;
-    Varnix::appendLogLine(pendingText, Varnix::Port::localTimeNow(), repeatCount.c_str());
-}
+void DrWindow::log(const char16_t* text) { logSink.log(text); }
 
 void DrWindow::trimLogView() {
     int lines = logView->GetNumberOfLines();
@@ -130,27 +112,16 @@ void DrWindow::showMessageBox(const Varnix::String& text, const Varnix::String& 
 
 void DrWindow::forceClose() { Close(true); }
 
-void DrWindow::writePending(bool toView, bool closing) {
-    {
-        Varnix::Port::MutexLock guard(logLock);
-        appendRepeatCounts(closing);
-        // Before the log file is open (a close request during start-up) the
-        // text stays pending for the first write after it.
-        if (pendingText.length() == 0 || !logFile.isOpen()) return;
-        // Only the text changes hands under the lock: a long append to the
-        // view or a slow disk must not hold up the threads that log.
-        pendingText.swap(flushingText);
-    }
-    if (toView) {
-        *logView << Varnix::toWxString(flushingText);
-        trimLogView();
-    }
-    logFile << flushingText;
-    logFile.flush();
-    flushingText.clear();
+void DrWindow::showWritten() {
+    logSink.takeWritten(shownText);
+    if (shownText.length() == 0) return;
+    // One append per tick, however many lines came.
+    *logView << Varnix::toWxString(shownText);
+    trimLogView();
+    shownText.clear();
 }
 
-void DrWindow::onFlushTimer(wxTimerEvent&) { writePending(true); }
+void DrWindow::onFlushTimer(wxTimerEvent&) { showWritten(); }
 
 void DrWindow::onStopWatch(wxTimerEvent&) {
     if (!Varnix::Port::stopRequested() || closeRequested) return;
@@ -177,7 +148,10 @@ void DrWindow::onClose(wxCloseEvent& event) {
 
     // A stop that waits for a running job says so in the log at once, not
     // when the job has ended.
-    if (renderService && renderService->requestStop()) writePending(true);
+    if (renderService && renderService->requestStop()) {
+        logSink.flush();
+        showWritten();
+    }
 
     // The service's threads are the ones that log: once they have stopped,
     // the pending lines below are the last.
@@ -185,7 +159,8 @@ void DrWindow::onClose(wxCloseEvent& event) {
 
     // The last lines of a run say why it ended: write them now instead of
     // leaving them to a timer tick that will not come.
-    writePending(true, true);
+    logSink.flush(true);
+    showWritten();
 
     event.Skip();
     // A frame hidden in the tray receives no more events, and its deferred

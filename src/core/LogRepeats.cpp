@@ -1,4 +1,4 @@
-#include "app/LogRepeats.h"
+#include "core/LogRepeats.h"
 
 namespace Varnix {
 

@@ -1,4 +1,4 @@
-#include "app/LogLine.h"
+#include "core/LogLine.h"
 
 #include <cstdio>
 

@@ -97,9 +97,9 @@ TEST_F(LogSink, LinesBeforeTheOpenComeWithTheFirstWriteInCallOrderAndFormat) {
     EXPECT_EQ(text(), "");
     std::thread([&] { sink.log(u"Ready for new connection"); }).join();
     std::string t = waitForLines(6);
-    EXPECT_TRUE(std::regex_match(t, std::regex("(" + stamp + ")   DR server started\n" + stamp +
-                                               "   Closed loopback connection\n\n\n" + stamp + "   \n" + stamp +
-                                               "   Ready for new connection\n")))
+    EXPECT_TRUE(std::regex_match(
+        t, std::regex("(" + stamp + ")   DR server started\n" + stamp + "   Closed loopback connection\n\n\n" + stamp +
+                      "   \n" + stamp + "   Ready for new connection\n")))
         << t;
     std::tm when{};
     std::istringstream(t.substr(0, 19)) >> std::get_time(&when, "%Y/%m/%d-%H:%M:%S");

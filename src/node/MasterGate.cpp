@@ -93,13 +93,52 @@ void MasterGate::greetWaitingConnections(long long nowMs) {
         std::unique_ptr<Varnix::Port::StreamSocket> accepted = listener->Accept();
         listener->SetTimeout(timeout);
         if (!accepted) return;
-        Varnix::writeSignal(accepted.get(), Varnix::nodeGreeting, greetingWriteTimeoutSeconds);
-        Pending greeted;
-        greeted.socket = std::move(accepted);
-        greeted.greetedMs = nowMs;
-        greeted.deadlineMs = nowMs + greetingTimeoutMs;
-        pending.push_back(std::move(greeted));
+        admit(std::move(accepted), nowMs);
     }
+}
+
+void MasterGate::admit(std::unique_ptr<Varnix::Port::StreamSocket> connection, long long nowMs) {
+    Varnix::writeSignal(connection.get(), Varnix::nodeGreeting, greetingWriteTimeoutSeconds);
+    Pending greeted;
+    greeted.socket = std::move(connection);
+    greeted.greetedMs = nowMs;
+    greeted.deadlineMs = nowMs + greetingTimeoutMs;
+    pending.push_back(std::move(greeted));
+}
+
+std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
+    // Held in the order they were greeted, which is the order they
+    // connected in.
+    for (std::size_t i = 0; i < pending.size();) {
+        Pending& p = pending[i];
+        Verdict verdict = p.complete ? Verdict::complete : examine(p, nowMs);
+        if (verdict == Verdict::complete) {
+            p.complete = true;
+            // Masters are served in the order they connected: a complete
+            // one waits while one greeted before it may still send its job.
+            if (i > 0) {
+                ++i;
+                continue;
+            }
+            logAccepted(p);
+            std::unique_ptr<Varnix::Port::StreamSocket> master = std::move(p.socket);
+            pending.erase(pending.begin());
+            return master;
+        }
+        if (verdict == Verdict::wait) {
+            ++i;
+            continue;
+        }
+        const char16_t* why = nullptr;  // a master that closed mid-string: no reason line, as before
+        if (!p.master)
+            why = u"Got bogus master connection";
+        else if (p.waiting > std::uint32_t(Varnix::maxStringFrameBytes))
+            why = u"Job parameters longer than 256 bytes";
+        else if (nowMs >= p.deadlineMs)
+            why = u"Job parameters not complete within 10 s";
+        drop(i, why);
+    }
+    return nullptr;
 }
 
 std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::atomic<bool>& stop,
@@ -113,37 +152,7 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::at
             return nullptr;
         }
         long long now = Varnix::Port::elapsedMilliseconds();
-        // Held in the order they were greeted, which is the order they
-        // connected in.
-        for (std::size_t i = 0; i < pending.size();) {
-            Pending& p = pending[i];
-            Verdict verdict = p.complete ? Verdict::complete : examine(p, now);
-            if (verdict == Verdict::complete) {
-                p.complete = true;
-                // Masters are served in the order they connected: a complete
-                // one waits while one greeted before it may still send its job.
-                if (i > 0) {
-                    ++i;
-                    continue;
-                }
-                logAccepted(p);
-                std::unique_ptr<Varnix::Port::StreamSocket> master = std::move(p.socket);
-                pending.erase(pending.begin());
-                return master;
-            }
-            if (verdict == Verdict::wait) {
-                ++i;
-                continue;
-            }
-            const char16_t* why = nullptr;  // a master that closed mid-string: no reason line, as before
-            if (!p.master)
-                why = u"Got bogus master connection";
-            else if (p.waiting > std::uint32_t(Varnix::maxStringFrameBytes))
-                why = u"Job parameters longer than 256 bytes";
-            else if (now >= p.deadlineMs)
-                why = u"Job parameters not complete within 10 s";
-            drop(i, why);
-        }
+        if (std::unique_ptr<Varnix::Port::StreamSocket> master = takeNext(now)) return master;
         greetWaitingConnections(now);
         // Room made at the head for a complete master: serve it at once.
         if (!pending.empty() && pending.front().complete) continue;

@@ -61,6 +61,16 @@ public:
     std::unique_ptr<Varnix::Port::StreamSocket> nextMaster(const std::atomic<bool>& stop,
                                                            const std::function<void()>& eachTurn = {});
 
+    // The steps nextMaster is made of, for a caller that brings its own
+    // connections and clock (the master-link fuzzer): `admit` greets
+    // `connection` and holds it; `takeNext` looks once at every connection
+    // held, without waiting, drops what must go (with its lines) and returns
+    // the earliest one if it is complete, else null; `held` counts the
+    // connections held.
+    void admit(std::unique_ptr<Varnix::Port::StreamSocket> connection, long long nowMs);
+    std::unique_ptr<Varnix::Port::StreamSocket> takeNext(long long nowMs);
+    std::size_t held() const { return pending.size(); }
+
 private:
     struct Pending {
         std::unique_ptr<Varnix::Port::StreamSocket> socket;

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -132,22 +131,6 @@ TEST_F(MasterPort, StopRequestDuringAJobIsLoggedOnceWhileTheNodeWaits) {
     EXPECT_EQ(countPrefix(logLines(), "Waiting for the running job to end"), 1);
 }
 
-TEST_F(MasterPort, SilentClientIsBogusAfterFiveSeconds) {
-    startNode();
-    RawMaster m;
-    ASSERT_TRUE(m.connect());
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(m.readSignal(5), 0xC0C01827u);  // the node greeting comes first, unasked
-    EXPECT_TRUE(m.waitForClose(60));
-    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_GT(took, 4.5);  // the node waited its 5 s for a greeting
-    ASSERT_TRUE(waitForLog("Ready for new connection"));
-    std::vector<std::string> log = logLines();
-    EXPECT_EQ(after(log, "Got bogus master connection"),
-              (std::vector<std::string>{"Got bogus master connection", "Ready for new connection"}));
-    EXPECT_EQ(countPrefix(log, "Accepted remote connection from "), 0);
-}
-
 TEST_F(MasterPort, SilentClientsQueuedAheadDoNotKeepAnHonestMasterOut) {
     writeConfig("2014 " + installStub("max", "dumps = 1\ndump_interval_ms = 100\n") + "\n");
     startNode();
@@ -162,33 +145,6 @@ TEST_F(MasterPort, SilentClientsQueuedAheadDoNotKeepAnHonestMasterOut) {
     EXPECT_EQ(job.exitCode, 0) << job.output;
     silent.clear();
     ASSERT_TRUE(waitForLogCount("Got bogus master connection", 300, 60));
-}
-
-TEST_F(MasterPort, MasterDrippingItsParametersDoesNotKeepAnotherOut) {
-    writeConfig("2014 " + installStub("max", "dumps = 1\ndump_interval_ms = 100\n") + "\n");
-    startNode();
-    RawMaster dripper;
-    ASSERT_TRUE(dripper.connect());
-    ASSERT_TRUE(dripper.greet());
-    std::atomic<bool> done{false};
-    ProcessResult job;
-    std::thread honest([&] {
-        job = render("2014", "3", {"--wait", "60", "--end-after-dumps", "1"}, 120);
-        done = true;
-    });
-    // One digit every 2 s, never the end of the string, until the honest
-    // job is over (the dripper alone would take 90 s).
-    for (int i = 0; i < 45 && !done; ++i) {
-        if (!dripper.sendRaw("1")) break;
-        for (int t = 0; t < 20 && !done; ++t) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    honest.join();
-    EXPECT_EQ(job.exitCode, 0) << job.output;
-    EXPECT_TRUE(dripper.waitForClose(60));
-    ASSERT_TRUE(waitForLog("Job parameters not complete within 10 s"));
-    std::vector<std::string> log = logLines();
-    EXPECT_EQ(countPrefix(log, "Parameters received: 2014 3"), 1);
-    EXPECT_EQ(countPrefix(log, "Job parameters not complete within 10 s"), 1);
 }
 
 TEST_F(MasterPort, TwoMastersAreServedOneAfterTheOther) {

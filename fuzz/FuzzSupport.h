@@ -39,7 +39,6 @@ class NullWindow : public Varnix::NodeWindow {
 public:
     void log(const char16_t*) override {}
     void showMessageBox(const Varnix::String&, const Varnix::String&) override { std::abort(); }
-    void forceClose() override { std::abort(); }
 };
 
 }  // namespace FuzzSupport

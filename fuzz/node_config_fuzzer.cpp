@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     NodeSettings settings;
     FuzzSupport::NullWindow window;
-    loadNodeConfig(settings, Varnix::String(path.c_str()), &window);
+    Varnix::String error;
+    (void)loadNodeConfig(settings, Varnix::String(path.c_str()), &window, error);
 
     // Every configured directory must be whole text that can be used again,
     // as the render job will when it builds the command line.

@@ -1,6 +1,7 @@
 #include "app/DrWindow.h"
 
 #include "app/BuiltInIcon.h"
+#include "app/DataFolder.h"
 #include "app/MyIcon.h"
 #include "app/StartupReport.h"
 #include "app/ViewAnimations.h"
@@ -44,13 +45,16 @@ DrWindow::DrWindow()
 
     log(u"DR server started");
 
-    renderService = std::make_unique<RenderService>(this);
-    Varnix::String dataDirectory = renderService->settings.dataDirectory;
+    ServiceSetup setup;
+    setup.dataDirectory = dataDirectoryOfWorkingDirectory();
+    Varnix::String dataDirectory = setup.dataDirectory;
+    renderService = std::make_unique<RenderService>(this, setup);
+    for (const StartupFailure& failure : renderService->startupFailures) showMessageBox(failure.text, failure.caption);
     logStartupReport(this, *renderService);
-    // The configuration's fatal error closes the window while the service is
-    // being built, before the close handler can reach it: stop it now, so
-    // that its threads never outlive the log sink they write to.
-    if (closeRequested) stopRenderService();
+    // The configuration's fatal error: the admin has seen why, and the
+    // window goes the way a close request takes it (the service stopped,
+    // no tray icon, never shown).
+    if (renderService->startFailed) forceClose();
     try {
         logSink.open(dataDirectory + Varnix::String(u"DrLog.txt"));
     } catch (...) {
@@ -65,9 +69,9 @@ DrWindow::DrWindow()
     flushTimer.Start(Varnix::LogSink::flushPeriodMs, wxTIMER_CONTINUOUS);
     Bind(wxEVT_TIMER, &DrWindow::onFlushTimer, this, flushTimerId);
 
-    // A close request may already have come while the service was being
-    // built (a fatal configuration error): the window is on its way out
-    // then, so it gets no tray icon and is not shown.
+    // A close request may have come already (the configuration's fatal
+    // error): the window is on its way out then, so it gets no tray icon
+    // and is not shown.
     if (!closeRequested) {
         trayIcon = new MyIcon(this);
         trayIcon->showWindow();

@@ -41,7 +41,7 @@ public:
     void showMessageBox(const Varnix::String& text, const Varnix::String& caption) override;
 
     // A close request that cannot be vetoed, as the tray's "Quit" sends.
-    void forceClose() override;
+    void forceClose();
 
     // The tray icon; null once the close handler has released it.
     MyIcon* getTrayIcon() const { return trayIcon; }

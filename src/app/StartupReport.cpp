@@ -1,8 +1,6 @@
 #include "app/StartupReport.h"
 
 #include "core/Str.h"
-#include "node/DiscoveryReplier.h"
-#include "node/HostListener.h"
 #include "node/RenderService.h"
 
 using Varnix::String;
@@ -14,26 +12,28 @@ namespace {
 String port(int number) { return Varnix::Str::toString(number); }
 
 // "Ports: " and the ports held; those that could not be bound follow, named
-// as such, so that the line never claims a port another program holds.
+// as such, so that the line never claims a port another program holds. A
+// start that stopped before binding names none.
 String portsLine(const RenderService& service) {
+    RenderService::HeldPorts held = service.heldPorts();
+    // In the order the admin knows them from earlier versions' line.
     struct {
-        bool held;
-        String text;
+        std::uint16_t held, asked;
+        const char* kind;
+        const char* use;
     } ports[] = {
-        {service.discoveryReplier && service.discoveryReplier->bound(),
-         "UDP " + port(DiscoveryReplier::port) + String(" (discovery)")},
-        {service.masterServer && service.masterServer->IsOk(),
-         "TCP " + port(RenderService::masterPort) + String(" (masters)")},
-        {service.hostListener && service.hostListener->listener->IsOk(),
-         "TCP " + port(HostListener::port) + String(" on 127.0.0.1 only (3dsmax)")},
+        {held.discovery, service.setup.discoveryPort, "UDP ", " (discovery)"},
+        {held.master, service.setup.masterPort, "TCP ", " (masters)"},
+        {held.host, service.setup.hostPort, "TCP ", " on 127.0.0.1 only (3dsmax)"},
     };
-    String held, failed;
+    String heldList, failed;
     for (const auto& entry : ports) {
-        String& list = entry.held ? held : failed;
+        if (entry.held == 0 && service.startFailed) continue;
+        String& list = entry.held != 0 ? heldList : failed;
         if (!list.isEmpty()) list += String(u", ");
-        list += entry.text;
+        list += entry.kind + port(entry.held != 0 ? entry.held : entry.asked) + String(entry.use);
     }
-    String line = u"Ports: " + (held.isEmpty() ? String(u"none") : held);
+    String line = u"Ports: " + (heldList.isEmpty() ? String(u"none") : heldList);
     if (!failed.isEmpty()) line += u"; cannot bind " + failed;
     return line;
 }

@@ -24,7 +24,6 @@ const char* const badLineDetailMessage = " is not a year from 2011 to 2016 follo
 const char16_t* const noVersionsMessage =
     u"Warning: no 3dsmax versions detected on the machine. You can add them by hand in the config.txt "
     u"file. Example syntax: 2013 C:/Program Files/Autodesk/3ds max 2013";
-const char16_t* const fatalCaption = u"Fatal error: Cannot create default config file.";
 
 // The job appends the renderer's file name to the directory as it stands, so
 // a directory typed without its last separator gets one: the kind it already
@@ -117,8 +116,10 @@ bool readMarkedLines(const Varnix::String& path, std::vector<Varnix::String>& li
 }
 
 // Writes a DrConfig.txt listing every release the registry knows of, and
-// takes them as the settings.
-void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window) {
+// takes them as the settings. False, with `error` set, when the file cannot
+// be created.
+bool createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window,
+                         Varnix::String& error) {
     window->log(cannotReadMessage);
     std::unique_ptr<Varnix::OutputTextFile> file;
     try {
@@ -126,10 +127,9 @@ void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Var
         // never over a file that appeared meanwhile.
         file = std::make_unique<Varnix::OutputTextFile>();
         file->createNew(path);
-    } catch (const Varnix::Exception& error) {
-        window->showMessageBox(error.getMessage(), fatalCaption);
-        window->forceClose();
-        return;
+    } catch (const Varnix::Exception& failure) {
+        error = failure.getMessage();
+        return false;
     }
     int found = 0;
     for (std::int32_t year = firstHostYear; year <= lastHostYear; ++year) {
@@ -146,11 +146,15 @@ void createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Var
                     Varnix::String(" 3dsmax versions"));
     else
         window->log(noVersionsMessage);
+    return true;
 }
 
 }  // namespace
 
-void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window) {
+const char16_t* const fatalConfigCaption = u"Fatal error: Cannot create default config file.";
+
+bool loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window,
+                    Varnix::String& error) {
     std::unique_ptr<Varnix::InputTextFile> file;
     for (int attempt = 1; !file; ++attempt) {
         try {
@@ -160,14 +164,12 @@ void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::
             // cannot be read now (held by another program, read denied)
             // holds the admin's lines, which must never be overwritten.
             std::string why;
-            if (!Varnix::Port::textFileExists(path.toFileName().c_str(), why)) {
-                createDefaultConfig(settings, path, window);
-                return;
-            }
+            if (!Varnix::Port::textFileExists(path.toFileName().c_str(), why))
+                return createDefaultConfig(settings, path, window, error);
             if (why.empty() && attempt == 1) continue;  // let go of meanwhile: read it now
             window->log("Cannot read the config file (" + Varnix::String(why.empty() ? "reason unknown" : why.c_str()) +
                         Varnix::String("): it is left as it is and no 3dsmax versions are configured"));
-            return;
+            return true;
         }
     }
     std::vector<Varnix::String> marked;
@@ -181,7 +183,7 @@ void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::
                 return true;
             },
             window);
-        return;
+        return true;
     }
     readConfig(
         settings,
@@ -191,4 +193,5 @@ void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::
             return true;
         },
         window);
+    return true;
 }

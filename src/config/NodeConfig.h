@@ -12,7 +12,12 @@
 // exists but cannot be read is left alone, with a log line saying why, and
 // no release is configured. A line without a year from 2011 to 2016 stops
 // the reading (the lines before it count) and is logged with its number and
-// text. When the default file cannot be created, shows the
-// error in a message box and then closes `window` by force. Logs through
-// `window` (not null). GUI thread, before any worker reads the settings.
-void loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window);
+// text. False when the default file cannot be created, which is fatal: the
+// caller shows `error` in a message box captioned fatalConfigCaption and
+// ends the node. Logs through `window` (not null). GUI thread, before any
+// worker reads the settings.
+bool loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window,
+                    Varnix::String& error);
+
+// The caption of the box that shows loadNodeConfig's fatal error.
+extern const char16_t* const fatalConfigCaption;

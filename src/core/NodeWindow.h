@@ -28,10 +28,6 @@ public:
 
     // The caption of a box that has no title of its own.
     static constexpr const char16_t* plainCaption = u"Message";
-
-    // Asks the window to close by force, as the tray menu's "Quit" does.
-    // GUI thread only.
-    virtual void forceClose() = 0;
 };
 
 }  // namespace Varnix

@@ -39,11 +39,14 @@ void logHeldBackPings(Varnix::NodeWindow* window, LineBudget& budget, bool last 
 
 }  // namespace
 
-DiscoveryReplier::DiscoveryReplier(Varnix::NodeWindow* window)
+DiscoveryReplier::DiscoveryReplier(Varnix::NodeWindow* window, std::uint16_t udpPort)
     : window(window),
       stopRequested(false),
       // Bound here, so that the start-up report knows whether it holds the port.
-      socket(std::make_unique<Varnix::Port::DatagramSocket>(IPv4Address::any(port))) {
+      socket(std::make_unique<Varnix::Port::DatagramSocket>(IPv4Address::any(udpPort))),
+      askedPort(udpPort) {
+    IPv4Address local;
+    if (socket->IsOk() && socket->GetLocal(local)) heldPort = local.port;
     name = u"MY_DiscoveryReplier";
     stackSize = 0x100000;
     execute(&DiscoveryReplier::serveDiscovery, this);
@@ -59,14 +62,14 @@ void DiscoveryReplier::serveDiscovery(void* self) {
     auto* replier = static_cast<DiscoveryReplier*>(self);
     Varnix::NodeWindow* window = replier->window;
 
-    IPv4Address local = IPv4Address::any(port);
+    IPv4Address local = IPv4Address::any(replier->askedPort);
     replier->socket->GetLocal(local);
     String localName(HostNames::shared().nameFor(local).c_str());
     window->log(u"Starting UDP socket, local hostname: " + shownAsText(localName));
     LineBudget pingLines(pingLinesAtOnce, pingLinesPerSecond);
 
     if (!replier->socket->IsOk()) {
-        window->log(u"Cannot bind to discovery port (UDP " + String(std::to_string(port).c_str()) + u")");
+        window->log(u"Cannot bind to discovery port (UDP " + String(std::to_string(replier->askedPort).c_str()) + u")");
     } else {
         // Room for the largest datagram: a ping that comes with more bytes is
         // still a ping, and a receive never fails for want of space (Windows

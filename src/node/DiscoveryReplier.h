@@ -21,11 +21,11 @@ public:
     // Receive queue asked of the system for the discovery socket.
     static constexpr int receiveQueueBytes = 1 << 20;
 
-    // Binds the port, starts the thread "MY_DiscoveryReplier" on
-    // serveDiscovery and returns while it runs; a port that cannot be bound
-    // is logged by the thread, which then ends. Any thread; `window` must
-    // outlive the replier.
-    explicit DiscoveryReplier(Varnix::NodeWindow* window);
+    // Binds `udpPort` (0: any free port), starts the thread
+    // "MY_DiscoveryReplier" on serveDiscovery and returns while it runs; a
+    // port that cannot be bound is logged by the thread, which then ends.
+    // Any thread; `window` must outlive the replier.
+    DiscoveryReplier(Varnix::NodeWindow* window, std::uint16_t udpPort = port);
 
     // Stops the loop if nobody did (within one poll) and joins the thread.
     ~DiscoveryReplier();
@@ -37,11 +37,12 @@ public:
     Varnix::NodeWindow* window;
     // Set by the owner to end the loop; read by the loop before each receive.
     std::atomic<bool> stopRequested;
-    // True when the port was bound at construction. Any thread.
-    bool bound() const { return socketBound; }
+    // The port bound at construction; 0 when none could be. Any thread.
+    std::uint16_t boundPort() const { return heldPort; }
 
     // Made by the constructor, then the replier's thread's alone; closed
     // when the loop ends.
     std::unique_ptr<Varnix::Port::DatagramSocket> socket;
-    const bool socketBound = socket->IsOk();
+    std::uint16_t askedPort;
+    std::uint16_t heldPort = 0;
 };

@@ -1,6 +1,5 @@
 #include "node/HostListener.h"
 
-#include "core/Str.h"
 #include "node/LinkPrimitives.h"
 #include "node/Signals.h"
 #include "port/clock.h"
@@ -14,14 +13,10 @@ constexpr int drainReadsPerTurn = 256;  // 1 MiB
 
 }  // namespace
 
-HostListener::HostListener(Varnix::NodeWindow* window)
+HostListener::HostListener(Varnix::NodeWindow* window, std::uint16_t tcpPort)
     : window(window),
-      listener(std::make_unique<Varnix::Port::ListeningSocket>(Varnix::Port::IPv4Address::loopback(port))) {
+      listener(std::make_unique<Varnix::Port::ListeningSocket>(Varnix::Port::IPv4Address::loopback(tcpPort))) {
     listener->SetTimeout(listenerTimeoutSeconds);
-    if (!listener->IsOk()) {
-        window->showMessageBox("Cannot bind to loopback port (TCP " + Varnix::Str::toString(int(port)) + u")",
-                               Varnix::NodeWindow::plainCaption);
-    }
 }
 
 HostListener::~HostListener() {

@@ -13,10 +13,11 @@ class HostListener {
 public:
     static constexpr std::uint16_t port = 19667;
 
-    // Binds the listener to the loopback address; when the port cannot be
-    // bound, shows a message box and stays in place, unbound. GUI thread;
+    // Binds the listener to `tcpPort` (0: any free port) on the loopback
+    // address; when the port cannot be bound it stays in place, unbound
+    // (listener->IsOk() false), for its owner to report. GUI thread;
     // `window` must outlive the listener.
-    explicit HostListener(Varnix::NodeWindow* window);
+    HostListener(Varnix::NodeWindow* window, std::uint16_t tcpPort = port);
 
     // Closes the listener and any held connection. GUI thread, after the
     // job's thread has finished with the listener.

@@ -18,35 +18,47 @@ namespace {
 
 const int masterListenerTimeoutSeconds = 2;
 const int workerStackSize = 1048576;
-const std::size_t workingDirectoryBufferSize = 10240;
+
+String portText(std::uint16_t port) { return Varnix::Str::toString(int(port)); }
+
+std::uint16_t boundPort(const Varnix::Port::ListeningSocket* socket) {
+    Varnix::Port::IPv4Address local;
+    return socket && socket->IsOk() && socket->GetLocal(local) ? local.port : 0;
+}
 
 }  // namespace
 
-RenderService::RenderService(Varnix::NodeWindow* window) : window(window) {
+RenderService::RenderService(Varnix::NodeWindow* window, const ServiceSetup& setup) : window(window), setup(setup) {
     serverThread.name = u"MY_ServerThread";
     serverThread.stackSize = workerStackSize;
 
-    char workingDirectory[workingDirectoryBufferSize];
-    Varnix::Port::getWorkingDirectory(workingDirectory, sizeof workingDirectory);
-    // A file name: decoded so that it turns back into the same bytes, even
-    // when they are not UTF-8.
-    settings.dataDirectory = String::fromFileName(workingDirectory) + u"/drData/";
+    settings.dataDirectory = setup.dataDirectory;
     // An existing directory is fine; any other failure shows up later on the
     // configuration and job files.
     Varnix::Port::makeDirectory(settings.dataDirectory.toFileName().c_str());
 
-    loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window);
+    String configError;
+    if (!loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window, configError)) {
+        startupFailures.push_back({configError, String(fatalConfigCaption)});
+        startFailed = true;
+        stopRequested = true;
+        return;
+    }
 
     try {
-        discoveryReplier = std::make_unique<DiscoveryReplier>(window);
-        hostListener = std::make_unique<HostListener>(window);
+        discoveryReplier = std::make_unique<DiscoveryReplier>(window, setup.discoveryPort);
+        hostListener = std::make_unique<HostListener>(window, setup.hostPort);
+        if (!hostListener->listener->IsOk())
+            startupFailures.push_back({"Cannot bind to loopback port (TCP " + portText(setup.hostPort) + u")",
+                                       String(Varnix::NodeWindow::plainCaption)});
 
-        masterServer = std::make_unique<Varnix::Port::ListeningSocket>(Varnix::Port::IPv4Address::any(masterPort));
+        masterServer =
+            std::make_unique<Varnix::Port::ListeningSocket>(Varnix::Port::IPv4Address::any(setup.masterPort));
         masterServer->SetTimeout(masterListenerTimeoutSeconds);
         if (!masterServer->IsOk()) {
-            window->showMessageBox(
-                "Cannot bind to remote connection port (TCP " + Varnix::Str::toString(int(masterPort)) + u")",
-                Varnix::NodeWindow::plainCaption);
+            startupFailures.push_back(
+                {"Cannot bind to remote connection port (TCP " + portText(setup.masterPort) + u")",
+                 String(Varnix::NodeWindow::plainCaption)});
             stopRequested = true;
         } else {
             stopRequested = false;
@@ -58,6 +70,14 @@ RenderService::RenderService(Varnix::NodeWindow* window) : window(window) {
         stopEverything();
         throw;
     }
+}
+
+RenderService::HeldPorts RenderService::heldPorts() const {
+    HeldPorts held;
+    if (discoveryReplier) held.discovery = discoveryReplier->boundPort();
+    if (hostListener) held.host = boundPort(hostListener->listener.get());
+    held.master = boundPort(masterServer.get());
+    return held;
 }
 
 bool RenderService::requestStop() {

@@ -7,32 +7,50 @@
 #include "config/NodeSettings.h"
 #include "core/NodeWindow.h"
 #include "core/misc/multithreading/StandbyThread.h"
+#include "node/DiscoveryReplier.h"
 #include "node/DumpRelay.h"
+#include "node/HostListener.h"
 #include "node/LineBudget.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace Varnix::Port {
 class ListeningSocket;
 }
-class DiscoveryReplier;
-class HostListener;
+
+// What the service is given instead of looking for it: the folder of its
+// files and the ports it binds, 0 meaning any free port (as tests use).
+struct ServiceSetup {
+    // Always ends in a slash; made when missing.
+    Varnix::String dataDirectory;
+    std::uint16_t discoveryPort = DiscoveryReplier::port;
+    std::uint16_t hostPort = HostListener::port;
+    std::uint16_t masterPort = 19668;
+};
+
+// A start-up failure the admin is to be shown in a message box.
+struct StartupFailure {
+    Varnix::String text;
+    Varnix::String caption;
+};
 
 class RenderService {
 public:
     // The masters' TCP port, on every interface.
     static constexpr std::uint16_t masterPort = 19668;
 
-    // Prepares the data directory, loads DrConfig.txt, starts discovery,
-    // opens both listeners and starts the accept loop on serverThread. Never
-    // fails towards the caller: a master port that cannot be bound is shown
-    // in a message box and the service goes on without masters. When a
-    // worker thread cannot be created it throws Exception, having stopped
-    // and released whatever it had started. GUI thread; `window` must
-    // outlive the service.
-    explicit RenderService(Varnix::NodeWindow* window);
+    // Makes the data directory, loads DrConfig.txt, starts discovery, opens
+    // both listeners and starts the accept loop on serverThread. Never shows
+    // anything: what failed is in startupFailures, in the order it happened,
+    // for the caller to show. A port that cannot be bound leaves the service
+    // going without it; a configuration that cannot be created stops the
+    // start before any thread or port (startFailed). When a worker thread
+    // cannot be created it throws Exception, having stopped and released
+    // whatever it had started. GUI thread; `window` must outlive the service.
+    RenderService(Varnix::NodeWindow* window, const ServiceSetup& setup);
 
     // Stops the accept loop and discovery, closes the listeners and waits,
     // without a time limit, for a running job and its renderer. GUI thread.
@@ -42,6 +60,15 @@ public:
     // running job to end before stopping", when a job runs that the
     // destructor will have to wait for. GUI thread; any number of times.
     bool requestStop();
+
+    // The ports held, as bound (the system's choice for a 0); 0 for one not
+    // held. GUI thread, between construction and destruction.
+    struct HeldPorts {
+        std::uint16_t discovery = 0;
+        std::uint16_t host = 0;
+        std::uint16_t master = 0;
+    };
+    HeldPorts heldPorts() const;
 
     RenderService(const RenderService&) = delete;
     RenderService& operator=(const RenderService&) = delete;
@@ -57,6 +84,12 @@ private:
 public:
     Varnix::StandbyThread serverThread;
     Varnix::NodeWindow* window;
+    const ServiceSetup setup;
+    // What start-up could not do, in order; filled by the constructor.
+    std::vector<StartupFailure> startupFailures;
+    // The configuration's fatal error stopped the start: nothing runs, and
+    // the node is to end once the admin has seen the box.
+    bool startFailed = false;
     // The three below are released by stopEverything, in that order, once
     // the threads that use them have stopped; null when never started.
     std::unique_ptr<DiscoveryReplier> discoveryReplier;

@@ -52,7 +52,8 @@ TEST_F(AnsiCodePageConfig, DrConfigInCodePage1251UnderACyrillicFolderGivesTheCyr
     NodeSettings settings;
     ConfigTest::RecordingWindow window;
     const String configPath = String(folder.u16string().c_str()) + String(u"\\DrConfig.txt");
-    loadNodeConfig(settings, configPath, &window);
+    String error;
+    EXPECT_TRUE(loadNodeConfig(settings, configPath, &window, error));
 
     EXPECT_EQ(std::u16string(installWide), unitsOf(settings.hostInstalls[2016 - firstHostYear]));
     for (const std::string& line : window.snapshot())

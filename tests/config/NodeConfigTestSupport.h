@@ -15,7 +15,7 @@ protected:
     // The six entries, 2011 first, as UTF-8.
     std::array<std::string, 6> load() {
         NodeSettings settings;
-        loadNodeConfig(settings, Varnix::String(configPath().c_str()), &window);
+        loaded = loadNodeConfig(settings, Varnix::String(configPath().c_str()), &window, fatalError);
         std::array<std::string, 6> entries;
         for (int i = 0; i < 6; ++i) entries[i] = utf8(settings.hostInstalls[i]);
         return entries;
@@ -26,6 +26,9 @@ protected:
     std::string readConfig() const { return this->readBytes("DrConfig.txt"); }
 
     RecordingWindow window;
+    // What the last load() returned: false for the fatal error in fatalError.
+    bool loaded = false;
+    Varnix::String fatalError;
 };
 
 using NodeConfigTest = NodeConfigTestOn<VarnixTest::TempDirectoryTest>;

@@ -27,7 +27,7 @@ TEST_F(NodeConfigDefaultTest, ReleasesFromTheRegistryAreWrittenInAscendingOrder)
     EXPECT_EQ(entries, (Entries{"", "C:\\Program Files\\Autodesk\\3ds Max 2012\\", "", "", "D:\\Design 2015\\", ""}));
     EXPECT_EQ(window.snapshot(),
               (Lines{ConfigTest::cannotReadLine, "Creating default DrConfig.txt: found 2 3dsmax versions"}));
-    EXPECT_EQ(window.closeRequests(), 0);
+    EXPECT_TRUE(loaded);
 
     // The next start reads what was written, silently.
     window.clear();
@@ -77,7 +77,7 @@ TEST_F(NodeConfigDefaultTest, AFileThatCannotBeReadIsNeverReplaced) {
         std::ofstream out(results);
         for (const auto& line : window.snapshot()) out << "line: " << line << "\n";
         for (const auto& entry : entries) out << "entry: " << entry << "\n";
-        out << "closes: " << window.closeRequests() << "\n";
+        out << "loaded: " << loaded << "\n";
         out.close();
         _exit(out ? 0 : 91);
     }
@@ -91,7 +91,7 @@ TEST_F(NodeConfigDefaultTest, AFileThatCannotBeReadIsNeverReplaced) {
               "line: Cannot read the config file (Permission denied): it is left as it is and no 3dsmax "
               "versions are configured\n"
               "entry: \nentry: \nentry: \nentry: \nentry: \nentry: \n"
-              "closes: 0\n");
+              "loaded: 1\n");
 }
 
 }  // namespace

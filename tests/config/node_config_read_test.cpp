@@ -14,7 +14,7 @@ protected:
         writeConfig(bytes);
         Entries entries = load();
         EXPECT_EQ(readConfig(), bytes);
-        EXPECT_EQ(window.closeRequests(), 0);
+        EXPECT_TRUE(loaded);
         return entries;
     }
 };
@@ -109,7 +109,7 @@ protected:
     std::array<std::u16string, 6> loadWide(const std::string& bytes) {
         writeConfig(bytes);
         NodeSettings settings;
-        loadNodeConfig(settings, Varnix::String(configPath().c_str()), &window);
+        EXPECT_TRUE(loadNodeConfig(settings, Varnix::String(configPath().c_str()), &window, fatalError));
         EXPECT_EQ(readConfig(), bytes);
         std::array<std::u16string, 6> entries;
         for (int i = 0; i < 6; ++i) entries[i] = settings.hostInstalls[i].wideCString();
@@ -161,33 +161,19 @@ TEST_F(MarkedConfigTest, Utf16BigEndianAndABadLineInIt) {
     EXPECT_EQ(window.snapshot(), (Lines{ConfigTest::badLine, ConfigTest::badLineDetail(2, "2020 Z:\\Future")}));
 }
 
-// Notes how many boxes the admin had been shown when the close came.
-class ClosingWindow : public ConfigTest::RecordingWindow {
-public:
-    void forceClose() override {
-        boxesBeforeClose = static_cast<int>(shownBoxes().size());
-        RecordingWindow::forceClose();
-    }
-    int boxesBeforeClose = -1;
-};
-
 using FatalConfigTest = VarnixTest::TempDirectoryTest;
 
-// A default DrConfig.txt that cannot be created is fatal: the error is shown
-// in a box, and only then is the window closed.
-TEST_F(FatalConfigTest, UncreatableDefaultFileShowsTheErrorThenClosesTheWindow) {
+// A default DrConfig.txt that cannot be created is fatal: the error goes to
+// the caller, which shows it and ends the node; the loader shows nothing.
+TEST_F(FatalConfigTest, UncreatableDefaultFileIsReportedAsFatal) {
     std::string path = pathOf("missing/DrConfig.txt");  // its directory does not exist
-    ClosingWindow window;
+    ConfigTest::RecordingWindow window;
     NodeSettings settings;
-    loadNodeConfig(settings, Varnix::String(path.c_str()), &window);
-
-    std::vector<ConfigTest::RecordingWindow::Box> boxes = window.shownBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "Cannot open/read/write file '" + path + "'");
-    EXPECT_EQ(boxes[0].caption, "Fatal error: Cannot create default config file.");
+    Varnix::String error;
+    EXPECT_FALSE(loadNodeConfig(settings, Varnix::String(path.c_str()), &window, error));
+    EXPECT_EQ(ConfigTest::utf8(error), "Cannot open/read/write file '" + path + "'");
+    EXPECT_TRUE(window.shownBoxes().empty());
     EXPECT_EQ(window.snapshot(), Lines{ConfigTest::cannotReadLine});
-    EXPECT_EQ(window.closeRequests(), 1);
-    EXPECT_EQ(window.boxesBeforeClose, 1) << "the window closes only after the box";
     for (const HostInstall& entry : settings.hostInstalls) EXPECT_EQ(entry.length(), 0);
     EXPECT_FALSE(std::filesystem::exists(path));
 }
@@ -199,15 +185,12 @@ TEST_F(FatalConfigTest, DefaultFileIsNeverCreatedThroughADanglingLink) {
     std::string target = pathOf("elsewhere.txt");
     std::filesystem::create_symlink(target, path);
 
-    ClosingWindow window;
+    ConfigTest::RecordingWindow window;
     NodeSettings settings;
-    loadNodeConfig(settings, Varnix::String(path.c_str()), &window);
-
-    std::vector<ConfigTest::RecordingWindow::Box> boxes = window.shownBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "Cannot open/read/write file '" + path +
-                                 "': it is a symbolic link, and the node never writes through one");
-    EXPECT_EQ(window.closeRequests(), 1);
+    Varnix::String error;
+    EXPECT_FALSE(loadNodeConfig(settings, Varnix::String(path.c_str()), &window, error));
+    EXPECT_EQ(ConfigTest::utf8(error), "Cannot open/read/write file '" + path +
+                                           "': it is a symbolic link, and the node never writes through one");
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_TRUE(std::filesystem::is_symlink(path));
 }

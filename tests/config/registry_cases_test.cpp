@@ -88,7 +88,7 @@ protected:
 
     std::vector<std::string> load() {
         NodeSettings settings;
-        loadNodeConfig(settings, Varnix::String(path.c_str()), &window);
+        EXPECT_TRUE(loadNodeConfig(settings, Varnix::String(path.c_str()), &window, fatalError));
         std::vector<std::string> entries;
         for (auto& entry : settings.hostInstalls) entries.push_back(text(entry));
         return entries;
@@ -98,6 +98,7 @@ protected:
 
     std::string path;
     VarnixTest::RecordingWindow window;
+    Varnix::String fatalError;
 };
 
 TEST_F(DefaultConfigFromRegistry, IsWrittenAsTextAndReadBackSilently) {
@@ -117,7 +118,6 @@ TEST_F(DefaultConfigFromRegistry, IsWrittenAsTextAndReadBackSilently) {
     window.clear();
     EXPECT_EQ(load(), expected) << "the next start reads the file it wrote";
     EXPECT_TRUE(window.snapshot().empty());
-    EXPECT_EQ(window.closeRequests(), 0);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The discovery replier on the fixed UDP port, pinged by a raw datagram socket.
+// The discovery replier on a free UDP port, pinged by a raw datagram socket.
 
 #include "support/RecordingWindow.h"
 
@@ -31,11 +31,18 @@ long long msSince(Clock::time_point start) {
 
 class DiscoveryTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(master.IsOk()); }
+    void SetUp() override {
+        ASSERT_TRUE(master.IsOk());
+        // Free a moment ago: the replier binds it by number, as it does the
+        // fixed one, so that a case can take it first or bind it after.
+        DatagramSocket probe(IPv4Address::any(0));
+        IPv4Address local;
+        ASSERT_TRUE(probe.GetLocal(local));
+        port = local.port;
+    }
 
     void send(const std::string& datagram) {
-        ASSERT_EQ(int(datagram.size()),
-                  master.SendTo(IPv4Address::loopback(DiscoveryReplier::port), datagram.data(), datagram.size()));
+        ASSERT_EQ(int(datagram.size()), master.SendTo(IPv4Address::loopback(port), datagram.data(), datagram.size()));
     }
 
     // Every datagram that reaches the master within `ms`.
@@ -49,7 +56,7 @@ protected:
             int n = master.RecvFrom(from, buffer, sizeof buffer);
             if (n < 0) continue;
             got.emplace_back(buffer, n);
-            EXPECT_EQ(DiscoveryReplier::port, from.port);
+            EXPECT_EQ(port, from.port);
         }
         return got;
     }
@@ -61,12 +68,13 @@ protected:
 
     RecordingWindow window;
     DatagramSocket master{IPv4Address::loopback(0)};
+    std::uint16_t port = 0;
 };
 
 }  // namespace
 
 TEST_F(DiscoveryTest, OnePingGetsFourRepliesAndOneLogLine) {
-    DiscoveryReplier replier(&window);
+    DiscoveryReplier replier(&window, port);
     ASSERT_TRUE(window.waitFor(startLine));
     send(ping);
     EXPECT_EQ(std::vector<std::string>(4, reply), collect(1500));
@@ -77,7 +85,7 @@ TEST_F(DiscoveryTest, OnePingGetsFourRepliesAndOneLogLine) {
 }
 
 TEST_F(DiscoveryTest, ThreeQueuedPingsGetTwelveReplies) {
-    DiscoveryReplier replier(&window);
+    DiscoveryReplier replier(&window, port);
     ASSERT_TRUE(window.waitFor(startLine));
     send(ping);
     send(ping);
@@ -88,7 +96,7 @@ TEST_F(DiscoveryTest, ThreeQueuedPingsGetTwelveReplies) {
 }
 
 TEST_F(DiscoveryTest, ShortOrWrongDatagramsAreIgnored) {
-    DiscoveryReplier replier(&window);
+    DiscoveryReplier replier(&window, port);
     ASSERT_TRUE(window.waitFor(startLine));
     send(std::string("\x29\x37\xC0", 3));
     send(std::string("\x29\x37\xC0\xC1", 4));
@@ -103,11 +111,11 @@ TEST_F(DiscoveryTest, ShortOrWrongDatagramsAreIgnored) {
 }
 
 TEST_F(DiscoveryTest, PingAfterAFloodOfStrayDatagramsIsAnsweredPromptly) {
-    DiscoveryReplier replier(&window);
+    DiscoveryReplier replier(&window, port);
     ASSERT_TRUE(window.waitFor(startLine));
     // More than the socket's receive queue holds: whatever stays queued must
     // not hold the ping back.
-    for (int i = 0; i < 5000; ++i) master.SendTo(IPv4Address::loopback(DiscoveryReplier::port), "junk", 1 + i % 4);
+    for (int i = 0; i < 5000; ++i) master.SendTo(IPv4Address::loopback(port), "junk", 1 + i % 4);
     // A ping that meets a full queue is lost on the way, as on any network;
     // a master pings again a moment later.
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -133,7 +141,7 @@ int datagramsASocketQueues() {
 }
 
 TEST_F(DiscoveryTest, SteadyNoiseNeverCostsAPing) {
-    DiscoveryReplier replier(&window);
+    DiscoveryReplier replier(&window, port);
     ASSERT_TRUE(window.waitFor(startLine));
     int queue = datagramsASocketQueues();
     ASSERT_GT(queue, 16);
@@ -151,8 +159,7 @@ TEST_F(DiscoveryTest, SteadyNoiseNeverCostsAPing) {
         for (int n; (n = master.RecvFrom(from, buffer, sizeof buffer)) >= 0;) got.emplace_back(buffer, n);
     };
     for (int b = 0; b < bursts; ++b) {
-        for (int i = 0; i < perBurst; ++i)
-            noise.SendTo(IPv4Address::loopback(DiscoveryReplier::port), "junk", 1 + i % 4);
+        for (int i = 0; i < perBurst; ++i) noise.SendTo(IPv4Address::loopback(port), "junk", 1 + i % 4);
         send(ping);
         drain();
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -170,7 +177,7 @@ TEST_F(DiscoveryTest, SteadyNoiseNeverCostsAPing) {
 }
 
 TEST_F(DiscoveryTest, LongerDatagramStartingWithThePingIsAnswered) {
-    DiscoveryReplier replier(&window);
+    DiscoveryReplier replier(&window, port);
     ASSERT_TRUE(window.waitFor(startLine));
     send(ping + "\x01\x02\x03\x04");
     EXPECT_EQ(std::vector<std::string>(4, reply), collect(1500));
@@ -183,17 +190,18 @@ TEST_F(DiscoveryTest, LongerDatagramStartingWithThePingIsAnswered) {
 }
 
 TEST_F(DiscoveryTest, PortTakenByAnotherProgramIsLoggedOnce) {
-    DatagramSocket squatter(IPv4Address::any(DiscoveryReplier::port));
+    DatagramSocket squatter(IPv4Address::any(port));
     ASSERT_TRUE(squatter.IsOk());
-    DiscoveryReplier replier(&window);
-    ASSERT_TRUE(window.waitFor("Cannot bind to discovery port (UDP 19666)"));
+    DiscoveryReplier replier(&window, port);
+    const std::string cannotBind = "Cannot bind to discovery port (UDP " + std::to_string(port) + ")";
+    ASSERT_TRUE(window.waitFor(cannotBind));
     auto start = Clock::now();
     while (replier.isBusy() && msSince(start) < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(replier.isBusy());
     auto lines = window.snapshot();
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ(0u, lines[0].find(startLine));
-    EXPECT_EQ("Cannot bind to discovery port (UDP 19666)", lines[1]);
+    EXPECT_EQ(cannotBind, lines[1]);
     // Nothing runs any more, so stopping does not wait for a poll.
     start = Clock::now();
     stop(replier);
@@ -201,7 +209,7 @@ TEST_F(DiscoveryTest, PortTakenByAnotherProgramIsLoggedOnce) {
 }
 
 TEST_F(DiscoveryTest, StopTakesEffectWithinOnePoll) {
-    DiscoveryReplier replier(&window);
+    DiscoveryReplier replier(&window, port);
     ASSERT_TRUE(window.waitFor(startLine));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto start = Clock::now();
@@ -210,14 +218,14 @@ TEST_F(DiscoveryTest, StopTakesEffectWithinOnePoll) {
     EXPECT_LT(msSince(start), 5000);
     EXPECT_FALSE(replier.isBusy());
     // The port is free again once the loop has ended.
-    DatagramSocket again(IPv4Address::any(DiscoveryReplier::port));
+    DatagramSocket again(IPv4Address::any(port));
     EXPECT_TRUE(again.IsOk());
 }
 
 TEST_F(DiscoveryTest, DestroyingARunningReplierStopsIt) {
     auto start = Clock::now();
     {
-        DiscoveryReplier replier(&window);
+        DiscoveryReplier replier(&window, port);
         ASSERT_TRUE(window.waitFor(startLine));
     }
     EXPECT_LT(msSince(start), 10000);

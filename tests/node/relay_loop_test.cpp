@@ -1,5 +1,5 @@
-// The job's relay loop between a raw master and a raw 3ds Max side on the
-// fixed loopback port, with dumps in a temporary data directory. The loop's
+// The job's relay loop between a raw master and a raw 3ds Max side on a
+// free loopback port, with dumps in a temporary data directory. The loop's
 // fallback poll is two minutes long, so only its wake-ups can serve a dump,
 // an END or a close within the tests' limits; nothing here measures time.
 
@@ -64,7 +64,9 @@ protected:
         ASSERT_TRUE(masterSide && nodeSide);
         // The 3ds Max side connects, greets and reads the data directory.
         auto maxSide = std::async(std::launch::async, [this] {
-            hostSide = StreamSocket::connect(IPv4Address::loopback(HostListener::port), 5);
+            IPv4Address bound;
+            if (!host.listener->GetLocal(bound)) return false;
+            hostSide = StreamSocket::connect(bound, 5);
             if (!hostSide) return false;
             take(*hostSide, 4, 5);
             hostSide->Write("\x72\x21\xC0\xC0", 4);
@@ -116,7 +118,7 @@ protected:
     bool loopEnded() { return loop.wait_for(std::chrono::seconds(eventLimitSeconds)) == std::future_status::ready; }
 
     RecordingWindow window;
-    HostListener host{&window};
+    HostListener host{&window, 0};
     DumpRelay dumps;
     Port::ListeningSocket masterListener{IPv4Address::loopback(0)};
     std::unique_ptr<StreamSocket> masterSide, nodeSide, hostSide;

@@ -1,5 +1,5 @@
-// The render service's start-up on the fixed ports, in a scratch working
-// directory.
+// The render service's start-up in a scratch data directory, on free ports:
+// what it starts, and what it reports to its caller instead of showing.
 
 #include "support/RecordingWindow.h"
 
@@ -20,19 +20,31 @@ using VarnixTest::RecordingWindow;
 
 namespace {
 
+// A port nobody held a moment ago, for the cases that look at it again after
+// the service has gone.
+std::uint16_t freeUdpPort() {
+    Port::DatagramSocket probe(IPv4Address::any(0));
+    IPv4Address local;
+    return probe.GetLocal(local) ? local.port : 0;
+}
+
+std::uint16_t portOf(const Port::ListeningSocket& socket) {
+    IPv4Address local;
+    return socket.GetLocal(local) ? local.port : 0;
+}
+
 class RenderServiceStart : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
         VarnixTest::TempDirectoryTest::SetUp();
-        previous = std::filesystem::current_path();
-        std::filesystem::current_path(directory);
+        setup.dataDirectory = String::fromFileName((directory.string() + "/drData/").c_str());
+        setup.discoveryPort = setup.hostPort = setup.masterPort = 0;
     }
     void TearDown() override {
         Port::failThreadCreationAfter(-1);
-        std::filesystem::current_path(previous);
         VarnixTest::TempDirectoryTest::TearDown();
     }
-    std::filesystem::path previous;
+    ServiceSetup setup;
 };
 
 }  // namespace
@@ -41,68 +53,89 @@ protected:
 // nothing the constructor started may outlive it, or it would log into a
 // window that its owner deletes next.
 TEST_F(RenderServiceStart, AThreadThatCannotBeCreatedStopsWhatWasStartedBefore) {
+    setup.discoveryPort = freeUdpPort();
     auto window = std::make_unique<RecordingWindow>();
     Port::failThreadCreationAfter(1);
     try {
-        RenderService service(window.get());
+        RenderService service(window.get(), setup);
         FAIL() << "the service started without its server thread";
     } catch (const Exception& error) {
         EXPECT_EQ(Exception::threadCreationCode, error.getCode());
     }
     Port::failThreadCreationAfter(-1);
     EXPECT_TRUE(window->waitFor("Starting UDP socket, local hostname: "));
-    // Everything is closed again: the ports are free at once.
-    Port::DatagramSocket discovery(IPv4Address::any(19666));
+    Port::DatagramSocket discovery(IPv4Address::any(setup.discoveryPort));
     EXPECT_TRUE(discovery.IsOk()) << "the discovery replier still runs";
-    Port::ListeningSocket host(IPv4Address::loopback(19667));
-    EXPECT_TRUE(host.IsOk());
-    Port::ListeningSocket master(IPv4Address::any(19668));
-    EXPECT_TRUE(master.IsOk());
     window.reset();
 }
 
-// Without the hook, start-up and teardown work as usual.
-TEST_F(RenderServiceStart, StartsAndStops) {
-    RecordingWindow window;
-    {
-        RenderService service(&window);
-        EXPECT_TRUE(window.waitFor("Starting UDP socket, local hostname: "));
+// The service binds what it is given and makes its data directory there,
+// and reports what it could not do, in order, without showing anything; a
+// configuration that cannot be created stops the start before any port.
+TEST_F(RenderServiceStart, ReportsWhatItCouldNotStartInOrderAndShowsNothing) {
+    Port::ListeningSocket hostSquatter(IPv4Address::loopback(0)), masterSquatter(IPv4Address::any(0));
+    const std::string host = std::to_string(portOf(hostSquatter)), master = std::to_string(portOf(masterSquatter));
+    struct Case {
+        const char* name;
+        bool hostTaken, masterTaken, configUncreatable;
+        std::vector<std::string> failures;
+    } cases[] = {
+        {"all free", false, false, false, {}},
+        {"both taken",
+         true,
+         true,
+         false,
+         {"Cannot bind to loopback port (TCP " + host + ")",
+          "Cannot bind to remote connection port (TCP " + master + ")"}},
+        {"config",
+         true,
+         true,
+         true,
+         {"Cannot open/read/write file '" + directory.string() +
+          "/drData/DrConfig.txt': it is a symbolic link, and the node never writes through one"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.configUncreatable) {
+            std::filesystem::remove(directory / "drData/DrConfig.txt");
+            std::filesystem::create_symlink("/nowhere/DrConfig.txt", directory / "drData/DrConfig.txt");
+        }
+        ServiceSetup given = setup;
+        if (c.hostTaken) given.hostPort = portOf(hostSquatter);
+        if (c.masterTaken) given.masterPort = portOf(masterSquatter);
+        RecordingWindow window;
+        RenderService service(&window, given);
+        std::vector<std::string> failures;
+        for (const StartupFailure& failure : service.startupFailures) {
+            failures.push_back(std::string(String(failure.text).toNarrow()));
+            EXPECT_EQ(std::string(String(failure.caption).toNarrow()),
+                      c.configUncreatable ? "Fatal error: Cannot create default config file." : "Message");
+        }
+        EXPECT_EQ(failures, c.failures);
+        EXPECT_TRUE(window.shownBoxes().empty());
         EXPECT_TRUE(std::filesystem::is_directory(directory / "drData"));
+        EXPECT_EQ(service.startFailed, c.configUncreatable);
+        RenderService::HeldPorts held = service.heldPorts();
+        EXPECT_EQ(held.discovery != 0, !c.configUncreatable);
+        EXPECT_EQ(held.host != 0, !c.hostTaken);
+        EXPECT_EQ(held.master != 0, !c.masterTaken);
+        EXPECT_EQ(service.stopRequested.load(), c.masterTaken || c.configUncreatable);
+        if (c.configUncreatable) EXPECT_EQ(0, window.countStartingWith("Starting UDP socket"));
     }
-    Port::DatagramSocket discovery(IPv4Address::any(19666));
-    EXPECT_TRUE(discovery.IsOk());
 }
 
-// A master port that another program holds is reported in a message box;
-// the service goes on without masters and stops as usual.
-TEST_F(RenderServiceStart, MasterPortTakenShowsTheMessageBoxAndServesNoMasters) {
-    Port::ListeningSocket squatter(IPv4Address::any(RenderService::masterPort));
-    ASSERT_TRUE(squatter.IsOk());
-    RecordingWindow window;
-    {
-        RenderService service(&window);
-        std::vector<RecordingWindow::Box> boxes = window.shownBoxes();
-        ASSERT_EQ(1u, boxes.size());
-        EXPECT_EQ("Cannot bind to remote connection port (TCP 19668)", boxes[0].text);
-        EXPECT_EQ("Message", boxes[0].caption);
-        EXPECT_TRUE(service.stopRequested);
-    }
-    EXPECT_EQ(1u, window.shownBoxes().size());
-}
-
-// A working directory whose name is not UTF-8 (made by a program in a Latin-1
-// locale): the data directory and DrConfig.txt are made inside it.
-TEST_F(RenderServiceStart, WorkingDirectoryWhoseNameIsNotUtf8) {
+// A data directory whose name is not UTF-8 (made by a program in a Latin-1
+// locale): the directory and DrConfig.txt are made inside it.
+TEST_F(RenderServiceStart, DataDirectoryWhoseNameIsNotUtf8) {
     std::filesystem::path odd = directory / "r\xe9seau";
     std::filesystem::create_directory(odd);
-    std::filesystem::current_path(odd);
+    setup.dataDirectory = String::fromFileName((odd.string() + "/drData/").c_str());
     RecordingWindow window;
     {
-        RenderService service(&window);
+        RenderService service(&window, setup);
         EXPECT_TRUE(window.waitFor("Starting UDP socket, local hostname: "));
         EXPECT_EQ(odd.string() + "/drData/", service.settings.dataDirectory.toFileName());
     }
-    EXPECT_TRUE(std::filesystem::is_directory(odd / "drData"));
     EXPECT_TRUE(std::filesystem::is_regular_file(odd / "drData" / "DrConfig.txt"));
     EXPECT_EQ(0, window.countStartingWith("Cannot read the config file ("));
 }

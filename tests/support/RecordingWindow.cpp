@@ -21,8 +21,6 @@ void RecordingWindow::showMessageBox(const Varnix::String& text, const Varnix::S
     boxes.push_back(std::move(box));
 }
 
-void RecordingWindow::forceClose() { ++closes; }
-
 std::vector<std::string> RecordingWindow::snapshot() const {
     std::lock_guard<std::mutex> hold(lock);
     return lines;

@@ -19,8 +19,6 @@ public:
     using Varnix::NodeWindow::log;
     // Records the box instead of showing it; returns at once. Any thread.
     void showMessageBox(const Varnix::String& text, const Varnix::String& caption) override;
-    // Counts the request. Any thread.
-    void forceClose() override;
 
     // A box the node asked for, as narrow text (UTF-8 on POSIX).
     struct Box {
@@ -38,14 +36,11 @@ public:
     int countStartingWith(const std::string& prefix) const;
     // Waits until `count` lines start with `prefix`; false after `limitMs`.
     bool waitFor(const std::string& prefix, int count = 1, int limitMs = 5000) const;
-    // How often forceClose was called.
-    int closeRequests() const { return closes; }
 
 private:
     mutable std::mutex lock;
     std::vector<std::string> lines;
     std::vector<Box> boxes;
-    std::atomic<int> closes{0};
 };
 
 }  // namespace VarnixTest

@@ -1,13 +1,17 @@
 #include "app/DrApp.h"
 
+#include "app/DataFolder.h"
 #include "app/DrWindow.h"
 #include "app/WxText.h"
 #include "core/Exception.h"
 #include "port/desktop.h"
+#include "port/files.h"
+#include "port/folderlock.h"
 #include "port/socket.h"
 #include "port/stopsignal.h"
 
 #include <wx/image.h>
+#include <wx/msgdlg.h>
 #include <wx/msgout.h>
 
 DrApp::DrApp() {
@@ -29,6 +33,22 @@ bool DrApp::OnInit() {
     // Ctrl-C and a service manager's stop become a close request, polled by
     // the window, so they end the node the way its close box does.
     Varnix::Port::watchStopRequests();
+
+    // Before the window, which logs: a second node in the folder must not
+    // write a line into the running one's DrLog.txt.
+    Varnix::String dataDirectory = dataDirectoryOfWorkingDirectory();
+    Varnix::Port::makeDirectory(dataDirectory.toFileName().c_str());
+    std::string lockName = (dataDirectory + u"DrNode.lock").toFileName();
+    folderLock = std::make_unique<Varnix::Port::FolderLock>(lockName.c_str());
+    if (folderLock->state() == Varnix::Port::FolderLock::State::heldElsewhere) {
+        Varnix::String text = u"A Varnix DR node is already running in this data folder: " + dataDirectory;
+        wxMessageBox(Varnix::toWxString(text), wxT("Varnix DR node"), wxOK | wxCENTRE);
+        // The admin may have been looking for the running one.
+        Varnix::Port::bringWindowForward(Varnix::Port::FolderLock::holderProcessId(lockName.c_str()), DrWindow::title);
+        return false;
+    }
+    // A lock file that cannot be made (no rights in drData) does not stop
+    // the node: DrLog.txt then fails to open and says why.
 
     try {
         new DrWindow();

@@ -2,6 +2,12 @@
 
 #include <wx/app.h>
 
+#include <memory>
+
+namespace Varnix::Port {
+class FolderLock;
+}
+
 // The application object: made by the library's factory (main.cpp), it sets
 // up the process-wide services and opens the log window. GUI thread only.
 class DrApp : public wxApp {
@@ -9,8 +15,14 @@ public:
     // Runs before the toolkit starts: settings the toolkit reads at its start
     // are made here.
     DrApp();
-    // Always returns true when it returns; an exception from the window's
+    // True once the window is made; an exception from the window's
     // construction (DrLog.txt cannot be opened) leaves it and ends start-up.
+    // False, having said so in a box, when another node runs in the same
+    // data folder: that one's log and files are left alone.
     bool OnInit() override;
     ~DrApp() override;
+
+private:
+    // One node per data folder, for the whole life of the process.
+    std::unique_ptr<Varnix::Port::FolderLock> folderLock;
 };

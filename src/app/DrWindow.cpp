@@ -24,8 +24,13 @@ constexpr int stopWatchPeriodMs = 100;
 }  // namespace
 
 DrWindow::DrWindow()
-    : wxFrame(nullptr, wxID_ANY, wxT("Varnix Tarvo | Alpha v6.1"), wxDefaultPosition, wxDefaultSize,
-              wxDEFAULT_FRAME_STYLE) {
+    : wxFrame(
+          nullptr, wxID_ANY,
+          [] {
+              Varnix::String text(title);
+              return Varnix::toWxString(text);
+          }(),
+          wxDefaultPosition, wxDefaultSize, wxDEFAULT_FRAME_STYLE) {
     // Lines arrive in batches twice a second: each is shown without
     // redrawing the view frame by frame.
     stopViewAnimations();
@@ -49,7 +54,11 @@ DrWindow::DrWindow()
     setup.dataDirectory = dataDirectoryOfWorkingDirectory();
     Varnix::String dataDirectory = setup.dataDirectory;
     renderService = std::make_unique<RenderService>(this, setup);
-    for (const StartupFailure& failure : renderService->startupFailures) showMessageBox(failure.text, failure.caption);
+    for (const StartupFailure& failure : renderService->startupFailures) {
+        // In the log too: a box on a farm machine may be seen by nobody.
+        log(failure.text);
+        showMessageBox(failure.text, failure.caption);
+    }
     logStartupReport(this, *renderService);
     // The configuration's fatal error: the admin has seen why, and the
     // window goes the way a close request takes it (the service stopped,

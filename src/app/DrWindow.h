@@ -25,6 +25,9 @@ public:
     DrWindow();
     ~DrWindow() override;
 
+    // The frame's title, by which a second start finds the running node.
+    static constexpr const char16_t* title = u"Varnix Tarvo | Alpha v6.1";
+
     // The window shows at most this many lines: when there are more, the
     // oldest go, down to trimmedViewLines. DrLog.txt keeps every line.
     static constexpr int maxViewLines = 30000;

@@ -240,12 +240,34 @@ TEST_F(MasterPort, TakenPortIsReportedAndDiscoveryStillAnswers) {
     std::vector<std::string> log = logLines();
     EXPECT_EQ(countPrefix(log, "Replying to discovery ping from "), 1);
     EXPECT_EQ(countPrefix(log, "Accepted remote connection"), 0);
+    EXPECT_EQ(countPrefix(log, "Cannot bind to remote connection port (TCP 19668)"), 1);
     // The report names only the ports held, and the taken one as such.
     std::vector<std::string> ports;
     for (const auto& l : log)
         if (l.rfind("Ports:", 0) == 0) ports.push_back(l);
     EXPECT_EQ(ports, std::vector<std::string>{"Ports: UDP 19666 (discovery), TCP 19667 on 127.0.0.1 only (3dsmax); "
                                               "cannot bind TCP 19668 (masters)"});
+}
+
+// A second node started in the folder of a running one says so in one box
+// and ends, without a line in the running node's log.
+TEST_F(MasterPort, SecondNodeInTheSameFolderEndsWithoutTouchingTheFirstOnesLog) {
+    startNode();
+    ASSERT_TRUE(waitForLog("3dsmax releases configured: "));
+    const std::string before = readFile(data / "DrLog.txt");
+    const pid_t first = nodePid, firstGroup = nodeGroup;
+    startNode(false);
+    EXPECT_TRUE(dismissMessageBox("Varnix DR node", 15)) << readFile(root / "node.out");
+    bool ended = false;
+    for (int i = 0; i < 200 && !(ended = !nodeRunning()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(ended) << "the second node still runs";
+    nodePid = first;
+    nodeGroup = firstGroup;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // a flush of the first node's log
+    EXPECT_EQ(readFile(data / "DrLog.txt"), before);
+    ASSERT_TRUE(closeNodeWindow(60));
+    EXPECT_EQ(logLines().back(), "DR server stopped");
 }
 
 TEST_F(MasterPort, ClosingTheIdleWindowEndsTheNodeWithinAboutTwoSeconds) {

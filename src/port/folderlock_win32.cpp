@@ -1,0 +1,95 @@
+#include "port/folderlock.h"
+
+#include "port/encoding.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace Varnix::Port {
+
+namespace {
+
+// The lock covers a byte far past the process id, so that the id stays
+// readable by the next start while the lock is held.
+constexpr DWORD lockOffsetHigh = 1;
+
+std::wstring wideName(const char* fileName) {
+    int length = static_cast<int>(strlen(fileName));
+    int units = fileNameToWide(fileName, length, nullptr, 0);
+    std::u16string wide(units > 0 ? units : 0, u'\0');
+    if (units > 0) fileNameToWide(fileName, length, &wide[0], units);
+    return std::wstring(wide.begin(), wide.end());
+}
+
+struct WindowSearch {
+    DWORD processId;
+    const wchar_t* title;
+    HWND found;
+};
+
+BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId) return TRUE;
+    wchar_t title[256];
+    if (GetWindowTextW(window, title, 256) <= 0 || wcscmp(title, search->title) != 0) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+}  // namespace
+
+FolderLock::FolderLock(const char* fileName) {
+    std::wstring wide = wideName(fileName);
+    // No inherited handle (the default security attributes): a renderer
+    // started by the node never keeps the folder locked.
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    OVERLAPPED at = {};
+    at.OffsetHigh = lockOffsetHigh;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        current = GetLastError() == ERROR_LOCK_VIOLATION ? State::heldElsewhere : State::unavailable;
+        CloseHandle(file);
+        return;
+    }
+    handle = reinterpret_cast<std::intptr_t>(file);
+    current = State::held;
+    std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
+    DWORD written = 0;
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(file))
+        WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+}
+
+FolderLock::~FolderLock() {
+    if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+std::uint32_t FolderLock::holderProcessId(const char* fileName) {
+    std::wstring wide = wideName(fileName);
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    char text[32] = {};
+    DWORD got = 0;
+    BOOL read = ReadFile(file, text, sizeof text - 1, &got, nullptr);
+    CloseHandle(file);
+    return read && got > 0 ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : 0;
+}
+
+void bringWindowForward(std::uint32_t processId, const char16_t* title) {
+    if (processId == 0) return;
+    WindowSearch search{processId, reinterpret_cast<const wchar_t*>(title), nullptr};
+    EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr) return;
+    // A node hidden in the tray comes back as its tray click would bring it.
+    ShowWindow(search.found, IsIconic(search.found) || !IsWindowVisible(search.found) ? SW_RESTORE : SW_SHOW);
+    SetForegroundWindow(search.found);
+}
+
+}  // namespace Varnix::Port

@@ -76,8 +76,9 @@ enum class FrameEnd {
 };
 
 // Sends the opened `file` as a file frame: its size, then its first size
-// bytes in pieces, each piece written before a deadline `timeoutSeconds` from
-// its start. Anything but sent or notStarted leaves the peer inside a frame
+// bytes straight from the file (StreamSocket::WriteFile; through a buffer
+// where the system cannot), each 65536 bytes going out before a deadline
+// `timeoutSeconds` from the moment the ones before them had gone. Anything but sent or notStarted leaves the peer inside a frame
 // that will never be completed. Precondition: `file` is opened and at most
 // 2,147,483,647 bytes long.
 FrameEnd sendFileFrame(Port::StreamSocket* socket, Port::InputFile& file, int timeoutSeconds = fileSendTimeoutSeconds);

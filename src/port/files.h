@@ -72,6 +72,10 @@ public:
     // Closes the file; later reads fail. Nothing when not open.
     void close();
 
+    // The system's handle (-1 unless opened), for the socket layer's send
+    // straight from the file (socket.h: WriteFile); not for other use.
+    std::intptr_t nativeHandle() const { return handle; }
+
 private:
     Status state = Status::unreadable;
     std::int64_t bytes = -1;

@@ -18,6 +18,22 @@
 
 namespace Varnix::Port {
 
+class InputFile;  // files.h
+
+// Bytes of a file send that must go within one time-out (WriteFile): what one
+// Write of a file frame's piece carried.
+constexpr std::uint32_t fileSendPieceBytes = 65536;
+
+// How a WriteFile ended.
+enum class FileWriteEnd {
+    written,           // all bytes went out
+    timedOut,          // a wait ran out with bytes still to send
+    connectionFailed,  // reset, broken pipe, or the socket was not open
+    fileEnded,         // the file ended before offset + count: it shrank
+    fileFailed,        // the file could not be read on
+    unsupported        // the system cannot send this file so; nothing was sent
+};
+
 // Starts the platform's socket library (WSAStartup on Windows; nothing else on
 // POSIX). Any thread, any number of times; false when sockets cannot be used.
 // Sockets also start it on first use, so calling it is only for reporting.
@@ -74,6 +90,19 @@ public:
     // out or the connection failed. The time-out is a deadline: nothing is
     // sent once a wait has run out. The count sent is LastWriteCount().
     void Write(const void* buffer, std::uint32_t count);
+
+    // Sends `count` bytes of the opened `file` from byte `offset` on, straight
+    // from the file to the connection (sendfile on Linux, TransmitFile on
+    // Windows): they never pass through this process's memory. The time-out
+    // works as for one Write per fileSendPieceBytes: each such piece must go
+    // within the time-out from the moment the one before it had gone, and
+    // nothing is sent once a wait has run out. Bytes past offset + count are
+    // never sent, however far the file has grown; a file that ends sooner
+    // gives fileEnded once every byte it had has gone. The file's read
+    // position afterwards is unspecified. The count sent is LastWriteCount().
+    // Never raises SIGPIPE. The socket's user thread; `file` stays the
+    // caller's.
+    FileWriteEnd WriteFile(const InputFile& file, std::int64_t offset, std::uint32_t count);
 
     std::uint32_t LastReadCount() const { return lastReadCount; }
     std::uint32_t LastWriteCount() const { return lastWriteCount; }

@@ -4,6 +4,7 @@
 
 #include "port/socket.h"
 
+#include "port/files.h"
 #include "port/socket_os.h"
 
 #include <chrono>
@@ -123,6 +124,37 @@ void StreamSocket::Write(const void* buffer, std::uint32_t count) {
             return;
         }
     }
+}
+
+FileWriteEnd StreamSocket::WriteFile(const InputFile& file, std::int64_t offset, std::uint32_t count) {
+    lastWriteCount = 0;
+    if (handle == noSocket || failed) return FileWriteEnd::connectionFailed;
+    auto deadline = deadlineAfter(timeoutSeconds);
+    std::uint32_t pieceEnd = fileSendPieceBytes;
+    while (lastWriteCount < count) {
+        long long n = SocketOs::sendFromFile(handle, file.nativeHandle(), offset + lastWriteCount,
+                                             count - lastWriteCount, millisecondsLeft(deadline));
+        if (n > 0) {
+            lastWriteCount += static_cast<std::uint32_t>(n);
+            // One call may carry many pieces: the next piece's time starts now.
+            if (lastWriteCount >= pieceEnd) {
+                deadline = deadlineAfter(timeoutSeconds);
+                pieceEnd = (lastWriteCount / fileSendPieceBytes + 1) * fileSendPieceBytes;
+            }
+        } else if (n == 0) {
+            return FileWriteEnd::fileEnded;
+        } else if (n == SocketOs::wouldBlock) {
+            if (millisecondsLeft(deadline) == 0) return FileWriteEnd::timedOut;
+        } else if (n == SocketOs::fileFailed) {
+            return FileWriteEnd::fileFailed;
+        } else if (n == SocketOs::fileUnsupported) {
+            return lastWriteCount == 0 ? FileWriteEnd::unsupported : FileWriteEnd::fileFailed;
+        } else {
+            failed = true;
+            return FileWriteEnd::connectionFailed;
+        }
+    }
+    return FileWriteEnd::written;
 }
 
 bool StreamSocket::IsOk() const { return handle != noSocket && !failed; }

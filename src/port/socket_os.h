@@ -5,9 +5,9 @@
 // them. Private to src/port. A handle is the system's socket as an integer;
 // noSocket is none. Every call works on sockets that are non-blocking, never
 // waits longer than it is told, never throws, and may be made from any thread
-// that is the only user of the handles it gives. A new way to move bytes (a
-// zero-copy send from a file) is one more primitive here and one more loop
-// next to Read and Write in socket_common.cpp.
+// that is the only user of the handles it gives. Each way to move bytes is
+// one primitive here (receive, send, sendFromFile) and one loop against the
+// deadline in socket_common.cpp (Read, Write, WriteFile).
 
 #include "port/socket.h"
 
@@ -50,6 +50,19 @@ bool finishConnect(std::intptr_t handle, int milliseconds, std::string& why);
 // peer has closed), else wouldBlock or failed. A send never raises SIGPIPE.
 long long receive(std::intptr_t handle, void* buffer, std::size_t count);
 long long send(std::intptr_t handle, const void* buffer, std::size_t count);
+
+// Results of sendFromFile() that are not a byte count, beside wouldBlock
+// (nothing moved within the wait) and failed (the connection is broken).
+constexpr long long fileFailed = -3;       // the file could not be read
+constexpr long long fileUnsupported = -4;  // the system cannot send this file so; nothing moved
+
+// Sends up to `count` bytes of the open file `file` (InputFile's handle)
+// from `offset`, from the file to the socket without a copy through this
+// process, waiting at most `milliseconds` for room; nothing is sent after a
+// wait has run out. The count moved; 0: `offset` is at or past the file's
+// end. Never raises SIGPIPE.
+long long sendFromFile(std::intptr_t handle, std::intptr_t file, std::int64_t offset, std::size_t count,
+                       int milliseconds);
 
 // Wait at most `milliseconds` (>= 0). True when the socket became readable
 // (a byte, a connection to accept or a datagram waits) or writable; an error

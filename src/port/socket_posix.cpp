@@ -12,10 +12,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <cstring>
 #include <vector>
 
@@ -66,6 +69,36 @@ bool addressOf(Query query, int fd, IPv4Address& out) {
     if (query(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) return false;
     out = IPv4Address{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
     return true;
+}
+
+// Errors of a send that mean the connection is over, not that the file failed.
+bool connectionGone(int error) {
+    return error == EPIPE || error == ECONNRESET || error == ENOTCONN || error == ECONNABORTED || error == ETIMEDOUT ||
+           error == EHOSTUNREACH || error == ENETUNREACH || error == ENETDOWN;
+}
+
+// sendfile() has no MSG_NOSIGNAL: SIGPIPE is held back on this thread for the
+// call, and one that the call raised is taken before it is let through.
+ssize_t sendfileWithoutSigpipe(int socket, int file, off_t* offset, std::size_t count) {
+    sigset_t pipe, before;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &before);
+    sigset_t pending;
+    sigpending(&pending);
+    bool pendingBefore = sigismember(&pending, SIGPIPE) == 1;
+    ssize_t n;
+    do n = ::sendfile(socket, file, offset, count);
+    while (n < 0 && errno == EINTR);
+    int error = errno;
+    if (n < 0 && error == EPIPE && !pendingBefore) {
+        timespec none{0, 0};
+        while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+    return n;
 }
 
 int newSocket(int type) { return ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0); }
@@ -154,6 +187,27 @@ long long send(std::intptr_t handle, const void* buffer, std::size_t count) {
         if (n >= 0) return n;
         if (errno == EINTR) continue;
         return errno == EAGAIN || errno == EWOULDBLOCK ? wouldBlock : failed;
+    }
+}
+
+long long sendFromFile(std::intptr_t handle, std::intptr_t file, std::int64_t offset, std::size_t count,
+                       int milliseconds) {
+    // The kernel takes at most this much per call anyway.
+    const std::size_t most = 0x7ffff000;
+    if (count > most) count = most;
+    for (bool waited = false;; waited = true) {
+        off_t at = off_t(offset);
+        ssize_t n = sendfileWithoutSigpipe(fdOf(handle), int(file), &at, count);
+        if (n >= 0) return n;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (waited || milliseconds <= 0 || pollFor(fdOf(handle), POLLOUT, milliseconds) == 0) return wouldBlock;
+            continue;
+        }
+        if (connectionGone(errno)) return failed;
+        // A file system that cannot hand its pages to a socket says so before
+        // anything moved.
+        if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return fileUnsupported;
+        return fileFailed;
     }
 }
 

@@ -11,9 +11,11 @@
 #include "port/socket_os.h"
 
 #include <winsock2.h>
+#include <mswsock.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -191,6 +193,80 @@ long long receive(std::intptr_t handle, void* buffer, std::size_t count) {
     int n = recv(sockOf(handle), static_cast<char*>(buffer), int(count), 0);
     if (n >= 0) return n;
     return mustWait(WSAGetLastError()) ? SocketOs::wouldBlock : failed;
+}
+
+namespace {
+
+// TransmitFile is taken from Winsock's extension table, as Winsock asks, once.
+LPFN_TRANSMITFILE transmitFileFor(SOCKET s) {
+    static std::atomic<LPFN_TRANSMITFILE> found{nullptr};
+    LPFN_TRANSMITFILE transmit = found.load();
+    if (transmit) return transmit;
+    GUID id = WSAID_TRANSMITFILE;
+    DWORD size = 0;
+    if (WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &transmit, sizeof transmit, &size, nullptr,
+                 nullptr) != 0)
+        return nullptr;
+    found.store(transmit);
+    return transmit;
+}
+
+// Errors of a transmit that mean the connection is over, not the file.
+bool connectionGone(DWORD error) {
+    switch (error) {
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAENOTCONN:
+    case WSAESHUTDOWN:
+    case WSAENETRESET:
+    case WSAETIMEDOUT:
+    case WSAENETDOWN:
+    case WSAEHOSTUNREACH:
+    case WSAENOTSOCK:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_CONNECTION_ABORTED:
+    case ERROR_GRACEFUL_DISCONNECT: return true;
+    default: return false;
+    }
+}
+
+}  // namespace
+
+long long sendFromFile(std::intptr_t handle, std::intptr_t file, std::int64_t offset, std::size_t count,
+                       int milliseconds) {
+    SOCKET s = sockOf(handle);
+    LPFN_TRANSMITFILE transmit = transmitFileFor(s);
+    if (!transmit) return fileUnsupported;
+    // One piece per transmit: a transmit still under way cannot say how far
+    // it got, and each piece has its own deadline.
+    std::uint64_t toPieceEnd = fileSendPieceBytes - std::uint64_t(offset) % fileSendPieceBytes;
+    DWORD ask = DWORD(count < toPieceEnd ? count : toPieceEnd);
+    for (bool waited = false;; waited = true) {
+        OVERLAPPED overlapped;
+        std::memset(&overlapped, 0, sizeof overlapped);
+        overlapped.Offset = DWORD(std::uint64_t(offset));
+        overlapped.OffsetHigh = DWORD(std::uint64_t(offset) >> 32);
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!overlapped.hEvent) return fileFailed;
+        DWORD error = 0;
+        DWORD moved = 0;
+        if (!transmit(s, reinterpret_cast<HANDLE>(file), ask, 0, &overlapped, nullptr, 0)) error = WSAGetLastError();
+        if (error == 0 || error == WSA_IO_PENDING) {
+            // Cancelled at the deadline: what went before it still counts.
+            if (WaitForSingleObject(overlapped.hEvent, DWORD(milliseconds < 0 ? 0 : milliseconds)) != WAIT_OBJECT_0)
+                CancelIoEx(reinterpret_cast<HANDLE>(s), &overlapped);
+            DWORD flags = 0;
+            error = WSAGetOverlappedResult(s, &overlapped, &moved, TRUE, &flags) ? 0 : WSAGetLastError();
+        }
+        CloseHandle(overlapped.hEvent);
+        if (error == 0) return moved;  // fewer than asked: the file ended
+        if (error == WSA_OPERATION_ABORTED || error == ERROR_OPERATION_ABORTED) return moved > 0 ? moved : wouldBlock;
+        if (mustWait(int(error))) {
+            if (waited || milliseconds <= 0 || !waitOn(s, waitWrite, milliseconds)) return wouldBlock;
+            continue;
+        }
+        return connectionGone(error) ? failed : fileFailed;
+    }
 }
 
 long long send(std::intptr_t handle, const void* buffer, std::size_t count) {

@@ -1,12 +1,16 @@
 // The socket layer on loopback, with ephemeral ports only (no fixed port).
 
+#include "port/files.h"
 #include "port/socket.h"
 #include "support/LoopbackConnection.h"
+#include "support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -114,6 +118,77 @@ TEST(StreamSocket, WritingToAGonePeerFailsWithoutEndingTheProcess) {
     }
     EXPECT_TRUE(sawFailure);
     EXPECT_TRUE(p.server->IsClosed());
+}
+
+class WriteFileTest : public VarnixTest::TempDirectoryTest {
+protected:
+    std::u16string wide(const std::string& name) {
+        std::u16string out;
+        for (char c : pathOf(name)) out += char16_t(static_cast<unsigned char>(c));
+        return out;
+    }
+};
+
+TEST_F(WriteFileTest, SendsTheRangeAsTheFileHadItAndSaysWhereItStopped) {
+    std::string content(200000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = char('a' + (i * 7 + i / 4096) % 26);
+    struct Case {
+        const char* what;
+        std::int64_t offset;
+        std::uint32_t count;
+        std::uintmax_t resizeTo;  // after opening; 0: left alone
+        FileWriteEnd end;
+        std::uint32_t sent;
+    } cases[] = {
+        {"a range inside the file", 1000, 150000, 0, FileWriteEnd::written, 150000},
+        {"the file grows while sent", 0, 200000, 5000000, FileWriteEnd::written, 200000},
+        {"the file shrinks while sent", 0, 200000, 70000, FileWriteEnd::fileEnded, 70000},
+        {"a range past the end", 250000, 10, 0, FileWriteEnd::fileEnded, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeBytes("dump.exr", content);
+        InputFile file(wide("dump.exr").c_str());
+        ASSERT_EQ(InputFile::Status::opened, file.status());
+        if (c.resizeTo) std::filesystem::resize_file(pathOf("dump.exr"), c.resizeTo);
+        Pair p;
+        std::string got;
+        std::thread reader([&] {
+            std::vector<char> buffer(65536);
+            p.client->SetTimeout(10);
+            do {
+                p.client->Read(buffer.data(), std::uint32_t(buffer.size()));
+                got.append(buffer.data(), p.client->LastReadCount());
+            } while (p.client->LastReadCount() > 0);
+        });
+        p.server->SetTimeout(10);
+        EXPECT_EQ(c.end, p.server->WriteFile(file, c.offset, c.count));
+        EXPECT_EQ(c.sent, p.server->LastWriteCount());
+        p.server->Write("#", 1);  // right behind the range: nothing more went
+        p.server->Destroy();
+        reader.join();
+        EXPECT_EQ((c.sent ? content.substr(std::size_t(c.offset), c.sent) : "") + "#", got);
+    }
+}
+
+TEST_F(WriteFileTest, EndsAtTheDeadlineOfAPeerThatTakesNothingAndFailsOnAGonePeer) {
+    // Far more than the socket buffers hold (sparse: no disk is used).
+    { std::ofstream(pathOf("big.exr"), std::ios::binary); }
+    std::filesystem::resize_file(pathOf("big.exr"), 64u << 20);
+    InputFile file(wide("big.exr").c_str());
+    ASSERT_EQ(InputFile::Status::opened, file.status());
+    Pair p;
+    p.server->SetTimeout(1);
+    EXPECT_EQ(FileWriteEnd::timedOut, p.server->WriteFile(file, 0, 64u << 20));
+    EXPECT_LT(p.server->LastWriteCount(), 64u << 20);
+    EXPECT_TRUE(p.server->IsOk());
+
+    // Gone: a failure, not a signal that ends the process.
+    p.client->Destroy();
+    FileWriteEnd end = FileWriteEnd::written;
+    for (int i = 0; i < 20 && end != FileWriteEnd::connectionFailed; ++i) end = p.server->WriteFile(file, 0, 64u << 20);
+    EXPECT_EQ(FileWriteEnd::connectionFailed, end);
+    EXPECT_FALSE(p.server->IsOk());
 }
 
 TEST(StreamSocket, DestroyedSocketIsUnusableAndIdle) {

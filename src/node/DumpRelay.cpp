@@ -11,6 +11,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <vector>
 
 using Varnix::String;
 using Varnix::Port::InputFile;
@@ -46,6 +47,20 @@ String nextDumpFile(const String& dataDirectory, const PathSet& skipped) {
         return path;
     }
     return String();
+}
+
+// Every dump file of one directory listing that is not in `skipped`, in the
+// order the search yields them. One listing serves a whole round of dumps,
+// so a dump costs the same however many wait beside it.
+std::vector<String> listDumpFiles(const String& dataDirectory, const PathSet& skipped) {
+    std::vector<String> found;
+    String pattern = dataDirectory + u"/dump*";
+    for (Varnix::Port::FileSearch search(pattern.wideCString()); search.hasEntry(); search.next()) {
+        if (search.isDirectory() || !endsWithExr(search.name())) continue;
+        String path = dataDirectory + u"/" + String(search.name());
+        if (!skipped.count(path.wideCString())) found.push_back(path);
+    }
+    return found;
 }
 
 // True, with the reason in `why`, when a dump can never be sent as it is
@@ -112,12 +127,17 @@ void DumpRelay::purgeDumpFiles(const String& dataDirectory, Varnix::NodeWindow* 
     stalledSince = -1;
     // Each file once per purge: one that cannot be deleted is given up on,
     // and one that comes back under the same name waits for the next purge.
+    // Files written while one listing is worked through are in the next.
     PathSet met;
+    std::vector<String> round;
+    std::size_t next = 0;
     for (;;) {
-        PathSet skipped = givenUpDumps;
-        skipped.insert(met.begin(), met.end());
-        String path = nextDumpFile(dataDirectory, skipped);
-        if (path.isEmpty()) return;
+        if (next == round.size()) {
+            round = listDumpFiles(dataDirectory, met);
+            next = 0;
+        }
+        if (round.empty()) return;
+        String path = round[next++];
         met.insert(path.wideCString());
         deleteDumpFile(path, window);
     }
@@ -128,9 +148,17 @@ int DumpRelay::relayDumpFiles(Varnix::Port::StreamSocket* master, const String& 
     int relayed = 0;
     // Given up on, or left for the next pass (held by the renderer, gone).
     PathSet skipped = givenUpDumps;
+    // The dumps of one listing in its order, then those of a new listing
+    // (the ones that came meanwhile), until a listing finds none.
+    std::vector<String> round;
+    std::size_t next = 0;
     for (;;) {
-        String path = nextDumpFile(dataDirectory, skipped);
-        if (path.isEmpty()) return relayed;
+        if (next == round.size()) {
+            round = listDumpFiles(dataDirectory, skipped);
+            next = 0;
+        }
+        if (round.empty()) return relayed;
+        String path = round[next++];
         // Each file once per pass, whatever becomes of it: nothing can keep
         // a pass going (a name the system would not take back as found was
         // met again and again), and a dump that reappears under a name

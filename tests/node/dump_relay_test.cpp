@@ -4,6 +4,7 @@
 
 #include "node/Signals.h"
 #include "port/clock.h"
+#include "port/files.h"
 #include "port/socket.h"
 #include "support/RecordingWindow.h"
 #include "support/TempDirectory.h"
@@ -23,6 +24,7 @@
 #include <fstream>
 #include <map>
 #include <thread>
+#include <utility>
 
 namespace fs = std::filesystem;
 using Varnix::Port::IPv4Address;
@@ -147,6 +149,32 @@ TEST_F(DumpRelayTest, EveryDumpGoesOutWithItsOwnSignalAndIsDeleted) {
         EXPECT_EQ(lines[3 * i + 1].rfind("Finished EXR dump after", 0), 0u);
         EXPECT_EQ(lines[3 * i + 2].rfind("Removed file: ", 0), 0u);
     }
+}
+
+TEST_F(DumpRelayTest, DumpsGoInTheSearchsOrderAndOneWrittenDuringThePassGoesAfterThem) {
+    for (const char* name : {"dump3.exr", "dump1.exr", "dumpB.exr", "dump2.exr"}) write(name, name);
+    std::vector<std::string> expected;
+    std::u16string pattern = u8path(directory / "drData") + u"//dump*";
+    for (Varnix::Port::FileSearch search(pattern.c_str()); search.hasEntry(); search.next())
+        expected.push_back(
+            pathText(std::string(search.name(), search.name() + std::char_traits<char16_t>::length(search.name()))));
+    expected.push_back(pathText("dumpNew.exr"));
+    // The renderer finishes one more dump while the first is being removed.
+    struct WritingWindow : RecordingWindow {
+        std::function<void()> atFirstRemoval;
+        void log(const char16_t* text) override {
+            RecordingWindow::log(text);
+            if (atFirstRemoval && std::u16string(text).rfind(u"Removed file: ", 0) == 0)
+                std::exchange(atFirstRemoval, nullptr)();
+        }
+    } writing;
+    writing.atFirstRemoval = [this] { write("dumpNew.exr", "late"); };
+    EXPECT_EQ(dumps.relayDumpFiles(nodeSide.get(), dataDir, &writing), 5);
+    std::vector<std::string> started;
+    for (const std::string& line : writing.snapshot())
+        if (line.rfind("Started EXR dump (", 0) == 0)
+            started.push_back(line.substr(line.find("filename: ") + 10, line.size() - line.find("filename: ") - 11));
+    EXPECT_EQ(started, expected);
 }
 
 TEST_F(DumpRelayTest, ClosedMasterFailsAtTheSignalAtOnceAndLeavesTheFile) {

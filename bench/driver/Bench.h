@@ -37,7 +37,7 @@ struct Options {
     bool keep = false;
     bool pin = true;  // --no-pin: let the system place every process
     // Which figures to take (all when empty): logsink, startup, transfers,
-    // dumplatency, end, bogus, discovery, jobs, idle; "baselines" takes only
+    // dumplatency, pile, end, bogus, discovery, jobs, idle; "baselines" takes only
     // the transfer baselines.
     std::vector<std::string> only;
     bool wants(const std::string& name) const {
@@ -105,6 +105,7 @@ private:
     void benchStartupAndMemory();
     void benchTransfers();
     void benchDumpLatency();
+    void benchPile();
     void benchJobs();
     void benchEnd();
     void benchBogus();

@@ -36,6 +36,7 @@ int Bench::run() {
     }
     if (opt.wants("transfers") || opt.wants("baselines")) benchTransfers();
     if (opt.wants("dumplatency")) benchDumpLatency();
+    if (opt.wants("pile")) benchPile();
     if (opt.wants("jobs")) benchJobs();
     if (opt.wants("end")) benchEnd();
     if (opt.wants("bogus")) benchBogus();

@@ -7,6 +7,8 @@
 #include "Stats.h"
 #include "WorkFiles.h"
 
+#include <sstream>
+
 namespace bench {
 
 void Bench::benchTransfers() {
@@ -65,6 +67,7 @@ void Bench::benchTransfers() {
             ratioSpread(ratiosOf(prim, raw)), ""});
 
     std::vector<double> dumpNode, dumpBase, dumpNodeCpu, dumpThreadCpu, dumpBaseCpu, firstNode, firstBase;
+    double nodeCpuAll = 0, otherThreadsCpu = 0;
     double dumpBytes = 0;
     std::vector<fs::path> dumps;
     if (baselinesOnly) {
@@ -106,6 +109,8 @@ void Bench::benchTransfers() {
                 dumpNode.push_back(megabytesPerSecond(run.bytes, run.seconds()));
                 dumpNodeCpu.push_back(run.cpuSeconds / (run.bytes / gib));
                 dumpThreadCpu.push_back(run.relayThreadCpu / (run.bytes / gib));
+                nodeCpuAll += run.cpuSeconds;
+                otherThreadsCpu += run.cpuSeconds - run.relayThreadCpu;
                 for (double ms : run.firstByteMs()) firstNode.push_back(ms);
             }
             dumps = keptDumps(&dumpBytes);
@@ -118,11 +123,36 @@ void Bench::benchTransfers() {
                     ", stand-in → varnix-node → drmaster, from each dump's appearance to "
                     "its last byte on the master's disk (MB/s, median (range) of " +
                     of + "; ratio per pair)",
-                spread(dumpNode), spread(dumpBase), ratioSpread(ratiosOf(dumpNode, dumpBase)), "≥ 0.9"});
+                spread(dumpNode), spread(dumpBase), ratioSpread(ratiosOf(dumpNode, dumpBase)), "≥ 1.0"});
         addRow({"Dump relay: CPU seconds per GiB of the relaying process (user + system; mean (range) of " + of +
                     "; ratio of the means (range per pair)); the node's job thread alone",
                 cpuSpread(dumpNodeCpu) + "; thread " + fmt(mean(dumpThreadCpu), 2), cpuSpread(dumpBaseCpu),
-                meanRatio(dumpNodeCpu, dumpBaseCpu), ""});
+                meanRatio(dumpNodeCpu, dumpBaseCpu), "≤ 0.5"});
+        addRow({"Dump relay: the node's threads other than the job thread, share of the node's CPU while dumps move "
+                "(all " +
+                    of + " runs)",
+                fmt(nodeCpuAll > 0 ? 100 * otherThreadsCpu / nodeCpuAll : 0, 1) + " %", "", "", "< 5 %"});
+        if (!dumps.empty()) {
+            // What the machine itself can do with the same bytes: the same
+            // files sent with sendfile() to a reader that drops them, the
+            // sides on the same processors.
+            say("loopback limit: sendfile of the same dumps to a reader that drops them");
+            fs::path output = root / "limit.out";
+            std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "limit", std::to_string(nodeSide),
+                                          std::to_string(masterSide), std::to_string(std::max(3, opt.reps))};
+            for (const auto& dump : dumps) argv.push_back(dump.string());
+            settle();
+            if (bench::run(argv, root.string(), output.string(), 600) != 0)
+                die("the loopback limit failed; see " + root.string());
+            std::vector<double> limit;
+            std::istringstream lines(readText(output));
+            for (double mbs; lines >> mbs;) limit.push_back(mbs);
+            addRow({"Loopback limit: the same " + dumpWhat +
+                        " sent with sendfile() to a socket read into nothing, "
+                        "per dump as above (MB/s, median (range) of " +
+                        std::to_string(limit.size()) + "); node / limit of the medians",
+                    spread(dumpNode), spread(limit), fmt(median(dumpNode) / median(limit), 2), ""});
+        }
         addRow({"Dump " + dumpWhat + ": appearance to first bytes at the master, median / p99 / max of " +
                     std::to_string(firstNode.size()) + " (ms)",
                 latencies(firstNode, 1), latencies(firstBase, 2), "", "p99 < 50"});

@@ -21,9 +21,21 @@
 //       65536-byte pieces) and deletes it, until COUNT files have gone
 //   varnix-bench-transfer receive raw DIR COUNT signals
 //       the raw receiver, reading a 4-byte signal before each file
+//   varnix-bench-transfer pile node|plain DIR COUNT ROUNDS
+//       the cost of a dump as dumps pile up: ROUNDS times, COUNT small dumps
+//       (4,096 bytes) waiting in DIR are relayed over loopback to a reader
+//       that drops them, then COUNT more are purged; by the node's own relay
+//       (DumpRelay, its log lines queued) or by the plain relay's loop. Prints
+//       "relay S purge S", the seconds of all rounds
+//   varnix-bench-transfer limit SEND_CPU RECEIVE_CPU REPS FILE...
+//       the machine's loopback limit: each FILE sent with sendfile() to a
+//       socket whose reader drops the bytes, REPS times; prints the MB/s of
+//       each repetition (from each file's first byte sent to its last byte
+//       read, added up). A CPU < 0 leaves that side unpinned
 //
 // Exit status 0 when every file moved whole, 1 otherwise. Linux only.
 
+#include "node/DumpRelay.h"
 #include "node/LinkPrimitives.h"
 #include "port/socket.h"
 
@@ -34,16 +46,22 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -256,6 +274,153 @@ int rawRelay(const std::string& dir, std::uint16_t port, int count) {
     return 0;
 }
 
+// The plain purge: the first dump of a fresh search, deleted, until none.
+void plainPurge(const std::string& dir) {
+    for (std::string path = firstDump(dir); !path.empty(); path = firstDump(dir)) ::unlink(path.c_str());
+}
+
+// Log lines queued as the node's log sink queues them, dropped between rounds.
+class QueueWindow : public Varnix::NodeWindow {
+public:
+    void log(const char16_t* text) override {
+        std::lock_guard<std::mutex> hold(lock);
+        lines.emplace_back(text);
+    }
+    using Varnix::NodeWindow::log;
+    void showMessageBox(const Varnix::String&, const Varnix::String&) override {}
+    void forceClose() override {}
+    void clear() {
+        std::lock_guard<std::mutex> hold(lock);
+        lines.clear();
+    }
+
+private:
+    std::mutex lock;
+    std::vector<std::u16string> lines;
+};
+
+// A listener on loopback whose one connection is read and dropped until it ends.
+struct DroppingReader {
+    int listener = listenLoopback(0, INADDR_LOOPBACK);
+    std::uint16_t port = localPort(listener);
+    std::atomic<long long> bytes{0};
+    std::thread reader{[this] {
+        int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        std::vector<char> sink(1 << 20);
+        for (ssize_t n; (n = ::recv(fd, sink.data(), sink.size(), 0)) > 0;) bytes += n;
+        ::close(fd);
+    }};
+    ~DroppingReader() {
+        reader.join();
+        ::close(listener);
+    }
+};
+
+void makeDumps(const std::string& dir, int count) {
+    std::string content(4096, 'x');
+    for (int k = 1; k <= count; ++k) {
+        int fd = ::open((dir + "/dump" + std::to_string(k) + ".exr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                        0644);
+        if (fd < 0 || ::write(fd, content.data(), content.size()) != ssize_t(content.size())) std::exit(1);
+        ::close(fd);
+    }
+}
+
+int pile(bool node, const std::string& dir, int count, int rounds) {
+    using Clock = std::chrono::steady_clock;
+    DroppingReader drop;
+    std::unique_ptr<Varnix::Port::StreamSocket> socket =
+        Varnix::Port::StreamSocket::connect(Varnix::Port::IPv4Address::loopback(drop.port), 10);
+    if (!socket) return 1;
+    int fd = int(socket->nativeHandle());
+    if (!node) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // the plain relay blocks
+    // The node's data directory path ends in a slash, as the render service's.
+    Varnix::String dataDirectory((dir + "/").c_str());
+    DumpRelay relay;
+    QueueWindow window;
+    std::vector<char> buffer(pieceBytes);
+    double relaySeconds = 0, purgeSeconds = 0;
+    for (int round = 0; round < rounds; ++round) {
+        makeDumps(dir, count);
+        auto start = Clock::now();
+        if (node) {
+            if (relay.relayDumpFiles(socket.get(), dataDirectory, &window) != count) return 1;
+        } else {
+            for (std::string path = firstDump(dir); !path.empty(); path = firstDump(dir))
+                if (!sendDump(fd, path, buffer)) return 1;
+        }
+        relaySeconds += std::chrono::duration<double>(Clock::now() - start).count();
+        window.clear();
+        makeDumps(dir, count);
+        start = Clock::now();
+        if (node)
+            relay.purgeDumpFiles(dataDirectory, &window);
+        else
+            plainPurge(dir);
+        purgeSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+        window.clear();
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);  // as the socket layer keeps it
+    socket->Destroy();
+    std::printf("relay %.6f purge %.6f\n", relaySeconds, purgeSeconds);
+    return 0;
+}
+
+bool pinTo(int cpu) {
+    if (cpu < 0) return true;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+int limit(int sendCpu, int receiveCpu, int reps, const std::vector<std::string>& files) {
+    using Clock = std::chrono::steady_clock;
+    std::atomic<long long> wanted{-1};
+    std::atomic<Clock::rep> doneAt{0};
+    int listener = listenLoopback(0, INADDR_LOOPBACK);
+    std::thread reader([&] {
+        pinTo(receiveCpu);
+        int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        std::vector<char> sink(1 << 20);
+        long long got = 0;
+        for (ssize_t n; (n = ::recv(fd, sink.data(), sink.size(), 0)) > 0;) {
+            got += n;
+            if (got == wanted.load()) doneAt = Clock::now().time_since_epoch().count();
+        }
+        ::close(fd);
+    });
+    pinTo(sendCpu);
+    int fd = connectLoopback(localPort(listener));
+    if (fd < 0) return 1;
+    long long total = 0;
+    for (int rep = 0; rep < reps; ++rep) {
+        double seconds = 0, bytes = 0;
+        for (const auto& path : files) {
+            int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            struct stat st;
+            if (file < 0 || ::fstat(file, &st) != 0) return 1;
+            doneAt = 0;
+            wanted = total + st.st_size;
+            auto start = Clock::now();
+            for (off_t at = 0; at < st.st_size;)
+                if (::sendfile(fd, file, &at, std::size_t(st.st_size - at)) <= 0) return 1;
+            while (doneAt.load() == 0) std::this_thread::yield();
+            seconds += std::chrono::duration<double>(Clock::duration(doneAt.load()) - start.time_since_epoch()).count();
+            total += st.st_size;
+            bytes += double(st.st_size);
+            ::close(file);
+            ::usleep(100000);  // each dump on its own, as they come
+        }
+        std::printf("%.1f\n", bytes / seconds / 1e6);
+        std::fflush(stdout);
+    }
+    ::close(fd);
+    reader.join();
+    ::close(listener);
+    return 0;
+}
+
 int primitivesReceive(const std::string& dir, int count) {
     using namespace Varnix;
     Port::ListeningSocket listener(Port::IPv4Address::loopback(0));
@@ -303,7 +468,9 @@ int usage() {
     std::fprintf(stderr, "usage: varnix-bench-transfer receive raw|primitives DIR COUNT\n"
                          "       varnix-bench-transfer send raw|primitives PORT [--pause-ms N] FILE...\n"
                          "       varnix-bench-transfer greet PORT\n"
-                         "       varnix-bench-transfer relay DIR PORT COUNT\n");
+                         "       varnix-bench-transfer relay DIR PORT COUNT\n"
+                         "       varnix-bench-transfer pile node|plain DIR COUNT ROUNDS\n"
+                         "       varnix-bench-transfer limit SEND_CPU RECEIVE_CPU REPS FILE...\n");
     return 2;
 }
 
@@ -313,6 +480,11 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "greet") == 0) return greet(static_cast<std::uint16_t>(std::atoi(argv[2])));
     if (argc == 5 && std::strcmp(argv[1], "relay") == 0)
         return rawRelay(argv[2], static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]));
+    if (argc == 6 && std::strcmp(argv[1], "pile") == 0)
+        return pile(std::strcmp(argv[2], "node") == 0, argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+    if (argc >= 6 && std::strcmp(argv[1], "limit") == 0)
+        return limit(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
+                     std::vector<std::string>(argv + 5, argv + argc));
     if (argc < 5) return usage();
     std::string verb = argv[1], kind = argv[2];
     bool raw = kind == "raw";

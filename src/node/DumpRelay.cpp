@@ -9,7 +9,7 @@
 
 #include <cstdint>
 #include <limits>
-#include <set>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
@@ -35,7 +35,7 @@ bool endsWithExr(const char16_t* name) {
     return tail[0] == u'.' && tail[1] == u'e' && tail[2] == u'x' && tail[3] == u'r';
 }
 
-using PathSet = std::set<std::u16string>;
+using PathSet = std::unordered_set<std::u16string>;
 
 // The first dump file of the directory listing that is not in `skipped`.
 String nextDumpFile(const String& dataDirectory, const PathSet& skipped) {

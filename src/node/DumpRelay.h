@@ -7,7 +7,7 @@
 #include "core/String.h"
 
 #include <cstdint>
-#include <set>
+#include <unordered_set>
 #include <string>
 
 namespace Varnix::Port {
@@ -54,7 +54,8 @@ public:
                        Varnix::NodeWindow* window);
 
 private:
-    using PathSet = std::set<std::u16string>;
+    // Hashed: a lookup costs the same however many dumps are in it.
+    using PathSet = std::unordered_set<std::u16string>;
 
     // Dumps given up on since the last purge: they could not be deleted or
     // sent. Skipping them lets the dumps behind them still reach the master,

@@ -25,12 +25,12 @@ void Bench::benchPile() {
             int rounds = roundsFor(count);
             fs::path output = root / "pile.out";
             settle();
-            int code = bench::run({opt.bin + "/varnix-bench-transfer", "pile", kind, dir.string(), std::to_string(count),
-                            std::to_string(rounds)},
-                           root.string(), output.string(), 1800, {}, nullptr, nodeSide);
+            int code = bench::run({opt.bin + "/varnix-bench-transfer", "pile", kind, dir.string(),
+                                   std::to_string(count), std::to_string(rounds)},
+                                  root.string(), output.string(), 1800, {}, nullptr, nodeSide);
             double relaySeconds = 0, purgeSeconds = 0;
-            if (code != 0 || std::sscanf(readText(output).c_str(), "relay %lf purge %lf", &relaySeconds,
-                                         &purgeSeconds) != 2)
+            if (code != 0 ||
+                std::sscanf(readText(output).c_str(), "relay %lf purge %lf", &relaySeconds, &purgeSeconds) != 2)
                 die("the " + kind + " pile of " + std::to_string(count) + " failed; see " + root.string());
             double dumps = double(count) * rounds;
             relayUs[kind].push_back(relaySeconds / dumps * 1e6);
@@ -40,7 +40,9 @@ void Bench::benchPile() {
         }
     }
     fs::remove_all(dir);
-    auto three = [](const std::vector<double>& us) { return fmt(us[0], 1) + " / " + fmt(us[1], 1) + " / " + fmt(us[2], 1); };
+    auto three = [](const std::vector<double>& us) {
+        return fmt(us[0], 1) + " / " + fmt(us[1], 1) + " / " + fmt(us[2], 1);
+    };
     auto growth = [](const std::map<std::string, std::vector<double>>& us) {
         return "10,000 over 10: node " + fmt(us.at("node")[2] / us.at("node")[0], 2) + ", plain " +
                fmt(us.at("plain")[2] / us.at("plain")[0], 2);

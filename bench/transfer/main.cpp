@@ -288,7 +288,6 @@ public:
     }
     using Varnix::NodeWindow::log;
     void showMessageBox(const Varnix::String&, const Varnix::String&) override {}
-    void forceClose() override {}
     void clear() {
         std::lock_guard<std::mutex> hold(lock);
         lines.clear();

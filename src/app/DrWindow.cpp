@@ -137,9 +137,11 @@ void DrWindow::showWritten() {
 void DrWindow::onFlushTimer(wxTimerEvent&) { showWritten(); }
 
 void DrWindow::onStopWatch(wxTimerEvent&) {
-    if (!Varnix::Port::stopRequested() || closeRequested) return;
-    stopWatchTimer.Stop();
-    Close(true);
+    // Each stop request from outside is a close request of its own: the
+    // first waits for the job, the second cuts it.
+    for (int requests = Varnix::Port::stopRequests(); stopRequestsSeen < requests; ++stopRequestsSeen) Close(true);
+    // A stop that waited for the job goes on once the job has ended.
+    if (waitingForJob && renderService && !renderService->jobInProgress()) Close(true);
 }
 
 void DrWindow::onIconize(wxIconizeEvent&) {
@@ -150,20 +152,28 @@ void DrWindow::onIconize(wxIconizeEvent&) {
 }
 
 void DrWindow::onClose(wxCloseEvent& event) {
+    if (closeRequested && !waitingForJob) return;  // already on its way out
     closeRequested = true;
+    // A stop that has to wait for a running job leaves the window up and
+    // responsive, its log flowing, and the tray's "Quit" in reach: the stop
+    // watch goes on once the job has ended, and a second close request
+    // (close box, "Quit", stop signal, the installer's stop) cuts the job.
+    if (renderService && renderService->requestStop()) {
+        if (waitingForJob) renderService->cutRunningJob();
+        waitingForJob = true;
+        logSink.flush();
+        showWritten();
+        if (event.CanVeto()) event.Veto();
+        return;
+    }
+    waitingForJob = false;
+    stopWatchTimer.Stop();
     if (trayIcon != nullptr) {
         // "Quit" gets here from inside the icon's own PopupMenu: let the
         // library delete it once that call has returned.
         trayIcon->RemoveIcon();
         trayIcon->Destroy();
         trayIcon = nullptr;
-    }
-
-    // A stop that waits for a running job says so in the log at once, not
-    // when the job has ended.
-    if (renderService && renderService->requestStop()) {
-        logSink.flush();
-        showWritten();
     }
 
     // The service's threads are the ones that log: once they have stopped,

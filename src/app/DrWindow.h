@@ -79,4 +79,8 @@ private:
     wxTimer stopWatchTimer;
     // Set by the close handler; the window is being taken down.
     bool closeRequested = false;
+    // A stop waits for the running job; the next close request cuts it.
+    bool waitingForJob = false;
+    // Stop requests from outside already turned into close requests.
+    int stopRequestsSeen = 0;
 };

@@ -21,7 +21,8 @@
 using Varnix::String;
 
 int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
-                            const String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds) {
+                            const String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds,
+                            const JobCut* cut) {
     int relayed = 0;
     // An END may come in pieces across turns.
     Varnix::PartialSignal fromMaster;
@@ -29,7 +30,8 @@ int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& ho
     // the poll period is only the longest pause.
     String directory = dataDirectory;
     Varnix::Port::DirectoryWatch dumps(directory.toNarrow());
-    while (Varnix::isUsable(master) && host.hasConnection() && host.connectionUsable()) {
+    while (Varnix::isUsable(master) && host.hasConnection() && host.connectionUsable() &&
+           !(cut != nullptr && cut->isCut())) {
         relayed += relay.relayDumpFiles(master, dataDirectory, window);
         if (fromMaster.poll(master) == Varnix::endSignal) {
             window->log(u"Got END signal from remote side, forwarding to 3dsmax");
@@ -48,6 +50,8 @@ void logHeldBackRefusals(Varnix::NodeWindow* window, LineBudget& budget, bool la
 }
 
 namespace {
+
+constexpr int cutSignalTimeoutSeconds = 5;
 
 // What the master asked for, once its scene is on disk.
 struct JobRequest {
@@ -143,7 +147,8 @@ bool waitForHost(const RenderJobContext& context, Varnix::Port::ChildProcess* re
     long long waitStart = Varnix::Port::elapsedMilliseconds();
     for (;;) {
         if (renderer == nullptr || renderer->wait(0)) {
-            context.window->log(u"Got no response from 3dsmax, aborting");
+            // A cut renderer did not fail: the stop ended it, and says so.
+            if (!context.cut.isCut()) context.window->log(u"Got no response from 3dsmax, aborting");
             return false;
         }
         if (context.host.acceptHost(context.settings.dataDirectory)) break;
@@ -176,9 +181,31 @@ void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder)
     if (!receiveJob(context, master, request)) return;
     String command = prepareCommand(context, request);
     std::unique_ptr<Varnix::Port::ChildProcess> renderer = startRenderer(context, command);
+    context.cut.hold(renderer.get());
     int relayed = 0;
     if (waitForHost(context, renderer.get()))
         relayed = relayWhileBothConnected(master, context.host, context.dumps, context.settings.dataDirectory,
-                                          context.window, relayPollMilliseconds);
+                                          context.window, relayPollMilliseconds, &context.cut);
     finishJob(context, master, renderer.get(), relayed);
+    context.cut.hold(nullptr);
+    if (context.cut.isCut()) {
+        // The protocol has no word for a cut job: a dump announced and never
+        // sent is one that no master takes for a finished job.
+        Varnix::writeSignal(master, Varnix::fileDumpSignal, cutSignalTimeoutSeconds);
+        context.window->log(u"The job was cut short by the stop; the master was told");
+    }
+}
+
+int JobCut::cut() {
+    Varnix::Port::MutexLock guard(lock);
+    cutFlag = true;
+    return renderer != nullptr ? renderer->endTree() : 0;
+}
+
+void JobCut::hold(Varnix::Port::ChildProcess* running) {
+    Varnix::Port::MutexLock guard(lock);
+    renderer = running;
+    if (renderer == nullptr) return;
+    // A cut that came before the renderer started ends it at once.
+    if (cutFlag) renderer->endTree();
 }

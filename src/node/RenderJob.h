@@ -7,6 +7,9 @@
 #include "config/NodeSettings.h"
 #include "core/NodeWindow.h"
 #include "core/String.h"
+#include "port/thread.h"
+
+#include <atomic>
 
 class DumpRelay;
 class HostListener;
@@ -14,9 +17,30 @@ class LineBudget;
 namespace Varnix {
 class SocketHolder;
 namespace Port {
+class ChildProcess;
 class StreamSocket;
-}
+}  // namespace Port
 }  // namespace Varnix
+
+// The stop that cannot wait: lets the GUI thread end the running job's
+// renderer with its whole process tree; the job then ends at once and tells
+// its master that it was cut, never that it finished.
+class JobCut {
+public:
+    // Marks the running job cut and ends its renderer's tree, now or the
+    // moment the job starts it. Returns how many processes it ended. Any
+    // thread.
+    int cut();
+    bool isCut() const { return cutFlag; }
+    // The job's renderer from its start until the job lets go of it (null).
+    // Job thread.
+    void hold(Varnix::Port::ChildProcess* renderer);
+
+private:
+    Varnix::Port::Mutex lock;
+    Varnix::Port::ChildProcess* renderer = nullptr;
+    std::atomic<bool> cutFlag{false};
+};
 
 // What a job uses of the service that runs it. Everything it refers to
 // outlives the job.
@@ -27,6 +51,7 @@ struct RenderJobContext {
     DumpRelay& dumps;
     // Lines of refused jobs, shared by all jobs of the service.
     LineBudget& refusedJobLines;
+    JobCut& cut;
 };
 
 // The longest pause of the relay loop when nothing happens.
@@ -46,6 +71,7 @@ void logHeldBackRefusals(Varnix::NodeWindow* window, LineBudget& budget, bool la
 // Max. Wakes on a dump finished in `dataDirectory`, a byte or the close from
 // the master, and the 3ds Max side's close; at the latest every
 // `pollMilliseconds`. Returns, with the number of dumps relayed, when either
-// side is gone. Job thread only.
+// side is gone, or once `cut` (when given) is cut. Job thread only.
 int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
-                            const Varnix::String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds);
+                            const Varnix::String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds,
+                            const JobCut* cut = nullptr);

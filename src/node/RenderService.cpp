@@ -89,6 +89,14 @@ bool RenderService::requestStop() {
     return true;
 }
 
+void RenderService::cutRunningJob() {
+    if (!jobRunning || cutLogged) return;
+    cutLogged = true;
+    int ended = jobCut.cut();
+    window->log(u"Stopping now: the running job is cut short, its renderer ended (" + Varnix::Str::toString(ended) +
+                u" processes)");
+}
+
 RenderService::~RenderService() { stopEverything(); }
 
 void RenderService::stopEverything() {
@@ -112,8 +120,8 @@ void RenderService::serveMasters(void* argument) {
     // Greetings and parameter strings are awaited side by side there; a job
     // gets a connection only once its parameters have all arrived.
     MasterGate gate(service->masterServer.get(), service->window);
-    RenderJobContext context{service->window, service->settings, *service->hostListener, service->dumpRelay,
-                             service->refusedJobLines};
+    RenderJobContext context{service->window,    service->settings,        *service->hostListener,
+                             service->dumpRelay, service->refusedJobLines, service->jobCut};
     while (!service->stopRequested) {
         std::unique_ptr<Varnix::Port::StreamSocket> master = gate.nextMaster(
             service->stopRequested, [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });

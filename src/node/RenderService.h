@@ -11,6 +11,7 @@
 #include "node/DumpRelay.h"
 #include "node/HostListener.h"
 #include "node/LineBudget.h"
+#include "node/RenderJob.h"
 
 #include <atomic>
 #include <cstdint>
@@ -61,6 +62,14 @@ public:
     // destructor will have to wait for. GUI thread; any number of times.
     bool requestStop();
 
+    // The second stop request: ends the running job's renderer tree so that
+    // the job ends now, cut, instead of being waited for. Logged once. GUI
+    // thread; nothing when no job runs.
+    void cutRunningJob();
+
+    // True while a job runs (the stop then has to wait for it). Any thread.
+    bool jobInProgress() const { return jobRunning; }
+
     // The ports held, as bound (the system's choice for a 0); 0 for one not
     // held. GUI thread, between construction and destruction.
     struct HeldPorts {
@@ -107,5 +116,8 @@ public:
     LineBudget refusedJobLines{50, 0.5};
     // The waiting line has been logged.
     bool stopWaitLogged = false;
+    // Reaches the running job from the GUI thread.
+    JobCut jobCut;
+    bool cutLogged = false;
     NodeSettings settings;
 };

@@ -47,9 +47,9 @@ FolderLock::FolderLock(const char* fileName) {
     std::wstring wide = wideName(fileName);
     // No inherited handle (the default security attributes): a renderer
     // started by the node never keeps the folder locked.
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     OVERLAPPED at = {};
     at.OffsetHigh = lockOffsetHigh;

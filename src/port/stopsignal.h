@@ -8,12 +8,13 @@
 namespace Varnix::Port {
 
 // Starts recording stop requests. Call once, on the GUI thread, before the
-// window exists. A second request of the same kind after the first one has
-// been recorded gets the system's default treatment (on POSIX: the process
-// ends at once), so an impatient admin can still end a hung shutdown.
+// window exists. The first request stops the node once its job has ended,
+// the second cuts the job short; a third gets the system's default treatment
+// (on POSIX: the process ends at once), so an impatient admin can still end
+// a hung shutdown.
 void watchStopRequests();
 
-// True once a stop request has arrived. Lock-free; any thread.
-bool stopRequested();
+// How many stop requests have arrived. Lock-free; any thread.
+int stopRequests();
 
 }  // namespace Varnix::Port

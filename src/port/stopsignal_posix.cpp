@@ -8,10 +8,13 @@ namespace Varnix::Port {
 
 namespace {
 
-std::atomic<bool> requested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need a lock-free flag");
+std::atomic<int> requested{0};
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need a lock-free count");
 
-extern "C" void recordStopRequest(int) { requested.store(true); }
+extern "C" void recordStopRequest(int number) {
+    // The next one ends the process even if shutdown hangs.
+    if (requested.fetch_add(1) + 1 >= 2) signal(number, SIG_DFL);
+}
 
 }  // namespace
 
@@ -19,12 +22,11 @@ void watchStopRequests() {
     struct sigaction action {};
     action.sa_handler = recordStopRequest;
     sigemptyset(&action.sa_mask);
-    // SA_RESETHAND: the second Ctrl-C ends the process even if shutdown hangs.
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
 
-bool stopRequested() { return requested.load(); }
+int stopRequests() { return requested.load(); }
 
 }  // namespace Varnix::Port

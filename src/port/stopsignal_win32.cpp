@@ -7,18 +7,18 @@ namespace Varnix::Port {
 
 namespace {
 
-std::atomic<bool> requested{false};
+std::atomic<int> requested{0};
 
 BOOL WINAPI recordStopRequest(DWORD kind) {
     switch (kind) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-        if (requested.exchange(true)) return FALSE;  // second request: default, ends the process
+        if (requested.fetch_add(1) >= 2) return FALSE;  // third request: default, ends the process
         return TRUE;
     case CTRL_CLOSE_EVENT:
         // The system ends the process when this returns; give the GUI thread
         // a moment to run the close handler first.
-        requested.store(true);
+        requested.fetch_add(2);  // no time to wait for the job: cut it
         Sleep(4000);
         return TRUE;
     default: return FALSE;
@@ -32,6 +32,6 @@ void watchStopRequests() {
     SetConsoleCtrlHandler(recordStopRequest, TRUE);
 }
 
-bool stopRequested() { return requested.load(); }
+int stopRequests() { return requested.load(); }
 
 }  // namespace Varnix::Port

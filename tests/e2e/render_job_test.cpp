@@ -245,6 +245,27 @@ TEST_F(RenderJob, SigintDuringARenderEndsTheNodeOnceTheJobIsDone) {
                          "Closed loopback connection\n\n", "Ready for new connection"});
 }
 
+// The first stop waits for a job whose renderer hangs, the second cuts it:
+// the renderer's tree ends, the master sees a cut, the node stops cleanly.
+TEST_F(RenderJob, ASecondStopCutsAHungJobAndLeavesNoRendererBehind) {
+    std::string max = installStub("max", "dumps = 1\ndump_interval_ms = 0\nhang_until_end = yes\n");
+    writeConfig("2014 " + max + "\n");
+    startNode();
+    pid_t m = startMaster({"render", "--node", "127.0.0.1", "--version", "2014", "--frame", "5", "--scene",
+                           scene.string(), "--out", out.string()},
+                          root / "master.out");
+    ASSERT_TRUE(waitForLog("Finished EXR dump", 60)) << readFile(root / "node.out");
+    kill(nodePid, SIGTERM);
+    ASSERT_TRUE(waitForLog("Waiting for the running job to end before stopping"));
+    EXPECT_TRUE(nodeRunning());
+    EXPECT_TRUE(signalNode(SIGTERM, 60)) << readFile(root / "node.out");
+    EXPECT_EQ(finishMaster(m, 30), 8) << readFile(root / "master.out");
+    std::vector<std::string> log = logLines();
+    EXPECT_EQ(log.back(), "DR server stopped");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Waiting for the running job to end before stopping"), 1);
+    EXPECT_EQ(runProgram({"/usr/bin/pgrep", "-f", max}, root, 5).exitCode, 1) << "a renderer process is left";
+}
+
 TEST_F(RenderJob, APingADumpAndAnEndThatComeWhileADumpIsOnItsWayAreAllServed) {
     // Large dumps: while the master does not read, the node is held inside
     // the first transfer.

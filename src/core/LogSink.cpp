@@ -3,12 +3,22 @@
 #include "core/Exception.h"
 #include "core/LogLine.h"
 #include "core/misc/multithreading/StandbyThread.h"
+#include "core/Str.h"
 #include "port/clock.h"
 #include "port/localtime.h"
+#include "port/textfile.h"
+
+#include <algorithm>
 
 namespace Varnix {
 
-LogSink::LogSink() = default;
+namespace {
+
+std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+}  // namespace
+
+LogSink::LogSink(std::int64_t rotateBytes) : rotateBytes(rotateBytes) {}
 
 LogSink::~LogSink() { close(); }
 
@@ -28,15 +38,25 @@ void LogSink::appendRepeatCount(bool closing) {
     appendLogLine(pendingText, Port::localTimeNow(), repeatCount.c_str());
 }
 
-void LogSink::open(const String& path) {
+void LogSink::open(const String& logPath) {
     {
         Port::MutexLock guard(writeLock);
-        logFile.openAppend(path);
+        std::string why;
+        String name(logPath);
+        if (!logFile.open(name.toFileName().c_str(), why)) {
+            Exception error = Exception::fileError(logPath);
+            if (!Port::isSymbolicLink(name.toFileName().c_str())) throw error;
+            throw Exception(
+                error.getMessage() + String(": it is a symbolic link, and the node never writes through one"),
+                error.getCode());
+        }
+        path = logPath;
     }
     writer = Port::createThread(&LogSink::writerLoop, this, 0x100000);
     if (writer == nullptr) {
         Port::MutexLock guard(writeLock);
         logFile.close();
+        path.clear();
         throw Exception(u"Cannot start the log writer thread", Exception::threadCreationCode);
     }
     setThreadName(writer, "MY_LogWriter");
@@ -69,18 +89,75 @@ void LogSink::flush(bool closing) {
         Port::MutexLock guard(logLock);
         appendRepeatCount(closing);
         // Before the file is open the text stays pending for the first write.
-        if (pendingText.length() == 0 || !logFile.isOpen()) return;
+        if (pendingText.length() == 0 || path.length() == 0) return;
         // Only the text changes hands under the lock: a slow disk must not
         // hold up the threads that log.
         pendingText.swap(flushingText);
     }
-    logFile << flushingText;
-    logFile.flush();
-    {
-        Port::MutexLock guard(logLock);
-        writtenText.append(flushingText);
-    }
+    writeToFile();
     flushingText.clear();
+}
+
+std::string LogSink::fileName(int old) const {
+    std::string name = String(path).toFileName();
+    if (old == 0) return name;
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.find('/', dot) != std::string::npos ||
+        name.find('\\', dot) != std::string::npos)
+        dot = name.size();
+    return name.substr(0, dot) + "." + std::to_string(old) + name.substr(dot);
+}
+
+void LogSink::rotate() {
+    logFile.close();
+    for (int old = keptOldFiles - 1; old >= 1; --old)
+        Port::renameReplacing(fileName(old).c_str(), fileName(old + 1).c_str());
+    // When another program keeps the file from being renamed, it grows on.
+    if (!Port::renameReplacing(fileName(0).c_str(), fileName(1).c_str())) rotationFailed = true;
+}
+
+String LogSink::noticeLine(const std::u16string& text) const {
+    String line;
+    appendLogLine(line, Port::localTimeNow(), text.c_str());
+    return line;
+}
+
+void LogSink::writeToFile() {
+    std::string name = fileName(0);
+    // Deleted, renamed away or replaced: the log goes on under its name.
+    if (logFile.isOpen() && !logFile.isStillAt(name.c_str())) logFile.close();
+    if (logFile.isOpen() && !rotationFailed && logFile.size() >= rotateBytes) rotate();
+    std::string why;
+    if (!logFile.isOpen()) logFile.open(name.c_str(), why);
+
+    String text;
+    String lossNotice;
+    if (lostLines > 0)
+        lossNotice = noticeLine(Str::getFormatted(lostLines).wideCString() +
+                                std::u16string(u" lines could not be written to DrLog.txt (") + wide(lostWhy) +
+                                u") and are lost");
+    text.append(lossNotice);
+    text.append(flushingText);
+    bool written = false;
+    if (logFile.isOpen()) {
+        const char* bytes = text.toNarrow();
+        written = logFile.append(bytes, std::size_t(text.narrowLength() - 1), why);
+    }
+    std::uint64_t lines = std::uint64_t(
+        std::count(flushingText.wideCString(), flushingText.wideCString() + flushingText.length(), u'\n'));
+    Port::MutexLock guard(logLock);
+    if (written) {
+        lostLines = 0;
+        writtenText.append(lossNotice);
+        writtenText.append(flushingText);
+        return;
+    }
+    writtenText.append(flushingText);
+    if (lostLines == 0)
+        writtenText.append(noticeLine(u"Cannot write to DrLog.txt (" + wide(why) +
+                                      u"): log lines are lost until it can be written again"));
+    lostLines += lines;
+    lostWhy = why;
 }
 
 void LogSink::close() {
@@ -97,6 +174,7 @@ void LogSink::close() {
     flush(true);
     Port::MutexLock writing(writeLock);
     logFile.close();
+    path.clear();
 }
 
 void LogSink::takeWritten(String& into) {

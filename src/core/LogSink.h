@@ -2,11 +2,12 @@
 
 #include "core/LogRepeats.h"
 #include "core/NodeWindow.h"
-#include "core/OutputTextFile.h"
 #include "core/String.h"
+#include "port/appendfile.h"
 #include "port/notcopyable.h"
 #include "port/thread.h"
 
+#include <cstdint>
 #include <string>
 
 namespace Varnix {
@@ -18,14 +19,26 @@ namespace Varnix {
 // by taking it (takeWritten) on a timer of its own. A text longer than
 // maxLogTextUnits is cut with a mark; a run of identical lines is counted
 // instead (LogRepeats) and the count written as a line of its own.
+//
+// The file is never lost silently: a write that fails (a full disk) leaves
+// no part of a line behind, the window is told once, and once the file can
+// be written again its first line says how many lines were lost. A file
+// deleted, renamed away or replaced while the node runs is opened again
+// under its name; one grown past the rotation size is renamed to
+// "DrLog.1.txt" (the older ones to "DrLog.2.txt", "DrLog.3.txt"; the oldest
+// goes) and a new one started.
 class LogSink : Port::NotCopyable {
 public:
     // How often collected lines reach the file: twice a second, so that a
     // busy node writes in batches, not line by line.
     static constexpr int flushPeriodMs = 500;
 
+    // Size from which the file is rotated, and old files kept.
+    static constexpr std::int64_t defaultRotateBytes = 64LL << 20;
+    static constexpr int keptOldFiles = 3;
+
     // Collecting, no file yet: lines wait for the first write after open.
-    LogSink();
+    explicit LogSink(std::int64_t rotateBytes = defaultRotateBytes);
     // close(), then the text not taken is dropped.
     ~LogSink();
 
@@ -34,8 +47,8 @@ public:
     // Throws std::bad_alloc only when memory runs out.
     void log(const char16_t* text);
 
-    // Opens `path` for appending (Exception::fileError when it cannot, as
-    // OutputTextFile::openAppend) and starts the writer thread. Once.
+    // Opens `path` for appending (Exception::fileError when it cannot, never
+    // through a symbolic link) and starts the writer thread. Once.
     void open(const String& path);
 
     // Writes everything collected to the file now (when open) and keeps it
@@ -48,8 +61,9 @@ public:
     // writer thread.
     void close();
 
-    // Appends the text written to the file since the last call to `into`.
-    // Any thread (the window's timer).
+    // Appends the text flushed since the last call to `into`: the lines,
+    // whether or not the file took them, and the sink's own notices of
+    // lines lost. Any thread (the window's timer).
     void takeWritten(String& into);
 
 private:
@@ -57,6 +71,14 @@ private:
     // Appends the repeat count due by now (all when `closing`) to
     // pendingText. Caller holds logLock.
     void appendRepeatCount(bool closing);
+    // Writes flushingText to the file: opens it again when it went, rotates
+    // it, tells of lines lost before. Caller holds writeLock.
+    void writeToFile();
+    // The file at `path` (its file-name form), or one of the old ones.
+    std::string fileName(int old) const;
+    void rotate();
+    // A stamped line of the sink's own for the file and the window.
+    String noticeLine(const std::u16string& text) const;
 
     // Guards pendingText, repeats, repeatCount and writtenText.
     Port::Mutex logLock;
@@ -66,11 +88,18 @@ private:
     // Written to the file, not yet taken by the window.
     String writtenText;
 
-    // Guards the file and flushingText: one flush at a time, so lines keep
-    // their order; taken before logLock, never after it.
+    // Guards what follows up to the writer: one flush at a time, so lines
+    // keep their order; taken before logLock, never after it.
     Port::Mutex writeLock;
-    OutputTextFile logFile;
+    Port::AppendFile logFile;
+    String path;
+    std::int64_t rotateBytes;
+    // A rotation failed (another program holds the file): not tried again.
+    bool rotationFailed = false;
     String flushingText;
+    // Lines the file did not take since it last did, and the reason.
+    std::uint64_t lostLines = 0;
+    std::string lostWhy;
 
     // The writer thread and its stop flag (guarded by stopLock).
     Port::Mutex stopLock;

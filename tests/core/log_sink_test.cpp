@@ -7,8 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <functional>
+#include <iomanip>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -255,4 +259,87 @@ TEST_F(LogSink, LinesReachTheFileInHalfSecondBatchesNotOneByOne) {
     EXPECT_LE(sizes[sizes.size() / 2], 150u) << "lines per write: the period is longer than half a second";
     // And nothing stays behind: the last line logged reaches the file.
     EXPECT_TRUE(eventually([&] { return exactLines(text(), "busy " + std::to_string(logged - 1)) == 1; }));
+}
+
+TEST_F(LogSink, DeletedOrReplacedFileIsOpenedAgainAndOldFilesRotateUnderTheirNames) {
+    Varnix::LogSink small(4096);
+    small.open(Varnix::String(path.c_str()));
+    small.log(u"first");
+    small.flush();
+    std::filesystem::remove(path);
+    small.log(u"after the delete");
+    small.flush();
+    EXPECT_EQ(exactLines(text(), "after the delete"), 1);
+    std::filesystem::rename(path, pathOf("elsewhere.txt"));
+    writeBytes("DrLog.txt", "");
+    small.log(u"after the replace");
+    small.flush();
+    EXPECT_EQ(exactLines(text(), "after the replace"), 1);
+    EXPECT_EQ(exactLines(readBytes("elsewhere.txt"), "after the replace"), 0);
+    // 600 lines of about 40 bytes: five or six files of 4 to 5 kB, of which four are kept.
+    for (int i = 0; i < 600; ++i) {
+        small.log(wide("rotation line " + std::to_string(i)).c_str());
+        if (i % 20 == 19) small.flush();
+    }
+    std::string all;
+    for (const char* name : {"DrLog.3.txt", "DrLog.2.txt", "DrLog.1.txt", "DrLog.txt"}) {
+        std::string part = readBytes(name);
+        EXPECT_GT(part.size(), 0u) << name;
+        EXPECT_LT(part.size(), 4096u + 20 * 60) << name;
+        all += part;
+    }
+    EXPECT_FALSE(std::filesystem::exists(pathOf("DrLog.4.txt")));
+    EXPECT_EQ(exactLines(all, "rotation line 599"), 1);
+    EXPECT_GE(std::count(all.begin(), all.end(), '\n'), 3 * 4096 / 45);
+}
+
+// A full disk: a small file system of its own in a private mount namespace,
+// so that this test runs again in a child that can mount it.
+TEST_F(LogSink, FullDiskNeverTearsALineAndTheLossIsToldOnceThenCountedInTheFile) {
+    const char* disk = std::getenv("VARNIX_TEST_FULL_DISK");
+    if (disk == nullptr) {
+        std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+        if (std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "no mount namespaces here";
+        std::string run = "unshare -m sh -c 'mount -t tmpfs -o size=64k tmpfs \"$1\" && VARNIX_TEST_FULL_DISK=\"$1\" "
+                          "exec \"$2\" --gtest_filter=LogSink.FullDisk*' sh " +
+                          directory.string() + " " + self + " >" + pathOf("child.txt") + " 2>&1";
+        int status = std::system(run.c_str());
+        EXPECT_EQ(status, 0) << readBytes("child.txt");
+        return;
+    }
+    path = std::string(disk) + "/DrLog.txt";
+    open();
+    sink.log(u"before the disk was full");
+    sink.flush();
+    // Fill every block but the part of the log's last one that is free.
+    {
+        std::FILE* filler = std::fopen((std::string(disk) + "/filler").c_str(), "w");
+        std::string block(1024, 'f');
+        while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
+        }
+        std::fclose(filler);
+    }
+    // Twice more than the log's last block holds.
+    for (int i = 0; i < 600; ++i) {
+        sink.log(wide("lost line " + std::to_string(i)).c_str());
+        if (i % 300 == 299) sink.flush();
+    }
+    Varnix::String shown;
+    sink.takeWritten(shown);
+    std::string window = shown.toNarrow();
+    std::filesystem::remove(std::string(disk) + "/filler");
+    sink.log(u"room again");
+    sink.close();
+    std::string t = readBytes(std::string(disk) + "/DrLog.txt");
+    std::vector<std::string> lines = splitLines(t);
+    ASSERT_EQ(lines.size(), 3u) << t;
+    EXPECT_EQ(lines[0].substr(22), "before the disk was full");
+    EXPECT_EQ(lines[1].substr(22),
+              "600 lines could not be written to DrLog.txt (No space left on device) and are lost");
+    EXPECT_EQ(lines[2].substr(22), "room again");
+    std::regex notice(stamp +
+                      "   Cannot write to DrLog.txt \\(No space left on device\\): log lines are lost until it can "
+                      "be written again");
+    EXPECT_EQ(std::distance(std::sregex_iterator(window.begin(), window.end(), notice), std::sregex_iterator()), 1)
+        << window;
 }

@@ -1,0 +1,81 @@
+#include "port/appendfile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Varnix::Port {
+
+AppendFile::~AppendFile() { close(); }
+
+bool AppendFile::open(const char* path, std::string& why) {
+    int descriptor = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+        return false;
+    }
+    handle = descriptor;
+    return true;
+}
+
+namespace {
+
+// Writes all of `bytes`; false with errno's text in `why` when a write fails
+// (`done` tells how much got out).
+bool writeAll(int descriptor, const char* bytes, std::size_t size, std::size_t& done, std::string& why) {
+    done = 0;
+    while (done < size) {
+        ssize_t n = ::write(descriptor, bytes + done, size - done);
+        if (n > 0) {
+            done += std::size_t(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            why = std::strerror(n == 0 ? EIO : errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool AppendFile::append(const char* bytes, std::size_t size, std::string& why) {
+    int descriptor = int(handle);
+    std::size_t done = 0;
+    if (torn) {
+        if (!writeAll(descriptor, "\n", 1, done, why)) return false;
+        torn = false;
+    }
+    struct stat status;
+    off_t before = fstat(descriptor, &status) == 0 ? status.st_size : -1;
+    if (writeAll(descriptor, bytes, size, done, why)) return true;
+    // A full disk takes part of a write: cut it off again.
+    if (done > 0 && (before < 0 || ftruncate(descriptor, before) != 0)) torn = true;
+    return false;
+}
+
+std::int64_t AppendFile::size() const {
+    struct stat status;
+    return fstat(int(handle), &status) == 0 ? std::int64_t(status.st_size) : -1;
+}
+
+bool AppendFile::isStillAt(const char* path) const {
+    struct stat open, named;
+    if (fstat(int(handle), &open) != 0 || lstat(path, &named) != 0) return false;
+    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+void AppendFile::close() {
+    if (handle == -1) return;
+    ::close(int(handle));
+    handle = -1;
+}
+
+bool renameReplacing(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+}  // namespace Varnix::Port

@@ -1,0 +1,117 @@
+#include "port/appendfile.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace Varnix::Port {
+
+namespace {
+
+HANDLE asHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// The system's text for an error code, without the line end and full stop.
+std::string systemMessage(DWORD code) {
+    char* text = nullptr;
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length > 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(code);
+    if (text != nullptr) LocalFree(text);
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
+bool writeAll(HANDLE file, const char* bytes, std::size_t size, std::string& why) {
+    while (size > 0) {
+        DWORD chunk = size > 0x40000000 ? 0x40000000 : DWORD(size);
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) {
+            why = systemMessage(GetLastError());
+            return false;
+        }
+        bytes += written;
+        size -= written;
+    }
+    return true;
+}
+
+}  // namespace
+
+AppendFile::~AppendFile() { close(); }
+
+bool AppendFile::open(const char* path, std::string& why) {
+    // Delete sharing lets an admin delete or rename the log while the node
+    // runs; the node then opens a new one.
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        why = systemMessage(GetLastError());
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        CloseHandle(file);
+        why = "it is a symbolic link";
+        return false;
+    }
+    handle = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+bool AppendFile::append(const char* bytes, std::size_t size, std::string& why) {
+    HANDLE file = asHandle(handle);
+    LARGE_INTEGER before;
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(file, zero, &before, FILE_END)) {
+        why = systemMessage(GetLastError());
+        return false;
+    }
+    // Text files here end their lines in CR LF.
+    std::string text;
+    text.reserve(size + size / 32 + 2);
+    if (torn) text += "\r\n";
+    for (std::size_t i = 0; i < size; ++i) {
+        if (bytes[i] == '\n') text += '\r';
+        text += bytes[i];
+    }
+    if (writeAll(file, text.data(), text.size(), why)) {
+        torn = false;
+        return true;
+    }
+    // A full disk takes part of a write: cut it off again.
+    if (!SetFilePointerEx(file, before, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) torn = true;
+    return false;
+}
+
+std::int64_t AppendFile::size() const {
+    LARGE_INTEGER size;
+    return GetFileSizeEx(asHandle(handle), &size) ? std::int64_t(size.QuadPart) : -1;
+}
+
+bool AppendFile::isStillAt(const char* path) const {
+    HANDLE named = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // A deleted file still open here cannot be opened by name either.
+    if (named == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION a, b;
+    bool same = GetFileInformationByHandle(asHandle(handle), &a) && GetFileInformationByHandle(named, &b) &&
+                a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(named);
+    return same;
+}
+
+void AppendFile::close() {
+    if (handle == -1) return;
+    CloseHandle(asHandle(handle));
+    handle = -1;
+}
+
+bool renameReplacing(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+}  // namespace Varnix::Port

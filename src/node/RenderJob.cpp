@@ -167,7 +167,15 @@ void finishJob(const RenderJobContext& context, Varnix::Port::StreamSocket* mast
     relayed += context.dumps.relayDumpFiles(master, dataDirectory, window);
     context.host.closeHost();
     window->log(u"Closed loopback connection\n\n");
-    if (renderer != nullptr) renderer->wait(-1);
+    if (renderer != nullptr) {
+        renderer->wait(-1);
+        // A helper the renderer left running could write dumps into the
+        // next job: nothing of this job's process tree outlives it.
+        int left = renderer->endTree();
+        if (left > 0)
+            window->log(u"Ended " + Varnix::Str::toString(left) + (left == 1 ? u" process" : u" processes") +
+                        u" left behind by 3dsmax");
+    }
     if (!isDevelopmentMode()) context.dumps.purgeDumpFiles(dataDirectory, window);
     // Otherwise such a job would look like a good one in the log.
     if (relayed == 0) window->log(u"No image was sent to the master in this job");

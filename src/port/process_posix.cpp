@@ -2,20 +2,91 @@
 
 #include "port/clock.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <set>
+#include <vector>
 
 extern char** environ;
 
 namespace Varnix::Port {
+
+namespace {
+
+struct ProcessEntry {
+    pid_t pid;
+    pid_t parent;
+    bool dead;  // a zombie: ended, waiting for its parent to reap it
+};
+
+// Every process the system lists, with its parent.
+std::vector<ProcessEntry> processTable() {
+    std::vector<ProcessEntry> table;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return table;
+    while (dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0) continue;
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        FILE* file = std::fopen(path, "r");
+        if (file == nullptr) continue;
+        char line[1024];
+        size_t got = std::fread(line, 1, sizeof line - 1, file);
+        std::fclose(file);
+        line[got] = '\0';
+        // The name in parentheses may hold anything, also ") ".
+        const char* close = std::strrchr(line, ')');
+        char state = 0;
+        long parent = 0;
+        if (close == nullptr || std::sscanf(close + 1, " %c %ld", &state, &parent) != 2) continue;
+        table.push_back({pid_t(pid), pid_t(parent), state == 'Z' || state == 'X'});
+    }
+    ::closedir(proc);
+    return table;
+}
+
+// The processes descended from this one. As their subreaper this process
+// gets back every one whose parent ends, also those that left their
+// process group or session, so none is lost from this tree.
+std::vector<ProcessEntry> descendants() {
+    std::vector<ProcessEntry> table = processTable();
+    std::multimap<pid_t, const ProcessEntry*> children;
+    for (const ProcessEntry& entry : table) children.emplace(entry.parent, &entry);
+    std::vector<ProcessEntry> found;
+    std::vector<pid_t> pending{::getpid()};
+    while (!pending.empty()) {
+        pid_t parent = pending.back();
+        pending.pop_back();
+        auto range = children.equal_range(parent);
+        for (auto it = range.first; it != range.second; ++it) {
+            found.push_back(*it->second);
+            pending.push_back(it->second->pid);
+        }
+    }
+    return found;
+}
+
+void becomeSubreaper() {
+    static std::once_flag once;
+    std::call_once(once, [] { ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); });
+}
+
+}  // namespace
 
 struct ChildProcess::System {
     pid_t pid = -1;
@@ -28,6 +99,7 @@ struct ChildProcess::System {
 ChildProcess::ChildProcess(std::unique_ptr<System> system) : system(std::move(system)) {}
 
 std::unique_ptr<ChildProcess> ChildProcess::start(const char* narrowCommand, std::string& why) {
+    becomeSubreaper();
     // Not system(): it ignores SIGINT and SIGQUIT in the whole process while
     // the command runs, so Ctrl-C could not stop the node during a render.
     // The child gets what system() gives it: the default action for both
@@ -59,7 +131,12 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char* narrowCommand, std
     return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(system)));
 }
 
-ChildProcess::~ChildProcess() = default;
+ChildProcess::~ChildProcess() {
+    endTree();
+    if (!system->reaped) wait(-1);
+    // What ended with the interpreter came back to us only now: reap it.
+    endTree();
+}
 
 bool ChildProcess::wait(int milliseconds) {
     if (system->reaped) return true;
@@ -89,8 +166,28 @@ bool ChildProcess::wait(int milliseconds) {
 
 int ChildProcess::endTree() {
     std::lock_guard<std::mutex> guard(system->lock);
-    if (system->reaped) return 0;
-    return ::kill(system->pid, SIGKILL) == 0 ? 1 : 0;
+    // This process starts no other children while a renderer runs, so its
+    // descendants are the tree. Killed processes cannot fork; those forked
+    // before their parent was killed come back to us and are found in the
+    // next round.
+    std::set<pid_t> ended;
+    struct timespec pause = {0, 5 * 1000 * 1000};
+    for (int round = 0; round < 400; ++round) {
+        bool alive = false;
+        for (const ProcessEntry& entry : descendants()) {
+            if (entry.dead) {
+                // Ours to reap, except the interpreter, whose status wait() takes.
+                if (entry.parent == ::getpid() && entry.pid != system->pid) ::waitpid(entry.pid, nullptr, WNOHANG);
+                continue;
+            }
+            if (entry.pid == system->pid && system->reaped) continue;
+            alive = true;
+            if (::kill(entry.pid, SIGKILL) == 0) ended.insert(entry.pid);
+        }
+        if (!alive) break;
+        ::nanosleep(&pause, nullptr);
+    }
+    return int(ended.size());
 }
 
 }  // namespace Varnix::Port

@@ -26,10 +26,20 @@ std::wstring interpreter() {
     return std::wstring(path, length);
 }
 
+DWORD activeProcesses(HANDLE job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, nullptr))
+        return 0;
+    return accounting.ActiveProcesses;
+}
+
 }  // namespace
 
 struct ChildProcess::System {
     HANDLE process = nullptr;
+    // Holds the interpreter and everything it starts, however detached;
+    // closing the last handle ends them all, even when the node is ended.
+    HANDLE job = nullptr;
     std::mutex lock;
 };
 
@@ -45,22 +55,47 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char* narrowCommand, std
     std::vector<wchar_t> mutableLine(line.begin(), line.end());
     mutableLine.push_back(L'\0');
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(shell.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+    auto system = std::make_unique<System>();
+    system->job = CreateJobObjectW(nullptr, nullptr);
+    if (system->job == nullptr) {
         why = systemReason(GetLastError());
         return nullptr;
     }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(system->job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    // No console window on the desktop (the output goes to MaxLog.txt), and
+    // none of the node's handles: a renderer left running must not hold
+    // DrLog.txt or a socket of the node. Suspended until it is in the job,
+    // so that nothing it starts escapes.
+    if (!CreateProcessW(shell.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                        nullptr, nullptr, &startup, &info)) {
+        why = systemReason(GetLastError());
+        CloseHandle(system->job);
+        return nullptr;
+    }
+    if (!AssignProcessToJobObject(system->job, info.hProcess)) {
+        why = systemReason(GetLastError());
+        TerminateProcess(info.hProcess, 1);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        CloseHandle(system->job);
+        return nullptr;
+    }
+    ResumeThread(info.hThread);
     CloseHandle(info.hThread);
-    auto system = std::make_unique<System>();
     system->process = info.hProcess;
     return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(system)));
 }
 
 ChildProcess::~ChildProcess() {
-    if (system->process != nullptr) CloseHandle(system->process);
+    endTree();
+    CloseHandle(system->process);
+    CloseHandle(system->job);
 }
 
 bool ChildProcess::wait(int milliseconds) {
@@ -73,8 +108,12 @@ bool ChildProcess::wait(int milliseconds) {
 
 int ChildProcess::endTree() {
     std::lock_guard<std::mutex> guard(system->lock);
-    if (WaitForSingleObject(system->process, 0) == WAIT_OBJECT_0) return 0;
-    return TerminateProcess(system->process, 1) ? 1 : 0;
+    DWORD count = activeProcesses(system->job);
+    if (count == 0) return 0;
+    TerminateJobObject(system->job, 1);
+    // Termination is asynchronous: the tree is gone once the job counts none.
+    for (int round = 0; round < 200 && activeProcesses(system->job) > 0; ++round) Sleep(10);
+    return int(count);
 }
 
 }  // namespace Varnix::Port

@@ -93,6 +93,28 @@ TEST_F(JobFailure, RendererCrashingMidRenderEndsTheRelay) {
         EXPECT_NE(entry.path().filename().string().rfind("dump", 0), 0u) << entry.path();
 }
 
+TEST_F(JobFailure, HelperLeftByARendererNeverWritesIntoTheNextJob) {
+    // The first renderer exits at once, leaving a detached helper that
+    // writes a dump 3 s later, in the middle of the next job.
+    std::string leaving =
+        installStub("max", "dumps = 1\ndump_interval_ms = 100\nend_wait_seconds = 0\nlate_dump_ms = 3000\n");
+    std::string good = installStub("good", "dumps = 3\ndump_interval_ms = 1500\n");
+    writeConfig("2014 " + leaving + "\n2015 " + good + "\n");
+    watchDumps();
+    startNode();
+    EXPECT_EQ(render("2014", "5").exitCode, 0);
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    EXPECT_TRUE(hasPrefix(logLines(), "Ended 1 process left behind by 3dsmax"));
+    fs::path next = root / "next";
+    fs::create_directories(next);
+    ProcessResult second = master({"render", "--node", "127.0.0.1", "--version", "2015", "--frame", "6", "--scene",
+                                   scene.string(), "--out", next.string(), "--end-after-dumps", "3"});
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    std::vector<std::string> written = writtenDumps();
+    for (const auto& dump : contentsIn(next))
+        EXPECT_NE(std::find(written.begin(), written.end(), dump), written.end()) << "a dump of an earlier job";
+}
+
 TEST_F(JobFailure, MasterDroppingMidSceneStartsNoRenderer) {
     writeConfig("2014 " + installStub("max") + "\n");
     startNode();

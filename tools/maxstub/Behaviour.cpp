@@ -85,6 +85,13 @@ bool apply(Behaviour& b, const std::string& key, const std::string& value) {
         return true;
     }
     if (key == "reuse_dump_name") return toBool(value, b.reuseDumpName);
+    if (key == "hang") {
+        const std::string v = lower(value);
+        if (v != "no" && v != "silent" && v != "ignore_end" && v != "close_link") return false;
+        b.hang = v;
+        return true;
+    }
+    if (key == "late_dump_ms") return toInt(value, -1, 3600000, b.lateDumpMs);
     if (key == "record_file") {
         b.recordFile = value;
         return true;

@@ -23,8 +23,14 @@ struct Behaviour {
     int bytesAfterGreeting = 0;      // bytes of noise sent on the link after the data directory came
     bool dumpsInPlace = false;       // write each dump under its final name instead of renaming it there
     bool reuseDumpName = false;      // every dump is "dump1.exr", written once the node has removed the last
-    std::string recordFile;          // where to record what it was given; empty: beside the executable
-    std::string keepDumpsIn;         // a copy of every dump goes into this directory first; empty: none
+    // Ways a real renderer hangs, each until it is ended from outside:
+    // "silent" (connected and greeted, then nothing), "ignore_end" (after its
+    // dumps, stays connected whatever comes), "close_link" (after its dumps,
+    // closes the link but never exits); "no": finishes as usual.
+    std::string hang = "no";
+    int lateDumpMs = -1;      // before exiting, leave a helper that writes dump99.exr this much later; -1: none
+    std::string recordFile;   // where to record what it was given; empty: beside the executable
+    std::string keepDumpsIn;  // a copy of every dump goes into this directory first; empty: none
 };
 
 // Parses the text of a behaviour file: "key = value" lines, '#' starts a

@@ -11,6 +11,7 @@
 #include "FrameImage.h"
 #include "ImageFiles.h"
 #include "LinkValues.h"
+#include "LateHelper.h"
 #include "LinkWatcher.h"
 #include "StreamIo.h"
 #include "StubExit.h"
@@ -29,6 +30,13 @@ constexpr size_t maxDirectoryLength = 65536;
 constexpr int closeWaitSeconds = 10;      // after a wrong greeting, for the node to drop us
 constexpr int nameReuseWaitSeconds = 10;  // for the node to remove the last dump of a reused name
 constexpr uint32_t wrongHostGreeting = hostGreeting ^ 0x01000000u;  // 72 21 C0 C1
+
+// Until ended from outside, as a hung renderer.
+[[noreturn]] void hangForever(const char* how, std::ostream& console, Recorder& recorder) {
+    console << "Hanging (behaviour file): " << how << std::endl;
+    recorder.line("hanging", how);
+    for (;;) std::this_thread::sleep_for(seconds(60));
+}
 
 [[noreturn]] void crash(std::ostream& console, Recorder& recorder) {
     console << "Simulating a crash (behaviour file)" << std::endl;
@@ -219,6 +227,7 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
                       sent == IoResult::Done ? std::to_string(noise.size()) : describe(sent));
     }
     if (behaviour.crashAfterDumps == 0) crash(console, recorder);
+    if (behaviour.hang == "silent") hangForever("silent", console, recorder);
 
     LinkWatcher watcher(
         *link,
@@ -235,7 +244,7 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
     int status = stubOk;
     for (int index = 1; index <= behaviour.dumps; ++index) {
         watcher.waitUntil(Clock::now() + milliseconds(behaviour.dumpIntervalMs));
-        if (watcher.endCount() > 0 || watcher.closed()) break;
+        if ((watcher.endCount() > 0 && behaviour.hang != "ignore_end") || watcher.closed()) break;
         const RgbImage image = makeFrameImage(behaviour.dumpWidth, behaviour.dumpHeight, command.start,
                                               static_cast<double>(index) / behaviour.dumps);
         if (behaviour.reuseDumpName) {
@@ -259,6 +268,12 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         if (index == behaviour.crashAfterDumps) crash(console, recorder);
     }
 
+    if (behaviour.hang == "ignore_end") hangForever("ignore_end", console, recorder);
+    if (behaviour.hang == "close_link") {
+        link->Destroy();
+        recorder.line("link_closed");
+        hangForever("close_link", console, recorder);
+    }
     if (watcher.endCount() == 0 && !watcher.closed()) {
         if (behaviour.hangUntilEnd) {
             console << "Waiting for END from the render node, without a time limit" << std::endl;
@@ -286,6 +301,10 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
     status = finish(status, command, behaviour, recorder, console);
     link->Destroy();
     recorder.line("link_closed");
+    if (behaviour.lateDumpMs >= 0) {
+        const bool started = startLateHelper(directory, behaviour.lateDumpMs);
+        recorder.line("late_helper", started ? "started" : "failed");
+    }
     console << "Render finished" << std::endl;
     return status;
 }

@@ -2,6 +2,7 @@
 // the render node builds and plays the renderer's part of the job, so that a
 // node can be tried out and tested without 3ds Max. Its behaviour comes from
 // "maxstub-behaviour.txt" beside the executable.
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "Behaviour.h"
+#include "LateHelper.h"
 #include "Recorder.h"
 #include "RenderCommand.h"
 #include "StubExit.h"
@@ -42,6 +44,7 @@ Varnix::Peer::Behaviour loadBehaviour(std::ostream& console) {
 
 int main(int argc, char** argv) {
     using namespace Varnix::Peer;
+    if (argc == 4 && std::string(argv[1]) == lateDumpOption) return runLateHelper(argv[2], std::atoi(argv[3]));
     std::ostream& console = std::cout;
     console << "3dsmaxcmd stand-in for the Varnix render node" << std::endl;
 

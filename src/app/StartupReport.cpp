@@ -38,6 +38,17 @@ String portsLine(const RenderService& service) {
     return line;
 }
 
+String limitText(std::uint32_t seconds) {
+    return seconds == 0 ? String(u"none") : Varnix::Str::toString(int(seconds)) + String(u" s");
+}
+
+// The admin's limits, named as they are set (HKLM\SOFTWARE\Varnix); "none"
+// is the node's own behaviour: it waits as long as the renderer lives.
+String limitsText(const RendererLimits& limits) {
+    return u"connect " + limitText(limits.connectSeconds) + u", exit after the job " + limitText(limits.exitSeconds) +
+           u", render " + limitText(limits.renderSeconds);
+}
+
 }  // namespace
 
 void logStartupReport(Varnix::NodeWindow* window, const RenderService& service) {
@@ -55,4 +66,5 @@ void logStartupReport(Varnix::NodeWindow* window, const RenderService& service) 
     // Without any, every job is refused: say so where the admin looks first.
     if (releases.isEmpty()) releases = String(u"none (every job will be refused; see DrConfig.txt)");
     window->log(u"3dsmax releases configured: " + releases);
+    window->log(u"3dsmax time limits: " + limitsText(settings.limits));
 }

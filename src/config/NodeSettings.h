@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/RendererLimits.h"
 #include "core/String.h"
 
 #include <cstdint>
@@ -20,4 +21,6 @@ struct NodeSettings {
     Varnix::String dataDirectory;
     // Index year - firstHostYear; filled by loadNodeConfig.
     HostInstall hostInstalls[hostYearCount];
+    // How long a renderer may take; read from the registry at start.
+    RendererLimits limits;
 };

@@ -25,22 +25,29 @@ void useTimeout(Port::StreamSocket* socket, int seconds) {
 // the system in one call.
 class OpenFile {
 public:
-    explicit OpenFile(String path) : path(path) {
-        if (!file.createReplacing(this->path.toFileName().c_str())) throw Exception::fileError(this->path);
+    OpenFile(String path, String* reason) : path(path), reason(reason) {
+        if (!file.createReplacing(this->path.toFileName().c_str())) fail();
     }
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
 
     void write(const void* buffer, std::size_t count) {
-        if (count > 0 && !file.write(buffer, count)) throw Exception::fileError(path);
+        if (count > 0 && !file.write(buffer, count)) fail();
     }
     // A failed close is a failed write too.
     void close() {
-        if (!file.close()) throw Exception::fileError(path);
+        if (!file.close()) fail();
     }
 
 private:
+    // The system's reason is taken before anything else can change it.
+    [[noreturn]] void fail() {
+        if (reason != nullptr) *reason = String(Port::lastFileErrorText().c_str());
+        throw Exception::fileError(path);
+    }
+
     String path;
+    String* reason;
     Port::BinaryFile file;
 };
 
@@ -166,10 +173,10 @@ int sendFile(Port::StreamSocket* socket, const String& path, int timeoutSeconds)
     return sendFileFrame(socket, file, timeoutSeconds) == FrameEnd::sent ? 0 : 1;
 }
 
-int receiveFile(Port::StreamSocket* socket, const String& path) {
+int receiveFile(Port::StreamSocket* socket, const String& path, String* failure) {
     if (!isUsable(socket)) return 1;
     try {
-        OpenFile file(path);
+        OpenFile file(path, failure);
         std::int32_t size = -1;
         if (isUsable(socket)) {
             useTimeout(socket, fileReceiveTimeoutSeconds);
@@ -189,7 +196,9 @@ int receiveFile(Port::StreamSocket* socket, const String& path) {
         }
         file.close();
         return 0;
-    } catch (const Exception&) {
+    } catch (const Exception& error) {
+        if (failure != nullptr)
+            *failure = failure->isEmpty() ? error.getMessage() : error.getMessage() + u": " + *failure;
         return 1;
     }
 }

@@ -91,8 +91,9 @@ int sendFile(Port::StreamSocket* socket, const String& path, int timeoutSeconds 
 // Receives a file frame into the file at `path` (created or emptied), 45 s
 // time-out per read. 1, having read nothing, when the file cannot be created;
 // 1 on a negative or missing size or a piece cut short, leaving on disk only
-// the bytes that came.
-int receiveFile(Port::StreamSocket* socket, const String& path);
+// the bytes that came. A file that cannot be created or written sets
+// `failure` (when given) to the error and the system's reason.
+int receiveFile(Port::StreamSocket* socket, const String& path, String* failure = nullptr);
 
 // The size of the file at `path`, or -1 when it cannot be read or does not
 // fit a file frame (above 2,147,483,647 bytes). Any thread.

@@ -22,10 +22,12 @@ using Varnix::String;
 
 int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
                             const String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds,
-                            const JobCut* cut) {
+                            const JobCut* cut, Varnix::PartialSignal* fromMaster,
+                            const std::function<bool(bool)>& goOn) {
     int relayed = 0;
     // An END may come in pieces across turns.
-    Varnix::PartialSignal fromMaster;
+    Varnix::PartialSignal ownSignal;
+    if (fromMaster == nullptr) fromMaster = &ownSignal;
     // Woken by a finished dump, a byte from the master or 3ds Max going away;
     // the poll period is only the longest pause.
     String directory = dataDirectory;
@@ -33,10 +35,13 @@ int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& ho
     while (Varnix::isUsable(master) && host.hasConnection() && host.connectionUsable() &&
            !(cut != nullptr && cut->isCut())) {
         relayed += relay.relayDumpFiles(master, dataDirectory, window);
-        if (fromMaster.poll(master) == Varnix::endSignal) {
+        bool endForwarded = false;
+        if (fromMaster->poll(master) == Varnix::endSignal) {
             window->log(u"Got END signal from remote side, forwarding to 3dsmax");
             host.sendEnd();
+            endForwarded = true;
         }
+        if (goOn && !goOn(endForwarded)) break;
         Varnix::Port::waitForActivity(&dumps, master, host.connection(), pollMilliseconds);
     }
     return relayed;
@@ -97,7 +102,8 @@ bool receiveJob(const RenderJobContext& context, Varnix::Port::StreamSocket* mas
     window->log(u"Downloading 3dsmax " + Varnix::Str::toString(requested) + u" scene to render with 3dsmax " +
                 Varnix::Str::toString(request.chosenVersion));
     request.scenePath = dataDirectory + u"/received_scene.max";
-    bool received = Varnix::receiveFile(master, request.scenePath) == 0;
+    String failure;
+    bool received = Varnix::receiveFile(master, request.scenePath, &failure) == 0;
     long long downloadSeconds = (Varnix::Port::elapsedMilliseconds() - downloadStart) / 1000;
     // Written either way, with what is on disk: scripts count downloads by it.
     std::int32_t sceneSize = Varnix::getFileSize(request.scenePath);
@@ -106,7 +112,7 @@ bool receiveJob(const RenderJobContext& context, Varnix::Port::StreamSocket* mas
     // A partial scene must never reach the renderer; the master learns of
     // the failure from the connection closing.
     if (!received) {
-        window->log(u"Scene download failed");
+        window->log(failure.isEmpty() ? String(u"Scene download failed") : u"Scene download failed: " + failure);
         return false;
     }
     return true;
@@ -126,6 +132,11 @@ String prepareCommand(const RenderJobContext& context, const JobRequest& request
         else
             window->log(u"Cannot remove " + maxLog + u", a symbolic link: the renderer's output goes where it leads");
     }
+    // The interpreter refuses the whole command when it cannot open it: the
+    // system's reason is the admin's only clue.
+    std::string why;
+    if (!Varnix::Port::canAppendTo(maxLog.toFileName().c_str(), why))
+        window->log(u"Cannot write the renderer's output to " + maxLog + u": " + String(why.c_str()));
     String command = buildRenderCommand(context.settings.hostInstalls[request.chosenVersion - firstHostYear],
                                         request.scenePath, dataDirectory, request.job.frame);
     window->log(u"Running command:\n" + command);
@@ -138,37 +149,152 @@ std::unique_ptr<Varnix::Port::ChildProcess> startRenderer(const RenderJobContext
     context.dumps.purgeDumpFiles(context.settings.dataDirectory, context.window);
     std::string why;
     // The paths in it go to the system as the names they were found as.
-    return Varnix::Port::ChildProcess::start(command.toFileName().c_str(), why);
+    std::unique_ptr<Varnix::Port::ChildProcess> renderer =
+        Varnix::Port::ChildProcess::start(command.toFileName().c_str(), why);
+    if (!renderer) context.window->log(u"Cannot start the command interpreter: " + String(why.c_str()));
+    return renderer;
 }
 
-// Waits for 3ds Max to connect back while the renderer runs. True once it
-// is online.
-bool waitForHost(const RenderJobContext& context, Varnix::Port::ChildProcess* renderer) {
-    long long waitStart = Varnix::Port::elapsedMilliseconds();
+String wholeSeconds(long long milliseconds) { return Varnix::Str::toString(int(milliseconds / 1000)); }
+
+// What the job knows of its renderer's time, and the ends it may come to.
+class RendererWatch {
+public:
+    RendererWatch(const RenderJobContext& context, Varnix::Port::ChildProcess* renderer)
+        : context(context), renderer(renderer), startedAt(Varnix::Port::elapsedMilliseconds()) {
+        context.cut.hold(renderer);
+    }
+    ~RendererWatch() { context.cut.hold(nullptr); }
+
+    // The job is over for the renderer (END forwarded, the master gone, or
+    // 3ds Max closed its link): from now on only the exit limit applies.
+    void jobOver() {
+        if (overAt < 0) overAt = Varnix::Port::elapsedMilliseconds();
+    }
+
+    // Ends the renderer's tree when a stop asks for it or a limit is reached,
+    // logging which; "still waiting" lines while `what` takes long. True when
+    // the renderer may go on.
+    bool mayGoOn(const char16_t* what) {
+        if (ended) return false;
+        long long now = Varnix::Port::elapsedMilliseconds();
+        const RendererLimits& limits = context.settings.limits;
+        // The stop that cut the job has ended the tree and said so.
+        if (context.cut.isCut()) {
+            ended = true;
+            return false;
+        }
+        if (!online && overAt < 0 && limits.connectSeconds > 0 && now - startedAt >= limits.connectSeconds * 1000LL)
+            return end(u"Time limit reached after " + wholeSeconds(now - startedAt) +
+                       u" seconds: 3dsmax did not connect within the connect limit of " +
+                       Varnix::Str::toString(int(limits.connectSeconds)) + u" s; ending its process tree");
+        if (overAt < 0 && limits.renderSeconds > 0 && now - startedAt >= limits.renderSeconds * 1000LL)
+            return end(u"Time limit reached after " + wholeSeconds(now - startedAt) +
+                       u" seconds: the render took longer than the render limit of " +
+                       Varnix::Str::toString(int(limits.renderSeconds)) + u" s; ending 3dsmax's process tree");
+        if (overAt >= 0 && limits.exitSeconds > 0 && now - overAt >= limits.exitSeconds * 1000LL)
+            return end(u"Time limit reached after " + wholeSeconds(now - overAt) +
+                       u" seconds: 3dsmax did not exit within the exit limit of " +
+                       Varnix::Str::toString(int(limits.exitSeconds)) +
+                       u" s after the job was over; ending its process tree");
+        long long since = overAt >= 0 ? overAt : startedAt;
+        long long minutes = (now - since) / 60000;
+        if (minutes >= stillWaitingMinutes && minutes / stillWaitingMinutes > linesWritten) {
+            linesWritten = int(minutes / stillWaitingMinutes);
+            context.window->log(u"Still waiting for 3dsmax to " + String(what) + u" after " +
+                                Varnix::Str::toString(int(linesWritten * stillWaitingMinutes)) + u" minutes");
+        }
+        return true;
+    }
+
+    void becameOnline() {
+        online = true;
+        linesWritten = 0;
+    }
+
+    long long startedAt;
+
+private:
+    bool end(const String& why) {
+        context.window->log(why);
+        int count = renderer->endTree();
+        context.window->log(u"Ended " + Varnix::Str::toString(count) + (count == 1 ? u" process" : u" processes") +
+                            u" of 3dsmax's process tree");
+        ended = true;
+        return false;
+    }
+
+    // The first "still waiting" line comes after this long, then one per
+    // period: enough for an admin to see what a machine waits for, without
+    // filling the log over a night.
+    static constexpr int stillWaitingMinutes = 5;
+
+    const RenderJobContext& context;
+    Varnix::Port::ChildProcess* renderer;
+    long long overAt = -1;
+    bool online = false;
+    bool ended = false;
+    int linesWritten = 0;
+};
+
+enum class HostWait { online, rendererExited, masterGone, ended };
+
+// Waits for 3ds Max to connect back while the renderer runs, watching the
+// master: an END is kept for 3ds Max, a departure ends the wait.
+HostWait waitForHost(const RenderJobContext& context, Varnix::Port::StreamSocket* master,
+                     Varnix::Port::ChildProcess* renderer, RendererWatch& watch, Varnix::PartialSignal& fromMaster,
+                     int& pendingEnds) {
     for (;;) {
-        if (renderer == nullptr || renderer->wait(0)) {
+        if (renderer->wait(0)) {
             // A cut renderer did not fail: the stop ended it, and says so.
             if (!context.cut.isCut()) context.window->log(u"Got no response from 3dsmax, aborting");
-            return false;
+            return HostWait::rendererExited;
+        }
+        if (!watch.mayGoOn(u"connect")) return HostWait::ended;
+        if (fromMaster.poll(master) == Varnix::endSignal) ++pendingEnds;
+        if (!Varnix::isUsable(master)) {
+            context.window->log(u"The master left before 3dsmax connected");
+            return HostWait::masterGone;
         }
         if (context.host.acceptHost(context.settings.dataDirectory)) break;
     }
-    long long seconds = (Varnix::Port::elapsedMilliseconds() - waitStart) / 1000;
+    long long seconds = (Varnix::Port::elapsedMilliseconds() - watch.startedAt) / 1000;
     context.window->log(u"3dsmax is online after " + Varnix::Str::toString(int(seconds)) + u" seconds");
-    return true;
+    watch.becameOnline();
+    return HostWait::online;
+}
+
+// The relay while both sides are there; an END that came before 3ds Max
+// did goes to it first.
+int relay(const RenderJobContext& context, Varnix::Port::StreamSocket* master, RendererWatch& watch,
+          Varnix::PartialSignal& fromMaster, int pendingEnds) {
+    for (; pendingEnds > 0; --pendingEnds) {
+        context.window->log(u"Got END signal from remote side, forwarding to 3dsmax");
+        context.host.sendEnd();
+        watch.jobOver();
+    }
+    return relayWhileBothConnected(master, context.host, context.dumps, context.settings.dataDirectory, context.window,
+                                   relayPollMilliseconds, &context.cut, &fromMaster, [&watch](bool endForwarded) {
+                                       if (endForwarded) watch.jobOver();
+                                       return watch.mayGoOn(u"render");
+                                   });
 }
 
 // The last relay, the close of the 3ds Max side, the wait for the renderer
-// to exit and the purge.
+// to exit (within the exit limit) and the purge.
 void finishJob(const RenderJobContext& context, Varnix::Port::StreamSocket* master,
-               Varnix::Port::ChildProcess* renderer, int relayed) {
+               Varnix::Port::ChildProcess* renderer, RendererWatch* watch, int relayed) {
     Varnix::NodeWindow* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
     relayed += context.dumps.relayDumpFiles(master, dataDirectory, window);
     context.host.closeHost();
     window->log(u"Closed loopback connection\n\n");
     if (renderer != nullptr) {
-        renderer->wait(-1);
+        watch->jobOver();
+        while (!renderer->wait(1000)) {
+            if (!watch->mayGoOn(u"exit")) renderer->wait(-1);
+        }
+        window->log(u"3dsmax exited with status " + Varnix::Str::toString(renderer->exitStatus()));
         // A helper the renderer left running could write dumps into the
         // next job: nothing of this job's process tree outlives it.
         int left = renderer->endTree();
@@ -187,15 +313,23 @@ void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder)
     Varnix::Port::StreamSocket* master = holder.get();
     JobRequest request;
     if (!receiveJob(context, master, request)) return;
+    if (context.cut.isCut()) return;
     String command = prepareCommand(context, request);
     std::unique_ptr<Varnix::Port::ChildProcess> renderer = startRenderer(context, command);
-    context.cut.hold(renderer.get());
-    int relayed = 0;
-    if (waitForHost(context, renderer.get()))
-        relayed = relayWhileBothConnected(master, context.host, context.dumps, context.settings.dataDirectory,
-                                          context.window, relayPollMilliseconds, &context.cut);
-    finishJob(context, master, renderer.get(), relayed);
-    context.cut.hold(nullptr);
+    if (!renderer) {
+        context.window->log(u"Got no response from 3dsmax, aborting");
+        finishJob(context, master, nullptr, nullptr, 0);
+        return;
+    }
+    {
+        RendererWatch watch(context, renderer.get());
+        Varnix::PartialSignal fromMaster;
+        int pendingEnds = 0;
+        int relayed = 0;
+        if (waitForHost(context, master, renderer.get(), watch, fromMaster, pendingEnds) == HostWait::online)
+            relayed = relay(context, master, watch, fromMaster, pendingEnds);
+        finishJob(context, master, renderer.get(), &watch, relayed);
+    }
     if (context.cut.isCut()) {
         // The protocol has no word for a cut job: a dump announced and never
         // sent is one that no master takes for a finished job.

@@ -10,11 +10,13 @@
 #include "port/thread.h"
 
 #include <atomic>
+#include <functional>
 
 class DumpRelay;
 class HostListener;
 class LineBudget;
 namespace Varnix {
+class PartialSignal;
 class SocketHolder;
 namespace Port {
 class ChildProcess;
@@ -71,7 +73,11 @@ void logHeldBackRefusals(Varnix::NodeWindow* window, LineBudget& budget, bool la
 // Max. Wakes on a dump finished in `dataDirectory`, a byte or the close from
 // the master, and the 3ds Max side's close; at the latest every
 // `pollMilliseconds`. Returns, with the number of dumps relayed, when either
-// side is gone, or once `cut` (when given) is cut. Job thread only.
+// side is gone, once `cut` (when given) is cut, or when `goOn` (asked every
+// turn, told whether an END went to 3ds Max in it) says no. `fromMaster`
+// keeps the part of an END that came before the loop; null: none. Job
+// thread only.
 int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
                             const Varnix::String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds,
-                            const JobCut* cut = nullptr);
+                            const JobCut* cut = nullptr, Varnix::PartialSignal* fromMaster = nullptr,
+                            const std::function<bool(bool endForwarded)>& goOn = {});

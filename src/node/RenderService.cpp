@@ -1,6 +1,7 @@
 #include "node/RenderService.h"
 
 #include "config/NodeConfig.h"
+#include "config/RendererLimits.h"
 #include "core/Str.h"
 #include "node/DiscoveryReplier.h"
 #include "node/HostListener.h"
@@ -44,6 +45,7 @@ RenderService::RenderService(Varnix::NodeWindow* window, const ServiceSetup& set
         stopRequested = true;
         return;
     }
+    settings.limits = readRendererLimits();
 
     try {
         discoveryReplier = std::make_unique<DiscoveryReplier>(window, setup.discoveryPort);

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace Varnix::Port {
 
@@ -35,6 +36,16 @@ bool deleteFile(const char16_t* path);
 // at `to` is removed and `to` created anew (exclusively). False on any
 // failure.
 bool copyFile(const char16_t* from, const char16_t* to);
+
+// The system's text for the last failure of a file call on the calling
+// thread (errno; GetLastError on Windows), without a final period. Call it
+// right after the failure. Any thread.
+std::string lastFileErrorText();
+
+// True when `narrowPath` can be opened for appending, as the command
+// interpreter's ">>" opens it (created when missing, then closed); otherwise
+// false with the system's reason in `why`.
+bool canAppendTo(const char* narrowPath, std::string& why);
 
 // Where development builds keep numbered copies of relayed dumps: the copy
 // number n goes to prefix + n + ".exr". Static text, never null.

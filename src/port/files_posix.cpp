@@ -79,6 +79,18 @@ bool copyFile(const char16_t* from, const char16_t* to) {
     return out.close();
 }
 
+std::string lastFileErrorText() { return std::strerror(errno); }
+
+bool canAppendTo(const char* narrowPath, std::string& why) {
+    int fd = ::open(narrowPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 const char16_t* developmentDumpCopyPrefix() { return u"/tmp/dump"; }
 
 InputFile::InputFile(const char16_t* path) {

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdlib>
+#include <string>
 
 namespace Varnix::Port {
 
@@ -80,6 +81,26 @@ bool copyFile(const char16_t* from, const char16_t* to) {
     CloseHandle(in);
     if (!CloseHandle(out)) ok = false;
     return ok;
+}
+
+std::string lastFileErrorText() {
+    DWORD error = GetLastError();
+    char text[256] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                                  sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) --length;
+    return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
+}
+
+bool canAppendTo(const char* narrowPath, std::string& why) {
+    HANDLE file = CreateFileA(narrowPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        why = lastFileErrorText();
+        return false;
+    }
+    CloseHandle(file);
+    return true;
 }
 
 const char16_t* developmentDumpCopyPrefix() { return u"C:/dump"; }

@@ -98,7 +98,8 @@ std::string withoutServiceLines(const std::string& logText) {
                                                "   Varnix DR node version ",
                                                "   Data folder: ",
                                                "   Ports: UDP ",
-                                               "   3dsmax releases configured: "};
+                                               "   3dsmax releases configured: ",
+                                               "   3dsmax time limits: "};
     std::string kept;
     std::istringstream in(logText);
     for (std::string line; std::getline(in, line);) {

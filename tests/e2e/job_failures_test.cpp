@@ -23,7 +23,54 @@ std::vector<std::string> sorted(std::vector<std::string> items) {
     return items;
 }
 
+// Processes whose command line names `text` (a stand-in's install directory).
+int processesNaming(const std::string& text) {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::string commandLine = readFile(entry.path() / "cmdline");
+        std::replace(commandLine.begin(), commandLine.end(), '\0', ' ');
+        if (commandLine.find(text) != std::string::npos) ++count;
+    }
+    return count;
+}
+
 using JobFailure = NodeTest;
+
+TEST_F(JobFailure, EachTimeLimitEndsAHungRendererWithItsTreeAndTheNextMasterIsServed) {
+    writeRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"rendererConnectSeconds\"=dword:00000002\n"
+                  "\"rendererExitSeconds\"=dword:00000002\n\"renderSeconds\"=dword:00000005\n");
+    struct {
+        const char* version;
+        const char* behaviour;
+        const char* limitLine;
+    } cases[] = {
+        {"2011", "connect = no\ndumps = 10000\ndump_interval_ms = 1000\n", "within the connect limit of 2 s"},
+        {"2012", "hang = silent\n", "longer than the render limit of 5 s"},
+        {"2013", "hang = ignore_end\ndumps = 1\n", "within the exit limit of 2 s after the job was over"},
+        {"2014", "hang = close_link\ndumps = 1\ndump_interval_ms = 100\n", "within the exit limit of 2 s"},
+    };
+    std::string config;
+    for (const auto& c : cases) config += std::string(c.version) + " " + installStub(c.version, c.behaviour) + "\n";
+    writeConfig(config + "2015 " + installStub("good") + "\n");
+    startNode();
+    ASSERT_TRUE(waitForLog("3dsmax time limits: connect 2 s, exit after the job 2 s, render 5 s"));
+    int jobs = 0;
+    for (const auto& c : cases) {
+        ProcessResult job = render(c.version, "5", {"--end-after-dumps", "1", "--overwrite"}, 60);
+        EXPECT_FALSE(job.timedOut) << c.version;
+        ASSERT_TRUE(waitForLogCount("Ready for new connection", ++jobs, 30)) << c.version << job.output;
+        std::vector<std::string> limits, ended;
+        for (const std::string& line : logLines()) {
+            if (line.rfind("Time limit reached after ", 0) == 0) limits.push_back(line);
+            if (line.find(" of 3dsmax's process tree") != std::string::npos) ended.push_back(line);
+        }
+        ASSERT_EQ(limits.size(), std::size_t(jobs)) << c.version;
+        EXPECT_NE(limits.back().find(c.limitLine), std::string::npos) << limits.back();
+        EXPECT_EQ(ended.size(), std::size_t(jobs)) << c.version;
+        EXPECT_EQ(processesNaming((root / "max" / c.version).string()), 0) << c.version;
+    }
+    EXPECT_EQ(render("2015", "5", {"--end-after-dumps", "3", "--overwrite"}).exitCode, 0);
+}
 
 TEST_F(JobFailure, RendererThatNeverConnectsEndsTheJob) {
     writeConfig("2014 " + installStub("max", "connect = no\n") + "\n");
@@ -36,7 +83,8 @@ TEST_F(JobFailure, RendererThatNeverConnectsEndsTheJob) {
     ASSERT_FALSE(tail.empty());
     EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()),
               (std::vector<std::string>{"Got no response from 3dsmax, aborting", "Closed loopback connection\n\n",
-                                        "No image was sent to the master in this job", "Ready for new connection"}));
+                                        "3dsmax exited with status 0", "No image was sent to the master in this job",
+                                        "Ready for new connection"}));
     EXPECT_NE(stubRecord("max").find("not_connecting"), std::string::npos);
 }
 
@@ -48,10 +96,11 @@ TEST_F(JobFailure, RendererWithAWrongGreetingIsWarnedAboutAndWaitedFor) {
     ASSERT_TRUE(waitForLog("Ready for new connection"));
     std::vector<std::string> tail = from(logLines(), "Running command:");
     ASSERT_FALSE(tail.empty());
-    EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()),
-              (std::vector<std::string>{"WARNING: Got bogus loopback connection",
-                                        "Got no response from 3dsmax, aborting", "Closed loopback connection\n\n",
-                                        "No image was sent to the master in this job", "Ready for new connection"}));
+    EXPECT_EQ(
+        std::vector<std::string>(tail.begin() + 1, tail.end()),
+        (std::vector<std::string>{"WARNING: Got bogus loopback connection", "Got no response from 3dsmax, aborting",
+                                  "Closed loopback connection\n\n", "3dsmax exited with status 0",
+                                  "No image was sent to the master in this job", "Ready for new connection"}));
 }
 
 TEST_F(JobFailure, RendererCrashingMidRenderEndsTheRelay) {
@@ -113,6 +162,18 @@ TEST_F(JobFailure, HelperLeftByARendererNeverWritesIntoTheNextJob) {
     std::vector<std::string> written = writtenDumps();
     for (const auto& dump : contentsIn(next))
         EXPECT_NE(std::find(written.begin(), written.end(), dump), written.end()) << "a dump of an earlier job";
+}
+
+TEST_F(JobFailure, RendererOutputThatCannotBeWrittenIsLoggedWithTheSystemsReason) {
+    writeConfig("2014 " + installStub("max") + "\n");
+    fs::create_directories(data / "MaxLog.txt");
+    startNode();
+    EXPECT_EQ(render("2014", "5").exitCode, 11);
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> log = logLines();
+    EXPECT_TRUE(
+        hasPrefix(log, "Cannot write the renderer's output to " + data.string() + "//MaxLog.txt: Is a directory"));
+    EXPECT_TRUE(hasPrefix(log, "3dsmax exited with status 2"));
 }
 
 TEST_F(JobFailure, MasterDroppingMidSceneStartsNoRenderer) {
@@ -202,7 +263,8 @@ TEST_F(JobFailure, JobWithoutAnyImageSaysSoAtItsEnd) {
     EXPECT_EQ(job.exitCode, 11) << job.output;  // drmaster says it too: no image
     ASSERT_TRUE(waitForLog("Ready for new connection"));
     std::vector<std::string> tail = from(logLines(), "Closed loopback connection");
-    EXPECT_EQ(tail, (std::vector<std::string>{"Closed loopback connection\n\n", noImage, "Ready for new connection"}));
+    EXPECT_EQ(tail, (std::vector<std::string>{"Closed loopback connection\n\n", "3dsmax exited with status 0", noImage,
+                                              "Ready for new connection"}));
 
     // It connects and crashes before its first dump.
     job = render("2015", "5", {}, 60);

@@ -100,7 +100,7 @@ TEST_F(RenderJob, WholeJobWithTheNearestNewerVersion) {
                     "Removed file: " + wPath + "dump1.exr", "Started EXR dump (", "Finished EXR dump after ",
                     "Removed file: " + wPath + "dump2.exr", "Started EXR dump (", "Finished EXR dump after ",
                     "Removed file: " + wPath + "dump3.exr", "Got END signal from remote side, forwarding to 3dsmax",
-                    "Closed loopback connection\n\n", "Ready for new connection"});
+                    "Closed loopback connection\n\n", "3dsmax exited with status 0", "Ready for new connection"});
     EXPECT_TRUE(dumpFilesIn(data).empty());
 }
 

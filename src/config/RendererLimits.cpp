@@ -1,0 +1,11 @@
+#include "config/RendererLimits.h"
+
+#include "config/Registry.h"
+
+RendererLimits readRendererLimits() {
+    RendererLimits limits;
+    readRegistryDword(u"SOFTWARE/Varnix", u"rendererConnectSeconds", limits.connectSeconds);
+    readRegistryDword(u"SOFTWARE/Varnix", u"rendererExitSeconds", limits.exitSeconds);
+    readRegistryDword(u"SOFTWARE/Varnix", u"renderSeconds", limits.renderSeconds);
+    return limits;
+}

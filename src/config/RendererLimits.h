@@ -1,0 +1,21 @@
+#pragma once
+// How long the node lets a renderer take, as the admin set it: REG_DWORD
+// values in seconds under HKLM\SOFTWARE\Varnix (beside developmentVer). A
+// missing value, or 0, means no limit: the node waits as long as the
+// renderer lives.
+
+#include <cstdint>
+
+struct RendererLimits {
+    // From the renderer's start until 3ds Max connects back ("rendererConnectSeconds").
+    std::uint32_t connectSeconds = 0;
+    // From the end of the job (END forwarded, the master gone, or 3ds Max
+    // closed its link) until the renderer has exited ("rendererExitSeconds").
+    std::uint32_t exitSeconds = 0;
+    // From the renderer's start until the job is over ("renderSeconds").
+    std::uint32_t renderSeconds = 0;
+};
+
+// Reads the three values from the registry. Never fails: what cannot be read
+// is no limit. Any thread.
+RendererLimits readRendererLimits();

@@ -15,6 +15,9 @@ before nodes start. Needs root (chattr), an X display, and the fixed ports
 free. Prints one line per case and "N passed, N failed".
 
 Usage: reliability/faults.py [CASE...]   (default: every case)
+       reliability/faults.py hung [LIMIT [CAP]]   renderers that hang, each on a
+           fresh node with every renderer limit at LIMIT s (default 60; 0: none),
+           and the time each takes the machine from the farm (at most CAP s)
 """
 
 import os
@@ -579,6 +582,78 @@ def case_unsendable_among_good(b):
     b.whole_job("unsendable dumps among good ones")
 
 
+# Renderers that hang the ways a real one does, each on a fresh node whose
+# registry sets every renderer limit to LIMIT seconds (0: none, the node's
+# default). Figure: the time the machine is lost to the farm, from the hung
+# job's start until the node is ready for the next master (at most CAP s; a
+# run still hung then is reported as not back). Then: no process of the
+# renderer's tree left, and a whole job works.
+# (name, behaviour, drmaster options of the hung job)
+HANG_WAYS = [
+    ("never connects", "connect = no\ndumps = 100000\ndump_interval_ms = 1000\n", []),
+    ("silent after connecting", "hang = silent\n", ["--end-after-seconds", "10"]),
+    ("ignores END", "hang = ignore_end\ndumps = 2\ndump_interval_ms = 100\n", ["--end-after-dumps", "2"]),
+    ("closes the link, never exits", "hang = close_link\ndumps = 2\ndump_interval_ms = 100\n", []),
+    ("leaves a helper writing a dump 5 s later", GOOD_STUB + "late_dump_ms = 5000\n", ["--end-after-dumps", "3"]),
+]
+
+
+def tree_processes(install):
+    """Processes whose command line names the stand-in installed in `install`."""
+    count = 0
+    for pid in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                if install.encode() in f.read():
+                    count += 1
+        except OSError:
+            pass
+    return count
+
+
+def case_hung(name, behaviour, extra, limit, cap):
+    root = tempdir("varnix-hung-")
+    node = Node(root)
+    hung = node.install_stub("hung", behaviour)
+    good = node.install_stub("good", GOOD_STUB)
+    node.write_config("2015 %s\n2014 %s\n" % (hung, good))
+    if limit:
+        node.write_registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n" + "".join(
+            '"%s"=dword:%08x\n' % (value, limit) for value in
+            ("rendererConnectSeconds", "rendererExitSeconds", "renderSeconds")))
+    node.start()
+    try:
+        scene = make_scene(os.path.join(root, "scene.max"), 300000)
+        out = os.path.join(root, "out-hung")
+        os.makedirs(out)
+        start = time.monotonic()
+        master = start_drmaster(render_args("127.0.0.1", 2015, FRAME, scene, out, extra))
+        back = node.wait_log("Ready for new connection", 1, cap)
+        lost = time.monotonic() - start
+        print("    %s: machine lost for %s (limits %s)" % (
+            name, "%.0f s" % lost if back else "more than %d s (not back)" % cap,
+            "%d s" % limit if limit else "none"), flush=True)
+        master.kill()
+        master.wait()
+        check(back, "not back within %d s" % cap)
+        # At once: a helper's late dump would land during this job.
+        watcher = DumpWatcher(node.data, os.path.join(root, "written"))
+        watcher.take()
+        good_out = os.path.join(root, "out-good")
+        os.makedirs(good_out)
+        rc, text = drmaster(render_args("127.0.0.1", 2014, FRAME, scene, good_out, ["--end-after-dumps", "3"]), 90)
+        check(rc == 0, "the next job failed, drmaster status %s:\n%s" % (rc, text))
+        got = received_dumps(good_out, FRAME)
+        watcher.take()
+        check(len(got) == 3, "the next job brought %d dumps, not 3" % len(got))
+        check_received(got, watcher, name + ", next job")
+        watcher.stop()
+        check(tree_processes(root + "/max/hung") == 0, "%d processes of the hung renderer's tree left"
+              % tree_processes(root + "/max/hung"))
+    finally:
+        node.stop()
+
+
 FAULT_CASES = [
     ("master killed mid-scene", case_master_killed_mid_scene),
     ("master killed mid-dump", case_master_killed_mid_dump),
@@ -722,6 +797,22 @@ PORT_CASES = [
 
 
 def main():
+    args = sys.argv[1:]
+    if args[:1] == ["hung"]:
+        # faults.py hung [LIMIT [CAP]]: the hung-renderer cases alone.
+        limit = int(args[1]) if len(args) > 1 else 60
+        cap = int(args[2]) if len(args) > 2 else 150
+        passed = failed = 0
+        for name, behaviour, extra in HANG_WAYS:
+            try:
+                case_hung(name, behaviour, extra, limit, cap)
+                passed += 1
+                print("PASS %s" % name, flush=True)
+            except (Failure, OSError, subprocess.SubprocessError) as e:
+                failed += 1
+                print("FAIL %s: %s" % (name, e), flush=True)
+        print("hung: %d passed, %d failed" % (passed, failed))
+        return 0 if failed == 0 else 1
     wanted = set(sys.argv[1:])
     passed = failed = 0
     bench = None

@@ -16,7 +16,7 @@
 #include "core/String.h"
 #include "node/LinkPrimitives.h"
 #include "node/MasterGate.h"
-#include "node/Signals.h"
+#include "node/Protocol.h"
 #include "port/socket.h"
 
 #include <sys/socket.h>

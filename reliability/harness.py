@@ -22,13 +22,26 @@ import tempfile
 import threading
 import time
 
-NODE_GREETING = 0xC0C01827
-MASTER_GREETING = 0xC0C03729
-END_SIGNAL = 0xC0C04826
-FILE_DUMP_SIGNAL = 0xC0C05827
-UDP_PORT = 19666
-HOST_PORT = 19667
-MASTER_PORT = 19668
+
+
+def _protocol_values():
+    """The ports and signals as src/node/Protocol.h names them (read, not copied)."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "node", "Protocol.h")
+    with open(header, encoding="utf-8") as f:
+        text = f.read()
+    values = {name: int(number, 0) for name, number in
+              re.findall(r"constexpr std::u?int\d+_t (\w+) = (0x[0-9A-Fa-f]+|\d+);", text)}
+    return values
+
+
+_PROTOCOL = _protocol_values()
+NODE_GREETING = _PROTOCOL["nodeGreeting"]
+MASTER_GREETING = _PROTOCOL["masterGreeting"]
+END_SIGNAL = _PROTOCOL["endSignal"]
+FILE_DUMP_SIGNAL = _PROTOCOL["fileDumpSignal"]
+UDP_PORT = _PROTOCOL["discoveryPort"]
+HOST_PORT = _PROTOCOL["hostPort"]
+MASTER_PORT = _PROTOCOL["masterPort"]
 
 
 class Failure(Exception):

@@ -3,17 +3,18 @@
 // baselines it measures the node against. Blocking descriptors; every wait
 // has a limit in milliseconds. Linux only.
 
+#include "node/Protocol.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace bench {
 
-constexpr std::uint16_t discoveryPort = 19666;
-constexpr std::uint16_t masterPort = 19668;
-
-constexpr std::uint32_t nodeGreeting = 0xC0C01827;
-constexpr std::uint32_t masterGreeting = 0xC0C03729;
-constexpr std::uint32_t endSignal = 0xC0C04826;
+using Varnix::discoveryPort;
+using Varnix::endSignal;
+using Varnix::masterGreeting;
+using Varnix::masterPort;
+using Varnix::nodeGreeting;
 
 void putLE32(std::uint32_t value, unsigned char bytes[4]);
 std::uint32_t getLE32(const unsigned char bytes[4]);

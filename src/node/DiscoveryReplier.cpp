@@ -5,7 +5,7 @@
 #include "node/HostNames.h"
 #include "node/LineBudget.h"
 #include "node/NetworkText.h"
-#include "node/Signals.h"
+#include "node/Protocol.h"
 #include "port/clock.h"
 
 #include <algorithm>
@@ -97,7 +97,7 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             // and push out a master's ping.
             if (received >= 0) continue;
             logHeldBackPings(window, pingLines);
-            replier->socket->WaitForRead(pollMilliseconds);
+            replier->socket->WaitForRead(Varnix::pollMilliseconds);
         }
         logHeldBackPings(window, pingLines, true);  // nothing goes unreported, not even at the end
     }

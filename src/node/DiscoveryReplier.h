@@ -1,8 +1,9 @@
 #pragma once
-// Answers the masters' UDP discovery pings on port 19666, on its own thread
+// Answers the masters' UDP discovery pings on the discovery port, on its own thread
 // for the whole life of the render service.
 
 #include "core/NodeWindow.h"
+#include "node/Protocol.h"
 #include "core/misc/multithreading/StandbyThread.h"
 #include "port/socket.h"
 
@@ -13,8 +14,6 @@
 
 class DiscoveryReplier : public Varnix::StandbyThread {
 public:
-    static constexpr std::uint16_t port = 19666;
-    static constexpr int pollMilliseconds = 333;
     static constexpr int repliesPerPing = 4;
     // Receive buffer: larger than any UDP datagram over IPv4 (65,507 bytes).
     static constexpr std::size_t maxDatagramBytes = 65536;
@@ -25,7 +24,7 @@ public:
     // "MY_DiscoveryReplier" on serveDiscovery and returns while it runs; a
     // port that cannot be bound is logged by the thread, which then ends.
     // Any thread; `window` must outlive the replier.
-    DiscoveryReplier(Varnix::NodeWindow* window, std::uint16_t udpPort = port);
+    DiscoveryReplier(Varnix::NodeWindow* window, std::uint16_t udpPort = Varnix::discoveryPort);
 
     // Stops the loop if nobody did (within one poll) and joins the thread.
     ~DiscoveryReplier();

@@ -3,7 +3,7 @@
 #include "config/DevelopmentMode.h"
 #include "core/Str.h"
 #include "node/LinkPrimitives.h"
-#include "node/Signals.h"
+#include "node/Protocol.h"
 #include "port/clock.h"
 #include "port/files.h"
 
@@ -23,7 +23,6 @@ const unsigned long deletionPollMs = 200;
 // a locked or write-protected file cannot hang the job's thread.
 const long long deletionGiveUpMs = 10000;
 
-const int signalTimeoutSeconds = 10;
 // A master that has taken nothing for this long while a dump waited is gone.
 const long long masterStallGiveUpMs = Varnix::fileSendTimeoutSeconds * 1000LL;
 
@@ -69,7 +68,8 @@ std::vector<String> listDumpFiles(const String& dataDirectory, const PathSet& sk
 bool unsendable(const InputFile& file, String& why) {
     switch (file.status()) {
     case InputFile::Status::opened:
-        if (file.size() <= std::numeric_limits<std::int32_t>::max()) return false;
+        if (file.size() <= Varnix::maxFrameFileBytes) return false;
+        // maxFrameFileBytes, grouped in full (getFormatted would say "2,147 M").
         why = u"larger than 2,147,483,647 bytes";
         break;
     case InputFile::Status::gone:
@@ -82,9 +82,12 @@ bool unsendable(const InputFile& file, String& why) {
     return true;
 }
 
-const char16_t* whyCut(Varnix::FrameEnd end) {
+// "the master took nothing for N s", for a wait of `seconds`.
+String tookNothingFor(int seconds) { return u"the master took nothing for " + Varnix::Str::toString(seconds) + u" s"; }
+
+String whyCut(Varnix::FrameEnd end) {
     switch (end) {
-    case Varnix::FrameEnd::timedOut: return u"the master took nothing for 60 s";
+    case Varnix::FrameEnd::timedOut: return tookNothingFor(Varnix::fileSendTimeoutSeconds);
     case Varnix::FrameEnd::fileShrank: return u"the file shrank while it was read";
     case Varnix::FrameEnd::fileReadFailed: return u"the file could not be read";
     default: return u"the connection failed";
@@ -189,20 +192,21 @@ int DumpRelay::relayDumpFiles(Varnix::Port::StreamSocket* master, const String& 
             continue;
         }
 
-        if (Varnix::writeSignal(master, Varnix::fileDumpSignal, signalTimeoutSeconds) != 0) {
+        if (Varnix::writeSignal(master, Varnix::fileDumpSignal, Varnix::dumpSignalTimeoutSeconds) != 0) {
             window->log(u"File dump signal write failed: 1");
             if (!Varnix::isUsable(master)) return relayed;
             if (master->LastWriteCount() > 0) {
-                closeMaster(master, window, u"a dump was cut short (the master took nothing for 10 s)");
+                closeMaster(master, window,
+                            u"a dump was cut short (" + tookNothingFor(Varnix::dumpSignalTimeoutSeconds) + u")");
                 return relayed;
             }
             // Nothing went out: the master is still in step, and the dump
             // waits for a later pass, unless the master has been taking
             // nothing for so long that it must be gone.
             long long now = Varnix::Port::elapsedMilliseconds();
-            if (stalledSince < 0) stalledSince = now - signalTimeoutSeconds * 1000LL;
+            if (stalledSince < 0) stalledSince = now - Varnix::dumpSignalTimeoutSeconds * 1000LL;
             if (now - stalledSince >= masterStallGiveUpMs)
-                closeMaster(master, window, u"the master took nothing for 60 s");
+                closeMaster(master, window, tookNothingFor(Varnix::fileSendTimeoutSeconds));
             return relayed;
         }
         stalledSince = -1;
@@ -210,7 +214,7 @@ int DumpRelay::relayDumpFiles(Varnix::Port::StreamSocket* master, const String& 
         file.close();
         if (end != Varnix::FrameEnd::sent) {
             window->log(u"Sending file to remote side failed: 1");
-            closeMaster(master, window, u"a dump was cut short (" + String(whyCut(end)) + u")");
+            closeMaster(master, window, u"a dump was cut short (" + whyCut(end) + u")");
             return relayed;
         }
         ++relayed;

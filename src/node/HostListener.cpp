@@ -1,14 +1,12 @@
 #include "node/HostListener.h"
 
 #include "node/LinkPrimitives.h"
-#include "node/Signals.h"
+#include "node/Protocol.h"
 #include "port/clock.h"
 
 namespace {
 
 constexpr int listenerTimeoutSeconds = 1;
-constexpr int greetingTimeoutSeconds = 5;
-constexpr int endTimeoutSeconds = 10;
 constexpr int drainReadsPerTurn = 256;  // 1 MiB
 
 }  // namespace
@@ -35,8 +33,8 @@ bool HostListener::acceptHost(const Varnix::String& dataDirectory) {
     std::unique_ptr<Varnix::Port::StreamSocket> accepted = listener->Accept();
     if (!accepted) return false;
     hostConnection.hold(std::move(accepted));
-    Varnix::writeSignal(hostConnection.get(), Varnix::nodeGreeting, greetingTimeoutSeconds);
-    if (Varnix::readSignal(hostConnection.get(), greetingTimeoutSeconds) == Varnix::hostGreeting) {
+    Varnix::writeSignal(hostConnection.get(), Varnix::nodeGreeting, Varnix::greetingWriteTimeoutSeconds);
+    if (Varnix::readSignal(hostConnection.get(), Varnix::hostGreetingTimeoutSeconds) == Varnix::hostGreeting) {
         Varnix::writeString(hostConnection.get(), dataDirectory);
         return true;
     }
@@ -59,6 +57,8 @@ bool HostListener::connectionUsable() {
     return Varnix::isUsable(connection);
 }
 
-void HostListener::sendEnd() { Varnix::writeSignal(hostConnection.get(), Varnix::endSignal, endTimeoutSeconds); }
+void HostListener::sendEnd() {
+    Varnix::writeSignal(hostConnection.get(), Varnix::endSignal, Varnix::endWriteTimeoutSeconds);
+}
 
 void HostListener::closeHost() { hostConnection.release(); }

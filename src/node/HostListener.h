@@ -2,6 +2,7 @@
 // The loopback listener for 3ds Max and the one 3ds Max connection of a job.
 
 #include "core/NodeWindow.h"
+#include "node/Protocol.h"
 #include "core/String.h"
 #include "node/SocketHolder.h"
 #include "port/socket.h"
@@ -11,13 +12,11 @@
 
 class HostListener {
 public:
-    static constexpr std::uint16_t port = 19667;
-
     // Binds the listener to `tcpPort` (0: any free port) on the loopback
     // address; when the port cannot be bound it stays in place, unbound
     // (listener->IsOk() false), for its owner to report. GUI thread;
     // `window` must outlive the listener.
-    HostListener(Varnix::NodeWindow* window, std::uint16_t tcpPort = port);
+    HostListener(Varnix::NodeWindow* window, std::uint16_t tcpPort = Varnix::hostPort);
 
     // Closes the listener and any held connection. GUI thread, after the
     // job's thread has finished with the listener.

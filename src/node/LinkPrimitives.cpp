@@ -1,7 +1,7 @@
 #include "node/LinkPrimitives.h"
 
 #include "core/Exception.h"
-#include "node/Signals.h"
+#include "node/Protocol.h"
 #include "port/binaryfile.h"
 #include "port/clock.h"
 #include "port/files.h"
@@ -12,9 +12,6 @@
 namespace Varnix {
 
 namespace {
-
-constexpr int stringWriteTimeoutSeconds = 5;
-constexpr int fileReceiveTimeoutSeconds = 45;
 
 void useTimeout(Port::StreamSocket* socket, int seconds) {
     if (socket->GetTimeout() != seconds) socket->SetTimeout(seconds);

@@ -5,6 +5,7 @@
 // is not usable. Status results: 0 success, 1 failure.
 
 #include "core/String.h"
+#include "node/Protocol.h"
 #include "port/files.h"
 #include "port/socket.h"
 
@@ -12,18 +13,8 @@
 
 namespace Varnix {
 
-// Largest text a string frame may carry. Masters send about a dozen bytes of
-// job parameters; a longer frame fails the read, so a peer can neither grow a
-// string without end nor fill the log with it.
-constexpr std::int32_t maxStringFrameBytes = 256;
-
-// The whole string frame must have come within this time from the start of
-// readString: a peer dripping one byte at a time cannot hold the node's only
-// master slot for longer.
-constexpr int stringFrameDeadlineSeconds = 10;
-
-// Largest piece of a file frame per read or write call.
-constexpr std::uint32_t filePieceBytes = 65536;
+// What readSignal returns when nothing came; no signal has this value.
+constexpr std::uint32_t noSignal = 0xFFFFFFFF;
 
 // True when `socket` is non-null, still has its connection and the peer has
 // not closed it (asked of the system now, without a read).
@@ -61,9 +52,6 @@ int writeString(Port::StreamSocket* socket, const String& text);
 // stringFrameDeadlineSeconds, on a closed or failed connection, or on more
 // than maxStringFrameBytes bytes; `text` then holds what came so far.
 int readString(Port::StreamSocket* socket, String& text);
-
-// Time-out of each write of a file frame that the node sends.
-constexpr int fileSendTimeoutSeconds = 60;
 
 // How a file frame that the node set out to send ended.
 enum class FrameEnd {

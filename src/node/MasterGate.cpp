@@ -5,18 +5,12 @@
 #include "node/HostNames.h"
 #include "node/LinkPrimitives.h"
 #include "node/NetworkText.h"
-#include "node/Signals.h"
+#include "node/Protocol.h"
 #include "port/clock.h"
 
 #include <algorithm>
 
 using Varnix::String;
-
-namespace {
-
-constexpr int greetingWriteTimeoutSeconds = 5;
-
-}  // namespace
 
 MasterGate::MasterGate(Varnix::Port::ListeningSocket* listener, Varnix::NodeWindow* window)
     : listener(listener), window(window) {}
@@ -35,11 +29,11 @@ void MasterGate::logAccepted(const Pending& p) {
     window->log(u"Accepted remote connection from " + shownAsText(host));
 }
 
-void MasterGate::drop(std::size_t index, const char16_t* why) {
+void MasterGate::drop(std::size_t index, const String& why) {
     // A wrong greeting costs nothing to send; a master's connection is never counted.
     if (pending[index].master || bogusLines.take(Varnix::Port::elapsedMilliseconds())) {
         if (pending[index].master) logAccepted(pending[index]);
-        if (why) window->log(why);
+        if (!why.isEmpty()) window->log(why);
         window->log(u"Ready for new connection");
     }
     pending[index].socket->Destroy();
@@ -86,7 +80,7 @@ void MasterGate::greetWaitingConnections(long long nowMs) {
             Varnix::Port::StreamSocket* none = nullptr;
             if (!Varnix::Port::waitForAny(&none, 0, listener, 0)) return;
             std::size_t index = std::size_t(oldest - pending.begin());
-            drop(index, pending[index].master ? nullptr : u"Got bogus master connection");
+            drop(index, pending[index].master ? String() : String(u"Got bogus master connection"));
         }
         int timeout = listener->GetTimeout();
         listener->SetTimeout(0);
@@ -98,11 +92,11 @@ void MasterGate::greetWaitingConnections(long long nowMs) {
 }
 
 void MasterGate::admit(std::unique_ptr<Varnix::Port::StreamSocket> connection, long long nowMs) {
-    Varnix::writeSignal(connection.get(), Varnix::nodeGreeting, greetingWriteTimeoutSeconds);
+    Varnix::writeSignal(connection.get(), Varnix::nodeGreeting, Varnix::greetingWriteTimeoutSeconds);
     Pending greeted;
     greeted.socket = std::move(connection);
     greeted.greetedMs = nowMs;
-    greeted.deadlineMs = nowMs + greetingTimeoutMs;
+    greeted.deadlineMs = nowMs + Varnix::masterAnswerSeconds * 1000LL;
     pending.push_back(std::move(greeted));
 }
 
@@ -129,13 +123,14 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::takeNext(long long nowMs
             ++i;
             continue;
         }
-        const char16_t* why = nullptr;  // a master that closed mid-string: no reason line, as before
+        String why;  // empty for a master that closed mid-string: no reason line, as before
         if (!p.master)
             why = u"Got bogus master connection";
         else if (p.waiting > std::uint32_t(Varnix::maxStringFrameBytes))
-            why = u"Job parameters longer than 256 bytes";
+            why = u"Job parameters longer than " + Varnix::Str::toString(int(Varnix::maxStringFrameBytes)) + u" bytes";
         else if (nowMs >= p.deadlineMs)
-            why = u"Job parameters not complete within 10 s";
+            why = u"Job parameters not complete within " + Varnix::Str::toString(Varnix::stringFrameDeadlineSeconds) +
+                  u" s";
         drop(i, why);
     }
     return nullptr;

@@ -19,6 +19,7 @@
 // Everything runs on the accept loop's thread (serverThread).
 
 #include "core/NodeWindow.h"
+#include "core/String.h"
 #include "node/LineBudget.h"
 #include "port/socket.h"
 
@@ -34,7 +35,6 @@ public:
     // When full and more are waiting, a connection silent this long makes room.
     static constexpr long long evictAfterMs = 1000;
     static constexpr long long staggerMs = 200;
-    static constexpr long long greetingTimeoutMs = 5000;
     // How often the stop flag is looked at while waiting.
     static constexpr int pollMs = 500;
 
@@ -92,7 +92,7 @@ private:
     void greetWaitingConnections(long long nowMs);
     void logAccepted(const Pending& pending);
     // Closes and forgets one held connection with the lines it deserves.
-    void drop(std::size_t index, const char16_t* why);
+    void drop(std::size_t index, const Varnix::String& why);
     // Writes the count of bogus connections not logged, when due (every
     // count when `last`).
     void logHeldBackBogus(bool last);

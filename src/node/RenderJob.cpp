@@ -9,7 +9,7 @@
 #include "node/HostListener.h"
 #include "node/LinkPrimitives.h"
 #include "node/NetworkText.h"
-#include "node/Signals.h"
+#include "node/Protocol.h"
 #include "node/SocketHolder.h"
 #include "port/clock.h"
 #include "port/dirwatch.h"
@@ -274,7 +274,7 @@ int relay(const RenderJobContext& context, Varnix::Port::StreamSocket* master, R
         watch.jobOver();
     }
     return relayWhileBothConnected(master, context.host, context.dumps, context.settings.dataDirectory, context.window,
-                                   relayPollMilliseconds, &context.cut, &fromMaster, [&watch](bool endForwarded) {
+                                   Varnix::pollMilliseconds, &context.cut, &fromMaster, [&watch](bool endForwarded) {
                                        if (endForwarded) watch.jobOver();
                                        return watch.mayGoOn(u"render");
                                    });

@@ -56,9 +56,6 @@ struct RenderJobContext {
     JobCut& cut;
 };
 
-// The longest pause of the relay loop when nothing happens.
-constexpr int relayPollMilliseconds = 333;
-
 // Runs the whole job on the calling thread (serverThread) and returns when
 // it is over; every outcome is only logged. The master connection stays
 // owned, and is closed, by the caller.

@@ -8,7 +8,7 @@
 #include "node/LinkPrimitives.h"
 #include "node/MasterGate.h"
 #include "node/RenderJob.h"
-#include "node/Signals.h"
+#include "node/Protocol.h"
 #include "node/SocketHolder.h"
 #include "port/files.h"
 #include "port/socket.h"

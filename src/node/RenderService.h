@@ -12,6 +12,7 @@
 #include "node/HostListener.h"
 #include "node/LineBudget.h"
 #include "node/RenderJob.h"
+#include "node/Protocol.h"
 
 #include <atomic>
 #include <cstdint>
@@ -27,9 +28,9 @@ class ListeningSocket;
 struct ServiceSetup {
     // Always ends in a slash; made when missing.
     Varnix::String dataDirectory;
-    std::uint16_t discoveryPort = DiscoveryReplier::port;
-    std::uint16_t hostPort = HostListener::port;
-    std::uint16_t masterPort = 19668;
+    std::uint16_t discoveryPort = Varnix::discoveryPort;
+    std::uint16_t hostPort = Varnix::hostPort;
+    std::uint16_t masterPort = Varnix::masterPort;
 };
 
 // A start-up failure the admin is to be shown in a message box.
@@ -40,9 +41,6 @@ struct StartupFailure {
 
 class RenderService {
 public:
-    // The masters' TCP port, on every interface.
-    static constexpr std::uint16_t masterPort = 19668;
-
     // Makes the data directory, loads DrConfig.txt, starts discovery, opens
     // both listeners and starts the accept loop on serverThread. Never shows
     // anything: what failed is in startupFailures, in the order it happened,

@@ -1,5 +1,7 @@
 #include "RawMaster.h"
 
+#include "node/Protocol.h"
+
 #include <chrono>
 #include <vector>
 
@@ -7,19 +9,17 @@ namespace e2e {
 
 namespace {
 
-const std::uint32_t nodeGreeting = 0xC0C01827;
-const std::uint32_t masterGreeting = 0xC0C03729;
-const std::uint32_t endSignal = 0xC0C04826;
-const std::uint32_t fileDumpSignal = 0xC0C05827;
+using Varnix::endSignal;
+using Varnix::fileDumpSignal;
+using Varnix::masterGreeting;
+using Varnix::nodeGreeting;
 
-void encode(std::uint32_t value, unsigned char bytes[4]) {
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-}
+void encode(std::uint32_t value, unsigned char bytes[4]) { Varnix::encodeSignal(value, bytes); }
 
 }  // namespace
 
 bool RawMaster::connect() {
-    socket = Varnix::Port::StreamSocket::connect(Varnix::Port::IPv4Address::loopback(19668), 5);
+    socket = Varnix::Port::StreamSocket::connect(Varnix::Port::IPv4Address::loopback(Varnix::masterPort), 5);
     return socket != nullptr;
 }
 

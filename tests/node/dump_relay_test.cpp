@@ -2,7 +2,7 @@
 // plays the master and reads what the node sends.
 #include "node/DumpRelay.h"
 
-#include "node/Signals.h"
+#include "node/Protocol.h"
 #include "port/clock.h"
 #include "port/files.h"
 #include "port/socket.h"

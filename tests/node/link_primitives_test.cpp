@@ -3,7 +3,7 @@
 #include "LinkFixture.h"
 
 #include "node/LinkPrimitives.h"
-#include "node/Signals.h"
+#include "node/Protocol.h"
 #include "node/SocketHolder.h"
 
 #include <atomic>

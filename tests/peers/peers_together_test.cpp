@@ -2,6 +2,7 @@
 // node between them: it speaks both links byte for byte and relays dumps and
 // END the way a node does.
 #include "FrameImage.h"
+#include "node/Protocol.h"
 #include "peers/PortsSupport.h"
 
 using namespace PeerTest;
@@ -27,8 +28,8 @@ TEST_F(PeersTogetherTest, AJobFromDrmasterIsRenderedByTheStandInAndItsDumpsComeB
     writeFile(install + "maxstub-behaviour.txt", "dumps = 3\ndump_interval_ms = 1000\n");
     writeFile(scene, std::string(100000, 'q'));
 
-    ListeningSocket masterPort(IPv4Address::loopback(19668));
-    ListeningSocket hostPort(IPv4Address::loopback(19667));
+    ListeningSocket masterPort(IPv4Address::loopback(Varnix::masterPort));
+    ListeningSocket hostPort(IPv4Address::loopback(Varnix::hostPort));
     ASSERT_TRUE(masterPort.IsOk() && hostPort.IsOk());
     masterPort.SetTimeout(10);
     hostPort.SetTimeout(10);

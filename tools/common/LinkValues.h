@@ -1,26 +1,12 @@
 #pragma once
 
+#include "node/Protocol.h"
+
 #include <cstdint>
 
-// The values both outside peers put on the wire, and their little-endian
-// byte form. Kept apart from the node's own definitions on purpose: the
-// tools are independent peers, so a fault in one side cannot hide in both.
+// The link's values come from the protocol header (its names are found from
+// Varnix::Peer as they are); the peers add whole-value byte order helpers.
 namespace Varnix::Peer {
-
-constexpr uint32_t nodeGreeting = 0xC0C01827u;
-constexpr uint32_t masterGreeting = 0xC0C03729u;
-constexpr uint32_t hostGreeting = 0xC0C02172u;
-constexpr uint32_t endSignal = 0xC0C04826u;
-constexpr uint32_t fileDumpSignal = 0xC0C05827u;
-
-constexpr uint16_t discoveryPort = 19666;  // UDP, every node
-constexpr uint16_t hostPort = 19667;       // TCP, loopback of the node's machine
-constexpr uint16_t masterPort = 19668;     // TCP, every node
-
-// Largest file a file frame can carry (its size is a signed 32-bit count).
-constexpr int64_t maxFrameFileSize = 2147483647;
-// Pieces of a file frame: the node reads and writes at most this much per call.
-constexpr uint32_t framePiece = 65536;
 
 // Writes `value` as 4 little-endian bytes into `out`. Never fails.
 inline void putLE32(uint32_t value, unsigned char out[4]) {

@@ -86,7 +86,7 @@ private:
     double uploadSeconds = -1;
     Clock::time_point renderStart;
     std::unique_ptr<Port::StreamSocket> link;
-    std::vector<char> piece = std::vector<char>(framePiece);
+    std::vector<char> piece = std::vector<char>(filePieceBytes);
     std::vector<std::string> replaced;  // earlier dumps of the frame, removed before the first new one (--overwrite)
     std::vector<SavedDump> saved;
     bool endSent = false;
@@ -99,9 +99,9 @@ int MasterSession::openScene() {
     if (end < 0) return fail(masterLocalFile, "cannot read the scene file '" + options.scene + "'");
     sceneSize = static_cast<int64_t>(end);
     scene.seekg(0);
-    if (sceneSize > maxFrameFileSize)
+    if (sceneSize > maxFrameFileBytes)
         return fail(masterLocalFile, "the scene file '" + options.scene + "' has " + groupedCount(sceneSize) +
-                                         " bytes; a node takes at most " + groupedCount(maxFrameFileSize));
+                                         " bytes; a node takes at most " + groupedCount(maxFrameFileBytes));
     return masterOk;
 }
 
@@ -214,7 +214,7 @@ int MasterSession::sendJob() {
             progress.clear();
             return fail(masterInterrupted, "interrupted during the scene upload");
         }
-        const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(sceneSize - sent, framePiece));
+        const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(sceneSize - sent, filePieceBytes));
         scene.read(piece.data(), count);
         if (static_cast<uint32_t>(scene.gcount()) != count) {
             // The frame is announced and cannot be completed: the node's copy is cut short.
@@ -281,7 +281,7 @@ int MasterSession::receiveDump() {
     int64_t received = 0;
     bool exr = false;
     while (received < size) {
-        const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(size - received, framePiece));
+        const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(size - received, filePieceBytes));
         uint32_t got = 0;
         const IoResult result = readFully(*link, piece.data(), count, dumpPieceSeconds, got);
         if (received == 0) exr = startsLikeExr(piece.data(), got);

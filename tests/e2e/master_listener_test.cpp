@@ -4,6 +4,7 @@
 #include "RawMaster.h"
 
 #include "port/socket.h"
+#include "support/LogLines.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,10 +17,7 @@
 namespace e2e {
 namespace {
 
-int countPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return int(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-}
+using VarnixTest::countPrefix;
 
 // The texts that follow the first line starting with `first`.
 std::vector<std::string> after(const std::vector<std::string>& log, const std::string& first) {

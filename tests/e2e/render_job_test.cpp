@@ -2,6 +2,7 @@
 // stand-in.
 #include "NodeHarness.h"
 #include "RawMaster.h"
+#include "support/LogLines.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,10 +25,7 @@ void expectSequence(const std::vector<std::string>& log, const std::vector<std::
     EXPECT_EQ(picked, prefixes);
 }
 
-int countPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return int(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-}
+using VarnixTest::countPrefix;
 
 int countLines(const std::string& text, const std::string& line) {
     int n = 0;

@@ -3,6 +3,7 @@
 // the node's code uses, `peer` the other end, driven byte by byte from the
 // protocol's tables. Each test also gets a fresh temporary directory.
 
+#include "support/LoopbackConnection.h"
 #include "support/TempDirectory.h"
 #include "core/String.h"
 #include "port/socket.h"
@@ -19,12 +20,9 @@ class LinkTest : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
         VarnixTest::TempDirectoryTest::SetUp();
-        Varnix::Port::ListeningSocket listener(Varnix::Port::IPv4Address::loopback(0));
-        Varnix::Port::IPv4Address address;
-        ASSERT_TRUE(listener.GetLocal(address));
-        peer = Varnix::Port::StreamSocket::connect(address, 5);
-        listener.SetTimeout(5);
-        node = listener.Accept();
+        VarnixTest::LoopbackConnection pair;
+        peer = std::move(pair.client);
+        node = std::move(pair.server);
         ASSERT_TRUE(peer && node);
     }
 

@@ -8,6 +8,8 @@
 #include "port/socket.h"
 #include "support/RecordingWindow.h"
 #include "support/TempDirectory.h"
+#include "support/LogLines.h"
+#include "support/LoopbackConnection.h"
 
 #include <gtest/gtest.h>
 
@@ -41,10 +43,7 @@ bool has(RecordingWindow& window, const std::string& line) {
     return false;
 }
 
-int countPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return int(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-}
+using VarnixTest::countPrefix;
 
 class DumpRelayTest : public VarnixTest::TempDirectoryTest {
 protected:
@@ -53,14 +52,10 @@ protected:
         dataDir = Varnix::String(u8path(directory).c_str()) + u"/drData/";
         fs::create_directory(directory / "drData");
 
-        ListeningSocket listener(IPv4Address::loopback(0));
-        IPv4Address address;
-        ASSERT_TRUE(listener.GetLocal(address));
-        listener.SetTimeout(5);
-        masterSide = StreamSocket::connect(address, 5);
-        ASSERT_TRUE(masterSide);
-        nodeSide = listener.Accept();
-        ASSERT_TRUE(nodeSide);
+        VarnixTest::LoopbackConnection pair;
+        masterSide = std::move(pair.client);
+        nodeSide = std::move(pair.server);
+        ASSERT_TRUE(masterSide && nodeSide);
     }
 
     static std::u16string u8path(const fs::path& p) {

@@ -1,5 +1,7 @@
 #include "port/appendfile.h"
 
+#include "port/systemerror_win32.h"
+
 #include <windows.h>
 
 #include <string>
@@ -10,26 +12,12 @@ namespace {
 
 HANDLE asHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-// The system's text for an error code, without the line end and full stop.
-std::string systemMessage(DWORD code) {
-    char* text = nullptr;
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = length > 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(code);
-    if (text != nullptr) LocalFree(text);
-    while (!message.empty() &&
-           (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' || message.back() == '.'))
-        message.pop_back();
-    return message;
-}
-
 bool writeAll(HANDLE file, const char* bytes, std::size_t size, std::string& why) {
     while (size > 0) {
         DWORD chunk = size > 0x40000000 ? 0x40000000 : DWORD(size);
         DWORD written = 0;
         if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) {
-            why = systemMessage(GetLastError());
+            why = systemErrorText(GetLastError());
             return false;
         }
         bytes += written;
@@ -48,7 +36,7 @@ bool AppendFile::open(const char* path, std::string& why) {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        why = systemMessage(GetLastError());
+        why = systemErrorText(GetLastError());
         return false;
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -66,7 +54,7 @@ bool AppendFile::append(const char* bytes, std::size_t size, std::string& why) {
     LARGE_INTEGER before;
     LARGE_INTEGER zero{};
     if (!SetFilePointerEx(file, zero, &before, FILE_END)) {
-        why = systemMessage(GetLastError());
+        why = systemErrorText(GetLastError());
         return false;
     }
     // Text files here end their lines in CR LF.

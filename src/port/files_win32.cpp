@@ -2,6 +2,8 @@
 
 #include "port/regularfile_win32.h"
 
+#include "port/systemerror_win32.h"
+
 #include <windows.h>
 #include <direct.h>
 #include <sys/stat.h>
@@ -83,14 +85,7 @@ bool copyFile(const char16_t* from, const char16_t* to) {
     return ok;
 }
 
-std::string lastFileErrorText() {
-    DWORD error = GetLastError();
-    char text[256] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                                  sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) --length;
-    return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
-}
+std::string lastFileErrorText() { return systemErrorText(GetLastError()); }
 
 bool canAppendTo(const char* narrowPath, std::string& why) {
     HANDLE file = CreateFileA(narrowPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

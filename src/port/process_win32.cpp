@@ -1,5 +1,7 @@
 #include "port/process.h"
 
+#include "port/systemerror_win32.h"
+
 #include <windows.h>
 
 #include <cwchar>
@@ -9,14 +11,6 @@
 namespace Varnix::Port {
 
 namespace {
-
-std::string systemReason(DWORD error) {
-    char text[256] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                                  sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) --length;
-    return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
-}
 
 // What system() runs: the interpreter named by COMSPEC, else cmd.exe.
 std::wstring interpreter() {
@@ -58,7 +52,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char* narrowCommand, std
     auto system = std::make_unique<System>();
     system->job = CreateJobObjectW(nullptr, nullptr);
     if (system->job == nullptr) {
-        why = systemReason(GetLastError());
+        why = systemErrorText(GetLastError());
         return nullptr;
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
@@ -74,12 +68,12 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char* narrowCommand, std
     // so that nothing it starts escapes.
     if (!CreateProcessW(shell.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
                         nullptr, nullptr, &startup, &info)) {
-        why = systemReason(GetLastError());
+        why = systemErrorText(GetLastError());
         CloseHandle(system->job);
         return nullptr;
     }
     if (!AssignProcessToJobObject(system->job, info.hProcess)) {
-        why = systemReason(GetLastError());
+        why = systemErrorText(GetLastError());
         TerminateProcess(info.hProcess, 1);
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);

@@ -1,5 +1,7 @@
 #include "port/textfile.h"
 
+#include "port/systemerror_win32.h"
+
 #include <windows.h>
 
 #include <fcntl.h>
@@ -16,30 +18,12 @@ std::FILE* openTextForReading(const char* path) {
     return file;
 }
 
-namespace {
-
-// The system's text for an error code, without the line end and full stop.
-std::string systemMessage(DWORD code) {
-    char* text = nullptr;
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = length > 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(code);
-    if (text != nullptr) LocalFree(text);
-    while (!message.empty() &&
-           (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' || message.back() == '.'))
-        message.pop_back();
-    return message;
-}
-
-}  // namespace
-
 bool textFileExists(const char* path, std::string& whyUnreadable) {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
-        whyUnreadable = systemMessage(error);
+        whyUnreadable = systemErrorText(error);
         return true;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -50,7 +34,7 @@ bool textFileExists(const char* path, std::string& whyUnreadable) {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        whyUnreadable = systemMessage(GetLastError());
+        whyUnreadable = systemErrorText(GetLastError());
         return true;
     }
     CloseHandle(file);

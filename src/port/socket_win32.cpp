@@ -15,6 +15,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <vector>
@@ -230,6 +231,34 @@ bool connectionGone(DWORD error) {
     }
 }
 
+// Whether the peer has reset the connection, without taking any byte it sent.
+bool resetByPeer(SOCKET s) {
+    WSAPOLLFD one{};
+    one.fd = s;
+    one.events = POLLRDNORM;
+    if (WSAPoll(&one, 1, 0) <= 0) return false;
+    char byte;
+    return ::recv(s, &byte, 1, MSG_PEEK) == SOCKET_ERROR && connectionGone(DWORD(WSAGetLastError()));
+}
+
+// Waits up to `milliseconds` for a transmit to finish; false when it has not.
+// Some Winsock layers (Wine's) leave a transmit waiting for room after the
+// peer has reset the connection, so the wait looks for the reset too and sets
+// `reset` when it ended the wait.
+bool waitTransmit(SOCKET s, HANDLE done, int milliseconds, bool& reset) {
+    const ULONGLONG deadline = GetTickCount64() + ULONGLONG(milliseconds);
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        DWORD slice = now >= deadline ? 0 : DWORD(std::min<ULONGLONG>(deadline - now, 250));
+        if (WaitForSingleObject(done, slice) == WAIT_OBJECT_0) return true;
+        if (GetTickCount64() >= deadline) return false;
+        if (resetByPeer(s)) {
+            reset = true;
+            return false;
+        }
+    }
+}
+
 }  // namespace
 
 long long sendFromFile(std::intptr_t handle, std::intptr_t file, std::int64_t offset, std::size_t count,
@@ -253,10 +282,12 @@ long long sendFromFile(std::intptr_t handle, std::intptr_t file, std::int64_t of
         if (!transmit(s, reinterpret_cast<HANDLE>(file), ask, 0, &overlapped, nullptr, 0)) error = WSAGetLastError();
         if (error == 0 || error == WSA_IO_PENDING) {
             // Cancelled at the deadline: what went before it still counts.
-            if (WaitForSingleObject(overlapped.hEvent, DWORD(milliseconds < 0 ? 0 : milliseconds)) != WAIT_OBJECT_0)
+            bool reset = false;
+            if (!waitTransmit(s, overlapped.hEvent, milliseconds < 0 ? 0 : milliseconds, reset))
                 CancelIoEx(reinterpret_cast<HANDLE>(s), &overlapped);
             DWORD flags = 0;
             error = WSAGetOverlappedResult(s, &overlapped, &moved, TRUE, &flags) ? 0 : WSAGetLastError();
+            if (reset) return failed;
         }
         CloseHandle(overlapped.hEvent);
         if (error == 0) return moved;  // fewer than asked: the file ended

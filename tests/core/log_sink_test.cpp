@@ -74,7 +74,7 @@ protected:
         path = pathOf("DrLog.txt");
     }
     void open() { sink.open(Varnix::String(path.c_str())); }
-    std::string text() const { return readBytes("DrLog.txt"); }
+    std::string text() const { return readText("DrLog.txt"); }
     // Waits, without driving anything, until the file holds `lines` line feeds.
     std::string waitForLines(size_t lines, int timeoutMs = 10000) {
         std::string t;
@@ -275,7 +275,7 @@ TEST_F(LogSink, DeletedOrReplacedFileIsOpenedAgainAndOldFilesRotateUnderTheirNam
     small.log(u"after the replace");
     small.flush();
     EXPECT_EQ(exactLines(text(), "after the replace"), 1);
-    EXPECT_EQ(exactLines(readBytes("elsewhere.txt"), "after the replace"), 0);
+    EXPECT_EQ(exactLines(readText("elsewhere.txt"), "after the replace"), 0);
     // 600 lines of about 40 bytes: five or six files of 4 to 5 kB, of which four are kept.
     for (int i = 0; i < 600; ++i) {
         small.log(wide("rotation line " + std::to_string(i)).c_str());
@@ -283,7 +283,7 @@ TEST_F(LogSink, DeletedOrReplacedFileIsOpenedAgainAndOldFilesRotateUnderTheirNam
     }
     std::string all;
     for (const char* name : {"DrLog.3.txt", "DrLog.2.txt", "DrLog.1.txt", "DrLog.txt"}) {
-        std::string part = readBytes(name);
+        std::string part = readText(name);
         EXPECT_GT(part.size(), 0u) << name;
         EXPECT_LT(part.size(), 4096u + 20 * 60) << name;
         all += part;

@@ -99,7 +99,10 @@ TEST(HostNames, OwnerGoingAwayDoesNotWaitForAHangingLookup) {
         ASSERT_TRUE(eventually([&] { return held->calls == 1; }));
     }
     EXPECT_FALSE(held->watchdogFired);
-    held->release();  // the lookup thread ends on its own
+    held->release();
+    // The lookup thread ends on its own and frees what it shared with the
+    // owner (the resolver's copy of `held` with it) before the test ends.
+    EXPECT_TRUE(eventually([&] { return held.use_count() == 1; }));
 }
 
 TEST(LineBudget, OrdinaryPingsAreAllLoggedAFloodIsCountedAndTheCountComesWhenItPauses) {

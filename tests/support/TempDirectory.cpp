@@ -62,4 +62,16 @@ std::string TempDirectoryTest::readBytes(const std::string& name) const {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string TempDirectoryTest::readText(const std::string& name) const {
+    const std::string bytes = readBytes(name);
+    if (!VARNIX_TEXT_FILES_CRLF) return bytes;
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+        if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r')) text += "[LF without CR]";
+        text += bytes[i];
+    }
+    return text;
+}
+
 }  // namespace VarnixTest

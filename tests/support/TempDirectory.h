@@ -42,6 +42,10 @@ protected:
     std::string writeBytes(const std::string& name, const std::string& bytes) const;
     // The whole file `name`, or "" when it cannot be read.
     std::string readBytes(const std::string& name) const;
+    // The text file `name` with the line ends the node writes on this system
+    // (CR LF on Windows) read back as "\n"; a bare line feed where CR LF was
+    // due comes back as "[LF without CR]\n", so a comparison shows it.
+    std::string readText(const std::string& name) const;
 
     std::filesystem::path directory;  // absolute, without a trailing separator
     // When set, a failed test leaves its directory behind and says where.

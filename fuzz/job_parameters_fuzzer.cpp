@@ -12,6 +12,14 @@
 
 #include <string>
 
+using Varnix::buildRenderCommand;
+using Varnix::chooseHostVersion;
+using Varnix::firstHostYear;
+using Varnix::JobParameters;
+using Varnix::lastHostYear;
+using Varnix::NodeSettings;
+using Varnix::parseJobParameters;
+
 namespace {
 
 const NodeSettings& settings() {

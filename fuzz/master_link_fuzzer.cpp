@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+using Varnix::MasterGate;
+
 namespace {
 
 // Writes every byte and then shuts the sending side, so the node sees the

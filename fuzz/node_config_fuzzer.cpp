@@ -7,6 +7,9 @@
 #include "config/NodeSettings.h"
 #include "core/String.h"
 
+using Varnix::HostInstall;
+using Varnix::NodeSettings;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string path = FuzzSupport::scratchDirectory() + "/DrConfig.txt";
     FuzzSupport::writeFile(path, data, size);

@@ -12,6 +12,10 @@
 
 #include <vector>
 
+using Varnix::firstHostYear;
+using Varnix::lastHostYear;
+using Varnix::readRegistryDword;
+
 namespace {
 
 // The value sizes a key reports must be the sizes its reads give.

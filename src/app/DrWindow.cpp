@@ -50,11 +50,11 @@ DrWindow::DrWindow()
 
     log(u"DR server started");
 
-    ServiceSetup setup;
+    Varnix::ServiceSetup setup;
     setup.dataDirectory = dataDirectoryOfWorkingDirectory();
     Varnix::String dataDirectory = setup.dataDirectory;
-    renderService = std::make_unique<RenderService>(this, setup);
-    for (const StartupFailure& failure : renderService->startupFailures) {
+    renderService = std::make_unique<Varnix::RenderService>(this, setup);
+    for (const Varnix::StartupFailure& failure : renderService->startupFailures) {
         // In the log too: a box on a farm machine may be seen by nobody.
         log(failure.text);
         showMessageBox(failure.text, failure.caption);

@@ -3,6 +3,7 @@
 #include "core/LogSink.h"
 #include "core/NodeWindow.h"
 #include "core/String.h"
+#include "node/RenderService.h"
 
 #include <wx/frame.h>
 #include <wx/icon.h>
@@ -11,7 +12,6 @@
 #include <memory>
 
 class MyIcon;
-class RenderService;
 class wxTextCtrl;
 
 // The node's only window: the running log, and the owner of the log sink
@@ -68,7 +68,7 @@ private:
     // Created in the constructor, released by stopRenderService (from the
     // close handler, or at once when start-up ends early) while the log sink
     // it writes to is still whole.
-    std::unique_ptr<RenderService> renderService;
+    std::unique_ptr<Varnix::RenderService> renderService;
     wxIcon windowIcon;
     // Text taken from the sink, being appended to the view; kept to reuse
     // its storage. GUI thread only.

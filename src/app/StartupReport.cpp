@@ -3,6 +3,11 @@
 #include "core/Str.h"
 #include "node/RenderService.h"
 
+using Varnix::firstHostYear;
+using Varnix::lastHostYear;
+using Varnix::NodeSettings;
+using Varnix::RendererLimits;
+using Varnix::RenderService;
 using Varnix::String;
 
 const char16_t* const stoppedMessage = u"DR server stopped";

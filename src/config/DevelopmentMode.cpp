@@ -2,6 +2,8 @@
 
 #include "config/Registry.h"
 
+namespace Varnix {
+
 bool isDevelopmentMode() {
     // A function-local static is initialised exactly once, even when two
     // threads ask at the same time.
@@ -12,3 +14,5 @@ bool isDevelopmentMode() {
     }();
     return on;
 }
+
+}  // namespace Varnix

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace Varnix {
+
 namespace {
 
 const char16_t* const cannotReadMessage = u"Cannot read the config file, default one will be created";
@@ -28,7 +30,7 @@ const char16_t* const noVersionsMessage =
 // The job appends the renderer's file name to the directory as it stands, so
 // a directory typed without its last separator gets one: the kind it already
 // uses, else a slash (which Windows takes as well).
-Varnix::String withTrailingSeparator(Varnix::String directory) {
+String withTrailingSeparator(String directory) {
     std::int32_t length = directory.length();
     if (length == 0) return directory;
     char16_t last = directory[length - 1];
@@ -44,12 +46,12 @@ Varnix::String withTrailingSeparator(Varnix::String directory) {
 }
 
 // Gives the next line of the file, without its line end; false after the last.
-using LineSource = std::function<bool(Varnix::String&)>;
+using LineSource = std::function<bool(String&)>;
 
 // Reads the lines into settings. A line without a supported year ends the
 // reading; the entries before it stay.
-void readConfig(NodeSettings& settings, const LineSource& nextLine, Varnix::NodeWindow* window) {
-    Varnix::String line;
+void readConfig(NodeSettings& settings, const LineSource& nextLine, NodeWindow* window) {
+    String line;
     for (int number = 1; nextLine(line); ++number) {
         line.trim();
         if (line.length() == 0 || line[0] == u'#') continue;
@@ -60,21 +62,20 @@ void readConfig(NodeSettings& settings, const LineSource& nextLine, Varnix::Node
         if (year < firstHostYear || year > lastHostYear) {
             window->log(badLineMessage);
             // Which line it was, so the admin need not guess.
-            window->log("DrConfig.txt line " + Varnix::Str::toString(number) + Varnix::String(badLineDetailMessage) +
-                        line);
+            window->log("DrConfig.txt line " + Str::toString(number) + String(badLineDetailMessage) + line);
             return;
         }
         // The directory starts at the fifth character (the year's digits are
         // one byte each in every code page); whatever separates it from the
         // year goes with the trimming.
-        Varnix::String directory = line.substring(4, line.length());
+        String directory = line.substring(4, line.length());
         directory.trim();
         settings.hostInstalls[year - firstHostYear] = withTrailingSeparator(directory);
     }
 }
 
 // The whole file as bytes; empty when it cannot be read.
-std::string readBytes(Varnix::String path) {
+std::string readBytes(String path) {
     std::string bytes;
     std::FILE* file = std::fopen(path.toNarrow(), "rb");
     if (file == nullptr) return bytes;
@@ -88,9 +89,9 @@ std::string readBytes(Varnix::String path) {
 // byte-order mark; such a file is decoded accordingly into `lines`. False
 // (nothing done) for a file without a mark: that is text in the system's code
 // page, read line by line as always.
-bool readMarkedLines(const Varnix::String& path, std::vector<Varnix::String>& lines) {
+bool readMarkedLines(const String& path, std::vector<String>& lines) {
     std::string bytes = readBytes(path);
-    Varnix::String text;
+    String text;
     auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) {
         text = decodeConfigUtf8(bytes.data() + 3, bytes.size() - 3);
@@ -101,7 +102,7 @@ bool readMarkedLines(const Varnix::String& path, std::vector<Varnix::String>& li
     } else {
         return false;
     }
-    Varnix::String line;
+    String line;
     for (std::int32_t i = 0; i < text.length(); ++i) {
         if (text[i] != u'\n') {
             line.append(text[i]);
@@ -118,32 +119,30 @@ bool readMarkedLines(const Varnix::String& path, std::vector<Varnix::String>& li
 // Writes a DrConfig.txt listing every release the registry knows of, and
 // takes them as the settings. False, with `error` set, when the file cannot
 // be created.
-bool createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window,
-                         Varnix::String& error) {
+bool createDefaultConfig(NodeSettings& settings, const String& path, NodeWindow* window, String& error) {
     window->log(cannotReadMessage);
-    std::unique_ptr<Varnix::OutputTextFile> file;
+    std::unique_ptr<OutputTextFile> file;
     try {
         // Only where nothing is yet: never through a link planted there,
         // never over a file that appeared meanwhile.
-        file = std::make_unique<Varnix::OutputTextFile>();
+        file = std::make_unique<OutputTextFile>();
         file->createNew(path);
-    } catch (const Varnix::Exception& failure) {
+    } catch (const Exception& failure) {
         error = failure.getMessage();
         return false;
     }
     int found = 0;
     for (std::int32_t year = firstHostYear; year <= lastHostYear; ++year) {
-        Varnix::String directory;
+        String directory;
         if (!findHostInstall(year, directory)) continue;
         // The file gets the directory exactly as the registry holds it.
-        *file << static_cast<int>(year) << " " << directory << Varnix::lineEnd;
+        *file << static_cast<int>(year) << " " << directory << lineEnd;
         settings.hostInstalls[year - firstHostYear] = withTrailingSeparator(directory);
         ++found;
     }
     file->close();
     if (found > 0)
-        window->log("Creating default DrConfig.txt: found " + Varnix::Str::toString(found) +
-                    Varnix::String(" 3dsmax versions"));
+        window->log("Creating default DrConfig.txt: found " + Str::toString(found) + String(" 3dsmax versions"));
     else
         window->log(noVersionsMessage);
     return true;
@@ -153,31 +152,30 @@ bool createDefaultConfig(NodeSettings& settings, const Varnix::String& path, Var
 
 const char16_t* const fatalConfigCaption = u"Fatal error: Cannot create default config file.";
 
-bool loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window,
-                    Varnix::String& error) {
-    std::unique_ptr<Varnix::InputTextFile> file;
+bool loadNodeConfig(NodeSettings& settings, const String& path, NodeWindow* window, String& error) {
+    std::unique_ptr<InputTextFile> file;
     for (int attempt = 1; !file; ++attempt) {
         try {
-            file = std::make_unique<Varnix::InputTextFile>(path);
-        } catch (const Varnix::Exception&) {
+            file = std::make_unique<InputTextFile>(path);
+        } catch (const Exception&) {
             // Only a missing file gets the default: one that is there but
             // cannot be read now (held by another program, read denied)
             // holds the admin's lines, which must never be overwritten.
             std::string why;
-            if (!Varnix::Port::textFileExists(path.toFileName().c_str(), why))
+            if (!Port::textFileExists(path.toFileName().c_str(), why))
                 return createDefaultConfig(settings, path, window, error);
             if (why.empty() && attempt == 1) continue;  // let go of meanwhile: read it now
-            window->log("Cannot read the config file (" + Varnix::String(why.empty() ? "reason unknown" : why.c_str()) +
-                        Varnix::String("): it is left as it is and no 3dsmax versions are configured"));
+            window->log("Cannot read the config file (" + String(why.empty() ? "reason unknown" : why.c_str()) +
+                        String("): it is left as it is and no 3dsmax versions are configured"));
             return true;
         }
     }
-    std::vector<Varnix::String> marked;
+    std::vector<String> marked;
     if (readMarkedLines(path, marked)) {
         std::size_t next = 0;
         readConfig(
             settings,
-            [&](Varnix::String& line) {
+            [&](String& line) {
                 if (next == marked.size()) return false;
                 line = marked[next++];
                 return true;
@@ -187,7 +185,7 @@ bool loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::
     }
     readConfig(
         settings,
-        [&](Varnix::String& line) {
+        [&](String& line) {
             if (file->atEnd()) return false;
             file->readLine(line);
             return true;
@@ -195,3 +193,5 @@ bool loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::
         window);
     return true;
 }
+
+}  // namespace Varnix

@@ -4,6 +4,8 @@
 #include "core/NodeWindow.h"
 #include "core/String.h"
 
+namespace Varnix {
+
 // Fills settings.hostInstalls from the DrConfig.txt at `path` (lines
 // "<year> <install directory>", "#" comments; text in the system's code page,
 // or UTF-8 or UTF-16 when it starts with a byte-order mark). A directory
@@ -16,8 +18,9 @@
 // caller shows `error` in a message box captioned fatalConfigCaption and
 // ends the node. Logs through `window` (not null). GUI thread, before any
 // worker reads the settings.
-bool loadNodeConfig(NodeSettings& settings, const Varnix::String& path, Varnix::NodeWindow* window,
-                    Varnix::String& error);
+bool loadNodeConfig(NodeSettings& settings, const String& path, NodeWindow* window, String& error);
 
 // The caption of the box that shows loadNodeConfig's fatal error.
 extern const char16_t* const fatalConfigCaption;
+
+}  // namespace Varnix

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace Varnix {
+
 // The 3ds Max release years a node can be configured for.
 constexpr std::int32_t firstHostYear = 2011;
 constexpr std::int32_t lastHostYear = 2016;
@@ -12,15 +14,17 @@ constexpr std::int32_t hostYearCount = lastHostYear - firstHostYear + 1;
 
 // One configured 3ds Max installation: its install directory, exactly as
 // configured; empty when that release is not configured.
-using HostInstall = Varnix::String;
+using HostInstall = String;
 
 // What the render service knows about its machine. Filled once on the GUI
 // thread while the service is built, read-only afterwards (any thread).
 struct NodeSettings {
     // The working directory followed by "/drData/"; always ends in a slash.
-    Varnix::String dataDirectory;
+    String dataDirectory;
     // Index year - firstHostYear; filled by loadNodeConfig.
     HostInstall hostInstalls[hostYearCount];
     // How long a renderer may take; read from the registry at start.
     RendererLimits limits;
 };
+
+}  // namespace Varnix

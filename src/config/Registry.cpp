@@ -7,6 +7,8 @@
 #include <limits>
 #include <new>
 
+namespace Varnix {
+
 namespace {
 
 // Composes code units from little-endian bytes, so no alignment is assumed.
@@ -16,9 +18,9 @@ char16_t unitAt(const unsigned char* bytes, std::size_t index) {
 
 }  // namespace
 
-bool readRegistryString(Varnix::String keyPath, const char16_t* valueName, Varnix::String& output) {
+bool readRegistryString(String keyPath, const char16_t* valueName, String& output) {
     keyPath.replaceAll(u'/', u'\\');
-    Varnix::Port::RegistryKey key(keyPath.wideCString());
+    Port::RegistryKey key(keyPath.wideCString());
     if (!key.isOpen()) return false;
     std::uint32_t size = 0;
     if (!key.valueSize(valueName, size) || size > std::numeric_limits<std::uint32_t>::max() - 2) return false;
@@ -37,7 +39,7 @@ bool readRegistryString(Varnix::String keyPath, const char16_t* valueName, Varni
     }
     std::memset(buffer + got, 0, 3);
 
-    Varnix::String text;
+    String text;
     try {
         for (std::size_t i = 0; unitAt(buffer, i) != 0; ++i) text.append(unitAt(buffer, i));
     } catch (...) {
@@ -49,9 +51,9 @@ bool readRegistryString(Varnix::String keyPath, const char16_t* valueName, Varni
     return true;
 }
 
-bool readRegistryDword(Varnix::String keyPath, const char16_t* valueName, std::uint32_t& output) {
+bool readRegistryDword(String keyPath, const char16_t* valueName, std::uint32_t& output) {
     keyPath.replaceAll(u'/', u'\\');
-    Varnix::Port::RegistryKey key(keyPath.wideCString());
+    Port::RegistryKey key(keyPath.wideCString());
     if (!key.isOpen()) return false;
     unsigned char bytes[4] = {0, 0, 0, 0};
     std::uint32_t size = sizeof bytes;
@@ -60,3 +62,5 @@ bool readRegistryDword(Varnix::String keyPath, const char16_t* valueName, std::u
              static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
     return true;
 }
+
+}  // namespace Varnix

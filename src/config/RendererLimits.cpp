@@ -2,6 +2,8 @@
 
 #include "config/Registry.h"
 
+namespace Varnix {
+
 RendererLimits readRendererLimits() {
     RendererLimits limits;
     readRegistryDword(u"SOFTWARE/Varnix", u"rendererConnectSeconds", limits.connectSeconds);
@@ -9,3 +11,5 @@ RendererLimits readRendererLimits() {
     readRegistryDword(u"SOFTWARE/Varnix", u"renderSeconds", limits.renderSeconds);
     return limits;
 }
+
+}  // namespace Varnix

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace Varnix {
+
 struct RendererLimits {
     // From the renderer's start until 3ds Max connects back ("rendererConnectSeconds").
     std::uint32_t connectSeconds = 0;
@@ -19,3 +21,5 @@ struct RendererLimits {
 // Reads the three values from the registry. Never fails: what cannot be read
 // is no limit. Any thread.
 RendererLimits readRendererLimits();
+
+}  // namespace Varnix

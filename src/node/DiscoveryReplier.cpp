@@ -11,8 +11,9 @@
 #include <algorithm>
 #include <vector>
 
-using Varnix::String;
-using Varnix::Port::IPv4Address;
+namespace Varnix {
+
+using Port::IPv4Address;
 
 namespace {
 
@@ -23,27 +24,26 @@ namespace {
 constexpr int pingLinesAtOnce = 100;
 constexpr int pingLinesPerSecond = 5;
 
-void logPing(Varnix::NodeWindow* window, const IPv4Address& sender, LineBudget& budget) {
-    if (!budget.take(Varnix::Port::elapsedMilliseconds())) return;
+void logPing(NodeWindow* window, const IPv4Address& sender, LineBudget& budget) {
+    if (!budget.take(Port::elapsedMilliseconds())) return;
     String host(HostNames::shared().nameFor(sender).c_str());
     window->log(u"Replying to discovery ping from " + shownAsText(host));
 }
 
 // Writes the count of pings not logged, when due (or at once when `last`).
-void logHeldBackPings(Varnix::NodeWindow* window, LineBudget& budget, bool last = false) {
-    std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Varnix::Port::elapsedMilliseconds());
+void logHeldBackPings(NodeWindow* window, LineBudget& budget, bool last = false) {
+    std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Port::elapsedMilliseconds());
     if (count == 0) return;
-    window->log(u"Replied to " + Varnix::Str::getFormatted(count) +
-                u" more discovery pings, too many to log one by one");
+    window->log(u"Replied to " + Str::getFormatted(count) + u" more discovery pings, too many to log one by one");
 }
 
 }  // namespace
 
-DiscoveryReplier::DiscoveryReplier(Varnix::NodeWindow* window, std::uint16_t udpPort)
+DiscoveryReplier::DiscoveryReplier(NodeWindow* window, std::uint16_t udpPort)
     : window(window),
       stopRequested(false),
       // Bound here, so that the start-up report knows whether it holds the port.
-      socket(std::make_unique<Varnix::Port::DatagramSocket>(IPv4Address::any(udpPort))),
+      socket(std::make_unique<Port::DatagramSocket>(IPv4Address::any(udpPort))),
       askedPort(udpPort) {
     IPv4Address local;
     if (socket->IsOk() && socket->GetLocal(local)) heldPort = local.port;
@@ -60,7 +60,7 @@ DiscoveryReplier::~DiscoveryReplier() {
 
 void DiscoveryReplier::serveDiscovery(void* self) {
     auto* replier = static_cast<DiscoveryReplier*>(self);
-    Varnix::NodeWindow* window = replier->window;
+    NodeWindow* window = replier->window;
 
     IPv4Address local = IPv4Address::any(replier->askedPort);
     replier->socket->GetLocal(local);
@@ -82,9 +82,9 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             std::fill(buffer.begin(), buffer.begin() + 4, 0xFF);
             IPv4Address sender;
             int received = replier->socket->RecvFrom(sender, buffer.data(), buffer.size());
-            if (Varnix::decodeSignal(buffer.data()) == Varnix::masterGreeting) {
+            if (decodeSignal(buffer.data()) == masterGreeting) {
                 unsigned char answer[4];
-                Varnix::encodeSignal(Varnix::nodeGreeting, answer);
+                encodeSignal(nodeGreeting, answer);
                 for (int i = 0; i < repliesPerPing; ++i) replier->socket->SendTo(sender, answer, sizeof answer);
                 logPing(window, sender, pingLines);
                 continue;  // queued pings are answered back to back
@@ -97,9 +97,11 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             // and push out a master's ping.
             if (received >= 0) continue;
             logHeldBackPings(window, pingLines);
-            replier->socket->WaitForRead(Varnix::pollMilliseconds);
+            replier->socket->WaitForRead(pollMilliseconds);
         }
         logHeldBackPings(window, pingLines, true);  // nothing goes unreported, not even at the end
     }
     replier->socket->Destroy();
 }
+
+}  // namespace Varnix

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <memory>
 
-class DiscoveryReplier : public Varnix::StandbyThread {
+namespace Varnix {
+
+class DiscoveryReplier : public StandbyThread {
 public:
     static constexpr int repliesPerPing = 4;
     // Receive buffer: larger than any UDP datagram over IPv4 (65,507 bytes).
@@ -24,7 +26,7 @@ public:
     // "MY_DiscoveryReplier" on serveDiscovery and returns while it runs; a
     // port that cannot be bound is logged by the thread, which then ends.
     // Any thread; `window` must outlive the replier.
-    DiscoveryReplier(Varnix::NodeWindow* window, std::uint16_t udpPort = Varnix::discoveryPort);
+    DiscoveryReplier(NodeWindow* window, std::uint16_t udpPort = discoveryPort);
 
     // Stops the loop if nobody did (within one poll) and joins the thread.
     ~DiscoveryReplier();
@@ -33,7 +35,7 @@ public:
     // own thread only; `self` is the DiscoveryReplier.
     static void serveDiscovery(void* self);
 
-    Varnix::NodeWindow* window;
+    NodeWindow* window;
     // Set by the owner to end the loop; read by the loop before each receive.
     std::atomic<bool> stopRequested;
     // The port bound at construction; 0 when none could be. Any thread.
@@ -41,7 +43,9 @@ public:
 
     // Made by the constructor, then the replier's thread's alone; closed
     // when the loop ends.
-    std::unique_ptr<Varnix::Port::DatagramSocket> socket;
+    std::unique_ptr<Port::DatagramSocket> socket;
     std::uint16_t askedPort;
     std::uint16_t heldPort = 0;
 };
+
+}  // namespace Varnix

@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
-using Varnix::String;
-using Varnix::Port::InputFile;
+namespace Varnix {
+
+using Port::InputFile;
 
 namespace {
 
@@ -24,7 +25,7 @@ const unsigned long deletionPollMs = 200;
 const long long deletionGiveUpMs = 10000;
 
 // A master that has taken nothing for this long while a dump waited is gone.
-const long long masterStallGiveUpMs = Varnix::fileSendTimeoutSeconds * 1000LL;
+const long long masterStallGiveUpMs = fileSendTimeoutSeconds * 1000LL;
 
 bool endsWithExr(const char16_t* name) {
     std::size_t length = 0;
@@ -39,7 +40,7 @@ using PathSet = std::unordered_set<std::u16string>;
 // The first dump file of the directory listing that is not in `skipped`.
 String nextDumpFile(const String& dataDirectory, const PathSet& skipped) {
     String pattern = dataDirectory + u"/dump*";
-    for (Varnix::Port::FileSearch search(pattern.wideCString()); search.hasEntry(); search.next()) {
+    for (Port::FileSearch search(pattern.wideCString()); search.hasEntry(); search.next()) {
         if (search.isDirectory() || !endsWithExr(search.name())) continue;
         String path = dataDirectory + u"/" + String(search.name());
         if (skipped.count(path.wideCString())) continue;
@@ -54,7 +55,7 @@ String nextDumpFile(const String& dataDirectory, const PathSet& skipped) {
 std::vector<String> listDumpFiles(const String& dataDirectory, const PathSet& skipped) {
     std::vector<String> found;
     String pattern = dataDirectory + u"/dump*";
-    for (Varnix::Port::FileSearch search(pattern.wideCString()); search.hasEntry(); search.next()) {
+    for (Port::FileSearch search(pattern.wideCString()); search.hasEntry(); search.next()) {
         if (search.isDirectory() || !endsWithExr(search.name())) continue;
         String path = dataDirectory + u"/" + String(search.name());
         if (!skipped.count(path.wideCString())) found.push_back(path);
@@ -68,7 +69,7 @@ std::vector<String> listDumpFiles(const String& dataDirectory, const PathSet& sk
 bool unsendable(const InputFile& file, String& why) {
     switch (file.status()) {
     case InputFile::Status::opened:
-        if (file.size() <= Varnix::maxFrameFileBytes) return false;
+        if (file.size() <= maxFrameFileBytes) return false;
         // maxFrameFileBytes, grouped in full (getFormatted would say "2,147 M").
         why = u"larger than 2,147,483,647 bytes";
         break;
@@ -83,13 +84,13 @@ bool unsendable(const InputFile& file, String& why) {
 }
 
 // "the master took nothing for N s", for a wait of `seconds`.
-String tookNothingFor(int seconds) { return u"the master took nothing for " + Varnix::Str::toString(seconds) + u" s"; }
+String tookNothingFor(int seconds) { return u"the master took nothing for " + Str::toString(seconds) + u" s"; }
 
-String whyCut(Varnix::FrameEnd end) {
+String whyCut(FrameEnd end) {
     switch (end) {
-    case Varnix::FrameEnd::timedOut: return tookNothingFor(Varnix::fileSendTimeoutSeconds);
-    case Varnix::FrameEnd::fileShrank: return u"the file shrank while it was read";
-    case Varnix::FrameEnd::fileReadFailed: return u"the file could not be read";
+    case FrameEnd::timedOut: return tookNothingFor(fileSendTimeoutSeconds);
+    case FrameEnd::fileShrank: return u"the file shrank while it was read";
+    case FrameEnd::fileReadFailed: return u"the file could not be read";
     default: return u"the connection failed";
     }
 }
@@ -97,7 +98,7 @@ String whyCut(Varnix::FrameEnd end) {
 // A frame that was begun and cannot be completed leaves the master reading
 // whatever comes next as the rest of it: only closing the connection keeps
 // a corrupt image from being saved.
-void closeMaster(Varnix::Port::StreamSocket* master, Varnix::NodeWindow* window, const String& why) {
+void closeMaster(Port::StreamSocket* master, NodeWindow* window, const String& why) {
     window->log(u"Closing master connection: " + why);
     master->Destroy();
 }
@@ -106,26 +107,26 @@ void closeMaster(Varnix::Port::StreamSocket* master, Varnix::NodeWindow* window,
 
 String DumpRelay::findDumpFile(const String& dataDirectory) const { return nextDumpFile(dataDirectory, givenUpDumps); }
 
-bool DumpRelay::deleteDumpFile(const String& dumpPath, Varnix::NodeWindow* window) {
+bool DumpRelay::deleteDumpFile(const String& dumpPath, NodeWindow* window) {
     String path = dumpPath;
-    Varnix::Port::deleteFile(path.wideCString());
+    Port::deleteFile(path.wideCString());
     window->log(u"Removed file: " + path);
-    long long start = Varnix::Port::elapsedMilliseconds();
+    long long start = Port::elapsedMilliseconds();
     // A file still open elsewhere stays visible until its last handle closes.
-    while (Varnix::Port::isRegularFile(path.toFileName().c_str())) {
-        if (Varnix::Port::elapsedMilliseconds() - start >= deletionGiveUpMs) {
+    while (Port::isRegularFile(path.toFileName().c_str())) {
+        if (Port::elapsedMilliseconds() - start >= deletionGiveUpMs) {
             window->log(u"Could not delete file, leaving it in place: " + path);
             givenUpDumps.insert(path.wideCString());
             return false;
         }
         window->log(u"Waiting for file deletion: " + path);
-        Varnix::Port::sleepMilliseconds(deletionPollMs);
-        Varnix::Port::deleteFile(path.wideCString());
+        Port::sleepMilliseconds(deletionPollMs);
+        Port::deleteFile(path.wideCString());
     }
     return true;
 }
 
-void DumpRelay::purgeDumpFiles(const String& dataDirectory, Varnix::NodeWindow* window) {
+void DumpRelay::purgeDumpFiles(const String& dataDirectory, NodeWindow* window) {
     givenUpDumps.clear();  // each job tries the stuck files once more
     stalledSince = -1;
     // Each file once per purge: one that cannot be deleted is given up on,
@@ -146,8 +147,7 @@ void DumpRelay::purgeDumpFiles(const String& dataDirectory, Varnix::NodeWindow* 
     }
 }
 
-int DumpRelay::relayDumpFiles(Varnix::Port::StreamSocket* master, const String& dataDirectory,
-                              Varnix::NodeWindow* window) {
+int DumpRelay::relayDumpFiles(Port::StreamSocket* master, const String& dataDirectory, NodeWindow* window) {
     int relayed = 0;
     // Given up on, or left for the next pass (held by the renderer, gone).
     PathSet skipped = givenUpDumps;
@@ -167,7 +167,7 @@ int DumpRelay::relayDumpFiles(Varnix::Port::StreamSocket* master, const String& 
         // met again and again), and a dump that reappears under a name
         // already sent waits for the next pass.
         skipped.insert(path.wideCString());
-        long long start = Varnix::Port::elapsedMilliseconds();
+        long long start = Port::elapsedMilliseconds();
 
         // Opened before anything is announced, so that no signal goes out
         // without the frame behind it.
@@ -177,11 +177,11 @@ int DumpRelay::relayDumpFiles(Varnix::Port::StreamSocket* master, const String& 
             continue;
         }
         bool opened = file.status() == InputFile::Status::opened;
-        std::int32_t size = !opened ? Varnix::getFileSize(path)
+        std::int32_t size = !opened ? getFileSize(path)
                             : file.size() <= std::numeric_limits<std::int32_t>::max()
                                 ? static_cast<std::int32_t>(file.size())
                                 : -1;
-        window->log(u"Started EXR dump (" + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(size))) +
+        window->log(u"Started EXR dump (" + Str::getFormatted(std::uint64_t(std::int64_t(size))) +
                     u" bytes, filename: " + path + u")");
         String why;
         if (unsendable(file, why)) {
@@ -192,42 +192,44 @@ int DumpRelay::relayDumpFiles(Varnix::Port::StreamSocket* master, const String& 
             continue;
         }
 
-        if (Varnix::writeSignal(master, Varnix::fileDumpSignal, Varnix::dumpSignalTimeoutSeconds) != 0) {
+        if (writeSignal(master, fileDumpSignal, dumpSignalTimeoutSeconds) != 0) {
             window->log(u"File dump signal write failed: 1");
-            if (!Varnix::isUsable(master)) return relayed;
+            if (!isUsable(master)) return relayed;
             if (master->LastWriteCount() > 0) {
                 closeMaster(master, window,
-                            u"a dump was cut short (" + tookNothingFor(Varnix::dumpSignalTimeoutSeconds) + u")");
+                            u"a dump was cut short (" + tookNothingFor(dumpSignalTimeoutSeconds) + u")");
                 return relayed;
             }
             // Nothing went out: the master is still in step, and the dump
             // waits for a later pass, unless the master has been taking
             // nothing for so long that it must be gone.
-            long long now = Varnix::Port::elapsedMilliseconds();
-            if (stalledSince < 0) stalledSince = now - Varnix::dumpSignalTimeoutSeconds * 1000LL;
+            long long now = Port::elapsedMilliseconds();
+            if (stalledSince < 0) stalledSince = now - dumpSignalTimeoutSeconds * 1000LL;
             if (now - stalledSince >= masterStallGiveUpMs)
-                closeMaster(master, window, tookNothingFor(Varnix::fileSendTimeoutSeconds));
+                closeMaster(master, window, tookNothingFor(fileSendTimeoutSeconds));
             return relayed;
         }
         stalledSince = -1;
-        Varnix::FrameEnd end = Varnix::sendFileFrame(master, file);
+        FrameEnd end = sendFileFrame(master, file);
         file.close();
-        if (end != Varnix::FrameEnd::sent) {
+        if (end != FrameEnd::sent) {
             window->log(u"Sending file to remote side failed: 1");
             closeMaster(master, window, u"a dump was cut short (" + whyCut(end) + u")");
             return relayed;
         }
         ++relayed;
-        long long seconds = (Varnix::Port::elapsedMilliseconds() - start) / 1000;
-        window->log(u"Finished EXR dump after " + Varnix::Str::toString(int(seconds)) + u" s");
+        long long seconds = (Port::elapsedMilliseconds() - start) / 1000;
+        window->log(u"Finished EXR dump after " + Str::toString(int(seconds)) + u" s");
 
         if (isDevelopmentMode()) {
             ++developmentCopyCounter;
-            String copy = String(Varnix::Port::developmentDumpCopyPrefix()) +
-                          Varnix::Str::toString(int(developmentCopyCounter)) + u".exr";
-            Varnix::Port::copyFile(path.wideCString(), copy.wideCString());
+            String copy =
+                String(Port::developmentDumpCopyPrefix()) + Str::toString(int(developmentCopyCounter)) + u".exr";
+            Port::copyFile(path.wideCString(), copy.wideCString());
         }
         // A dump that cannot be deleted is given up on; the others go on.
         if (!deleteDumpFile(path, window)) skipped.insert(path.wideCString());
     }
 }
+
+}  // namespace Varnix

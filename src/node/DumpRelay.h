@@ -10,9 +10,11 @@
 #include <unordered_set>
 #include <string>
 
-namespace Varnix::Port {
+namespace Varnix {
+
+namespace Port {
 class StreamSocket;
-}
+}  // namespace Port
 
 // What the relay remembers from one job to the next: the dumps given up on,
 // how long the master has taken nothing, the development copies' numbers.
@@ -29,17 +31,17 @@ public:
     // ".exr", not a directory, and not given up on (it could not be deleted
     // or sent) since the last purge. Empty when there is none or the search
     // fails.
-    Varnix::String findDumpFile(const Varnix::String& dataDirectory) const;
+    String findDumpFile(const String& dataDirectory) const;
 
     // Deletes the file and waits until it is gone, retrying the deletion.
     // True once it is gone; after 10 s it gives up with a log line naming the
     // file, leaves it in place and returns false.
-    bool deleteDumpFile(const Varnix::String& dumpPath, Varnix::NodeWindow* window);
+    bool deleteDumpFile(const String& dumpPath, NodeWindow* window);
 
     // Forgets the dumps given up on, then deletes every dump file it can. One
     // that cannot be deleted is given up on and skipped, so that none of the
     // others stays behind for the next master.
-    void purgeDumpFiles(const Varnix::String& dataDirectory, Varnix::NodeWindow* window);
+    void purgeDumpFiles(const String& dataDirectory, NodeWindow* window);
 
     // Sends every dump file to the master (signal, then file frame) and
     // deletes it, until none is left or the master cannot take more. A dump
@@ -50,8 +52,7 @@ public:
     // not tell the rest of the stream from the rest of that dump. So is a
     // master that has taken nothing for 60 s. Returns the number of dumps
     // sent whole. The socket stays owned by the caller.
-    int relayDumpFiles(Varnix::Port::StreamSocket* master, const Varnix::String& dataDirectory,
-                       Varnix::NodeWindow* window);
+    int relayDumpFiles(Port::StreamSocket* master, const String& dataDirectory, NodeWindow* window);
 
 private:
     // Hashed: a lookup costs the same however many dumps are in it.
@@ -67,3 +68,5 @@ private:
     // Numbers the development copies of all jobs of one run: 1, 2, 3, ...
     std::int32_t developmentCopyCounter = 0;
 };
+
+}  // namespace Varnix

@@ -4,6 +4,8 @@
 #include "node/Protocol.h"
 #include "port/clock.h"
 
+namespace Varnix {
+
 namespace {
 
 constexpr int listenerTimeoutSeconds = 1;
@@ -11,9 +13,8 @@ constexpr int drainReadsPerTurn = 256;  // 1 MiB
 
 }  // namespace
 
-HostListener::HostListener(Varnix::NodeWindow* window, std::uint16_t tcpPort)
-    : window(window),
-      listener(std::make_unique<Varnix::Port::ListeningSocket>(Varnix::Port::IPv4Address::loopback(tcpPort))) {
+HostListener::HostListener(NodeWindow* window, std::uint16_t tcpPort)
+    : window(window), listener(std::make_unique<Port::ListeningSocket>(Port::IPv4Address::loopback(tcpPort))) {
     listener->SetTimeout(listenerTimeoutSeconds);
 }
 
@@ -25,17 +26,17 @@ HostListener::~HostListener() {
     hostConnection.release();
 }
 
-bool HostListener::acceptHost(const Varnix::String& dataDirectory) {
+bool HostListener::acceptHost(const String& dataDirectory) {
     if (!listener->IsOk()) {
-        Varnix::Port::sleepMilliseconds(listenerTimeoutSeconds * 1000);
+        Port::sleepMilliseconds(listenerTimeoutSeconds * 1000);
         return false;
     }
-    std::unique_ptr<Varnix::Port::StreamSocket> accepted = listener->Accept();
+    std::unique_ptr<Port::StreamSocket> accepted = listener->Accept();
     if (!accepted) return false;
     hostConnection.hold(std::move(accepted));
-    Varnix::writeSignal(hostConnection.get(), Varnix::nodeGreeting, Varnix::greetingWriteTimeoutSeconds);
-    if (Varnix::readSignal(hostConnection.get(), Varnix::hostGreetingTimeoutSeconds) == Varnix::hostGreeting) {
-        Varnix::writeString(hostConnection.get(), dataDirectory);
+    writeSignal(hostConnection.get(), nodeGreeting, greetingWriteTimeoutSeconds);
+    if (readSignal(hostConnection.get(), hostGreetingTimeoutSeconds) == hostGreeting) {
+        writeString(hostConnection.get(), dataDirectory);
         return true;
     }
     window->log(u"WARNING: Got bogus loopback connection");
@@ -44,8 +45,8 @@ bool HostListener::acceptHost(const Varnix::String& dataDirectory) {
 }
 
 bool HostListener::connectionUsable() {
-    Varnix::Port::StreamSocket* connection = hostConnection.get();
-    if (!Varnix::isUsable(connection)) return false;
+    Port::StreamSocket* connection = hostConnection.get();
+    if (!isUsable(connection)) return false;
     // Bounded, so that a renderer that never stops talking cannot hold the
     // job's thread here; the rest is dropped on the next turn.
     char sink[4096];
@@ -54,11 +55,11 @@ bool HostListener::connectionUsable() {
         connection->Read(sink, sizeof sink);
         if (connection->LastReadCount() < sizeof sink) break;
     }
-    return Varnix::isUsable(connection);
+    return isUsable(connection);
 }
 
-void HostListener::sendEnd() {
-    Varnix::writeSignal(hostConnection.get(), Varnix::endSignal, Varnix::endWriteTimeoutSeconds);
-}
+void HostListener::sendEnd() { writeSignal(hostConnection.get(), endSignal, endWriteTimeoutSeconds); }
 
 void HostListener::closeHost() { hostConnection.release(); }
+
+}  // namespace Varnix

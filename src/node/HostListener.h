@@ -10,13 +10,15 @@
 #include <cstdint>
 #include <memory>
 
+namespace Varnix {
+
 class HostListener {
 public:
     // Binds the listener to `tcpPort` (0: any free port) on the loopback
     // address; when the port cannot be bound it stays in place, unbound
     // (listener->IsOk() false), for its owner to report. GUI thread;
     // `window` must outlive the listener.
-    HostListener(Varnix::NodeWindow* window, std::uint16_t tcpPort = Varnix::hostPort);
+    HostListener(NodeWindow* window, std::uint16_t tcpPort = hostPort);
 
     // Closes the listener and any held connection. GUI thread, after the
     // job's thread has finished with the listener.
@@ -30,7 +32,7 @@ public:
     // none came, it did not greet as 3ds Max (logged, then closed), or the
     // listener is not bound (after a 1 s pause, so a caller's retry loop does
     // not spin). Precondition: no connection held. Job thread only.
-    bool acceptHost(const Varnix::String& dataDirectory);
+    bool acceptHost(const String& dataDirectory);
 
     // Writes the END signal to the held connection (10 s time-out); the result
     // is not examined. Job thread only.
@@ -48,9 +50,11 @@ public:
     bool connectionUsable();
 
     // The held connection (owned here), or null. Job thread only.
-    Varnix::Port::StreamSocket* connection() const { return hostConnection.get(); }
+    Port::StreamSocket* connection() const { return hostConnection.get(); }
 
-    Varnix::NodeWindow* window;
-    std::unique_ptr<Varnix::Port::ListeningSocket> listener;
-    Varnix::SocketHolder hostConnection;
+    NodeWindow* window;
+    std::unique_ptr<Port::ListeningSocket> listener;
+    SocketHolder hostConnection;
 };
+
+}  // namespace Varnix

@@ -7,7 +7,9 @@
 #include <map>
 #include <set>
 
-using Varnix::Port::IPv4Address;
+namespace Varnix {
+
+using Port::IPv4Address;
 
 namespace {
 
@@ -22,8 +24,8 @@ struct Result {
 
 struct HostNames::State {
     Resolver resolver;
-    Varnix::Port::Mutex lock;
-    Varnix::Port::ConditionVariable changed;
+    Port::Mutex lock;
+    Port::ConditionVariable changed;
     std::map<std::uint32_t, Result> cache;
     std::deque<std::uint32_t> queue;
     std::set<std::uint32_t> queued;  // in the queue or being looked up
@@ -45,7 +47,7 @@ HostNames& HostNames::shared() {
 HostNames::HostNames(Resolver resolver) : state(std::make_shared<State>()) { state->resolver = std::move(resolver); }
 
 HostNames::~HostNames() {
-    Varnix::Port::MutexLock guard(state->lock);
+    Port::MutexLock guard(state->lock);
     state->stopping = true;
     state->changed.wakeAll();
 }
@@ -54,13 +56,13 @@ void HostNames::lookupLoop(void* argument) {
     State* s = static_cast<State*>(argument);
     std::shared_ptr<State> keep;
     {
-        Varnix::Port::MutexLock guard(s->lock);
+        Port::MutexLock guard(s->lock);
         keep.swap(s->self);
     }
     for (;;) {
         std::uint32_t host = 0;
         {
-            Varnix::Port::MutexLock guard(s->lock);
+            Port::MutexLock guard(s->lock);
             while (s->queue.empty() && !s->stopping) s->changed.wait(s->lock);
             if (s->stopping) return;
             host = s->queue.front();
@@ -73,11 +75,11 @@ void HostNames::lookupLoop(void* argument) {
         } catch (...) {
             name = IPv4Address{host, 0}.dotted();
         }
-        Varnix::Port::MutexLock guard(s->lock);
+        Port::MutexLock guard(s->lock);
         s->busy = false;
         s->queued.erase(host);
         if (s->cache.size() >= maxCached) s->cache.clear();
-        s->cache[host] = Result{name, Varnix::Port::elapsedMilliseconds() + keepMs};
+        s->cache[host] = Result{name, Port::elapsedMilliseconds() + keepMs};
         s->changed.wakeAll();
     }
 }
@@ -87,8 +89,8 @@ std::string HostNames::nameFor(const IPv4Address& address, int waitMs) {
     std::string dotted = IPv4Address{host, 0}.dotted();
     try {
         State* s = state.get();
-        Varnix::Port::MutexLock guard(s->lock);
-        long long now = Varnix::Port::elapsedMilliseconds();
+        Port::MutexLock guard(s->lock);
+        long long now = Port::elapsedMilliseconds();
         auto kept = s->cache.find(host);
         if (kept != s->cache.end()) {
             if (kept->second.keptUntil > now) return kept->second.name;
@@ -103,16 +105,15 @@ std::string HostNames::nameFor(const IPv4Address& address, int waitMs) {
         s->queued.insert(host);
         if (!s->threadStarted) {
             s->self = state;
-            Varnix::Port::ThreadHandle thread =
-                Varnix::Port::createThread(&HostNames::lookupLoop, s, lookupThreadStackSize);
+            Port::ThreadHandle thread = Port::createThread(&HostNames::lookupLoop, s, lookupThreadStackSize);
             if (!thread) {
                 s->self.reset();
                 s->queue.pop_back();
                 s->queued.erase(host);
                 return dotted;
             }
-            Varnix::Port::nameThread(thread, "MY_HostNames");
-            Varnix::Port::closeThread(thread);  // it runs on alone
+            Port::nameThread(thread, "MY_HostNames");
+            Port::closeThread(thread);  // it runs on alone
             s->threadStarted = true;
         }
         s->changed.wakeAll();
@@ -121,7 +122,7 @@ std::string HostNames::nameFor(const IPv4Address& address, int waitMs) {
         for (;;) {
             kept = s->cache.find(host);
             if (kept != s->cache.end()) return kept->second.name;
-            long long left = until - Varnix::Port::elapsedMilliseconds();
+            long long left = until - Port::elapsedMilliseconds();
             if (left <= 0) return dotted;
             s->changed.waitFor(s->lock, static_cast<unsigned long>(left));
         }
@@ -129,3 +130,5 @@ std::string HostNames::nameFor(const IPv4Address& address, int waitMs) {
         return dotted;  // out of memory: the address will do
     }
 }
+
+}  // namespace Varnix

@@ -12,10 +12,12 @@
 #include <memory>
 #include <string>
 
+namespace Varnix {
+
 class HostNames {
 public:
     // The system's reverse lookup: the name, or the dotted address.
-    using Resolver = std::function<std::string(const Varnix::Port::IPv4Address&)>;
+    using Resolver = std::function<std::string(const Port::IPv4Address&)>;
 
     // How long nameFor waits for a lookup it has just started.
     static constexpr int defaultWaitMs = 250;
@@ -42,7 +44,7 @@ public:
     // result at once; otherwise the lookup is queued, and waited for at most
     // `waitMs` only when the lookup thread was free to start it at once.
     // The dotted address when no name came in time. Never throws; any thread.
-    std::string nameFor(const Varnix::Port::IPv4Address& address, int waitMs = defaultWaitMs);
+    std::string nameFor(const Port::IPv4Address& address, int waitMs = defaultWaitMs);
 
 private:
     struct State;
@@ -50,3 +52,5 @@ private:
 
     std::shared_ptr<State> state;
 };
+
+}  // namespace Varnix

@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-using Varnix::String;
+namespace Varnix {
 
 JobParameters parseJobParameters(const String& parameters) {
     JobParameters result;
@@ -33,14 +33,14 @@ namespace {
 // `follower` is the character after it in the command line.
 String quoted(const String& piece, char16_t follower) {
     String copy(piece);
-    return String(Varnix::Port::quoteForCommandLine(copy.wideCString(), follower).c_str());
+    return String(Port::quoteForCommandLine(copy.wideCString(), follower).c_str());
 }
 
 }  // namespace
 
 String buildRenderCommand(const String& installDirectory, const String& scenePath, const String& dataDirectory,
                           int frame) {
-    String frameText = Varnix::Str::toString(frame);
+    String frameText = Str::toString(frame);
     String command = u"echo Starting 3dsmax DR... && \"";
     command += quoted(installDirectory, u'3');
     command += u"3dsmaxcmd.exe\" \"";
@@ -70,3 +70,5 @@ std::u16string firstExpandedReference(const std::u16string& text,
     }
     return {};
 }
+
+}  // namespace Varnix

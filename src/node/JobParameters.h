@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+namespace Varnix {
+
 struct JobParameters {
     int requestedVersion = 0;  // 0 when the text has no leading number
     int frame = 0;             // 0 when no second number follows
@@ -17,7 +19,7 @@ struct JobParameters {
 // Reads two decimal integers from the text; a field that cannot be read
 // stays 0, and after a failed field the next is not read. The rest of the
 // text is ignored.
-JobParameters parseJobParameters(const Varnix::String& parameters);
+JobParameters parseJobParameters(const String& parameters);
 
 // The version that renders a scene saved with `requested`: the requested one
 // when configured, else the nearest newer configured one, never an older
@@ -30,8 +32,8 @@ int chooseHostVersion(const NodeSettings& settings, int requested);
 // dataDirectory + "/MaxLog.txt". Valid for cmd.exe and /bin/sh alike; the
 // three paths are quoted so that the interpreter sees them as text, which
 // leaves ordinary paths unchanged.
-Varnix::String buildRenderCommand(const Varnix::String& installDirectory, const Varnix::String& scenePath,
-                                  const Varnix::String& dataDirectory, int frame);
+String buildRenderCommand(const String& installDirectory, const String& scenePath, const String& dataDirectory,
+                          int frame);
 
 // The first reference %NAME% in `text` that the command interpreter would
 // replace by a value even inside double quotes, where cmd.exe has no escape
@@ -40,3 +42,5 @@ Varnix::String buildRenderCommand(const Varnix::String& installDirectory, const 
 // one. Empty when there is none.
 std::u16string firstExpandedReference(const std::u16string& text,
                                       const std::function<bool(const std::u16string&)>& expands);
+
+}  // namespace Varnix

@@ -1,5 +1,7 @@
 #include "node/LineBudget.h"
 
+namespace Varnix {
+
 LineBudget::LineBudget(int burst, double perSecond) : tokens(burst), capacity(burst), perMs(perSecond / 1000.0) {}
 
 bool LineBudget::take(long long nowMs) {
@@ -32,3 +34,5 @@ std::uint64_t LineBudget::takeCount() {
     heldBack = 0;
     return count;
 }
+
+}  // namespace Varnix

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+namespace Varnix {
+
 class LineBudget {
 public:
     static constexpr long long reportEveryMs = 30000;
@@ -37,3 +39,5 @@ private:
     long long lastHeldBackMs = 0;
     long long lastReportMs = 0;
 };
+
+}  // namespace Varnix

@@ -10,18 +10,16 @@
 
 #include <algorithm>
 
-using Varnix::String;
+namespace Varnix {
 
-MasterGate::MasterGate(Varnix::Port::ListeningSocket* listener, Varnix::NodeWindow* window)
-    : listener(listener), window(window) {}
+MasterGate::MasterGate(Port::ListeningSocket* listener, NodeWindow* window) : listener(listener), window(window) {}
 
 MasterGate::~MasterGate() { logHeldBackBogus(true); }
 
 void MasterGate::logHeldBackBogus(bool last) {
-    std::uint64_t count = last ? bogusLines.takeCount() : bogusLines.dueCount(Varnix::Port::elapsedMilliseconds());
+    std::uint64_t count = last ? bogusLines.takeCount() : bogusLines.dueCount(Port::elapsedMilliseconds());
     if (count == 0) return;
-    window->log(u"Closed " + Varnix::Str::getFormatted(count) +
-                u" more bogus master connections, too many to log one by one");
+    window->log(u"Closed " + Str::getFormatted(count) + u" more bogus master connections, too many to log one by one");
 }
 
 void MasterGate::logAccepted(const Pending& p) {
@@ -31,7 +29,7 @@ void MasterGate::logAccepted(const Pending& p) {
 
 void MasterGate::drop(std::size_t index, const String& why) {
     // A wrong greeting costs nothing to send; a master's connection is never counted.
-    if (pending[index].master || bogusLines.take(Varnix::Port::elapsedMilliseconds())) {
+    if (pending[index].master || bogusLines.take(Port::elapsedMilliseconds())) {
         if (pending[index].master) logAccepted(pending[index]);
         if (!why.isEmpty()) window->log(why);
         window->log(u"Ready for new connection");
@@ -47,16 +45,16 @@ MasterGate::Verdict MasterGate::examine(Pending& p, long long nowMs) {
         std::uint32_t waiting = p.socket->Peek(bytes, 4, ended);
         p.waiting = waiting;
         if (waiting == 4) {
-            if (Varnix::readSignal(p.socket.get(), 0) != Varnix::masterGreeting) return Verdict::drop;
+            if (readSignal(p.socket.get(), 0) != masterGreeting) return Verdict::drop;
             p.master = true;
-            p.deadlineMs = nowMs + Varnix::stringFrameDeadlineSeconds * 1000LL;
+            p.deadlineMs = nowMs + stringFrameDeadlineSeconds * 1000LL;
             p.socket->GetPeer(p.peer);
             // Its parameters may have come with the greeting: look again at once.
             return examine(p, nowMs);
         }
         return ended || nowMs >= p.deadlineMs ? Verdict::drop : Verdict::wait;
     }
-    char text[Varnix::maxStringFrameBytes + 1];
+    char text[maxStringFrameBytes + 1];
     std::uint32_t waiting = p.socket->Peek(text, sizeof text, ended);
     p.waiting = waiting;
     if (std::find(text, text + waiting, '\0') != text + waiting) return Verdict::complete;
@@ -77,30 +75,30 @@ void MasterGate::greetWaitingConnections(long long nowMs) {
             // waits. A complete master is never the one: it keeps its turn.
             auto oldest = std::find_if(pending.begin(), pending.end(), [](const Pending& p) { return !p.complete; });
             if (oldest == pending.end() || nowMs - oldest->greetedMs < evictAfterMs) return;
-            Varnix::Port::StreamSocket* none = nullptr;
-            if (!Varnix::Port::waitForAny(&none, 0, listener, 0)) return;
+            Port::StreamSocket* none = nullptr;
+            if (!Port::waitForAny(&none, 0, listener, 0)) return;
             std::size_t index = std::size_t(oldest - pending.begin());
             drop(index, pending[index].master ? String() : String(u"Got bogus master connection"));
         }
         int timeout = listener->GetTimeout();
         listener->SetTimeout(0);
-        std::unique_ptr<Varnix::Port::StreamSocket> accepted = listener->Accept();
+        std::unique_ptr<Port::StreamSocket> accepted = listener->Accept();
         listener->SetTimeout(timeout);
         if (!accepted) return;
         admit(std::move(accepted), nowMs);
     }
 }
 
-void MasterGate::admit(std::unique_ptr<Varnix::Port::StreamSocket> connection, long long nowMs) {
-    Varnix::writeSignal(connection.get(), Varnix::nodeGreeting, Varnix::greetingWriteTimeoutSeconds);
+void MasterGate::admit(std::unique_ptr<Port::StreamSocket> connection, long long nowMs) {
+    writeSignal(connection.get(), nodeGreeting, greetingWriteTimeoutSeconds);
     Pending greeted;
     greeted.socket = std::move(connection);
     greeted.greetedMs = nowMs;
-    greeted.deadlineMs = nowMs + Varnix::masterAnswerSeconds * 1000LL;
+    greeted.deadlineMs = nowMs + masterAnswerSeconds * 1000LL;
     pending.push_back(std::move(greeted));
 }
 
-std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
+std::unique_ptr<Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
     // Held in the order they were greeted, which is the order they
     // connected in.
     for (std::size_t i = 0; i < pending.size();) {
@@ -115,7 +113,7 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::takeNext(long long nowMs
                 continue;
             }
             logAccepted(p);
-            std::unique_ptr<Varnix::Port::StreamSocket> master = std::move(p.socket);
+            std::unique_ptr<Port::StreamSocket> master = std::move(p.socket);
             pending.erase(pending.begin());
             return master;
         }
@@ -126,18 +124,17 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::takeNext(long long nowMs
         String why;  // empty for a master that closed mid-string: no reason line, as before
         if (!p.master)
             why = u"Got bogus master connection";
-        else if (p.waiting > std::uint32_t(Varnix::maxStringFrameBytes))
-            why = u"Job parameters longer than " + Varnix::Str::toString(int(Varnix::maxStringFrameBytes)) + u" bytes";
+        else if (p.waiting > std::uint32_t(maxStringFrameBytes))
+            why = u"Job parameters longer than " + Str::toString(int(maxStringFrameBytes)) + u" bytes";
         else if (nowMs >= p.deadlineMs)
-            why = u"Job parameters not complete within " + Varnix::Str::toString(Varnix::stringFrameDeadlineSeconds) +
-                  u" s";
+            why = u"Job parameters not complete within " + Str::toString(stringFrameDeadlineSeconds) + u" s";
         drop(i, why);
     }
     return nullptr;
 }
 
-std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::atomic<bool>& stop,
-                                                                   const std::function<void()>& eachTurn) {
+std::unique_ptr<Port::StreamSocket> MasterGate::nextMaster(const std::atomic<bool>& stop,
+                                                           const std::function<void()>& eachTurn) {
     for (;;) {
         if (eachTurn) eachTurn();
         logHeldBackBogus(false);
@@ -146,8 +143,8 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::at
             pending.clear();
             return nullptr;
         }
-        long long now = Varnix::Port::elapsedMilliseconds();
-        if (std::unique_ptr<Varnix::Port::StreamSocket> master = takeNext(now)) return master;
+        long long now = Port::elapsedMilliseconds();
+        if (std::unique_ptr<Port::StreamSocket> master = takeNext(now)) return master;
         greetWaitingConnections(now);
         // Room made at the head for a complete master: serve it at once.
         if (!pending.empty() && pending.front().complete) continue;
@@ -155,7 +152,7 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::at
         // Sleep until something arrives, a deadline or the stagger passes, or
         // it is time to look at the stop flag.
         long long wake = now + pollMs;
-        std::vector<Varnix::Port::StreamSocket*> sockets;
+        std::vector<Port::StreamSocket*> sockets;
         sockets.reserve(pending.size());
         for (const Pending& p : pending) {
             if (p.complete) continue;
@@ -167,7 +164,8 @@ std::unique_ptr<Varnix::Port::StreamSocket> MasterGate::nextMaster(const std::at
                 sockets.push_back(p.socket.get());
         }
         int waitMs = int(std::max<long long>(0, wake - now));
-        Varnix::Port::waitForAny(sockets.data(), sockets.size(), pending.size() < maxPending ? listener : nullptr,
-                                 waitMs);
+        Port::waitForAny(sockets.data(), sockets.size(), pending.size() < maxPending ? listener : nullptr, waitMs);
     }
 }
+
+}  // namespace Varnix

@@ -28,6 +28,8 @@
 #include <memory>
 #include <vector>
 
+namespace Varnix {
+
 class MasterGate {
 public:
     // Connections held in the greeting phase at once.
@@ -39,7 +41,7 @@ public:
     static constexpr int pollMs = 500;
 
     // `listener` and `window` must outlive the gate.
-    MasterGate(Varnix::Port::ListeningSocket* listener, Varnix::NodeWindow* window);
+    MasterGate(Port::ListeningSocket* listener, NodeWindow* window);
     // Closes what is still held.
     ~MasterGate();
     MasterGate(const MasterGate&) = delete;
@@ -58,8 +60,8 @@ public:
     // (within pollMs); the connections still held are then closed without a
     // line. `eachTurn`, if set, runs on every turn of the wait (at least
     // every pollMs).
-    std::unique_ptr<Varnix::Port::StreamSocket> nextMaster(const std::atomic<bool>& stop,
-                                                           const std::function<void()>& eachTurn = {});
+    std::unique_ptr<Port::StreamSocket> nextMaster(const std::atomic<bool>& stop,
+                                                   const std::function<void()>& eachTurn = {});
 
     // The steps nextMaster is made of, for a caller that brings its own
     // connections and clock (the master-link fuzzer): `admit` greets
@@ -67,13 +69,13 @@ public:
     // held, without waiting, drops what must go (with its lines) and returns
     // the earliest one if it is complete, else null; `held` counts the
     // connections held.
-    void admit(std::unique_ptr<Varnix::Port::StreamSocket> connection, long long nowMs);
-    std::unique_ptr<Varnix::Port::StreamSocket> takeNext(long long nowMs);
+    void admit(std::unique_ptr<Port::StreamSocket> connection, long long nowMs);
+    std::unique_ptr<Port::StreamSocket> takeNext(long long nowMs);
     std::size_t held() const { return pending.size(); }
 
 private:
     struct Pending {
-        std::unique_ptr<Varnix::Port::StreamSocket> socket;
+        std::unique_ptr<Port::StreamSocket> socket;
         long long greetedMs = 0;
         long long deadlineMs = 0;
         bool master = false;    // its master greeting has been read
@@ -82,7 +84,7 @@ private:
         // such a connection is looked at again every partialRecheckMs
         // instead of being waited on, which would return at once.
         std::uint32_t waiting = 0;
-        Varnix::Port::IPv4Address peer;  // taken when it greets as a master
+        Port::IPv4Address peer;  // taken when it greets as a master
     };
     enum class Verdict { wait, drop, complete };
     static constexpr int partialRecheckMs = 50;
@@ -92,15 +94,17 @@ private:
     void greetWaitingConnections(long long nowMs);
     void logAccepted(const Pending& pending);
     // Closes and forgets one held connection with the lines it deserves.
-    void drop(std::size_t index, const Varnix::String& why);
+    void drop(std::size_t index, const String& why);
     // Writes the count of bogus connections not logged, when due (every
     // count when `last`).
     void logHeldBackBogus(bool last);
 
-    Varnix::Port::ListeningSocket* listener;
-    Varnix::NodeWindow* window;
+    Port::ListeningSocket* listener;
+    NodeWindow* window;
     std::vector<Pending> pending;
     // Lines of wrong greetings, which cost their sender nothing: 50 at once
     // and 2 a second on average are written, the rest counted.
     LineBudget bogusLines{50, 2};
 };
+
+}  // namespace Varnix

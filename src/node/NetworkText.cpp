@@ -1,6 +1,6 @@
 #include "node/NetworkText.h"
 
-using Varnix::String;
+namespace Varnix {
 
 String shownAsText(const String& text) {
     static const char16_t hex[] = u"0123456789ABCDEF";
@@ -17,3 +17,5 @@ String shownAsText(const String& text) {
     }
     return shown;
 }
+
+}  // namespace Varnix

@@ -5,10 +5,14 @@
 
 #include "core/String.h"
 
+namespace Varnix {
+
 // `text` with every control character (U+0000-U+001F, U+007F, U+0080-U+009F)
 // but the tab written as \xNN (two hex digits, upper case) and every
 // backslash doubled, so the result is one line and can be read back
 // unambiguously. Ordinary text (digits, letters, white space within a line,
 // punctuation) comes back unchanged: a tab ends no line and starts no escape
 // sequence, and masters may put one between the parameters.
-Varnix::String shownAsText(const Varnix::String& text);
+String shownAsText(const String& text);
+
+}  // namespace Varnix

@@ -18,39 +18,37 @@
 #include "port/shellquote.h"
 #include "port/textfile.h"
 
-using Varnix::String;
+namespace Varnix {
 
-int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
-                            const String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds,
-                            const JobCut* cut, Varnix::PartialSignal* fromMaster,
-                            const std::function<bool(bool)>& goOn) {
+int relayWhileBothConnected(Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
+                            const String& dataDirectory, NodeWindow* window, int pollMilliseconds, const JobCut* cut,
+                            PartialSignal* fromMaster, const std::function<bool(bool)>& goOn) {
     int relayed = 0;
     // An END may come in pieces across turns.
-    Varnix::PartialSignal ownSignal;
+    PartialSignal ownSignal;
     if (fromMaster == nullptr) fromMaster = &ownSignal;
     // Woken by a finished dump, a byte from the master or 3ds Max going away;
     // the poll period is only the longest pause.
     String directory = dataDirectory;
-    Varnix::Port::DirectoryWatch dumps(directory.toNarrow());
-    while (Varnix::isUsable(master) && host.hasConnection() && host.connectionUsable() &&
-           !(cut != nullptr && cut->isCut())) {
+    Port::DirectoryWatch dumps(directory.toNarrow());
+    while (isUsable(master) && host.hasConnection() && host.connectionUsable() && !(cut != nullptr && cut->isCut())) {
         relayed += relay.relayDumpFiles(master, dataDirectory, window);
         bool endForwarded = false;
-        if (fromMaster->poll(master) == Varnix::endSignal) {
+        if (fromMaster->poll(master) == endSignal) {
             window->log(u"Got END signal from remote side, forwarding to 3dsmax");
             host.sendEnd();
             endForwarded = true;
         }
         if (goOn && !goOn(endForwarded)) break;
-        Varnix::Port::waitForActivity(&dumps, master, host.connection(), pollMilliseconds);
+        Port::waitForActivity(&dumps, master, host.connection(), pollMilliseconds);
     }
     return relayed;
 }
 
-void logHeldBackRefusals(Varnix::NodeWindow* window, LineBudget& budget, bool last) {
-    std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Varnix::Port::elapsedMilliseconds());
+void logHeldBackRefusals(NodeWindow* window, LineBudget& budget, bool last) {
+    std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Port::elapsedMilliseconds());
     if (count == 0) return;
-    window->log(u"Refused " + Varnix::Str::getFormatted(count) +
+    window->log(u"Refused " + Str::getFormatted(count) +
                 u" more jobs for 3dsmax versions not configured here, too many to log one by one");
 }
 
@@ -69,10 +67,10 @@ struct JobRequest {
 // Receives the parameters, chooses the version and downloads the scene.
 // False, with the reason logged (or nothing, as for a silent master), when
 // the job cannot go on.
-bool receiveJob(const RenderJobContext& context, Varnix::Port::StreamSocket* master, JobRequest& request) {
-    Varnix::NodeWindow* window = context.window;
+bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, JobRequest& request) {
+    NodeWindow* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
-    if (Varnix::readString(master, request.parameters) != 0) return false;
+    if (readString(master, request.parameters) != 0) return false;
     request.job = parseJobParameters(request.parameters);
     int requested = request.job.requestedVersion;
     request.chosenVersion = chooseHostVersion(context.settings, requested);
@@ -80,10 +78,10 @@ bool receiveJob(const RenderJobContext& context, Varnix::Port::StreamSocket* mas
     // parameter text that no repeat count merges: past a burst they are
     // counted instead of written.
     logHeldBackRefusals(window, context.refusedJobLines);
-    if (request.chosenVersion == 0 && !context.refusedJobLines.take(Varnix::Port::elapsedMilliseconds())) return false;
+    if (request.chosenVersion == 0 && !context.refusedJobLines.take(Port::elapsedMilliseconds())) return false;
     window->log(u"Parameters received: " + shownAsText(request.parameters));
     if (request.chosenVersion == 0) {
-        window->log(u"Unsupported 3dsmax version: " + Varnix::Str::toString(requested));
+        window->log(u"Unsupported 3dsmax version: " + Str::toString(requested));
         return false;
     }
 
@@ -91,24 +89,24 @@ bool receiveJob(const RenderJobContext& context, Varnix::Port::StreamSocket* mas
     // a variable's value in place of a %NAME% in it, quotes or not, and send
     // the renderer's scene, image and output elsewhere.
     String folder(dataDirectory);
-    std::u16string reference = firstExpandedReference(folder.wideCString(), &Varnix::Port::interpreterExpandsVariable);
+    std::u16string reference = firstExpandedReference(folder.wideCString(), &Port::interpreterExpandsVariable);
     if (!reference.empty()) {
         window->log(u"Cannot render in the data folder " + folder + u": the command interpreter would replace " +
                     String(reference.c_str()) + u" in its name. Rename the folder.");
         return false;
     }
 
-    long long downloadStart = Varnix::Port::elapsedMilliseconds();
-    window->log(u"Downloading 3dsmax " + Varnix::Str::toString(requested) + u" scene to render with 3dsmax " +
-                Varnix::Str::toString(request.chosenVersion));
+    long long downloadStart = Port::elapsedMilliseconds();
+    window->log(u"Downloading 3dsmax " + Str::toString(requested) + u" scene to render with 3dsmax " +
+                Str::toString(request.chosenVersion));
     request.scenePath = dataDirectory + u"/received_scene.max";
     String failure;
-    bool received = Varnix::receiveFile(master, request.scenePath, &failure) == 0;
-    long long downloadSeconds = (Varnix::Port::elapsedMilliseconds() - downloadStart) / 1000;
+    bool received = receiveFile(master, request.scenePath, &failure) == 0;
+    long long downloadSeconds = (Port::elapsedMilliseconds() - downloadStart) / 1000;
     // Written either way, with what is on disk: scripts count downloads by it.
-    std::int32_t sceneSize = Varnix::getFileSize(request.scenePath);
-    window->log(u"Downloaded scene: " + Varnix::Str::getFormatted(std::uint64_t(std::int64_t(sceneSize))) +
-                u" bytes in " + Varnix::Str::toString(int(downloadSeconds)) + u" s");
+    std::int32_t sceneSize = getFileSize(request.scenePath);
+    window->log(u"Downloaded scene: " + Str::getFormatted(std::uint64_t(std::int64_t(sceneSize))) + u" bytes in " +
+                Str::toString(int(downloadSeconds)) + u" s");
     // A partial scene must never reach the renderer; the master learns of
     // the failure from the connection closing.
     if (!received) {
@@ -120,14 +118,14 @@ bool receiveJob(const RenderJobContext& context, Varnix::Port::StreamSocket* mas
 
 // The renderer's command line for the request, logged as it will run.
 String prepareCommand(const RenderJobContext& context, const JobRequest& request) {
-    Varnix::NodeWindow* window = context.window;
+    NodeWindow* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
     // The command appends the renderer's output to MaxLog.txt by name; a
     // link planted there would take it elsewhere. The shell makes a plain
     // file in its place.
     String maxLog = dataDirectory + u"/MaxLog.txt";
-    if (Varnix::Port::isSymbolicLink(maxLog.toFileName().c_str())) {
-        if (Varnix::Port::deleteFile(maxLog.wideCString()))
+    if (Port::isSymbolicLink(maxLog.toFileName().c_str())) {
+        if (Port::deleteFile(maxLog.wideCString()))
             window->log(u"Removed " + maxLog + u": it was a symbolic link, and the node never writes through one");
         else
             window->log(u"Cannot remove " + maxLog + u", a symbolic link: the renderer's output goes where it leads");
@@ -135,7 +133,7 @@ String prepareCommand(const RenderJobContext& context, const JobRequest& request
     // The interpreter refuses the whole command when it cannot open it: the
     // system's reason is the admin's only clue.
     std::string why;
-    if (!Varnix::Port::canAppendTo(maxLog.toFileName().c_str(), why))
+    if (!Port::canAppendTo(maxLog.toFileName().c_str(), why))
         window->log(u"Cannot write the renderer's output to " + maxLog + u": " + String(why.c_str()));
     String command = buildRenderCommand(context.settings.hostInstalls[request.chosenVersion - firstHostYear],
                                         request.scenePath, dataDirectory, request.job.frame);
@@ -145,23 +143,22 @@ String prepareCommand(const RenderJobContext& context, const JobRequest& request
 
 // Clears the data folder of earlier dumps and starts the command line.
 // Null when the interpreter could not be started.
-std::unique_ptr<Varnix::Port::ChildProcess> startRenderer(const RenderJobContext& context, const String& command) {
+std::unique_ptr<Port::ChildProcess> startRenderer(const RenderJobContext& context, const String& command) {
     context.dumps.purgeDumpFiles(context.settings.dataDirectory, context.window);
     std::string why;
     // The paths in it go to the system as the names they were found as.
-    std::unique_ptr<Varnix::Port::ChildProcess> renderer =
-        Varnix::Port::ChildProcess::start(command.toFileName().c_str(), why);
+    std::unique_ptr<Port::ChildProcess> renderer = Port::ChildProcess::start(command.toFileName().c_str(), why);
     if (!renderer) context.window->log(u"Cannot start the command interpreter: " + String(why.c_str()));
     return renderer;
 }
 
-String wholeSeconds(long long milliseconds) { return Varnix::Str::toString(int(milliseconds / 1000)); }
+String wholeSeconds(long long milliseconds) { return Str::toString(int(milliseconds / 1000)); }
 
 // What the job knows of its renderer's time, and the ends it may come to.
 class RendererWatch {
 public:
-    RendererWatch(const RenderJobContext& context, Varnix::Port::ChildProcess* renderer)
-        : context(context), renderer(renderer), startedAt(Varnix::Port::elapsedMilliseconds()) {
+    RendererWatch(const RenderJobContext& context, Port::ChildProcess* renderer)
+        : context(context), renderer(renderer), startedAt(Port::elapsedMilliseconds()) {
         context.cut.hold(renderer);
     }
     ~RendererWatch() { context.cut.hold(nullptr); }
@@ -169,7 +166,7 @@ public:
     // The job is over for the renderer (END forwarded, the master gone, or
     // 3ds Max closed its link): from now on only the exit limit applies.
     void jobOver() {
-        if (overAt < 0) overAt = Varnix::Port::elapsedMilliseconds();
+        if (overAt < 0) overAt = Port::elapsedMilliseconds();
     }
 
     // Ends the renderer's tree when a stop asks for it or a limit is reached,
@@ -177,7 +174,7 @@ public:
     // the renderer may go on.
     bool mayGoOn(const char16_t* what) {
         if (ended) return false;
-        long long now = Varnix::Port::elapsedMilliseconds();
+        long long now = Port::elapsedMilliseconds();
         const RendererLimits& limits = context.settings.limits;
         // The stop that cut the job has ended the tree and said so.
         if (context.cut.isCut()) {
@@ -187,22 +184,21 @@ public:
         if (!online && overAt < 0 && limits.connectSeconds > 0 && now - startedAt >= limits.connectSeconds * 1000LL)
             return end(u"Time limit reached after " + wholeSeconds(now - startedAt) +
                        u" seconds: 3dsmax did not connect within the connect limit of " +
-                       Varnix::Str::toString(int(limits.connectSeconds)) + u" s; ending its process tree");
+                       Str::toString(int(limits.connectSeconds)) + u" s; ending its process tree");
         if (overAt < 0 && limits.renderSeconds > 0 && now - startedAt >= limits.renderSeconds * 1000LL)
             return end(u"Time limit reached after " + wholeSeconds(now - startedAt) +
                        u" seconds: the render took longer than the render limit of " +
-                       Varnix::Str::toString(int(limits.renderSeconds)) + u" s; ending 3dsmax's process tree");
+                       Str::toString(int(limits.renderSeconds)) + u" s; ending 3dsmax's process tree");
         if (overAt >= 0 && limits.exitSeconds > 0 && now - overAt >= limits.exitSeconds * 1000LL)
             return end(u"Time limit reached after " + wholeSeconds(now - overAt) +
                        u" seconds: 3dsmax did not exit within the exit limit of " +
-                       Varnix::Str::toString(int(limits.exitSeconds)) +
-                       u" s after the job was over; ending its process tree");
+                       Str::toString(int(limits.exitSeconds)) + u" s after the job was over; ending its process tree");
         long long since = overAt >= 0 ? overAt : startedAt;
         long long minutes = (now - since) / 60000;
         if (minutes >= stillWaitingMinutes && minutes / stillWaitingMinutes > linesWritten) {
             linesWritten = int(minutes / stillWaitingMinutes);
             context.window->log(u"Still waiting for 3dsmax to " + String(what) + u" after " +
-                                Varnix::Str::toString(int(linesWritten * stillWaitingMinutes)) + u" minutes");
+                                Str::toString(int(linesWritten * stillWaitingMinutes)) + u" minutes");
         }
         return true;
     }
@@ -218,7 +214,7 @@ private:
     bool end(const String& why) {
         context.window->log(why);
         int count = renderer->endTree();
-        context.window->log(u"Ended " + Varnix::Str::toString(count) + (count == 1 ? u" process" : u" processes") +
+        context.window->log(u"Ended " + Str::toString(count) + (count == 1 ? u" process" : u" processes") +
                             u" of 3dsmax's process tree");
         ended = true;
         return false;
@@ -230,7 +226,7 @@ private:
     static constexpr int stillWaitingMinutes = 5;
 
     const RenderJobContext& context;
-    Varnix::Port::ChildProcess* renderer;
+    Port::ChildProcess* renderer;
     long long overAt = -1;
     bool online = false;
     bool ended = false;
@@ -241,9 +237,8 @@ enum class HostWait { online, rendererExited, masterGone, ended };
 
 // Waits for 3ds Max to connect back while the renderer runs, watching the
 // master: an END is kept for 3ds Max, a departure ends the wait.
-HostWait waitForHost(const RenderJobContext& context, Varnix::Port::StreamSocket* master,
-                     Varnix::Port::ChildProcess* renderer, RendererWatch& watch, Varnix::PartialSignal& fromMaster,
-                     int& pendingEnds) {
+HostWait waitForHost(const RenderJobContext& context, Port::StreamSocket* master, Port::ChildProcess* renderer,
+                     RendererWatch& watch, PartialSignal& fromMaster, int& pendingEnds) {
     for (;;) {
         if (renderer->wait(0)) {
             // A cut renderer did not fail: the stop ended it, and says so.
@@ -251,30 +246,30 @@ HostWait waitForHost(const RenderJobContext& context, Varnix::Port::StreamSocket
             return HostWait::rendererExited;
         }
         if (!watch.mayGoOn(u"connect")) return HostWait::ended;
-        if (fromMaster.poll(master) == Varnix::endSignal) ++pendingEnds;
-        if (!Varnix::isUsable(master)) {
+        if (fromMaster.poll(master) == endSignal) ++pendingEnds;
+        if (!isUsable(master)) {
             context.window->log(u"The master left before 3dsmax connected");
             return HostWait::masterGone;
         }
         if (context.host.acceptHost(context.settings.dataDirectory)) break;
     }
-    long long seconds = (Varnix::Port::elapsedMilliseconds() - watch.startedAt) / 1000;
-    context.window->log(u"3dsmax is online after " + Varnix::Str::toString(int(seconds)) + u" seconds");
+    long long seconds = (Port::elapsedMilliseconds() - watch.startedAt) / 1000;
+    context.window->log(u"3dsmax is online after " + Str::toString(int(seconds)) + u" seconds");
     watch.becameOnline();
     return HostWait::online;
 }
 
 // The relay while both sides are there; an END that came before 3ds Max
 // did goes to it first.
-int relay(const RenderJobContext& context, Varnix::Port::StreamSocket* master, RendererWatch& watch,
-          Varnix::PartialSignal& fromMaster, int pendingEnds) {
+int relay(const RenderJobContext& context, Port::StreamSocket* master, RendererWatch& watch, PartialSignal& fromMaster,
+          int pendingEnds) {
     for (; pendingEnds > 0; --pendingEnds) {
         context.window->log(u"Got END signal from remote side, forwarding to 3dsmax");
         context.host.sendEnd();
         watch.jobOver();
     }
     return relayWhileBothConnected(master, context.host, context.dumps, context.settings.dataDirectory, context.window,
-                                   Varnix::pollMilliseconds, &context.cut, &fromMaster, [&watch](bool endForwarded) {
+                                   pollMilliseconds, &context.cut, &fromMaster, [&watch](bool endForwarded) {
                                        if (endForwarded) watch.jobOver();
                                        return watch.mayGoOn(u"render");
                                    });
@@ -282,9 +277,9 @@ int relay(const RenderJobContext& context, Varnix::Port::StreamSocket* master, R
 
 // The last relay, the close of the 3ds Max side, the wait for the renderer
 // to exit (within the exit limit) and the purge.
-void finishJob(const RenderJobContext& context, Varnix::Port::StreamSocket* master,
-               Varnix::Port::ChildProcess* renderer, RendererWatch* watch, int relayed) {
-    Varnix::NodeWindow* window = context.window;
+void finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port::ChildProcess* renderer,
+               RendererWatch* watch, int relayed) {
+    NodeWindow* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
     relayed += context.dumps.relayDumpFiles(master, dataDirectory, window);
     context.host.closeHost();
@@ -294,12 +289,12 @@ void finishJob(const RenderJobContext& context, Varnix::Port::StreamSocket* mast
         while (!renderer->wait(1000)) {
             if (!watch->mayGoOn(u"exit")) renderer->wait(-1);
         }
-        window->log(u"3dsmax exited with status " + Varnix::Str::toString(renderer->exitStatus()));
+        window->log(u"3dsmax exited with status " + Str::toString(renderer->exitStatus()));
         // A helper the renderer left running could write dumps into the
         // next job: nothing of this job's process tree outlives it.
         int left = renderer->endTree();
         if (left > 0)
-            window->log(u"Ended " + Varnix::Str::toString(left) + (left == 1 ? u" process" : u" processes") +
+            window->log(u"Ended " + Str::toString(left) + (left == 1 ? u" process" : u" processes") +
                         u" left behind by 3dsmax");
     }
     if (!isDevelopmentMode()) context.dumps.purgeDumpFiles(dataDirectory, window);
@@ -309,13 +304,13 @@ void finishJob(const RenderJobContext& context, Varnix::Port::StreamSocket* mast
 
 }  // namespace
 
-void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder) {
-    Varnix::Port::StreamSocket* master = holder.get();
+void runRenderJob(const RenderJobContext& context, SocketHolder& holder) {
+    Port::StreamSocket* master = holder.get();
     JobRequest request;
     if (!receiveJob(context, master, request)) return;
     if (context.cut.isCut()) return;
     String command = prepareCommand(context, request);
-    std::unique_ptr<Varnix::Port::ChildProcess> renderer = startRenderer(context, command);
+    std::unique_ptr<Port::ChildProcess> renderer = startRenderer(context, command);
     if (!renderer) {
         context.window->log(u"Got no response from 3dsmax, aborting");
         finishJob(context, master, nullptr, nullptr, 0);
@@ -323,7 +318,7 @@ void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder)
     }
     {
         RendererWatch watch(context, renderer.get());
-        Varnix::PartialSignal fromMaster;
+        PartialSignal fromMaster;
         int pendingEnds = 0;
         int relayed = 0;
         if (waitForHost(context, master, renderer.get(), watch, fromMaster, pendingEnds) == HostWait::online)
@@ -333,21 +328,23 @@ void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& holder)
     if (context.cut.isCut()) {
         // The protocol has no word for a cut job: a dump announced and never
         // sent is one that no master takes for a finished job.
-        Varnix::writeSignal(master, Varnix::fileDumpSignal, cutSignalTimeoutSeconds);
+        writeSignal(master, fileDumpSignal, cutSignalTimeoutSeconds);
         context.window->log(u"The job was cut short by the stop; the master was told");
     }
 }
 
 int JobCut::cut() {
-    Varnix::Port::MutexLock guard(lock);
+    Port::MutexLock guard(lock);
     cutFlag = true;
     return renderer != nullptr ? renderer->endTree() : 0;
 }
 
-void JobCut::hold(Varnix::Port::ChildProcess* running) {
-    Varnix::Port::MutexLock guard(lock);
+void JobCut::hold(Port::ChildProcess* running) {
+    Port::MutexLock guard(lock);
     renderer = running;
     if (renderer == nullptr) return;
     // A cut that came before the renderer started ends it at once.
     if (cutFlag) renderer->endTree();
 }
+
+}  // namespace Varnix

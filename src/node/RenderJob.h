@@ -12,17 +12,17 @@
 #include <atomic>
 #include <functional>
 
+namespace Varnix {
+
 class DumpRelay;
 class HostListener;
 class LineBudget;
-namespace Varnix {
 class PartialSignal;
 class SocketHolder;
 namespace Port {
 class ChildProcess;
 class StreamSocket;
 }  // namespace Port
-}  // namespace Varnix
 
 // The stop that cannot wait: lets the GUI thread end the running job's
 // renderer with its whole process tree; the job then ends at once and tells
@@ -36,18 +36,18 @@ public:
     bool isCut() const { return cutFlag; }
     // The job's renderer from its start until the job lets go of it (null).
     // Job thread.
-    void hold(Varnix::Port::ChildProcess* renderer);
+    void hold(Port::ChildProcess* renderer);
 
 private:
-    Varnix::Port::Mutex lock;
-    Varnix::Port::ChildProcess* renderer = nullptr;
+    Port::Mutex lock;
+    Port::ChildProcess* renderer = nullptr;
     std::atomic<bool> cutFlag{false};
 };
 
 // What a job uses of the service that runs it. Everything it refers to
 // outlives the job.
 struct RenderJobContext {
-    Varnix::NodeWindow* window;
+    NodeWindow* window;
     const NodeSettings& settings;
     HostListener& host;
     DumpRelay& dumps;
@@ -59,11 +59,11 @@ struct RenderJobContext {
 // Runs the whole job on the calling thread (serverThread) and returns when
 // it is over; every outcome is only logged. The master connection stays
 // owned, and is closed, by the caller.
-void runRenderJob(const RenderJobContext& context, Varnix::SocketHolder& master);
+void runRenderJob(const RenderJobContext& context, SocketHolder& master);
 
 // Writes the count of refused jobs held back by `budget`, when due (or at
 // once when `last`). serverThread.
-void logHeldBackRefusals(Varnix::NodeWindow* window, LineBudget& budget, bool last = false);
+void logHeldBackRefusals(NodeWindow* window, LineBudget& budget, bool last = false);
 
 // The relay loop: while the master and the 3ds Max side both keep their
 // connections, sends every dump to the master and forwards each END to 3ds
@@ -74,7 +74,9 @@ void logHeldBackRefusals(Varnix::NodeWindow* window, LineBudget& budget, bool la
 // turn, told whether an END went to 3ds Max in it) says no. `fromMaster`
 // keeps the part of an END that came before the loop; null: none. Job
 // thread only.
-int relayWhileBothConnected(Varnix::Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
-                            const Varnix::String& dataDirectory, Varnix::NodeWindow* window, int pollMilliseconds,
-                            const JobCut* cut = nullptr, Varnix::PartialSignal* fromMaster = nullptr,
+int relayWhileBothConnected(Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
+                            const String& dataDirectory, NodeWindow* window, int pollMilliseconds,
+                            const JobCut* cut = nullptr, PartialSignal* fromMaster = nullptr,
                             const std::function<bool(bool endForwarded)>& goOn = {});
+
+}  // namespace Varnix

@@ -13,30 +13,30 @@
 #include "port/files.h"
 #include "port/socket.h"
 
-using Varnix::String;
+namespace Varnix {
 
 namespace {
 
 const int masterListenerTimeoutSeconds = 2;
 const int workerStackSize = 1048576;
 
-String portText(std::uint16_t port) { return Varnix::Str::toString(int(port)); }
+String portText(std::uint16_t port) { return Str::toString(int(port)); }
 
-std::uint16_t boundPort(const Varnix::Port::ListeningSocket* socket) {
-    Varnix::Port::IPv4Address local;
+std::uint16_t boundPort(const Port::ListeningSocket* socket) {
+    Port::IPv4Address local;
     return socket && socket->IsOk() && socket->GetLocal(local) ? local.port : 0;
 }
 
 }  // namespace
 
-RenderService::RenderService(Varnix::NodeWindow* window, const ServiceSetup& setup) : window(window), setup(setup) {
+RenderService::RenderService(NodeWindow* window, const ServiceSetup& setup) : window(window), setup(setup) {
     serverThread.name = u"MY_ServerThread";
     serverThread.stackSize = workerStackSize;
 
     settings.dataDirectory = setup.dataDirectory;
     // An existing directory is fine; any other failure shows up later on the
     // configuration and job files.
-    Varnix::Port::makeDirectory(settings.dataDirectory.toFileName().c_str());
+    Port::makeDirectory(settings.dataDirectory.toFileName().c_str());
 
     String configError;
     if (!loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window, configError)) {
@@ -52,15 +52,14 @@ RenderService::RenderService(Varnix::NodeWindow* window, const ServiceSetup& set
         hostListener = std::make_unique<HostListener>(window, setup.hostPort);
         if (!hostListener->listener->IsOk())
             startupFailures.push_back({"Cannot bind to loopback port (TCP " + portText(setup.hostPort) + u")",
-                                       String(Varnix::NodeWindow::plainCaption)});
+                                       String(NodeWindow::plainCaption)});
 
-        masterServer =
-            std::make_unique<Varnix::Port::ListeningSocket>(Varnix::Port::IPv4Address::any(setup.masterPort));
+        masterServer = std::make_unique<Port::ListeningSocket>(Port::IPv4Address::any(setup.masterPort));
         masterServer->SetTimeout(masterListenerTimeoutSeconds);
         if (!masterServer->IsOk()) {
             startupFailures.push_back(
                 {"Cannot bind to remote connection port (TCP " + portText(setup.masterPort) + u")",
-                 String(Varnix::NodeWindow::plainCaption)});
+                 String(NodeWindow::plainCaption)});
             stopRequested = true;
         } else {
             stopRequested = false;
@@ -95,7 +94,7 @@ void RenderService::cutRunningJob() {
     if (!jobRunning || cutLogged) return;
     cutLogged = true;
     int ended = jobCut.cut();
-    window->log(u"Stopping now: the running job is cut short, its renderer ended (" + Varnix::Str::toString(ended) +
+    window->log(u"Stopping now: the running job is cut short, its renderer ended (" + Str::toString(ended) +
                 u" processes)");
 }
 
@@ -125,10 +124,10 @@ void RenderService::serveMasters(void* argument) {
     RenderJobContext context{service->window,    service->settings,        *service->hostListener,
                              service->dumpRelay, service->refusedJobLines, service->jobCut};
     while (!service->stopRequested) {
-        std::unique_ptr<Varnix::Port::StreamSocket> master = gate.nextMaster(
+        std::unique_ptr<Port::StreamSocket> master = gate.nextMaster(
             service->stopRequested, [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });
         if (!master) continue;
-        Varnix::SocketHolder holder(std::move(master));
+        SocketHolder holder(std::move(master));
         service->jobRunning = true;
         runRenderJob(context, holder);
         service->jobRunning = false;
@@ -138,3 +137,5 @@ void RenderService::serveMasters(void* argument) {
     // Nothing goes unreported, not even at the end.
     logHeldBackRefusals(service->window, service->refusedJobLines, true);
 }
+
+}  // namespace Varnix

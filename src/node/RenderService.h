@@ -19,15 +19,13 @@
 #include <memory>
 #include <vector>
 
-namespace Varnix::Port {
-class ListeningSocket;
-}
+namespace Varnix {
 
 // What the service is given instead of looking for it: the folder of its
 // files and the ports it binds, 0 meaning any free port (as tests use).
 struct ServiceSetup {
     // Always ends in a slash; made when missing.
-    Varnix::String dataDirectory;
+    String dataDirectory;
     std::uint16_t discoveryPort = Varnix::discoveryPort;
     std::uint16_t hostPort = Varnix::hostPort;
     std::uint16_t masterPort = Varnix::masterPort;
@@ -35,8 +33,8 @@ struct ServiceSetup {
 
 // A start-up failure the admin is to be shown in a message box.
 struct StartupFailure {
-    Varnix::String text;
-    Varnix::String caption;
+    String text;
+    String caption;
 };
 
 class RenderService {
@@ -49,7 +47,7 @@ public:
     // start before any thread or port (startFailed). When a worker thread
     // cannot be created it throws Exception, having stopped and released
     // whatever it had started. GUI thread; `window` must outlive the service.
-    RenderService(Varnix::NodeWindow* window, const ServiceSetup& setup);
+    RenderService(NodeWindow* window, const ServiceSetup& setup);
 
     // Stops the accept loop and discovery, closes the listeners and waits,
     // without a time limit, for a running job and its renderer. GUI thread.
@@ -89,8 +87,8 @@ private:
     void stopEverything();
 
 public:
-    Varnix::StandbyThread serverThread;
-    Varnix::NodeWindow* window;
+    StandbyThread serverThread;
+    NodeWindow* window;
     const ServiceSetup setup;
     // What start-up could not do, in order; filled by the constructor.
     std::vector<StartupFailure> startupFailures;
@@ -101,7 +99,7 @@ public:
     // the threads that use them have stopped; null when never started.
     std::unique_ptr<DiscoveryReplier> discoveryReplier;
     std::unique_ptr<HostListener> hostListener;
-    std::unique_ptr<Varnix::Port::ListeningSocket> masterServer;
+    std::unique_ptr<Port::ListeningSocket> masterServer;
     // The jobs' dump relay, kept from one job to the next; serverThread only.
     DumpRelay dumpRelay;
     std::atomic<bool> stopRequested{false};
@@ -119,3 +117,5 @@ public:
     bool cutLogged = false;
     NodeSettings settings;
 };
+
+}  // namespace Varnix

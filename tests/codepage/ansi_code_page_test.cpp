@@ -14,6 +14,8 @@
 #include <fstream>
 #include <string>
 
+using Varnix::firstHostYear;
+using Varnix::NodeSettings;
 using Varnix::String;
 
 namespace {

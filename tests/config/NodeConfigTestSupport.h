@@ -14,7 +14,7 @@ class NodeConfigTestOn : public Base {
 protected:
     // The six entries, 2011 first, as UTF-8.
     std::array<std::string, 6> load() {
-        NodeSettings settings;
+        Varnix::NodeSettings settings;
         loaded = loadNodeConfig(settings, Varnix::String(configPath().c_str()), &window, fatalError);
         std::array<std::string, 6> entries;
         for (int i = 0; i < 6; ++i) entries[i] = utf8(settings.hostInstalls[i]);

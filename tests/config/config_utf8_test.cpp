@@ -6,6 +6,8 @@
 
 #include <string>
 
+using Varnix::decodeConfigUtf8;
+
 namespace {
 
 std::u16string decoded(const std::string& bytes) {

@@ -7,6 +7,9 @@
 
 #include <cstdio>
 
+using Varnix::developmentMagicNumber;
+using Varnix::isDevelopmentMode;
+
 namespace {
 
 constexpr int on = 3;

@@ -1,6 +1,9 @@
 // Reading DrConfig.txt: which lines configure which release.
 #include "NodeConfigTestSupport.h"
 
+using Varnix::HostInstall;
+using Varnix::NodeSettings;
+
 namespace {
 
 using Entries = std::array<std::string, 6>;

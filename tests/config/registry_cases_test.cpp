@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+using Varnix::isDevelopmentMode;
+using Varnix::NodeSettings;
+using Varnix::readRegistryDword;
+
 namespace {
 
 std::string text(Varnix::String value) { return value.toNarrow(); }

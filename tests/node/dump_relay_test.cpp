@@ -28,6 +28,8 @@
 #include <thread>
 #include <utility>
 
+using Varnix::DumpRelay;
+
 namespace fs = std::filesystem;
 using Varnix::Port::IPv4Address;
 using Varnix::Port::ListeningSocket;

@@ -12,6 +12,14 @@
 #include <fstream>
 #include <string>
 
+using Varnix::buildRenderCommand;
+using Varnix::chooseHostVersion;
+using Varnix::firstExpandedReference;
+using Varnix::firstHostYear;
+using Varnix::JobParameters;
+using Varnix::NodeSettings;
+using Varnix::parseJobParameters;
+
 namespace {
 
 std::string narrow(Varnix::String text) { return text.toNarrow(); }

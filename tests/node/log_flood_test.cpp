@@ -13,6 +13,8 @@
 #include <mutex>
 #include <thread>
 
+using Varnix::HostNames;
+using Varnix::LineBudget;
 using Varnix::Port::IPv4Address;
 
 namespace {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+using Varnix::MasterGate;
 using Varnix::Port::StreamSocket;
 
 namespace {

@@ -208,7 +208,8 @@ public:
         linesWritten = 0;
     }
 
-    long long startedAt;
+    // When the renderer started (Port::elapsedMilliseconds).
+    long long startTime() const { return startedAt; }
 
 private:
     bool end(const String& why) {
@@ -227,6 +228,7 @@ private:
 
     const RenderJobContext& context;
     Port::ChildProcess* renderer;
+    long long startedAt;
     long long overAt = -1;
     bool online = false;
     bool ended = false;
@@ -253,7 +255,7 @@ HostWait waitForHost(const RenderJobContext& context, Port::StreamSocket* master
         }
         if (context.host.acceptHost(context.settings.dataDirectory)) break;
     }
-    long long seconds = (Port::elapsedMilliseconds() - watch.startedAt) / 1000;
+    long long seconds = (Port::elapsedMilliseconds() - watch.startTime()) / 1000;
     context.window->log(u"3dsmax is online after " + Str::toString(int(seconds)) + u" seconds");
     watch.becameOnline();
     return HostWait::online;

@@ -29,7 +29,7 @@ std::uint16_t boundPort(const Port::ListeningSocket* socket) {
 
 }  // namespace
 
-RenderService::RenderService(NodeWindow* window, const ServiceSetup& setup) : window(window), setup(setup) {
+RenderService::RenderService(NodeWindow* window, const ServiceSetup& setup) : setup(setup), window(window) {
     serverThread.name = u"MY_ServerThread";
     serverThread.stackSize = workerStackSize;
 

@@ -81,20 +81,27 @@ public:
     // The accept loop; serverThread's task, with the service as argument.
     static void serveMasters(void* service);
 
+    // What the service was given and what its start found: read by the
+    // caller, which shows the failures and reports the start. Filled by the
+    // constructor, read-only afterwards.
+    const ServiceSetup setup;
+    // What start-up could not do, in order.
+    std::vector<StartupFailure> startupFailures;
+    // The configuration's fatal error stopped the start: nothing runs, and
+    // the node is to end once the admin has seen the box.
+    bool startFailed = false;
+    NodeSettings settings;
+    // Set by requestStop, and by a start that cannot serve masters; the
+    // accept loop ends once it is set.
+    std::atomic<bool> stopRequested{false};
+
 private:
     // Stops the accept loop and discovery, closes the listeners, waits for a
     // running job and its renderer. Whatever was never started is skipped.
     void stopEverything();
 
-public:
     StandbyThread serverThread;
     NodeWindow* window;
-    const ServiceSetup setup;
-    // What start-up could not do, in order; filled by the constructor.
-    std::vector<StartupFailure> startupFailures;
-    // The configuration's fatal error stopped the start: nothing runs, and
-    // the node is to end once the admin has seen the box.
-    bool startFailed = false;
     // The three below are released by stopEverything, in that order, once
     // the threads that use them have stopped; null when never started.
     std::unique_ptr<DiscoveryReplier> discoveryReplier;
@@ -102,7 +109,6 @@ public:
     std::unique_ptr<Port::ListeningSocket> masterServer;
     // The jobs' dump relay, kept from one job to the next; serverThread only.
     DumpRelay dumpRelay;
-    std::atomic<bool> stopRequested{false};
     // True while serveMasters runs a job; written by serverThread.
     std::atomic<bool> jobRunning{false};
     // Lines of refused jobs (a version not configured here): a stranger can
@@ -115,7 +121,6 @@ public:
     // Reaches the running job from the GUI thread.
     JobCut jobCut;
     bool cutLogged = false;
-    NodeSettings settings;
 };
 
 }  // namespace Varnix

@@ -23,7 +23,7 @@ HostListener::~HostListener() {
     // is taken while the held one goes.
     listener->Destroy();
     listener.reset();
-    hostConnection.release();
+    hostConnection.reset();
 }
 
 bool HostListener::acceptHost(const String& dataDirectory) {
@@ -33,14 +33,14 @@ bool HostListener::acceptHost(const String& dataDirectory) {
     }
     std::unique_ptr<Port::StreamSocket> accepted = listener->Accept();
     if (!accepted) return false;
-    hostConnection.hold(std::move(accepted));
+    hostConnection = std::move(accepted);
     writeSignal(hostConnection.get(), nodeGreeting, greetingWriteTimeoutSeconds);
     if (readSignal(hostConnection.get(), hostGreetingTimeoutSeconds) == hostGreeting) {
         writeString(hostConnection.get(), dataDirectory);
         return true;
     }
     window->log(u"WARNING: Got bogus loopback connection");
-    hostConnection.release();
+    hostConnection.reset();
     return false;
 }
 
@@ -60,6 +60,6 @@ bool HostListener::connectionUsable() {
 
 void HostListener::sendEnd() { writeSignal(hostConnection.get(), endSignal, endWriteTimeoutSeconds); }
 
-void HostListener::closeHost() { hostConnection.release(); }
+void HostListener::closeHost() { hostConnection.reset(); }
 
 }  // namespace Varnix

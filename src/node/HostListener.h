@@ -4,7 +4,6 @@
 #include "core/NodeWindow.h"
 #include "node/Protocol.h"
 #include "core/String.h"
-#include "node/SocketHolder.h"
 #include "port/socket.h"
 
 #include <cstdint>
@@ -41,7 +40,7 @@ public:
     // Closes the held connection; nothing when none is held. Job thread only.
     void closeHost();
 
-    bool hasConnection() const { return !hostConnection.isEmpty(); }
+    bool hasConnection() const { return hostConnection != nullptr; }
 
     // True while a connection is held and usable. Whatever 3ds Max has sent
     // since its greeting is read and dropped first (it has nothing to tell
@@ -54,7 +53,8 @@ public:
 
     NodeWindow* window;
     std::unique_ptr<Port::ListeningSocket> listener;
-    SocketHolder hostConnection;
+    // Destroying it closes the connection.
+    std::unique_ptr<Port::StreamSocket> hostConnection;
 };
 
 }  // namespace Varnix

@@ -10,7 +10,6 @@
 #include "node/LinkPrimitives.h"
 #include "node/NetworkText.h"
 #include "node/Protocol.h"
-#include "node/SocketHolder.h"
 #include "port/clock.h"
 #include "port/dirwatch.h"
 #include "port/files.h"
@@ -306,8 +305,7 @@ void finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port
 
 }  // namespace
 
-void runRenderJob(const RenderJobContext& context, SocketHolder& holder) {
-    Port::StreamSocket* master = holder.get();
+void runRenderJob(const RenderJobContext& context, Port::StreamSocket* master) {
     JobRequest request;
     if (!receiveJob(context, master, request)) return;
     if (context.cut.isCut()) return;

@@ -18,7 +18,6 @@ class DumpRelay;
 class HostListener;
 class LineBudget;
 class PartialSignal;
-class SocketHolder;
 namespace Port {
 class ChildProcess;
 class StreamSocket;
@@ -59,7 +58,7 @@ struct RenderJobContext {
 // Runs the whole job on the calling thread (serverThread) and returns when
 // it is over; every outcome is only logged. The master connection stays
 // owned, and is closed, by the caller.
-void runRenderJob(const RenderJobContext& context, SocketHolder& master);
+void runRenderJob(const RenderJobContext& context, Port::StreamSocket* master);
 
 // Writes the count of refused jobs held back by `budget`, when due (or at
 // once when `last`). serverThread.

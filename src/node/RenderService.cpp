@@ -9,7 +9,6 @@
 #include "node/MasterGate.h"
 #include "node/RenderJob.h"
 #include "node/Protocol.h"
-#include "node/SocketHolder.h"
 #include "port/files.h"
 #include "port/socket.h"
 
@@ -127,12 +126,11 @@ void RenderService::serveMasters(void* argument) {
         std::unique_ptr<Port::StreamSocket> master = gate.nextMaster(
             service->stopRequested, [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });
         if (!master) continue;
-        SocketHolder holder(std::move(master));
         service->jobRunning = true;
-        runRenderJob(context, holder);
+        runRenderJob(context, master.get());
         service->jobRunning = false;
         service->window->log(u"Ready for new connection");
-        holder.release();
+        master.reset();
     }
     // Nothing goes unreported, not even at the end.
     logHeldBackRefusals(service->window, service->refusedJobLines, true);

@@ -4,7 +4,6 @@
 
 #include "node/LinkPrimitives.h"
 #include "node/Protocol.h"
-#include "node/SocketHolder.h"
 
 #include <atomic>
 #include <filesystem>
@@ -388,18 +387,16 @@ TEST_F(LinkTest, GetFileSize) {
 // ------------------------------------------------------------------ holder
 
 TEST_F(LinkTest, ReleasingTheHolderClosesTheConnection) {
-    SocketHolder holder(std::move(node));
-    EXPECT_FALSE(holder.isEmpty());
-    holder.release();
-    EXPECT_TRUE(holder.isEmpty());
+    std::unique_ptr<Port::StreamSocket> holder(std::move(node));
+    holder.reset();
     EXPECT_EQ(nullptr, holder.get());
-    holder.release();  // empty: nothing happens
+    holder.reset();  // empty: nothing happens
     EXPECT_EQ("", peerReads(1, 2));
     EXPECT_TRUE(peer->IsClosed());
 }
 
 TEST_F(LinkTest, HolderClosesOnDestruction) {
-    { SocketHolder holder(std::move(node)); }
+    { std::unique_ptr<Port::StreamSocket> holder(std::move(node)); }
     EXPECT_EQ("", peerReads(1, 2));
     EXPECT_TRUE(peer->IsClosed());
 }

@@ -17,8 +17,9 @@
 
 namespace {
 
-constexpr int flushTimerId = 0;
+constexpr int logWrittenId = 0;
 constexpr int stopWatchTimerId = 1;
+constexpr int stopRequestId = 2;
 constexpr int stopWatchPeriodMs = 100;
 
 }  // namespace
@@ -31,6 +32,9 @@ DrWindow::DrWindow()
               return Varnix::toWxString(text);
           }(),
           wxDefaultPosition, wxDefaultSize, wxDEFAULT_FRAME_STYLE) {
+    // Set up first: a close request during start-up may start it.
+    stopWatchTimer.SetOwner(this, stopWatchTimerId);
+    Bind(wxEVT_TIMER, &DrWindow::onStopWatch, this, stopWatchTimerId);
     // Lines arrive in batches twice a second: each is shown without
     // redrawing the view frame by frame.
     stopViewAnimations();
@@ -64,19 +68,19 @@ DrWindow::DrWindow()
     // window goes the way a close request takes it (the service stopped,
     // no tray icon, never shown).
     if (renderService->startFailed) forceClose();
+    // The view follows the file at the sink's pace: woken when the sink has
+    // written lines, never by a timer of its own while the node is quiet.
+    Bind(wxEVT_THREAD, &DrWindow::onLogWritten, this, logWrittenId);
+    logSink.notifyWritten(&DrWindow::logWritten, this);
     try {
         logSink.open(dataDirectory + Varnix::String(u"DrLog.txt"));
     } catch (...) {
+        logSink.notifyWritten(nullptr, nullptr);
         // The destructor will not run: stop the service's threads, which log
         // into this window, before its members go.
         stopRenderService();
         throw;
     }
-
-    flushTimer.SetOwner(this, flushTimerId);
-    // The view follows the file at the sink's pace.
-    flushTimer.Start(Varnix::LogSink::flushPeriodMs, wxTIMER_CONTINUOUS);
-    Bind(wxEVT_TIMER, &DrWindow::onFlushTimer, this, flushTimerId);
 
     // A close request may have come already (the configuration's fatal
     // error): the window is on its way out then, so it gets no tray icon
@@ -86,14 +90,19 @@ DrWindow::DrWindow()
         trayIcon->showWindow();
     }
 
-    stopWatchTimer.SetOwner(this, stopWatchTimerId);
-    stopWatchTimer.Start(stopWatchPeriodMs, wxTIMER_CONTINUOUS);
-    Bind(wxEVT_TIMER, &DrWindow::onStopWatch, this, stopWatchTimerId);
+    Bind(wxEVT_THREAD, &DrWindow::onStopRequest, this, stopRequestId);
+    // Stop requests come as events; only where they cannot be told are
+    // they polled. Those that came before now are taken at the first turn.
+    pollingStopRequests = !Varnix::Port::notifyStopRequests(&DrWindow::stopRequested, this);
+    if (pollingStopRequests) stopWatchTimer.Start(stopWatchPeriodMs, wxTIMER_CONTINUOUS);
+    stopRequested(this);
 }
 
 DrWindow::~DrWindow() {
+    Varnix::Port::notifyStopRequests(nullptr, nullptr);
     stopWatchTimer.Stop();
-    flushTimer.Stop();
+    // No more events for a window that is going.
+    logSink.notifyWritten(nullptr, nullptr);
     // Normally the close handler has done this already; not when the close
     // came while the service was still being built.
     stopRenderService();
@@ -134,12 +143,28 @@ void DrWindow::showWritten() {
     shownText.clear();
 }
 
-void DrWindow::onFlushTimer(wxTimerEvent&) { showWritten(); }
+void DrWindow::logWritten(void* window) {
+    // The sink's thread: only an event goes to the window, which shows the
+    // text on its own thread.
+    wxQueueEvent(static_cast<DrWindow*>(window), new wxThreadEvent(wxEVT_THREAD, logWrittenId));
+}
 
-void DrWindow::onStopWatch(wxTimerEvent&) {
+void DrWindow::onLogWritten(wxThreadEvent&) { showWritten(); }
+
+void DrWindow::stopRequested(void* window) {
+    wxQueueEvent(static_cast<DrWindow*>(window), new wxThreadEvent(wxEVT_THREAD, stopRequestId));
+}
+
+void DrWindow::onStopRequest(wxThreadEvent&) { takeStopRequests(); }
+
+void DrWindow::takeStopRequests() {
     // Each stop request from outside is a close request of its own: the
     // first waits for the job, the second cuts it.
     for (int requests = Varnix::Port::stopRequests(); stopRequestsSeen < requests; ++stopRequestsSeen) Close(true);
+}
+
+void DrWindow::onStopWatch(wxTimerEvent&) {
+    if (pollingStopRequests) takeStopRequests();
     // A stop that waited for the job goes on once the job has ended.
     if (waitingForJob && renderService && !renderService->jobInProgress()) Close(true);
 }
@@ -161,6 +186,8 @@ void DrWindow::onClose(wxCloseEvent& event) {
     if (renderService && renderService->requestStop()) {
         if (waitingForJob) renderService->cutRunningJob();
         waitingForJob = true;
+        // Watches for the job's end only while a stop waits for it.
+        if (!stopWatchTimer.IsRunning()) stopWatchTimer.Start(stopWatchPeriodMs, wxTIMER_CONTINUOUS);
         logSink.flush();
         showWritten();
         if (event.CanVeto()) event.Veto();

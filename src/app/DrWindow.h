@@ -5,6 +5,7 @@
 #include "core/String.h"
 #include "node/RenderService.h"
 
+#include <wx/event.h>
 #include <wx/frame.h>
 #include <wx/icon.h>
 #include <wx/timer.h>
@@ -52,8 +53,18 @@ public:
 private:
     void onClose(wxCloseEvent& event);
     void onIconize(wxIconizeEvent& event);
-    void onFlushTimer(wxTimerEvent& event);
+    // Called by the log sink on its thread when written text waits: queues
+    // onLogWritten for the GUI thread.
+    static void logWritten(void* window);
+    void onLogWritten(wxThreadEvent& event);
+    // Polls stop requests where they cannot be told, and watches for the
+    // end of the job a stop waits for.
     void onStopWatch(wxTimerEvent& event);
+    // Called by the stop-request layer on its thread: queues onStopRequest.
+    static void stopRequested(void* window);
+    void onStopRequest(wxThreadEvent& event);
+    // Turns the stop requests not yet seen into close requests. GUI thread.
+    void takeStopRequests();
     // Shows what the log sink has written since the last time. GUI thread.
     void showWritten();
     // Drops the oldest lines of the view beyond maxViewLines. GUI thread.
@@ -73,10 +84,11 @@ private:
     // Text taken from the sink, being appended to the view; kept to reuse
     // its storage. GUI thread only.
     Varnix::String shownText;
-    wxTimer flushTimer;
     MyIcon* trayIcon = nullptr;
-    // Polls for SIGINT/SIGTERM, which turn into a close request.
+    // Runs while a stop waits for the job, or always where stop requests
+    // are polled (pollingStopRequests).
     wxTimer stopWatchTimer;
+    bool pollingStopRequests = false;
     // Set by the close handler; the window is being taken down.
     bool closeRequested = false;
     // A stop waits for the running job; the next close request cuts it.

@@ -33,6 +33,10 @@ public:
     // `closing` any count not yet written.
     void collectDue(long long nowMs, bool closing, std::u16string& summary);
 
+    // True while a run has lines counted and not yet reported: a count will
+    // fall due even if nothing more is logged.
+    bool counting() const { return counted > 0; }
+
     // The line that reports `count` more lines of `text`.
     static std::u16string summaryLine(const std::u16string& text, std::uint64_t count);
 

@@ -24,12 +24,25 @@ LogSink::~LogSink() { close(); }
 
 void LogSink::log(const char16_t* text) {
     std::u16string line = cutLongText(text);
+    {
+        Port::MutexLock guard(logLock);
+        // The clock is read under the lock so that lines stay in time order.
+        Port::LocalTime when = Port::localTimeNow();
+        bool write = repeats.admit(line, Port::elapsedMilliseconds(), repeatCount);
+        if (!repeatCount.empty()) appendLogLine(pendingText, when, repeatCount.c_str());
+        if (write) appendLogLine(pendingText, when, line.c_str());
+        // Written or counted, the line gives the writer something to do.
+        if (!writerIdle.exchange(false)) return;
+    }
+    Port::MutexLock guard(stopLock);
+    stopWake.wakeAll();
+}
+
+bool LogSink::idleUntilLogged() {
     Port::MutexLock guard(logLock);
-    // The clock is read under the lock so that lines stay in time order.
-    Port::LocalTime when = Port::localTimeNow();
-    bool write = repeats.admit(line, Port::elapsedMilliseconds(), repeatCount);
-    if (!repeatCount.empty()) appendLogLine(pendingText, when, repeatCount.c_str());
-    if (write) appendLogLine(pendingText, when, line.c_str());
+    if (pendingText.length() > 0 || repeats.counting()) return false;
+    writerIdle = true;
+    return true;
 }
 
 void LogSink::appendRepeatCount(bool closing) {
@@ -66,11 +79,23 @@ void LogSink::writerLoop(void* self) {
     auto* sink = static_cast<LogSink*>(self);
     long long next = Port::elapsedMilliseconds() + flushPeriodMs;
     for (;;) {
+        // A quiet node costs no wake-ups: with nothing to write and no count
+        // to fall due the writer sleeps until a line comes, then gives the
+        // lines after it one period to join it.
+        bool idle = sink->idleUntilLogged();
         {
             Port::MutexLock guard(sink->stopLock);
             for (;;) {
                 if (sink->stopping) return;
+                if (idle && sink->writerIdle) {
+                    sink->stopWake.wait(sink->stopLock);
+                    continue;
+                }
                 long long now = Port::elapsedMilliseconds();
+                if (idle) {
+                    idle = false;
+                    next = now + flushPeriodMs;
+                }
                 if (now >= next) break;
                 sink->stopWake.waitFor(sink->stopLock, static_cast<unsigned long>(next - now));
             }
@@ -145,19 +170,36 @@ void LogSink::writeToFile() {
     }
     std::uint64_t lines = std::uint64_t(
         std::count(flushingText.wideCString(), flushingText.wideCString() + flushingText.length(), u'\n'));
-    Port::MutexLock guard(logLock);
-    if (written) {
-        lostLines = 0;
-        writtenText.append(lossNotice);
-        writtenText.append(flushingText);
-        return;
+    bool firstWaiting = false;
+    {
+        Port::MutexLock guard(logLock);
+        bool nothingWaited = writtenText.length() == 0;
+        if (written) {
+            lostLines = 0;
+            writtenText.append(lossNotice);
+            writtenText.append(flushingText);
+        } else {
+            writtenText.append(flushingText);
+            if (lostLines == 0)
+                writtenText.append(noticeLine(u"Cannot write to DrLog.txt (" + wide(why) +
+                                              u"): log lines are lost until it can be written again"));
+            lostLines += lines;
+            lostWhy = why;
+        }
+        firstWaiting = nothingWaited && writtenText.length() > 0;
     }
-    writtenText.append(flushingText);
-    if (lostLines == 0)
-        writtenText.append(noticeLine(u"Cannot write to DrLog.txt (" + wide(why) +
-                                      u"): log lines are lost until it can be written again"));
-    lostLines += lines;
-    lostWhy = why;
+    if (firstWaiting) tellWritten();
+}
+
+void LogSink::tellWritten() {
+    Port::MutexLock guard(notifyLock);
+    if (writtenNotify != nullptr) writtenNotify(writtenContext);
+}
+
+void LogSink::notifyWritten(void (*notify)(void* context), void* context) {
+    Port::MutexLock guard(notifyLock);
+    writtenNotify = notify;
+    writtenContext = context;
 }
 
 void LogSink::close() {

@@ -7,6 +7,7 @@
 #include "port/notcopyable.h"
 #include "port/thread.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -63,8 +64,15 @@ public:
 
     // Appends the text flushed since the last call to `into`: the lines,
     // whether or not the file took them, and the sink's own notices of
-    // lines lost. Any thread (the window's timer).
+    // lines lost. Any thread (the window, when told there is some).
     void takeWritten(String& into);
+
+    // Who is told that written text waits to be taken: `notify(context)` is
+    // called, on whichever thread flushed, once each time text comes where
+    // none was waiting, so a window that takes it only then is woken at most
+    // once per flush and never while the node is quiet. Null: nobody. Any
+    // thread; once this returns, the previous one is no longer being called.
+    void notifyWritten(void (*notify)(void* context), void* context);
 
 private:
     static void writerLoop(void* self);
@@ -74,6 +82,12 @@ private:
     // Writes flushingText to the file: opens it again when it went, rotates
     // it, tells of lines lost before. Caller holds writeLock.
     void writeToFile();
+    // Calls notifyWritten's receiver, if any. Caller holds no lock but
+    // possibly writeLock.
+    void tellWritten();
+    // True when nothing is collected and no repeat count can fall due: the
+    // writer may sleep until a line comes. Marks the writer idle then.
+    bool idleUntilLogged();
     // The file at `path` (its file-name form), or one of the old ones.
     std::string fileName(int old) const;
     void rotate();
@@ -87,6 +101,15 @@ private:
     std::u16string repeatCount;
     // Written to the file, not yet taken by the window.
     String writtenText;
+    // Set (under logLock) by a writer with nothing to write; the next line
+    // clears it and wakes the writer.
+    std::atomic<bool> writerIdle{false};
+
+    // notifyWritten's receiver; guarded by notifyLock, which is held while
+    // it is called and taken after writeLock, never with logLock.
+    Port::Mutex notifyLock;
+    void (*writtenNotify)(void*) = nullptr;
+    void* writtenContext = nullptr;
 
     // Guards what follows up to the writer: one flush at a time, so lines
     // keep their order; taken before logLock, never after it.

@@ -2,8 +2,9 @@
 
 // Stop requests from outside the window: Ctrl-C in a terminal, a service
 // manager's stop (SIGINT, SIGTERM), or a console's Ctrl-C, Ctrl-Break and
-// close on Windows. The handler only records the request; the GUI thread
-// polls it and closes the window the way the close box does.
+// close on Windows. The handler only records the request and tells whoever
+// asked (notifyStopRequests); the GUI thread then closes the window the way
+// the close box does.
 
 namespace Varnix::Port {
 
@@ -16,5 +17,13 @@ void watchStopRequests();
 
 // How many stop requests have arrived. Lock-free; any thread.
 int stopRequests();
+
+// Who is told of each stop request from now on: `notify(context)` is called
+// on a thread of this layer (never the GUI thread, never a signal handler)
+// after the request is counted. Null: nobody. Once this returns, the
+// previous one is no longer being called. False when requests cannot be told
+// here (no thread could be made): the caller polls stopRequests() then. Any
+// thread, after watchStopRequests.
+bool notifyStopRequests(void (*notify)(void* context), void* context);
 
 }  // namespace Varnix::Port

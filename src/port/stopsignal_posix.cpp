@@ -1,8 +1,14 @@
 #include "port/stopsignal.h"
 
-#include <atomic>
-#include <csignal>
+#include "port/thread.h"
+
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 
 namespace Varnix::Port {
 
@@ -11,14 +17,51 @@ namespace {
 std::atomic<int> requested{0};
 static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need a lock-free count");
 
+// The handler's byte wakes the teller thread, which may take locks and call
+// out: a signal handler may do neither.
+int wakeFds[2] = {-1, -1};
+bool tellerRunning = false;
+
+Mutex& notifyLock() {
+    static Mutex lock;
+    return lock;
+}
+void (*notifyFunction)(void*) = nullptr;
+void* notifyContext = nullptr;
+
 extern "C" void recordStopRequest(int number) {
+    int savedErrno = errno;
     // The next one ends the process even if shutdown hangs.
     if (requested.fetch_add(1) + 1 >= 2) signal(number, SIG_DFL);
+    char byte = 1;
+    if (wakeFds[1] >= 0) (void)!write(wakeFds[1], &byte, 1);
+    errno = savedErrno;
+}
+
+void tellStopRequests(void*) {
+    for (;;) {
+        char byte;
+        ssize_t got = read(wakeFds[0], &byte, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return;
+        MutexLock guard(notifyLock());
+        if (notifyFunction != nullptr) notifyFunction(notifyContext);
+    }
 }
 
 }  // namespace
 
 void watchStopRequests() {
+    if (pipe2(wakeFds, O_CLOEXEC) == 0) {
+        // A handler never blocks, even with the teller far behind.
+        fcntl(wakeFds[1], F_SETFL, O_NONBLOCK);
+        ThreadHandle teller = createThread(&tellStopRequests, nullptr, 0x10000);
+        if (teller != nullptr) {
+            nameThread(teller, "MY_StopRequests");
+            closeThread(teller);  // runs for the life of the process
+            tellerRunning = true;
+        }
+    }
     struct sigaction action {};
     action.sa_handler = recordStopRequest;
     sigemptyset(&action.sa_mask);
@@ -28,5 +71,12 @@ void watchStopRequests() {
 }
 
 int stopRequests() { return requested.load(); }
+
+bool notifyStopRequests(void (*notify)(void* context), void* context) {
+    MutexLock guard(notifyLock());
+    notifyFunction = notify;
+    notifyContext = context;
+    return tellerRunning;
+}
 
 }  // namespace Varnix::Port

@@ -1,5 +1,7 @@
 #include "port/stopsignal.h"
 
+#include "port/thread.h"
+
 #include <atomic>
 #include <windows.h>
 
@@ -9,16 +11,32 @@ namespace {
 
 std::atomic<int> requested{0};
 
+Mutex& notifyLock() {
+    static Mutex lock;
+    return lock;
+}
+void (*notifyFunction)(void*) = nullptr;
+void* notifyContext = nullptr;
+
+// The handler runs on a thread the system starts for it, so it tells the
+// receiver itself.
+void tellStopRequest() {
+    MutexLock guard(notifyLock());
+    if (notifyFunction != nullptr) notifyFunction(notifyContext);
+}
+
 BOOL WINAPI recordStopRequest(DWORD kind) {
     switch (kind) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
         if (requested.fetch_add(1) >= 2) return FALSE;  // third request: default, ends the process
+        tellStopRequest();
         return TRUE;
     case CTRL_CLOSE_EVENT:
         // The system ends the process when this returns; give the GUI thread
         // a moment to run the close handler first.
         requested.fetch_add(2);  // no time to wait for the job: cut it
+        tellStopRequest();
         Sleep(4000);
         return TRUE;
     default: return FALSE;
@@ -33,5 +51,12 @@ void watchStopRequests() {
 }
 
 int stopRequests() { return requested.load(); }
+
+bool notifyStopRequests(void (*notify)(void* context), void* context) {
+    MutexLock guard(notifyLock());
+    notifyFunction = notify;
+    notifyContext = context;
+    return true;
+}
 
 }  // namespace Varnix::Port

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 using namespace VarnixTest;
 
@@ -119,6 +120,37 @@ TEST_F(NodeProgram, RunsWithoutLoadingAnOpenGlDriver) {
     ASSERT_FALSE(maps.empty());
     for (const char* library : {"/dri/", "libGLX", "libEGL", "libLLVM"})
         EXPECT_EQ(maps.find(library), std::string::npos) << library;
+}
+
+// A node waits most of its life. Its window thread and its log writer then
+// sleep until there is something to do: no timer of theirs ticks for nothing,
+// so the CPU stays the renderer's. Wake-ups are counted, not timed: a slow
+// machine can only make fewer.
+TEST_F(NodeProgram, AQuietNodesWindowAndLogWriterSleepUntilThereIsSomethingToDo) {
+    std::string frame = startNode();
+    ASSERT_FALSE(frame.empty()) << node->output();
+    ASSERT_TRUE(logHolds("3dsmax releases"));
+    std::string task = "/proc/" + std::to_string(node->pid()) + "/task/";
+    auto wakeUps = [&](const std::string& name) {
+        std::istringstream tids(shell("ls " + task));
+        for (std::string tid; tids >> tid;) {
+            if (firstLine(readFile(task + tid + "/comm")) != name) continue;
+            std::smatch m;
+            std::string status = readFile(task + tid + "/status");
+            if (std::regex_search(status, m, std::regex(R"(\nvoluntary_ctxt_switches:\s*(\d+))")))
+                return std::stol(m[1].str());
+        }
+        return -1L;
+    };
+    // The last start-up lines reach the file and the view.
+    waitUntil([] { return false; }, 1500);
+    long window = wakeUps("varnix-node"), writer = wakeUps("MY_LogWriter");
+    ASSERT_GE(window, 0);
+    ASSERT_GE(writer, 0);
+    waitUntil([] { return false; }, 3000);
+    // A timer twice a second would be 6 in these 3 s, ten times a second 30.
+    EXPECT_LE(wakeUps("varnix-node") - window, 4);
+    EXPECT_LE(wakeUps("MY_LogWriter") - writer, 1);
 }
 
 TEST_F(NodeProgram, LogIsAppendedAcrossRunsAndReadableWhileTheNodeRuns) {

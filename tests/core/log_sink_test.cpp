@@ -113,21 +113,30 @@ TEST_F(LogSink, LinesBeforeTheOpenComeWithTheFirstWriteInCallOrderAndFormat) {
 }
 
 TEST_F(LogSink, LinesReachTheFileOnTheirOwnAndWhatIsWrittenIsWhatTheWindowTakes) {
+    // The window is told when text waits where none did, once until it takes it.
+    std::atomic<int> told{0};
+    sink.notifyWritten([](void* count) { ++*static_cast<std::atomic<int>*>(count); }, &told);
     open();
     sink.log(u"one");
     // No one drives the sink: its own thread writes.
     std::string t = waitForLines(1);
+    EXPECT_TRUE(eventually([&] { return told == 1; }));
     Varnix::String shown;
+    sink.takeWritten(shown);
     sink.log(u"two\nthree");
     waitForLines(3);
+    sink.log(u"four");
+    waitForLines(4);
     sink.takeWritten(shown);
+    EXPECT_EQ(told, 2);
     shown.append(Varnix::String());
     EXPECT_EQ(Varnix::String(shown).toNarrow(), text());
-    // A tick with nothing pending writes nothing.
+    // A tick with nothing pending writes nothing and tells nobody.
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     Varnix::String more;
     sink.takeWritten(more);
     EXPECT_EQ(more.length(), 0u);
+    EXPECT_EQ(told, 2);
     EXPECT_EQ(text(), Varnix::String(shown).toNarrow());
 }
 

@@ -24,6 +24,10 @@ namespace {
 constexpr int pingLinesAtOnce = 100;
 constexpr int pingLinesPerSecond = 5;
 
+// The longest wait on a quiet socket: only if the stop's own datagram were
+// lost would a stop take this long.
+constexpr int quietWaitMs = 5000;
+
 void logPing(NodeWindow* window, const IPv4Address& sender, LineBudget& budget) {
     if (!budget.take(Port::elapsedMilliseconds())) return;
     String host(HostNames::shared().nameFor(sender).c_str());
@@ -53,8 +57,15 @@ DiscoveryReplier::DiscoveryReplier(NodeWindow* window, std::uint16_t udpPort)
 }
 
 DiscoveryReplier::~DiscoveryReplier() {
-    // The base destructor waits for the task, which only ends on this flag.
+    // The base destructor waits for the task, which only ends on this flag;
+    // a datagram to the socket ends its wait. It comes from a socket of its
+    // own: the task closes the replier's once it has seen the flag.
     stopRequested = true;
+    if (heldPort != 0) {
+        Port::DatagramSocket waker(IPv4Address::loopback(0));
+        unsigned char wake = 0;
+        waker.SendTo(IPv4Address::loopback(heldPort), &wake, sizeof wake);
+    }
     waitIdle();
 }
 
@@ -97,7 +108,9 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             // and push out a master's ping.
             if (received >= 0) continue;
             logHeldBackPings(window, pingLines);
-            replier->socket->WaitForRead(pollMilliseconds);
+            // A quiet network costs no wake-ups: the stop sends a datagram of
+            // its own, and only a count still to be written needs the poll.
+            replier->socket->WaitForRead(pingLines.holdsBack() ? pollMilliseconds : quietWaitMs);
         }
         logHeldBackPings(window, pingLines, true);  // nothing goes unreported, not even at the end
     }

@@ -30,6 +30,10 @@ public:
     // The count of events held back, due or not, then forgotten.
     std::uint64_t takeCount();
 
+    // True while events are held back: their count falls due even if no
+    // more come.
+    bool holdsBack() const { return heldBack > 0; }
+
 private:
     double tokens;
     double capacity;

@@ -122,11 +122,11 @@ TEST_F(NodeProgram, RunsWithoutLoadingAnOpenGlDriver) {
         EXPECT_EQ(maps.find(library), std::string::npos) << library;
 }
 
-// A node waits most of its life. Its window thread and its log writer then
-// sleep until there is something to do: no timer of theirs ticks for nothing,
+// A node waits most of its life. Its window thread, its log writer and its
+// discovery replier then sleep until there is something to do: no timer of theirs ticks for nothing,
 // so the CPU stays the renderer's. Wake-ups are counted, not timed: a slow
 // machine can only make fewer.
-TEST_F(NodeProgram, AQuietNodesWindowAndLogWriterSleepUntilThereIsSomethingToDo) {
+TEST_F(NodeProgram, AQuietNodesWindowLogWriterAndDiscoverySleepUntilThereIsSomethingToDo) {
     std::string frame = startNode();
     ASSERT_FALSE(frame.empty()) << node->output();
     ASSERT_TRUE(logHolds("3dsmax releases"));
@@ -144,13 +144,15 @@ TEST_F(NodeProgram, AQuietNodesWindowAndLogWriterSleepUntilThereIsSomethingToDo)
     };
     // The last start-up lines reach the file and the view.
     waitUntil([] { return false; }, 1500);
-    long window = wakeUps("varnix-node"), writer = wakeUps("MY_LogWriter");
+    long window = wakeUps("varnix-node"), writer = wakeUps("MY_LogWriter"), discovery = wakeUps("MY_DiscoveryRep");
     ASSERT_GE(window, 0);
     ASSERT_GE(writer, 0);
+    ASSERT_GE(discovery, 0);
     waitUntil([] { return false; }, 3000);
     // A timer twice a second would be 6 in these 3 s, ten times a second 30.
     EXPECT_LE(wakeUps("varnix-node") - window, 4);
     EXPECT_LE(wakeUps("MY_LogWriter") - writer, 1);
+    EXPECT_LE(wakeUps("MY_DiscoveryRep") - discovery, 1);
 }
 
 TEST_F(NodeProgram, LogIsAppendedAcrossRunsAndReadableWhileTheNodeRuns) {

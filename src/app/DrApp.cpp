@@ -30,7 +30,7 @@ bool DrApp::OnInit() {
 
     wxImage::AddHandler(new wxPNGHandler);
 
-    // Ctrl-C and a service manager's stop become a close request, polled by
+    // Ctrl-C and a service manager's stop become a close request, told to
     // the window, so they end the node the way its close box does.
     Varnix::Port::watchStopRequests();
 

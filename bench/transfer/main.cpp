@@ -335,7 +335,7 @@ int pile(bool node, const std::string& dir, int count, int rounds) {
     if (!node) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // the plain relay blocks
     // The node's data directory path ends in a slash, as the render service's.
     Varnix::String dataDirectory((dir + "/").c_str());
-    DumpRelay relay;
+    Varnix::DumpRelay relay;
     QueueWindow window;
     std::vector<char> buffer(pieceBytes);
     double relaySeconds = 0, purgeSeconds = 0;

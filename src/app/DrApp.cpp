@@ -37,14 +37,15 @@ bool DrApp::OnInit() {
     // Before the window, which logs: a second node in the folder must not
     // write a line into the running one's DrLog.txt.
     Varnix::String dataDirectory = dataDirectoryOfWorkingDirectory();
-    Varnix::Port::makeDirectory(dataDirectory.toFileName().c_str());
-    std::string lockName = (dataDirectory + u"DrNode.lock").toFileName();
-    folderLock = std::make_unique<Varnix::Port::FolderLock>(lockName.c_str());
+    Varnix::Port::makeDirectory(dataDirectory.wideCString());
+    Varnix::String lockName = dataDirectory + u"DrNode.lock";
+    folderLock = std::make_unique<Varnix::Port::FolderLock>(lockName.wideCString());
     if (folderLock->state() == Varnix::Port::FolderLock::State::heldElsewhere) {
         Varnix::String text = u"A Varnix DR node is already running in this data folder: " + dataDirectory;
         wxMessageBox(Varnix::toWxString(text), wxT("Varnix DR node"), wxOK | wxCENTRE);
         // The admin may have been looking for the running one.
-        Varnix::Port::bringWindowForward(Varnix::Port::FolderLock::holderProcessId(lockName.c_str()), DrWindow::title);
+        Varnix::Port::bringWindowForward(Varnix::Port::FolderLock::holderProcessId(lockName.wideCString()),
+                                         DrWindow::title);
         return false;
     }
     // A lock file that cannot be made (no rights in drData) does not stop

@@ -162,7 +162,7 @@ bool loadNodeConfig(NodeSettings& settings, const String& path, NodeWindow* wind
             // cannot be read now (held by another program, read denied)
             // holds the admin's lines, which must never be overwritten.
             std::string why;
-            if (!Port::textFileExists(path.toFileName().c_str(), why))
+            if (!Port::textFileExists(String(path).wideCString(), why))
                 return createDefaultConfig(settings, path, window, error);
             if (why.empty() && attempt == 1) continue;  // let go of meanwhile: read it now
             window->log("Cannot read the config file (" + String(why.empty() ? "reason unknown" : why.c_str()) +

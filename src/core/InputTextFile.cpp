@@ -9,7 +9,7 @@
 namespace Varnix {
 
 InputTextFile::InputTextFile(const String& path) : file(nullptr), path(path) {
-    file = Port::openTextForReading(this->path.toFileName().c_str());
+    file = Port::openTextForReading(this->path.wideCString());
     if (file == nullptr) throw Exception::fileError(path);
     try {
         lineBuffer.resize(256);

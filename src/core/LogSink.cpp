@@ -56,9 +56,9 @@ void LogSink::open(const String& logPath) {
         Port::MutexLock guard(writeLock);
         std::string why;
         String name(logPath);
-        if (!logFile.open(name.toFileName().c_str(), why)) {
+        if (!logFile.open(name.wideCString(), why)) {
             Exception error = Exception::fileError(logPath);
-            if (!Port::isSymbolicLink(name.toFileName().c_str())) throw error;
+            if (!Port::isSymbolicLink(name.wideCString())) throw error;
             throw Exception(
                 error.getMessage() + String(": it is a symbolic link, and the node never writes through one"),
                 error.getCode());
@@ -123,14 +123,15 @@ void LogSink::flush(bool closing) {
     flushingText.clear();
 }
 
-std::string LogSink::fileName(int old) const {
-    std::string name = String(path).toFileName();
+std::u16string LogSink::fileName(int old) const {
+    std::u16string name(String(path).wideCString());
     if (old == 0) return name;
-    std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || name.find('/', dot) != std::string::npos ||
-        name.find('\\', dot) != std::string::npos)
+    std::size_t dot = name.rfind(u'.');
+    if (dot == std::u16string::npos || name.find(u'/', dot) != std::u16string::npos ||
+        name.find(u'\\', dot) != std::u16string::npos)
         dot = name.size();
-    return name.substr(0, dot) + "." + std::to_string(old) + name.substr(dot);
+    std::string number = std::to_string(old);
+    return name.substr(0, dot) + u"." + std::u16string(number.begin(), number.end()) + name.substr(dot);
 }
 
 void LogSink::rotate() {
@@ -148,7 +149,7 @@ String LogSink::noticeLine(const std::u16string& text) const {
 }
 
 void LogSink::writeToFile() {
-    std::string name = fileName(0);
+    std::u16string name = fileName(0);
     // Deleted, renamed away or replaced: the log goes on under its name.
     if (logFile.isOpen() && !logFile.isStillAt(name.c_str())) logFile.close();
     if (logFile.isOpen() && !rotationFailed && logFile.size() >= rotateBytes) rotate();

@@ -88,8 +88,8 @@ private:
     // True when nothing is collected and no repeat count can fall due: the
     // writer may sleep until a line comes. Marks the writer idle then.
     bool idleUntilLogged();
-    // The file at `path` (its file-name form), or one of the old ones.
-    std::string fileName(int old) const;
+    // The file at `path`, or one of the old ones.
+    std::u16string fileName(int old) const;
     void rotate();
     // A stamped line of the sink's own for the file and the window.
     String noticeLine(const std::u16string& text) const;

@@ -9,7 +9,7 @@ namespace {
 // The file error for `path`, saying so when a link kept it from opening.
 Exception openError(const String& path) {
     Exception error = Exception::fileError(path);
-    if (!Port::isSymbolicLink(String(path).toFileName().c_str())) return error;
+    if (!Port::isSymbolicLink(String(path).wideCString())) return error;
     return Exception(error.getMessage() + String(": it is a symbolic link, and the node never writes through one"),
                      error.getCode());
 }
@@ -19,7 +19,7 @@ Exception openError(const String& path) {
 OutputTextFile::OutputTextFile() : file(nullptr), path(), locale(Port::createCLocale()) {}
 
 OutputTextFile::OutputTextFile(const String& path) : file(nullptr), path(path), locale(nullptr) {
-    file = Port::openTextForWriting(this->path.toFileName().c_str());
+    file = Port::openTextForWriting(this->path.wideCString());
     if (file == nullptr) throw openError(path);
     locale = Port::createCLocale();
 }
@@ -32,7 +32,7 @@ OutputTextFile::~OutputTextFile() {
 void OutputTextFile::openAppend(const String& newPath) {
     close();  // never leak a stream that is still open
     path = newPath;
-    file = Port::openTextForAppending(path.toFileName().c_str());
+    file = Port::openTextForAppending(path.wideCString());
     if (file == nullptr) {
         path.clear();
         throw openError(newPath);
@@ -42,7 +42,7 @@ void OutputTextFile::openAppend(const String& newPath) {
 void OutputTextFile::createNew(const String& newPath) {
     close();
     path = newPath;
-    file = Port::openTextForCreating(path.toFileName().c_str());
+    file = Port::openTextForCreating(path.wideCString());
     if (file == nullptr) {
         path.clear();
         throw openError(newPath);

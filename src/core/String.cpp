@@ -33,26 +33,6 @@ String String::fromNarrow(const char* bytes, std::int32_t byteCount) {
     return result;
 }
 
-String String::fromFileName(const char* bytes) {
-    String result;
-    std::int32_t byteCount = 0;
-    while (bytes[byteCount] != '\0') ++byteCount;
-    if (byteCount == 0) return result;
-    std::int32_t needed = Port::fileNameToWide(bytes, byteCount, nullptr, 0);
-    result.reserve(needed);
-    result.count = Port::fileNameToWide(bytes, byteCount, result.chars.data, result.chars.capacity);
-    return result;
-}
-
-std::string String::toFileName() const {
-    if (count == 0) return std::string();
-    std::int32_t needed = Port::wideToFileName(chars.data, count, nullptr, 0);
-    std::string bytes(static_cast<std::size_t>(needed), '\0');
-    std::int32_t converted = Port::wideToFileName(chars.data, count, &bytes[0], needed);
-    bytes.resize(static_cast<std::size_t>(converted));
-    return bytes;
-}
-
 // Converts narrow text into `chars`. With the terminator the conversion
 // counts it, as the Windows call does, so "abc" ends with capacity 4.
 void String::assignNarrow(const char* bytes, std::int32_t byteCount, bool withTerminator) {

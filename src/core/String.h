@@ -23,13 +23,6 @@ public:
     // Builds from `byteCount` narrow bytes (no terminator needed).
     static String fromNarrow(const char* bytes, std::int32_t byteCount);
 
-    // A file name or path as the system gave it (NUL-terminated), decoded so
-    // that toFileName gives back the same bytes (see Port::fileNameToWide).
-    static String fromFileName(const char* bytes);
-    // The text as a file name for the system's narrow calls: on POSIX the
-    // bytes a name decoded by fromFileName came from; elsewhere toNarrow's.
-    std::string toFileName() const;
-
     std::int32_t length() const noexcept { return count; }
     // Units the storage holds (growth is observable: "abc" has capacity 4).
     std::int32_t capacity() const noexcept { return chars.capacity; }

@@ -113,7 +113,7 @@ bool DumpRelay::deleteDumpFile(const String& dumpPath, NodeWindow* window) {
     window->log(u"Removed file: " + path);
     long long start = Port::elapsedMilliseconds();
     // A file still open elsewhere stays visible until its last handle closes.
-    while (Port::isRegularFile(path.toFileName().c_str())) {
+    while (Port::isRegularFile(path.wideCString())) {
         if (Port::elapsedMilliseconds() - start >= deletionGiveUpMs) {
             window->log(u"Could not delete file, leaving it in place: " + path);
             givenUpDumps.insert(path.wideCString());

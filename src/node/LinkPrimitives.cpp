@@ -23,7 +23,7 @@ void useTimeout(Port::StreamSocket* socket, int seconds) {
 class OpenFile {
 public:
     OpenFile(String path, String* reason) : path(path), reason(reason) {
-        if (!file.createReplacing(this->path.toFileName().c_str())) fail();
+        if (!file.createReplacing(this->path.wideCString())) fail();
     }
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;

@@ -123,7 +123,7 @@ String prepareCommand(const RenderJobContext& context, const JobRequest& request
     // link planted there would take it elsewhere. The shell makes a plain
     // file in its place.
     String maxLog = dataDirectory + u"/MaxLog.txt";
-    if (Port::isSymbolicLink(maxLog.toFileName().c_str())) {
+    if (Port::isSymbolicLink(maxLog.wideCString())) {
         if (Port::deleteFile(maxLog.wideCString()))
             window->log(u"Removed " + maxLog + u": it was a symbolic link, and the node never writes through one");
         else
@@ -132,7 +132,7 @@ String prepareCommand(const RenderJobContext& context, const JobRequest& request
     // The interpreter refuses the whole command when it cannot open it: the
     // system's reason is the admin's only clue.
     std::string why;
-    if (!Port::canAppendTo(maxLog.toFileName().c_str(), why))
+    if (!Port::canAppendTo(maxLog.wideCString(), why))
         window->log(u"Cannot write the renderer's output to " + maxLog + u": " + String(why.c_str()));
     String command = buildRenderCommand(context.settings.hostInstalls[request.chosenVersion - firstHostYear],
                                         request.scenePath, dataDirectory, request.job.frame);
@@ -146,7 +146,7 @@ std::unique_ptr<Port::ChildProcess> startRenderer(const RenderJobContext& contex
     context.dumps.purgeDumpFiles(context.settings.dataDirectory, context.window);
     std::string why;
     // The paths in it go to the system as the names they were found as.
-    std::unique_ptr<Port::ChildProcess> renderer = Port::ChildProcess::start(command.toFileName().c_str(), why);
+    std::unique_ptr<Port::ChildProcess> renderer = Port::ChildProcess::start(String(command).wideCString(), why);
     if (!renderer) context.window->log(u"Cannot start the command interpreter: " + String(why.c_str()));
     return renderer;
 }

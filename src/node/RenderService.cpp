@@ -35,7 +35,7 @@ RenderService::RenderService(NodeWindow* window, const ServiceSetup& setup) : se
     settings.dataDirectory = setup.dataDirectory;
     // An existing directory is fine; any other failure shows up later on the
     // configuration and job files.
-    Port::makeDirectory(settings.dataDirectory.toFileName().c_str());
+    Port::makeDirectory(settings.dataDirectory.wideCString());
 
     String configError;
     if (!loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window, configError)) {

@@ -8,8 +8,8 @@
 
 // A file that a log is appended to, written so that a failed write leaves
 // no part of itself behind and so that the file can be followed when it is
-// deleted, replaced or renamed away. Paths are NUL-terminated narrow text in
-// the file-name form (see encoding.h). No internal locking: one owner.
+// deleted, replaced or renamed away. Paths are in the one path form of
+// path.h. No internal locking: one owner.
 
 namespace Varnix::Port {
 
@@ -23,7 +23,7 @@ public:
     // symbolic link (on Windows, any reparse point). Other processes may
     // read, write, rename and delete it meanwhile. False on failure, with
     // the system's reason (one short line) in `why`. Call it on a closed file.
-    bool open(const char* path, std::string& why);
+    bool open(const char16_t* path, std::string& why);
     bool isOpen() const { return handle != -1; }
 
     // Appends all `size` bytes at the end of the file, each line feed as the
@@ -37,7 +37,7 @@ public:
 
     // True while `path` still names the open file: false once it has been
     // deleted, renamed away or replaced by another file.
-    bool isStillAt(const char* path) const;
+    bool isStillAt(const char16_t* path) const;
 
     // Safe to repeat.
     void close();
@@ -51,6 +51,6 @@ private:
 };
 
 // Renames `from` to `to`, replacing a file at `to`. False on failure.
-bool renameReplacing(const char* from, const char* to);
+bool renameReplacing(const char16_t* from, const char16_t* to);
 
 }  // namespace Varnix::Port

@@ -1,5 +1,7 @@
 #include "port/appendfile.h"
 
+#include "port/path.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,8 +14,8 @@ namespace Varnix::Port {
 
 AppendFile::~AppendFile() { close(); }
 
-bool AppendFile::open(const char* path, std::string& why) {
-    int descriptor = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+bool AppendFile::open(const char16_t* path, std::string& why) {
+    int descriptor = ::open(narrowPath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (descriptor < 0) {
         why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
         return false;
@@ -64,9 +66,9 @@ std::int64_t AppendFile::size() const {
     return fstat(int(handle), &status) == 0 ? std::int64_t(status.st_size) : -1;
 }
 
-bool AppendFile::isStillAt(const char* path) const {
+bool AppendFile::isStillAt(const char16_t* path) const {
     struct stat open, named;
-    if (fstat(int(handle), &open) != 0 || lstat(path, &named) != 0) return false;
+    if (fstat(int(handle), &open) != 0 || lstat(narrowPath(path).c_str(), &named) != 0) return false;
     return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
@@ -76,6 +78,8 @@ void AppendFile::close() {
     handle = -1;
 }
 
-bool renameReplacing(const char* from, const char* to) { return std::rename(from, to) == 0; }
+bool renameReplacing(const char16_t* from, const char16_t* to) {
+    return std::rename(narrowPath(from).c_str(), narrowPath(to).c_str()) == 0;
+}
 
 }  // namespace Varnix::Port

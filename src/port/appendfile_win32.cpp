@@ -1,5 +1,6 @@
 #include "port/appendfile.h"
 
+#include "port/path.h"
 #include "port/systemerror_win32.h"
 
 #include <windows.h>
@@ -30,11 +31,12 @@ bool writeAll(HANDLE file, const char* bytes, std::size_t size, std::string& why
 
 AppendFile::~AppendFile() { close(); }
 
-bool AppendFile::open(const char* path, std::string& why) {
+bool AppendFile::open(const char16_t* path, std::string& why) {
     // Delete sharing lets an admin delete or rename the log while the node
     // runs; the node then opens a new one.
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file =
+        CreateFileA(narrowPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         why = systemErrorText(GetLastError());
         return false;
@@ -79,9 +81,10 @@ std::int64_t AppendFile::size() const {
     return GetFileSizeEx(asHandle(handle), &size) ? std::int64_t(size.QuadPart) : -1;
 }
 
-bool AppendFile::isStillAt(const char* path) const {
-    HANDLE named = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+bool AppendFile::isStillAt(const char16_t* path) const {
+    HANDLE named = CreateFileA(narrowPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     // A deleted file still open here cannot be opened by name either.
     if (named == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION a, b;
@@ -98,8 +101,8 @@ void AppendFile::close() {
     handle = -1;
 }
 
-bool renameReplacing(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+bool renameReplacing(const char16_t* from, const char16_t* to) {
+    return MoveFileExA(narrowPath(from).c_str(), narrowPath(to).c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
 }  // namespace Varnix::Port

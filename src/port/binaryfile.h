@@ -3,7 +3,7 @@
 // receives is never reached through a symbolic link (on Windows, any reparse
 // point) as the last part of its path, so that a program that may write into
 // the data directory cannot make the node send, overwrite or empty a file
-// elsewhere. Paths are narrow (ANSI code page on Windows, UTF-8 elsewhere).
+// elsewhere. Paths are in the one form of path.h.
 // One object has one user thread; nothing here throws.
 
 #include "port/notcopyable.h"
@@ -20,13 +20,13 @@ public:
 
     // Opens an existing regular file for reading. False when it is missing,
     // a link, a directory or not readable.
-    bool openForReading(const char* narrowPath);
+    bool openForReading(const char16_t* path);
 
     // Creates the file anew for writing: whatever the name holds (a file or
     // a link, never what a link points to) is removed first, then the file is
     // created exclusively. False when the name cannot be freed or another
     // program took it meanwhile.
-    bool createReplacing(const char* narrowPath);
+    bool createReplacing(const char16_t* path);
 
     bool isOpen() const;
 

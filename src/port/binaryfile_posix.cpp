@@ -1,5 +1,7 @@
 #include "port/binaryfile.h"
 
+#include "port/path.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,10 +18,10 @@ int fdOf(std::intptr_t handle) { return static_cast<int>(handle); }
 
 BinaryFile::~BinaryFile() { close(); }
 
-bool BinaryFile::openForReading(const char* narrowPath) {
+bool BinaryFile::openForReading(const char16_t* path) {
     close();
     // O_NOFOLLOW: a link as the last component fails the open.
-    int fd = ::open(narrowPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    int fd = ::open(narrowPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -30,12 +32,13 @@ bool BinaryFile::openForReading(const char* narrowPath) {
     return true;
 }
 
-bool BinaryFile::createReplacing(const char* narrowPath) {
+bool BinaryFile::createReplacing(const char16_t* path) {
     close();
+    std::string name = narrowPath(path);
     // Unlinking a link removes the link, not its target; the exclusive create
     // then fails if anything took the name back in between.
-    ::unlink(narrowPath);
-    int fd = ::open(narrowPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    ::unlink(name.c_str());
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     handle = fd;
     return true;

@@ -1,5 +1,6 @@
 #include "port/binaryfile.h"
 
+#include "port/path.h"
 #include "port/regularfile_win32.h"
 
 #include <windows.h>
@@ -16,23 +17,24 @@ constexpr std::intptr_t noFile = -1;
 
 BinaryFile::~BinaryFile() { close(); }
 
-bool BinaryFile::openForReading(const char* narrowPath) {
+bool BinaryFile::openForReading(const char16_t* path) {
     close();
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which is then refused.
     HANDLE file = keepIfRegular(
-        CreateFileA(narrowPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        CreateFileA(narrowPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file == INVALID_HANDLE_VALUE) return false;
     handle = reinterpret_cast<std::intptr_t>(file);
     return true;
 }
 
-bool BinaryFile::createReplacing(const char* narrowPath) {
+bool BinaryFile::createReplacing(const char16_t* path) {
     close();
+    std::string name = narrowPath(path);
     // Deleting a link deletes the link, not its target; CREATE_NEW then
     // fails if anything took the name back in between.
-    DeleteFileA(narrowPath);
-    HANDLE file = CreateFileA(narrowPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+    DeleteFileA(name.c_str());
+    HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     handle = reinterpret_cast<std::intptr_t>(file);

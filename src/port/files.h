@@ -1,7 +1,6 @@
 #pragma once
-// Files and directories, as the render node needs them. Wide paths are
-// NUL-terminated UTF-16; narrow paths are file names in the platform's
-// narrow form (encoding.h: fileNameToWide, wideToFileName).
+// Files and directories, as the render node needs them. Paths are in the
+// one form of path.h (NUL-terminated UTF-16).
 // All functions may be called from any thread and never throw.
 
 #include "port/notcopyable.h"
@@ -12,17 +11,17 @@
 
 namespace Varnix::Port {
 
-// Copies the process's working directory, narrow and NUL-terminated, into
-// `buffer` of `size` bytes. False (buffer left empty) when it does not fit.
-bool getWorkingDirectory(char* buffer, std::size_t size);
+// The process's working directory, as the system names it (path.h); empty
+// when the system cannot tell.
+std::u16string workingDirectory();
 
 // Creates one directory. False when it could not be made, including when it
 // already exists.
-bool makeDirectory(const char* narrowPath);
+bool makeDirectory(const char16_t* path);
 
 // True when the path names an existing regular file (a pending deletion
 // still counts as existing until its last handle is closed).
-bool isRegularFile(const char* narrowPath);
+bool isRegularFile(const char16_t* path);
 
 // The size in bytes of an existing regular file; -1 when it cannot be read
 // (missing, a directory, a symbolic link, no access). Reads attributes only.
@@ -42,10 +41,10 @@ bool copyFile(const char16_t* from, const char16_t* to);
 // right after the failure. Any thread.
 std::string lastFileErrorText();
 
-// True when `narrowPath` can be opened for appending, as the command
+// True when `path` can be opened for appending, as the command
 // interpreter's ">>" opens it (created when missing, then closed); otherwise
 // false with the system's reason in `why`.
-bool canAppendTo(const char* narrowPath, std::string& why);
+bool canAppendTo(const char16_t* path, std::string& why);
 
 // Where development builds keep numbered copies of relayed dumps: the copy
 // number n goes to prefix + n + ".exr". Static text, never null.

@@ -1,7 +1,7 @@
 #include "port/files.h"
 
 #include "port/binaryfile.h"
-#include "port/encoding.h"
+#include "port/path.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,58 +17,35 @@
 
 namespace Varnix::Port {
 
-namespace {
-
-// Paths go to the system, and names come back, through the file-name codec:
-// a name that is not UTF-8 decodes reversibly, so it opens and deletes as
-// the name that was found.
-std::string systemName(const char16_t* text) {
-    int units = 0;
-    while (text[units]) ++units;
-    std::string out(static_cast<std::size_t>(wideToFileName(text, units, nullptr, 0)), '\0');
-    if (!out.empty()) out.resize(static_cast<std::size_t>(wideToFileName(text, units, &out[0], int(out.size()))));
-    return out;
-}
-
-std::u16string nameFromSystem(const char* text) {
-    int bytes = static_cast<int>(std::strlen(text));
-    std::u16string out(static_cast<std::size_t>(fileNameToWide(text, bytes, nullptr, 0)), u'\0');
-    if (!out.empty()) out.resize(static_cast<std::size_t>(fileNameToWide(text, bytes, &out[0], int(out.size()))));
-    return out;
-}
-
-}  // namespace
-
-bool getWorkingDirectory(char* buffer, std::size_t size) {
-    if (size == 0) return false;
-    if (!::getcwd(buffer, size)) {
-        buffer[0] = '\0';
-        return false;
+std::u16string workingDirectory() {
+    // No length limit of its own: the buffer grows until the name fits.
+    for (std::string buffer(4096, '\0');; buffer.resize(buffer.size() * 2)) {
+        if (::getcwd(&buffer[0], buffer.size())) return pathFromSystem(buffer.c_str());
+        if (errno != ERANGE) return std::u16string();
     }
-    return true;
 }
 
-bool makeDirectory(const char* narrowPath) { return ::mkdir(narrowPath, 0777) == 0; }
+bool makeDirectory(const char16_t* path) { return ::mkdir(narrowPath(path).c_str(), 0777) == 0; }
 
-bool isRegularFile(const char* narrowPath) {
+bool isRegularFile(const char16_t* path) {
     struct stat st;
-    return ::stat(narrowPath, &st) == 0 && S_ISREG(st.st_mode);
+    return ::stat(narrowPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::int64_t fileSize(const char16_t* path) {
     struct stat st;
     // lstat: a link is no regular file, whatever it points to.
-    if (::lstat(systemName(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (::lstat(narrowPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return std::int64_t(st.st_size);
 }
 
-bool deleteFile(const char16_t* path) { return ::unlink(systemName(path).c_str()) == 0; }
+bool deleteFile(const char16_t* path) { return ::unlink(narrowPath(path).c_str()) == 0; }
 
 bool copyFile(const char16_t* from, const char16_t* to) {
     BinaryFile in, out;
     // Neither end is reached through a link: `to` may lie in a directory
     // that anybody can write (/tmp).
-    if (!in.openForReading(systemName(from).c_str()) || !out.createReplacing(systemName(to).c_str())) return false;
+    if (!in.openForReading(from) || !out.createReplacing(to)) return false;
     char buffer[65536];
     for (;;) {
         long long got = in.read(buffer, sizeof buffer);
@@ -81,8 +58,8 @@ bool copyFile(const char16_t* from, const char16_t* to) {
 
 std::string lastFileErrorText() { return std::strerror(errno); }
 
-bool canAppendTo(const char* narrowPath, std::string& why) {
-    int fd = ::open(narrowPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+bool canAppendTo(const char16_t* path, std::string& why) {
+    int fd = ::open(narrowPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         why = std::strerror(errno);
         return false;
@@ -94,7 +71,7 @@ bool canAppendTo(const char* narrowPath, std::string& why) {
 const char16_t* developmentDumpCopyPrefix() { return u"/tmp/dump"; }
 
 InputFile::InputFile(const char16_t* path) {
-    std::string narrow = systemName(path);
+    std::string narrow = narrowPath(path);
     auto fail = [this](Status status, int error) {
         state = status;
         std::snprintf(reason, sizeof reason, "%s", std::strerror(error));
@@ -170,7 +147,7 @@ struct FileSearch::State {
 };
 
 FileSearch::FileSearch(const char16_t* pattern) : state(new State) {
-    std::string full = systemName(pattern);
+    std::string full = narrowPath(pattern);
     std::size_t slash = full.rfind('/');
     state->directory = slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
     state->pattern = slash == std::string::npos ? full : full.substr(slash + 1);
@@ -197,7 +174,7 @@ void FileSearch::next() {
         struct stat st;
         std::string path = state->directory + entry->d_name;
         state->isDirectory = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        state->name = nameFromSystem(entry->d_name);
+        state->name = pathFromSystem(entry->d_name);
         state->hasEntry = true;
         return;
     }

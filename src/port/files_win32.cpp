@@ -1,5 +1,6 @@
 #include "port/files.h"
 
+#include "port/path.h"
 #include "port/regularfile_win32.h"
 
 #include "port/systemerror_win32.h"
@@ -21,20 +22,19 @@ const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_
 
 }  // namespace
 
-bool getWorkingDirectory(char* buffer, std::size_t size) {
-    if (size == 0) return false;
-    if (!_getcwd(buffer, int(size))) {
-        buffer[0] = '\0';
-        return false;
-    }
-    return true;
+std::u16string workingDirectory() {
+    char* name = _getcwd(nullptr, 0);
+    if (name == nullptr) return std::u16string();
+    std::u16string path = pathFromSystem(name);
+    std::free(name);
+    return path;
 }
 
-bool makeDirectory(const char* narrowPath) { return _mkdir(narrowPath) == 0; }
+bool makeDirectory(const char16_t* path) { return _mkdir(narrowPath(path).c_str()) == 0; }
 
-bool isRegularFile(const char* narrowPath) {
+bool isRegularFile(const char16_t* path) {
     struct _stat64i32 st;
-    return _stat64i32(narrowPath, &st) == 0 && (st.st_mode & 0x8000) != 0;
+    return _stat64i32(narrowPath(path).c_str(), &st) == 0 && (st.st_mode & 0x8000) != 0;
 }
 
 std::int64_t fileSize(const char16_t* path) {
@@ -87,9 +87,10 @@ bool copyFile(const char16_t* from, const char16_t* to) {
 
 std::string lastFileErrorText() { return systemErrorText(GetLastError()); }
 
-bool canAppendTo(const char* narrowPath, std::string& why) {
-    HANDLE file = CreateFileA(narrowPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+bool canAppendTo(const char16_t* path, std::string& why) {
+    HANDLE file =
+        CreateFileA(narrowPath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         why = lastFileErrorText();
         return false;

@@ -17,19 +17,19 @@ public:
         unavailable     // the file could not be made or opened (no rights...)
     };
 
-    // Opens or creates the file `fileName` (narrow file name) and locks it
+    // Opens or creates the file at `path` (path.h) and locks it
     // without waiting; when it gets the lock, writes this process's id into
     // it. Neither the handle nor the lock is inherited by child processes.
     // GUI thread; never throws.
-    explicit FolderLock(const char* fileName);
+    explicit FolderLock(const char16_t* path);
     // Lets go of the lock and closes the file (which stays).
     ~FolderLock();
 
     State state() const { return current; }
 
-    // The process id the holder wrote into `fileName`; 0 when none can be
-    // read. Any thread.
-    static std::uint32_t holderProcessId(const char* fileName);
+    // The process id the holder wrote into the file at `path`; 0 when none
+    // can be read. Any thread.
+    static std::uint32_t holderProcessId(const char16_t* path);
 
 private:
     State current = State::unavailable;

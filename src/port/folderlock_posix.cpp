@@ -1,5 +1,7 @@
 #include "port/folderlock.h"
 
+#include "port/path.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,10 +12,10 @@
 
 namespace Varnix::Port {
 
-FolderLock::FolderLock(const char* fileName) {
+FolderLock::FolderLock(const char16_t* path) {
     // Close-on-exec: a renderer started by the node must not keep the folder
     // locked after the node has gone.
-    int fd = ::open(fileName, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = ::open(narrowPath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         current = errno == EWOULDBLOCK ? State::heldElsewhere : State::unavailable;
@@ -30,8 +32,8 @@ FolderLock::~FolderLock() {
     if (handle >= 0) ::close(static_cast<int>(handle));
 }
 
-std::uint32_t FolderLock::holderProcessId(const char* fileName) {
-    int fd = ::open(fileName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+std::uint32_t FolderLock::holderProcessId(const char16_t* path) {
+    int fd = ::open(narrowPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return 0;
     char text[32] = {};
     ssize_t got = ::read(fd, text, sizeof text - 1);

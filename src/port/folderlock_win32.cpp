@@ -1,6 +1,7 @@
 #include "port/folderlock.h"
 
 #include "port/encoding.h"
+#include "port/path.h"
 
 #include <windows.h>
 
@@ -16,7 +17,9 @@ namespace {
 // readable by the next start while the lock is held.
 constexpr DWORD lockOffsetHigh = 1;
 
-std::wstring wideName(const char* fileName) {
+std::wstring wideName(const char16_t* path) {
+    std::string narrow = narrowPath(path);
+    const char* fileName = narrow.c_str();
     int length = static_cast<int>(strlen(fileName));
     int units = fileNameToWide(fileName, length, nullptr, 0);
     std::u16string wide(units > 0 ? units : 0, u'\0');
@@ -43,8 +46,8 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
 
 }  // namespace
 
-FolderLock::FolderLock(const char* fileName) {
-    std::wstring wide = wideName(fileName);
+FolderLock::FolderLock(const char16_t* path) {
+    std::wstring wide = wideName(path);
     // No inherited handle (the default security attributes): a renderer
     // started by the node never keeps the folder locked.
     HANDLE file =
@@ -70,8 +73,8 @@ FolderLock::~FolderLock() {
     if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
-std::uint32_t FolderLock::holderProcessId(const char* fileName) {
-    std::wstring wide = wideName(fileName);
+std::uint32_t FolderLock::holderProcessId(const char16_t* path) {
+    std::wstring wide = wideName(path);
     HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;

@@ -12,10 +12,11 @@ namespace Varnix::Port {
 
 class ChildProcess : NotCopyable {
 public:
-    // Starts `narrowCommand` (the platform's narrow form) through the command
-    // interpreter and returns at once. Null, with the system's reason in
+    // Starts `command` through the command interpreter and returns at once.
+    // The command is UTF-16, and the paths in it reach the interpreter as
+    // the names they were found as (path.h). Null, with the system's reason in
     // `why`, when the interpreter could not be started. Any thread.
-    static std::unique_ptr<ChildProcess> start(const char* narrowCommand, std::string& why);
+    static std::unique_ptr<ChildProcess> start(const char16_t* command, std::string& why);
 
     // Ends whatever is left of the tree (endTree) and releases the handle.
     // The owner's thread.

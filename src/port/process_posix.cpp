@@ -1,6 +1,7 @@
 #include "port/process.h"
 
 #include "port/clock.h"
+#include "port/path.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -98,7 +99,7 @@ struct ChildProcess::System {
 
 ChildProcess::ChildProcess(std::unique_ptr<System> system) : system(std::move(system)) {}
 
-std::unique_ptr<ChildProcess> ChildProcess::start(const char* narrowCommand, std::string& why) {
+std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::string& why) {
     becomeSubreaper();
     // Not system(): it ignores SIGINT and SIGQUIT in the whole process while
     // the command runs, so Ctrl-C could not stop the node during a render.
@@ -119,8 +120,8 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char* narrowCommand, std
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     char shell[] = "/bin/sh";
     char option[] = "-c";
-    std::string command(narrowCommand);
-    char* arguments[] = {shell, option, &command[0], nullptr};
+    std::string narrowCommand = narrowPath(command);
+    char* arguments[] = {shell, option, &narrowCommand[0], nullptr};
     auto system = std::make_unique<System>();
     int spawned = posix_spawn(&system->pid, shell, nullptr, &attributes, arguments, environ);
     posix_spawnattr_destroy(&attributes);

@@ -1,6 +1,7 @@
 #include "port/process.h"
 
 #include "port/systemerror_win32.h"
+#include "port/path.h"
 
 #include <windows.h>
 
@@ -39,11 +40,12 @@ struct ChildProcess::System {
 
 ChildProcess::ChildProcess(std::unique_ptr<System> system) : system(std::move(system)) {}
 
-std::unique_ptr<ChildProcess> ChildProcess::start(const char* narrowCommand, std::string& why) {
+std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* wideCommand, std::string& why) {
     // The narrow command is in the ANSI code page, as system() took it.
-    int length = MultiByteToWideChar(CP_ACP, 0, narrowCommand, -1, nullptr, 0);
+    std::string narrowCommand = narrowPath(wideCommand);
+    int length = MultiByteToWideChar(CP_ACP, 0, narrowCommand.c_str(), -1, nullptr, 0);
     std::vector<wchar_t> command(std::size_t(length > 0 ? length : 1), L'\0');
-    if (length > 0) MultiByteToWideChar(CP_ACP, 0, narrowCommand, -1, command.data(), length);
+    if (length > 0) MultiByteToWideChar(CP_ACP, 0, narrowCommand.c_str(), -1, command.data(), length);
     std::wstring shell = interpreter();
     std::wstring line = L"cmd.exe /c " + std::wstring(command.data());
     std::vector<wchar_t> mutableLine(line.begin(), line.end());

@@ -3,21 +3,21 @@
 #include <cstdio>
 #include <string>
 
-// Opening text files and the platform's text-mode conventions. Paths are
-// NUL-terminated narrow text (see encoding.h). Every open returns null on
-// failure; the caller owns the stream and closes it with fclose.
+// Opening text files and the platform's text-mode conventions. Paths are in
+// the one form of path.h. Every open returns null on failure; the caller
+// owns the stream and closes it with fclose.
 
 namespace Varnix::Port {
 
 // Opens an existing file (not a directory) for reading in text mode.
-std::FILE* openTextForReading(const char* path);
+std::FILE* openTextForReading(const char16_t* path);
 
 // Whether `path` names something that exists, asked after an open for
 // reading failed: false only when the system says that nothing is there (a
 // new file may be made); otherwise true, with the system's reason why it
 // cannot be opened for reading now in `whyUnreadable` (one short line, empty
 // when it opens after all).
-bool textFileExists(const char* path, std::string& whyUnreadable);
+bool textFileExists(const char16_t* path, std::string& whyUnreadable);
 
 // The writers below never write through a symbolic link (on Windows, any
 // reparse point): the folders the node writes in may be writable by other
@@ -25,19 +25,19 @@ bool textFileExists(const char* path, std::string& whyUnreadable);
 
 // Creates or truncates for writing in text mode (line feeds become CR LF on
 // Windows; stay LF elsewhere).
-std::FILE* openTextForWriting(const char* path);
+std::FILE* openTextForWriting(const char16_t* path);
 
 // Creates a new file for writing in text mode; fails when anything is at
 // `path` already (a file, or a link, even one that leads nowhere).
-std::FILE* openTextForCreating(const char* path);
+std::FILE* openTextForCreating(const char16_t* path);
 
 // Opens for appending ("a+"), creating the file when missing, letting other
 // processes read and write the file meanwhile.
-std::FILE* openTextForAppending(const char* path);
+std::FILE* openTextForAppending(const char16_t* path);
 
 // True when `path` itself is a symbolic link (on Windows, a reparse point),
 // whether or not it leads anywhere. Never follows it.
-bool isSymbolicLink(const char* path);
+bool isSymbolicLink(const char16_t* path);
 
 // fgets with text-mode reading on every platform: at most size - 1 bytes,
 // ending after the first line feed, with a carriage return before a line

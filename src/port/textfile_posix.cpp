@@ -1,5 +1,7 @@
 #include "port/textfile.h"
 
+#include "port/path.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -12,8 +14,8 @@
 
 namespace Varnix::Port {
 
-std::FILE* openTextForReading(const char* path) {
-    std::FILE* file = std::fopen(path, "r");
+std::FILE* openTextForReading(const char16_t* path) {
+    std::FILE* file = std::fopen(narrowPath(path).c_str(), "r");
     // A directory opens here but not on Windows; it cannot be read either way.
     struct stat status;
     if (file != nullptr && (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode))) {
@@ -23,9 +25,10 @@ std::FILE* openTextForReading(const char* path) {
     return file;
 }
 
-bool textFileExists(const char* path, std::string& whyUnreadable) {
+bool textFileExists(const char16_t* path, std::string& whyUnreadable) {
+    std::string name = narrowPath(path);
     struct stat status;
-    if (stat(path, &status) != 0) {
+    if (stat(name.c_str(), &status) != 0) {
         if (errno == ENOENT) return false;
         whyUnreadable = std::strerror(errno);
         return true;
@@ -34,7 +37,7 @@ bool textFileExists(const char* path, std::string& whyUnreadable) {
         whyUnreadable = std::strerror(EISDIR);
         return true;
     }
-    std::FILE* file = std::fopen(path, "r");
+    std::FILE* file = std::fopen(name.c_str(), "r");
     if (file == nullptr) {
         whyUnreadable = std::strerror(errno);
         return true;
@@ -47,8 +50,8 @@ bool textFileExists(const char* path, std::string& whyUnreadable) {
 namespace {
 
 // open(2) with O_NOFOLLOW, then a stream on it in `mode`.
-std::FILE* openStream(const char* path, int flags, const char* mode) {
-    int descriptor = open(path, flags | O_NOFOLLOW, 0666);
+std::FILE* openStream(const char16_t* path, int flags, const char* mode) {
+    int descriptor = open(narrowPath(path).c_str(), flags | O_NOFOLLOW, 0666);
     if (descriptor < 0) return nullptr;
     std::FILE* file = fdopen(descriptor, mode);
     if (file == nullptr) close(descriptor);
@@ -57,15 +60,15 @@ std::FILE* openStream(const char* path, int flags, const char* mode) {
 
 }  // namespace
 
-std::FILE* openTextForWriting(const char* path) { return openStream(path, O_WRONLY | O_CREAT | O_TRUNC, "w"); }
+std::FILE* openTextForWriting(const char16_t* path) { return openStream(path, O_WRONLY | O_CREAT | O_TRUNC, "w"); }
 
-std::FILE* openTextForCreating(const char* path) { return openStream(path, O_WRONLY | O_CREAT | O_EXCL, "w"); }
+std::FILE* openTextForCreating(const char16_t* path) { return openStream(path, O_WRONLY | O_CREAT | O_EXCL, "w"); }
 
-std::FILE* openTextForAppending(const char* path) { return openStream(path, O_RDWR | O_CREAT | O_APPEND, "a+"); }
+std::FILE* openTextForAppending(const char16_t* path) { return openStream(path, O_RDWR | O_CREAT | O_APPEND, "a+"); }
 
-bool isSymbolicLink(const char* path) {
+bool isSymbolicLink(const char16_t* path) {
     struct stat status;
-    return lstat(path, &status) == 0 && S_ISLNK(status.st_mode);
+    return lstat(narrowPath(path).c_str(), &status) == 0 && S_ISLNK(status.st_mode);
 }
 
 char* readTextChunk(char* buffer, int size, std::FILE* file) {

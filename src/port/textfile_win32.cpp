@@ -1,6 +1,7 @@
 #include "port/textfile.h"
 
 #include "port/systemerror_win32.h"
+#include "port/path.h"
 
 #include <windows.h>
 
@@ -12,14 +13,15 @@
 
 namespace Varnix::Port {
 
-std::FILE* openTextForReading(const char* path) {
+std::FILE* openTextForReading(const char16_t* path) {
     std::FILE* file = nullptr;
-    if (fopen_s(&file, path, "r") != 0) return nullptr;
+    if (fopen_s(&file, narrowPath(path).c_str(), "r") != 0) return nullptr;
     return file;
 }
 
-bool textFileExists(const char* path, std::string& whyUnreadable) {
-    DWORD attributes = GetFileAttributesA(path);
+bool textFileExists(const char16_t* path, std::string& whyUnreadable) {
+    std::string name = narrowPath(path);
+    DWORD attributes = GetFileAttributesA(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
@@ -31,7 +33,7 @@ bool textFileExists(const char* path, std::string& whyUnreadable) {
         return true;
     }
     // The same sharing as the runtime's open for reading.
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         whyUnreadable = systemErrorText(GetLastError());
@@ -42,23 +44,23 @@ bool textFileExists(const char* path, std::string& whyUnreadable) {
     return true;
 }
 
-bool isSymbolicLink(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
+bool isSymbolicLink(const char16_t* path) {
+    DWORD attributes = GetFileAttributesA(narrowPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-std::FILE* openTextForWriting(const char* path) {
+std::FILE* openTextForWriting(const char16_t* path) {
     // Making links takes a privilege here, so a look before the open will do.
     if (isSymbolicLink(path)) return nullptr;
     std::FILE* file = nullptr;
-    if (fopen_s(&file, path, "w") != 0) return nullptr;
+    if (fopen_s(&file, narrowPath(path).c_str(), "w") != 0) return nullptr;
     return file;
 }
 
-std::FILE* openTextForCreating(const char* path) {
+std::FILE* openTextForCreating(const char16_t* path) {
     // CREATE_NEW fails on any name already there, a link included.
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileA(narrowPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT | _O_WRONLY);
     if (descriptor < 0) {
@@ -70,9 +72,9 @@ std::FILE* openTextForCreating(const char* path) {
     return file;
 }
 
-std::FILE* openTextForAppending(const char* path) {
+std::FILE* openTextForAppending(const char16_t* path) {
     if (isSymbolicLink(path)) return nullptr;
-    return _fsopen(path, "a+", _SH_DENYNO);
+    return _fsopen(narrowPath(path).c_str(), "a+", _SH_DENYNO);
 }
 
 char* readTextChunk(char* buffer, int size, std::FILE* file) {

@@ -7,6 +7,7 @@
 #include "config/NodeConfig.h"
 #include "config/NodeSettings.h"
 #include "core/String.h"
+#include "port/path.h"
 
 #include <gtest/gtest.h>
 
@@ -34,8 +35,8 @@ TEST(AnsiCodePage, CyrillicTextBecomesOneCodePageBytePerLetterAndBack) {
     // Under UTF-8 each letter would take two bytes; a missing code page gives '?'.
     EXPECT_EQ(std::string(installCp1251), narrowOf(String(installWide)));
     EXPECT_EQ(std::u16string(installWide), unitsOf(String(installCp1251)));
-    EXPECT_EQ(std::u16string(installWide), unitsOf(String::fromFileName(installCp1251)));
-    EXPECT_EQ(std::string(installCp1251), String(installWide).toFileName());
+    EXPECT_EQ(std::u16string(installWide), Varnix::Port::pathFromSystem(installCp1251));
+    EXPECT_EQ(std::string(installCp1251), Varnix::Port::narrowPath(installWide));
 }
 
 TEST(AnsiCodePage, LettersOutsideTheCodePageBecomeQuestionMarksWithoutTakingTheirNeighbours) {

@@ -116,7 +116,7 @@ TEST_F(RenderCommandTest, ShellSeesFileSystemPiecesAsText) {
     fs::path previous = fs::current_path();
     fs::current_path(directory);
     std::string why;
-    auto shell = Varnix::Port::ChildProcess::start(command.toNarrow(), why);
+    auto shell = Varnix::Port::ChildProcess::start(command.wideCString(), why);
     ASSERT_TRUE(shell) << why;
     ASSERT_TRUE(shell->wait(-1));
     int status = shell->exitStatus();

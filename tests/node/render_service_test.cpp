@@ -6,6 +6,7 @@
 #include "core/Exception.h"
 #include "support/TempDirectory.h"
 #include "node/RenderService.h"
+#include "port/path.h"
 #include "port/socket.h"
 #include "port/thread.h"
 
@@ -37,7 +38,7 @@ class RenderServiceStart : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
         VarnixTest::TempDirectoryTest::SetUp();
-        setup.dataDirectory = String::fromFileName((directory.string() + "/drData/").c_str());
+        setup.dataDirectory = String(Varnix::Port::pathFromSystem((directory.string() + "/drData/").c_str()).c_str());
         setup.discoveryPort = setup.hostPort = setup.masterPort = 0;
     }
     void TearDown() override {
@@ -133,12 +134,12 @@ TEST_F(RenderServiceStart, ReportsWhatItCouldNotStartInOrderAndShowsNothing) {
 TEST_F(RenderServiceStart, DataDirectoryWhoseNameIsNotUtf8) {
     std::filesystem::path odd = directory / "r\xe9seau";
     std::filesystem::create_directory(odd);
-    setup.dataDirectory = String::fromFileName((odd.string() + "/drData/").c_str());
+    setup.dataDirectory = String(Varnix::Port::pathFromSystem((odd.string() + "/drData/").c_str()).c_str());
     RecordingWindow window;
     {
         RenderService service(&window, setup);
         EXPECT_TRUE(window.waitFor("Starting UDP socket, local hostname: "));
-        EXPECT_EQ(odd.string() + "/drData/", service.settings.dataDirectory.toFileName());
+        EXPECT_EQ(odd.string() + "/drData/", Varnix::Port::narrowPath(service.settings.dataDirectory.wideCString()));
     }
     EXPECT_TRUE(std::filesystem::is_regular_file(odd / "drData" / "DrConfig.txt"));
     EXPECT_EQ(0, window.countStartingWith("Cannot read the config file ("));

@@ -25,11 +25,7 @@ protected:
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    std::u16string wide(const fs::path& path) {
-        std::u16string out;
-        for (char c : path.string()) out += char16_t(static_cast<unsigned char>(c));
-        return out;
-    }
+    std::u16string wide(const fs::path& path) { return VarnixTest::portPath(path); }
 };
 
 TEST_F(FilesTest, SearchYieldsEveryNameWithThePrefixAndTellsDirectories) {
@@ -76,9 +72,9 @@ TEST_F(FilesTest, CopyReplacesALongerTargetAndDeleteRemoves) {
     ASSERT_TRUE(copyFile(src.c_str(), dst.c_str()));
     EXPECT_EQ(read(directory / "dst.exr"), "short");
 
-    EXPECT_TRUE(isRegularFile((directory / "src.exr").string().c_str()));
+    EXPECT_TRUE(isRegularFile(src.c_str()));
     EXPECT_TRUE(deleteFile(src.c_str()));
-    EXPECT_FALSE(isRegularFile((directory / "src.exr").string().c_str()));
+    EXPECT_FALSE(isRegularFile(src.c_str()));
     EXPECT_FALSE(deleteFile(src.c_str()));
     EXPECT_FALSE(copyFile(src.c_str(), dst.c_str()));
     EXPECT_EQ(read(directory / "dst.exr"), "short");  // a failed copy leaves the target alone
@@ -103,20 +99,20 @@ TEST_F(FilesTest, CopyReplacesALinkAtTheTargetInsteadOfWritingThroughIt) {
 
 TEST_F(FilesTest, DirectoriesAreMadeOnceAndAreNoRegularFiles) {
     fs::path sub = directory / "drData";
-    EXPECT_TRUE(makeDirectory(sub.string().c_str()));
-    EXPECT_FALSE(makeDirectory(sub.string().c_str()));
+    EXPECT_TRUE(makeDirectory(wide(sub).c_str()));
+    EXPECT_FALSE(makeDirectory(wide(sub).c_str()));
     EXPECT_TRUE(fs::is_directory(sub));
-    EXPECT_FALSE(isRegularFile(sub.string().c_str()));
+    EXPECT_FALSE(isRegularFile(wide(sub).c_str()));
 }
 
-TEST_F(FilesTest, WorkingDirectoryNeedsRoomForItsTerminator) {
-    char buffer[10240];
-    ASSERT_TRUE(getWorkingDirectory(buffer, sizeof buffer));
-    EXPECT_EQ(fs::path(buffer), fs::current_path());
-    std::size_t length = std::string(buffer).size();
-    char small[4096];
-    EXPECT_FALSE(getWorkingDirectory(small, length));
-    EXPECT_EQ(small[0], '\0');
+TEST_F(FilesTest, WorkingDirectoryComesBackAsTheBytesItWasFoundAs) {
+    fs::path previous = fs::current_path();
+    fs::path odd = directory / VarnixTest::oddFolderName();
+    fs::create_directory(odd);
+    fs::current_path(odd);
+    std::u16string found = workingDirectory();
+    fs::current_path(previous);
+    EXPECT_EQ(found, VarnixTest::portPath(odd));
 }
 
 }  // namespace

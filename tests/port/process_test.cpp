@@ -1,5 +1,6 @@
 // Command lines run through the interpreter as child processes, on real
 // processes.
+#include "port/path.h"
 #include "port/process.h"
 #include "support/TempDirectory.h"
 
@@ -22,12 +23,11 @@ using ProcessTest = VarnixTest::TempDirectoryTest;
 
 std::unique_ptr<ChildProcess> start(const std::string& command) {
     std::string why;
-    return ChildProcess::start(command.c_str(), why);
+    return ChildProcess::start(Varnix::Port::pathFromSystem(command.c_str()).c_str(), why);
 }
 
 int run(const std::string& command) {
-    std::string why;
-    std::unique_ptr<ChildProcess> child = ChildProcess::start(command.c_str(), why);
+    std::unique_ptr<ChildProcess> child = start(command);
     if (!child) return -1000;
     return child->wait(-1) ? child->exitStatus() : -2000;
 }

@@ -1,5 +1,7 @@
 #include "support/TempDirectory.h"
 
+#include "port/path.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -7,10 +9,24 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <type_traits>
 
 namespace VarnixTest {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+constexpr bool namesAreUtf16 = std::is_same_v<fs::path::value_type, wchar_t>;
+
+std::u16string fromNative(const std::string& bytes) { return Varnix::Port::pathFromSystem(bytes.c_str()); }
+std::u16string fromNative(const std::wstring& units) { return std::u16string(units.begin(), units.end()); }
+
+}  // namespace
+
+fs::path oddFolderName() { return namesAreUtf16 ? fs::path(u"x\u3042y") : fs::path("x\xffy"); }
+
+std::u16string portPath(const fs::path& where) { return fromNative(where.native()); }
 
 TempDirectory::TempDirectory() {
     // Several test processes run at once: a random part keeps their names
@@ -52,9 +68,9 @@ void TempDirectoryTest::TearDown() {
 std::string TempDirectoryTest::pathOf(const std::string& name) const { return (directory / name).string(); }
 
 std::string TempDirectoryTest::writeBytes(const std::string& name, const std::string& bytes) const {
-    std::string path = pathOf(name);
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-    return path;
+    // By the path itself: a narrow name would lose letters outside the code page.
+    std::ofstream(directory / name, std::ios::binary | std::ios::trunc) << bytes;
+    return pathOf(name);
 }
 
 std::string TempDirectoryTest::readBytes(const std::string& name) const {

@@ -31,6 +31,13 @@ private:
     bool kept = false;
 };
 
+// A folder name the system's narrow text cannot carry: bytes that are not
+// UTF-8 where names are bytes; letters outside the ANSI code pages where
+// names are UTF-16 (Windows).
+std::filesystem::path oddFolderName();
+// `where` as a path of the platform layer (port/path.h).
+std::u16string portPath(const std::filesystem::path& where);
+
 class TempDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override;

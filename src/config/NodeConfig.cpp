@@ -77,7 +77,7 @@ void readConfig(NodeSettings& settings, const LineSource& nextLine, NodeWindow* 
 // The whole file as bytes; empty when it cannot be read.
 std::string readBytes(String path) {
     std::string bytes;
-    std::FILE* file = std::fopen(path.toNarrow(), "rb");
+    std::FILE* file = Varnix::Port::openBytesForReading(path.wideCString());
     if (file == nullptr) return bytes;
     char buffer[4096];
     for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);

@@ -36,7 +36,9 @@ bool HostListener::acceptHost(const String& dataDirectory) {
     hostConnection = std::move(accepted);
     writeSignal(hostConnection.get(), nodeGreeting, greetingWriteTimeoutSeconds);
     if (readSignal(hostConnection.get(), hostGreetingTimeoutSeconds) == hostGreeting) {
-        writeString(hostConnection.get(), dataDirectory);
+        // As the node found it: a name that is not in the narrow text's
+        // encoding still names the folder the dumps must go to.
+        writePath(hostConnection.get(), dataDirectory);
         return true;
     }
     window->log(u"WARNING: Got bogus loopback connection");

@@ -5,6 +5,7 @@
 #include "port/binaryfile.h"
 #include "port/clock.h"
 #include "port/files.h"
+#include "port/path.h"
 
 #include <limits>
 #include <vector>
@@ -86,14 +87,28 @@ std::uint32_t PartialSignal::poll(Port::StreamSocket* socket) {
     return decodeSignal(bytes);
 }
 
-int writeString(Port::StreamSocket* socket, const String& text) {
+namespace {
+
+// `count` bytes at `frame`, the NUL included, in one write.
+int writeFrame(Port::StreamSocket* socket, const char* frame, std::uint32_t count) {
     if (!isUsable(socket)) return 1;
     useTimeout(socket, stringWriteTimeoutSeconds);
+    socket->Write(frame, count);
+    return socket->LastWriteCount() == count && socket->IsOk() ? 0 : 1;
+}
+
+}  // namespace
+
+int writeString(Port::StreamSocket* socket, const String& text) {
     String copy(text);
     const char* narrow = copy.toNarrow();
-    auto count = static_cast<std::uint32_t>(copy.narrowLength());  // the NUL included
-    socket->Write(narrow, count);
-    return socket->LastWriteCount() == count && socket->IsOk() ? 0 : 1;
+    return writeFrame(socket, narrow, static_cast<std::uint32_t>(copy.narrowLength()));  // the NUL included
+}
+
+int writePath(Port::StreamSocket* socket, const String& path) {
+    String copy(path);
+    std::string bytes = Port::narrowPath(copy.wideCString());
+    return writeFrame(socket, bytes.c_str(), static_cast<std::uint32_t>(bytes.size() + 1));
 }
 
 int readString(Port::StreamSocket* socket, String& text) {

@@ -47,6 +47,12 @@ private:
 // Writes the narrow form of `text` and one NUL in one call, 5 s time-out.
 int writeString(Port::StreamSocket* socket, const String& text);
 
+// A string frame that names a path, written like writeString but in the
+// form a program that takes narrow names opens it by (Port::narrowPath): on
+// POSIX the bytes the node found it as, UTF-8 or not; on Windows the same
+// bytes as writeString.
+int writePath(Port::StreamSocket* socket, const String& path);
+
 // Reads a string frame into `text`, one byte per read; each byte is widened
 // on its own. 1 when the frame is not complete within
 // stringFrameDeadlineSeconds, on a closed or failed connection, or on more

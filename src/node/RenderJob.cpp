@@ -29,7 +29,7 @@ int relayWhileBothConnected(Port::StreamSocket* master, HostListener& host, Dump
     // Woken by a finished dump, a byte from the master or 3ds Max going away;
     // the poll period is only the longest pause.
     String directory = dataDirectory;
-    Port::DirectoryWatch dumps(directory.toNarrow());
+    Port::DirectoryWatch dumps(directory.wideCString());
     while (isUsable(master) && host.hasConnection() && host.connectionUsable() && !(cut != nullptr && cut->isCut())) {
         relayed += relay.relayDumpFiles(master, dataDirectory, window);
         bool endForwarded = false;

@@ -20,10 +20,10 @@ class StreamSocket;
 // One user thread at a time; never throws.
 class DirectoryWatch : NotCopyable {
 public:
-    // Starts watching `narrowPath`. IsOk() is false when the system refuses
-    // (missing directory, no watches left); waits then see only their sockets
-    // and the time-out.
-    explicit DirectoryWatch(const char* narrowPath);
+    // Starts watching the directory at `path` (path.h). IsOk() is false when
+    // the system refuses (missing directory, no watches left); waits then see
+    // only their sockets and the time-out.
+    explicit DirectoryWatch(const char16_t* path);
     ~DirectoryWatch();
 
     bool IsOk() const;

@@ -3,6 +3,8 @@
 
 #include "port/dirwatch.h"
 
+#include "port/path.h"
+
 #include "port/socket.h"
 
 #include <poll.h>
@@ -50,11 +52,11 @@ bool usable(StreamSocket* socket) { return socket && socket->nativeHandle() >= 0
 
 }  // namespace
 
-DirectoryWatch::DirectoryWatch(const char* narrowPath) : handle(noWatch) {
+DirectoryWatch::DirectoryWatch(const char16_t* path) : handle(noWatch) {
     int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) return;
     // Closed after writing, or renamed or moved in; never a bare creation.
-    if (::inotify_add_watch(fd, narrowPath, IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) < 0) {
+    if (::inotify_add_watch(fd, narrowPath(path).c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) < 0) {
         ::close(fd);
         return;
     }

@@ -9,6 +9,8 @@
 
 #include "port/dirwatch.h"
 
+#include "port/path.h"
+
 #include "port/socket.h"
 
 #include <winsock2.h>
@@ -57,9 +59,9 @@ bool takeChange(DirectoryWatch* watch) {
 
 }  // namespace
 
-DirectoryWatch::DirectoryWatch(const char* narrowPath)
+DirectoryWatch::DirectoryWatch(const char16_t* path)
     : handle(reinterpret_cast<std::intptr_t>(FindFirstChangeNotificationA(
-          narrowPath, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE))) {}
+          narrowPath(path).c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE))) {}
 
 DirectoryWatch::~DirectoryWatch() {
     if (handle != noWatch && handle != 0) FindCloseChangeNotification(handleOf(handle));

@@ -12,6 +12,9 @@ namespace Varnix::Port {
 // Opens an existing file (not a directory) for reading in text mode.
 std::FILE* openTextForReading(const char16_t* path);
 
+// Opens the same for reading its bytes as they are (no text-mode changes).
+std::FILE* openBytesForReading(const char16_t* path);
+
 // Whether `path` names something that exists, asked after an open for
 // reading failed: false only when the system says that nothing is there (a
 // new file may be made); otherwise true, with the system's reason why it

@@ -14,8 +14,10 @@
 
 namespace Varnix::Port {
 
-std::FILE* openTextForReading(const char16_t* path) {
-    std::FILE* file = std::fopen(narrowPath(path).c_str(), "r");
+std::FILE* openTextForReading(const char16_t* path) { return openBytesForReading(path); }
+
+std::FILE* openBytesForReading(const char16_t* path) {
+    std::FILE* file = std::fopen(narrowPath(path).c_str(), "rb");
     // A directory opens here but not on Windows; it cannot be read either way.
     struct stat status;
     if (file != nullptr && (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode))) {

@@ -19,6 +19,12 @@ std::FILE* openTextForReading(const char16_t* path) {
     return file;
 }
 
+std::FILE* openBytesForReading(const char16_t* path) {
+    std::FILE* file = nullptr;
+    if (fopen_s(&file, narrowPath(path).c_str(), "rb") != 0) return nullptr;
+    return file;
+}
+
 bool textFileExists(const char16_t* path, std::string& whyUnreadable) {
     std::string name = narrowPath(path);
     DWORD attributes = GetFileAttributesA(name.c_str());

@@ -1,6 +1,8 @@
 // Reading DrConfig.txt: which lines configure which release.
 #include "NodeConfigTestSupport.h"
 
+#include <filesystem>
+
 using Varnix::HostInstall;
 using Varnix::NodeSettings;
 
@@ -94,9 +96,16 @@ TEST_F(NodeConfigReadTest, DirectoryWithoutTrailingSeparatorGetsOne) {
     EXPECT_EQ(window.snapshot(), Lines{});
 }
 
-// What Notepad ("UTF-8 with BOM") and PowerShell 5.1 (UTF-16) save.
+// What Notepad ("UTF-8 with BOM") and PowerShell 5.1 (UTF-16) save, in a
+// folder whose name is not UTF-8.
 class MarkedConfigTest : public NodeConfigReadTest {
 protected:
+    void SetUp() override {
+        NodeConfigReadTest::SetUp();
+        directory /= VarnixTest::oddFolderName();
+        std::filesystem::create_directory(directory);
+    }
+
     static std::string utf16(const std::u16string& text, bool bigEndian) {
         std::string bytes;
         for (char16_t unit : text) {
@@ -112,7 +121,8 @@ protected:
     std::array<std::u16string, 6> loadWide(const std::string& bytes) {
         writeConfig(bytes);
         NodeSettings settings;
-        EXPECT_TRUE(loadNodeConfig(settings, Varnix::String(configPath().c_str()), &window, fatalError));
+        EXPECT_TRUE(
+            loadNodeConfig(settings, VarnixTest::portPath(directory / "DrConfig.txt").c_str(), &window, fatalError));
         EXPECT_EQ(readConfig(), bytes);
         std::array<std::u16string, 6> entries;
         for (int i = 0; i < 6; ++i) entries[i] = settings.hostInstalls[i].wideCString();

@@ -85,7 +85,7 @@ std::vector<std::string> parseLog(const std::string& logText) {
 void NodeTest::SetUp() {
     VarnixTest::TempDirectoryTest::SetUp();
     root = directory;
-    work = root / "work";
+    work = root / workName;
     data = work / "drData";
     out = root / "out";
     fs::create_directories(data);

@@ -91,13 +91,14 @@ protected:
     // The kept dumps' contents in the order they were written.
     std::vector<std::string> writtenDumps();
 
-    fs::path root;         // everything of this test
-    fs::path work;         // the node's working directory
-    fs::path data;         // work/drData
-    fs::path out;          // where drmaster saves dumps
-    fs::path scene;        // the default scene
-    pid_t nodePid = -1;    // -1 once it has been waited for
-    pid_t nodeGroup = -1;  // the node's process group, renderers included
+    std::string workName = "work";  // set before SetUp to start the node in another folder
+    fs::path root;                  // everything of this test
+    fs::path work;                  // the node's working directory, root / workName
+    fs::path data;                  // work/drData
+    fs::path out;                   // where drmaster saves dumps
+    fs::path scene;                 // the default scene
+    pid_t nodePid = -1;             // -1 once it has been waited for
+    pid_t nodeGroup = -1;           // the node's process group, renderers included
 
 private:
     std::string keepDumpsLine() const;

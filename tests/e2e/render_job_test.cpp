@@ -125,6 +125,25 @@ TEST_F(RenderJob, RendererOutputNeverGoesThroughALinkAtMaxLog) {
                          "Running command:\n"});
 }
 
+// A folder the node can start in is one it can render in: 3ds Max is told
+// the data folder as the bytes the node found it as, and writes its dumps
+// there, whatever the name's encoding.
+class RenderJobInAFolderNotUtf8 : public NodeTest {
+public:
+    RenderJobInAFolderNotUtf8() { workName = "x\xffy"; }
+};
+
+TEST_F(RenderJobInAFolderNotUtf8, TheRendererIsToldItsBytesAndTheDumpsArrive) {
+    writeConfig("2014 " + installStub("max", "dumps = 2\n") + "\n");
+    startNode();
+    ProcessResult job = render("2014", "1", {"--end-after-dumps", "2"});
+    EXPECT_EQ(job.exitCode, 0) << job.output;
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    EXPECT_NE(stubRecord("max").find("data_directory: " + data.string() + "/\n"), std::string::npos)
+        << stubRecord("max");
+    EXPECT_EQ(contentsIn(out).size(), 2u);
+}
+
 TEST_F(RenderJob, EndSignalsAreForwardedEvenWhenSentBeforeTheRendererConnects) {
     std::string max = installStub("max", "dumps = 2\ndump_interval_ms = 1500\nend_linger_ms = 3000\n");
     writeConfig("2016 " + max + "\n");

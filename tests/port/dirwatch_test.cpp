@@ -30,7 +30,10 @@ class DirectoryWatchTest : public VarnixTest::TempDirectoryTest {
 protected:
     void SetUp() override {
         VarnixTest::TempDirectoryTest::SetUp();
-        watch = std::make_unique<DirectoryWatch>(directory.string().c_str());
+        // A name that is not UTF-8 is watched as well as any.
+        directory /= VarnixTest::oddFolderName();
+        std::filesystem::create_directory(directory);
+        watch = std::make_unique<DirectoryWatch>(VarnixTest::portPath(directory).c_str());
         ASSERT_TRUE(watch->IsOk());
     }
     // Nothing pending: a wait that only looks reports nothing.
@@ -89,7 +92,7 @@ TEST_F(DirectoryWatchTest, AFileStillBeingWrittenDoesNotWakeUntilItIsClosed) {
 }
 
 TEST_F(DirectoryWatchTest, AMissingDirectoryGivesNoWatchAndTheWaitStillSeesItsSockets) {
-    DirectoryWatch missing((directory / "absent").string().c_str());
+    DirectoryWatch missing(VarnixTest::portPath(directory / "absent").c_str());
     EXPECT_FALSE(missing.IsOk());
     Connection c;
     c.client->Write("x", 1);
@@ -153,7 +156,7 @@ TEST(ActivityWait, EventsThatCameTogetherAreReportedTogether) {
     Connection c;
     VarnixTest::TempDirectory temp;
     const std::filesystem::path& dir = temp.path();
-    DirectoryWatch watch(dir.string().c_str());
+    DirectoryWatch watch(VarnixTest::portPath(dir).c_str());
     ASSERT_TRUE(watch.IsOk());
     { std::ofstream(dir / "dump1.exr") << "image"; }
     c.client->Write("\x26\x48\xC0\xC0", 4);

@@ -1,6 +1,6 @@
 #include "port/appendfile.h"
 
-#include "port/path.h"
+#include "port/path_win32.h"
 #include "port/systemerror_win32.h"
 
 #include <windows.h>
@@ -34,9 +34,8 @@ AppendFile::~AppendFile() { close(); }
 bool AppendFile::open(const char16_t* path, std::string& why) {
     // Delete sharing lets an admin delete or rename the log while the node
     // runs; the node then opens a new one.
-    HANDLE file =
-        CreateFileA(narrowPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = CreateFileW(systemPath(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         why = systemErrorText(GetLastError());
         return false;
@@ -82,9 +81,9 @@ std::int64_t AppendFile::size() const {
 }
 
 bool AppendFile::isStillAt(const char16_t* path) const {
-    HANDLE named = CreateFileA(narrowPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE named =
+        CreateFileW(systemPath(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     // A deleted file still open here cannot be opened by name either.
     if (named == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION a, b;
@@ -102,7 +101,7 @@ void AppendFile::close() {
 }
 
 bool renameReplacing(const char16_t* from, const char16_t* to) {
-    return MoveFileExA(narrowPath(from).c_str(), narrowPath(to).c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    return MoveFileExW(systemPath(from), systemPath(to), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
 }  // namespace Varnix::Port

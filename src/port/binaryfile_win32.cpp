@@ -1,6 +1,6 @@
 #include "port/binaryfile.h"
 
-#include "port/path.h"
+#include "port/path_win32.h"
 #include "port/regularfile_win32.h"
 
 #include <windows.h>
@@ -21,8 +21,8 @@ bool BinaryFile::openForReading(const char16_t* path) {
     close();
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which is then refused.
     HANDLE file = keepIfRegular(
-        CreateFileA(narrowPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        CreateFileW(systemPath(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file == INVALID_HANDLE_VALUE) return false;
     handle = reinterpret_cast<std::intptr_t>(file);
     return true;
@@ -30,11 +30,10 @@ bool BinaryFile::openForReading(const char16_t* path) {
 
 bool BinaryFile::createReplacing(const char16_t* path) {
     close();
-    std::string name = narrowPath(path);
     // Deleting a link deletes the link, not its target; CREATE_NEW then
     // fails if anything took the name back in between.
-    DeleteFileA(name.c_str());
-    HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+    DeleteFileW(systemPath(path));
+    HANDLE file = CreateFileW(systemPath(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     handle = reinterpret_cast<std::intptr_t>(file);

@@ -9,7 +9,7 @@
 
 #include "port/dirwatch.h"
 
-#include "port/path.h"
+#include "port/path_win32.h"
 
 #include "port/socket.h"
 
@@ -60,8 +60,8 @@ bool takeChange(DirectoryWatch* watch) {
 }  // namespace
 
 DirectoryWatch::DirectoryWatch(const char16_t* path)
-    : handle(reinterpret_cast<std::intptr_t>(FindFirstChangeNotificationA(
-          narrowPath(path).c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE))) {}
+    : handle(reinterpret_cast<std::intptr_t>(FindFirstChangeNotificationW(
+          systemPath(path), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE))) {}
 
 DirectoryWatch::~DirectoryWatch() {
     if (handle != noWatch && handle != 0) FindCloseChangeNotification(handleOf(handle));

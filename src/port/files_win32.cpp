@@ -1,6 +1,6 @@
 #include "port/files.h"
 
-#include "port/path.h"
+#include "port/path_win32.h"
 #include "port/regularfile_win32.h"
 
 #include "port/systemerror_win32.h"
@@ -15,33 +15,26 @@
 
 namespace Varnix::Port {
 
-namespace {
-
-// char16_t and wchar_t are both UTF-16 code units on Windows.
-const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
-
-}  // namespace
-
 std::u16string workingDirectory() {
-    char* name = _getcwd(nullptr, 0);
+    wchar_t* name = _wgetcwd(nullptr, 0);
     if (name == nullptr) return std::u16string();
-    std::u16string path = pathFromSystem(name);
+    std::u16string path(reinterpret_cast<const char16_t*>(name));
     std::free(name);
     return path;
 }
 
-bool makeDirectory(const char16_t* path) { return _mkdir(narrowPath(path).c_str()) == 0; }
+bool makeDirectory(const char16_t* path) { return _wmkdir(systemPath(path)) == 0; }
 
 bool isRegularFile(const char16_t* path) {
     struct _stat64i32 st;
-    return _stat64i32(narrowPath(path).c_str(), &st) == 0 && (st.st_mode & 0x8000) != 0;
+    return _wstat64i32(systemPath(path), &st) == 0 && (st.st_mode & 0x8000) != 0;
 }
 
 std::int64_t fileSize(const char16_t* path) {
     // The link itself is opened, and refused: it is no regular file.
     HANDLE file = keepIfRegular(
-        CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        CreateFileW(systemPath(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file == INVALID_HANDLE_VALUE) return -1;
     LARGE_INTEGER size;
     BOOL ok = GetFileSizeEx(file, &size);
@@ -49,17 +42,17 @@ std::int64_t fileSize(const char16_t* path) {
     return ok ? std::int64_t(size.QuadPart) : -1;
 }
 
-bool deleteFile(const char16_t* path) { return DeleteFileW(wide(path)) != FALSE; }
+bool deleteFile(const char16_t* path) { return DeleteFileW(systemPath(path)) != FALSE; }
 
 bool copyFile(const char16_t* from, const char16_t* to) {
     // Neither end is reached through a link or junction; the target name is
     // freed (a link there is removed, not followed) and created anew.
     HANDLE in = keepIfRegular(
-        CreateFileW(wide(from), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        CreateFileW(systemPath(from), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (in == INVALID_HANDLE_VALUE) return false;
-    DeleteFileW(wide(to));
-    HANDLE out = CreateFileW(wide(to), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    DeleteFileW(systemPath(to));
+    HANDLE out = CreateFileW(systemPath(to), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         CloseHandle(in);
@@ -89,8 +82,8 @@ std::string lastFileErrorText() { return systemErrorText(GetLastError()); }
 
 bool canAppendTo(const char16_t* path, std::string& why) {
     HANDLE file =
-        CreateFileA(narrowPath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(systemPath(path), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         why = lastFileErrorText();
         return false;
@@ -105,11 +98,11 @@ InputFile::InputFile(const char16_t* path) {
     // Shared like the size query, so that the renderer may go on writing or
     // deleting; a renderer that shares no reading makes the file busy.
     // FILE_FLAG_OPEN_REPARSE_POINT: a link is opened itself, then refused.
-    HANDLE file = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = CreateFileW(systemPath(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        DWORD attributes = GetFileAttributesW(wide(path));
+        DWORD attributes = GetFileAttributesW(systemPath(path));
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             // A directory cannot be opened as a file; which error says so
             // differs between Windows (access denied) and Wine.
@@ -168,7 +161,7 @@ struct FileSearch::State {
 };
 
 FileSearch::FileSearch(const char16_t* pattern) : state(new State) {
-    state->handle = FindFirstFileW(wide(pattern), &state->data);
+    state->handle = FindFirstFileW(systemPath(pattern), &state->data);
     state->hasEntry = state->handle != INVALID_HANDLE_VALUE;
 }
 

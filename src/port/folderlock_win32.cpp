@@ -1,7 +1,6 @@
 #include "port/folderlock.h"
 
-#include "port/encoding.h"
-#include "port/path.h"
+#include "port/path_win32.h"
 
 #include <windows.h>
 
@@ -17,15 +16,7 @@ namespace {
 // readable by the next start while the lock is held.
 constexpr DWORD lockOffsetHigh = 1;
 
-std::wstring wideName(const char16_t* path) {
-    std::string narrow = narrowPath(path);
-    const char* fileName = narrow.c_str();
-    int length = static_cast<int>(strlen(fileName));
-    int units = fileNameToWide(fileName, length, nullptr, 0);
-    std::u16string wide(units > 0 ? units : 0, u'\0');
-    if (units > 0) fileNameToWide(fileName, length, &wide[0], units);
-    return std::wstring(wide.begin(), wide.end());
-}
+std::wstring wideName(const char16_t* path) { return systemPath(path); }
 
 struct WindowSearch {
     DWORD processId;

@@ -1,7 +1,7 @@
 #include "port/process.h"
 
+#include "port/path_win32.h"
 #include "port/systemerror_win32.h"
-#include "port/path.h"
 
 #include <windows.h>
 
@@ -40,14 +40,10 @@ struct ChildProcess::System {
 
 ChildProcess::ChildProcess(std::unique_ptr<System> system) : system(std::move(system)) {}
 
-std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* wideCommand, std::string& why) {
-    // The narrow command is in the ANSI code page, as system() took it.
-    std::string narrowCommand = narrowPath(wideCommand);
-    int length = MultiByteToWideChar(CP_ACP, 0, narrowCommand.c_str(), -1, nullptr, 0);
-    std::vector<wchar_t> command(std::size_t(length > 0 ? length : 1), L'\0');
-    if (length > 0) MultiByteToWideChar(CP_ACP, 0, narrowCommand.c_str(), -1, command.data(), length);
+std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::string& why) {
+    // UTF-16 all the way: a path outside the ANSI code page still names its file.
     std::wstring shell = interpreter();
-    std::wstring line = L"cmd.exe /c " + std::wstring(command.data());
+    std::wstring line = L"cmd.exe /c " + std::wstring(systemPath(command));
     std::vector<wchar_t> mutableLine(line.begin(), line.end());
     mutableLine.push_back(L'\0');
 

@@ -1,7 +1,7 @@
 #include "port/textfile.h"
 
+#include "port/path_win32.h"
 #include "port/systemerror_win32.h"
-#include "port/path.h"
 
 #include <windows.h>
 
@@ -15,19 +15,18 @@ namespace Varnix::Port {
 
 std::FILE* openTextForReading(const char16_t* path) {
     std::FILE* file = nullptr;
-    if (fopen_s(&file, narrowPath(path).c_str(), "r") != 0) return nullptr;
+    if (_wfopen_s(&file, systemPath(path), L"r") != 0) return nullptr;
     return file;
 }
 
 std::FILE* openBytesForReading(const char16_t* path) {
     std::FILE* file = nullptr;
-    if (fopen_s(&file, narrowPath(path).c_str(), "rb") != 0) return nullptr;
+    if (_wfopen_s(&file, systemPath(path), L"rb") != 0) return nullptr;
     return file;
 }
 
 bool textFileExists(const char16_t* path, std::string& whyUnreadable) {
-    std::string name = narrowPath(path);
-    DWORD attributes = GetFileAttributesA(name.c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path));
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
@@ -39,8 +38,8 @@ bool textFileExists(const char16_t* path, std::string& whyUnreadable) {
         return true;
     }
     // The same sharing as the runtime's open for reading.
-    HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(systemPath(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         whyUnreadable = systemErrorText(GetLastError());
         return true;
@@ -51,7 +50,7 @@ bool textFileExists(const char16_t* path, std::string& whyUnreadable) {
 }
 
 bool isSymbolicLink(const char16_t* path) {
-    DWORD attributes = GetFileAttributesA(narrowPath(path).c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
@@ -59,13 +58,13 @@ std::FILE* openTextForWriting(const char16_t* path) {
     // Making links takes a privilege here, so a look before the open will do.
     if (isSymbolicLink(path)) return nullptr;
     std::FILE* file = nullptr;
-    if (fopen_s(&file, narrowPath(path).c_str(), "w") != 0) return nullptr;
+    if (_wfopen_s(&file, systemPath(path), L"w") != 0) return nullptr;
     return file;
 }
 
 std::FILE* openTextForCreating(const char16_t* path) {
     // CREATE_NEW fails on any name already there, a link included.
-    HANDLE handle = CreateFileA(narrowPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE handle = CreateFileW(systemPath(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT | _O_WRONLY);
@@ -80,7 +79,7 @@ std::FILE* openTextForCreating(const char16_t* path) {
 
 std::FILE* openTextForAppending(const char16_t* path) {
     if (isSymbolicLink(path)) return nullptr;
-    return _fsopen(narrowPath(path).c_str(), "a+", _SH_DENYNO);
+    return _wfsopen(systemPath(path), L"a+", _SH_DENYNO);
 }
 
 char* readTextChunk(char* buffer, int size, std::FILE* file) {

@@ -265,7 +265,7 @@ TEST_F(RenderJob, SigintDuringARenderEndsTheNodeOnceTheJobIsDone) {
 // The first stop waits for a job whose renderer hangs, the second cuts it:
 // the renderer's tree ends, the master sees a cut, the node stops cleanly.
 TEST_F(RenderJob, ASecondStopCutsAHungJobAndLeavesNoRendererBehind) {
-    std::string max = installStub("max", "dumps = 1\ndump_interval_ms = 0\nhang_until_end = yes\n");
+    std::string max = installStub("max", "dumps = 1\ndump_interval_ms = 0\nhang = ignore_end\n");
     writeConfig("2014 " + max + "\n");
     startNode();
     pid_t m = startMaster({"render", "--node", "127.0.0.1", "--version", "2014", "--frame", "5", "--scene",

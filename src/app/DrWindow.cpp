@@ -47,6 +47,10 @@ DrWindow::DrWindow()
 
     Bind(wxEVT_CLOSE_WINDOW, &DrWindow::onClose, this);
     Bind(wxEVT_ICONIZE, &DrWindow::onIconize, this);
+    // An installer's stop reaches every window of the process; only this
+    // one may take it, or the timers that finish the stop are gone with
+    // their hidden window.
+    Varnix::Port::keepCloseFromHelperWindows(reinterpret_cast<void*>(GetHandle()));
 
     windowIcon = makeBuiltInIcon();
     SetIcon(windowIcon);

@@ -26,4 +26,15 @@ int stopRequests();
 // thread, after watchStopRequests.
 bool notifyStopRequests(void (*notify)(void* context), void* context);
 
+// A stop from outside on Windows (taskkill without /f, an installer) posts a
+// close message to every top-level window of the process, the toolkit's
+// hidden helper windows too (timers, tray icon), which it would destroy,
+// leaving the node without timers for the rest of its run. From this call
+// on, a close message posted to a hidden top-level window other than
+// `mainWindow` (the main window's native handle) is dropped; the main
+// window still gets its own. GUI thread, once the main window exists;
+// never fails (without the hook the old behaviour stays). Nothing to do on
+// POSIX.
+void keepCloseFromHelperWindows(void* mainWindow);
+
 }  // namespace Varnix::Port

@@ -10,6 +10,15 @@ namespace Varnix::Port {
 namespace {
 
 std::atomic<int> requested{0};
+HWND shieldedMain = nullptr;  // GUI thread only
+
+LRESULT CALLBACK dropHelperWindowClose(int code, WPARAM removal, LPARAM message) {
+    MSG* m = reinterpret_cast<MSG*>(message);
+    if (code == HC_ACTION && m->message == WM_CLOSE && m->hwnd != nullptr && m->hwnd != shieldedMain &&
+        GetAncestor(m->hwnd, GA_ROOT) == m->hwnd && !IsWindowVisible(m->hwnd))
+        m->message = WM_NULL;
+    return CallNextHookEx(nullptr, code, removal, message);
+}
 
 Mutex& notifyLock() {
     static Mutex lock;
@@ -57,6 +66,12 @@ bool notifyStopRequests(void (*notify)(void* context), void* context) {
     notifyFunction = notify;
     notifyContext = context;
     return true;
+}
+
+void keepCloseFromHelperWindows(void* mainWindow) {
+    shieldedMain = static_cast<HWND>(mainWindow);
+    // Posted messages pass this hook before any message loop dispatches them.
+    SetWindowsHookExW(WH_GETMESSAGE, dropHelperWindowClose, nullptr, GetCurrentThreadId());
 }
 
 }  // namespace Varnix::Port

@@ -273,6 +273,11 @@ Var ExitCode     ; 0, or the first failure's exit code
       ${Log} "Still running: ending it by force"
       Push '"$SYSDIR\taskkill.exe" /f /t /im ${NODE_EXE}'
       Call ${un}Run
+      ${If} $0 != 0
+        ; A taskkill without /t (Wine's) still ends the node itself.
+        Push '"$SYSDIR\taskkill.exe" /f /im ${NODE_EXE}'
+        Call ${un}Run
+      ${EndIf}
       StrCpy $R0 10
       Call ${un}WaitNodeGone
     ${EndIf}

@@ -94,6 +94,10 @@ DrWindow::DrWindow()
         trayIcon->showWindow();
     }
 
+    // A window already on its way out takes no more stop requests: on
+    // Windows an event queued to it keeps its deletion, and so the end of
+    // the program, waiting for ever.
+    if (closeRequested) return;
     Bind(wxEVT_THREAD, &DrWindow::onStopRequest, this, stopRequestId);
     // Stop requests come as events; only where they cannot be told are
     // they polled. Those that came before now are taken at the first turn.

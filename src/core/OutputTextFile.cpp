@@ -29,16 +29,6 @@ OutputTextFile::~OutputTextFile() {
     close();
 }
 
-void OutputTextFile::openAppend(const String& newPath) {
-    close();  // never leak a stream that is still open
-    path = newPath;
-    file = Port::openTextForAppending(path.wideCString());
-    if (file == nullptr) {
-        path.clear();
-        throw openError(newPath);
-    }
-}
-
 void OutputTextFile::createNew(const String& newPath) {
     close();
     path = newPath;

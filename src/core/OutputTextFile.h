@@ -31,11 +31,6 @@ public:
     OutputTextFile(const OutputTextFile&) = delete;
     OutputTextFile& operator=(const OutputTextFile&) = delete;
 
-    // Opens `path` for appending, other processes may read and write it
-    // meanwhile; throws Exception::fileError(path) when it cannot. Call it
-    // on a closed file.
-    void openAppend(const String& path);
-
     // Creates `path`, which must not exist yet (a link there counts as
     // existing, even one that leads nowhere); throws
     // Exception::fileError(path) when it cannot. Call it on a closed file.
@@ -54,7 +49,6 @@ public:
     void close();
 
     bool isOpen() const noexcept { return file != nullptr; }
-    const String& getPath() const noexcept { return path; }
 
 private:
     std::FILE* file;

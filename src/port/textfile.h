@@ -34,10 +34,6 @@ std::FILE* openTextForWriting(const char16_t* path);
 // `path` already (a file, or a link, even one that leads nowhere).
 std::FILE* openTextForCreating(const char16_t* path);
 
-// Opens for appending ("a+"), creating the file when missing, letting other
-// processes read and write the file meanwhile.
-std::FILE* openTextForAppending(const char16_t* path);
-
 // True when `path` itself is a symbolic link (on Windows, a reparse point),
 // whether or not it leads anywhere. Never follows it.
 bool isSymbolicLink(const char16_t* path);

@@ -66,8 +66,6 @@ std::FILE* openTextForWriting(const char16_t* path) { return openStream(path, O_
 
 std::FILE* openTextForCreating(const char16_t* path) { return openStream(path, O_WRONLY | O_CREAT | O_EXCL, "w"); }
 
-std::FILE* openTextForAppending(const char16_t* path) { return openStream(path, O_RDWR | O_CREAT | O_APPEND, "a+"); }
-
 bool isSymbolicLink(const char16_t* path) {
     struct stat status;
     return lstat(narrowPath(path).c_str(), &status) == 0 && S_ISLNK(status.st_mode);

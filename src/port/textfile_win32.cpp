@@ -77,11 +77,6 @@ std::FILE* openTextForCreating(const char16_t* path) {
     return file;
 }
 
-std::FILE* openTextForAppending(const char16_t* path) {
-    if (isSymbolicLink(path)) return nullptr;
-    return _wfsopen(systemPath(path), L"a+", _SH_DENYNO);
-}
-
 char* readTextChunk(char* buffer, int size, std::FILE* file) {
     // Text mode already turns CR LF into LF.
     return std::fgets(buffer, size, file);

@@ -22,15 +22,21 @@ void MasterGate::logHeldBackBogus(bool last) {
     window->log(u"Closed " + Str::getFormatted(count) + u" more bogus master connections, too many to log one by one");
 }
 
-void MasterGate::logAccepted(const Pending& p) {
+String MasterGate::acceptedLine(const Pending& p) {
     String host(HostNames::shared().nameFor(p.peer).c_str());
-    window->log(u"Accepted remote connection from " + shownAsText(host));
+    return u"Accepted remote connection from " + shownAsText(host);
+}
+
+String MasterGate::takeAcceptedLine() {
+    String line = accepted;
+    accepted = String();
+    return line;
 }
 
 void MasterGate::drop(std::size_t index, const String& why) {
     // A wrong greeting costs nothing to send; a master's connection is never counted.
     if (pending[index].master || bogusLines.take(Port::elapsedMilliseconds())) {
-        if (pending[index].master) logAccepted(pending[index]);
+        if (pending[index].master) window->log(acceptedLine(pending[index]));
         if (!why.isEmpty()) window->log(why);
         window->log(u"Ready for new connection");
     }
@@ -112,7 +118,7 @@ std::unique_ptr<Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
                 ++i;
                 continue;
             }
-            logAccepted(p);
+            accepted = acceptedLine(p);
             std::unique_ptr<Port::StreamSocket> master = std::move(p.socket);
             pending.erase(pending.begin());
             return master;

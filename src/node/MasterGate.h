@@ -73,6 +73,11 @@ public:
     std::unique_ptr<Port::StreamSocket> takeNext(long long nowMs);
     std::size_t held() const { return pending.size(); }
 
+    // The "Accepted remote connection from ..." line of the connection last
+    // handed over, once; "" after that. The job writes it, or leaves it out
+    // with the rest of a refusal past its budget.
+    String takeAcceptedLine();
+
 private:
     struct Pending {
         std::unique_ptr<Port::StreamSocket> socket;
@@ -92,7 +97,7 @@ private:
     // Looks at one held connection that is not complete yet.
     Verdict examine(Pending& pending, long long nowMs);
     void greetWaitingConnections(long long nowMs);
-    void logAccepted(const Pending& pending);
+    String acceptedLine(const Pending& pending);
     // Closes and forgets one held connection with the lines it deserves.
     void drop(std::size_t index, const String& why);
     // Writes the count of bogus connections not logged, when due (every
@@ -102,6 +107,7 @@ private:
     Port::ListeningSocket* listener;
     NodeWindow* window;
     std::vector<Pending> pending;
+    String accepted;  // see takeAcceptedLine
     // Lines of wrong greetings, which cost their sender nothing: 50 at once
     // and 2 a second on average are written, the rest counted.
     LineBudget bogusLines{50, 2};

@@ -65,11 +65,16 @@ struct JobRequest {
 
 // Receives the parameters, chooses the version and downloads the scene.
 // False, with the reason logged (or nothing, as for a silent master), when
-// the job cannot go on.
-bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, JobRequest& request) {
+// the job cannot go on; `counted` is set for a refusal past its budget,
+// which writes no line, not even `acceptedLine`.
+bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, const String& acceptedLine,
+                JobRequest& request, bool& counted) {
     NodeWindow* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
-    if (readString(master, request.parameters) != 0) return false;
+    if (readString(master, request.parameters) != 0) {
+        window->log(acceptedLine);
+        return false;
+    }
     request.job = parseJobParameters(request.parameters);
     int requested = request.job.requestedVersion;
     request.chosenVersion = chooseHostVersion(context.settings, requested);
@@ -77,7 +82,11 @@ bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, Job
     // parameter text that no repeat count merges: past a burst they are
     // counted instead of written.
     logHeldBackRefusals(window, context.refusedJobLines);
-    if (request.chosenVersion == 0 && !context.refusedJobLines.take(Port::elapsedMilliseconds())) return false;
+    if (request.chosenVersion == 0 && !context.refusedJobLines.take(Port::elapsedMilliseconds())) {
+        counted = true;
+        return false;
+    }
+    window->log(acceptedLine);
     window->log(u"Parameters received: " + shownAsText(request.parameters));
     if (request.chosenVersion == 0) {
         window->log(u"Unsupported 3dsmax version: " + Str::toString(requested));
@@ -305,16 +314,17 @@ void finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port
 
 }  // namespace
 
-void runRenderJob(const RenderJobContext& context, Port::StreamSocket* master) {
+bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, const String& acceptedLine) {
     JobRequest request;
-    if (!receiveJob(context, master, request)) return;
-    if (context.cut.isCut()) return;
+    bool counted = false;
+    if (!receiveJob(context, master, acceptedLine, request, counted)) return !counted;
+    if (context.cut.isCut()) return true;
     String command = prepareCommand(context, request);
     std::unique_ptr<Port::ChildProcess> renderer = startRenderer(context, command);
     if (!renderer) {
         context.window->log(u"Got no response from 3dsmax, aborting");
         finishJob(context, master, nullptr, nullptr, 0);
-        return;
+        return true;
     }
     {
         RendererWatch watch(context, renderer.get());
@@ -331,6 +341,7 @@ void runRenderJob(const RenderJobContext& context, Port::StreamSocket* master) {
         writeSignal(master, fileDumpSignal, cutSignalTimeoutSeconds);
         context.window->log(u"The job was cut short by the stop; the master was told");
     }
+    return true;
 }
 
 int JobCut::cut() {

@@ -56,9 +56,11 @@ struct RenderJobContext {
 };
 
 // Runs the whole job on the calling thread (serverThread) and returns when
-// it is over; every outcome is only logged. The master connection stays
-// owned, and is closed, by the caller.
-void runRenderJob(const RenderJobContext& context, Port::StreamSocket* master);
+// it is over; every outcome is only logged, `acceptedLine` (the master
+// connection's) first. The master connection stays owned, and is closed, by
+// the caller. False when the job wrote no line at all: a refusal past its
+// budget, which is counted instead.
+bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, const String& acceptedLine);
 
 // Writes the count of refused jobs held back by `budget`, when due (or at
 // once when `last`). serverThread.

@@ -127,9 +127,9 @@ void RenderService::serveMasters(void* argument) {
             service->stopRequested, [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });
         if (!master) continue;
         service->jobRunning = true;
-        runRenderJob(context, master.get());
+        bool logged = runRenderJob(context, master.get(), gate.takeAcceptedLine());
         service->jobRunning = false;
-        service->window->log(u"Ready for new connection");
+        if (logged) service->window->log(u"Ready for new connection");
         master.reset();
     }
     // Nothing goes unreported, not even at the end.

@@ -19,8 +19,13 @@ namespace {
 
 constexpr bool namesAreUtf16 = std::is_same_v<fs::path::value_type, wchar_t>;
 
-std::u16string fromNative(const std::string& bytes) { return Varnix::Port::pathFromSystem(bytes.c_str()); }
-std::u16string fromNative(const std::wstring& units) { return std::u16string(units.begin(), units.end()); }
+// One of the two is used: the one for this system's form of names.
+[[maybe_unused]] std::u16string fromNative(const std::string& bytes) {
+    return Varnix::Port::pathFromSystem(bytes.c_str());
+}
+[[maybe_unused]] std::u16string fromNative(const std::wstring& units) {
+    return std::u16string(units.begin(), units.end());
+}
 
 }  // namespace
 

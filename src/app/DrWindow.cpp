@@ -143,12 +143,38 @@ void DrWindow::showMessageBox(const Varnix::String& text, const Varnix::String& 
 void DrWindow::forceClose() { Close(true); }
 
 void DrWindow::showWritten() {
+    std::int32_t from = shownText.length();
     logSink.takeWritten(shownText);
     if (shownText.length() == 0) return;
-    // One append per tick, however many lines came.
+    if (!IsShown()) {
+        // In the tray, where a farm machine spends its weeks, nothing is
+        // laid out or drawn: the text waits for the window to be shown, its
+        // newest lines only, as the view would keep them.
+        for (std::int32_t i = from; i < shownText.length(); ++i)
+            if (shownText[i] == u'\n') ++heldLines;
+        if (heldLines > maxViewLines) dropHeldLines(heldLines - trimmedViewLines);
+        return;
+    }
+    // One append per batch, however many lines came.
     *logView << Varnix::toWxString(shownText);
     trimLogView();
     shownText.clear();
+    heldLines = 0;
+}
+
+void DrWindow::dropHeldLines(int lines) {
+    std::int32_t end = 0;
+    for (int dropped = 0; end < shownText.length() && dropped < lines; ++end)
+        if (shownText[end] == u'\n') ++dropped;
+    shownText.erase(0, end);
+    heldLines -= lines;
+}
+
+bool DrWindow::Show(bool show) {
+    bool changed = wxFrame::Show(show);
+    // What came while it was hidden.
+    if (show && logView != nullptr) showWritten();
+    return changed;
 }
 
 void DrWindow::logWritten(void* window) {

@@ -35,8 +35,8 @@ public:
     static constexpr int trimmedViewLines = 25000;
 
     // One line into the log sink (LogSink::log): its own thread writes it
-    // to DrLog.txt within half a second, and this window shows it at its
-    // next tick. Any thread.
+    // to DrLog.txt within half a second, and this window shows it then (or,
+    // hidden in the tray, once it is shown again). Any thread.
     void log(const char16_t* text) override;
     using Varnix::NodeWindow::log;
 
@@ -46,6 +46,10 @@ public:
 
     // A close request that cannot be vetoed, as the tray's "Quit" sends.
     void forceClose();
+
+    // Shows or hides the frame; showing it brings in the lines written
+    // while it was hidden. GUI thread.
+    bool Show(bool show = true) override;
 
     // The tray icon; null once the close handler has released it.
     MyIcon* getTrayIcon() const { return trayIcon; }
@@ -69,6 +73,8 @@ private:
     void showWritten();
     // Drops the oldest lines of the view beyond maxViewLines. GUI thread.
     void trimLogView();
+    // Drops the oldest `lines` lines of the text held while hidden.
+    void dropHeldLines(int lines);
     // Deletes the render service if there is one, which waits for its
     // threads; afterwards nothing logs any more. GUI thread.
     void stopRenderService();
@@ -81,9 +87,11 @@ private:
     // it writes to is still whole.
     std::unique_ptr<Varnix::RenderService> renderService;
     wxIcon windowIcon;
-    // Text taken from the sink, being appended to the view; kept to reuse
-    // its storage. GUI thread only.
+    // Text taken from the sink, being appended to the view, or held while
+    // the window is hidden; kept to reuse its storage. GUI thread only.
     Varnix::String shownText;
+    // Line feeds in shownText while it is held.
+    int heldLines = 0;
     MyIcon* trayIcon = nullptr;
     // Runs while a stop waits for the job, or always where stop requests
     // are polled (pollingStopRequests).

@@ -204,6 +204,14 @@ TEST_F(LogWindow, MinimisingHidesIntoTheTrayAndTheShowSequenceBringsItBack) {
     EXPECT_FALSE(window->IsShown());
     EXPECT_EQ(trayTooltip(), "Varnix DR Server");
 
+    // Lines written while in the tray are not drawn then, and are all there
+    // once the window is back.
+    wxTextCtrl* view = logView();
+    for (const char16_t* line : {u"in the tray 1", u"in the tray 2"}) window->log(line);
+    ASSERT_TRUE(pumpUntil([&] { return readFile(logPath).find("in the tray 2") != std::string::npos; }, 5000));
+    pumpFor(300);
+    EXPECT_EQ(view->GetValue().Find("in the tray"), wxNOT_FOUND);
+
     for (int round = 0; round < 2; ++round) {  // repeating it changes nothing
         tray->showWindow();
         ASSERT_TRUE(pumpUntil([&] { return window->IsShown() && !tray->IsIconInstalled(); }, 5000));
@@ -212,6 +220,9 @@ TEST_F(LogWindow, MinimisingHidesIntoTheTrayAndTheShowSequenceBringsItBack) {
         EXPECT_FALSE(window->IsIconized());
         EXPECT_FALSE(tray->IsIconInstalled());
     }
+    wxString shown = view->GetValue();
+    EXPECT_LT(shown.Find("in the tray 1"), shown.Find("in the tray 2"));
+    EXPECT_NE(shown.Find("in the tray 1"), wxNOT_FOUND);
     EXPECT_FALSE(frameXid().empty());
 }
 

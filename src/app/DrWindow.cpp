@@ -21,6 +21,10 @@ constexpr int logWrittenId = 0;
 constexpr int stopWatchTimerId = 1;
 constexpr int stopRequestId = 2;
 constexpr int stopWatchPeriodMs = 100;
+constexpr int heldTakeTimerId = 3;
+// Hidden, the window takes the written text this often instead of being
+// woken for each flush: only to keep the sink's store of it small.
+constexpr int heldTakePeriodMs = 5000;
 
 }  // namespace
 
@@ -35,6 +39,8 @@ DrWindow::DrWindow()
     // Set up first: a close request during start-up may start it.
     stopWatchTimer.SetOwner(this, stopWatchTimerId);
     Bind(wxEVT_TIMER, &DrWindow::onStopWatch, this, stopWatchTimerId);
+    heldTakeTimer.SetOwner(this, heldTakeTimerId);
+    Bind(wxEVT_TIMER, &DrWindow::onHeldTake, this, heldTakeTimerId);
     // Lines arrive in batches twice a second: each is shown without
     // redrawing the view frame by frame.
     stopViewAnimations();
@@ -78,6 +84,7 @@ DrWindow::DrWindow()
     logSink.notifyWritten(&DrWindow::logWritten, this);
     try {
         logSink.open(dataDirectory + Varnix::String(u"DrLog.txt"));
+        followingLog = true;
     } catch (...) {
         logSink.notifyWritten(nullptr, nullptr);
         // The destructor will not run: stop the service's threads, which log
@@ -109,7 +116,9 @@ DrWindow::DrWindow()
 DrWindow::~DrWindow() {
     Varnix::Port::notifyStopRequests(nullptr, nullptr);
     stopWatchTimer.Stop();
+    heldTakeTimer.Stop();
     // No more events for a window that is going.
+    followingLog = false;
     logSink.notifyWritten(nullptr, nullptr);
     // Normally the close handler has done this already; not when the close
     // came while the service was still being built.
@@ -172,8 +181,19 @@ void DrWindow::dropHeldLines(int lines) {
 
 bool DrWindow::Show(bool show) {
     bool changed = wxFrame::Show(show);
-    // What came while it was hidden.
-    if (show && logView != nullptr) showWritten();
+    // Before the sink is followed (construction) and after the close
+    // (the destructor lets go of it) there is nothing to switch.
+    if (!followingLog) return changed;
+    if (show) {
+        heldTakeTimer.Stop();
+        logSink.notifyWritten(&DrWindow::logWritten, this);
+        // What came while it was hidden.
+        showWritten();
+    } else {
+        // Hidden, it is not woken for every flush.
+        logSink.notifyWritten(nullptr, nullptr);
+        heldTakeTimer.Start(heldTakePeriodMs, wxTIMER_CONTINUOUS);
+    }
     return changed;
 }
 
@@ -184,6 +204,8 @@ void DrWindow::logWritten(void* window) {
 }
 
 void DrWindow::onLogWritten(wxThreadEvent&) { showWritten(); }
+
+void DrWindow::onHeldTake(wxTimerEvent&) { showWritten(); }
 
 void DrWindow::stopRequested(void* window) {
     wxQueueEvent(static_cast<DrWindow*>(window), new wxThreadEvent(wxEVT_THREAD, stopRequestId));

@@ -61,6 +61,8 @@ private:
     // onLogWritten for the GUI thread.
     static void logWritten(void* window);
     void onLogWritten(wxThreadEvent& event);
+    // Takes the written text while the window is hidden.
+    void onHeldTake(wxTimerEvent& event);
     // Polls stop requests where they cannot be told, and watches for the
     // end of the job a stop waits for.
     void onStopWatch(wxTimerEvent& event);
@@ -92,6 +94,11 @@ private:
     Varnix::String shownText;
     // Line feeds in shownText while it is held.
     int heldLines = 0;
+    // The view follows the sink: told of each flush while shown, taking
+    // on heldTakeTimer while hidden. Set once DrLog.txt is open, cleared
+    // by the destructor.
+    bool followingLog = false;
+    wxTimer heldTakeTimer;
     MyIcon* trayIcon = nullptr;
     // Runs while a stop waits for the job, or always where stop requests
     // are polled (pollingStopRequests).

@@ -52,6 +52,9 @@ struct DumpRun {
     double bytes = 0;
     double cpuSeconds = 0;      // of the relaying process
     double relayThreadCpu = 0;  // of the node's job thread alone
+    // Of all the node's threads from their nanosecond counts (the process
+    // figure comes in 10 ms ticks); a thread that ended is not in it.
+    double threadsCpu = 0;
     // Seconds from each dump's appearance to the receiver's last byte, added up.
     double seconds() const {
         double t = 0;
@@ -81,6 +84,9 @@ private:
     // The node: started and probed until the master port greets.
     double startNode();
     void stopNode();
+    // Minimises the running node's window through the window manager,
+    // which puts it into the tray; false when it cannot.
+    bool hideNodeWindow();
     double startGreeterBaseline();
     int logCount(const std::string& text);
     bool waitForLogCount(const std::string& text, int count, double seconds);

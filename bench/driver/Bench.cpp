@@ -220,11 +220,13 @@ DumpRun Bench::nodeDumps(const std::string& version, int count) {
     int ready = logCount("Ready for new connection");
     double cpuBefore = cpuTickSeconds(nodePid);
     auto threadsBefore = threadCpuSeconds(nodePid);
+    double receiverCpu = 0;
     int code =
         bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", version, "--frame", "1",
                     "--scene", sceneSmall.string(), "--out", out.string(), "--end-after-dumps", std::to_string(count)},
-                   root.string(), (root / "drmaster.out").string(), 600, {}, nullptr, masterSide);
+                   root.string(), (root / "drmaster.out").string(), 600, {}, &receiverCpu, masterSide);
     DumpRun result;
+    result.receiverCpu = receiverCpu;
     result.spans = watch.wait(5);
     result.arrivals = arrivals.stop();
     if (code != 0) die("drmaster render (dumps) failed with " + std::to_string(code) + "; see " + root.string());
@@ -299,7 +301,7 @@ DumpRun Bench::baselineRelay(const std::vector<fs::path>& sources, double pauseM
         result.arrivals = arrivals.stop();
     }
     int relayed = waitFor(relay, 60, nullptr, &result.cpuSeconds);
-    int received = waitFor(receiver, 60);
+    int received = waitFor(receiver, 60, nullptr, &result.receiverCpu);
     if (relayed != 0 || received != 0 || int(result.spans.size()) != count || int(result.arrivals.size()) != count)
         die("the plain relay failed (relay " + std::to_string(relayed) + ", receiver " + std::to_string(received) +
             "); see " + root.string());

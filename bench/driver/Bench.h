@@ -55,6 +55,7 @@ struct DumpRun {
     // Of all the node's threads from their nanosecond counts (the process
     // figure comes in 10 ms ticks); a thread that ended is not in it.
     double threadsCpu = 0;
+    double receiverCpu = 0;  // of the receiving side (drmaster, or the plain receiver)
     // Seconds from each dump's appearance to the receiver's last byte, added up.
     double seconds() const {
         double t = 0;

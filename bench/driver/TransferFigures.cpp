@@ -67,6 +67,7 @@ void Bench::benchTransfers() {
             ratioSpread(ratiosOf(prim, raw)), ""});
 
     std::vector<double> dumpNode, dumpBase, dumpNodeCpu, dumpThreadCpu, dumpBaseCpu, firstNode, firstBase;
+    std::vector<double> receiveNodeCpu, receiveBaseCpu;
     double nodeCpuAll = 0, otherThreadsCpu = 0;
     double dumpBytes = 0;
     std::vector<fs::path> dumps;
@@ -83,7 +84,7 @@ void Bench::benchTransfers() {
                 " " +
                 fmt(std::chrono::duration<double, std::milli>(run.spans[i].closed - run.arrivals[i].when).count(), 1);
         say(std::string(who) + ": ms per dump, appearance to last byte:" + text + "; CPU " + fmt(run.cpuSeconds, 2) +
-            " s");
+            " s; receiver's CPU " + fmt(run.receiverCpu, 2) + " s");
     };
     bool counted = false;
     auto baseline = [&] {
@@ -92,6 +93,7 @@ void Bench::benchTransfers() {
         if (!counted) return;
         dumpBase.push_back(megabytesPerSecond(run.bytes, run.seconds()));
         dumpBaseCpu.push_back(run.cpuSeconds / (run.bytes / gib));
+        receiveBaseCpu.push_back(run.receiverCpu / (run.bytes / gib));
         for (double ms : run.firstByteMs()) firstBase.push_back(ms);
     };
     for (int rep = 0; rep <= opt.reps; ++rep) {
@@ -108,6 +110,7 @@ void Bench::benchTransfers() {
             if (counted) {
                 dumpNode.push_back(megabytesPerSecond(run.bytes, run.seconds()));
                 dumpNodeCpu.push_back(run.cpuSeconds / (run.bytes / gib));
+                receiveNodeCpu.push_back(run.receiverCpu / (run.bytes / gib));
                 dumpThreadCpu.push_back(run.relayThreadCpu / (run.bytes / gib));
                 nodeCpuAll += run.threadsCpu;
                 otherThreadsCpu += run.threadsCpu - run.relayThreadCpu;
@@ -128,6 +131,10 @@ void Bench::benchTransfers() {
                     "; ratio of the means (range per pair)); the node's job thread alone",
                 cpuSpread(dumpNodeCpu) + "; thread " + fmt(mean(dumpThreadCpu), 2), cpuSpread(dumpBaseCpu),
                 meanRatio(dumpNodeCpu, dumpBaseCpu), "≤ 0.5"});
+        addRow({"Dump relay: CPU seconds per GiB of the receiving side, drmaster (the whole job) against the plain "
+                "receiver (mean (range) of " +
+                    of + "; ratio of the means (range per pair))",
+                cpuSpread(receiveNodeCpu), cpuSpread(receiveBaseCpu), meanRatio(receiveNodeCpu, receiveBaseCpu), ""});
         // The same runs again with the window hidden in the tray, as a farm
         // machine keeps it; then the node is started afresh with its window
         // shown, as the rows after this one expect.

@@ -4,10 +4,12 @@
 #include "port/path.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <errno.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -87,6 +89,24 @@ void becomeSubreaper() {
     std::call_once(once, [] { ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); });
 }
 
+// A descriptor that becomes readable when the process `pid` ends; fd < 0
+// where the kernel has none (before Linux 5.3) or pid < 0.
+struct ExitDescriptor {
+    explicit ExitDescriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+        if (pid > 0) fd = int(::syscall(SYS_pidfd_open, pid, 0));
+#else
+        (void)pid;
+#endif
+    }
+    ~ExitDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    ExitDescriptor(const ExitDescriptor&) = delete;
+    ExitDescriptor& operator=(const ExitDescriptor&) = delete;
+    int fd = -1;
+};
+
 }  // namespace
 
 struct ChildProcess::System {
@@ -143,6 +163,9 @@ bool ChildProcess::wait(int milliseconds) {
     if (system->reaped) return true;
     struct timespec pause = {0, 10 * 1000 * 1000};
     const long long deadline = elapsedMilliseconds() + milliseconds;
+    // Woken by the exit itself where the kernel offers a descriptor for it;
+    // else in 10 ms steps.
+    ExitDescriptor exited(milliseconds < 0 ? -1 : system->pid);
     for (;;) {
         int result = 0;
         pid_t got = ::waitpid(system->pid, &result, milliseconds < 0 ? 0 : WNOHANG);
@@ -159,8 +182,14 @@ bool ChildProcess::wait(int milliseconds) {
             return true;
         }
         if (got == 0) {
-            if (elapsedMilliseconds() >= deadline) return false;
-            ::nanosleep(&pause, nullptr);
+            long long left = deadline - elapsedMilliseconds();
+            if (left <= 0) return false;
+            if (exited.fd < 0) {
+                ::nanosleep(&pause, nullptr);
+            } else {
+                pollfd one = {exited.fd, POLLIN, 0};
+                ::poll(&one, 1, int(left));
+            }
         }
     }
 }

@@ -260,7 +260,7 @@ std::vector<fs::path> Bench::keptDumps(double* bytes) {
     return dumps;
 }
 
-DumpRun Bench::baselineRelay(const std::vector<fs::path>& sources, double pauseMs) {
+DumpRun Bench::baselineRelay(const std::vector<fs::path>& sources, double pauseMs, bool zeroCopy) {
     fs::path from = root / "base-relay-data", to = root / "base-relay-out";
     for (const auto& dir : {from, to}) {
         fs::remove_all(dir);
@@ -277,8 +277,10 @@ DumpRun Bench::baselineRelay(const std::vector<fs::path>& sources, double pauseM
     std::string port = receiverPort(receiverOut);
     if (port.empty()) die("the raw receiver did not start");
     fs::path relayOut = root / "relay.out";
-    pid_t relay = spawn({opt.bin + "/varnix-bench-transfer", "relay", from.string(), port, std::to_string(count)},
-                        root.string(), relayOut.string(), {}, nodeSide);
+    std::vector<std::string> relayArgv{opt.bin + "/varnix-bench-transfer", "relay", from.string(), port,
+                                       std::to_string(count)};
+    if (zeroCopy) relayArgv.push_back("sendfile");
+    pid_t relay = spawn(relayArgv, root.string(), relayOut.string(), {}, nodeSide);
     for (int i = 0; i < 5000 && readText(relayOut).find("relaying") == std::string::npos; ++i) sleepMs(1);
     settle();
     DumpRun result;

@@ -100,7 +100,7 @@ private:
     DumpRun nodeDumps(const std::string& version, int count);
     // The plain relay (varnix-bench-transfer relay) of the same files,
     // written into its folder one by one `pauseMs` apart.
-    DumpRun baselineRelay(const std::vector<fs::path>& sources, double pauseMs);
+    DumpRun baselineRelay(const std::vector<fs::path>& sources, double pauseMs, bool zeroCopy = false);
     std::vector<fs::path> keptDumps(double* bytes);
     // The raw receiver creates each file right after reading its size, like
     // drmaster; the primitives, like the node, create it before the size comes.

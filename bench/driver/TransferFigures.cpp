@@ -87,14 +87,23 @@ void Bench::benchTransfers() {
             " s; receiver's CPU " + fmt(run.receiverCpu, 2) + " s");
     };
     bool counted = false;
+    // Beside the plain relay, the same loop sending with sendfile(): on
+    // loopback the receiver then reads the file's pages itself, and that
+    // shows how much of a gap is the way of sending rather than the node.
+    std::vector<double> zeroCopyBase, zeroCopyCpu, zeroCopyReceiveCpu;
     auto baseline = [&] {
         DumpRun run = baselineRelay(dumps, 1000);
         each("plain relay", run);
+        DumpRun zero = baselineRelay(dumps, 1000, true);
+        each("plain relay with sendfile", zero);
         if (!counted) return;
         dumpBase.push_back(megabytesPerSecond(run.bytes, run.seconds()));
         dumpBaseCpu.push_back(run.cpuSeconds / (run.bytes / gib));
         receiveBaseCpu.push_back(run.receiverCpu / (run.bytes / gib));
         for (double ms : run.firstByteMs()) firstBase.push_back(ms);
+        zeroCopyBase.push_back(megabytesPerSecond(zero.bytes, zero.seconds()));
+        zeroCopyCpu.push_back(zero.cpuSeconds / (zero.bytes / gib));
+        zeroCopyReceiveCpu.push_back(zero.receiverCpu / (zero.bytes / gib));
     };
     for (int rep = 0; rep <= opt.reps; ++rep) {
         counted = rep > 0;
@@ -135,6 +144,13 @@ void Bench::benchTransfers() {
                 "receiver (mean (range) of " +
                     of + "; ratio of the means (range per pair))",
                 cpuSpread(receiveNodeCpu), cpuSpread(receiveBaseCpu), meanRatio(receiveNodeCpu, receiveBaseCpu), ""});
+        addRow({"Dump relay against the plain relay sending with sendfile() (MB/s, median (range); CPU s/GiB of "
+                "the relay; of the receiving side; ratios per pair, and of the means)",
+                spread(dumpNode) + "; " + fmt(mean(dumpNodeCpu), 2) + "; " + fmt(mean(receiveNodeCpu), 2),
+                spread(zeroCopyBase) + "; " + fmt(mean(zeroCopyCpu), 2) + "; " + fmt(mean(zeroCopyReceiveCpu), 2),
+                ratioSpread(ratiosOf(dumpNode, zeroCopyBase)) + "; " + meanRatio(dumpNodeCpu, zeroCopyCpu) + "; " +
+                    meanRatio(receiveNodeCpu, zeroCopyReceiveCpu),
+                ""});
         // The same runs again with the window hidden in the tray, as a farm
         // machine keeps it; then the node is started afresh with its window
         // shown, as the rows after this one expect.

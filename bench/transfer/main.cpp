@@ -14,11 +14,12 @@
 //   varnix-bench-transfer greet PORT
 //       binds 0.0.0.0:PORT, writes the node greeting to one connection and
 //       exits: the floor for a program's start-up to a greeting
-//   varnix-bench-transfer relay DIR PORT COUNT
+//   varnix-bench-transfer relay DIR PORT COUNT [sendfile]
 //       the plain dump relay: connects to 127.0.0.1:PORT and, woken by
 //       inotify (a file closed after writing or moved into DIR), sends every
 //       DIR/dump*.exr as the node does (file-dump signal, size, content in
-//       65536-byte pieces) and deletes it, until COUNT files have gone
+//       65536-byte read/send pieces, or with sendfile() as the node sends
+//       it) and deletes it, until COUNT files have gone
 //   varnix-bench-transfer receive raw DIR COUNT signals
 //       the raw receiver, reading a 4-byte signal before each file
 //   varnix-bench-transfer pile node|plain DIR COUNT ROUNDS
@@ -224,7 +225,7 @@ std::string firstDump(const std::string& dir) {
     return found;
 }
 
-bool sendDump(int fd, const std::string& path, std::vector<char>& buffer) {
+bool sendDump(int fd, const std::string& path, std::vector<char>& buffer, bool zeroCopy) {
     int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (file < 0 || ::fstat(file, &st) != 0) return false;
@@ -238,7 +239,9 @@ bool sendDump(int fd, const std::string& path, std::vector<char>& buffer) {
                              static_cast<unsigned char>(remaining >> 16),
                              static_cast<unsigned char>(remaining >> 24)};
     if (!sendAll(fd, head, 4) || !sendAll(fd, head + 4, 4)) return false;
-    while (remaining > 0) {
+    for (off_t at = 0; zeroCopy && at < st.st_size;)
+        if (::sendfile(fd, file, &at, std::size_t(st.st_size - at)) <= 0) return false;
+    while (!zeroCopy && remaining > 0) {
         std::uint32_t piece = remaining < pieceBytes ? remaining : pieceBytes;
         if (::read(file, buffer.data(), piece) != ssize_t(piece) || !sendAll(fd, buffer.data(), piece)) return false;
         remaining -= piece;
@@ -247,7 +250,7 @@ bool sendDump(int fd, const std::string& path, std::vector<char>& buffer) {
     return ::unlink(path.c_str()) == 0;
 }
 
-int rawRelay(const std::string& dir, std::uint16_t port, int count) {
+int rawRelay(const std::string& dir, std::uint16_t port, int count, bool zeroCopy) {
     int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch < 0 || ::inotify_add_watch(watch, dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) return 1;
     int fd = connectLoopback(port);
@@ -260,7 +263,7 @@ int rawRelay(const std::string& dir, std::uint16_t port, int count) {
         while (::read(watch, events, sizeof events) > 0) {
         }
         for (std::string path = firstDump(dir); !path.empty() && sent < count; path = firstDump(dir)) {
-            if (!sendDump(fd, path, buffer)) return 1;
+            if (!sendDump(fd, path, buffer, zeroCopy)) return 1;
             ++sent;
         }
         if (sent == count) break;
@@ -347,7 +350,7 @@ int pile(bool node, const std::string& dir, int count, int rounds) {
             if (relay.relayDumpFiles(socket.get(), dataDirectory, &window) != count) return 1;
         } else {
             for (std::string path = firstDump(dir); !path.empty(); path = firstDump(dir))
-                if (!sendDump(fd, path, buffer)) return 1;
+                if (!sendDump(fd, path, buffer, false)) return 1;
         }
         relaySeconds += std::chrono::duration<double>(Clock::now() - start).count();
         window.clear();
@@ -478,7 +481,7 @@ int usage() {
     std::fprintf(stderr, "usage: varnix-bench-transfer receive raw|primitives DIR COUNT\n"
                          "       varnix-bench-transfer send raw|primitives PORT [--pause-ms N] FILE...\n"
                          "       varnix-bench-transfer greet PORT\n"
-                         "       varnix-bench-transfer relay DIR PORT COUNT\n"
+                         "       varnix-bench-transfer relay DIR PORT COUNT [sendfile]\n"
                          "       varnix-bench-transfer pile node|plain DIR COUNT ROUNDS\n"
                          "       varnix-bench-transfer limit SEND_CPU RECEIVE_CPU REPS FILE...\n");
     return 2;
@@ -488,8 +491,8 @@ int usage() {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "greet") == 0) return greet(static_cast<std::uint16_t>(std::atoi(argv[2])));
-    if (argc == 5 && std::strcmp(argv[1], "relay") == 0)
-        return rawRelay(argv[2], static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]));
+    if ((argc == 5 || (argc == 6 && std::strcmp(argv[5], "sendfile") == 0)) && std::strcmp(argv[1], "relay") == 0)
+        return rawRelay(argv[2], static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]), argc == 6);
     if (argc == 6 && std::strcmp(argv[1], "pile") == 0)
         return pile(std::strcmp(argv[2], "node") == 0, argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
     if (argc >= 6 && std::strcmp(argv[1], "limit") == 0)

@@ -4,8 +4,8 @@
 #include "port/path.h"
 
 #include <dirent.h>
-#include <poll.h>
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>

@@ -84,7 +84,6 @@ DrWindow::DrWindow()
     logSink.notifyWritten(&DrWindow::logWritten, this);
     try {
         logSink.open(dataDirectory + Varnix::String(u"DrLog.txt"));
-        followingLog = true;
     } catch (...) {
         logSink.notifyWritten(nullptr, nullptr);
         // The destructor will not run: stop the service's threads, which log
@@ -118,7 +117,6 @@ DrWindow::~DrWindow() {
     stopWatchTimer.Stop();
     heldTakeTimer.Stop();
     // No more events for a window that is going.
-    followingLog = false;
     logSink.notifyWritten(nullptr, nullptr);
     // Normally the close handler has done this already; not when the close
     // came while the service was still being built.
@@ -181,9 +179,6 @@ void DrWindow::dropHeldLines(int lines) {
 
 bool DrWindow::Show(bool show) {
     bool changed = wxFrame::Show(show);
-    // Before the sink is followed (construction) and after the close
-    // (the destructor lets go of it) there is nothing to switch.
-    if (!followingLog) return changed;
     if (show) {
         heldTakeTimer.Stop();
         logSink.notifyWritten(&DrWindow::logWritten, this);

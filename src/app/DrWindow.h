@@ -94,10 +94,8 @@ private:
     Varnix::String shownText;
     // Line feeds in shownText while it is held.
     int heldLines = 0;
-    // The view follows the sink: told of each flush while shown, taking
-    // on heldTakeTimer while hidden. Set once DrLog.txt is open, cleared
-    // by the destructor.
-    bool followingLog = false;
+    // While the window is hidden it takes the written text on this timer
+    // instead of being told of each flush.
     wxTimer heldTakeTimer;
     MyIcon* trayIcon = nullptr;
     // Runs while a stop waits for the job, or always where stop requests

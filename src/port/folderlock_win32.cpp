@@ -16,8 +16,6 @@ namespace {
 // readable by the next start while the lock is held.
 constexpr DWORD lockOffsetHigh = 1;
 
-std::wstring wideName(const char16_t* path) { return systemPath(path); }
-
 struct WindowSearch {
     DWORD processId;
     const wchar_t* title;
@@ -38,12 +36,11 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
 }  // namespace
 
 FolderLock::FolderLock(const char16_t* path) {
-    std::wstring wide = wideName(path);
     // No inherited handle (the default security attributes): a renderer
     // started by the node never keeps the folder locked.
-    HANDLE file =
-        CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(systemPath(path), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     OVERLAPPED at = {};
     at.OffsetHigh = lockOffsetHigh;
@@ -65,8 +62,7 @@ FolderLock::~FolderLock() {
 }
 
 std::uint32_t FolderLock::holderProcessId(const char16_t* path) {
-    std::wstring wide = wideName(path);
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = CreateFileW(systemPath(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
     char text[32] = {};

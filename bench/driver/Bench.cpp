@@ -220,6 +220,7 @@ DumpRun Bench::nodeDumps(const std::string& version, int count) {
     int ready = logCount("Ready for new connection");
     double cpuBefore = cpuTickSeconds(nodePid);
     auto threadsBefore = threadCpuSeconds(nodePid);
+    auto jobStart = Clock::now();
     double receiverCpu = 0;
     int code =
         bench::run({opt.bin + "/drmaster", "render", "--node", "127.0.0.1", "--version", version, "--frame", "1",
@@ -234,6 +235,7 @@ DumpRun Bench::nodeDumps(const std::string& version, int count) {
         die("not every dump was seen (" + std::to_string(result.arrivals.size()) + " written, " +
             std::to_string(result.spans.size()) + " received of " + std::to_string(count) + ")");
     waitForLogCount("Ready for new connection", ready + 1, 20);
+    result.jobSeconds = msSince(jobStart, Clock::now()) / 1000;
     result.cpuSeconds = cpuTickSeconds(nodePid) - cpuBefore;
     std::string perThread;
     for (const auto& [thread, seconds] : threadCpuSeconds(nodePid)) {

@@ -56,6 +56,7 @@ struct DumpRun {
     // figure comes in 10 ms ticks); a thread that ended is not in it.
     double threadsCpu = 0;
     double receiverCpu = 0;  // of the receiving side (drmaster, or the plain receiver)
+    double jobSeconds = 0;   // drmaster's job, from its start to the node's "Ready for new connection"
     // Seconds from each dump's appearance to the receiver's last byte, added up.
     double seconds() const {
         double t = 0;

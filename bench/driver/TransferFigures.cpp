@@ -68,7 +68,7 @@ void Bench::benchTransfers() {
 
     std::vector<double> dumpNode, dumpBase, dumpNodeCpu, dumpThreadCpu, dumpBaseCpu, firstNode, firstBase;
     std::vector<double> receiveNodeCpu, receiveBaseCpu;
-    double nodeCpuAll = 0, otherThreadsCpu = 0;
+    double nodeCpuAll = 0, otherThreadsCpu = 0, jobSecondsAll = 0;
     double dumpBytes = 0;
     std::vector<fs::path> dumps;
     if (baselinesOnly) {
@@ -123,6 +123,7 @@ void Bench::benchTransfers() {
                 dumpThreadCpu.push_back(run.relayThreadCpu / (run.bytes / gib));
                 nodeCpuAll += run.threadsCpu;
                 otherThreadsCpu += run.threadsCpu - run.relayThreadCpu;
+                jobSecondsAll += run.jobSeconds;
                 for (double ms : run.firstByteMs()) firstNode.push_back(ms);
             }
             dumps = keptDumps(&dumpBytes);
@@ -154,7 +155,7 @@ void Bench::benchTransfers() {
         // The same runs again with the window hidden in the tray, as a farm
         // machine keeps it; then the node is started afresh with its window
         // shown, as the rows after this one expect.
-        double trayCpuAll = 0, trayOtherCpu = 0;
+        double trayCpuAll = 0, trayOtherCpu = 0, trayJobSeconds = 0;
         const int trayRuns = std::max(3, opt.reps / 2);
         bool inTray = hideNodeWindow();
         if (inTray) {
@@ -164,17 +165,24 @@ void Bench::benchTransfers() {
                 each("node, window in the tray", run);
                 trayCpuAll += run.threadsCpu;
                 trayOtherCpu += run.threadsCpu - run.relayThreadCpu;
+                trayJobSeconds += run.jobSeconds;
             }
             stopNode();
             startNode();
             dumps = keptDumps(&dumpBytes);
         }
         auto share = [](double other, double all) { return fmt(all > 0 ? 100 * other / all : 0, 1) + " %"; };
+        // The same CPU over the job's length: what the other threads take
+        // from the renderer's machine, whatever the dumps' pace.
+        auto ofCore = [](double other, double seconds) { return fmt(seconds > 0 ? 100 * other / seconds : 0, 3); };
         addRow({"Dump relay: the node's threads other than the job thread, share of the node's CPU while dumps move; "
                 "window shown (all " +
-                    of + " runs) / hidden in the tray (" + (inTray ? std::to_string(trayRuns) : "none") + " runs)",
-                share(otherThreadsCpu, nodeCpuAll) + " / " + (inTray ? share(trayOtherCpu, trayCpuAll) : "-"), "", "",
-                "< 5 %"});
+                    of + " runs) / hidden in the tray (" + (inTray ? std::to_string(trayRuns) : "none") +
+                    " runs); the same CPU in % of one core over the jobs (one dump every 1.5 s)",
+                share(otherThreadsCpu, nodeCpuAll) + " / " + (inTray ? share(trayOtherCpu, trayCpuAll) : "-") + "; " +
+                    ofCore(otherThreadsCpu, jobSecondsAll) + " / " +
+                    (inTray ? ofCore(trayOtherCpu, trayJobSeconds) : "-"),
+                "", "", "< 5 %"});
         if (!dumps.empty()) {
             // What the machine itself can do with the same bytes: the same
             // files sent with sendfile() to a reader that drops them, the

@@ -7,7 +7,7 @@
 #include "Stats.h"
 #include "WorkFiles.h"
 
-#include <sstream>
+#include <cstdio>
 
 namespace bench {
 
@@ -91,11 +91,29 @@ void Bench::benchTransfers() {
     // loopback the receiver then reads the file's pages itself, and that
     // shows how much of a gap is the way of sending rather than the node.
     std::vector<double> zeroCopyBase, zeroCopyCpu, zeroCopyReceiveCpu;
+    // What the machine itself can do with the same bytes: the same files
+    // sent with sendfile() to a reader that drops them, the sides on the
+    // same processors; in each pair, so that its ratio is taken per pair.
+    std::vector<double> limit, limitCpu;
+    auto loopbackLimit = [&] {
+        fs::path output = root / "limit.out";
+        std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "limit", std::to_string(nodeSide),
+                                      std::to_string(masterSide), "1"};
+        for (const auto& dump : dumps) argv.push_back(dump.string());
+        settle();
+        double mbs = 0, cpu = 0;
+        if (bench::run(argv, root.string(), output.string(), 600) != 0 ||
+            std::sscanf(readText(output).c_str(), "%lf %lf", &mbs, &cpu) != 2)
+            die("the loopback limit failed; see " + root.string());
+        say("loopback limit: " + fmt(mbs, 0) + " MB/s; sending thread " + fmt(cpu, 2) + " s/GiB");
+        if (counted) limit.push_back(mbs), limitCpu.push_back(cpu);
+    };
     auto baseline = [&] {
         DumpRun run = baselineRelay(dumps, 1000);
         each("plain relay", run);
         DumpRun zero = baselineRelay(dumps, 1000, true);
         each("plain relay with sendfile", zero);
+        if (!baselinesOnly) loopbackLimit();
         if (!counted) return;
         dumpBase.push_back(megabytesPerSecond(run.bytes, run.seconds()));
         dumpBaseCpu.push_back(run.cpuSeconds / (run.bytes / gib));
@@ -183,30 +201,15 @@ void Bench::benchTransfers() {
                     ofCore(otherThreadsCpu, jobSecondsAll) + " / " +
                     (inTray ? ofCore(trayOtherCpu, trayJobSeconds) : "-"),
                 "", "", "< 5 %"});
-        if (!dumps.empty()) {
-            // What the machine itself can do with the same bytes: the same
-            // files sent with sendfile() to a reader that drops them, the
-            // sides on the same processors.
-            say("loopback limit: sendfile of the same dumps to a reader that drops them");
-            fs::path output = root / "limit.out";
-            std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "limit", std::to_string(nodeSide),
-                                          std::to_string(masterSide), std::to_string(std::max(3, opt.reps))};
-            for (const auto& dump : dumps) argv.push_back(dump.string());
-            settle();
-            if (bench::run(argv, root.string(), output.string(), 600) != 0)
-                die("the loopback limit failed; see " + root.string());
-            std::vector<double> limit, limitCpu;
-            std::istringstream lines(readText(output));
-            for (double mbs, cpu; lines >> mbs >> cpu;) limit.push_back(mbs), limitCpu.push_back(cpu);
+        if (!limit.empty())
             addRow({"Loopback limit: the same " + dumpWhat +
-                        " sent with sendfile() to a socket read into nothing, "
-                        "per dump as above (MB/s, median (range) of " +
-                        std::to_string(limit.size()) +
-                        "; CPU s/GiB: the node, and the sending thread alone); node / limit of the medians, and "
-                        "of the CPU",
+                        " sent with sendfile() to a socket read into nothing, in each pair, per dump as above (MB/s, "
+                        "median (range) of " +
+                        of +
+                        "; CPU s/GiB: the node, and the sending thread alone); node / limit per pair, and of "
+                        "the CPU means",
                     spread(dumpNode) + "; " + fmt(mean(dumpNodeCpu), 2), spread(limit) + "; " + fmt(mean(limitCpu), 2),
-                    fmt(median(dumpNode) / median(limit), 2) + "; " + fmt(mean(dumpNodeCpu) / mean(limitCpu), 2), ""});
-        }
+                    ratioSpread(ratiosOf(dumpNode, limit)) + "; " + fmt(mean(dumpNodeCpu) / mean(limitCpu), 2), ""});
         addRow({"Dump " + dumpWhat + ": appearance to first bytes at the master, median / p99 / max of " +
                     std::to_string(firstNode.size()) + " (ms)",
                 latencies(firstNode, 1), latencies(firstBase, 2), "", "p99 < 50"});

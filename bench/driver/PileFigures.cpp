@@ -23,12 +23,12 @@ void Bench::benchPile() {
     fs::path dir = root / "pile";
     for (int count : counts) {
         std::map<std::string, std::vector<double>> relayTries, purgeTries;
-        for (int round = 0; round < tries; ++round) {
-            for (const std::string& kind : round % 2 == 0 ? std::vector<std::string>{"node", "plain"}
-                                                          : std::vector<std::string>{"plain", "node"}) {
+        const int rounds = roundsFor(count);
+        for (int turn = 0; turn < tries; ++turn) {
+            for (const std::string& kind : turn % 2 == 0 ? std::vector<std::string>{"node", "plain"}
+                                                         : std::vector<std::string>{"plain", "node"}) {
                 fs::remove_all(dir);
                 fs::create_directories(dir);
-                int rounds = roundsFor(count);
                 fs::path output = root / "pile.out";
                 settle();
                 int code = bench::run({opt.bin + "/varnix-bench-transfer", "pile", kind, dir.string(),

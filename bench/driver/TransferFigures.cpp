@@ -98,7 +98,7 @@ void Bench::benchTransfers() {
     auto loopbackLimit = [&] {
         fs::path output = root / "limit.out";
         std::vector<std::string> argv{opt.bin + "/varnix-bench-transfer", "limit", std::to_string(nodeSide),
-                                      std::to_string(masterSide), "1"};
+                                      std::to_string(masterSide)};
         for (const auto& dump : dumps) argv.push_back(dump.string());
         settle();
         double mbs = 0, cpu = 0;

@@ -28,11 +28,11 @@
 //       that drops them, then COUNT more are purged; by the node's own relay
 //       (DumpRelay, its log lines queued) or by the plain relay's loop. Prints
 //       "relay S purge S", the seconds of all rounds
-//   varnix-bench-transfer limit SEND_CPU RECEIVE_CPU REPS FILE...
+//   varnix-bench-transfer limit SEND_CPU RECEIVE_CPU FILE...
 //       the machine's loopback limit: each FILE sent with sendfile() to a
-//       socket whose reader drops the bytes, REPS times; prints the MB/s of
-//       each repetition (from each file's first byte sent to its last byte
-//       read, added up) and the sending thread's CPU seconds per GiB. A CPU < 0 leaves that side unpinned
+//       socket whose reader drops the bytes; prints the MB/s (from each
+//       file's first byte sent to its last byte read, added up) and the
+//       sending thread's CPU seconds per GiB. A CPU < 0 leaves that side unpinned
 //
 // Exit status 0 when every file moved whole, 1 otherwise. Linux only.
 
@@ -385,7 +385,7 @@ double threadCpuSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-int limit(int sendCpu, int receiveCpu, int reps, const std::vector<std::string>& files) {
+int limit(int sendCpu, int receiveCpu, const std::vector<std::string>& files) {
     using Clock = std::chrono::steady_clock;
     std::atomic<long long> wanted{-1};
     std::atomic<Clock::rep> doneAt{0};
@@ -404,30 +404,25 @@ int limit(int sendCpu, int receiveCpu, int reps, const std::vector<std::string>&
     pinTo(sendCpu);
     int fd = connectLoopback(localPort(listener));
     if (fd < 0) return 1;
-    long long total = 0;
-    for (int rep = 0; rep < reps; ++rep) {
-        double seconds = 0, bytes = 0, cpu = 0;
-        for (const auto& path : files) {
-            int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            struct stat st;
-            if (file < 0 || ::fstat(file, &st) != 0) return 1;
-            doneAt = 0;
-            wanted = total + st.st_size;
-            auto start = Clock::now();
-            double cpuBefore = threadCpuSeconds();
-            for (off_t at = 0; at < st.st_size;)
-                if (::sendfile(fd, file, &at, std::size_t(st.st_size - at)) <= 0) return 1;
-            cpu += threadCpuSeconds() - cpuBefore;
-            while (doneAt.load() == 0) std::this_thread::yield();
-            seconds += std::chrono::duration<double>(Clock::duration(doneAt.load()) - start.time_since_epoch()).count();
-            total += st.st_size;
-            bytes += double(st.st_size);
-            ::close(file);
-            ::usleep(100000);  // each dump on its own, as they come
-        }
-        std::printf("%.1f %.4f\n", bytes / seconds / 1e6, cpu / (bytes / (1 << 30)));
-        std::fflush(stdout);
+    double seconds = 0, bytes = 0, cpu = 0;
+    for (const auto& path : files) {
+        int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (file < 0 || ::fstat(file, &st) != 0) return 1;
+        doneAt = 0;
+        wanted = static_cast<long long>(bytes) + st.st_size;
+        auto start = Clock::now();
+        double cpuBefore = threadCpuSeconds();
+        for (off_t at = 0; at < st.st_size;)
+            if (::sendfile(fd, file, &at, std::size_t(st.st_size - at)) <= 0) return 1;
+        cpu += threadCpuSeconds() - cpuBefore;
+        while (doneAt.load() == 0) std::this_thread::yield();
+        seconds += std::chrono::duration<double>(Clock::duration(doneAt.load()) - start.time_since_epoch()).count();
+        bytes += double(st.st_size);
+        ::close(file);
+        ::usleep(100000);  // each dump on its own, as they come
     }
+    std::printf("%.1f %.4f\n", bytes / seconds / 1e6, cpu / (bytes / (1 << 30)));
     ::close(fd);
     reader.join();
     ::close(listener);
@@ -483,7 +478,7 @@ int usage() {
                          "       varnix-bench-transfer greet PORT\n"
                          "       varnix-bench-transfer relay DIR PORT COUNT [sendfile]\n"
                          "       varnix-bench-transfer pile node|plain DIR COUNT ROUNDS\n"
-                         "       varnix-bench-transfer limit SEND_CPU RECEIVE_CPU REPS FILE...\n");
+                         "       varnix-bench-transfer limit SEND_CPU RECEIVE_CPU FILE...\n");
     return 2;
 }
 
@@ -495,9 +490,8 @@ int main(int argc, char** argv) {
         return rawRelay(argv[2], static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]), argc == 6);
     if (argc == 6 && std::strcmp(argv[1], "pile") == 0)
         return pile(std::strcmp(argv[2], "node") == 0, argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
-    if (argc >= 6 && std::strcmp(argv[1], "limit") == 0)
-        return limit(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
-                     std::vector<std::string>(argv + 5, argv + argc));
+    if (argc >= 5 && std::strcmp(argv[1], "limit") == 0)
+        return limit(std::atoi(argv[2]), std::atoi(argv[3]), std::vector<std::string>(argv + 4, argv + argc));
     if (argc < 5) return usage();
     std::string verb = argv[1], kind = argv[2];
     bool raw = kind == "raw";

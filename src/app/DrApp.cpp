@@ -14,6 +14,21 @@
 #include <wx/msgdlg.h>
 #include <wx/msgout.h>
 
+#include <cstdlib>
+
+namespace {
+
+// What a second start in the same data folder ends with, whether its box is
+// clicked away or a stop request comes first.
+constexpr int secondStartStatus = 255;
+
+// A second node holds nothing of its own: a stop request while its box waits
+// for a click (an unattended deployment script, nobody at the screen) ends
+// it at once. Called on the stop-request layer's thread.
+[[noreturn]] void endSecondStart(void*) { std::_Exit(secondStartStatus); }
+
+}  // namespace
+
 DrApp::DrApp() {
     // The log window needs no OpenGL, and loading it for nothing would be
     // most of the node's memory on a desktop without graphics hardware.
@@ -42,7 +57,10 @@ bool DrApp::OnInit() {
     folderLock = std::make_unique<Varnix::Port::FolderLock>(lockName.wideCString());
     if (folderLock->state() == Varnix::Port::FolderLock::State::heldElsewhere) {
         Varnix::String text = u"A Varnix DR node is already running in this data folder: " + dataDirectory;
+        Varnix::Port::notifyStopRequests(&endSecondStart, nullptr);
+        if (Varnix::Port::stopRequests() > 0) endSecondStart(nullptr);
         wxMessageBox(Varnix::toWxString(text), wxT("Varnix DR node"), wxOK | wxCENTRE);
+        Varnix::Port::notifyStopRequests(nullptr, nullptr);
         // The admin may have been looking for the running one.
         Varnix::Port::bringWindowForward(Varnix::Port::FolderLock::holderProcessId(lockName.wideCString()),
                                          DrWindow::title);

@@ -232,18 +232,22 @@ bool NodeTest::signalNode(int signal, double seconds) {
     return code == 0;
 }
 
-bool NodeTest::dismissMessageBox(const std::string& title, double seconds) {
+std::string NodeTest::waitForMessageBox(const std::string& title, double seconds) {
     auto start = Clock::now();
     while (secondsSince(start) < seconds) {
         std::string id = findWindow(nodePid, "^" + title + "$");
-        if (!id.empty()) {
-            runProgram({"/usr/bin/xdotool", "windowactivate", "--sync", id}, root, 5);
-            runProgram({"/usr/bin/xdotool", "key", "--clearmodifiers", "Return"}, root, 5);
-            return true;
-        }
+        if (!id.empty()) return id;
         pause(50);
     }
-    return false;
+    return "";
+}
+
+bool NodeTest::dismissMessageBox(const std::string& title, double seconds) {
+    std::string id = waitForMessageBox(title, seconds);
+    if (id.empty()) return false;
+    runProgram({"/usr/bin/xdotool", "windowactivate", "--sync", id}, root, 5);
+    runProgram({"/usr/bin/xdotool", "key", "--clearmodifiers", "Return"}, root, 5);
+    return true;
 }
 
 ProcessResult NodeTest::master(const std::vector<std::string>& args, double timeoutSeconds, bool apart) {

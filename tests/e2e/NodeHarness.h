@@ -70,6 +70,9 @@ protected:
     // Sends `signal` to the node alone (its renderers keep running); true
     // when the node then ended with status 0 within `seconds`.
     bool signalNode(int signal, double seconds);
+    // Waits for a message box of the node titled `title`; its window id, or
+    // "" when none showed within `seconds`.
+    std::string waitForMessageBox(const std::string& title, double seconds = 10);
     // Waits for a message box of the node titled `title` and presses Return.
     bool dismissMessageBox(const std::string& title, double seconds = 10);
 

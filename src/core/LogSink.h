@@ -77,57 +77,56 @@ public:
 private:
     static void writerLoop(void* self);
     // Appends the repeat count due by now (all when `closing`) to
-    // pendingText. Caller holds logLock.
-    void appendRepeatCount(bool closing);
+    // pendingText.
+    void appendRepeatCount(bool closing) REQUIRES(logLock);
     // Writes flushingText to the file: opens it again when it went, rotates
-    // it, tells of lines lost before. Caller holds writeLock.
-    void writeToFile();
+    // it, tells of lines lost before.
+    void writeToFile() REQUIRES(writeLock);
     // Calls notifyWritten's receiver, if any. Caller holds no lock but
     // possibly writeLock.
-    void tellWritten();
+    void tellWritten() EXCLUDES(logLock, notifyLock);
     // True when nothing is collected and no repeat count can fall due: the
     // writer may sleep until a line comes. Marks the writer idle then.
     bool idleUntilLogged();
     // The file at `path`, or one of the old ones.
-    std::u16string fileName(int old) const;
-    void rotate();
+    std::u16string fileName(int old) const REQUIRES(writeLock);
+    void rotate() REQUIRES(writeLock);
     // A stamped line of the sink's own for the file and the window.
     String noticeLine(const std::u16string& text) const;
 
-    // Guards pendingText, repeats, repeatCount and writtenText.
-    Port::Mutex logLock;
-    String pendingText;
-    LogRepeats repeats;
-    std::u16string repeatCount;
+    Port::Mutex logLock ACQUIRED_AFTER(writeLock);
+    String pendingText GUARDED_BY(logLock);
+    LogRepeats repeats GUARDED_BY(logLock);
+    std::u16string repeatCount GUARDED_BY(logLock);
     // Written to the file, not yet taken by the window.
-    String writtenText;
+    String writtenText GUARDED_BY(logLock);
     // Set (under logLock) by a writer with nothing to write; the next line
     // clears it and wakes the writer.
     std::atomic<bool> writerIdle{false};
 
-    // notifyWritten's receiver; guarded by notifyLock, which is held while
-    // it is called and taken after writeLock, never with logLock.
-    Port::Mutex notifyLock;
-    void (*writtenNotify)(void*) = nullptr;
-    void* writtenContext = nullptr;
+    // notifyWritten's receiver; notifyLock is held while it is called and
+    // taken after writeLock, never with logLock.
+    Port::Mutex notifyLock ACQUIRED_AFTER(writeLock);
+    void (*writtenNotify)(void*) GUARDED_BY(notifyLock) = nullptr;
+    void* writtenContext GUARDED_BY(notifyLock) = nullptr;
 
     // Guards what follows up to the writer: one flush at a time, so lines
     // keep their order; taken before logLock, never after it.
     Port::Mutex writeLock;
-    Port::AppendFile logFile;
-    String path;
+    Port::AppendFile logFile GUARDED_BY(writeLock);
+    String path GUARDED_BY(writeLock);
     std::int64_t rotateBytes;
     // A rotation failed (another program holds the file): not tried again.
-    bool rotationFailed = false;
-    String flushingText;
+    bool rotationFailed GUARDED_BY(writeLock) = false;
+    String flushingText GUARDED_BY(writeLock);
     // Lines the file did not take since it last did, and the reason.
-    std::uint64_t lostLines = 0;
-    std::string lostWhy;
+    std::uint64_t lostLines GUARDED_BY(writeLock) = 0;
+    std::string lostWhy GUARDED_BY(writeLock);
 
     // The writer thread and its stop flag (guarded by stopLock).
     Port::Mutex stopLock;
     Port::ConditionVariable stopWake;
-    bool stopping = false;
+    bool stopping GUARDED_BY(stopLock) = false;
     Port::ThreadHandle writer = nullptr;
 };
 

@@ -26,12 +26,12 @@ struct HostNames::State {
     Resolver resolver;
     Port::Mutex lock;
     Port::ConditionVariable changed;
-    std::map<std::uint32_t, Result> cache;
-    std::deque<std::uint32_t> queue;
-    std::set<std::uint32_t> queued;  // in the queue or being looked up
-    bool threadStarted = false;
-    bool busy = false;      // the lookup thread is inside the resolver
-    bool stopping = false;  // the owner is gone
+    std::map<std::uint32_t, Result> cache GUARDED_BY(lock);
+    std::deque<std::uint32_t> queue GUARDED_BY(lock);
+    std::set<std::uint32_t> queued GUARDED_BY(lock);  // in the queue or being looked up
+    bool threadStarted GUARDED_BY(lock) = false;
+    bool busy GUARDED_BY(lock) = false;      // the lookup thread is inside the resolver
+    bool stopping GUARDED_BY(lock) = false;  // the owner is gone
     // The thread's own reference, which keeps the state alive after the
     // owner is gone; released by the thread as it ends.
     std::shared_ptr<State> self;

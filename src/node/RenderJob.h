@@ -39,7 +39,7 @@ public:
 
 private:
     Port::Mutex lock;
-    Port::ChildProcess* renderer = nullptr;
+    Port::ChildProcess* renderer GUARDED_BY(lock) = nullptr;
     std::atomic<bool> cutFlag{false};
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "port/notcopyable.h"
+#include "port/threadsafety.h"
 
 // Operating-system threads and the locks around them.
 
@@ -43,13 +44,13 @@ void nameThread(ThreadHandle thread, const char* name);
 bool currentThreadName(char* buffer, int size);
 
 // Recursive mutual exclusion (a Windows critical section). Not copyable.
-class Mutex : NotCopyable {
+class CAPABILITY("mutex") Mutex : NotCopyable {
 public:
     Mutex();
     ~Mutex();
 
-    void lock();
-    void unlock();
+    void lock() ACQUIRE();
+    void unlock() RELEASE();
 
 private:
     friend class ConditionVariable;
@@ -57,10 +58,10 @@ private:
 };
 
 // Holds a Mutex for one scope.
-class MutexLock : NotCopyable {
+class SCOPED_CAPABILITY MutexLock : NotCopyable {
 public:
-    explicit MutexLock(Mutex& mutex) : mutex(mutex) { mutex.lock(); }
-    ~MutexLock() { mutex.unlock(); }
+    explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex(mutex) { mutex.lock(); }
+    ~MutexLock() RELEASE() { mutex.unlock(); }
 
 private:
     Mutex& mutex;
@@ -74,9 +75,9 @@ public:
     ~ConditionVariable();
 
     // Releases `mutex`, sleeps without a time limit, takes `mutex` again.
-    void wait(Mutex& mutex);
+    void wait(Mutex& mutex) REQUIRES(mutex);
     // Like wait, but returns after at most `milliseconds` as well.
-    void waitFor(Mutex& mutex, unsigned long milliseconds);
+    void waitFor(Mutex& mutex, unsigned long milliseconds) REQUIRES(mutex);
     void wakeAll();
     void wakeOne();
 

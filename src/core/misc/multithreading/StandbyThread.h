@@ -54,17 +54,19 @@ public:
 
 private:
     static void workerRoutine(void* self);
-    void runTasks();
+    // The worker holds taskLock for its whole life except while asleep,
+    // and lets go of it on the way out: more than the analysis can follow.
+    void runTasks() NO_THREAD_SAFETY_ANALYSIS;
 
     Port::ConditionVariable wakeCondition;
-    Port::Mutex taskLock;  // held by the worker except while asleep
+    Port::Mutex taskLock ACQUIRED_AFTER(callLock);  // held by the worker except while asleep
     std::atomic<std::int64_t> acknowledged;
-    Port::ThreadHandle threadHandle;
+    Port::ThreadHandle threadHandle GUARDED_BY(callLock);
     std::atomic<Task> task;  // null: no task held
-    void* taskData;
-    bool started;
-    bool stopping;         // tells a stop from a spurious wake
-    Port::Mutex callLock;  // serialises hand-offs and destruction
+    void* taskData GUARDED_BY(taskLock);
+    bool started GUARDED_BY(callLock);
+    bool stopping GUARDED_BY(taskLock);  // tells a stop from a spurious wake
+    Port::Mutex callLock;                // serialises hand-offs and destruction
 };
 
 }  // namespace Varnix

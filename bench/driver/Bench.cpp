@@ -117,7 +117,7 @@ double Bench::startNode() {
         int fd = connectTcp(masterPort, 200);
         if (fd >= 0) {
             unsigned char greeting[4];
-            bool greeted = readExact(fd, greeting, 4, 10000) && getLE32(greeting) == nodeGreeting;
+            bool greeted = readExact(fd, greeting, 4, 10000) && decodeSignal(greeting) == nodeGreeting;
             auto answered = Clock::now();
             close(fd);
             if (!greeted) die("the master port did not greet like a node");

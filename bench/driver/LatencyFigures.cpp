@@ -24,11 +24,11 @@ void Bench::benchEnd() {
     int fd = connectTcp(masterPort, 5000);
     unsigned char bytes[4];
     if (fd < 0 || !readExact(fd, bytes, 4, 10000)) die("no node greeting for the END job");
-    putLE32(masterGreeting, bytes);
+    encodeSignal(masterGreeting, bytes);
     writeAll(fd, bytes, 4);
     const char parameters[] = "2016 0";
     writeAll(fd, parameters, sizeof parameters);  // with its NUL
-    putLE32(0, bytes);
+    encodeSignal(0, bytes);
     writeAll(fd, bytes, 4);  // an empty scene
 
     auto start = Clock::now();
@@ -46,7 +46,7 @@ void Bench::benchEnd() {
         sleepMs(uniformMs(100, 400));
         while (read(watchFd, buffer, sizeof buffer) > 0) {
         }
-        putLE32(endSignal, bytes);
+        encodeSignal(endSignal, bytes);
         auto sent = Clock::now();
         writeAll(fd, bytes, 4);
         for (;;) {
@@ -79,7 +79,7 @@ void Bench::benchEnd() {
     std::vector<double> base;
     for (int i = 0; i < opt.ends; ++i) {
         sleepMs(uniformMs(5, 20));
-        putLE32(endSignal, bytes);
+        encodeSignal(endSignal, bytes);
         auto sent = Clock::now();
         writeAll(master, bytes, 4);
         readExact(host, bytes, 4, 5000);
@@ -99,7 +99,7 @@ void Bench::benchBogus() {
         int fd = connectTcp(port, 5000);
         unsigned char bytes[4];
         if (fd < 0 || !readExact(fd, bytes, 4, 10000)) die("no greeting for the bogus connection");
-        putLE32(0x04030201, bytes);
+        encodeSignal(0x04030201, bytes);
         writeAll(fd, bytes, 4);
         if (!waitForClose(fd, 10000)) die("the bogus connection was not closed");
         auto closed = Clock::now();
@@ -121,7 +121,7 @@ void Bench::benchBogus() {
         for (int i = 0; i < opt.bogus; ++i) {
             int fd = accept(listener, nullptr, nullptr);
             unsigned char bytes[4];
-            putLE32(nodeGreeting, bytes);
+            encodeSignal(nodeGreeting, bytes);
             writeAll(fd, bytes, 4);
             readExact(fd, bytes, 4, 5000);
             close(fd);
@@ -146,12 +146,13 @@ void Bench::benchDiscovery() {
             sleepMs(uniformMs(0, maxPauseMs));
             while (recv(fd, bytes, sizeof bytes, MSG_DONTWAIT) > 0) {
             }
-            putLE32(masterGreeting, bytes);
+            encodeSignal(masterGreeting, bytes);
             auto sent = Clock::now();
             sendUdp(fd, port, bytes, 4);
             if (!waitReadable(fd, 3000)) die("no discovery reply");
             auto answered = Clock::now();
-            if (recv(fd, bytes, sizeof bytes, 0) != 4 || getLE32(bytes) != nodeGreeting) die("a wrong discovery reply");
+            if (recv(fd, bytes, sizeof bytes, 0) != 4 || decodeSignal(bytes) != nodeGreeting)
+                die("a wrong discovery reply");
             latencies.push_back(msSince(sent, answered));
             sleepMs(20);  // the other three copies
         }
@@ -171,7 +172,7 @@ void Bench::benchDiscovery() {
             socklen_t len = sizeof from;
             ssize_t n = recvfrom(echo, bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&from), &len);
             if (n != 4) continue;
-            putLE32(nodeGreeting, bytes);
+            encodeSignal(nodeGreeting, bytes);
             for (int k = 0; k < 4; ++k) sendto(echo, bytes, 4, 0, reinterpret_cast<sockaddr*>(&from), len);
         }
     });

@@ -32,15 +32,6 @@ std::uint16_t boundPort(int fd) {
 
 }  // namespace
 
-void putLE32(std::uint32_t value, unsigned char bytes[4]) {
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-std::uint32_t getLE32(const unsigned char bytes[4]) {
-    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
-           std::uint32_t(bytes[3]) << 24;
-}
-
 int connectTcp(std::uint16_t port, int timeoutMs) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in sa = loopback(port);

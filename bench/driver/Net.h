@@ -16,8 +16,8 @@ using Varnix::masterGreeting;
 using Varnix::masterPort;
 using Varnix::nodeGreeting;
 
-void putLE32(std::uint32_t value, unsigned char bytes[4]);
-std::uint32_t getLE32(const unsigned char bytes[4]);
+using Varnix::decodeSignal;
+using Varnix::encodeSignal;
 
 // A TCP connection to 127.0.0.1:port, or -1 when refused or not made within
 // `timeoutMs`.

@@ -9,6 +9,7 @@ namespace e2e {
 
 namespace {
 
+using Varnix::decodeSignal;
 using Varnix::endSignal;
 using Varnix::fileDumpSignal;
 using Varnix::masterGreeting;
@@ -34,8 +35,7 @@ std::uint32_t RawMaster::readSignal(int timeoutSeconds) {
     socket->SetTimeout(timeoutSeconds);
     socket->Read(bytes, 4);
     if (socket->LastReadCount() != 4) return noValue;
-    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
-           std::uint32_t(bytes[3]) << 24;
+    return decodeSignal(bytes);
 }
 
 bool RawMaster::greet() {

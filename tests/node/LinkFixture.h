@@ -6,6 +6,7 @@
 #include "support/LoopbackConnection.h"
 #include "support/TempDirectory.h"
 #include "core/String.h"
+#include "node/Protocol.h"
 #include "port/socket.h"
 
 #include <gtest/gtest.h>
@@ -44,7 +45,9 @@ protected:
     }
 
     static std::string le32(std::uint32_t v) {
-        return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+        unsigned char bytes[4];
+        Varnix::encodeSignal(v, bytes);
+        return std::string(reinterpret_cast<const char*>(bytes), 4);
     }
 
     static std::string pattern(std::size_t size) {

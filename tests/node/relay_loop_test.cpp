@@ -8,6 +8,7 @@
 #include "support/TempDirectory.h"
 #include "node/DumpRelay.h"
 #include "node/HostListener.h"
+#include "node/Protocol.h"
 #include "node/RenderJob.h"
 #include "port/socket.h"
 
@@ -41,8 +42,7 @@ std::string take(StreamSocket& s, std::uint32_t count, int seconds = eventLimitS
 }
 
 std::uint32_t sizeOf(const std::string& bytes) {
-    return std::uint32_t(std::uint8_t(bytes[0])) | std::uint32_t(std::uint8_t(bytes[1])) << 8 |
-           std::uint32_t(std::uint8_t(bytes[2])) << 16 | std::uint32_t(std::uint8_t(bytes[3])) << 24;
+    return decodeSignal(reinterpret_cast<const unsigned char*>(bytes.data()));
 }
 
 std::string content(std::size_t size, char seed) {

@@ -10,9 +10,7 @@ using namespace PeerTest;
 namespace {
 
 uint32_t fromLE32(const std::string& bytes) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(bytes[static_cast<size_t>(i)]);
-    return v;
+    return Varnix::decodeSignal(reinterpret_cast<const unsigned char*>(bytes.data()));
 }
 
 class PeersTogetherTest : public VarnixTest::TempDirectoryTest {};

@@ -35,7 +35,7 @@ IoResult writeFully(Port::StreamSocket& socket, const void* buffer, uint32_t cou
 
 IoResult writeSignal(Port::StreamSocket& socket, uint32_t value, int timeoutSeconds) {
     unsigned char bytes[4];
-    putLE32(value, bytes);
+    encodeSignal(value, bytes);
     return writeFully(socket, bytes, 4, timeoutSeconds);
 }
 
@@ -43,7 +43,7 @@ IoResult readSignal(Port::StreamSocket& socket, uint32_t& value, int timeoutSeco
     unsigned char bytes[4];
     uint32_t got = 0;
     const IoResult result = readFully(socket, bytes, 4, timeoutSeconds, got);
-    if (result == IoResult::Done) value = getLE32(bytes);
+    if (result == IoResult::Done) value = decodeSignal(bytes);
     return result;
 }
 

@@ -79,7 +79,7 @@ int runDiscover(const DiscoverOptions& options) {
         targets.clear();
     }
     unsigned char ping[4];
-    putLE32(masterGreeting, ping);
+    encodeSignal(masterGreeting, ping);
     bool broadcasting = false;
     int sent = 0;
     for (Target& target : targets) {
@@ -116,7 +116,7 @@ int runDiscover(const DiscoverOptions& options) {
         Port::IPv4Address from;
         unsigned char reply[4] = {0xFF, 0xFF, 0xFF, 0xFF};
         while (socket.RecvFrom(from, reply, 4) >= 0) {
-            const bool isReply = getLE32(reply) == nodeGreeting;
+            const bool isReply = decodeSignal(reply) == nodeGreeting;
             std::fill(reply, reply + 4, 0xFF);
             if (!isReply) continue;
             from.port = 0;

@@ -173,7 +173,7 @@ int MasterSession::awaitGreeting() {
         if (got == 0 && (result == IoResult::Closed || result == IoResult::Failed))
             return fail(masterNotANode, where + " closed the connection without a greeting: not a render node");
     }
-    if (getLE32(bytes) != nodeGreeting) return fail(masterNotANode, where + " did not greet as a render node");
+    if (decodeSignal(bytes) != nodeGreeting) return fail(masterNotANode, where + " did not greet as a render node");
     return masterOk;
 }
 
@@ -194,11 +194,11 @@ int MasterSession::sendJob() {
     // Greeting, parameters and the scene's size in one write: if the node
     // closes after the parameters, the size is still unread on its side.
     std::vector<unsigned char> header(4);
-    putLE32(masterGreeting, header.data());
+    encodeSignal(masterGreeting, header.data());
     header.insert(header.end(), parameters.begin(), parameters.end());
     header.push_back(0);
     unsigned char size[4];
-    putLE32(static_cast<uint32_t>(sceneSize), size);
+    encodeSignal(static_cast<uint32_t>(sceneSize), size);
     header.insert(header.end(), size, size + 4);
     IoResult result = writeFully(*link, header.data(), static_cast<uint32_t>(header.size()), messageSeconds);
     if (result == IoResult::Failed) return refused("closed the connection before taking the job parameters");
@@ -257,7 +257,7 @@ int MasterSession::receiveDump() {
         if (result != IoResult::Done)
             return fail(masterTransferCut, "dump from " + where + " cut before its size: connection " +
                                                describe(result) + "; no file was kept");
-        const uint32_t value = getLE32(bytes);
+        const uint32_t value = decodeSignal(bytes);
         // A node that could not read a dump's size sends the signal again for
         // its next try, without a frame in between.
         if (value == fileDumpSignal) {
@@ -373,7 +373,7 @@ int MasterSession::render() {
             return jobEnded(result == IoResult::Failed);  // The node ends every job by closing.
         if (result != IoResult::Done)
             return fail(masterTransferCut, "connection to " + where + " " + describe(result) + " inside a signal");
-        if (getLE32(bytes) != fileDumpSignal)
+        if (decodeSignal(bytes) != fileDumpSignal)
             return fail(masterNotANode, where + " sent an unknown signal while rendering");
         const int status = receiveDump();
         if (status != masterOk) return status;

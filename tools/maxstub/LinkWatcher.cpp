@@ -27,7 +27,7 @@ void LinkWatcher::pollFor(std::chrono::milliseconds period) {
         have += got;
         if (have < 4) continue;
         have = 0;
-        const uint32_t value = getLE32(pending);
+        const uint32_t value = decodeSignal(pending);
         if (value == endSignal) {
             ++ends;
             onEnd();

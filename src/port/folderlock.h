@@ -6,6 +6,7 @@
 #include "port/notcopyable.h"
 
 #include <cstdint>
+#include <string>
 
 namespace Varnix::Port {
 
@@ -27,11 +28,27 @@ public:
 
     State state() const { return current; }
 
+    // Keeps the lock on the file now at the path: when the one held is no
+    // longer there (deleted or replaced, drData removed and made again), the
+    // file at the path is opened or created again and locked, and the old
+    // one let go of, so that a second node cannot take the remade folder.
+    // Returns the state after it: `heldElsewhere` when another process took
+    // the new file first. Nothing changes while the path cannot be opened
+    // (the folder is gone): the old lock is kept. The owner's thread; never
+    // throws.
+    State renew();
+
     // The process id the holder wrote into the file at `path`; 0 when none
     // can be read. Any thread.
     static std::uint32_t holderProcessId(const char16_t* path);
 
 private:
+    // Opens or creates the file at `path` and locks it; on success the
+    // process id is written into it and the handle returned, else -1 with
+    // `why` telling what kept it.
+    static std::intptr_t lockFile(const std::u16string& path, State& why);
+
+    std::u16string path;
     State current = State::unavailable;
     std::intptr_t handle = -1;
 };

@@ -35,26 +35,54 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
 
 }  // namespace
 
-FolderLock::FolderLock(const char16_t* path) {
+std::intptr_t FolderLock::lockFile(const std::u16string& path, State& why) {
     // No inherited handle (the default security attributes): a renderer
     // started by the node never keeps the folder locked.
-    HANDLE file = CreateFileW(systemPath(path), GENERIC_READ | GENERIC_WRITE,
+    HANDLE file = CreateFileW(systemPath(path.c_str()), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    if (file == INVALID_HANDLE_VALUE) {
+        why = State::unavailable;
+        return -1;
+    }
     OVERLAPPED at = {};
     at.OffsetHigh = lockOffsetHigh;
     if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-        current = GetLastError() == ERROR_LOCK_VIOLATION ? State::heldElsewhere : State::unavailable;
+        why = GetLastError() == ERROR_LOCK_VIOLATION ? State::heldElsewhere : State::unavailable;
         CloseHandle(file);
-        return;
+        return -1;
     }
-    handle = reinterpret_cast<std::intptr_t>(file);
-    current = State::held;
     std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
     DWORD written = 0;
     if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(file))
         WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+    why = State::held;
+    return reinterpret_cast<std::intptr_t>(file);
+}
+
+FolderLock::FolderLock(const char16_t* path) : path(path) { handle = lockFile(this->path, current); }
+
+FolderLock::State FolderLock::renew() {
+    if (handle == -1) return current;
+    BY_HANDLE_FILE_INFORMATION held = {};
+    if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle), &held)) return current;
+    HANDLE named = CreateFileW(systemPath(path.c_str()), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (named != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION now = {};
+        bool same = GetFileInformationByHandle(named, &now) && now.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
+                    now.nFileIndexHigh == held.nFileIndexHigh && now.nFileIndexLow == held.nFileIndexLow;
+        CloseHandle(named);
+        if (same) return current;
+    }
+    State state = State::unavailable;
+    std::intptr_t renewed = lockFile(path, state);
+    // A path that cannot be opened (the folder is gone) keeps the old lock.
+    if (renewed == -1 && state == State::unavailable) return current;
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+    handle = renewed;
+    current = state;
+    return current;
 }
 
 FolderLock::~FolderLock() {

@@ -1,5 +1,6 @@
 // The file layer, on real files in a fresh directory.
 #include "port/files.h"
+#include "port/folderlock.h"
 #include "support/TempDirectory.h"
 
 #include <gtest/gtest.h>
@@ -116,3 +117,24 @@ TEST_F(FilesTest, WorkingDirectoryComesBackAsTheBytesItWasFoundAs) {
 }
 
 }  // namespace
+
+// A folder removed and made again while its node runs: the node takes the
+// new lock file at once, so a second node cannot move in; while the folder
+// is gone it keeps what it holds.
+TEST_F(FilesTest, FolderLockIsRenewedOnTheFileOfAFolderMadeAgain) {
+    fs::path folder = directory / "drData";
+    fs::create_directory(folder);
+    std::u16string name = wide(folder / "DrNode.lock");
+    FolderLock node(name.c_str());
+    ASSERT_EQ(node.state(), FolderLock::State::held);
+    EXPECT_EQ(node.renew(), FolderLock::State::held);  // nothing moved
+    EXPECT_EQ(FolderLock(name.c_str()).state(), FolderLock::State::heldElsewhere);
+
+    fs::remove_all(folder);
+    EXPECT_EQ(node.renew(), FolderLock::State::held);
+    EXPECT_FALSE(fs::exists(folder));
+    fs::create_directory(folder);
+    EXPECT_EQ(node.renew(), FolderLock::State::held);
+    EXPECT_TRUE(fs::exists(folder / "DrNode.lock"));
+    EXPECT_EQ(FolderLock(name.c_str()).state(), FolderLock::State::heldElsewhere);
+}

@@ -79,6 +79,11 @@ public:
     // the end of the file, -1 on a read error or when not opened.
     long long read(void* buffer, std::size_t count);
 
+    // Reads up to `count` bytes at `offset` without moving the position
+    // that read() uses: the count read, 0 at or past the end, -1 on a read
+    // error or when not opened.
+    long long readAt(std::int64_t offset, void* buffer, std::size_t count);
+
     // Closes the file; later reads fail. Nothing when not open.
     void close();
 

@@ -131,6 +131,15 @@ long long InputFile::read(void* buffer, std::size_t count) {
     }
 }
 
+long long InputFile::readAt(std::int64_t offset, void* buffer, std::size_t count) {
+    if (handle < 0 || offset < 0) return -1;
+    for (;;) {
+        ssize_t got = ::pread(int(handle), buffer, count, off_t(offset));
+        if (got >= 0) return got;
+        if (errno != EINTR) return -1;
+    }
+}
+
 void InputFile::close() {
     if (handle < 0) return;
     ::close(int(handle));

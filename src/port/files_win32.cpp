@@ -148,6 +148,22 @@ long long InputFile::read(void* buffer, std::size_t count) {
     return got;
 }
 
+long long InputFile::readAt(std::int64_t offset, void* buffer, std::size_t count) {
+    if (handle == -1 || offset < 0) return -1;
+    HANDLE file = reinterpret_cast<HANDLE>(handle);
+    // A read at an offset moves a synchronous handle's position: keep it.
+    LARGE_INTEGER zero = {}, position = {};
+    if (!SetFilePointerEx(file, zero, &position, FILE_CURRENT)) return -1;
+    OVERLAPPED at = {};
+    at.Offset = DWORD(std::uint64_t(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = DWORD(std::uint64_t(offset) >> 32);
+    DWORD want = count > 0x40000000u ? 0x40000000u : DWORD(count);
+    DWORD got = 0;
+    bool read = ReadFile(file, buffer, want, &got, &at) != 0 || GetLastError() == ERROR_HANDLE_EOF;
+    SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
+    return read ? got : -1;
+}
+
 void InputFile::close() {
     if (handle == -1) return;
     CloseHandle(reinterpret_cast<HANDLE>(handle));

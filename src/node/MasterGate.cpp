@@ -96,6 +96,19 @@ void MasterGate::greetWaitingConnections(long long nowMs) {
 }
 
 void MasterGate::admit(std::unique_ptr<Port::StreamSocket> connection, long long nowMs) {
+    // A peer that closed while it waited in the listen queue is most likely
+    // a master that gave up while the node was busy: no greeting for it, and
+    // no "bogus" line either.
+    bool ended = false;
+    unsigned char first = 0;
+    if (connection->Peek(&first, 1, ended) == 0 && ended) {
+        if (bogusLines.take(nowMs)) {
+            window->log(u"A connection closed before the node could greet it: its peer gave up waiting");
+            window->log(u"Ready for new connection");
+        }
+        connection->Destroy();
+        return;
+    }
     writeSignal(connection.get(), nodeGreeting, greetingWriteTimeoutSeconds);
     Pending greeted;
     greeted.socket = std::move(connection);
@@ -121,6 +134,7 @@ std::unique_ptr<Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
             accepted = acceptedLine(p);
             std::unique_ptr<Port::StreamSocket> master = std::move(p.socket);
             pending.erase(pending.begin());
+            closeGreetedBehind();
             return master;
         }
         if (verdict == Verdict::wait) {
@@ -137,6 +151,30 @@ std::unique_ptr<Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
         drop(i, why);
     }
     return nullptr;
+}
+
+void MasterGate::closeGreetedBehind() {
+    // Nothing is read during a job: a master left greeted would push its
+    // scene into a connection nobody reads for the whole job, and its upload
+    // limit would fail it. Closed now, before its scene is taken, it can go
+    // to another node at once.
+    while (!pending.empty()) {
+        // Its greeting may have come since it was last looked at.
+        if (!pending.front().master) examine(pending.front(), Port::elapsedMilliseconds());
+        bool master = pending.front().master;
+        // A master is never counted; a connection that has not answered yet
+        // is rationed like a bogus one (it costs its sender nothing).
+        if (master || bogusLines.take(Port::elapsedMilliseconds())) {
+            if (master) window->log(acceptedLine(pending.front()));
+            window->log(master ? String(u"Closed at once: the node is busy with the job of a master that connected "
+                                        u"earlier, so this master can go elsewhere")
+                               : String(u"Closed a connection that had not answered its greeting: the node is busy "
+                                        u"with the job of a master that connected earlier"));
+            window->log(u"Ready for new connection");
+        }
+        pending.front().socket->Destroy();
+        pending.erase(pending.begin());
+    }
 }
 
 std::unique_ptr<Port::StreamSocket> MasterGate::nextMaster(const std::atomic<bool>& stop,

@@ -9,7 +9,11 @@
 // parameters are complete waits while any connection greeted before it is
 // still within its time to greet (5 s) and to send its parameters (10 s).
 // So a flood costs an honest master at most those seconds of the
-// connections ahead of it, and a slow master keeps its turn.
+// connections ahead of it, and a slow master keeps its turn. When a master
+// is handed to its job, every connection greeted after it is closed at
+// once: nothing is read during a job, and a greeted master would otherwise
+// be stalled mid-upload for the whole of it. Connections not yet greeted
+// wait in the listen queue, as ever.
 //
 // A new connection is greeted while the ones greeted less than staggerMs
 // ago are fewer than the ones that stay silent longer, so the number greeted
@@ -51,7 +55,9 @@ public:
     // master and its whole parameter string has arrived; returns it with the
     // master greeting read and the parameters still to be read (readString).
     // Logs what it drops: "Got bogus master connection" for a wrong greeting
-    // (nothing, fewer than four bytes or a close within 5 s), "Accepted
+    // (nothing, fewer than four bytes or a close within 5 s), a line of its
+    // own for a peer that closed before it was greeted and for each
+    // connection closed because a job begins (see above), "Accepted
     // remote connection from ..." for each master (when it is handed over
     // or dropped, so that a job's lines stay together), and "Ready for new
     // connection" after each connection it closes; past a burst, bogus
@@ -94,6 +100,9 @@ private:
     enum class Verdict { wait, drop, complete };
     static constexpr int partialRecheckMs = 50;
 
+    // Closes every connection still held, with its lines: the one handed
+    // over was the earliest, so all of them came after it.
+    void closeGreetedBehind();
     // Looks at one held connection that is not complete yet.
     Verdict examine(Pending& pending, long long nowMs);
     void greetWaitingConnections(long long nowMs);

@@ -243,30 +243,35 @@ private:
     int linesWritten = 0;
 };
 
-enum class HostWait { online, rendererExited, masterGone, ended };
+enum class HostWait { online, rendererExited, ended };
 
-// Waits for 3ds Max to connect back while the renderer runs, watching the
-// master: an END is kept for 3ds Max, a departure ends the wait.
+// Waits for 3ds Max to connect back while the renderer runs; an END from
+// the master is kept for 3ds Max. A master that leaves meanwhile does not
+// end the wait: 3ds Max is still greeted and told the data folder when it
+// connects, and the closed link is what tells it that the job is over
+// (otherwise it might render on alone while the node waits for its exit).
 HostWait waitForHost(const RenderJobContext& context, Port::StreamSocket* master, Port::ChildProcess* renderer,
                      RendererWatch& watch, PartialSignal& fromMaster, int& pendingEnds) {
+    HostWait result = HostWait::online;
     for (;;) {
         if (renderer->wait(0)) {
             // A cut renderer did not fail: the stop ended it, and says so.
             if (!context.cut.isCut()) context.window->log(u"Got no response from 3dsmax, aborting");
-            return HostWait::rendererExited;
+            result = HostWait::rendererExited;
+            break;
         }
         if (!watch.mayGoOn(u"connect")) return HostWait::ended;
-        if (fromMaster.poll(master) == endSignal) ++pendingEnds;
-        if (!isUsable(master)) {
-            context.window->log(u"The master left before 3dsmax connected");
-            return HostWait::masterGone;
-        }
+        if (isUsable(master) && fromMaster.poll(master) == endSignal) ++pendingEnds;
         if (context.host.acceptHost(context.settings.dataDirectory)) break;
     }
-    long long seconds = (Port::elapsedMilliseconds() - watch.startTime()) / 1000;
-    context.window->log(u"3dsmax is online after " + Str::toString(int(seconds)) + u" seconds");
-    watch.becameOnline();
-    return HostWait::online;
+    if (result == HostWait::online) {
+        long long seconds = (Port::elapsedMilliseconds() - watch.startTime()) / 1000;
+        context.window->log(u"3dsmax is online after " + Str::toString(int(seconds)) + u" seconds");
+        watch.becameOnline();
+    }
+    // After the lines the wait always writes, never instead of them.
+    if (!isUsable(master)) context.window->log(u"The master left before 3dsmax connected");
+    return result;
 }
 
 // The relay while both sides are there; an END that came before 3ds Max

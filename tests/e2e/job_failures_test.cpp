@@ -232,6 +232,42 @@ TEST_F(JobFailure, MasterDroppingMidRenderLeavesTheRendererToFinish) {
         EXPECT_NE(entry.path().filename().string().rfind("dump", 0), 0u) << entry.path();
 }
 
+// A master gone before 3ds Max connects: 3ds Max is still greeted, told the
+// data folder and has its link closed (which is how it learns the job is
+// over), and the next job meets no stale connection.
+TEST_F(JobFailure, MasterLeavingBeforeTheRendererConnectsStillHasTheRendererGreetedAndReleased) {
+    std::string max = installStub("max", "dumps = 0\nconnect_delay_ms = 1500\nend_wait_seconds = 30\n");
+    writeConfig("2014 " + max + "\n");
+    startNode();
+    RawMaster m;
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(m.greet());
+    ASSERT_TRUE(m.sendParameters("2014 1"));
+    ASSERT_TRUE(m.sendScene(3000, 3000));
+    ASSERT_TRUE(waitForLog("Running command:"));
+    m.close();
+    ASSERT_TRUE(waitForLog("Ready for new connection", 60));
+    std::string record = stubRecord("max");
+    EXPECT_NE(record.find("greeting_sent: good"), std::string::npos) << record;
+    EXPECT_NE(record.find("data_directory: " + data.string() + "/"), std::string::npos) << record;
+    EXPECT_NE(record.find("link_closed_by_node"), std::string::npos) << record;
+    EXPECT_EQ(record.find("end_wait_timed_out"), std::string::npos) << record;
+    std::vector<std::string> tail = from(logLines(), "Running command:");
+    ASSERT_GE(tail.size(), 3u);
+    tail.erase(tail.begin());
+    ASSERT_EQ(tail.front().rfind("3dsmax is online after ", 0), 0u) << tail.front();
+    tail.erase(tail.begin());
+    EXPECT_EQ(tail,
+              (std::vector<std::string>{"The master left before 3dsmax connected", "Closed loopback connection\n\n",
+                                        "3dsmax exited with status 0", "No image was sent to the master in this job",
+                                        "Ready for new connection"}));
+
+    installStub("max", "dumps = 1\ndump_interval_ms = 100\n");
+    ProcessResult next = render("2014", "2", {"--end-after-dumps", "1"}, 120);
+    EXPECT_EQ(next.exitCode, 0) << next.output;
+    EXPECT_FALSE(hasPrefix(logLines(), "WARNING: Got bogus loopback connection"));
+}
+
 TEST_F(JobFailure, RendererThatSentBytesAfterItsGreetingIsStillSeenClosing) {
     // It writes one dump, chatters on the link, and closes without waiting
     // for END; the master never sends END, so only the close can end the job.

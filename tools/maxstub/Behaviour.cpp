@@ -60,6 +60,8 @@ bool apply(Behaviour& b, const std::string& key, const std::string& value) {
     if (key == "dump_size") return toSize(value, b.dumpWidth, b.dumpHeight);
     if (key == "connect") return toBool(value, b.connect);
     if (key == "connect_timeout_seconds") return toInt(value, 0, 86400, b.connectTimeoutSeconds);
+    if (key == "connect_delay_ms") return toInt(value, 0, 3600000, b.connectDelayMs);
+    if (key == "dump_cut_at") return toInt(value, 0, 2147483647, b.dumpCutAt);
     if (key == "greeting") {
         const std::string v = lower(value);
         if (v != "good" && v != "wrong") return false;

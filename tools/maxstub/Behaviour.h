@@ -23,6 +23,8 @@ struct Behaviour {
     int bytesAfterGreeting = 0;      // bytes of noise sent on the link after the data directory came
     bool dumpsInPlace = false;       // write each dump under its final name instead of renaming it there
     bool reuseDumpName = false;      // every dump is "dump1.exr", written once the node has removed the last
+    int dumpCutAt = -1;              // each dump's write stops after this many bytes and fails, as on a full disk
+    int connectDelayMs = 0;          // pause before the first attempt to reach the node
     // Ways a real renderer hangs, each until it is ended from outside:
     // "silent" (connected and greeted, then nothing), "ignore_end" (after its
     // dumps, stays connected whatever comes), "close_link" (after its dumps,

@@ -177,6 +177,7 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         return finish(stubOk, command, behaviour, recorder, console);
     }
 
+    if (behaviour.connectDelayMs > 0) std::this_thread::sleep_for(milliseconds(behaviour.connectDelayMs));
     std::unique_ptr<Port::StreamSocket> link = connectToNode(behaviour, console);
     if (!link) {
         recorder.line("connect_failed");

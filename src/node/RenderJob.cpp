@@ -174,7 +174,10 @@ public:
     // The job is over for the renderer (END forwarded, the master gone, or
     // 3ds Max closed its link): from now on only the exit limit applies.
     void jobOver() {
-        if (overAt < 0) overAt = Port::elapsedMilliseconds();
+        if (overAt >= 0) return;
+        overAt = Port::elapsedMilliseconds();
+        // The exit wait counts its own minutes from here.
+        linesWritten = 0;
     }
 
     // Ends the renderer's tree when a stop asks for it or a limit is reached,

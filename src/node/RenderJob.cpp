@@ -10,6 +10,7 @@
 #include "node/LinkPrimitives.h"
 #include "node/NetworkText.h"
 #include "node/Protocol.h"
+#include "port/appendfile.h"
 #include "port/clock.h"
 #include "port/dirwatch.h"
 #include "port/files.h"
@@ -54,6 +55,9 @@ void logHeldBackRefusals(NodeWindow* window, LineBudget& budget, bool last) {
 namespace {
 
 constexpr int cutSignalTimeoutSeconds = 5;
+// MaxLog.txt is moved aside at the start of a job once it is this large, as
+// DrLog.txt is rotated at the same size.
+constexpr std::int64_t maxLogRotateBytes = 64LL << 20;
 
 // What the master asked for, once its scene is on disk.
 struct JobRequest {
@@ -137,6 +141,15 @@ String prepareCommand(const RenderJobContext& context, const JobRequest& request
             window->log(u"Removed " + maxLog + u": it was a symbolic link, and the node never writes through one");
         else
             window->log(u"Cannot remove " + maxLog + u", a symbolic link: the renderer's output goes where it leads");
+    }
+    // Every job appends to it: past a size it is moved aside (one older copy
+    // is kept), so that a node running for months does not fill its disk.
+    std::int64_t maxLogBytes = Port::fileSize(maxLog.wideCString());
+    if (maxLogBytes >= maxLogRotateBytes) {
+        String older = dataDirectory + u"/MaxLog.1.txt";
+        if (Port::renameReplacing(maxLog.wideCString(), older.wideCString()))
+            window->log(u"Moved " + maxLog + u" (" + Str::getFormatted(std::uint64_t(maxLogBytes)) + u" bytes) to " +
+                        older + u"; the renderer's output starts a new one");
     }
     // The interpreter refuses the whole command when it cannot open it: the
     // system's reason is the admin's only clue.

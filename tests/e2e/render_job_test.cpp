@@ -123,6 +123,17 @@ TEST_F(RenderJob, RendererOutputNeverGoesThroughALinkAtMaxLog) {
                              "//MaxLog.txt: it was a symbolic link, and the node never "
                              "writes through one",
                          "Running command:\n"});
+
+    // Grown past 64 MiB, it is moved aside before the next job writes to it.
+    fs::resize_file(data / "MaxLog.txt", 64 << 20);
+    ProcessResult next = render("2014", "2", {"--end-after-dumps", "1"});
+    ASSERT_EQ(next.exitCode, 0) << next.output;
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 2));
+    EXPECT_EQ(fs::file_size(data / "MaxLog.1.txt"), std::uintmax_t(64 << 20));
+    EXPECT_LT(fs::file_size(data / "MaxLog.txt"), std::uintmax_t(1 << 20));
+    EXPECT_EQ(countPrefix(logLines(), "Moved " + data.string() + "//MaxLog.txt (67,108,864 bytes) to " + data.string() +
+                                          "//MaxLog.1.txt; the renderer's output starts a new one"),
+              1);
 }
 
 // A folder the node can start in is one it can render in: 3ds Max is told

@@ -2,6 +2,7 @@
 
 #include "config/DevelopmentMode.h"
 #include "core/Str.h"
+#include "node/ExrLayout.h"
 #include "node/LinkPrimitives.h"
 #include "node/Protocol.h"
 #include "port/clock.h"
@@ -83,6 +84,14 @@ bool unsendable(const InputFile& file, String& why) {
     return true;
 }
 
+// The file's EXR layout, read through its own handle (the position that
+// the frame's send uses stays where it is).
+ExrLayout layoutOf(InputFile& file) {
+    return checkExrLayout(file.size(), [&file](std::int64_t offset, void* buffer, std::size_t count) {
+        return file.readAt(offset, buffer, count);
+    });
+}
+
 // "the master took nothing for N s", for a wait of `seconds`.
 String tookNothingFor(int seconds) { return u"the master took nothing for " + Str::toString(seconds) + u" s"; }
 
@@ -129,6 +138,7 @@ bool DumpRelay::deleteDumpFile(const String& dumpPath, NodeWindow* window) {
 void DumpRelay::purgeDumpFiles(const String& dataDirectory, NodeWindow* window) {
     givenUpDumps.clear();  // each job tries the stuck files once more
     stalledSince = -1;
+    heldBackCut = false;
     // Each file once per purge: one that cannot be deleted is given up on,
     // and one that comes back under the same name waits for the next purge.
     // Files written while one listing is worked through are in the next.
@@ -177,6 +187,14 @@ int DumpRelay::relayDumpFiles(Port::StreamSocket* master, const String& dataDire
             continue;
         }
         bool opened = file.status() == InputFile::Status::opened;
+        // A dump whose data runs past the end of its file is being written
+        // in place, or was cut short for good (a full disk): either way it
+        // is not announced as a whole dump. It waits, unlogged, for a later
+        // pass; reportCutDumps names it once the renderer is gone.
+        if (opened && layoutOf(file).verdict == ExrLayout::Verdict::cut) {
+            heldBackCut = true;
+            continue;
+        }
         std::int32_t size = !opened ? getFileSize(path)
                             : file.size() <= std::numeric_limits<std::int32_t>::max()
                                 ? static_cast<std::int32_t>(file.size())
@@ -230,6 +248,21 @@ int DumpRelay::relayDumpFiles(Port::StreamSocket* master, const String& dataDire
         // A dump that cannot be deleted is given up on; the others go on.
         if (!deleteDumpFile(path, window)) skipped.insert(path.wideCString());
     }
+}
+
+int DumpRelay::reportCutDumps(const String& dataDirectory, NodeWindow* window) {
+    int reported = 0;
+    for (const String& path : listDumpFiles(dataDirectory, givenUpDumps)) {
+        InputFile file(String(path).wideCString());
+        if (file.status() != InputFile::Status::opened) continue;
+        ExrLayout layout = layoutOf(file);
+        if (layout.verdict != ExrLayout::Verdict::cut) continue;
+        window->log(u"Dump cut short, not sent: " + path + u" (" + Str::getFormatted(std::uint64_t(file.size())) +
+                    u" bytes; it lacks " + String(layout.lacks.c_str()) + u")");
+        givenUpDumps.insert(String(path).wideCString());
+        ++reported;
+    }
+    return reported;
 }
 
 }  // namespace Varnix

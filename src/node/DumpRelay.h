@@ -51,8 +51,19 @@ public:
     // completed, the master connection is closed (logged): the master could
     // not tell the rest of the stream from the rest of that dump. So is a
     // master that has taken nothing for 60 s. Returns the number of dumps
-    // sent whole. The socket stays owned by the caller.
+    // sent whole. The socket stays owned by the caller. A dump whose EXR
+    // data runs past the end of its file (ExrLayout) is never sent: it is
+    // left, without a line, for a later pass.
     int relayDumpFiles(Port::StreamSocket* master, const String& dataDirectory, NodeWindow* window);
+
+    // True when a pass since the last purge left a dump because its EXR
+    // data ran past the end of its file.
+    bool heldBackCutDumps() const { return heldBackCut; }
+
+    // For after the renderer has gone: logs each dump still cut ("Dump cut
+    // short, not sent: " + path, its size and what it lacks), gives it up
+    // and returns how many there were.
+    int reportCutDumps(const String& dataDirectory, NodeWindow* window);
 
 private:
     // Hashed: a lookup costs the same however many dumps are in it.
@@ -65,6 +76,7 @@ private:
     // Since when file-dump signals have found no room on the master
     // connection (-1: the last one went out).
     long long stalledSince = -1;
+    bool heldBackCut = false;  // see heldBackCutDumps
     // Numbers the development copies of all jobs of one run: 1, 2, 3, ...
     std::int32_t developmentCopyCounter = 0;
 };

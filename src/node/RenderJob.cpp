@@ -307,9 +307,10 @@ int relay(const RenderJobContext& context, Port::StreamSocket* master, RendererW
 }
 
 // The last relay, the close of the 3ds Max side, the wait for the renderer
-// to exit (within the exit limit) and the purge.
-void finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port::ChildProcess* renderer,
-               RendererWatch* watch, int relayed) {
+// to exit (within the exit limit) and the purge. Returns how many dumps
+// were still cut short once the renderer had gone (none sent).
+int finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port::ChildProcess* renderer,
+              RendererWatch* watch, int relayed) {
     NodeWindow* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
     relayed += context.dumps.relayDumpFiles(master, dataDirectory, window);
@@ -328,9 +329,21 @@ void finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port
             window->log(u"Ended " + Str::toString(left) + (left == 1 ? u" process" : u" processes") +
                         u" left behind by 3dsmax");
     }
+    // Dumps held back while their data ran past their end: the ones the
+    // renderer finished still go, the others are named and count against
+    // the job.
+    int cutDumps = 0;
+    if (renderer != nullptr && context.dumps.heldBackCutDumps()) {
+        relayed += context.dumps.relayDumpFiles(master, dataDirectory, window);
+        cutDumps = context.dumps.reportCutDumps(dataDirectory, window);
+    }
     if (!isDevelopmentMode()) context.dumps.purgeDumpFiles(dataDirectory, window);
     // Otherwise such a job would look like a good one in the log.
     if (relayed == 0) window->log(u"No image was sent to the master in this job");
+    if (cutDumps > 0)
+        window->log(u"The job failed: " + Str::toString(cutDumps) + (cutDumps == 1 ? u" dump was" : u" dumps were") +
+                    u" cut short on this machine and not sent");
+    return cutDumps;
 }
 
 }  // namespace
@@ -347,6 +360,7 @@ bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, c
         finishJob(context, master, nullptr, nullptr, 0);
         return true;
     }
+    int cutDumps = 0;
     {
         RendererWatch watch(context, renderer.get());
         PartialSignal fromMaster;
@@ -354,13 +368,15 @@ bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, c
         int relayed = 0;
         if (waitForHost(context, master, renderer.get(), watch, fromMaster, pendingEnds) == HostWait::online)
             relayed = relay(context, master, watch, fromMaster, pendingEnds);
-        finishJob(context, master, renderer.get(), &watch, relayed);
+        cutDumps = finishJob(context, master, renderer.get(), &watch, relayed);
     }
+    // The protocol has no word for a failed job: a dump announced and never
+    // sent is one that no master takes for a finished job.
     if (context.cut.isCut()) {
-        // The protocol has no word for a cut job: a dump announced and never
-        // sent is one that no master takes for a finished job.
         writeSignal(master, fileDumpSignal, cutSignalTimeoutSeconds);
         context.window->log(u"The job was cut short by the stop; the master was told");
+    } else if (cutDumps > 0) {
+        writeSignal(master, fileDumpSignal, cutSignalTimeoutSeconds);
     }
     return true;
 }

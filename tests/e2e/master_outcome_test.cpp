@@ -185,6 +185,30 @@ TEST_F(MasterOutcome, ADumpCutShortOnTheNodeIsNeverKept) {
         countIn(logLines(), "Closing master connection: a dump was cut short (the file shrank while it was read)"), 1);
 }
 
+// A renderer writing its dumps in place on a full disk leaves files that
+// end before their EXR data does: none of them reaches the master as a
+// whole dump, the log names each, and the job is reported failed.
+TEST_F(MasterOutcome, DumpsCutShortOnTheRenderersDiskNeverReachTheMasterAsWholeOnes) {
+    writeConfig("2014 " +
+                installStub("max", "dumps = 3\ndump_interval_ms = 100\ndump_write = in_place\ndump_cut_at = 2000\n"
+                                   "end_wait_seconds = 0\n") +
+                "\n");
+    startNode();
+    ProcessResult job = render("2014", "7", {}, 120);
+    EXPECT_NE(job.exitCode, 0) << job.output;
+    EXPECT_TRUE(namesIn(out).empty()) << job.output;
+    ASSERT_TRUE(waitForLog("Ready for new connection", 30));
+    std::vector<std::string> log = logLines();
+    EXPECT_EQ(countIn(log, "Started EXR dump ("), 0);
+    for (int k = 1; k <= 3; ++k)
+        EXPECT_EQ(countIn(log, "Dump cut short, not sent: " + data.string() + "//dump" + std::to_string(k) +
+                                   ".exr (2,000 bytes; it lacks 64 of its 64 chunks of pixel data)"),
+                  1)
+            << k;
+    EXPECT_EQ(countIn(log, "3dsmax exited with status 6"), 1);
+    EXPECT_EQ(countIn(log, "The job failed: 3 dumps were cut short on this machine and not sent"), 1);
+}
+
 TEST_F(MasterOutcome, NoNodeMeansUnreachableAndNoAnswer) {
     // Nothing listens on this machine's node ports.
     ProcessResult job = render("2014", "1");

@@ -1,4 +1,6 @@
 // drmaster against the test's own node side of the master link.
+#include "FrameImage.h"
+#include "ImageFiles.h"
 #include "peers/PortsSupport.h"
 
 using namespace PeerTest;
@@ -235,6 +237,24 @@ TEST_F(MasterLinkTest, ACutDumpLeavesNoFileAndADumpOfNegativeSizeIsRefused) {
     ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(static_cast<uint32_t>(-5))));
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 6);
+
+    // A frame that came whole but carries an EXR cut short on the node's
+    // disk: a whole dump comes first and is kept, the cut one is not.
+    const std::string exr = Varnix::Peer::encodeExr(Varnix::Peer::makeFrameImage(128, 64, 12, 1.0));
+    const std::string cut = exr.substr(0, 40000);
+    start();
+    acceptJob(link);
+    ASSERT_TRUE(link);
+    receiveScene(*link);
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(uint32_t(exr.size())) + exr));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(uint32_t(cut.size())) + cut));
+    ASSERT_TRUE(master->finishedWithin(10s));
+    EXPECT_EQ(master->status(), 14) << master->err();
+    EXPECT_NE(master->err().find("dump 2 from 127.0.0.1 (127.0.0.1:19668) (40,000 bytes) is not a whole EXR file: it "
+                                 "lacks 39 of its 64 chunks of pixel data; the file was removed"),
+              std::string::npos)
+        << master->err();
+    EXPECT_EQ(outFiles(), std::vector<std::string>{"frame12_dump001.exr"});
 }
 
 TEST_F(MasterLinkTest, FailuresBeforeTheJobHaveTheirOwnExitStatus) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 namespace Varnix::Peer {
 
@@ -34,6 +35,20 @@ std::vector<std::string> earlierDumps(const std::filesystem::path& folder, int f
 bool startsLikeExr(const char* bytes, std::size_t count) {
     static const unsigned char magic[4] = {0x76, 0x2F, 0x31, 0x01};
     return count >= 4 && std::equal(magic, magic + 4, reinterpret_cast<const unsigned char*>(bytes));
+}
+
+ExrLayout exrLayoutOf(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (!file || error) return ExrLayout();
+    return checkExrLayout(static_cast<std::int64_t>(size),
+                          [&file](std::int64_t offset, void* buffer, std::size_t count) {
+                              file.clear();
+                              file.seekg(offset);
+                              file.read(static_cast<char*>(buffer), static_cast<std::streamsize>(count));
+                              return file.bad() ? -1LL : static_cast<long long>(file.gcount());
+                          });
 }
 
 }  // namespace Varnix::Peer

@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "node/ExrLayout.h"
+
 namespace Varnix::Peer {
 
 // How drmaster names and checks the dumps it saves. No I/O apart from
-// earlierDumps. Any thread.
+// earlierDumps and exrLayoutOf. Any thread.
 
 // "frame<frame>_dump<number>.exr", the number with at least three digits.
 std::string dumpFileName(int frame, int number);
@@ -19,5 +21,10 @@ std::vector<std::string> earlierDumps(const std::filesystem::path& folder, int f
 
 // True when `bytes` start with the EXR magic number 76 2F 31 01.
 bool startsLikeExr(const char* bytes, std::size_t count);
+
+// The layout check of the EXR file at `path` (the node's own: header,
+// offset table, the furthest chunk's header); notChecked when it cannot be
+// opened.
+ExrLayout exrLayoutOf(const std::filesystem::path& path);
 
 }  // namespace Varnix::Peer

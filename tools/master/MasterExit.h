@@ -18,6 +18,7 @@ enum MasterExit : int {
     masterNoImage = 11,       // render: the node ended the job without sending a dump
     masterDumpCount = 12,     // render: not the number of dumps that --expect-dumps asked for
     masterPingNotSent = 13,   // discover: the ping could not be sent (no route, broadcast refused)
+    masterDumpNotWhole = 14,  // render: a dump came whole but its EXR data ends early (cut on the node's disk)
     masterInterrupted = 130,  // Ctrl-C before the job started, or a second Ctrl-C
 };
 
@@ -38,6 +39,7 @@ inline const char* outcomeName(int status) {
     case masterNoImage: return "no-image";
     case masterDumpCount: return "dump-count";
     case masterPingNotSent: return "ping-not-sent";
+    case masterDumpNotWhole: return "dump-not-whole";
     case masterInterrupted: return "interrupted";
     }
     return "failed";

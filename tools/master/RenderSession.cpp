@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DumpFiles.h"
+#include "node/ExrLayout.h"
 #include "Json.h"
 #include "LinkValues.h"
 #include "MasterExit.h"
@@ -303,6 +304,18 @@ int MasterSession::receiveDump() {
     progress.clear();
     out.close();
     if (out.fail()) return fail(masterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
+    if (exr) {
+        // The frame came whole, but the file it carried may not have been:
+        // a renderer cut short on a full disk.
+        const ExrLayout layout = exrLayoutOf(partPath);
+        if (layout.verdict == ExrLayout::Verdict::cut) {
+            std::error_code ignored;
+            std::filesystem::remove(partPath, ignored);
+            return fail(masterDumpNotWhole, "dump " + std::to_string(number) + " from " + where + " (" +
+                                                groupedCount(size) + " bytes) is not a whole EXR file: it lacks " +
+                                                layout.lacks + "; the file was removed");
+        }
+    }
     if (!replaced.empty()) {
         for (const std::string& old : replaced) {
             std::error_code ignored;

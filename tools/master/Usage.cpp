@@ -86,6 +86,8 @@ exit status
     12   render: not the number of dumps that --expect-dumps asked for
     13   discover: the ping could not be sent (no route to the network, or
          broadcasts are not allowed)
+    14   render: a dump came whole but is not a whole EXR file (cut short
+         on the node's disk); it was removed
     130  interrupted before the job started, or a second Ctrl-C
 
 examples

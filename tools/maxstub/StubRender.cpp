@@ -114,6 +114,16 @@ bool writeDump(const std::string& directory, int index, const RgbImage& image, c
         const std::string kept = joinPath(behaviour.keepDumpsIn, name);
         if (writeWholeFile(kept + ".tmp", bytes)) std::rename((kept + ".tmp").c_str(), kept.c_str());
     }
+    if (behaviour.dumpCutAt >= 0 && std::size_t(behaviour.dumpCutAt) < bytes.size()) {
+        // A full disk: the file keeps what fitted and the write fails.
+        if (behaviour.dumpsInPlace) {
+            writeWholeFile(path, bytes.substr(0, std::size_t(behaviour.dumpCutAt)));
+        } else {
+            writeWholeFile(partial, bytes.substr(0, std::size_t(behaviour.dumpCutAt)));
+            std::remove(partial.c_str());
+        }
+        return false;
+    }
     if (behaviour.dumpsInPlace) return writeWholeFile(path, bytes);
     if (!writeWholeFile(partial, bytes)) {
         std::remove(partial.c_str());

@@ -98,7 +98,7 @@ std::string joinPath(const std::string& directory, const std::string& name) {
 // Writes the dump under a name the node does not look for, then renames it,
 // so the node never sends a half-written file; or, when the behaviour file
 // says so, straight under its final name, as a careless renderer would.
-bool writeDump(const std::string& directory, int index, const RgbImage& image, const Behaviour& behaviour,
+bool writeDump(const std::string& directory, int index, int frame, const RgbImage& image, const Behaviour& behaviour,
                std::string& path, uint64_t& size) {
     const std::string partial = joinPath(directory, "partial_" + std::to_string(index) + ".tmp");
     path = joinPath(directory, "dump" + std::to_string(behaviour.reuseDumpName ? 1 : index) + ".exr");
@@ -108,8 +108,8 @@ bool writeDump(const std::string& directory, int index, const RgbImage& image, c
         // Before the node can see the dump and delete it; named so that the
         // copies of all runs sort in the order they were written.
         const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        char name[64];
-        std::snprintf(name, sizeof name, "%020lld-dump%d.exr", static_cast<long long>(stamp), index);
+        char name[80];
+        std::snprintf(name, sizeof name, "%020lld-frame%d-dump%d.exr", static_cast<long long>(stamp), frame, index);
         // Renamed into place whole, for a reader that watches the directory.
         const std::string kept = joinPath(behaviour.keepDumpsIn, name);
         if (writeWholeFile(kept + ".tmp", bytes)) std::rename((kept + ".tmp").c_str(), kept.c_str());
@@ -267,7 +267,7 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         }
         std::string path;
         uint64_t size = 0;
-        if (!writeDump(directory, index, image, behaviour, path, size)) {
+        if (!writeDump(directory, index, command.start, image, behaviour, path, size)) {
             console << "ERROR: cannot write the dump " << path << std::endl;
             recorder.line("dump_failed", path);
             status = stubDumpFailed;

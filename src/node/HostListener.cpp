@@ -3,6 +3,7 @@
 #include "node/LinkPrimitives.h"
 #include "node/Protocol.h"
 #include "port/clock.h"
+#include "port/process.h"
 
 namespace Varnix {
 
@@ -26,13 +27,24 @@ HostListener::~HostListener() {
     hostConnection.reset();
 }
 
-bool HostListener::acceptHost(const String& dataDirectory) {
+bool HostListener::acceptHost(const String& dataDirectory, const std::string& jobId) {
     if (!listener->IsOk()) {
         Port::sleepMilliseconds(listenerTimeoutSeconds * 1000);
         return false;
     }
     std::unique_ptr<Port::StreamSocket> accepted = listener->Accept();
     if (!accepted) return false;
+    // A renderer left by an earlier job (its node died) greets like 3ds Max
+    // and would write its own dumps into this job. Refused only when its
+    // process carries another job's mark of this folder and none carries
+    // this job's: whatever way 3dsmaxcmd.exe starts this job's 3ds Max, it
+    // descends from this job's interpreter and so carries this job's mark or,
+    // having dropped its environment, none.
+    String folder = dataDirectory;
+    if (!jobId.empty() && Port::loopbackPeerJob(*accepted, folder.wideCString(), jobId) == Port::PeerJob::earlierJob) {
+        window->log(u"WARNING: Got bogus loopback connection");
+        return false;
+    }
     hostConnection = std::move(accepted);
     writeSignal(hostConnection.get(), nodeGreeting, greetingWriteTimeoutSeconds);
     if (readSignal(hostConnection.get(), hostGreetingTimeoutSeconds) == hostGreeting) {

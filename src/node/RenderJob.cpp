@@ -168,7 +168,9 @@ std::unique_ptr<Port::ChildProcess> startRenderer(const RenderJobContext& contex
     context.dumps.purgeDumpFiles(context.settings.dataDirectory, context.window);
     std::string why;
     // The paths in it go to the system as the names they were found as.
-    std::unique_ptr<Port::ChildProcess> renderer = Port::ChildProcess::start(String(command).wideCString(), why);
+    String folder = context.settings.dataDirectory;
+    std::unique_ptr<Port::ChildProcess> renderer =
+        Port::ChildProcess::start(String(command).wideCString(), why, folder.wideCString());
     if (!renderer) context.window->log(u"Cannot start the command interpreter: " + String(why.c_str()));
     return renderer;
 }
@@ -278,7 +280,7 @@ HostWait waitForHost(const RenderJobContext& context, Port::StreamSocket* master
         }
         if (!watch.mayGoOn(u"connect")) return HostWait::ended;
         if (isUsable(master) && fromMaster.poll(master) == endSignal) ++pendingEnds;
-        if (context.host.acceptHost(context.settings.dataDirectory)) break;
+        if (context.host.acceptHost(context.settings.dataDirectory, renderer->jobId())) break;
     }
     if (result == HostWait::online) {
         long long seconds = (Port::elapsedMilliseconds() - watch.startTime()) / 1000;

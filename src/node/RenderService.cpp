@@ -10,6 +10,7 @@
 #include "node/RenderJob.h"
 #include "node/Protocol.h"
 #include "port/files.h"
+#include "port/process.h"
 #include "port/socket.h"
 
 namespace Varnix {
@@ -36,6 +37,13 @@ RenderService::RenderService(NodeWindow* window, const ServiceSetup& setup) : se
     // An existing directory is fine; any other failure shows up later on the
     // configuration and job files.
     Port::makeDirectory(settings.dataDirectory.wideCString());
+    // A node that died mid-job here (killed, out of memory, its desktop gone)
+    // left its renderer running: it would connect to this run's first job as
+    // its 3ds Max and write its dumps into it.
+    int leftovers = Port::endEarlierJobs(settings.dataDirectory.wideCString());
+    if (leftovers > 0)
+        window->log(u"Ended " + Str::toString(leftovers) + (leftovers == 1 ? u" process" : u" processes") +
+                    u" left running by an earlier run of the node in " + settings.dataDirectory);
 
     String configError;
     if (!loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window, configError)) {

@@ -10,13 +10,29 @@
 
 namespace Varnix::Port {
 
+class StreamSocket;
+
+// The variable that marks every process of a job, "JOB FOLDER": the job's id
+// (unique across the node's runs) and the data folder of the node that
+// started it. Descendants inherit it, also those that leave the process
+// group or session, so a leftover can be told by it long after its node has
+// gone. Set on POSIX only: on Windows the Job Object ends the tree with the
+// node.
+constexpr const char* jobMarkVariable = "VARNIX_DR_JOB";
+
 class ChildProcess : NotCopyable {
 public:
     // Starts `command` through the command interpreter and returns at once.
     // The command is UTF-16, and the paths in it reach the interpreter as
     // the names they were found as (path.h). Null, with the system's reason in
-    // `why`, when the interpreter could not be started. Any thread.
-    static std::unique_ptr<ChildProcess> start(const char16_t* command, std::string& why);
+    // `why`, when the interpreter could not be started. With a `folder` (a
+    // node's data folder) the tree carries the mark of a new job of that
+    // folder (jobMarkVariable). Any thread.
+    static std::unique_ptr<ChildProcess> start(const char16_t* command, std::string& why,
+                                               const char16_t* folder = nullptr);
+
+    // The id of the job the tree is marked with; empty without a folder.
+    const std::string& jobId() const { return job; }
 
     // Ends whatever is left of the tree (endTree) and releases the handle.
     // The owner's thread.
@@ -43,6 +59,24 @@ private:
 
     std::unique_ptr<System> system;
     int status = -1;
+    std::string job;
 };
+
+// Ends every process marked as a job of `folder`, whoever started it: the
+// renderers of a node that died mid-job (killed, out of memory, its desktop
+// gone) in that folder. Only for a node that holds the folder and has not
+// started a job yet. Returns how many processes it ended. A process that
+// dropped its environment is not found. Windows: 0, the Job Object ended
+// the tree with the node that started it.
+int endEarlierJobs(const char16_t* folder);
+
+// Who holds the other end of `connection`, a loopback connection accepted
+// by this process, as far as the job marks tell.
+enum class PeerJob {
+    unknown,     // no holder carries a mark of the folder, or it cannot be told (Windows)
+    currentJob,  // a holder is marked with `currentJob`
+    earlierJob,  // holders are marked with other jobs of the folder only
+};
+PeerJob loopbackPeerJob(const StreamSocket& connection, const char16_t* folder, const std::string& currentJob);
 
 }  // namespace Varnix::Port

@@ -2,13 +2,17 @@
 
 #include "port/clock.h"
 #include "port/path.h"
+#include "port/socket.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -17,7 +21,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -107,7 +114,161 @@ struct ExitDescriptor {
     int fd = -1;
 };
 
+// This run of the node: its process id and the moment it made its first
+// job, so that no later run, whatever process id it gets, makes the same.
+const std::string& runId() {
+    static const std::string id = [] {
+        struct timespec now = {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        return std::to_string(::getpid()) + "-" + std::to_string(now.tv_sec) + "." + std::to_string(now.tv_nsec);
+    }();
+    return id;
+}
+
+std::atomic<unsigned> jobsMade{0};
+
+// The environment a job's interpreter starts with: the node's own, its
+// own mark (if it had one) replaced by the job's.
+std::vector<std::string> markedEnvironment(const std::string& mark) {
+    std::vector<std::string> variables;
+    const std::string prefix = std::string(jobMarkVariable) + "=";
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        if (std::strncmp(*variable, prefix.c_str(), prefix.size()) != 0) variables.emplace_back(*variable);
+    variables.push_back(prefix + mark);
+    return variables;
+}
+
+// The job and the folder `pid` is marked with; false when it carries no
+// mark (or is gone, or a zombie, whose environment is empty).
+bool markOf(pid_t pid, std::string& job, std::string& folder) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    if (!in) return false;
+    std::string environment((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string prefix = std::string(jobMarkVariable) + "=";
+    for (std::size_t at = 0; at < environment.size();) {
+        std::size_t end = environment.find('\0', at);
+        if (end == std::string::npos) end = environment.size();
+        if (environment.compare(at, prefix.size(), prefix) == 0) {
+            std::string mark = environment.substr(at + prefix.size(), end - at - prefix.size());
+            std::size_t space = mark.find(' ');
+            if (space == std::string::npos) return false;
+            job = mark.substr(0, space);
+            folder = mark.substr(space + 1);
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+// The processes marked as jobs of `folder`, with their job ids; this
+// process never among them.
+std::vector<std::pair<pid_t, std::string>> markedProcesses(const std::string& folder) {
+    std::vector<std::pair<pid_t, std::string>> found;
+    for (const ProcessEntry& entry : processTable()) {
+        std::string job, markedFolder;
+        if (entry.dead || entry.pid == ::getpid() || !markOf(entry.pid, job, markedFolder)) continue;
+        if (markedFolder == folder) found.emplace_back(entry.pid, job);
+    }
+    return found;
+}
+
+// Kills `pid` if it still carries a mark of `folder`. The descriptor taken
+// first pins the process: should it end and its number go to another
+// process before the signal, the signal goes nowhere.
+bool killIfMarked(pid_t pid, const std::string& folder) {
+    std::string job, markedFolder;
+#if defined(SYS_pidfd_open) && defined(SYS_pidfd_send_signal)
+    int pinned = int(::syscall(SYS_pidfd_open, pid, 0));
+    if (pinned >= 0) {
+        bool killed = markOf(pid, job, markedFolder) && markedFolder == folder &&
+                      ::syscall(SYS_pidfd_send_signal, pinned, SIGKILL, nullptr, 0) == 0;
+        ::close(pinned);
+        return killed;
+    }
+#endif
+    return markOf(pid, job, markedFolder) && markedFolder == folder && ::kill(pid, SIGKILL) == 0;
+}
+
+// The inode of the socket at the other end of `connection`, by the
+// system's table of TCP connections; 0 when it is not found there.
+unsigned long peerSocketInode(const StreamSocket& connection) {
+    sockaddr_in local = {}, peer = {};
+    socklen_t localSize = sizeof local, peerSize = sizeof peer;
+    int fd = int(connection.nativeHandle());
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 || local.sin_family != AF_INET)
+        return 0;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        // The table shows each address as the raw 32-bit value, the port in
+        // host order; the peer's entry has our ends the other way round.
+        unsigned int fromHost = 0, fromPort = 0, toHost = 0, toPort = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line.c_str(), " %*d: %8X:%4X %8X:%4X %*X %*X:%*X %*X:%*X %*X %*u %*d %lu", &fromHost, &fromPort,
+                        &toHost, &toPort, &inode) != 5)
+            continue;
+        if (fromHost == peer.sin_addr.s_addr && fromPort == ntohs(peer.sin_port) && toHost == local.sin_addr.s_addr &&
+            toPort == ntohs(local.sin_port))
+            return inode;
+    }
+    return 0;
+}
+
+bool holdsSocket(pid_t pid, unsigned long inode) {
+    const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
+    const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+    DIR* descriptors = ::opendir(directory.c_str());
+    if (descriptors == nullptr) return false;
+    bool holds = false;
+    while (dirent* entry = ::readdir(descriptors)) {
+        if (entry->d_name[0] == '.') continue;
+        char target[64];
+        ssize_t length = ::readlink((directory + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (length <= 0) continue;
+        target[length] = '\0';
+        if (wanted == target) {
+            holds = true;
+            break;
+        }
+    }
+    ::closedir(descriptors);
+    return holds;
+}
+
 }  // namespace
+
+int endEarlierJobs(const char16_t* folder) {
+    const std::string narrowFolder = narrowPath(folder);
+    std::set<pid_t> ended;
+    struct timespec pause = {0, 5 * 1000 * 1000};
+    // A killed process cannot fork; a child forked before the kill carries
+    // the mark too and is found in the next round.
+    for (int round = 0; round < 400; ++round) {
+        std::vector<std::pair<pid_t, std::string>> marked = markedProcesses(narrowFolder);
+        if (marked.empty()) break;
+        for (const auto& process : marked)
+            if (killIfMarked(process.first, narrowFolder)) ended.insert(process.first);
+        ::nanosleep(&pause, nullptr);
+    }
+    return int(ended.size());
+}
+
+PeerJob loopbackPeerJob(const StreamSocket& connection, const char16_t* folder, const std::string& currentJob) {
+    unsigned long inode = peerSocketInode(connection);
+    if (inode == 0) return PeerJob::unknown;
+    // Only the folder's marked processes are searched: the peer that matters
+    // is among them, and the machine's other processes are many.
+    bool earlier = false;
+    for (const auto& process : markedProcesses(narrowPath(folder))) {
+        if (!holdsSocket(process.first, inode)) continue;
+        if (process.second == currentJob) return PeerJob::currentJob;
+        earlier = true;
+    }
+    return earlier ? PeerJob::earlierJob : PeerJob::unknown;
+}
 
 struct ChildProcess::System {
     pid_t pid = -1;
@@ -119,7 +280,7 @@ struct ChildProcess::System {
 
 ChildProcess::ChildProcess(std::unique_ptr<System> system) : system(std::move(system)) {}
 
-std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::string& why) {
+std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::string& why, const char16_t* folder) {
     becomeSubreaper();
     // Not system(): it ignores SIGINT and SIGQUIT in the whole process while
     // the command runs, so Ctrl-C could not stop the node during a render.
@@ -142,14 +303,26 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::
     char option[] = "-c";
     std::string narrowCommand = narrowPath(command);
     char* arguments[] = {shell, option, &narrowCommand[0], nullptr};
+    std::string job;
+    std::vector<std::string> variables;
+    std::vector<char*> environment;
+    if (folder != nullptr) {
+        job = runId() + "-" + std::to_string(jobsMade.fetch_add(1) + 1);
+        variables = markedEnvironment(job + " " + narrowPath(folder));
+        for (std::string& variable : variables) environment.push_back(&variable[0]);
+        environment.push_back(nullptr);
+    }
     auto system = std::make_unique<System>();
-    int spawned = posix_spawn(&system->pid, shell, nullptr, &attributes, arguments, environ);
+    int spawned = posix_spawn(&system->pid, shell, nullptr, &attributes, arguments,
+                              folder != nullptr ? environment.data() : environ);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
         why = std::strerror(spawned);
         return nullptr;
     }
-    return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(system)));
+    auto child = std::unique_ptr<ChildProcess>(new ChildProcess(std::move(system)));
+    child->job = job;
+    return child;
 }
 
 ChildProcess::~ChildProcess() {

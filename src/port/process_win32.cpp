@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cwchar>
 #include <mutex>
 #include <vector>
@@ -40,7 +41,7 @@ struct ChildProcess::System {
 
 ChildProcess::ChildProcess(std::unique_ptr<System> system) : system(std::move(system)) {}
 
-std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::string& why) {
+std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::string& why, const char16_t* folder) {
     // UTF-16 all the way: a path outside the ANSI code page still names its file.
     std::wstring shell = interpreter();
     std::wstring line = L"cmd.exe /c " + std::wstring(systemPath(command));
@@ -81,7 +82,12 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::
     ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     system->process = info.hProcess;
-    return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(system)));
+    auto child = std::unique_ptr<ChildProcess>(new ChildProcess(std::move(system)));
+    // No mark in the environment: the Job Object already ends the tree with
+    // the node. The id still tells the job apart for its caller.
+    static std::atomic<unsigned> jobsMade{0};
+    if (folder != nullptr) child->job = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++jobsMade);
+    return child;
 }
 
 ChildProcess::~ChildProcess() {
@@ -107,5 +113,17 @@ int ChildProcess::endTree() {
     for (int round = 0; round < 200 && activeProcesses(system->job) > 0; ++round) Sleep(10);
     return int(count);
 }
+
+}  // namespace Varnix::Port
+
+namespace Varnix::Port {
+
+// The Job Object of each job ended its tree when the node that held it
+// ended, however it ended: nothing of an earlier run is left to find.
+int endEarlierJobs(const char16_t*) { return 0; }
+
+// The system tells a socket's owning process only through tables this layer
+// does not read: it cannot tell, and so never refuses a connection.
+PeerJob loopbackPeerJob(const StreamSocket&, const char16_t*, const std::string&) { return PeerJob::unknown; }
 
 }  // namespace Varnix::Port

@@ -109,10 +109,13 @@ void NodeTest::watchDumps() {
 
 std::string NodeTest::keepDumpsLine() const { return "\nkeep_dumps_in = " + (root / "written").string() + "\n"; }
 
-std::vector<std::string> NodeTest::writtenDumps() {
+std::vector<std::string> NodeTest::writtenDumps(int frame) {
     std::vector<fs::path> paths;
+    std::string mark = "-frame" + std::to_string(frame) + "-";
     for (const auto& entry : fs::directory_iterator(root / "written"))
-        if (entry.path().extension() == ".exr") paths.push_back(entry.path());
+        if (entry.path().extension() == ".exr" &&
+            (frame < 0 || entry.path().filename().string().find(mark) != std::string::npos))
+            paths.push_back(entry.path());
     std::sort(paths.begin(), paths.end());
     std::vector<std::string> contents;
     for (const auto& path : paths) contents.push_back(readFile(path));
@@ -123,6 +126,7 @@ void NodeTest::TearDown() {
     // The whole group: the node and any renderer it started, which must not
     // outlive the test and reach the next test's node.
     if (nodeGroup > 0) kill(-nodeGroup, SIGKILL);
+    for (pid_t group : killedGroups) kill(-group, SIGKILL);
     if (nodePid > 0) waitFor(nodePid, 10);
     if (HasFailure()) {
         std::fprintf(stderr, "--- DrLog.txt of the failed test (%s):\n%s\n--- node output:\n%s\n", root.c_str(),
@@ -154,6 +158,9 @@ void NodeTest::setDevelopmentMode(bool on) {
 }
 
 void NodeTest::startNode(bool waitUntilRunning) {
+    // A node started again in the same folder appends to the same log.
+    std::vector<std::string> earlier = logLines();
+    int starts = int(std::count(earlier.begin(), earlier.end(), std::string("DR server started")));
     nodePid = spawn({binDir() + "/varnix-node"}, work, root / "node.out",
                     {{"VARNIX_REGISTRY", (root / "registry.reg").string()}, {"NO_AT_BRIDGE", "1"}});
     ASSERT_GT(nodePid, 0);
@@ -161,7 +168,7 @@ void NodeTest::startNode(bool waitUntilRunning) {
     // The first flush of the log means the service is up: its sockets are
     // bound before the window opens the log file.
     if (waitUntilRunning) {
-        ASSERT_TRUE(waitForLog("DR server started")) << readFile(root / "node.out");
+        ASSERT_TRUE(waitForLogCount("DR server started", starts + 1)) << readFile(root / "node.out");
     }
 }
 
@@ -230,6 +237,15 @@ bool NodeTest::signalNode(int signal, double seconds) {
     if (!ended) return false;
     nodePid = -1;
     return code == 0;
+}
+
+void NodeTest::killNodeAlone() {
+    if (nodePid <= 0) return;
+    kill(nodePid, SIGKILL);
+    waitFor(nodePid, 10);
+    nodePid = -1;
+    killedGroups.push_back(nodeGroup);
+    nodeGroup = -1;
 }
 
 std::string NodeTest::waitForMessageBox(const std::string& title, double seconds) {

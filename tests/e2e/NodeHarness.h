@@ -70,6 +70,9 @@ protected:
     // Sends `signal` to the node alone (its renderers keep running); true
     // when the node then ended with status 0 within `seconds`.
     bool signalNode(int signal, double seconds);
+    // SIGKILL to the node alone, as a crash or the out-of-memory killer ends
+    // it, and reaps it; its renderers run on (TearDown still ends them).
+    void killNodeAlone();
     // Waits for a message box of the node titled `title`; its window id, or
     // "" when none showed within `seconds`.
     std::string waitForMessageBox(const std::string& title, double seconds = 10);
@@ -91,8 +94,9 @@ protected:
     // copy of each dump it writes before the node can see it, so that the
     // test can compare what the master received with what was written.
     void watchDumps();
-    // The kept dumps' contents in the order they were written.
-    std::vector<std::string> writtenDumps();
+    // The kept dumps' contents in the order they were written; with a
+    // `frame`, only those of renderers that rendered that frame.
+    std::vector<std::string> writtenDumps(int frame = -1);
 
     std::string workName = "work";  // set before SetUp to start the node in another folder
     fs::path root;                  // everything of this test
@@ -107,6 +111,7 @@ private:
     std::string keepDumpsLine() const;
 
     bool keepingDumps = false;
+    std::vector<pid_t> killedGroups;  // of nodes killed alone, with what they left
 };
 
 }  // namespace e2e

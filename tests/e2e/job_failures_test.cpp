@@ -8,6 +8,9 @@
 namespace e2e {
 namespace {
 
+using VarnixTest::spawn;
+using VarnixTest::waitFor;
+
 // The texts that follow the first line starting with `first` (itself included).
 std::vector<std::string> from(const std::vector<std::string>& log, const std::string& first) {
     auto it = std::find_if(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(first, 0) == 0; });
@@ -162,6 +165,94 @@ TEST_F(JobFailure, HelperLeftByARendererNeverWritesIntoTheNextJob) {
     std::vector<std::string> written = writtenDumps();
     for (const auto& dump : contentsIn(next))
         EXPECT_NE(std::find(written.begin(), written.end(), dump), written.end()) << "a dump of an earlier job";
+}
+
+// A node that dies mid-job leaves its renderer running; restarted at once,
+// it must not take that renderer (or its dumps) into the next job, whose own
+// renderer loads for a while.
+TEST_F(JobFailure, RendererOfANodeKilledMidJobNeverReachesTheNextJob) {
+    struct {
+        const char* name;
+        const char* behaviour;
+        const char* killAfter;
+    } cases[] = {
+        // Still loading: it would connect first and be taken as 3ds Max.
+        {"loading", "connect_delay_ms = 3000\n", "Running command:"},
+        // Its helper writes a dump into the data folder without any link.
+        {"helper", "dumps = 1\ndump_interval_ms = 100\nend_wait_seconds = 5\nlate_dump_ms = 3000\n",
+         "Finished EXR dump after "},
+    };
+    std::string config;
+    int version = 2011;
+    for (const auto& c : cases) config += std::to_string(version++) + " " + installStub(c.name, c.behaviour) + "\n";
+    std::string good = installStub("good", "connect_delay_ms = 3000\ndumps = 3\ndump_interval_ms = 1500\n");
+    writeConfig(config + "2016 " + good + "\n");
+    watchDumps();
+    version = 2011;
+    int restarts = 0;
+    for (const auto& c : cases) {
+        startNode();
+        std::vector<std::string> before = logLines();
+        int seen = int(std::count_if(before.begin(), before.end(),
+                                     [&](const std::string& l) { return l.find(c.killAfter) != std::string::npos; }));
+        pid_t m = startMaster({"render", "--node", "127.0.0.1", "--version", std::to_string(version++), "--frame", "9",
+                               "--scene", scene.string(), "--out", (root / c.name).string()},
+                              root / "master.out");
+        ASSERT_TRUE(waitForLogCount(c.killAfter, seen + 1, 60)) << c.name;
+        killNodeAlone();
+        finishMaster(m, 30);
+        ASSERT_GT(processesNaming((root / "max" / c.name).string()), 0) << c.name << ": nothing was left running";
+
+        startNode();
+        std::vector<std::string> log = logLines();
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [&](const std::string& l) {
+                                    return l.rfind("Ended ", 0) == 0 &&
+                                           l.find(" left running by an earlier run of the node in " + data.string()) !=
+                                               std::string::npos;
+                                }),
+                  ++restarts)
+            << c.name;
+        EXPECT_EQ(processesNaming((root / "max" / c.name).string()), 0) << c.name;
+        fs::path next = root / (std::string(c.name) + "-next");
+        fs::create_directories(next);
+        ProcessResult job = master({"render", "--node", "127.0.0.1", "--version", "2016", "--frame", "5", "--scene",
+                                    scene.string(), "--out", next.string(), "--end-after-dumps", "3"});
+        EXPECT_EQ(job.exitCode, 0) << c.name << job.output;
+        std::vector<std::string> own = writtenDumps(5), arrived = contentsIn(next);
+        EXPECT_EQ(arrived.size(), 3u) << c.name;
+        for (const auto& dump : arrived)
+            EXPECT_NE(std::find(own.begin(), own.end(), dump), own.end()) << c.name << ": a dump of the earlier job";
+        ASSERT_TRUE(closeNodeWindow(30)) << c.name;
+    }
+}
+
+TEST_F(JobFailure, ConnectionFromAnEarlierJobsProcessIsBogusAndTheJobsOwn3dsmaxIsServed) {
+    // A renderer of an earlier job that outlived its node, greeting well.
+    std::string earlier = installStub("earlier", "connect_timeout_seconds = 5\n");
+    writeConfig("2014 " + installStub("max", "connect_delay_ms = 3000\n") + "\n");
+    watchDumps();
+    startNode();
+    pid_t m = startMaster({"render", "--node", "127.0.0.1", "--version", "2014", "--frame", "5", "--scene",
+                           scene.string(), "--out", out.string(), "--end-after-dumps", "3"},
+                          root / "master.out");
+    ASSERT_TRUE(waitForLog("Running command:", 60));
+    std::string folder = (work / "drData").string() + "/";
+    pid_t stray =
+        spawn({earlier + "3dsmaxcmd.exe", scene.string(), "-o:" + (root / "stray.png").string(), "-start:9", "-end:9"},
+              root, root / "stray.out", {{"VARNIX_DR_JOB", "1-1.1-1 " + folder}});
+    ASSERT_GT(stray, 0);
+    EXPECT_EQ(waitFor(stray, 60), 4) << readFile(root / "stray.out");  // the node did not greet it as 3ds Max
+    EXPECT_EQ(finishMaster(m, 60), 0) << readFile(root / "master.out");
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> tail = from(logLines(), "Running command:");
+    ASSERT_GE(tail.size(), 3u);
+    EXPECT_EQ(tail[1], "WARNING: Got bogus loopback connection");
+    EXPECT_EQ(tail[2].rfind("3dsmax is online after ", 0), 0u) << tail[2];
+    EXPECT_EQ(stubRecord("earlier").find("greeting_sent"), std::string::npos);
+    std::vector<std::string> own = writtenDumps(5), arrived = contentsIn(out);
+    EXPECT_EQ(arrived.size(), 3u);
+    for (const auto& dump : arrived) EXPECT_NE(std::find(own.begin(), own.end(), dump), own.end());
 }
 
 TEST_F(JobFailure, RendererOutputThatCannotBeWrittenIsLoggedWithTheSystemsReason) {

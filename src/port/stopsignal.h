@@ -1,7 +1,7 @@
 #pragma once
 
 // Stop requests from outside the window: Ctrl-C in a terminal, a service
-// manager's stop (SIGINT, SIGTERM), or a console's Ctrl-C, Ctrl-Break and
+// manager's stop, a closed terminal (SIGINT, SIGTERM, SIGHUP), or a console's Ctrl-C, Ctrl-Break and
 // close on Windows. The handler only records the request and tells whoever
 // asked (notifyStopRequests); the GUI thread then closes the window the way
 // the close box does.

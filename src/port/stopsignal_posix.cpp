@@ -68,6 +68,9 @@ void watchStopRequests() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal or a hung-up session: left to its default, it would
+    // end the node mid-job and leave the renderer running.
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 int stopRequests() { return requested.load(); }

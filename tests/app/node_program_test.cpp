@@ -236,16 +236,19 @@ TEST_F(NodeProgram, TrayMenuQuitEndsTheProgramWithoutShowingTheWindow) {
                                  std::regex(stamp + "   DR server started\n" + stamp + "   DR server stopped\n")));
 }
 
-TEST_F(NodeProgram, SigtermEndsTheProgramCleanly) {
-    std::string frame = startNode();
-    ASSERT_FALSE(frame.empty()) << node->output();
-    ASSERT_TRUE(logHolds("   DR server started\n"));
-    node->signal(SIGTERM);
-    int status = -1;
-    ASSERT_TRUE(node->waitExit(5000, status));
-    EXPECT_EQ(status, 0) << "ended by the signal instead of closing: " << node->output();
-    std::string text = readFile(logPath);
-    EXPECT_TRUE(std::regex_search(text, std::regex("   DR server stopped\n$"))) << text;
+TEST_F(NodeProgram, SigtermAndSighupEndTheProgramCleanly) {
+    // SIGHUP: the terminal the node was started from was closed.
+    for (int signal : {SIGTERM, SIGHUP}) {
+        std::string frame = startNode();
+        ASSERT_FALSE(frame.empty()) << node->output();
+        ASSERT_TRUE(logHolds("   DR server started\n"));
+        node->signal(signal);
+        int status = -1;
+        ASSERT_TRUE(node->waitExit(5000, status)) << signal;
+        EXPECT_EQ(status, 0) << "ended by signal " << signal << " instead of closing: " << node->output();
+        std::string text = readFile(logPath);
+        EXPECT_TRUE(std::regex_search(text, std::regex("   DR server stopped\n$"))) << text;
+    }
 }
 
 TEST_F(NodeProgram, SigintWhileInTheTrayEndsTheProgramWithoutShowingTheWindow) {

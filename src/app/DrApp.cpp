@@ -69,6 +69,10 @@ bool DrApp::OnInit() {
     // A lock file that cannot be made (no rights in drData) does not stop
     // the node: DrLog.txt then fails to open and says why.
 
+    Bind(wxEVT_QUERY_END_SESSION, &DrApp::onQueryEndSession, this);
+    Bind(wxEVT_END_SESSION, &DrApp::onEndSession, this);
+    Varnix::Port::onDisplayLost(&DrApp::displayLost, this);
+
     try {
         new DrWindow();
     } catch (const Varnix::Exception& error) {
@@ -80,6 +84,21 @@ bool DrApp::OnInit() {
         throw;
     }
     return true;
+}
+
+void DrApp::onQueryEndSession(wxCloseEvent&) {
+    // Not the library's default, a close request that a running job would
+    // veto: the session may still be cancelled, and the node then runs on.
+}
+
+void DrApp::onEndSession(wxCloseEvent& event) {
+    if (auto* window = dynamic_cast<DrWindow*>(GetTopWindow())) window->endAtOnce();
+    // The library then destroys the window and ends the process.
+    event.Skip();
+}
+
+void DrApp::displayLost(void* app) {
+    if (auto* window = dynamic_cast<DrWindow*>(static_cast<DrApp*>(app)->GetTopWindow())) window->endAtOnce();
 }
 
 DrApp::~DrApp() = default;

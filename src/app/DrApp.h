@@ -23,6 +23,14 @@ public:
     ~DrApp() override;
 
 private:
+    // The end of the desktop session (log-off, restart, shutdown): never
+    // vetoed, since Windows would wait on the node; when it does end, the
+    // job and the node end at once (DrWindow::endAtOnce).
+    void onQueryEndSession(wxCloseEvent& event);
+    void onEndSession(wxCloseEvent& event);
+    // The X display went away: the toolkit is about to end the process.
+    static void displayLost(void* app);
+
     // One node per data folder, for the whole life of the process.
     std::unique_ptr<Varnix::Port::FolderLock> folderLock;
 };

@@ -149,6 +149,14 @@ void DrWindow::showMessageBox(const Varnix::String& text, const Varnix::String& 
 
 void DrWindow::forceClose() { Close(true); }
 
+void DrWindow::endAtOnce() {
+    closeRequested = true;
+    if (renderService && renderService->requestStop()) renderService->cutRunningJob();
+    stopRenderService();
+    // The process may end the moment this returns.
+    logSink.close();
+}
+
 void DrWindow::showWritten() {
     std::int32_t from = shownText.length();
     logSink.takeWritten(shownText);

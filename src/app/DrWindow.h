@@ -47,6 +47,12 @@ public:
     // A close request that cannot be vetoed, as the tray's "Quit" sends.
     void forceClose();
 
+    // The end of the desktop session, which leaves no time to wait: cuts the
+    // running job (its renderer's tree ends), stops the service and writes
+    // the log to the end, "DR server stopped" last, as a second close would,
+    // without touching a widget. GUI thread.
+    void endAtOnce();
+
     // Shows or hides the frame; showing it brings in the lines written
     // while it was hidden. GUI thread.
     bool Show(bool show = true) override;

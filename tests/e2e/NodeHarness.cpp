@@ -161,8 +161,10 @@ void NodeTest::startNode(bool waitUntilRunning) {
     // A node started again in the same folder appends to the same log.
     std::vector<std::string> earlier = logLines();
     int starts = int(std::count(earlier.begin(), earlier.end(), std::string("DR server started")));
-    nodePid = spawn({binDir() + "/varnix-node"}, work, root / "node.out",
-                    {{"VARNIX_REGISTRY", (root / "registry.reg").string()}, {"NO_AT_BRIDGE", "1"}});
+    std::map<std::string, std::string> environment{{"VARNIX_REGISTRY", (root / "registry.reg").string()},
+                                                   {"NO_AT_BRIDGE", "1"}};
+    if (!display.empty()) environment["DISPLAY"] = display;
+    nodePid = spawn({binDir() + "/varnix-node"}, work, root / "node.out", environment);
     ASSERT_GT(nodePid, 0);
     nodeGroup = nodePid;
     // The first flush of the log means the service is up: its sockets are

@@ -99,6 +99,7 @@ protected:
     std::vector<std::string> writtenDumps(int frame = -1);
 
     std::string workName = "work";  // set before SetUp to start the node in another folder
+    std::string display;            // set before startNode: the node's X display (empty: the test's)
     fs::path root;                  // everything of this test
     fs::path work;                  // the node's working directory, root / workName
     fs::path data;                  // work/drData

@@ -294,6 +294,41 @@ TEST_F(RenderJob, ASecondStopCutsAHungJobAndLeavesNoRendererBehind) {
     EXPECT_EQ(runProgram({"/usr/bin/pgrep", "-f", max}, root, 5).exitCode, 1) << "a renderer process is left";
 }
 
+// The end of the desktop session leaves no time to wait for the job: on
+// Linux the X server goes away and the toolkit ends the process.
+TEST_F(RenderJob, TheDisplayGoingAwayMidJobCutsItAndStopsTheNodeWithNoRendererLeft) {
+    std::string max = installStub("max", "dumps = 1\ndump_interval_ms = 0\nhang = ignore_end\n");
+    writeConfig("2014 " + max + "\n");
+    fs::path number = root / "display";
+    pid_t x = VarnixTest::spawn({"/bin/sh", "-c", "exec Xvfb -displayfd 3 -nolisten tcp 3>'" + number.string() + "'"},
+                                root, root / "xvfb.out");
+    ASSERT_GT(x, 0);
+    struct Ender {
+        pid_t pid;
+        ~Ender() { kill(pid, SIGKILL), VarnixTest::waitFor(pid, 10); }
+    } ender{x};
+    for (int i = 0; i < 1000 && readFile(number).find('\n') == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    display = ":" + readFile(number).substr(0, readFile(number).find('\n'));
+    ASSERT_NE(display, ":") << readFile(root / "xvfb.out");
+    startNode();
+    pid_t m = startMaster({"render", "--node", "127.0.0.1", "--version", "2014", "--frame", "5", "--scene",
+                           scene.string(), "--out", out.string()},
+                          root / "master.out");
+    ASSERT_TRUE(waitForLog("Finished EXR dump", 60)) << readFile(root / "node.out");
+    kill(x, SIGKILL);
+    bool ended = false;
+    VarnixTest::waitFor(nodePid, 60, &ended);
+    ASSERT_TRUE(ended) << "the node outlived its display";
+    nodePid = -1;
+    EXPECT_EQ(finishMaster(m, 30), 8) << readFile(root / "master.out");  // told the job was cut
+    std::vector<std::string> log = logLines();
+    EXPECT_EQ(log.back(), "DR server stopped");
+    expectSequence(log, {"Finished EXR dump", "Stopping now: the running job is cut short, its renderer ended (",
+                         "The job was cut short by the stop; the master was told", "DR server stopped"});
+    EXPECT_EQ(runProgram({"/usr/bin/pgrep", "-f", max}, root, 5).exitCode, 1) << "a renderer process is left";
+}
+
 TEST_F(RenderJob, APingADumpAndAnEndThatComeWhileADumpIsOnItsWayAreAllServed) {
     // Large dumps: while the master does not read, the node is held inside
     // the first transfer.

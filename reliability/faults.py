@@ -14,7 +14,13 @@ arrived byte for byte. Then the fixed ports are taken by other programs
 before nodes start. Needs root (chattr), an X display, and the fixed ports
 free. Prints one line per case and "N passed, N failed".
 
+Then a node dies mid-job in each way (SIGKILL while its renderer loads or
+while a helper of it is about to write a dump, SIGHUP, its X display gone)
+and is restarted at once: the next job must get only its own dumps, and
+nothing of the dead node's job may be left running.
+
 Usage: reliability/faults.py [CASE...]   (default: every case)
+       reliability/faults.py death   the node-death cases alone
        reliability/faults.py hung [LIMIT [CAP]]   renderers that hang, each on a
            fresh node with every renderer limit at LIMIT s (default 60; 0: none),
            and the time each takes the machine from the farm (at most CAP s)
@@ -805,8 +811,126 @@ PORT_CASES = [
 ]
 
 
+# ---------------------------------------------------------------- node death
+
+# The next job's renderer loads for 3 s, as 3ds Max does: a leftover that is
+# still running connects before it.
+NEXT_STUB = "connect_delay_ms = 3000\ndumps = 3\ndump_interval_ms = 700\ndump_size = 64x32\n"
+DEATH_FRAME = 9
+DEATH_WAYS = [
+    # name, the dying job's renderer, the log line after which the node dies, how
+    ("SIGKILL while the renderer loads", "connect_delay_ms = 3000\n", "Running command:", "kill"),
+    ("SIGKILL with a helper about to write a dump",
+     "dumps = 1\ndump_interval_ms = 100\nend_wait_seconds = 5\nlate_dump_ms = 3000\n", "Finished EXR dump after ",
+     "kill"),
+    ("SIGHUP while rendering", "dumps = 3\ndump_interval_ms = 700\n", "Finished EXR dump after ", "hup"),
+    ("X display lost while rendering", "dumps = 1000\ndump_interval_ms = 500\nhang = ignore_end\n",
+     "Finished EXR dump after ", "display"),
+]
+
+
+def private_display():
+    """An X server of its own (Xvfb, display number chosen by it), to be
+    taken away from a node; returns (process, display)."""
+    read, write = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen", "0", "800x600x24"],
+                            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write)
+    with os.fdopen(read) as f:
+        number = f.readline().strip()
+    check(number, "Xvfb did not start")
+    return xvfb, ":" + number
+
+
+def case_node_death(name, behaviour, after, how):
+    root = tempdir("varnix-death-")
+    node = Node(root)
+    dying = node.install_stub("dying", behaviour)
+    nxt = node.install_stub("next", NEXT_STUB)
+    node.write_config("2015 %s\n2014 %s\n" % (dying, nxt))
+    scene = make_scene(os.path.join(root, "scene.max"), 100000)
+    xvfb, display = private_display() if how == "display" else (None, None)
+    old_group = None
+    try:
+        node.start(display=display)
+        out = os.path.join(root, "out-dying")
+        os.makedirs(out)
+        master = start_drmaster(render_args("127.0.0.1", 2015, DEATH_FRAME, scene, out, ["--end-after-dumps", "3"]))
+        check(node.wait_log(after, 1, 60), "the job did not get to " + after)
+        start = time.monotonic()
+        if how == "kill":
+            node.proc.kill()
+        elif how == "hup":
+            node.proc.send_signal(signal.SIGHUP)
+        else:
+            xvfb.kill()
+        try:
+            status = node.proc.wait(120)
+        except subprocess.TimeoutExpired:
+            status = None
+        gone = time.monotonic() - start
+        master.kill()
+        master.wait()
+        last = (node.log_lines() or [""])[-1].rstrip("\n")
+        time.sleep(1)
+        left = tree_processes(dying)
+        # Restarted at once in the same folder; the old node's process group
+        # is not touched, so whatever it left runs on unless the node ends it.
+        old_group = node.proc.pid
+        node.proc = None
+        node.start()
+        starting = time.monotonic()
+        ended_lines = [l for l in node.log_lines() if l.startswith("Ended ") and "left running by an earlier run" in l]
+        ended = int(ended_lines[-1].split()[1]) if ended_lines else 0
+        left_after_start = tree_processes(dying)
+        next_out = os.path.join(root, "out-next")
+        os.makedirs(next_out)
+        rc, text = drmaster(render_args("127.0.0.1", 2014, FRAME, scene, next_out, ["--end-after-dumps", "3"]), 90)
+        served = time.monotonic() - starting
+        got = received_dumps(next_out, FRAME)
+        written = os.path.join(root, "written")
+        own = {digest(os.path.join(written, n)) for n in os.listdir(written) if "-frame%d-" % FRAME in n}
+        foreign = sum(1 for path in got if digest(path) not in own)
+        print("    %s: node gone after %.1f s (status %s, \"DR server stopped\" last: %s); %d of the dying job's "
+              "processes left; the restarted node ended %d (%d left); next job done %.1f s after the restart: "
+              "drmaster %s, %d dumps, %d of them an earlier job's"
+              % (name, gone, status, "yes" if last == "DR server stopped" else "no", left, ended, left_after_start,
+                 served, rc, len(got), foreign), flush=True)
+        check(status is not None, "the node did not end")
+        if how != "kill":
+            # Without its display the toolkit ends the process with status 1.
+            check(status == (1 if how == "display" else 0) and last == "DR server stopped",
+                  "the node did not stop cleanly")
+        check(left_after_start == 0, "%d processes of the dying job left after the restart" % left_after_start)
+        check(rc == 0 and len(got) == 3 and foreign == 0, "the next job did not get exactly its own 3 dumps:\n" + text)
+        check(node.stop() == 0, "the restarted node did not end cleanly")
+    finally:
+        node.stop()
+        if old_group is not None:
+            try:
+                os.killpg(old_group, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        if xvfb is not None:
+            xvfb.kill()
+            xvfb.wait()
+
+
 def main():
     args = sys.argv[1:]
+    if args[:1] == ["death"]:
+        # faults.py death: a node that dies mid-job, each way, restarted at once.
+        passed = failed = 0
+        for name, behaviour, after, how in DEATH_WAYS:
+            try:
+                case_node_death(name, behaviour, after, how)
+                passed += 1
+                print("PASS %s" % name, flush=True)
+            except (Failure, OSError, subprocess.SubprocessError) as e:
+                failed += 1
+                print("FAIL %s: %s" % (name, e), flush=True)
+        print("death: %d passed, %d failed" % (passed, failed))
+        return 0 if failed == 0 else 1
     if args[:1] == ["hung"]:
         # faults.py hung [LIMIT [CAP]]: the hung-renderer cases alone.
         limit = int(args[1]) if len(args) > 1 else 60
@@ -858,6 +982,10 @@ def main():
             if wanted and name not in wanted:
                 continue
             run(name, fn)
+        for name, behaviour, after, how in DEATH_WAYS:
+            if wanted and name not in wanted:
+                continue
+            run(name, case_node_death, name, behaviour, after, how)
     finally:
         if bench is not None and bench.node.running():
             bench.close()

@@ -232,8 +232,10 @@ class Node:
 
     # -- life
 
-    def start(self, wait=True):
+    def start(self, wait=True, display=None):
         env = dict(os.environ)
+        if display:
+            env["DISPLAY"] = display
         env["VARNIX_REGISTRY"] = self.registry
         env["NO_AT_BRIDGE"] = "1"
         argv = [os.path.join(bin_dir(), "varnix-node")]

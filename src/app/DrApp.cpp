@@ -1,6 +1,6 @@
 #include "app/DrApp.h"
 
-#include "app/DataFolder.h"
+#include "node/DataFolder.h"
 #include "app/DrWindow.h"
 #include "app/WxText.h"
 #include "core/Exception.h"

@@ -1,9 +1,9 @@
 #include "app/DrWindow.h"
 
 #include "app/BuiltInIcon.h"
-#include "app/DataFolder.h"
+#include "node/DataFolder.h"
 #include "app/MyIcon.h"
-#include "app/StartupReport.h"
+#include "node/StartupReport.h"
 #include "app/ViewAnimations.h"
 #include "app/WxText.h"
 #include "node/RenderService.h"

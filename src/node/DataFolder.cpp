@@ -1,4 +1,4 @@
-#include "app/DataFolder.h"
+#include "node/DataFolder.h"
 
 #include "port/files.h"
 

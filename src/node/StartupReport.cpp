@@ -1,4 +1,4 @@
-#include "app/StartupReport.h"
+#include "node/StartupReport.h"
 
 #include "core/Str.h"
 #include "node/RenderService.h"

@@ -6,7 +6,8 @@
 // What an admin needs to know from a log that a node started right: one line
 // each for the program's version, the data folder, the ports held (and those
 // that could not be bound) and the 3ds Max releases configured. Logs through
-// `window`; GUI thread, while `service` is not being torn down; never fails.
+// `window`; the thread that starts the node, while `service` is not being torn
+// down; never fails.
 void logStartupReport(Varnix::NodeWindow* window, const Varnix::RenderService& service);
 
 // The line that ends a clean stop, once the service's threads have ended.

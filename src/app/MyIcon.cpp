@@ -1,12 +1,12 @@
 #include "app/MyIcon.h"
 
 #include "app/BuiltInIcon.h"
-#include "app/DrWindow.h"
 
 #include <memory>
+#include <wx/frame.h>
 #include <wx/menu.h>
 
-MyIcon::MyIcon(DrWindow* window) : wxTaskBarIcon(), window(window), icon() {
+MyIcon::MyIcon(wxFrame* window) : wxTaskBarIcon(), window(window), icon() {
     Bind(wxEVT_TASKBAR_LEFT_UP, &MyIcon::onLeftUp, this);
     // wxGTK reports only button presses, never releases: a left press brings
     // the window back as well (the show sequence may run twice on Windows,
@@ -48,7 +48,9 @@ void MyIcon::onRightUp(wxTaskBarIconEvent&) {
 void MyIcon::onMenu(wxCommandEvent& event) {
     switch (event.GetId()) {
     case displayLogWindowId: showWindow(); break;
-    case quitId: window->forceClose(); break;
+    // A close request that cannot be vetoed: the window's close handler
+    // ends the node.
+    case quitId: window->Close(true); break;
     default: break;
     }
 }

@@ -3,7 +3,7 @@
 #include <wx/icon.h>
 #include <wx/taskbar.h>
 
-class DrWindow;
+class wxFrame;
 class wxMenu;
 
 // The notification-area icon that stands in for the log window while it is
@@ -14,8 +14,9 @@ class MyIcon : public wxTaskBarIcon {
 public:
     enum MenuId { displayLogWindowId = 1, quitId = 2 };
 
-    // Does not put the icon into the notification area yet.
-    explicit MyIcon(DrWindow* window);
+    // Does not put the icon into the notification area yet. `window` is the
+    // log window it stands in for, and outlives it.
+    explicit MyIcon(wxFrame* window);
     ~MyIcon() override;
 
     // Puts the icon, with its tooltip, into the notification area.
@@ -33,6 +34,6 @@ private:
     void onRightUp(wxTaskBarIconEvent& event);
     void onMenu(wxCommandEvent& event);
 
-    DrWindow* window;
+    wxFrame* window;
     wxIcon icon;
 };

@@ -59,6 +59,11 @@ constexpr int cutSignalTimeoutSeconds = 5;
 // DrLog.txt is rotated at the same size.
 constexpr std::int64_t maxLogRotateBytes = 64LL << 20;
 
+// Tells whoever asks what the node does that the job entered `stage`.
+void publishStage(const RenderJobContext& context, NodeStage stage) {
+    if (context.state != nullptr) context.state->setJobStage(stage);
+}
+
 // What the master asked for, once its scene is on disk.
 struct JobRequest {
     String parameters;
@@ -73,6 +78,7 @@ struct JobRequest {
 // which writes no line, not even `acceptedLine`.
 bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, const String& acceptedLine,
                 JobRequest& request, bool& counted) {
+    publishStage(context, NodeStage::receivingScene);
     NodeWindow* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
     if (readString(master, request.parameters) != 0) {
@@ -165,6 +171,7 @@ String prepareCommand(const RenderJobContext& context, const JobRequest& request
 // Clears the data folder of earlier dumps and starts the command line.
 // Null when the interpreter could not be started.
 std::unique_ptr<Port::ChildProcess> startRenderer(const RenderJobContext& context, const String& command) {
+    publishStage(context, NodeStage::waitingForHost);
     context.dumps.purgeDumpFiles(context.settings.dataDirectory, context.window);
     std::string why;
     // The paths in it go to the system as the names they were found as.
@@ -296,6 +303,7 @@ HostWait waitForHost(const RenderJobContext& context, Port::StreamSocket* master
 // did goes to it first.
 int relay(const RenderJobContext& context, Port::StreamSocket* master, RendererWatch& watch, PartialSignal& fromMaster,
           int pendingEnds) {
+    publishStage(context, NodeStage::rendering);
     for (; pendingEnds > 0; --pendingEnds) {
         context.window->log(u"Got END signal from remote side, forwarding to 3dsmax");
         context.host.sendEnd();
@@ -313,6 +321,7 @@ int relay(const RenderJobContext& context, Port::StreamSocket* master, RendererW
 // were still cut short once the renderer had gone (none sent).
 int finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port::ChildProcess* renderer,
               RendererWatch* watch, int relayed) {
+    publishStage(context, NodeStage::finishing);
     NodeWindow* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
     relayed += context.dumps.relayDumpFiles(master, dataDirectory, window);

@@ -7,6 +7,7 @@
 #include "config/NodeSettings.h"
 #include "core/NodeWindow.h"
 #include "core/String.h"
+#include "node/NodeState.h"
 #include "port/thread.h"
 
 #include <atomic>
@@ -53,6 +54,8 @@ struct RenderJobContext {
     // Lines of refused jobs, shared by all jobs of the service.
     LineBudget& refusedJobLines;
     JobCut& cut;
+    // Told the job's stage as it changes; none when null.
+    NodeStateBoard* state;
 };
 
 // Runs the whole job on the calling thread (serverThread) and returns when

@@ -126,8 +126,8 @@ void RenderService::serveMasters(void* argument) {
     // Greetings and parameter strings are awaited side by side there; a job
     // gets a connection only once its parameters have all arrived.
     MasterGate gate(service->masterServer.get(), service->window);
-    RenderJobContext context{service->window,    service->settings,        *service->hostListener,
-                             service->dumpRelay, service->refusedJobLines, service->jobCut};
+    RenderJobContext context{service->window,          service->settings, *service->hostListener, service->dumpRelay,
+                             service->refusedJobLines, service->jobCut,   service->setup.state};
     while (!service->stopRequested) {
         std::unique_ptr<Port::StreamSocket> master = gate.nextMaster(
             service->stopRequested, [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });
@@ -135,6 +135,7 @@ void RenderService::serveMasters(void* argument) {
         service->jobRunning = true;
         bool logged = runRenderJob(context, master.get(), gate.takeAcceptedLine());
         service->jobRunning = false;
+        if (service->setup.state) service->setup.state->setJobStage(NodeStage::idle);
         if (logged) service->window->log(u"Ready for new connection");
         master.reset();
     }

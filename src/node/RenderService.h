@@ -11,6 +11,7 @@
 #include "node/DumpRelay.h"
 #include "node/HostListener.h"
 #include "node/LineBudget.h"
+#include "node/NodeState.h"
 #include "node/RenderJob.h"
 #include "node/Protocol.h"
 
@@ -29,6 +30,9 @@ struct ServiceSetup {
     std::uint16_t discoveryPort = Varnix::discoveryPort;
     std::uint16_t hostPort = Varnix::hostPort;
     std::uint16_t masterPort = Varnix::masterPort;
+    // Where the jobs publish their stages; none when null. Outlives the
+    // service.
+    NodeStateBoard* state = nullptr;
 };
 
 // A start-up failure the admin is to be shown in a message box.

@@ -1,11 +1,10 @@
 #include "app/DrApp.h"
 
-#include "node/DataFolder.h"
 #include "app/DrWindow.h"
 #include "app/WxText.h"
 #include "core/Exception.h"
+#include "node/NodeLife.h"
 #include "port/desktop.h"
-#include "port/files.h"
 #include "port/folderlock.h"
 #include "port/socket.h"
 #include "port/stopsignal.h"
@@ -51,30 +50,24 @@ bool DrApp::OnInit() {
 
     // Before the window, which logs: a second node in the folder must not
     // write a line into the running one's DrLog.txt.
-    Varnix::String dataDirectory = dataDirectoryOfWorkingDirectory();
-    Varnix::Port::makeDirectory(dataDirectory.wideCString());
-    Varnix::String lockName = dataDirectory + u"DrNode.lock";
-    folderLock = std::make_unique<Varnix::Port::FolderLock>(lockName.wideCString());
-    if (folderLock->state() == Varnix::Port::FolderLock::State::heldElsewhere) {
-        Varnix::String text = u"A Varnix DR node is already running in this data folder: " + dataDirectory;
+    node = std::make_unique<Varnix::NodeLife>();
+    if (!node->claimDataFolder()) {
+        Varnix::String text = u"A Varnix DR node is already running in this data folder: " + node->dataDirectory();
         Varnix::Port::notifyStopRequests(&endSecondStart, nullptr);
         if (Varnix::Port::stopRequests() > 0) endSecondStart(nullptr);
         wxMessageBox(Varnix::toWxString(text), wxT("Varnix DR node"), wxOK | wxCENTRE);
         Varnix::Port::notifyStopRequests(nullptr, nullptr);
         // The admin may have been looking for the running one.
-        Varnix::Port::bringWindowForward(Varnix::Port::FolderLock::holderProcessId(lockName.wideCString()),
-                                         DrWindow::title);
+        Varnix::Port::bringWindowForward(node->dataFolderHolder(), DrWindow::title);
         return false;
     }
-    // A lock file that cannot be made (no rights in drData) does not stop
-    // the node: DrLog.txt then fails to open and says why.
 
     Bind(wxEVT_QUERY_END_SESSION, &DrApp::onQueryEndSession, this);
     Bind(wxEVT_END_SESSION, &DrApp::onEndSession, this);
     Varnix::Port::onDisplayLost(&DrApp::displayLost, this);
 
     try {
-        new DrWindow();
+        new DrWindow(node.get());
     } catch (const Varnix::Exception& error) {
         // The library's own report of an escaping exception does not say
         // what failed; the admin needs the file name. Start-up still ends

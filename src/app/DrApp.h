@@ -4,12 +4,13 @@
 
 #include <memory>
 
-namespace Varnix::Port {
-class FolderLock;
+namespace Varnix {
+class NodeLife;
 }
 
 // The application object: made by the library's factory (main.cpp), it sets
-// up the process-wide services and opens the log window. GUI thread only.
+// up the process-wide services, claims the data folder for the node and
+// opens the log window, which starts it. GUI thread only.
 class DrApp : public wxApp {
 public:
     // Runs before the toolkit starts: settings the toolkit reads at its start
@@ -31,6 +32,7 @@ private:
     // The X display went away: the toolkit is about to end the process.
     static void displayLost(void* app);
 
-    // One node per data folder, for the whole life of the process.
-    std::unique_ptr<Varnix::Port::FolderLock> folderLock;
+    // The node; it holds its data folder for the whole life of the process,
+    // one node per folder.
+    std::unique_ptr<Varnix::NodeLife> node;
 };

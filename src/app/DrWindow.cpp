@@ -1,12 +1,9 @@
 #include "app/DrWindow.h"
 
 #include "app/BuiltInIcon.h"
-#include "node/DataFolder.h"
 #include "app/MyIcon.h"
-#include "node/StartupReport.h"
 #include "app/ViewAnimations.h"
 #include "app/WxText.h"
-#include "node/RenderService.h"
 #include "port/stopsignal.h"
 
 #include <wx/app.h>
@@ -28,14 +25,16 @@ constexpr int heldTakePeriodMs = 5000;
 
 }  // namespace
 
-DrWindow::DrWindow()
+DrWindow::DrWindow(Varnix::NodeLife* life)
     : wxFrame(
           nullptr, wxID_ANY,
           [] {
               Varnix::String text(title);
               return Varnix::toWxString(text);
           }(),
-          wxDefaultPosition, wxDefaultSize, wxDEFAULT_FRAME_STYLE) {
+          wxDefaultPosition, wxDefaultSize, wxDEFAULT_FRAME_STYLE),
+      ownLife(life == nullptr ? std::make_unique<Varnix::NodeLife>() : nullptr),
+      node(life == nullptr ? *ownLife : *life) {
     // Set up first: a close request during start-up may start it.
     stopWatchTimer.SetOwner(this, stopWatchTimerId);
     Bind(wxEVT_TIMER, &DrWindow::onStopWatch, this, stopWatchTimerId);
@@ -62,35 +61,24 @@ DrWindow::DrWindow()
     SetIcon(windowIcon);
     SetSizerAndFit(sizer);
 
-    log(u"DR server started");
-
-    Varnix::ServiceSetup setup;
-    setup.dataDirectory = dataDirectoryOfWorkingDirectory();
-    Varnix::String dataDirectory = setup.dataDirectory;
-    renderService = std::make_unique<Varnix::RenderService>(this, setup);
-    for (const Varnix::StartupFailure& failure : renderService->startupFailures) {
-        // In the log too: a box on a farm machine may be seen by nobody.
-        log(failure.text);
-        showMessageBox(failure.text, failure.caption);
-    }
-    logStartupReport(this, *renderService);
-    // The configuration's fatal error: the admin has seen why, and the
-    // window goes the way a close request takes it (the service stopped,
-    // no tray icon, never shown).
-    if (renderService->startFailed) forceClose();
     // The view follows the file at the sink's pace: woken when the sink has
     // written lines, never by a timer of its own while the node is quiet.
     Bind(wxEVT_THREAD, &DrWindow::onLogWritten, this, logWrittenId);
-    logSink.notifyWritten(&DrWindow::logWritten, this);
+    node.logSink().notifyWritten(&DrWindow::logWritten, this);
+    // "DR server started", the render service, its start-up failures shown
+    // here, the start-up report, DrLog.txt opened: the node stops what it
+    // started when that fails.
     try {
-        logSink.open(dataDirectory + Varnix::String(u"DrLog.txt"));
+        node.start(*this);
     } catch (...) {
-        logSink.notifyWritten(nullptr, nullptr);
-        // The destructor will not run: stop the service's threads, which log
-        // into this window, before its members go.
-        stopRenderService();
+        // The destructor will not run.
+        node.logSink().notifyWritten(nullptr, nullptr);
         throw;
     }
+    // The configuration's fatal error: the admin has seen why, and the
+    // window goes the way a close request takes it (the service stopped,
+    // no tray icon, never shown).
+    if (node.startFailed()) forceClose();
 
     // A close request may have come already (the configuration's fatal
     // error): the window is on its way out then, so it gets no tray icon
@@ -117,22 +105,14 @@ DrWindow::~DrWindow() {
     stopWatchTimer.Stop();
     heldTakeTimer.Stop();
     // No more events for a window that is going.
-    logSink.notifyWritten(nullptr, nullptr);
-    // Normally the close handler has done this already; not when the close
-    // came while the service was still being built.
-    stopRenderService();
+    node.logSink().notifyWritten(nullptr, nullptr);
+    // Normally the close handler has stopped the node already.
+    node.stop();
     // Anything logged after the close handler's last write.
-    logSink.close();
+    node.logSink().close();
 }
 
-void DrWindow::stopRenderService() {
-    if (!renderService) return;
-    renderService.reset();
-    // Its threads have ended: nothing is lost from here on.
-    log(stoppedMessage);
-}
-
-void DrWindow::log(const char16_t* text) { logSink.log(text); }
+void DrWindow::log(const char16_t* text) { node.log(text); }
 
 void DrWindow::trimLogView() {
     int lines = logView->GetNumberOfLines();
@@ -151,15 +131,12 @@ void DrWindow::forceClose() { Close(true); }
 
 void DrWindow::endAtOnce() {
     closeRequested = true;
-    if (renderService && renderService->requestStop()) renderService->cutRunningJob();
-    stopRenderService();
-    // The process may end the moment this returns.
-    logSink.close();
+    node.endAtOnce();
 }
 
 void DrWindow::showWritten() {
     std::int32_t from = shownText.length();
-    logSink.takeWritten(shownText);
+    node.logSink().takeWritten(shownText);
     if (shownText.length() == 0) return;
     if (!IsShown()) {
         // In the tray, where a farm machine spends its weeks, nothing is
@@ -189,12 +166,12 @@ bool DrWindow::Show(bool show) {
     bool changed = wxFrame::Show(show);
     if (show) {
         heldTakeTimer.Stop();
-        logSink.notifyWritten(&DrWindow::logWritten, this);
+        node.logSink().notifyWritten(&DrWindow::logWritten, this);
         // What came while it was hidden.
         showWritten();
     } else {
         // Hidden, it is not woken for every flush.
-        logSink.notifyWritten(nullptr, nullptr);
+        node.logSink().notifyWritten(nullptr, nullptr);
         heldTakeTimer.Start(heldTakePeriodMs, wxTIMER_CONTINUOUS);
     }
     return changed;
@@ -225,7 +202,7 @@ void DrWindow::takeStopRequests() {
 void DrWindow::onStopWatch(wxTimerEvent&) {
     if (pollingStopRequests) takeStopRequests();
     // A stop that waited for the job goes on once the job has ended.
-    if (waitingForJob && renderService && !renderService->jobInProgress()) Close(true);
+    if (node.stopWaitOver()) Close(true);
 }
 
 void DrWindow::onIconize(wxIconizeEvent&) {
@@ -236,23 +213,19 @@ void DrWindow::onIconize(wxIconizeEvent&) {
 }
 
 void DrWindow::onClose(wxCloseEvent& event) {
-    if (closeRequested && !waitingForJob) return;  // already on its way out
+    if (closeRequested && !node.stopWaits()) return;  // already on its way out
     closeRequested = true;
     // A stop that has to wait for a running job leaves the window up and
     // responsive, its log flowing, and the tray's "Quit" in reach: the stop
     // watch goes on once the job has ended, and a second close request
     // (close box, "Quit", stop signal, the installer's stop) cuts the job.
-    if (renderService && renderService->requestStop()) {
-        if (waitingForJob) renderService->cutRunningJob();
-        waitingForJob = true;
+    if (node.requestStop()) {
         // Watches for the job's end only while a stop waits for it.
         if (!stopWatchTimer.IsRunning()) stopWatchTimer.Start(stopWatchPeriodMs, wxTIMER_CONTINUOUS);
-        logSink.flush();
         showWritten();
         if (event.CanVeto()) event.Veto();
         return;
     }
-    waitingForJob = false;
     stopWatchTimer.Stop();
     if (trayIcon != nullptr) {
         // "Quit" gets here from inside the icon's own PopupMenu: let the
@@ -263,12 +236,8 @@ void DrWindow::onClose(wxCloseEvent& event) {
     }
 
     // The service's threads are the ones that log: once they have stopped,
-    // the pending lines below are the last.
-    stopRenderService();
-
-    // The last lines of a run say why it ended: write them now instead of
-    // leaving them to a timer tick that will not come.
-    logSink.flush(true);
+    // "DR server stopped" is the last line, written at once.
+    node.stop();
     showWritten();
 
     event.Skip();

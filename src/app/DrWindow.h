@@ -1,9 +1,8 @@
 #pragma once
 
-#include "core/LogSink.h"
 #include "core/NodeWindow.h"
 #include "core/String.h"
-#include "node/RenderService.h"
+#include "node/NodeLife.h"
 
 #include <wx/event.h>
 #include <wx/frame.h>
@@ -15,15 +14,19 @@
 class MyIcon;
 class wxTextCtrl;
 
-// The node's only window: the running log, and the owner of the log sink
-// (LogSink) that every other part of the node writes to. Created with new by
-// DrApp::OnInit; destroyed by the library after a close request, which its
-// close handler always lets through. Throws Varnix::Exception from the
-// constructor when DrLog.txt cannot be opened. Everything but log() belongs
-// to the GUI thread.
-class DrWindow : public wxFrame, public Varnix::NodeWindow {
+// The node's only window: the running log, and the face of the node's owner
+// (NodeLife), which holds the log sink every other part of the node writes
+// to and the render service. The window starts the node, shows its log and
+// its start-up failures, and turns close requests into stop requests.
+// Created with new by DrApp::OnInit; destroyed by the library after a close
+// request, which its close handler always lets through. Throws
+// Varnix::Exception from the constructor when DrLog.txt cannot be opened.
+// Everything but log() belongs to the GUI thread.
+class DrWindow : public wxFrame, public Varnix::NodeWindow, public Varnix::NodeFace {
 public:
-    DrWindow();
+    // Starts `life`, which outlives the window; a node of its own, of the
+    // working directory, when null.
+    explicit DrWindow(Varnix::NodeLife* life = nullptr);
     ~DrWindow() override;
 
     // The frame's title, by which a second start finds the running node.
@@ -40,7 +43,8 @@ public:
     void log(const char16_t* text) override;
     using Varnix::NodeWindow::log;
 
-    // wxMessageBox with an OK button, centred, no parent. GUI thread only;
+    // wxMessageBox with an OK button, centred, no parent; the node's start-up
+    // failures are shown here. GUI thread only;
     // blocks in the box's own event loop until the admin closes it.
     void showMessageBox(const Varnix::String& text, const Varnix::String& caption) override;
 
@@ -83,17 +87,11 @@ private:
     void trimLogView();
     // Drops the oldest `lines` lines of the text held while hidden.
     void dropHeldLines(int lines);
-    // Deletes the render service if there is one, which waits for its
-    // threads; afterwards nothing logs any more. GUI thread.
-    void stopRenderService();
 
     wxTextCtrl* logView = nullptr;
-    // Declared before the service, which logs into it: outlives it.
-    Varnix::LogSink logSink;
-    // Created in the constructor, released by stopRenderService (from the
-    // close handler, or at once when start-up ends early) while the log sink
-    // it writes to is still whole.
-    std::unique_ptr<Varnix::RenderService> renderService;
+    // The node when none was given; `node` is the one driven.
+    std::unique_ptr<Varnix::NodeLife> ownLife;
+    Varnix::NodeLife& node;
     wxIcon windowIcon;
     // Text taken from the sink, being appended to the view, or held while
     // the window is hidden; kept to reuse its storage. GUI thread only.
@@ -108,10 +106,9 @@ private:
     // are polled (pollingStopRequests).
     wxTimer stopWatchTimer;
     bool pollingStopRequests = false;
-    // Set by the close handler; the window is being taken down.
+    // Set by the close handler; the window is being taken down, or waits for
+    // the running job first (NodeLife::stopWaits).
     bool closeRequested = false;
-    // A stop waits for the running job; the next close request cuts it.
-    bool waitingForJob = false;
     // Stop requests from outside already turned into close requests.
     int stopRequestsSeen = 0;
 };

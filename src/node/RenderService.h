@@ -1,8 +1,8 @@
 #pragma once
 // The render service: data directory, configuration, discovery, the 3ds Max
-// listener and the master accept loop with its jobs. The window creates it
-// on the GUI thread and deletes it there; everything else runs on its
-// worker threads.
+// listener and the master accept loop with its jobs. The node's owner
+// (NodeLife) creates it on its thread, the GUI thread in the program, and
+// deletes it there; everything else runs on its worker threads.
 
 #include "config/NodeSettings.h"
 #include "core/NodeWindow.h"

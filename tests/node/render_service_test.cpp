@@ -1,18 +1,26 @@
 // The render service's start-up in a scratch data directory, on free ports:
-// what it starts, and what it reports to its caller instead of showing.
+// what it starts, and what it reports to its caller instead of showing; and
+// the node's owner around it, started and stopped without a window.
 
 #include "support/RecordingWindow.h"
 
 #include "core/Exception.h"
+#include "support/LogLines.h"
 #include "support/TempDirectory.h"
+#include "node/LinkPrimitives.h"
+#include "node/NodeLife.h"
 #include "node/RenderService.h"
+#include "port/clock.h"
 #include "port/path.h"
 #include "port/socket.h"
 #include "port/thread.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <sstream>
 
 using namespace Varnix;
 using Port::IPv4Address;
@@ -143,4 +151,69 @@ TEST_F(RenderServiceStart, DataDirectoryWhoseNameIsNotUtf8) {
     }
     EXPECT_TRUE(std::filesystem::is_regular_file(odd / "drData" / "DrConfig.txt"));
     EXPECT_EQ(0, window.countStartingWith("Cannot read the config file ("));
+}
+
+namespace {
+
+// A face with nobody to show boxes to, as a service host is.
+struct QuietFace : NodeFace {
+    void showMessageBox(const String&, const String&) override {}
+};
+
+bool waitUntil(const std::function<bool()>& done, int limitSeconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        Port::sleepMilliseconds(20);
+    }
+    return true;
+}
+
+}  // namespace
+
+// The stop policy without a window: a first request lets the running job go
+// on, a second cuts it (its renderer ends), and "DR server stopped" is the
+// last line of DrLog.txt. The renderer, the stand-in, never calls back and
+// ends on its own only after three minutes, long after a cut job has ended.
+TEST_F(RenderServiceStart, NodeLifesFirstStopWaitsForTheJobTheSecondCutsItAndStoppedIsLast) {
+    std::filesystem::create_directories(directory / "max");
+    std::filesystem::copy_file(VARNIX_BIN_DIR "/maxstub/3dsmaxcmd.exe", directory / "max/3dsmaxcmd.exe");
+    writeBytes("max/maxstub-behaviour.txt", "connect = no\ndumps = 1\ndump_interval_ms = 180000\n");
+    std::filesystem::create_directories(directory / "drData");
+    writeBytes("drData/DrConfig.txt", "2014 " + (directory / "max").string() + "/\n");
+    NodeLife node(setup);
+    ASSERT_TRUE(node.claimDataFolder());
+    QuietFace face;
+    node.start(face);
+    ASSERT_FALSE(node.startFailed());
+
+    auto master = Port::StreamSocket::connect(IPv4Address::loopback(node.renderService()->heldPorts().master), 5);
+    ASSERT_TRUE(master);
+    ASSERT_EQ(readSignal(master.get(), 10), nodeGreeting);
+    ASSERT_EQ(writeSignal(master.get(), masterGreeting, 5), 0);
+    master->Write("2014 1", 7);
+    ASSERT_EQ(writeSignal(master.get(), 4, 5), 0);
+    master->Write("scen", 4);
+    ASSERT_TRUE(waitUntil([&] { return node.state().stage == NodeStage::waitingForHost; }, 60));
+
+    EXPECT_TRUE(node.requestStop());
+    EXPECT_FALSE(node.stopWaitOver());
+    NodeState waiting = node.state();
+    EXPECT_EQ(waiting.stage, NodeStage::waitingForHost);
+    EXPECT_TRUE(waiting.stopRequested);
+    EXPECT_TRUE(node.requestStop());
+    ASSERT_TRUE(waitUntil([&] { return node.stopWaitOver(); }, 90)) << "the second request did not cut the job";
+    EXPECT_FALSE(node.requestStop());
+    node.stop();
+    EXPECT_EQ(node.state().stage, NodeStage::stopping);
+
+    std::vector<std::string> lines;
+    std::istringstream log(readText("drData/DrLog.txt"));
+    for (std::string line; std::getline(log, line);)
+        if (line.size() > 22 && line.compare(19, 3, "   ") == 0) lines.push_back(line.substr(22));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "DR server started");
+    EXPECT_EQ(lines.back(), "DR server stopped");
+    EXPECT_EQ(VarnixTest::countPrefix(lines, "Waiting for the running job to end before stopping"), 1);
+    EXPECT_EQ(VarnixTest::countPrefix(lines, "Stopping now: the running job is cut short"), 1);
 }

@@ -1,0 +1,104 @@
+#include "node/NodeLife.h"
+
+#include "node/DataFolder.h"
+#include "node/StartupReport.h"
+#include "port/files.h"
+#include "port/folderlock.h"
+
+namespace Varnix {
+
+namespace {
+
+ServiceSetup setupOfWorkingDirectory() {
+    ServiceSetup setup;
+    setup.dataDirectory = dataDirectoryOfWorkingDirectory();
+    return setup;
+}
+
+String lockName(const String& dataDirectory) { return dataDirectory + u"DrNode.lock"; }
+
+}  // namespace
+
+NodeLife::NodeLife() : NodeLife(setupOfWorkingDirectory()) {}
+
+NodeLife::NodeLife(const ServiceSetup& given) : setup(given) {
+    // The jobs tell their stages to whoever asks the owner.
+    setup.state = &board;
+}
+
+NodeLife::~NodeLife() {
+    stop();
+    sink.close();
+}
+
+bool NodeLife::claimDataFolder() {
+    Port::makeDirectory(setup.dataDirectory.wideCString());
+    String name = lockName(setup.dataDirectory);
+    folderLock = std::make_unique<Port::FolderLock>(name.wideCString());
+    return folderLock->state() != Port::FolderLock::State::heldElsewhere;
+}
+
+std::uint32_t NodeLife::dataFolderHolder() const {
+    String name = lockName(setup.dataDirectory);
+    return Port::FolderLock::holderProcessId(name.wideCString());
+}
+
+void NodeLife::start(NodeFace& startingFace) {
+    face = &startingFace;
+    log(u"DR server started");
+    service = std::make_unique<RenderService>(this, setup);
+    for (const StartupFailure& failure : service->startupFailures) {
+        // In the log too: a box on a farm machine may be seen by nobody.
+        log(failure.text);
+        face->showMessageBox(failure.text, failure.caption);
+    }
+    logStartupReport(this, *service);
+    try {
+        sink.open(setup.dataDirectory + String(u"DrLog.txt"));
+    } catch (...) {
+        // The service's threads log into the sink, whose owner may go next.
+        stop();
+        throw;
+    }
+}
+
+bool NodeLife::requestStop() {
+    board.setStopRequested();
+    if (service && service->requestStop()) {
+        if (waitingForJob) service->cutRunningJob();
+        waitingForJob = true;
+        // The waiting line is shown now, not at the sink's next beat.
+        sink.flush();
+        return true;
+    }
+    waitingForJob = false;
+    return false;
+}
+
+void NodeLife::stop() {
+    board.setStopRequested();
+    waitingForJob = false;
+    if (service) {
+        service.reset();
+        // Its threads have ended: nothing is lost from here on.
+        log(stoppedMessage);
+    }
+    // The last lines of a run say why it ended: written now instead of at a
+    // beat of the sink that may not come.
+    sink.flush(true);
+}
+
+void NodeLife::endAtOnce() {
+    board.setStopRequested();
+    if (service && service->requestStop()) service->cutRunningJob();
+    stop();
+    sink.close();
+}
+
+void NodeLife::log(const char16_t* text) { sink.log(text); }
+
+void NodeLife::showMessageBox(const String& text, const String& caption) {
+    if (face != nullptr) face->showMessageBox(text, caption);
+}
+
+}  // namespace Varnix

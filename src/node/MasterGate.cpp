@@ -134,7 +134,6 @@ std::unique_ptr<Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
             accepted = acceptedLine(p);
             std::unique_ptr<Port::StreamSocket> master = std::move(p.socket);
             pending.erase(pending.begin());
-            closeGreetedBehind();
             return master;
         }
         if (verdict == Verdict::wait) {
@@ -154,10 +153,8 @@ std::unique_ptr<Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
 }
 
 void MasterGate::closeGreetedBehind() {
-    // Nothing is read during a job: a master left greeted would push its
-    // scene into a connection nobody reads for the whole job, and its upload
-    // limit would fail it. Closed now, before its scene is taken, it can go
-    // to another node at once.
+    // Closed now, before its scene is taken, a master can go to another node
+    // at once instead of failing on its upload limit.
     while (!pending.empty()) {
         // Its greeting may have come since it was last looked at.
         if (!pending.front().master) examine(pending.front(), Port::elapsedMilliseconds());

@@ -79,6 +79,15 @@ public:
     std::unique_ptr<Port::StreamSocket> takeNext(long long nowMs);
     std::size_t held() const { return pending.size(); }
 
+    // Closes every connection still held, with its lines ("Closed at once:
+    // ..." for a master): the one handed over was the earliest, so all of
+    // them came after it. Called once the job handed over is sure to run
+    // (its release is configured), before its scene: nothing is read during
+    // a job, and a master left greeted would push its scene into a
+    // connection nobody reads. A job refused at once closes nobody: the
+    // masters behind it are served next.
+    void closeGreetedBehind();
+
     // The "Accepted remote connection from ..." line of the connection last
     // handed over, once; "" after that. The job writes it, or leaves it out
     // with the rest of a refusal past its budget.
@@ -100,9 +109,6 @@ private:
     enum class Verdict { wait, drop, complete };
     static constexpr int partialRecheckMs = 50;
 
-    // Closes every connection still held, with its lines: the one handed
-    // over was the earliest, so all of them came after it.
-    void closeGreetedBehind();
     // Looks at one held connection that is not complete yet.
     Verdict examine(Pending& pending, long long nowMs);
     void greetWaitingConnections(long long nowMs);

@@ -114,6 +114,7 @@ bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, con
         return false;
     }
 
+    if (context.willRun) context.willRun();
     long long downloadStart = Port::elapsedMilliseconds();
     window->log(u"Downloading 3dsmax " + Str::toString(requested) + u" scene to render with 3dsmax " +
                 Str::toString(request.chosenVersion));

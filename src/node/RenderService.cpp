@@ -126,8 +126,9 @@ void RenderService::serveMasters(void* argument) {
     // Greetings and parameter strings are awaited side by side there; a job
     // gets a connection only once its parameters have all arrived.
     MasterGate gate(service->masterServer.get(), service->window);
-    RenderJobContext context{service->window,          service->settings, *service->hostListener, service->dumpRelay,
-                             service->refusedJobLines, service->jobCut,   service->setup.state};
+    RenderJobContext context{
+        service->window,          service->settings, *service->hostListener, service->dumpRelay,
+        service->refusedJobLines, service->jobCut,   service->setup.state,   [&gate] { gate.closeGreetedBehind(); }};
     while (!service->stopRequested) {
         std::unique_ptr<Port::StreamSocket> master = gate.nextMaster(
             service->stopRequested, [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });

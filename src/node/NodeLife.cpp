@@ -24,6 +24,17 @@ NodeLife::NodeLife() : NodeLife(setupOfWorkingDirectory()) {}
 NodeLife::NodeLife(const ServiceSetup& given) : setup(given) {
     // The jobs tell their stages to whoever asks the owner.
     setup.state = &board;
+    setup.betweenJobs = [this] { keepDataFolder(); };
+}
+
+void NodeLife::keepDataFolder() {
+    if (!folderLock || folderLock->state() != Port::FolderLock::State::held) return;
+    // An admin who deletes drData and makes it again (or replaces the lock
+    // file) would otherwise let a second node into the folder.
+    Port::FolderLock::State now = folderLock->renew();
+    if (now == Port::FolderLock::State::heldElsewhere)
+        log(u"Another process took " + lockName(setup.dataDirectory) +
+            u" while the data folder was made again: this node no longer keeps a second one out");
 }
 
 NodeLife::~NodeLife() {

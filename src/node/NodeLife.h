@@ -97,6 +97,11 @@ public:
     NodeState state() const { return board.read(); }
 
 private:
+    // Takes the data folder's lock again when its file was deleted or
+    // replaced. The accept loop's thread, between jobs; the lock is not
+    // touched by any other thread while the service runs.
+    void keepDataFolder();
+
     ServiceSetup setup;
     NodeStateBoard board;
     std::unique_ptr<Port::FolderLock> folderLock;

@@ -130,8 +130,10 @@ void RenderService::serveMasters(void* argument) {
         service->window,          service->settings, *service->hostListener, service->dumpRelay,
         service->refusedJobLines, service->jobCut,   service->setup.state,   [&gate] { gate.closeGreetedBehind(); }};
     while (!service->stopRequested) {
-        std::unique_ptr<Port::StreamSocket> master = gate.nextMaster(
-            service->stopRequested, [service] { logHeldBackRefusals(service->window, service->refusedJobLines); });
+        std::unique_ptr<Port::StreamSocket> master = gate.nextMaster(service->stopRequested, [service] {
+            logHeldBackRefusals(service->window, service->refusedJobLines);
+            if (service->setup.betweenJobs) service->setup.betweenJobs();
+        });
         if (!master) continue;
         service->jobRunning = true;
         bool logged = runRenderJob(context, master.get(), gate.takeAcceptedLine());

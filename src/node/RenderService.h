@@ -16,6 +16,7 @@
 #include "node/Protocol.h"
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -33,6 +34,9 @@ struct ServiceSetup {
     // Where the jobs publish their stages; none when null. Outlives the
     // service.
     NodeStateBoard* state = nullptr;
+    // Called on every turn of the accept loop between jobs (at least every
+    // half second), on its thread; empty: nothing.
+    std::function<void()> betweenJobs = {};
 };
 
 // A start-up failure the admin is to be shown in a message box.

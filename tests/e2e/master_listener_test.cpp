@@ -297,6 +297,28 @@ TEST_F(MasterPort, SecondNodeInTheSameFolderEndsWithoutTouchingTheFirstOnesLog) 
     EXPECT_EQ(logLines().back(), "DR server stopped");
 }
 
+// drData deleted and made again under a running node: the node locks the
+// new folder, and a second start there still finds it taken.
+TEST_F(MasterPort, DataFolderMadeAgainUnderARunningNodeStillKeepsASecondOneOut) {
+    startNode();
+    ASSERT_TRUE(waitForLog("3dsmax releases configured: "));
+    const pid_t first = nodePid, firstGroup = nodeGroup;
+    fs::remove_all(data);
+    fs::create_directory(data);
+    bool locked = false;
+    for (int i = 0; i < 200 && !(locked = fs::exists(data / "DrNode.lock")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(locked) << "the running node did not lock the new folder";
+    startNode(false);
+    EXPECT_FALSE(waitForMessageBox("Varnix DR node", 15).empty()) << "a second node started in the remade folder";
+    kill(nodePid, SIGTERM);
+    for (int i = 0; i < 200 && nodeRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (nodeRunning()) kill(nodePid, SIGKILL);
+    nodePid = first;
+    nodeGroup = firstGroup;
+    ASSERT_TRUE(closeNodeWindow(60));
+}
+
 TEST_F(MasterPort, ClosingTheIdleWindowEndsTheNodeWithinAboutTwoSeconds) {
     startNode();
     ProcessResult found = master({"discover", "--numeric", "127.0.0.1"}, 15);

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "CheckConfig.h"
+#include "MasterExit.h"
 #include "MasterOptions.h"
+#include "support/TempDirectory.h"
+
+#include <filesystem>
 
 using namespace Varnix::Peer;
 
@@ -116,6 +121,41 @@ TEST(MasterOptions, RenderChecksWhatItCanBeforeConnecting) {
     EXPECT_FALSE(parseRenderOptions(with({"--version", "2014", "--overwrite=no"}), o, error));
     EXPECT_TRUE(asksForJson(with({"--json"})));
     EXPECT_FALSE(asksForJson(job));
+}
+
+// "drmaster check-config": the node's reader on a file an admin prepared
+// (the installer's /CONFIG=); a file a node would take only in part fails.
+class CheckConfigTest : public VarnixTest::TempDirectoryTest {};
+
+TEST_F(CheckConfigTest, PassesOnlyWhatANodeTakesWhole) {
+    struct Case {
+        const char* name;
+        const char* text;  // nullptr: a folder of that name
+        int status;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"good.txt", "# farm\r\n2014 C:\\Max 2014\r\n\r\n2016 D:\\Max 2016\\\r\n", masterOk,
+         "3ds Max 2016 in D:\\Max 2016\\"},
+        {"bad-line.txt", "2014 C:\\Max 2014\r\n2106 C:\\Max 2016\r\n2016 C:\\Max 2016\r\n", masterBadConfig,
+         "line 2 is not a year from 2011 to 2016"},
+        {"empty.txt", "", masterBadConfig, "names no 3ds Max release"},
+        {"comments.txt", "# nothing yet\r\n", masterBadConfig, "names no 3ds Max release"},
+        {"folder", nullptr, masterBadConfig, "cannot be read"},
+    };
+    for (const Case& c : cases) {
+        if (c.text != nullptr)
+            writeBytes(c.name, c.text);
+        else
+            std::filesystem::create_directory(directory / c.name);
+        std::string report;
+        EXPECT_EQ(checkConfig(pathOf(c.name).c_str(), report), c.status) << c.name << ": " << report;
+        EXPECT_NE(report.find(c.said), std::string::npos) << c.name << ": " << report;
+    }
+    std::string report;
+    EXPECT_EQ(checkConfig(pathOf("missing.txt").c_str(), report), masterBadConfig);
+    EXPECT_NE(report.find("no such file"), std::string::npos) << report;
+    EXPECT_FALSE(std::filesystem::exists(pathOf("missing.txt"))) << "the check wrote a default file";
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ enum MasterExit : int {
     masterDumpCount = 12,     // render: not the number of dumps that --expect-dumps asked for
     masterPingNotSent = 13,   // discover: the ping could not be sent (no route, broadcast refused)
     masterDumpNotWhole = 14,  // render: a dump came whole but its EXR data ends early (cut on the node's disk)
+    masterBadConfig = 15,     // check-config: a node would not take every line of the file (or none is there)
     masterInterrupted = 130,  // Ctrl-C before the job started, or a second Ctrl-C
 };
 
@@ -40,6 +41,7 @@ inline const char* outcomeName(int status) {
     case masterDumpCount: return "dump-count";
     case masterPingNotSent: return "ping-not-sent";
     case masterDumpNotWhole: return "dump-not-whole";
+    case masterBadConfig: return "bad-config";
     case masterInterrupted: return "interrupted";
     }
     return "failed";

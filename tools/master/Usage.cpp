@@ -17,6 +17,7 @@ usage:
   drmaster render --node HOST --version YEAR --frame N --scene FILE --out DIR
                   [--expect-dumps N] [--end-after-dumps N]
                   [--end-after-seconds S] [--wait S] [--overwrite] [--json]
+  drmaster check-config FILE
   drmaster --version        drmaster's own version
   drmaster --help           this text (also -h and /?)
 
@@ -34,6 +35,12 @@ discover
                          answers within about a third of a second)
     --numeric            do not look up host names
     --json               print one JSON document instead of the lines
+
+check-config
+  Reads FILE as a node reads its drData\DrConfig.txt and prints each 3ds Max
+  release it configures; changes nothing. Exit status 15 when a node would
+  not take every line of it (the line is named), when it names no release,
+  or when it is no readable file.
 
 render
   Hands one render job to the node HOST (TCP port 19668): greets it, sends
@@ -88,6 +95,7 @@ exit status
          broadcasts are not allowed)
     14   render: a dump came whole but is not a whole EXR file (cut short
          on the node's disk); it was removed
+    15   check-config: FILE is not a configuration a node takes whole
     130  interrupted before the job started, or a second Ctrl-C
 
 examples

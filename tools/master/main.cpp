@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "CheckConfig.h"
 #include "Discover.h"
 #include "Json.h"
 #include "MasterExit.h"
@@ -70,6 +71,13 @@ int main(int argc, char** argv) {
         }
         Varnix::Port::catchInterrupts();
         return runRenderSession(options);
+    }
+    if (command == "check-config") {
+        if (args.size() != 1) return usageError(command, "check-config takes one FILE", json);
+        std::string report;
+        int status = checkConfig(args.front().c_str(), report);
+        std::fputs(report.c_str(), stdout);
+        return status;
     }
     return usageError(std::string(), "unknown command '" + command + "'", json);
 }

@@ -1,0 +1,60 @@
+#include "CheckConfig.h"
+
+#include "MasterExit.h"
+#include "config/NodeConfig.h"
+#include "core/NodeWindow.h"
+#include "port/textfile.h"
+
+#include <string>
+#include <vector>
+
+namespace Varnix::Peer {
+
+namespace {
+
+// Keeps what the reader would have written to the node's log: for a file
+// that exists, every line it logs is a fault.
+class Collector : public NodeWindow {
+public:
+    std::vector<std::string> lines;
+    void log(const char16_t* text) override { lines.push_back(String(text).toNarrow()); }
+    void showMessageBox(const String& text, const String&) override { lines.push_back(String(text).toNarrow()); }
+};
+
+void say(std::string& report, const char* path, const std::string& text) {
+    report += std::string(path) + ": " + text + "\n";
+}
+
+}  // namespace
+
+int checkConfig(const char* path, std::string& report) {
+    auto refuse = [&](const std::string& why) {
+        say(report, path, why);
+        return masterBadConfig;
+    };
+    String file(path);
+    std::string why;
+    // The reader writes a default file where there is none: that is for a
+    // node's own data folder, never for a file being checked.
+    if (!Port::textFileExists(file.wideCString(), why)) return refuse("no such file");
+    if (!why.empty()) return refuse("cannot be read (" + why + ")");
+    NodeSettings settings;
+    Collector collector;
+    String error;
+    if (!loadNodeConfig(settings, file, &collector, error)) return refuse(String(error).toNarrow());
+    if (!collector.lines.empty()) {
+        for (const std::string& line : collector.lines) say(report, path, line);
+        return refuse("a node would not take every line of it");
+    }
+    int releases = 0;
+    for (std::int32_t year = firstHostYear; year <= lastHostYear; ++year) {
+        String& directory = settings.hostInstalls[year - firstHostYear];
+        if (directory.length() == 0) continue;
+        say(report, path, "3ds Max " + std::to_string(year) + " in " + directory.toNarrow());
+        ++releases;
+    }
+    if (releases == 0) return refuse("names no 3ds Max release: a node would refuse every job");
+    return masterOk;
+}
+
+}  // namespace Varnix::Peer

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+namespace Varnix::Peer {
+
+// "drmaster check-config FILE": reads FILE as a node reads its DrConfig.txt
+// and says whether a node would take every line of it. Prints each
+// configured release, or what is wrong (the node's own words, with the line
+// number); changes nothing. For the installer's /CONFIG= and for admins who
+// prepare a file for many machines. Returns a MasterExit status; `report`
+// gets the lines to print, each starting with the path.
+int checkConfig(const char* path, std::string& report);
+
+}  // namespace Varnix::Peer

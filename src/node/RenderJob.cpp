@@ -18,6 +18,8 @@
 #include "port/shellquote.h"
 #include "port/textfile.h"
 
+#include <atomic>
+
 namespace Varnix {
 
 int relayWhileBothConnected(Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
@@ -179,7 +181,14 @@ std::unique_ptr<Port::ChildProcess> startRenderer(const RenderJobContext& contex
     String folder = context.settings.dataDirectory;
     std::unique_ptr<Port::ChildProcess> renderer =
         Port::ChildProcess::start(String(command).wideCString(), why, folder.wideCString());
-    if (!renderer) context.window->log(u"Cannot start the command interpreter: " + String(why.c_str()));
+    if (!renderer) {
+        context.window->log(u"Cannot start the command interpreter: " + String(why.c_str()));
+        return renderer;
+    }
+    // Said once per run of the node: it holds for every job.
+    static std::atomic<bool> limitationSaid{false};
+    if (!renderer->limitation().empty() && !limitationSaid.exchange(true))
+        context.window->log(u"Note: " + String(renderer->limitation().c_str()));
     return renderer;
 }
 

@@ -53,6 +53,12 @@ public:
     // the owner waits.
     int endTree();
 
+    // Empty, or why endTree cannot end the tree as a whole (Windows before
+    // 8, where the node runs in a job that lets nothing leave it): then it
+    // ends the processes it finds descended from the interpreter, and those
+    // that outlive the node are not ended with it. For the log, once.
+    const std::string& limitation() const;
+
 private:
     struct System;
     explicit ChildProcess(std::unique_ptr<System> system);

@@ -367,6 +367,12 @@ bool ChildProcess::wait(int milliseconds) {
     }
 }
 
+// A process group and its subreaper find the whole tree here.
+const std::string& ChildProcess::limitation() const {
+    static const std::string none;
+    return none;
+}
+
 int ChildProcess::endTree() {
     std::lock_guard<std::mutex> guard(system->lock);
     // This process starts no other children while a renderer runs, so its

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <atomic>
 #include <cwchar>
 #include <mutex>
@@ -29,13 +31,79 @@ DWORD activeProcesses(HANDLE job) {
     return accounting.ActiveProcesses;
 }
 
+// Wine nests jobs as Windows 8 does, so the install test sets
+// VARNIX_TEST_REFUSE_OWN_JOB to take the path of Windows 7 there.
+BOOL assignToJob(HANDLE job, HANDLE process) {
+    if (GetEnvironmentVariableW(L"VARNIX_TEST_REFUSE_OWN_JOB", nullptr, 0) > 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return AssignProcessToJobObject(job, process);
+}
+
+ULONGLONG creationTime(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return ULONGLONG(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+}
+
+// Ends the process `rootProcess` (id `root`) and every process descended
+// from it, found by their parents' ids; a process older than the one whose
+// id it names as its parent is not its child (the id was used again).
+// Returns how many it ended.
+int endDescendants(HANDLE rootProcess, DWORD root, ULONGLONG rootCreated) {
+    std::vector<DWORD> tree{root};
+    std::vector<ULONGLONG> born{rootCreated};
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        std::vector<PROCESSENTRY32W> all;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+            all.push_back(entry);
+        CloseHandle(snapshot);
+        // Parents before children, however the snapshot orders them.
+        for (std::size_t known = 0; known < tree.size(); ++known) {
+            for (const PROCESSENTRY32W& candidate : all) {
+                if (candidate.th32ParentProcessID != tree[known] || candidate.th32ProcessID == tree[known]) continue;
+                HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, candidate.th32ProcessID);
+                if (process == nullptr) continue;
+                ULONGLONG created = creationTime(process);
+                CloseHandle(process);
+                if (created < born[known]) continue;
+                tree.push_back(candidate.th32ProcessID);
+                born.push_back(created);
+            }
+        }
+    }
+    int ended = 0;
+    if (WaitForSingleObject(rootProcess, 0) == WAIT_TIMEOUT && TerminateProcess(rootProcess, 1)) {
+        WaitForSingleObject(rootProcess, 2000);
+        ++ended;
+    }
+    for (std::size_t i = 1; i < tree.size(); ++i) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, tree[i]);
+        if (process == nullptr) continue;
+        if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT && TerminateProcess(process, 1)) {
+            WaitForSingleObject(process, 2000);
+            ++ended;
+        }
+        CloseHandle(process);
+    }
+    return ended;
+}
+
 }  // namespace
 
 struct ChildProcess::System {
     HANDLE process = nullptr;
     // Holds the interpreter and everything it starts, however detached;
     // closing the last handle ends them all, even when the node is ended.
+    // Null when the node's own job allows none of its own (see start).
     HANDLE job = nullptr;
+    DWORD processId = 0;
+    ULONGLONG created = 0;
+    std::string limitation;
     std::mutex lock;
 };
 
@@ -65,20 +133,31 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::
     // none of the node's handles: a renderer left running must not hold
     // DrLog.txt or a socket of the node. Suspended until it is in the job,
     // so that nothing it starts escapes.
-    if (!CreateProcessW(shell.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
-                        nullptr, nullptr, &startup, &info)) {
+    // Before Windows 8 a process belongs to one job at most, and the Task
+    // Scheduler runs the logon task (the keeper, the node) in a job of its
+    // own: the interpreter asks to leave that job, which the job may refuse.
+    const DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
+    BOOL created = CreateProcessW(shell.c_str(), mutableLine.data(), nullptr, nullptr, FALSE,
+                                  flags | CREATE_BREAKAWAY_FROM_JOB, nullptr, nullptr, &startup, &info);
+    if (!created && GetLastError() == ERROR_ACCESS_DENIED)
+        created = CreateProcessW(shell.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                                 &startup, &info);
+    if (!created) {
         why = systemErrorText(GetLastError());
         CloseHandle(system->job);
         return nullptr;
     }
-    if (!AssignProcessToJobObject(system->job, info.hProcess)) {
-        why = systemErrorText(GetLastError());
-        TerminateProcess(info.hProcess, 1);
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
+    if (!assignToJob(system->job, info.hProcess)) {
+        // Still in a job that allows neither leaving nor a second one: the
+        // tree is found and ended process by process, and ends with the node
+        // only where the outer job ends its processes.
+        system->limitation = "the renderer cannot have a job object of its own (" + systemErrorText(GetLastError()) +
+                             "): its processes are ended one by one";
         CloseHandle(system->job);
-        return nullptr;
+        system->job = nullptr;
     }
+    system->processId = info.dwProcessId;
+    system->created = creationTime(info.hProcess);
     ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     system->process = info.hProcess;
@@ -90,10 +169,12 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::
     return child;
 }
 
+const std::string& ChildProcess::limitation() const { return system->limitation; }
+
 ChildProcess::~ChildProcess() {
     endTree();
     CloseHandle(system->process);
-    CloseHandle(system->job);
+    if (system->job != nullptr) CloseHandle(system->job);
 }
 
 bool ChildProcess::wait(int milliseconds) {
@@ -106,6 +187,7 @@ bool ChildProcess::wait(int milliseconds) {
 
 int ChildProcess::endTree() {
     std::lock_guard<std::mutex> guard(system->lock);
+    if (system->job == nullptr) return endDescendants(system->process, system->processId, system->created);
     DWORD count = activeProcesses(system->job);
     if (count == 0) return 0;
     TerminateJobObject(system->job, 1);
@@ -119,7 +201,8 @@ int ChildProcess::endTree() {
 namespace Varnix::Port {
 
 // The Job Object of each job ended its tree when the node that held it
-// ended, however it ended: nothing of an earlier run is left to find.
+// ended, however it ended: nothing of an earlier run is left to find (but
+// where the node had none of its own, Windows 7 in a job: see start).
 int endEarlierJobs(const char16_t*) { return 0; }
 
 // The system tells a socket's owning process only through tables this layer

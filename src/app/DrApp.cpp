@@ -3,11 +3,16 @@
 #include "app/DrWindow.h"
 #include "app/WxText.h"
 #include "core/Exception.h"
+#include "core/LogLine.h"
 #include "node/NodeLife.h"
+#include "port/appendfile.h"
 #include "port/desktop.h"
 #include "port/folderlock.h"
+#include "port/localtime.h"
 #include "port/socket.h"
 #include "port/stopsignal.h"
+
+#include <string>
 
 #include <wx/image.h>
 #include <wx/msgdlg.h>
@@ -34,6 +39,25 @@ DrApp::DrApp() {
     Varnix::Port::leaveOpenGlUnloaded();
 }
 
+namespace {
+
+// One line in the running node's DrLog.txt, in its format.
+void noteSecondLogon(const Varnix::String& dataDirectory, long session) {
+    Varnix::String line;
+    std::string text = "A second node started at another logon left: the node of session " + std::to_string(session) +
+                       " runs in this data folder";
+    Varnix::String wide(text.c_str());
+    Varnix::appendLogLine(line, Varnix::Port::localTimeNow(), wide.wideCString());
+    Varnix::String path = dataDirectory + u"DrLog.txt";
+    Varnix::Port::AppendFile file;
+    std::string why;
+    if (!file.open(path.wideCString(), why)) return;
+    const char* bytes = line.toNarrow();
+    (void)file.append(bytes, std::size_t(line.narrowLength() - 1), why);
+}
+
+}  // namespace
+
 bool DrApp::OnInit() {
     // The node takes no options; whatever the library makes of the command
     // line does not stop it.
@@ -52,6 +76,14 @@ bool DrApp::OnInit() {
     // write a line into the running one's DrLog.txt.
     node = std::make_unique<Varnix::NodeLife>();
     if (!node->claimDataFolder()) {
+        long session = Varnix::Port::otherSessionOf(node->dataFolderHolder());
+        if (session >= 0) {
+            // The logon task starts a node at every user's logon: the first
+            // one is the farm's, and a later logon (an admin's remote
+            // desktop) leaves it alone without a box for someone else's node.
+            noteSecondLogon(node->dataDirectory(), session);
+            return false;
+        }
         Varnix::String text = u"A Varnix DR node is already running in this data folder: " + node->dataDirectory();
         Varnix::Port::notifyStopRequests(&endSecondStart, nullptr);
         if (Varnix::Port::stopRequests() > 0) endSecondStart(nullptr);

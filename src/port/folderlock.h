@@ -59,4 +59,9 @@ private:
 // desktop decides what comes forward. GUI thread; never fails.
 void bringWindowForward(std::uint32_t processId, const char16_t* title);
 
+// The session of another logon that the process `processId` runs in (its
+// Windows session id), or -1 when it runs in this process's session or its
+// session cannot be told (always -1 off Windows).
+long otherSessionOf(std::uint32_t processId);
+
 }  // namespace Varnix::Port

@@ -67,4 +67,6 @@ std::uint32_t FolderLock::holderProcessId(const char16_t* path) {
 
 void bringWindowForward(std::uint32_t, const char16_t*) {}
 
+long otherSessionOf(std::uint32_t) { return -1; }
+
 }  // namespace Varnix::Port

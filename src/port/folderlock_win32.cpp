@@ -100,6 +100,14 @@ std::uint32_t FolderLock::holderProcessId(const char16_t* path) {
     return read && got > 0 ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : 0;
 }
 
+long otherSessionOf(std::uint32_t processId) {
+    DWORD theirs = 0, ours = 0;
+    if (processId == 0 || !ProcessIdToSessionId(processId, &theirs) ||
+        !ProcessIdToSessionId(GetCurrentProcessId(), &ours) || theirs == ours)
+        return -1;
+    return long(theirs);
+}
+
 void bringWindowForward(std::uint32_t processId, const char16_t* title) {
     if (processId == 0) return;
     WindowSearch search{processId, reinterpret_cast<const wchar_t*>(title), nullptr};

@@ -7,18 +7,25 @@
 ; Per-machine install into Program Files; the node's working directory is the
 ; fixed folder %ProgramData%\Varnix DR node (kept across upgrades and by the
 ; uninstaller together with its drData), used by every shortcut and the task.
-; Silent: setup.exe /S [options] [/D=<install folder>]; Uninstall.exe /S.
+; Silent: setup.exe /S [options] [/D=<install folder>]; Uninstall.exe /S
+; _?=<install folder> (waits for its end; the uninstall entry's
+; QuietUninstallString). Options may be quoted whole ("/CONFIG=C:\a b.txt",
+; as PowerShell passes them) or in their value; an unknown one fails.
 ; Options (the Windows guide explains them; those marked * are remembered
 ; and used again by later upgrades that do not name them):
 ;   /NOAUTOSTART, /AUTOSTART *   no start at logon / start at logon again
 ;   /MASTERS=<addresses> *       who may reach the node (netsh remoteip syntax)
 ;   /PROFILES=<profiles> *       firewall profiles of the rules
 ;   /STOPWAIT=<seconds> *        how long a running job may finish first
-;   /CONFIG=<file>               installs that file as drData\DrConfig.txt
+;   /USER=<account> *            the logon task only for that account ("*": every user)
+;   /CONFIG=<file>               installs that file as drData\DrConfig.txt, once
+;                                a node would take every line of it
 ;   /LOG=<file>                  the install log there (default: in the data folder)
 ; Exit codes: 0 done; 1 cancelled; 2 aborted; 10 a file could not be
 ; replaced; 11 a step failed (firewall, permissions, task, configuration);
-; 12 the running node would not stop (no file was replaced or removed).
+; 12 the running node would not stop (no file was replaced or removed);
+; 13 a bad command line or /CONFIG= file (nothing was changed); 14 another
+; install or uninstall of the node still ran after the wait (nothing changed).
 
 !ifndef VERSION
   !error "VERSION is not defined"
@@ -92,22 +99,39 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Varnix"
 !define EXIT_FILE 10
 !define EXIT_STEP 11
 !define EXIT_STOP 12
+!define EXIT_OPTION 13
+!define EXIT_BUSY 14
+; Held by every installer and uninstaller run, so that one waits for the other.
+!define MUTEX "Global\Varnix DR node setup"
 ; The well-known SIDs, so that the lines work on every display language.
 !define SID_SYSTEM "*S-1-5-18"
 !define SID_ADMINS "*S-1-5-32-544"
 !define SID_USERS "*S-1-5-32-545"
 
 Var DataDir
-Var LogFile      ; handle of the install log, "" until it is open
+Var LogFile      ; 1 once the install log can be written, else ""
+Var LogHandle
 Var LogPath
 Var Autostart    ; 1 or 0
 Var Masters
 Var Profiles
+Var User         ; the account whose logon starts the node; "" for every user's
 Var ScopeGiven   ; 1 when /MASTERS= or /PROFILES= is on this command line
 Var StopWait
 Var ConfigFile
 Var WasRunning   ; 1 when the stop step found a running node
 Var ExitCode     ; 0, or the first failure's exit code
+Var FilesFailed  ; 1 when a program file could not be installed
+Var Mutex
+; The command line's options ("" when not given; /NOAUTOSTART 0, /AUTOSTART 1).
+Var OptAutostart
+Var OptMasters
+Var OptProfiles
+Var OptStopWait
+Var OptConfig
+Var OptLog
+Var OptUser
+Var BadOptions
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -129,12 +153,22 @@ Var ExitCode     ; 0, or the first failure's exit code
   StrCpy $DataDir "$APPDATA\${PRODUCT}"
 !macroend
 
+; Appends to the install log. Opened for each line: another run of the
+; installer or the uninstaller may append between two of ours, and a handle
+; kept open would write over its lines.
+!macro LogWrite text
+  ${If} $LogFile != ""
+    FileOpen $LogHandle "$LogPath" a
+    FileSeek $LogHandle 0 END
+    FileWrite $LogHandle "${text}"
+    FileClose $LogHandle
+  ${EndIf}
+!macroend
+
 ; A line in the details window and in the install log.
 !macro Log text
   DetailPrint "${text}"
-  ${If} $LogFile != ""
-    FileWrite $LogFile "${text}$\r$\n"
-  ${EndIf}
+  !insertmacro LogWrite "${text}$\r$\n"
 !macroend
 !define Log "!insertmacro Log"
 
@@ -150,10 +184,7 @@ Var ExitCode     ; 0, or the first failure's exit code
 ; Ends the run with an exit code, the log closed.
 !macro Finish code
   ${Log} "Finished with exit code ${code}"
-  ${If} $LogFile != ""
-    FileClose $LogFile
-    StrCpy $LogFile ""
-  ${EndIf}
+  StrCpy $LogFile ""
   SetErrorLevel ${code}
 !macroend
 
@@ -162,18 +193,58 @@ Var ExitCode     ; 0, or the first failure's exit code
 !macro SharedFunctions un
   ; Opens the install log for appending (/LOG= or the data folder).
   Function ${un}OpenLog
+    ${IfThen} $LogFile != "" ${|} Return ${|}
     CreateDirectory "$DataDir"
     ClearErrors
-    FileOpen $LogFile "$LogPath" a
+    FileOpen $LogHandle "$LogPath" a
     ${If} ${Errors}
-      StrCpy $LogFile ""
       DetailPrint "Cannot write the install log $LogPath"
       Return
     ${EndIf}
-    FileSeek $LogFile 0 END
+    FileClose $LogHandle
+    StrCpy $LogFile 1
     ${GetTime} "" "L" $0 $1 $2 $3 $4 $5 $6
     ${GetParameters} $7
-    FileWrite $LogFile "$\r$\n$2-$1-$0 $4:$5:$6  $(^Name), $EXEPATH $7$\r$\n"
+    !insertmacro LogWrite "$\r$\n$2-$1-$0 $4:$5:$6  $(^Name), $EXEPATH $7$\r$\n"
+  FunctionEnd
+
+  ; Waits until no other run of the installer or the uninstaller goes on,
+  ; up to $R0 seconds, and then holds the mutex until this run ends. An
+  ; uninstaller started without _?= copies itself to $TEMP\~nsu*.tmp,
+  ; starts the copy and returns at once: a setup run right after it may come
+  ; before the copy took the mutex, so a running copy there (its file cannot
+  ; be opened for writing) is waited for too. $0 = 1 when this run may go on.
+  Function ${un}WaitForOtherRuns
+    System::Call 'kernel32::CreateMutexW(p 0, i 0, w "${MUTEX}") p .s'
+    Pop $Mutex
+    StrCpy $R1 0
+    StrCpy $R2 0
+    ${Do}
+      System::Call 'kernel32::WaitForSingleObject(p $Mutex, i 1000) i .r0'
+      ; WAIT_OBJECT_0 or WAIT_ABANDONED (the holder ended): ours now.
+      ${If} $0 == 0
+      ${OrIf} $0 == 128
+        !if "${un}" == ""
+          Call UninstallerCopyRuns
+          ${IfThen} $0 == 0 ${|} ${Break} ${|}
+          System::Call 'kernel32::ReleaseMutex(p $Mutex)'
+          Sleep 1000
+        !else
+          ${Break}
+        !endif
+      ${EndIf}
+      ${If} $R2 == 0
+        StrCpy $R2 1
+        ${Log} "Another install or uninstall of the ${PRODUCT} is running: waiting up to $R0 s for its end"
+      ${EndIf}
+      IntOp $R1 $R1 + 1
+      ${If} $R1 >= $R0
+        StrCpy $0 0
+        Return
+      ${EndIf}
+    ${Loop}
+    ${IfThen} $R2 == 1 ${|} ${Log} "The other install or uninstall has ended" ${|}
+    StrCpy $0 1
   FunctionEnd
 
   ; Runs the command line on the stack, logs it with its exit code and
@@ -186,8 +257,7 @@ Var ExitCode     ; 0, or the first failure's exit code
     Pop $R1
     ${Log} "> $R0  [exit $0]"
     ${If} $R1 != ""
-    ${AndIf} $LogFile != ""
-      FileWrite $LogFile "$R1$\r$\n"
+      !insertmacro LogWrite "$R1$\r$\n"
     ${EndIf}
     Pop $R1
     Pop $R0
@@ -289,24 +359,87 @@ Var ExitCode     ; 0, or the first failure's exit code
     ${Log} "The ${PRODUCT} has stopped"
   FunctionEnd
 !macroend
+; $0 = 1 when a copy of an uninstaller runs from $TEMP\~nsu*.tmp.
+Function UninstallerCopyRuns
+  StrCpy $0 0
+  FindFirst $R3 $R4 "$TEMP\~nsu*.tmp"
+  ${DoWhile} $R4 != ""
+    FindFirst $R5 $R6 "$TEMP\$R4\*.exe"
+    ${DoWhile} $R6 != ""
+      ClearErrors
+      FileOpen $R7 "$TEMP\$R4\$R6" a
+      ${If} ${Errors}
+        StrCpy $0 1
+      ${Else}
+        FileClose $R7
+      ${EndIf}
+      FindNext $R5 $R6
+    ${Loop}
+    FindClose $R5
+    FindNext $R3 $R4
+  ${Loop}
+  FindClose $R3
+FunctionEnd
+
 !insertmacro SharedFunctions ""
 !insertmacro SharedFunctions "un."
 
-; Writes the task file $R0 (UTF-16, as schtasks wants it): for every member
-; of Users, in the session of their logon, least privilege, no time limit,
-; runs $R1 with arguments $R2 in the data folder; $R3 "true" or "false"
-; enables the logon trigger, "" gives none.
+; $0 = $0 with &, < and > written as XML wants them (a folder "R&D" made
+; the task file invalid).
+Function XmlText
+  StrCpy $1 ""
+  StrCpy $2 0
+  ${Do}
+    StrCpy $3 $0 1 $2
+    ${IfThen} $3 == "" ${|} ${Break} ${|}
+    ${If} $3 == "&"
+      StrCpy $3 "&amp;"
+    ${ElseIf} $3 == "<"
+      StrCpy $3 "&lt;"
+    ${ElseIf} $3 == ">"
+      StrCpy $3 "&gt;"
+    ${EndIf}
+    StrCpy $1 "$1$3"
+    IntOp $2 $2 + 1
+  ${Loop}
+  StrCpy $0 $1
+FunctionEnd
+
+; Writes the task file $R0 (UTF-16, as schtasks wants it): in the session of
+; the logon, least privilege, no time limit, runs $R1 with arguments $R2 in
+; the data folder; $R3 "true" or "false" enables the logon trigger, "" gives
+; none. For the account $R5 alone (its logon), or every member of Users
+; when $R5 is "".
 Function WriteTaskXml
+  StrCpy $0 $R1
+  Call XmlText
+  StrCpy $R6 $0
+  StrCpy $0 $R2
+  Call XmlText
+  StrCpy $R7 $0
+  StrCpy $0 $DataDir
+  Call XmlText
+  StrCpy $R8 $0
+  StrCpy $0 $R5
+  Call XmlText
+  StrCpy $R9 $0
   FileOpen $9 "$R0" w
   FileWriteUTF16LE /BOM $9 '<?xml version="1.0" encoding="UTF-16"?>$\r$\n'
   FileWriteUTF16LE $9 '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">$\r$\n'
   FileWriteUTF16LE $9 '  <RegistrationInfo><Description>Made by the installer of the ${PRODUCT}</Description></RegistrationInfo>$\r$\n'
-  ${If} $R3 != ""
+  ${If} $R3 == ""
+  ${ElseIf} $R5 != ""
+    FileWriteUTF16LE $9 '  <Triggers><LogonTrigger><Enabled>$R3</Enabled><UserId>$R9</UserId></LogonTrigger></Triggers>$\r$\n'
+  ${Else}
     FileWriteUTF16LE $9 '  <Triggers><LogonTrigger><Enabled>$R3</Enabled></LogonTrigger></Triggers>$\r$\n'
   ${EndIf}
-  FileWriteUTF16LE $9 '  <Principals><Principal id="Users"><GroupId>S-1-5-32-545</GroupId><RunLevel>LeastPrivilege</RunLevel></Principal></Principals>$\r$\n'
+  ${If} $R5 != ""
+    FileWriteUTF16LE $9 '  <Principals><Principal id="Users"><UserId>$R9</UserId><LogonType>InteractiveToken</LogonType><RunLevel>LeastPrivilege</RunLevel></Principal></Principals>$\r$\n'
+  ${Else}
+    FileWriteUTF16LE $9 '  <Principals><Principal id="Users"><GroupId>S-1-5-32-545</GroupId><RunLevel>LeastPrivilege</RunLevel></Principal></Principals>$\r$\n'
+  ${EndIf}
   FileWriteUTF16LE $9 '  <Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy><DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries><StopIfGoingOnBatteries>false</StopIfGoingOnBatteries><ExecutionTimeLimit>PT0S</ExecutionTimeLimit><Priority>5</Priority></Settings>$\r$\n'
-  FileWriteUTF16LE $9 '  <Actions Context="Users"><Exec><Command>$R1</Command><Arguments>$R2</Arguments><WorkingDirectory>$DataDir</WorkingDirectory></Exec></Actions>$\r$\n'
+  FileWriteUTF16LE $9 '  <Actions Context="Users"><Exec><Command>$R6</Command><Arguments>$R7</Arguments><WorkingDirectory>$R8</WorkingDirectory></Exec></Actions>$\r$\n'
   FileWriteUTF16LE $9 '</Task>$\r$\n'
   FileClose $9
 FunctionEnd
@@ -350,6 +483,7 @@ FunctionEnd
   File "/oname=${name}" "${STAGE}/${source}"
   ${If} ${Errors}
     ${Failed} ${EXIT_FILE} "could not replace $OUTDIR\${name} (in use or not writable)"
+    StrCpy $FilesFailed 1
   ${Else}
     ${Log} "Installed $OUTDIR\${name}"
   ${EndIf}
@@ -466,6 +600,11 @@ Section "${PRODUCT}" SecNode
   SectionIn RO
   Call OpenLog
   ${Log} "Options: start at logon $Autostart, masters $Masters, profiles $Profiles, stop wait $StopWait s"
+  ${If} $User == ""
+    ${Log} "The logon task starts the node at the logon of every user"
+  ${Else}
+    ${Log} "The logon task starts the node at the logon of $User only"
+  ${EndIf}
   ; The close task first, so that the stop step reaches a node in another
   ; session (also when upgrading a version that had no such task).
   CreateDirectory "$INSTDIR"
@@ -474,8 +613,19 @@ Section "${PRODUCT}" SecNode
   StrCpy $R2 "/im ${NODE_EXE}"
   StrCpy $R3 ""
   StrCpy $R4 "${STOP_TASK}"
+  StrCpy $R5 ""
   Call RegisterTask
   Call StopNode
+
+  ; The program folder is administrators' and SYSTEM's alone (users read and
+  ; run): under a drive's root (/D=D:\...) it would inherit Authenticated
+  ; Users: Modify, and the logon task runs the keeper from it for every user
+  ; who logs on, administrators included.
+  Push '"$SYSDIR\icacls.exe" "$INSTDIR" /inheritance:r /grant:r ${SID_SYSTEM}:(OI)(CI)F ${SID_ADMINS}:(OI)(CI)F ${SID_USERS}:(OI)(CI)RX /Q'
+  Call Run
+  ${If} $0 != 0
+    ${Failed} ${EXIT_STEP} "the permissions of the program folder"
+  ${EndIf}
 
   SetOverwrite try
   SetOutPath "$INSTDIR"
@@ -556,6 +706,7 @@ Section "${PRODUCT}" SecNode
     StrCpy $R3 "false"
   ${EndIf}
   StrCpy $R4 "${TASK}"
+  StrCpy $R5 $User
   Call RegisterTask
 
   ; Windows Firewall: the masters' discovery ping and connections, for the
@@ -571,13 +722,22 @@ Section "${PRODUCT}" SecNode
 
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  ; A deployment tool reads the version here as installed: only when every
+  ; program file is this version's.
+  ${If} $FilesFailed == 1
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "incomplete (see ${INSTALL_LOG})"
+    ${Log} "Not every file is version ${VERSION}: the uninstall entry says so"
+  ${Else}
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  ${EndIf}
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Varnix"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\${NODE_EXE}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DataFolder" "$DataDir"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  ; In place (_?=): without it the uninstaller returns at once and goes on
+  ; from a copy, and a tool's next step would run beside it.
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
@@ -587,6 +747,7 @@ Section "${PRODUCT}" SecNode
   WriteRegStr HKLM "${OPTIONS_KEY}" "Masters" $Masters
   WriteRegStr HKLM "${OPTIONS_KEY}" "Profiles" $Profiles
   WriteRegStr HKLM "${OPTIONS_KEY}" "StopWait" $StopWait
+  WriteRegStr HKLM "${OPTIONS_KEY}" "User" $User
   ${Log} "Uninstall entry and options written"
 
   Call StartNode
@@ -605,46 +766,121 @@ Function .onSelChange
   ${EndIf}
 FunctionEnd
 
-; $1 = the value of the command line's option "/$0=" (any case), up to the
-; next " /" or the end, without quotes; "" when it is not given. Unlike
-; GetOptions it keeps a "/" inside the value (10.1.0.0/16).
-Function OptionValue
-  ${GetParameters} $2
-  StrCpy $2 " $2 /"
-  StrLen $3 " /$0="
-  StrCpy $1 ""
-  StrCpy $4 0
+; Takes one argument of the command line, its quotes removed, in $R2.
+Function TakeOption
+  StrLen $R6 $R2
+  StrCpy $R5 0
   ${Do}
-    StrCpy $5 $2 $3 $4
-    ${IfThen} $5 == "" ${|} Return ${|}
-    ${IfThen} $5 == " /$0=" ${|} ${Break} ${|}
-    IntOp $4 $4 + 1
+    StrCpy $R7 $R2 1 $R5
+    ${IfThen} $R7 == "" ${|} ${Break} ${|}
+    ${IfThen} $R7 == "=" ${|} ${Break} ${|}
+    IntOp $R5 $R5 + 1
   ${Loop}
-  IntOp $4 $4 + $3
-  StrCpy $5 0
-  ${Do}
-    StrCpy $6 $2 2 $4
-    ${IfThen} $6 == " /" ${|} ${Break} ${|}
-    StrCpy $6 $2 1 $4
-    StrCpy $1 "$1$6"
-    IntOp $4 $4 + 1
-  ${Loop}
-  StrCpy $6 $1 1
-  ${If} $6 == '"'
-    StrCpy $1 $1 -1 1
+  ${If} $R7 == "="
+    IntOp $R5 $R5 + 1
+    StrCpy $R7 $R2 $R5
+    StrCpy $R8 $R2 "" $R5
+    ${If} $R8 == ""
+      StrCpy $BadOptions "$BadOptions $R2 (no value)"
+      Return
+    ${EndIf}
+  ${Else}
+    StrCpy $R7 $R2
+    StrCpy $R8 ""
   ${EndIf}
+  ; The comparisons ignore case, as the options do.
+  ${Select} $R7
+    ${Case2} "/S" "/NCRC"
+    ${Case} "/NOAUTOSTART"
+      StrCpy $OptAutostart 0
+    ${Case} "/AUTOSTART"
+      StrCpy $OptAutostart 1
+    ${Case} "/MASTERS="
+      StrCpy $OptMasters $R8
+    ${Case} "/PROFILES="
+      StrCpy $OptProfiles $R8
+    ${Case} "/STOPWAIT="
+      IntOp $R9 $R8 + 0
+      ${If} "$R9" != $R8
+      ${OrIf} $R9 < 0
+        StrCpy $BadOptions "$BadOptions $R2 (not a number of seconds)"
+      ${Else}
+        StrCpy $OptStopWait $R9
+      ${EndIf}
+    ${Case} "/CONFIG="
+      StrCpy $OptConfig $R8
+    ${Case} "/USER="
+      StrCpy $OptUser $R8
+    ${Case} "/LOG="
+      StrCpy $OptLog $R8
+    ${Case} "/D="
+      ; Quoted, so Windows' own reading of /D= missed it.
+      StrCpy $INSTDIR $R8
+    ${CaseElse}
+      StrCpy $BadOptions "$BadOptions $R2"
+  ${EndSelect}
 FunctionEnd
 
-; Reads a remembered option $R1 (default $R2) into $R0, then the command
-; line's /$R1= over it ($R3 = 1 when given there).
-Function ReadOption
-  ReadRegStr $R0 HKLM "${OPTIONS_KEY}" $R1
-  ${IfThen} $R0 == "" ${|} StrCpy $R0 $R2 ${|}
-  StrCpy $0 $R1
-  Call OptionValue
-  ${If} $1 != ""
-    StrCpy $R0 $1
-    StrCpy $R3 1
+; Reads every option of the command line, whether quoted whole
+; ("/CONFIG=C:\a b.txt", what PowerShell and other tools that quote
+; arguments pass), in its value (/CONFIG="C:\a b.txt") or not at all; an
+; unquoted /D= takes the rest of the line, which the installer has read.
+Function ReadCommandLine
+  ${GetParameters} $R0
+  StrCpy $R1 0   ; position
+  StrCpy $R2 ""  ; the argument so far
+  StrCpy $R3 0   ; 1 inside quotes
+  StrCpy $R4 0   ; 1 when an argument has begun
+  ${Do}
+    StrCpy $R5 $R0 1 $R1
+    IntOp $R1 $R1 + 1
+    ${If} $R5 == ""
+      ${IfThen} $R4 == 1 ${|} Call TakeOption ${|}
+      ${Break}
+    ${ElseIf} $R5 == '"'
+      IntOp $R3 1 - $R3
+      StrCpy $R4 1
+    ${ElseIf} $R3 == 0
+    ${AndIf} $R5 == " "
+      ${IfThen} $R4 == 1 ${|} Call TakeOption ${|}
+      StrCpy $R2 ""
+      StrCpy $R4 0
+    ${Else}
+      StrCpy $R2 "$R2$R5"
+      StrCpy $R4 1
+      ${If} $R2 == "/D="
+      ${AndIf} $R3 == 0
+        ${Break}
+      ${EndIf}
+    ${EndIf}
+  ${Loop}
+FunctionEnd
+
+; Ends the run before anything changed, with a line in the install log.
+!macro Refuse code text
+  Call OpenLog
+  ${Log} "FAILED: ${text}; nothing was changed"
+  !insertmacro Finish ${code}
+  MessageBox MB_ICONSTOP "${text}" /SD IDOK
+  Quit
+!macroend
+
+; Checks the /CONFIG= file with the node's own reader (drmaster check-config)
+; before anything changes: one bad line would cost that line and every one
+; after it, an empty file every job.
+Function CheckConfig
+  GetFullPathName $0 $OptConfig
+  ${IfThen} $0 != "" ${|} StrCpy $OptConfig $0 ${|}
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\drmaster.exe" "${STAGE}/drmaster.exe"
+  nsExec::ExecToStack '"$PLUGINSDIR\drmaster.exe" check-config "$OptConfig"'
+  Pop $0
+  Pop $1
+  Delete "$PLUGINSDIR\drmaster.exe"
+  ${If} $0 != 0
+    Call OpenLog
+    !insertmacro LogWrite "$1"
+    !insertmacro Refuse ${EXIT_OPTION} "/CONFIG=$OptConfig is not a DrConfig.txt a node takes whole (exit $0)"
   ${EndIf}
 FunctionEnd
 
@@ -655,6 +891,7 @@ Function .onInit
     MessageBox MB_ICONSTOP "The ${PRODUCT} needs 64-bit Windows." /SD IDOK
     Abort
   ${EndIf}
+  StrCpy $ExitCode 0
   ; An upgrade goes where the installed version is, unless /D says otherwise.
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
   ${If} $0 != ""
@@ -662,22 +899,36 @@ Function .onInit
     StrCpy $INSTDIR $0
   ${EndIf}
 
+  Call ReadCommandLine
+  StrCpy $LogPath $OptLog
+  ${If} $LogPath == ""
+    StrCpy $LogPath "$DataDir\${INSTALL_LOG}"
+  ${Else}
+    GetFullPathName $0 $LogPath
+    ${IfThen} $0 != "" ${|} StrCpy $LogPath $0 ${|}
+  ${EndIf}
+  ${If} $BadOptions != ""
+    !insertmacro Refuse ${EXIT_OPTION} "unknown or bad option(s):$BadOptions"
+  ${EndIf}
+
   ; Options: remembered from the last install, then this command line's.
-  StrCpy $R3 0
-  StrCpy $R1 "Masters"
-  StrCpy $R2 "${DEFAULT_MASTERS}"
-  Call ReadOption
-  StrCpy $Masters $R0
-  StrCpy $R1 "Profiles"
-  StrCpy $R2 "${DEFAULT_PROFILES}"
-  Call ReadOption
-  StrCpy $Profiles $R0
-  StrCpy $ScopeGiven $R3
-  StrCpy $R1 "StopWait"
-  StrCpy $R2 "${DEFAULT_STOPWAIT}"
-  Call ReadOption
-  IntOp $StopWait $R0 + 0
-  ; /STOPWAIT= is found as "/STOPWAIT="; /MASTERS= and /PROFILES= likewise.
+  ReadRegStr $Masters HKLM "${OPTIONS_KEY}" "Masters"
+  ${IfThen} $Masters == "" ${|} StrCpy $Masters "${DEFAULT_MASTERS}" ${|}
+  ReadRegStr $Profiles HKLM "${OPTIONS_KEY}" "Profiles"
+  ${IfThen} $Profiles == "" ${|} StrCpy $Profiles "${DEFAULT_PROFILES}" ${|}
+  StrCpy $ScopeGiven 0
+  ${If} $OptMasters != ""
+    StrCpy $Masters $OptMasters
+    StrCpy $ScopeGiven 1
+  ${EndIf}
+  ${If} $OptProfiles != ""
+    StrCpy $Profiles $OptProfiles
+    StrCpy $ScopeGiven 1
+  ${EndIf}
+  ReadRegStr $StopWait HKLM "${OPTIONS_KEY}" "StopWait"
+  ${IfThen} $StopWait == "" ${|} StrCpy $StopWait "${DEFAULT_STOPWAIT}" ${|}
+  ${IfThen} $OptStopWait != "" ${|} StrCpy $StopWait $OptStopWait ${|}
+  IntOp $StopWait $StopWait + 0
   ReadRegStr $Autostart HKLM "${OPTIONS_KEY}" "Autostart"
   ${If} $Autostart == ""
     StrCpy $Autostart 1
@@ -688,37 +939,34 @@ Function .onInit
       StrCpy $Autostart 0
     ${EndIf}
   ${EndIf}
-  ${GetParameters} $R0
-  ClearErrors
-  ${GetOptions} $R0 "/NOAUTOSTART" $1
-  ${IfNot} ${Errors}
-    StrCpy $Autostart 0
-  ${EndIf}
-  ClearErrors
-  ${GetOptions} $R0 "/AUTOSTART" $1
-  ${IfNot} ${Errors}
-    StrCpy $Autostart 1
+  ${IfThen} $OptAutostart != "" ${|} StrCpy $Autostart $OptAutostart ${|}
+  ; "*" (every user) undoes a /USER= remembered.
+  ReadRegStr $User HKLM "${OPTIONS_KEY}" "User"
+  ${IfThen} $OptUser != "" ${|} StrCpy $User $OptUser ${|}
+  ${IfThen} $User == "*" ${|} StrCpy $User "" ${|}
+  ; Never a drive's root: its permissions would become the program folder's.
+  StrLen $0 $INSTDIR
+  ${If} $0 <= 3
+    !insertmacro Refuse ${EXIT_OPTION} "/D=$INSTDIR is a drive's root; name a folder"
   ${EndIf}
   ${If} $Autostart == 0
     SectionSetFlags ${SecAutostart} 0
   ${EndIf}
 
-  StrCpy $0 "LOG"
-  Call OptionValue
-  StrCpy $LogPath $1
-  ${IfThen} $LogPath == "" ${|} StrCpy $LogPath "$DataDir\${INSTALL_LOG}" ${|}
-  StrCpy $0 "CONFIG"
-  Call OptionValue
-  StrCpy $ConfigFile $1
-  ${If} $ConfigFile == ""
-  ${ElseIfNot} ${FileExists} "$ConfigFile"
-    Call OpenLog
-    ${Log} "FAILED: /CONFIG=$ConfigFile: no such file; nothing was changed"
-    !insertmacro Finish ${EXIT_STEP}
-    MessageBox MB_ICONSTOP "No such file: $ConfigFile (/CONFIG=)" /SD IDOK
-    Quit
+  StrCpy $ConfigFile $OptConfig
+  ${If} $ConfigFile != ""
+    Call CheckConfig
+    StrCpy $ConfigFile $OptConfig
   ${EndIf}
-  StrCpy $ExitCode 0
+
+  ; Not alongside an uninstall (a deployment tool's "uninstall, then
+  ; install") or another install: the node's stop, its files and the
+  ; uninstall entry would be changed by both at once.
+  IntOp $R0 $StopWait + 180
+  Call WaitForOtherRuns
+  ${If} $0 != 1
+    !insertmacro Refuse ${EXIT_BUSY} "another install or uninstall of the ${PRODUCT} still runs after $R0 s"
+  ${EndIf}
 FunctionEnd
 
 Function un.onInit
@@ -728,6 +976,14 @@ Function un.onInit
   ${IfThen} $StopWait == "" ${|} StrCpy $StopWait ${DEFAULT_STOPWAIT} ${|}
   StrCpy $LogPath "$DataDir\${INSTALL_LOG}"
   StrCpy $ExitCode 0
+  Call un.OpenLog
+  IntOp $R0 $StopWait + 180
+  Call un.WaitForOtherRuns
+  ${If} $0 != 1
+    ${Log} "FAILED: another install or uninstall of the ${PRODUCT} still runs after $R0 s; nothing was changed"
+    !insertmacro Finish ${EXIT_BUSY}
+    Quit
+  ${EndIf}
 FunctionEnd
 
 Section "Uninstall"
@@ -764,12 +1020,32 @@ Section "Uninstall"
   Delete "$INSTDIR\${TEST_RENDERER}\maxstub-record.txt"
   Delete "$INSTDIR\${TEST_RENDERER}\maxstub-behaviour.txt"
   RMDir "$INSTDIR\${TEST_RENDERER}"
-  Delete "$INSTDIR\Uninstall.exe"
+  ; Run in place (_?=, so that the caller waits for the end), this program
+  ; cannot delete itself, but a running program may be moved: out of the
+  ; program folder, deleted at the next restart.
+  SetOutPath "$TEMP"
+  ${If} $EXEDIR == $INSTDIR
+    System::Call 'kernel32::GetCurrentProcessId() i .r1'
+    StrCpy $2 "$TEMP\${PRODUCT} uninstaller $1.exe"
+    Delete $2
+    ClearErrors
+    Rename "$EXEPATH" $2
+    ${If} ${Errors}
+      Delete /REBOOTOK "$EXEPATH"
+    ${Else}
+      Delete /REBOOTOK $2
+    ${EndIf}
+  ${Else}
+    Delete "$INSTDIR\Uninstall.exe"
+  ${EndIf}
   RMDir "$INSTDIR"
+  ${If} ${FileExists} "$INSTDIR\*.*"
+    ${Failed} ${EXIT_STEP} "the program folder $INSTDIR is still there"
+  ${EndIf}
 
   ; The data folder stays: DrConfig.txt and the log outlive the program.
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "${OPTIONS_KEY}"
   ${Log} "Uninstalled; the data folder $DataDir stays"
-  !insertmacro Finish 0
+  !insertmacro Finish $ExitCode
 SectionEnd

@@ -16,7 +16,8 @@
 ;   /NOAUTOSTART, /AUTOSTART *   no start at logon / start at logon again
 ;   /MASTERS=<addresses> *       who may reach the node (netsh remoteip syntax)
 ;   /PROFILES=<profiles> *       firewall profiles of the rules
-;   /STOPWAIT=<seconds> *        how long a running job may finish first
+;   /STOPWAIT=<seconds>          how long a running job may finish first (this run;
+;                                Uninstall.exe takes it too)
 ;   /USER=<account> *            the logon task only for that account ("*": every user)
 ;   /CONFIG=<file>               installs that file as drData\DrConfig.txt, once
 ;                                a node would take every line of it
@@ -54,6 +55,12 @@ XPStyle on
 ; replaces it in the program header that the installer and the uninstaller
 ; share (the options above only make room for it).
 !packhdr "${OUTFILE}.header" '"${PE_MANIFEST}" set "${OUTFILE}.header" "${__FILEDIR__}/resources/VarnixSetup.manifest"'
+; With a certificate (scripts/package-windows), the installer and the
+; uninstaller it writes are signed once they are complete.
+!ifdef SIGN
+  !finalize '"${SIGN}" "%1"'
+  !uninstfinalize '"${SIGN}" "%1"'
+!endif
 
 !define PRODUCT "Varnix DR node"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Varnix DR node"
@@ -131,6 +138,8 @@ Var OptStopWait
 Var OptConfig
 Var OptLog
 Var OptUser
+Var DirGiven     ; 1 when /D= is on the command line
+Var OldDir       ; the program folder of the version installed, "" for none
 Var BadOptions
 
 !define MUI_ICON "${ICON}"
@@ -186,6 +195,24 @@ Var BadOptions
   ${Log} "Finished with exit code ${code}"
   StrCpy $LogFile ""
   SetErrorLevel ${code}
+!macroend
+
+; Removes the program's files from the folder `dir` (Uninstall.exe aside).
+!macro RemoveProgramFiles dir
+  Delete "${dir}\${NODE_EXE}"
+  Delete "${dir}\${KEEPER_EXE}"
+  Delete "${dir}\drmaster.exe"
+  Delete "${dir}\${GUIDE}"
+  Delete "${dir}\DrConfig sample.txt"
+  Delete "${dir}\${TASK_XML}"
+  Delete "${dir}\${STOP_TASK_XML}"
+  Delete "${dir}\${TEST_RENDERER}\3dsmaxcmd.exe"
+  Delete "${dir}\${TEST_RENDERER}\sample-scene.max"
+  Delete "${dir}\${TEST_RENDERER}\README.txt"
+  Delete "${dir}\${TEST_RENDERER}\Try the node.cmd"
+  Delete "${dir}\${TEST_RENDERER}\maxstub-record.txt"
+  Delete "${dir}\${TEST_RENDERER}\maxstub-behaviour.txt"
+  RMDir "${dir}\${TEST_RENDERER}"
 !macroend
 
 ; Functions both the installer and the uninstaller call (the latter's names
@@ -627,6 +654,16 @@ Section "${PRODUCT}" SecNode
     ${Failed} ${EXIT_STEP} "the permissions of the program folder"
   ${EndIf}
 
+  ; Moved by /D=: the old folder's programs go (the node has stopped).
+  ${If} $OldDir != ""
+  ${AndIf} $OldDir != $INSTDIR
+  ${AndIf} ${FileExists} "$OldDir\${NODE_EXE}"
+    ${Log} "Moving the install from $OldDir"
+    !insertmacro RemoveProgramFiles "$OldDir"
+    Delete "$OldDir\Uninstall.exe"
+    RMDir "$OldDir"
+  ${EndIf}
+
   SetOverwrite try
   SetOutPath "$INSTDIR"
   !insertmacro InstallFile "${NODE_EXE}" "${NODE_EXE}"
@@ -686,7 +723,9 @@ Section "${PRODUCT}" SecNode
   ; Start menu. "Start in" of a shortcut is the output path at its creation.
   SetOutPath "$DataDir"
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
-  CreateShortCut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\${NODE_EXE}" "" "$INSTDIR\${NODE_EXE}" 0 \
+  ; Through the keeper, as the logon task: a node started from the menu is
+  ; started again after a crash too.
+  CreateShortCut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\${KEEPER_EXE}" "" "$INSTDIR\${NODE_EXE}" 0 \
     SW_SHOWNORMAL "" "Start the ${PRODUCT} (data in $DataDir\drData)"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\Windows guide.lnk" "$INSTDIR\${GUIDE}"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\Data folder (drData).lnk" "$DataDir\drData"
@@ -746,7 +785,9 @@ Section "${PRODUCT}" SecNode
   WriteRegStr HKLM "${OPTIONS_KEY}" "Autostart" $Autostart
   WriteRegStr HKLM "${OPTIONS_KEY}" "Masters" $Masters
   WriteRegStr HKLM "${OPTIONS_KEY}" "Profiles" $Profiles
-  WriteRegStr HKLM "${OPTIONS_KEY}" "StopWait" $StopWait
+  ; /STOPWAIT= is for this run: given once for a hurried upgrade, it was
+  ; every later upgrade's and uninstall's wait too.
+  DeleteRegValue HKLM "${OPTIONS_KEY}" "StopWait"
   WriteRegStr HKLM "${OPTIONS_KEY}" "User" $User
   ${Log} "Uninstall entry and options written"
 
@@ -814,8 +855,9 @@ Function TakeOption
     ${Case} "/LOG="
       StrCpy $OptLog $R8
     ${Case} "/D="
-      ; Quoted, so Windows' own reading of /D= missed it.
+      ; Quoted, so the installer's own reading of /D= missed it.
       StrCpy $INSTDIR $R8
+      StrCpy $DirGiven 1
     ${CaseElse}
       StrCpy $BadOptions "$BadOptions $R2"
   ${EndSelect}
@@ -850,6 +892,7 @@ Function ReadCommandLine
       StrCpy $R4 1
       ${If} $R2 == "/D="
       ${AndIf} $R3 == 0
+        StrCpy $DirGiven 1
         ${Break}
       ${EndIf}
     ${EndIf}
@@ -892,14 +935,14 @@ Function .onInit
     Abort
   ${EndIf}
   StrCpy $ExitCode 0
-  ; An upgrade goes where the installed version is, unless /D says otherwise.
-  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
-  ${If} $0 != ""
-  ${AndIf} $INSTDIR == "$PROGRAMFILES64\${PRODUCT}"
-    StrCpy $INSTDIR $0
-  ${EndIf}
-
   Call ReadCommandLine
+  ; An upgrade goes where the installed version is, unless /D= (even one
+  ; naming the default folder, to move an install back) says otherwise.
+  ReadRegStr $OldDir HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $OldDir != ""
+  ${AndIf} $DirGiven != 1
+    StrCpy $INSTDIR $OldDir
+  ${EndIf}
   StrCpy $LogPath $OptLog
   ${If} $LogPath == ""
     StrCpy $LogPath "$DataDir\${INSTALL_LOG}"
@@ -925,8 +968,7 @@ Function .onInit
     StrCpy $Profiles $OptProfiles
     StrCpy $ScopeGiven 1
   ${EndIf}
-  ReadRegStr $StopWait HKLM "${OPTIONS_KEY}" "StopWait"
-  ${IfThen} $StopWait == "" ${|} StrCpy $StopWait "${DEFAULT_STOPWAIT}" ${|}
+  StrCpy $StopWait "${DEFAULT_STOPWAIT}"
   ${IfThen} $OptStopWait != "" ${|} StrCpy $StopWait $OptStopWait ${|}
   IntOp $StopWait $StopWait + 0
   ReadRegStr $Autostart HKLM "${OPTIONS_KEY}" "Autostart"
@@ -972,8 +1014,13 @@ FunctionEnd
 Function un.onInit
   SetRegView 64
   !insertmacro SetDataDir
-  ReadRegStr $StopWait HKLM "${OPTIONS_KEY}" "StopWait"
-  ${IfThen} $StopWait == "" ${|} StrCpy $StopWait ${DEFAULT_STOPWAIT} ${|}
+  StrCpy $StopWait ${DEFAULT_STOPWAIT}
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/STOPWAIT=" $1
+  ${IfNot} ${Errors}
+    IntOp $StopWait $1 + 0
+  ${EndIf}
   StrCpy $LogPath "$DataDir\${INSTALL_LOG}"
   StrCpy $ExitCode 0
   Call un.OpenLog
@@ -1006,20 +1053,7 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\${PRODUCT}\Data folder (drData).lnk"
   RMDir "$SMPROGRAMS\${PRODUCT}"
 
-  Delete "$INSTDIR\${NODE_EXE}"
-  Delete "$INSTDIR\${KEEPER_EXE}"
-  Delete "$INSTDIR\drmaster.exe"
-  Delete "$INSTDIR\${GUIDE}"
-  Delete "$INSTDIR\DrConfig sample.txt"
-  Delete "$INSTDIR\${TASK_XML}"
-  Delete "$INSTDIR\${STOP_TASK_XML}"
-  Delete "$INSTDIR\${TEST_RENDERER}\3dsmaxcmd.exe"
-  Delete "$INSTDIR\${TEST_RENDERER}\sample-scene.max"
-  Delete "$INSTDIR\${TEST_RENDERER}\README.txt"
-  Delete "$INSTDIR\${TEST_RENDERER}\Try the node.cmd"
-  Delete "$INSTDIR\${TEST_RENDERER}\maxstub-record.txt"
-  Delete "$INSTDIR\${TEST_RENDERER}\maxstub-behaviour.txt"
-  RMDir "$INSTDIR\${TEST_RENDERER}"
+  !insertmacro RemoveProgramFiles "$INSTDIR"
   ; Run in place (_?=, so that the caller waits for the end), this program
   ; cannot delete itself, but a running program may be moved: out of the
   ; program folder, deleted at the next restart.

@@ -1004,6 +1004,7 @@ Function .onInit
   ; Not alongside an uninstall (a deployment tool's "uninstall, then
   ; install") or another install: the node's stop, its files and the
   ; uninstall entry would be changed by both at once.
+  Call OpenLog
   IntOp $R0 $StopWait + 180
   Call WaitForOtherRuns
   ${If} $0 != 1

@@ -868,7 +868,24 @@ FunctionEnd
 ; arguments pass), in its value (/CONFIG="C:\a b.txt") or not at all; an
 ; unquoted /D= takes the rest of the line, which the installer has read.
 Function ReadCommandLine
-  ${GetParameters} $R0
+  ; The process's own command line: the installer cuts an unquoted /D=
+  ; off the one its $CMDLINE holds.
+  System::Call 'kernel32::GetCommandLineW() w .R0'
+  ; Past the program's name (quoted or not) and the spaces after it.
+  StrCpy $R1 0
+  StrCpy $R3 0
+  ${Do}
+    StrCpy $R5 $R0 1 $R1
+    ${IfThen} $R5 == "" ${|} ${Break} ${|}
+    ${If} $R5 == '"'
+      IntOp $R3 1 - $R3
+    ${ElseIf} $R5 == " "
+    ${AndIf} $R3 == 0
+      ${Break}
+    ${EndIf}
+    IntOp $R1 $R1 + 1
+  ${Loop}
+  StrCpy $R0 $R0 "" $R1
   StrCpy $R1 0   ; position
   StrCpy $R2 ""  ; the argument so far
   StrCpy $R3 0   ; 1 inside quotes
@@ -893,6 +910,8 @@ Function ReadCommandLine
       ${If} $R2 == "/D="
       ${AndIf} $R3 == 0
         StrCpy $DirGiven 1
+        StrCpy $R8 $R0 "" $R1
+        ${IfThen} $R8 != "" ${|} StrCpy $INSTDIR $R8 ${|}
         ${Break}
       ${EndIf}
     ${EndIf}
@@ -917,13 +936,13 @@ Function CheckConfig
   InitPluginsDir
   File "/oname=$PLUGINSDIR\drmaster.exe" "${STAGE}/drmaster.exe"
   nsExec::ExecToStack '"$PLUGINSDIR\drmaster.exe" check-config "$OptConfig"'
-  Pop $0
-  Pop $1
+  Pop $R0
+  Pop $R1
   Delete "$PLUGINSDIR\drmaster.exe"
-  ${If} $0 != 0
+  ${If} $R0 != 0
     Call OpenLog
-    !insertmacro LogWrite "$1"
-    !insertmacro Refuse ${EXIT_OPTION} "/CONFIG=$OptConfig is not a DrConfig.txt a node takes whole (exit $0)"
+    !insertmacro LogWrite "$R1"
+    !insertmacro Refuse ${EXIT_OPTION} "/CONFIG=$OptConfig is not a DrConfig.txt a node takes whole (exit $R0)"
   ${EndIf}
 FunctionEnd
 
@@ -1015,6 +1034,24 @@ FunctionEnd
 Function un.onInit
   SetRegView 64
   !insertmacro SetDataDir
+  ; The cleanup after an uninstall run in place (see the end of the
+  ; uninstall): once that run has let go of the mutex, its file and the
+  ; empty program folder go.
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/CLEANUP" $1
+  ${IfNot} ${Errors}
+    System::Call 'kernel32::CreateMutexW(p 0, i 0, w "${MUTEX}") p .r2'
+    System::Call 'kernel32::WaitForSingleObject(p r2, i 600000) i .r3'
+    ${For} $4 1 60
+      Delete "$INSTDIR\Uninstall.exe"
+      ${IfNotThen} ${FileExists} "$INSTDIR\Uninstall.exe" ${|} ${Break} ${|}
+      Sleep 500
+    ${Next}
+    RMDir "$INSTDIR"
+    SetErrorLevel 0
+    Quit
+  ${EndIf}
   StrCpy $StopWait ${DEFAULT_STOPWAIT}
   ${GetParameters} $0
   ClearErrors
@@ -1059,23 +1096,22 @@ Section "Uninstall"
   ; cannot delete itself, but a running program may be moved: out of the
   ; program folder, deleted at the next restart.
   SetOutPath "$TEMP"
-  ${If} $EXEDIR == $INSTDIR
-    System::Call 'kernel32::GetCurrentProcessId() i .r1'
-    StrCpy $2 "$TEMP\${PRODUCT} uninstaller $1.exe"
-    Delete $2
-    ClearErrors
-    Rename "$EXEPATH" $2
-    ${If} ${Errors}
-      Delete /REBOOTOK "$EXEPATH"
-    ${Else}
-      Delete /REBOOTOK $2
-    ${EndIf}
+  GetFullPathName /SHORT $3 $EXEDIR
+  GetFullPathName /SHORT $4 $INSTDIR
+  ${If} $3 == $4
+    ; Run in place (_?=, so that the caller waits for its end), this program
+    ; cannot remove its own file. Started without _?=, it goes on from a
+    ; copy in %TEMP%\~nsu*.tmp, which removes it and the folder once this
+    ; run has ended (it waits for the mutex), and which a setup started
+    ; meanwhile waits for.
+    Exec '"$EXEPATH" /S /CLEANUP'
+    ${Log} "Uninstall.exe and the program folder are removed as soon as this run has ended"
   ${Else}
     Delete "$INSTDIR\Uninstall.exe"
-  ${EndIf}
-  RMDir "$INSTDIR"
-  ${If} ${FileExists} "$INSTDIR\*.*"
-    ${Failed} ${EXIT_STEP} "the program folder $INSTDIR is still there"
+    RMDir "$INSTDIR"
+    ${If} ${FileExists} "$INSTDIR\*.*"
+      ${Failed} ${EXIT_STEP} "the program folder $INSTDIR is still there"
+    ${EndIf}
   ${EndIf}
 
   ; The data folder stays: DrConfig.txt and the log outlive the program.

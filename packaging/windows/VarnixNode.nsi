@@ -955,13 +955,6 @@ Function .onInit
   ${EndIf}
   StrCpy $ExitCode 0
   Call ReadCommandLine
-  ; An upgrade goes where the installed version is, unless /D= (even one
-  ; naming the default folder, to move an install back) says otherwise.
-  ReadRegStr $OldDir HKLM "${UNINSTALL_KEY}" "InstallLocation"
-  ${If} $OldDir != ""
-  ${AndIf} $DirGiven != 1
-    StrCpy $INSTDIR $OldDir
-  ${EndIf}
   StrCpy $LogPath $OptLog
   ${If} $LogPath == ""
     StrCpy $LogPath "$DataDir\${INSTALL_LOG}"
@@ -972,7 +965,31 @@ Function .onInit
   ${If} $BadOptions != ""
     !insertmacro Refuse ${EXIT_OPTION} "unknown or bad option(s):$BadOptions"
   ${EndIf}
+  ; /STOPWAIT= is for this run only.
+  StrCpy $StopWait "${DEFAULT_STOPWAIT}"
+  ${IfThen} $OptStopWait != "" ${|} StrCpy $StopWait $OptStopWait ${|}
+  IntOp $StopWait $StopWait + 0
+  ${If} $OptConfig != ""
+    Call CheckConfig
+  ${EndIf}
 
+  ; Not alongside an uninstall (a deployment tool's "uninstall, then
+  ; install") or another install: the node's stop, its files, the uninstall
+  ; entry and the remembered options (read below) would be changed by both.
+  Call OpenLog
+  IntOp $R0 $StopWait + 180
+  Call WaitForOtherRuns
+  ${If} $0 != 1
+    !insertmacro Refuse ${EXIT_BUSY} "another install or uninstall of the ${PRODUCT} still runs after $R0 s"
+  ${EndIf}
+
+  ; An upgrade goes where the installed version is, unless /D= (even one
+  ; naming the default folder, to move an install back) says otherwise.
+  ReadRegStr $OldDir HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $OldDir != ""
+  ${AndIf} $DirGiven != 1
+    StrCpy $INSTDIR $OldDir
+  ${EndIf}
   ; Options: remembered from the last install, then this command line's.
   ReadRegStr $Masters HKLM "${OPTIONS_KEY}" "Masters"
   ${IfThen} $Masters == "" ${|} StrCpy $Masters "${DEFAULT_MASTERS}" ${|}
@@ -987,9 +1004,6 @@ Function .onInit
     StrCpy $Profiles $OptProfiles
     StrCpy $ScopeGiven 1
   ${EndIf}
-  StrCpy $StopWait "${DEFAULT_STOPWAIT}"
-  ${IfThen} $OptStopWait != "" ${|} StrCpy $StopWait $OptStopWait ${|}
-  IntOp $StopWait $StopWait + 0
   ReadRegStr $Autostart HKLM "${OPTIONS_KEY}" "Autostart"
   ${If} $Autostart == ""
     StrCpy $Autostart 1
@@ -1015,20 +1029,7 @@ Function .onInit
   ${EndIf}
 
   StrCpy $ConfigFile $OptConfig
-  ${If} $ConfigFile != ""
-    Call CheckConfig
-    StrCpy $ConfigFile $OptConfig
-  ${EndIf}
 
-  ; Not alongside an uninstall (a deployment tool's "uninstall, then
-  ; install") or another install: the node's stop, its files and the
-  ; uninstall entry would be changed by both at once.
-  Call OpenLog
-  IntOp $R0 $StopWait + 180
-  Call WaitForOtherRuns
-  ${If} $0 != 1
-    !insertmacro Refuse ${EXIT_BUSY} "another install or uninstall of the ${PRODUCT} still runs after $R0 s"
-  ${EndIf}
 FunctionEnd
 
 Function un.onInit

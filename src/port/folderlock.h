@@ -34,8 +34,9 @@ public:
     // one let go of, so that a second node cannot take the remade folder.
     // Returns the state after it: `heldElsewhere` when another process took
     // the new file first. Nothing changes while the path cannot be opened
-    // (the folder is gone): the old lock is kept. The owner's thread; never
-    // throws.
+    // (the folder is gone): the old lock is kept. On Windows the folder
+    // cannot be removed while the lock file is open; a lock file deleted or
+    // replaced is renewed the same way. The owner's thread; never throws.
     State renew();
 
     // The process id the holder wrote into the file at `path`; 0 when none

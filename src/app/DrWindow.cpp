@@ -61,29 +61,26 @@ DrWindow::DrWindow(Varnix::NodeLife* life)
     SetIcon(windowIcon);
     SetSizerAndFit(sizer);
 
-    // The view follows the file at the sink's pace: woken when the sink has
-    // written lines, never by a timer of its own while the node is quiet.
-    Bind(wxEVT_THREAD, &DrWindow::onLogWritten, this, logWrittenId);
-    node.logSink().notifyWritten(&DrWindow::logWritten, this);
     // "DR server started", the render service, its start-up failures shown
     // here, the start-up report, DrLog.txt opened: the node stops what it
     // started when that fails.
-    try {
-        node.start(*this);
-    } catch (...) {
-        // The destructor will not run.
-        node.logSink().notifyWritten(nullptr, nullptr);
-        throw;
-    }
+    node.start(*this);
     // The configuration's fatal error: the admin has seen why, and the
     // window goes the way a close request takes it (the service stopped,
     // no tray icon, never shown).
     if (node.startFailed()) forceClose();
 
     // A close request may have come already (the configuration's fatal
-    // error): the window is on its way out then, so it gets no tray icon
-    // and is not shown.
+    // error): the window is on its way out then, so it gets no tray icon,
+    // is not shown, and is told of no written text (on Windows an event
+    // queued to it keeps its deletion, and so the end of the program,
+    // waiting for ever).
     if (!closeRequested) {
+        // The view follows the file at the sink's pace: woken when the sink
+        // has written lines, never by a timer of its own while the node is
+        // quiet. Showing the window takes what was written before.
+        Bind(wxEVT_THREAD, &DrWindow::onLogWritten, this, logWrittenId);
+        node.logSink().notifyWritten(&DrWindow::logWritten, this);
         trayIcon = new MyIcon(this);
         trayIcon->showWindow();
     }

@@ -916,36 +916,33 @@ def case_node_death(name, behaviour, after, how):
             xvfb.wait()
 
 
+def run_cases(label, cases):
+    """Runs each (name, call) in turn, prints PASS or FAIL for each and a
+    count; 0 when all passed."""
+    passed = failed = 0
+    for name, call in cases:
+        try:
+            call()
+            passed += 1
+            print("PASS %s" % name, flush=True)
+        except (Failure, OSError, subprocess.SubprocessError) as e:
+            failed += 1
+            print("FAIL %s: %s" % (name, e), flush=True)
+    print("%s: %d passed, %d failed" % (label, passed, failed))
+    return 0 if failed == 0 else 1
+
+
 def main():
     args = sys.argv[1:]
     if args[:1] == ["death"]:
         # faults.py death: a node that dies mid-job, each way, restarted at once.
-        passed = failed = 0
-        for name, behaviour, after, how in DEATH_WAYS:
-            try:
-                case_node_death(name, behaviour, after, how)
-                passed += 1
-                print("PASS %s" % name, flush=True)
-            except (Failure, OSError, subprocess.SubprocessError) as e:
-                failed += 1
-                print("FAIL %s: %s" % (name, e), flush=True)
-        print("death: %d passed, %d failed" % (passed, failed))
-        return 0 if failed == 0 else 1
+        return run_cases("death", [(way[0], lambda way=way: case_node_death(*way)) for way in DEATH_WAYS])
     if args[:1] == ["hung"]:
         # faults.py hung [LIMIT [CAP]]: the hung-renderer cases alone.
         limit = int(args[1]) if len(args) > 1 else 60
         cap = int(args[2]) if len(args) > 2 else 150
-        passed = failed = 0
-        for name, behaviour, extra in HANG_WAYS:
-            try:
-                case_hung(name, behaviour, extra, limit, cap)
-                passed += 1
-                print("PASS %s" % name, flush=True)
-            except (Failure, OSError, subprocess.SubprocessError) as e:
-                failed += 1
-                print("FAIL %s: %s" % (name, e), flush=True)
-        print("hung: %d passed, %d failed" % (passed, failed))
-        return 0 if failed == 0 else 1
+        return run_cases("hung", [(name, lambda n=name, b=behaviour, e=extra: case_hung(n, b, e, limit, cap))
+                                  for name, behaviour, extra in HANG_WAYS])
     wanted = set(sys.argv[1:])
     passed = failed = 0
     bench = None

@@ -2,7 +2,7 @@
 // Helpers shared by the fuzz targets: a private scratch directory, writing an
 // input to a file, and a log window that drops every line.
 
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -35,7 +35,7 @@ inline void writeFile(const std::string& path, const std::uint8_t* data, std::si
 
 // Drops every log line; a message box or a forced close is a fault in a
 // target that never expects one.
-class NullWindow : public Varnix::NodeWindow {
+class NullWindow : public Varnix::LogTarget {
 public:
     void log(const char16_t*) override {}
     void showMessageBox(const Varnix::String&, const Varnix::String&) override { std::abort(); }

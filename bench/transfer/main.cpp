@@ -284,13 +284,13 @@ void plainPurge(const std::string& dir) {
 }
 
 // Log lines queued as the node's log sink queues them, dropped between rounds.
-class QueueWindow : public Varnix::NodeWindow {
+class QueueWindow : public Varnix::LogTarget {
 public:
     void log(const char16_t* text) override {
         std::lock_guard<std::mutex> hold(lock);
         lines.emplace_back(text);
     }
-    using Varnix::NodeWindow::log;
+    using Varnix::LogTarget::log;
     void showMessageBox(const Varnix::String&, const Varnix::String&) override {}
     void clear() {
         std::lock_guard<std::mutex> hold(lock);

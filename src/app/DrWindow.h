@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "core/String.h"
 #include "node/NodeLife.h"
 
@@ -22,7 +22,7 @@ class wxTextCtrl;
 // request, which its close handler always lets through. Throws
 // Varnix::Exception from the constructor when DrLog.txt cannot be opened.
 // Everything but log() belongs to the GUI thread.
-class DrWindow : public wxFrame, public Varnix::NodeWindow, public Varnix::NodeFace {
+class DrWindow : public wxFrame, public Varnix::LogTarget, public Varnix::NodeFace {
 public:
     // Starts `life`, which outlives the window; a node of its own, of the
     // working directory, when null.
@@ -41,7 +41,7 @@ public:
     // to DrLog.txt within half a second, and this window shows it then (or,
     // hidden in the tray, once it is shown again). Any thread.
     void log(const char16_t* text) override;
-    using Varnix::NodeWindow::log;
+    using Varnix::LogTarget::log;
 
     // wxMessageBox with an OK button, centred, no parent; the node's start-up
     // failures are shown here. GUI thread only;

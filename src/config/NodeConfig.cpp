@@ -50,7 +50,7 @@ using LineSource = std::function<bool(String&)>;
 
 // Reads the lines into settings. A line without a supported year ends the
 // reading; the entries before it stay.
-void readConfig(NodeSettings& settings, const LineSource& nextLine, NodeWindow* window) {
+void readConfig(NodeSettings& settings, const LineSource& nextLine, LogTarget* window) {
     String line;
     for (int number = 1; nextLine(line); ++number) {
         line.trim();
@@ -119,7 +119,7 @@ bool readMarkedLines(const String& path, std::vector<String>& lines) {
 // Writes a DrConfig.txt listing every release the registry knows of, and
 // takes them as the settings. False, with `error` set, when the file cannot
 // be created.
-bool createDefaultConfig(NodeSettings& settings, const String& path, NodeWindow* window, String& error) {
+bool createDefaultConfig(NodeSettings& settings, const String& path, LogTarget* window, String& error) {
     window->log(cannotReadMessage);
     std::unique_ptr<OutputTextFile> file;
     try {
@@ -152,7 +152,7 @@ bool createDefaultConfig(NodeSettings& settings, const String& path, NodeWindow*
 
 const char16_t* const fatalConfigCaption = u"Fatal error: Cannot create default config file.";
 
-bool loadNodeConfig(NodeSettings& settings, const String& path, NodeWindow* window, String& error) {
+bool loadNodeConfig(NodeSettings& settings, const String& path, LogTarget* window, String& error) {
     std::unique_ptr<InputTextFile> file;
     for (int attempt = 1; !file; ++attempt) {
         try {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/NodeSettings.h"
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "core/String.h"
 
 namespace Varnix {
@@ -18,7 +18,7 @@ namespace Varnix {
 // caller shows `error` in a message box captioned fatalConfigCaption and
 // ends the node. Logs through `window` (not null). GUI thread, before any
 // worker reads the settings.
-bool loadNodeConfig(NodeSettings& settings, const String& path, NodeWindow* window, String& error);
+bool loadNodeConfig(NodeSettings& settings, const String& path, LogTarget* window, String& error);
 
 // The caption of the box that shows loadNodeConfig's fatal error.
 extern const char16_t* const fatalConfigCaption;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/LogRepeats.h"
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "core/String.h"
 #include "port/appendfile.h"
 #include "port/notcopyable.h"

@@ -28,14 +28,14 @@ constexpr int pingLinesPerSecond = 5;
 // lost would a stop take this long.
 constexpr int quietWaitMs = 5000;
 
-void logPing(NodeWindow* window, const IPv4Address& sender, LineBudget& budget) {
+void logPing(LogTarget* window, const IPv4Address& sender, LineBudget& budget) {
     if (!budget.take(Port::elapsedMilliseconds())) return;
     String host(HostNames::shared().nameFor(sender).c_str());
     window->log(u"Replying to discovery ping from " + shownAsText(host));
 }
 
 // Writes the count of pings not logged, when due (or at once when `last`).
-void logHeldBackPings(NodeWindow* window, LineBudget& budget, bool last = false) {
+void logHeldBackPings(LogTarget* window, LineBudget& budget, bool last = false) {
     std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Port::elapsedMilliseconds());
     if (count == 0) return;
     window->log(u"Replied to " + Str::getFormatted(count) + u" more discovery pings, too many to log one by one");
@@ -43,7 +43,7 @@ void logHeldBackPings(NodeWindow* window, LineBudget& budget, bool last = false)
 
 }  // namespace
 
-DiscoveryReplier::DiscoveryReplier(NodeWindow* window, std::uint16_t udpPort)
+DiscoveryReplier::DiscoveryReplier(LogTarget* window, std::uint16_t udpPort)
     : window(window),
       stopRequested(false),
       // Bound here, so that the start-up report knows whether it holds the port.
@@ -71,7 +71,7 @@ DiscoveryReplier::~DiscoveryReplier() {
 
 void DiscoveryReplier::serveDiscovery(void* self) {
     auto* replier = static_cast<DiscoveryReplier*>(self);
-    NodeWindow* window = replier->window;
+    LogTarget* window = replier->window;
 
     IPv4Address local = IPv4Address::any(replier->askedPort);
     replier->socket->GetLocal(local);

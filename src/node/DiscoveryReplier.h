@@ -2,7 +2,7 @@
 // Answers the masters' UDP discovery pings on the discovery port, on its own thread
 // for the whole life of the render service.
 
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "node/Protocol.h"
 #include "core/misc/multithreading/StandbyThread.h"
 #include "port/socket.h"
@@ -26,7 +26,7 @@ public:
     // "MY_DiscoveryReplier" on serveDiscovery and returns while it runs; a
     // port that cannot be bound is logged by the thread, which then ends.
     // Any thread; `window` must outlive the replier.
-    DiscoveryReplier(NodeWindow* window, std::uint16_t udpPort = discoveryPort);
+    DiscoveryReplier(LogTarget* window, std::uint16_t udpPort = discoveryPort);
 
     // Stops the loop if nobody did (within one poll) and joins the thread.
     ~DiscoveryReplier();
@@ -35,7 +35,7 @@ public:
     // own thread only; `self` is the DiscoveryReplier.
     static void serveDiscovery(void* self);
 
-    NodeWindow* window;
+    LogTarget* window;
     // Set by the owner to end the loop; read by the loop before each receive.
     std::atomic<bool> stopRequested;
     // The port bound at construction; 0 when none could be. Any thread.

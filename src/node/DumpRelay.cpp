@@ -107,7 +107,7 @@ String whyCut(FrameEnd end) {
 // A frame that was begun and cannot be completed leaves the master reading
 // whatever comes next as the rest of it: only closing the connection keeps
 // a corrupt image from being saved.
-void closeMaster(Port::StreamSocket* master, NodeWindow* window, const String& why) {
+void closeMaster(Port::StreamSocket* master, LogTarget* window, const String& why) {
     window->log(u"Closing master connection: " + why);
     master->Destroy();
 }
@@ -116,7 +116,7 @@ void closeMaster(Port::StreamSocket* master, NodeWindow* window, const String& w
 
 String DumpRelay::findDumpFile(const String& dataDirectory) const { return nextDumpFile(dataDirectory, givenUpDumps); }
 
-bool DumpRelay::deleteDumpFile(const String& dumpPath, NodeWindow* window) {
+bool DumpRelay::deleteDumpFile(const String& dumpPath, LogTarget* window) {
     String path = dumpPath;
     Port::deleteFile(path.wideCString());
     window->log(u"Removed file: " + path);
@@ -135,7 +135,7 @@ bool DumpRelay::deleteDumpFile(const String& dumpPath, NodeWindow* window) {
     return true;
 }
 
-void DumpRelay::purgeDumpFiles(const String& dataDirectory, NodeWindow* window) {
+void DumpRelay::purgeDumpFiles(const String& dataDirectory, LogTarget* window) {
     givenUpDumps.clear();  // each job tries the stuck files once more
     stalledSince = -1;
     heldBackCut = false;
@@ -157,7 +157,7 @@ void DumpRelay::purgeDumpFiles(const String& dataDirectory, NodeWindow* window) 
     }
 }
 
-int DumpRelay::relayDumpFiles(Port::StreamSocket* master, const String& dataDirectory, NodeWindow* window) {
+int DumpRelay::relayDumpFiles(Port::StreamSocket* master, const String& dataDirectory, LogTarget* window) {
     int relayed = 0;
     // Given up on, or left for the next pass (held by the renderer, gone).
     PathSet skipped = givenUpDumps;
@@ -250,7 +250,7 @@ int DumpRelay::relayDumpFiles(Port::StreamSocket* master, const String& dataDire
     }
 }
 
-int DumpRelay::reportCutDumps(const String& dataDirectory, NodeWindow* window) {
+int DumpRelay::reportCutDumps(const String& dataDirectory, LogTarget* window) {
     int reported = 0;
     for (const String& path : listDumpFiles(dataDirectory, givenUpDumps)) {
         InputFile file(String(path).wideCString());

@@ -3,7 +3,7 @@
 // directory: each dump*.exr goes to the master after a file-dump signal and
 // is then deleted.
 
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "core/String.h"
 
 #include <cstdint>
@@ -36,12 +36,12 @@ public:
     // Deletes the file and waits until it is gone, retrying the deletion.
     // True once it is gone; after 10 s it gives up with a log line naming the
     // file, leaves it in place and returns false.
-    bool deleteDumpFile(const String& dumpPath, NodeWindow* window);
+    bool deleteDumpFile(const String& dumpPath, LogTarget* window);
 
     // Forgets the dumps given up on, then deletes every dump file it can. One
     // that cannot be deleted is given up on and skipped, so that none of the
     // others stays behind for the next master.
-    void purgeDumpFiles(const String& dataDirectory, NodeWindow* window);
+    void purgeDumpFiles(const String& dataDirectory, LogTarget* window);
 
     // Sends every dump file to the master (signal, then file frame) and
     // deletes it, until none is left or the master cannot take more. A dump
@@ -54,7 +54,7 @@ public:
     // sent whole. The socket stays owned by the caller. A dump whose EXR
     // data runs past the end of its file (ExrLayout) is never sent: it is
     // left, without a line, for a later pass.
-    int relayDumpFiles(Port::StreamSocket* master, const String& dataDirectory, NodeWindow* window);
+    int relayDumpFiles(Port::StreamSocket* master, const String& dataDirectory, LogTarget* window);
 
     // True when a pass since the last purge left a dump because its EXR
     // data ran past the end of its file.
@@ -63,7 +63,7 @@ public:
     // For after the renderer has gone: logs each dump still cut ("Dump cut
     // short, not sent: " + path, its size and what it lacks), gives it up
     // and returns how many there were.
-    int reportCutDumps(const String& dataDirectory, NodeWindow* window);
+    int reportCutDumps(const String& dataDirectory, LogTarget* window);
 
 private:
     // Hashed: a lookup costs the same however many dumps are in it.

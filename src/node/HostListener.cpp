@@ -14,7 +14,7 @@ constexpr int drainReadsPerTurn = 256;  // 1 MiB
 
 }  // namespace
 
-HostListener::HostListener(NodeWindow* window, std::uint16_t tcpPort)
+HostListener::HostListener(LogTarget* window, std::uint16_t tcpPort)
     : window(window), listener(std::make_unique<Port::ListeningSocket>(Port::IPv4Address::loopback(tcpPort))) {
     listener->SetTimeout(listenerTimeoutSeconds);
 }

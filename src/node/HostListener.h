@@ -1,7 +1,7 @@
 #pragma once
 // The loopback listener for 3ds Max and the one 3ds Max connection of a job.
 
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "node/Protocol.h"
 #include "core/String.h"
 #include "port/socket.h"
@@ -18,7 +18,7 @@ public:
     // address; when the port cannot be bound it stays in place, unbound
     // (listener->IsOk() false), for its owner to report. GUI thread;
     // `window` must outlive the listener.
-    HostListener(NodeWindow* window, std::uint16_t tcpPort = hostPort);
+    HostListener(LogTarget* window, std::uint16_t tcpPort = hostPort);
 
     // Closes the listener and any held connection. GUI thread, after the
     // job's thread has finished with the listener.
@@ -53,7 +53,7 @@ public:
     // The held connection (owned here), or null. Job thread only.
     Port::StreamSocket* connection() const { return hostConnection.get(); }
 
-    NodeWindow* window;
+    LogTarget* window;
     std::unique_ptr<Port::ListeningSocket> listener;
     // Destroying it closes the connection.
     std::unique_ptr<Port::StreamSocket> hostConnection;

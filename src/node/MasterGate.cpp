@@ -12,7 +12,7 @@
 
 namespace Varnix {
 
-MasterGate::MasterGate(Port::ListeningSocket* listener, NodeWindow* window) : listener(listener), window(window) {}
+MasterGate::MasterGate(Port::ListeningSocket* listener, LogTarget* window) : listener(listener), window(window) {}
 
 MasterGate::~MasterGate() { logHeldBackBogus(true); }
 

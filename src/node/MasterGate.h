@@ -22,7 +22,7 @@
 //
 // Everything runs on the accept loop's thread (serverThread).
 
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "core/String.h"
 #include "node/LineBudget.h"
 #include "port/socket.h"
@@ -45,7 +45,7 @@ public:
     static constexpr int pollMs = 500;
 
     // `listener` and `window` must outlive the gate.
-    MasterGate(Port::ListeningSocket* listener, NodeWindow* window);
+    MasterGate(Port::ListeningSocket* listener, LogTarget* window);
     // Closes what is still held.
     ~MasterGate();
     MasterGate(const MasterGate&) = delete;
@@ -120,7 +120,7 @@ private:
     void logHeldBackBogus(bool last);
 
     Port::ListeningSocket* listener;
-    NodeWindow* window;
+    LogTarget* window;
     std::vector<Pending> pending;
     String accepted;  // see takeAcceptedLine
     // Lines of wrong greetings, which cost their sender nothing: 50 at once

@@ -3,7 +3,7 @@
 // console or service host, a test) starts, stops and reads.
 
 #include "core/LogSink.h"
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "core/String.h"
 #include "node/NodeState.h"
 #include "node/RenderService.h"
@@ -32,7 +32,7 @@ public:
 // service, the start order and its report, the stop policy, and the state
 // it publishes. Start and stop belong to one thread, the face's (the GUI
 // thread in the program); log() and state() to any thread.
-class NodeLife : public NodeWindow, Port::NotCopyable {
+class NodeLife : public LogTarget, Port::NotCopyable {
 public:
     // The node of the working directory: drData under it, the fixed ports.
     NodeLife();
@@ -84,7 +84,7 @@ public:
 
     // One line into the log sink. Any thread.
     void log(const char16_t* text) override;
-    using NodeWindow::log;
+    using LogTarget::log;
     // Through the face, once started; nothing before.
     void showMessageBox(const String& text, const String& caption) override;
 

@@ -23,7 +23,7 @@
 namespace Varnix {
 
 int relayWhileBothConnected(Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
-                            const String& dataDirectory, NodeWindow* window, int pollMilliseconds, const JobCut* cut,
+                            const String& dataDirectory, LogTarget* window, int pollMilliseconds, const JobCut* cut,
                             PartialSignal* fromMaster, const std::function<bool(bool)>& goOn) {
     int relayed = 0;
     // An END may come in pieces across turns.
@@ -47,7 +47,7 @@ int relayWhileBothConnected(Port::StreamSocket* master, HostListener& host, Dump
     return relayed;
 }
 
-void logHeldBackRefusals(NodeWindow* window, LineBudget& budget, bool last) {
+void logHeldBackRefusals(LogTarget* window, LineBudget& budget, bool last) {
     std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Port::elapsedMilliseconds());
     if (count == 0) return;
     window->log(u"Refused " + Str::getFormatted(count) +
@@ -81,7 +81,7 @@ struct JobRequest {
 bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, const String& acceptedLine,
                 JobRequest& request, bool& counted) {
     publishStage(context, NodeStage::receivingScene);
-    NodeWindow* window = context.window;
+    LogTarget* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
     if (readString(master, request.parameters) != 0) {
         window->log(acceptedLine);
@@ -139,7 +139,7 @@ bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, con
 
 // The renderer's command line for the request, logged as it will run.
 String prepareCommand(const RenderJobContext& context, const JobRequest& request) {
-    NodeWindow* window = context.window;
+    LogTarget* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
     // The command appends the renderer's output to MaxLog.txt by name; a
     // link planted there would take it elsewhere. The shell makes a plain
@@ -332,7 +332,7 @@ int relay(const RenderJobContext& context, Port::StreamSocket* master, RendererW
 int finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port::ChildProcess* renderer,
               RendererWatch* watch, int relayed) {
     publishStage(context, NodeStage::finishing);
-    NodeWindow* window = context.window;
+    LogTarget* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
     relayed += context.dumps.relayDumpFiles(master, dataDirectory, window);
     context.host.closeHost();

@@ -5,7 +5,7 @@
 // and END, clean up (the renderer's exit, the purge).
 
 #include "config/NodeSettings.h"
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "core/String.h"
 #include "node/NodeState.h"
 #include "port/thread.h"
@@ -47,7 +47,7 @@ private:
 // What a job uses of the service that runs it. Everything it refers to
 // outlives the job.
 struct RenderJobContext {
-    NodeWindow* window;
+    LogTarget* window;
     const NodeSettings& settings;
     HostListener& host;
     DumpRelay& dumps;
@@ -71,7 +71,7 @@ bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, c
 
 // Writes the count of refused jobs held back by `budget`, when due (or at
 // once when `last`). serverThread.
-void logHeldBackRefusals(NodeWindow* window, LineBudget& budget, bool last = false);
+void logHeldBackRefusals(LogTarget* window, LineBudget& budget, bool last = false);
 
 // The relay loop: while the master and the 3ds Max side both keep their
 // connections, sends every dump to the master and forwards each END to 3ds
@@ -83,7 +83,7 @@ void logHeldBackRefusals(NodeWindow* window, LineBudget& budget, bool last = fal
 // keeps the part of an END that came before the loop; null: none. Job
 // thread only.
 int relayWhileBothConnected(Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
-                            const String& dataDirectory, NodeWindow* window, int pollMilliseconds,
+                            const String& dataDirectory, LogTarget* window, int pollMilliseconds,
                             const JobCut* cut = nullptr, PartialSignal* fromMaster = nullptr,
                             const std::function<bool(bool endForwarded)>& goOn = {});
 

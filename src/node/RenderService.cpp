@@ -29,7 +29,7 @@ std::uint16_t boundPort(const Port::ListeningSocket* socket) {
 
 }  // namespace
 
-RenderService::RenderService(NodeWindow* window, const ServiceSetup& setup) : setup(setup), window(window) {
+RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : setup(setup), window(window) {
     serverThread.name = u"MY_ServerThread";
     serverThread.stackSize = workerStackSize;
 
@@ -59,14 +59,14 @@ RenderService::RenderService(NodeWindow* window, const ServiceSetup& setup) : se
         hostListener = std::make_unique<HostListener>(window, setup.hostPort);
         if (!hostListener->listener->IsOk())
             startupFailures.push_back({"Cannot bind to loopback port (TCP " + portText(setup.hostPort) + u")",
-                                       String(NodeWindow::plainCaption)});
+                                       String(LogTarget::plainCaption)});
 
         masterServer = std::make_unique<Port::ListeningSocket>(Port::IPv4Address::any(setup.masterPort));
         masterServer->SetTimeout(masterListenerTimeoutSeconds);
         if (!masterServer->IsOk()) {
             startupFailures.push_back(
                 {"Cannot bind to remote connection port (TCP " + portText(setup.masterPort) + u")",
-                 String(NodeWindow::plainCaption)});
+                 String(LogTarget::plainCaption)});
             stopRequested = true;
         } else {
             stopRequested = false;

@@ -5,7 +5,7 @@
 // deletes it there; everything else runs on its worker threads.
 
 #include "config/NodeSettings.h"
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "core/misc/multithreading/StandbyThread.h"
 #include "node/DiscoveryReplier.h"
 #include "node/DumpRelay.h"
@@ -55,7 +55,7 @@ public:
     // start before any thread or port (startFailed). When a worker thread
     // cannot be created it throws Exception, having stopped and released
     // whatever it had started. GUI thread; `window` must outlive the service.
-    RenderService(NodeWindow* window, const ServiceSetup& setup);
+    RenderService(LogTarget* window, const ServiceSetup& setup);
 
     // Stops the accept loop and discovery, closes the listeners and waits,
     // without a time limit, for a running job and its renderer. GUI thread.
@@ -109,7 +109,7 @@ private:
     void stopEverything();
 
     StandbyThread serverThread;
-    NodeWindow* window;
+    LogTarget* window;
     // The three below are released by stopEverything, in that order, once
     // the threads that use them have stopped; null when never started.
     std::unique_ptr<DiscoveryReplier> discoveryReplier;

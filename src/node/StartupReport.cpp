@@ -56,7 +56,7 @@ String limitsText(const RendererLimits& limits) {
 
 }  // namespace
 
-void logStartupReport(Varnix::NodeWindow* window, const RenderService& service) {
+void logStartupReport(Varnix::LogTarget* window, const RenderService& service) {
     const NodeSettings& settings = service.settings;
     window->log(String(u"Varnix DR node version " VARNIX_VERSION_TEXT));
     window->log(u"Data folder: " + settings.dataDirectory);

@@ -1,8 +1,8 @@
 #pragma once
-// A NodeWindow that keeps what the node's parts ask of the log window, for
+// A LogTarget that keeps what the node's parts ask of the log window, for
 // tests of those parts.
 
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "core/String.h"
 
 #include <atomic>
@@ -12,11 +12,11 @@
 
 namespace VarnixTest {
 
-class RecordingWindow : public Varnix::NodeWindow {
+class RecordingWindow : public Varnix::LogTarget {
 public:
     // Keeps the line as narrow text (UTF-8 on POSIX). Any thread.
     void log(const char16_t* text) override;
-    using Varnix::NodeWindow::log;
+    using Varnix::LogTarget::log;
     // Records the box instead of showing it; returns at once. Any thread.
     void showMessageBox(const Varnix::String& text, const Varnix::String& caption) override;
 

@@ -2,7 +2,7 @@
 
 #include "MasterExit.h"
 #include "config/NodeConfig.h"
-#include "core/NodeWindow.h"
+#include "core/LogTarget.h"
 #include "port/textfile.h"
 
 #include <string>
@@ -14,7 +14,7 @@ namespace {
 
 // Keeps what the reader would have written to the node's log: for a file
 // that exists, every line it logs is a fault.
-class Collector : public NodeWindow {
+class Collector : public LogTarget {
 public:
     std::vector<std::string> lines;
     void log(const char16_t* text) override { lines.push_back(String(text).toNarrow()); }

@@ -4,12 +4,14 @@
 
 namespace Varnix {
 
-// What the lower layers (configuration, render service) may ask of the log
-// window. DrWindow implements it; the libraries below the application shell
-// hold a NodeWindow* so that they need not know the window class.
-class NodeWindow {
+// Where the lower layers (configuration, render service, jobs) send their log
+// lines and the rare box an admin must see. The node's owner (NodeLife)
+// implements it and hands lines to its log sink; the window and tests stand
+// in for it where no node runs. The layers below hold a LogTarget* so that
+// they need not know who shows their lines.
+class LogTarget {
 public:
-    virtual ~NodeWindow() = default;
+    virtual ~LogTarget() = default;
 
     // Appends one timestamped line to the log. Any thread; never waits on the
     // disk or the GUI. `text` is NUL-terminated UTF-16 and is copied.

@@ -2,7 +2,7 @@
 
 #include "core/String.h"
 #include "core/Str.h"
-#include "node/HostNames.h"
+#include "node/PeerNames.h"
 #include "node/LineBudget.h"
 #include "node/NetworkText.h"
 #include "node/Protocol.h"
@@ -30,8 +30,8 @@ constexpr int quietWaitMs = 5000;
 
 void logPing(LogTarget* window, const IPv4Address& sender, LineBudget& budget) {
     if (!budget.take(Port::elapsedMilliseconds())) return;
-    String host(HostNames::shared().nameFor(sender).c_str());
-    window->log(u"Replying to discovery ping from " + shownAsText(host));
+    String peerName(PeerNames::shared().nameFor(sender).c_str());
+    window->log(u"Replying to discovery ping from " + shownAsText(peerName));
 }
 
 // Writes the count of pings not logged, when due (or at once when `last`).
@@ -75,7 +75,7 @@ void DiscoveryReplier::serveDiscovery(void* self) {
 
     IPv4Address local = IPv4Address::any(replier->askedPort);
     replier->socket->GetLocal(local);
-    String localName(HostNames::shared().nameFor(local).c_str());
+    String localName(PeerNames::shared().nameFor(local).c_str());
     window->log(u"Starting UDP socket, local hostname: " + shownAsText(localName));
     LineBudget pingLines(pingLinesAtOnce, pingLinesPerSecond);
 

@@ -2,7 +2,7 @@
 
 #include "core/Str.h"
 #include "core/String.h"
-#include "node/HostNames.h"
+#include "node/PeerNames.h"
 #include "node/LinkPrimitives.h"
 #include "node/NetworkText.h"
 #include "node/Protocol.h"
@@ -23,8 +23,8 @@ void MasterGate::logHeldBackBogus(bool last) {
 }
 
 String MasterGate::acceptedLine(const Pending& p) {
-    String host(HostNames::shared().nameFor(p.peer).c_str());
-    return u"Accepted remote connection from " + shownAsText(host);
+    String peerName(PeerNames::shared().nameFor(p.peer).c_str());
+    return u"Accepted remote connection from " + shownAsText(peerName);
 }
 
 String MasterGate::takeAcceptedLine() {

@@ -2,7 +2,7 @@
 // name lookups that cannot hold up their caller, and the budget of ping
 // lines. The resolver here is one the test holds and releases, standing in
 // for a name server that does not answer; no assertion is on elapsed time.
-#include "node/HostNames.h"
+#include "node/PeerNames.h"
 #include "node/LineBudget.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +13,8 @@
 #include <mutex>
 #include <thread>
 
-using Varnix::HostNames;
 using Varnix::LineBudget;
+using Varnix::PeerNames;
 using Varnix::Port::IPv4Address;
 
 namespace {
@@ -51,9 +51,9 @@ bool eventually(const std::function<bool()>& done) {
 
 }  // namespace
 
-TEST(HostNames, HangingLookupGivesTheDottedAddressThenTheNameOnceItCame) {
+TEST(PeerNames, HangingLookupGivesTheDottedAddressThenTheNameOnceItCame) {
     auto held = std::make_shared<HeldResolver>();
-    HostNames names([held](const IPv4Address& a) { return held->resolve(a); });
+    PeerNames names([held](const IPv4Address& a) { return held->resolve(a); });
     IPv4Address address{0x0A000007, 1234};  // 10.0.0.7
     EXPECT_EQ(names.nameFor(address, 50), "10.0.0.7");
     EXPECT_FALSE(held->watchdogFired);  // it did not wait for the resolver
@@ -62,9 +62,9 @@ TEST(HostNames, HangingLookupGivesTheDottedAddressThenTheNameOnceItCame) {
     EXPECT_EQ(held->calls, 1);
 }
 
-TEST(HostNames, WhileTheResolverHangsNoCallerWaitsEvenWithALongWait) {
+TEST(PeerNames, WhileTheResolverHangsNoCallerWaitsEvenWithALongWait) {
     auto held = std::make_shared<HeldResolver>();
-    HostNames names([held](const IPv4Address& a) { return held->resolve(a); });
+    PeerNames names([held](const IPv4Address& a) { return held->resolve(a); });
     ASSERT_EQ(names.nameFor(IPv4Address{0x7F000002, 0}, 0), "127.0.0.2");
     ASSERT_TRUE(eventually([&] { return held->calls == 1; }));
     // A forged flood of source addresses: each call may wait a minute, yet
@@ -78,12 +78,12 @@ TEST(HostNames, WhileTheResolverHangsNoCallerWaitsEvenWithALongWait) {
     held->release();
     // The queue was bounded: far fewer lookups than addresses.
     EXPECT_TRUE(eventually([&] { return names.nameFor(IPv4Address{0x7F010000, 0}, 0) == "host-0"; }));
-    EXPECT_LE(held->calls, int(1 + HostNames::maxQueued));
+    EXPECT_LE(held->calls, int(1 + PeerNames::maxQueued));
 }
 
-TEST(HostNames, AnsweredLookupIsKeptAndAskedOnce) {
+TEST(PeerNames, AnsweredLookupIsKeptAndAskedOnce) {
     std::atomic<int> calls{0};
-    HostNames names([&calls](const IPv4Address&) {
+    PeerNames names([&calls](const IPv4Address&) {
         ++calls;
         return std::string("master07");
     });
@@ -93,10 +93,10 @@ TEST(HostNames, AnsweredLookupIsKeptAndAskedOnce) {
     EXPECT_EQ(calls, 1);
 }
 
-TEST(HostNames, OwnerGoingAwayDoesNotWaitForAHangingLookup) {
+TEST(PeerNames, OwnerGoingAwayDoesNotWaitForAHangingLookup) {
     auto held = std::make_shared<HeldResolver>();
     {
-        HostNames names([held](const IPv4Address& a) { return held->resolve(a); });
+        PeerNames names([held](const IPv4Address& a) { return held->resolve(a); });
         names.nameFor(IPv4Address{0x0A000001, 0}, 0);
         ASSERT_TRUE(eventually([&] { return held->calls == 1; }));
     }

@@ -1,4 +1,4 @@
-#include "node/HostNames.h"
+#include "node/PeerNames.h"
 
 #include "port/clock.h"
 #include "port/thread.h"
@@ -22,7 +22,7 @@ struct Result {
 
 }  // namespace
 
-struct HostNames::State {
+struct PeerNames::State {
     Resolver resolver;
     Port::Mutex lock;
     Port::ConditionVariable changed;
@@ -37,22 +37,22 @@ struct HostNames::State {
     std::shared_ptr<State> self;
 };
 
-HostNames& HostNames::shared() {
+PeerNames& PeerNames::shared() {
     // Never destroyed: the lookup thread may still be inside the resolver
     // when the process ends.
-    static HostNames* instance = new HostNames([](const IPv4Address& address) { return address.hostname(); });
+    static PeerNames* instance = new PeerNames([](const IPv4Address& address) { return address.hostname(); });
     return *instance;
 }
 
-HostNames::HostNames(Resolver resolver) : state(std::make_shared<State>()) { state->resolver = std::move(resolver); }
+PeerNames::PeerNames(Resolver resolver) : state(std::make_shared<State>()) { state->resolver = std::move(resolver); }
 
-HostNames::~HostNames() {
+PeerNames::~PeerNames() {
     Port::MutexLock guard(state->lock);
     state->stopping = true;
     state->changed.wakeAll();
 }
 
-void HostNames::lookupLoop(void* argument) {
+void PeerNames::lookupLoop(void* argument) {
     State* s = static_cast<State*>(argument);
     std::shared_ptr<State> keep;
     {
@@ -84,7 +84,7 @@ void HostNames::lookupLoop(void* argument) {
     }
 }
 
-std::string HostNames::nameFor(const IPv4Address& address, int waitMs) {
+std::string PeerNames::nameFor(const IPv4Address& address, int waitMs) {
     std::uint32_t host = address.host;
     std::string dotted = IPv4Address{host, 0}.dotted();
     try {
@@ -105,14 +105,14 @@ std::string HostNames::nameFor(const IPv4Address& address, int waitMs) {
         s->queued.insert(host);
         if (!s->threadStarted) {
             s->self = state;
-            Port::ThreadHandle thread = Port::createThread(&HostNames::lookupLoop, s, lookupThreadStackSize);
+            Port::ThreadHandle thread = Port::createThread(&PeerNames::lookupLoop, s, lookupThreadStackSize);
             if (!thread) {
                 s->self.reset();
                 s->queue.pop_back();
                 s->queued.erase(host);
                 return dotted;
             }
-            Port::nameThread(thread, "MY_HostNames");
+            Port::nameThread(thread, "MY_PeerNames");
             Port::closeThread(thread);  // it runs on alone
             s->threadStarted = true;
         }

@@ -1,10 +1,11 @@
 #pragma once
-// Host names for log lines ("Accepted remote connection from ...",
-// "Replying to discovery ping from ..."). A reverse lookup can take many
-// seconds when the name server is slow or silent; it must never hold up a
-// discovery reply or a job. So lookups run on a thread of their own, their
-// results are kept for a while, and a caller waits for one only briefly:
-// it gets the name when it came in time, else the dotted address.
+// The DNS names of peers (masters, pinging machines) for log lines
+// ("Accepted remote connection from ...", "Replying to discovery ping from
+// ..."). A reverse lookup can take many seconds when the name server is slow
+// or silent; it must never hold up a discovery reply or a job. So lookups run
+// on a thread of their own, their results are kept for a while, and a caller
+// waits for one only briefly: it gets the name when it came in time, else the
+// dotted address. ("Host" in this code means 3ds Max: HostListener.)
 
 #include "port/socket.h"
 
@@ -14,7 +15,7 @@
 
 namespace Varnix {
 
-class HostNames {
+class PeerNames {
 public:
     // The system's reverse lookup: the name, or the dotted address.
     using Resolver = std::function<std::string(const Port::IPv4Address&)>;
@@ -30,15 +31,15 @@ public:
     static constexpr long long keepMs = 10 * 60 * 1000;
 
     // The process-wide instance, over the system resolver. Any thread.
-    static HostNames& shared();
+    static PeerNames& shared();
 
     // An instance over `resolver`, which runs on the lookup thread only.
-    explicit HostNames(Resolver resolver);
+    explicit PeerNames(Resolver resolver);
     // Does not wait for a lookup in progress: the lookup thread finishes it
     // alone and then ends.
-    ~HostNames();
-    HostNames(const HostNames&) = delete;
-    HostNames& operator=(const HostNames&) = delete;
+    ~PeerNames();
+    PeerNames(const PeerNames&) = delete;
+    PeerNames& operator=(const PeerNames&) = delete;
 
     // The name of `address` (its port is ignored) for a log line: a kept
     // result at once; otherwise the lookup is queued, and waited for at most

@@ -4,10 +4,12 @@
 #include "core/Str.h"
 #include "node/ExrLayout.h"
 #include "node/LinkPrimitives.h"
+#include "node/NodeState.h"
 #include "node/Protocol.h"
 #include "port/clock.h"
 #include "port/files.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <unordered_set>
@@ -236,6 +238,7 @@ int DumpRelay::relayDumpFiles(Port::StreamSocket* master, const String& dataDire
             return relayed;
         }
         ++relayed;
+        if (state != nullptr) state->dumpSent(std::uint64_t(std::max<std::int32_t>(size, 0)));
         long long seconds = (Port::elapsedMilliseconds() - start) / 1000;
         window->log(u"Finished EXR dump after " + Str::toString(int(seconds)) + u" s");
 

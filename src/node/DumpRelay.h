@@ -12,6 +12,8 @@
 
 namespace Varnix {
 
+class NodeStateBoard;
+
 namespace Port {
 class StreamSocket;
 }  // namespace Port
@@ -64,6 +66,10 @@ public:
     // short, not sent: " + path, its size and what it lacks), gives it up
     // and returns how many there were.
     int reportCutDumps(const String& dataDirectory, LogTarget* window);
+
+    // Told of each dump sent whole and its size; none when null. Set before
+    // the first job.
+    NodeStateBoard* state = nullptr;
 
 private:
     // Hashed: a lookup costs the same however many dumps are in it.

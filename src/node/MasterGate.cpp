@@ -1,5 +1,7 @@
 #include "node/MasterGate.h"
 
+#include "node/NodeState.h"
+
 #include "core/Str.h"
 #include "core/String.h"
 #include "node/PeerNames.h"
@@ -169,6 +171,7 @@ void MasterGate::closeGreetedBehind() {
                                         u"with the job of a master that connected earlier"));
             window->log(u"Ready for new connection");
         }
+        if (master && state != nullptr) state->countRefusal();
         pending.front().socket->Destroy();
         pending.erase(pending.begin());
     }

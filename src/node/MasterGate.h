@@ -34,6 +34,8 @@
 
 namespace Varnix {
 
+class NodeStateBoard;
+
 class MasterGate {
 public:
     // Connections held in the greeting phase at once.
@@ -92,6 +94,10 @@ public:
     // handed over, once; "" after that. The job writes it, or leaves it out
     // with the rest of a refusal past its budget.
     String takeAcceptedLine();
+
+    // Told of each master turned away because the node is busy (counted as
+    // a refused job); none when null.
+    NodeStateBoard* state = nullptr;
 
 private:
     struct Pending {

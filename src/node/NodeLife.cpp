@@ -106,7 +106,10 @@ void NodeLife::endAtOnce() {
     sink.close();
 }
 
-void NodeLife::log(const char16_t* text) { sink.log(text); }
+void NodeLife::log(const char16_t* text) {
+    sink.log(text);
+    board.noteLogLine(text);
+}
 
 void NodeLife::showMessageBox(const String& text, const String& caption) {
     if (face != nullptr) face->showMessageBox(text, caption);

@@ -19,6 +19,7 @@
 #include "port/textfile.h"
 
 #include <atomic>
+#include <optional>
 
 namespace Varnix {
 
@@ -72,7 +73,18 @@ struct JobRequest {
     JobParameters job;
     int chosenVersion = 0;
     String scenePath;
+    // Why the job could not go on, for the published state.
+    JobOutcome outcome = JobOutcome::failed;
+    std::u16string why;
 };
+
+// The job's end, for whoever asks what the node did last.
+void publishEnd(const RenderJobContext& context, JobOutcome outcome, const std::u16string& why,
+                std::optional<int> rendererExit = std::nullopt) {
+    if (context.state != nullptr) context.state->endJob(outcome, why, rendererExit);
+}
+
+std::u16string releaseText(int version) { return String(Str::toString(version)).wideCString(); }
 
 // Receives the parameters, chooses the version and downloads the scene.
 // False, with the reason logged (or nothing, as for a silent master), when
@@ -85,11 +97,18 @@ bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, con
     const String& dataDirectory = context.settings.dataDirectory;
     if (readString(master, request.parameters) != 0) {
         window->log(acceptedLine);
+        request.why = u"no job parameters came";
         return false;
     }
     request.job = parseJobParameters(request.parameters);
     int requested = request.job.requestedVersion;
     request.chosenVersion = chooseHostVersion(context.settings, requested);
+    if (context.state != nullptr)
+        context.state->setJobRequest(request.chosenVersion != 0 ? request.chosenVersion : requested, request.job.frame);
+    if (request.chosenVersion == 0) {
+        request.outcome = JobOutcome::refused;
+        request.why = u"3dsmax " + releaseText(requested) + u" is not configured here";
+    }
     // A refusal costs its sender nothing, and each can carry a different
     // parameter text that no repeat count merges: past a burst they are
     // counted instead of written.
@@ -113,6 +132,7 @@ bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, con
     if (!reference.empty()) {
         window->log(u"Cannot render in the data folder " + folder + u": the command interpreter would replace " +
                     String(reference.c_str()) + u" in its name. Rename the folder.");
+        request.why = u"the data folder's name holds " + reference;
         return false;
     }
 
@@ -131,7 +151,9 @@ bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, con
     // A partial scene must never reach the renderer; the master learns of
     // the failure from the connection closing.
     if (!received) {
-        window->log(failure.isEmpty() ? String(u"Scene download failed") : u"Scene download failed: " + failure);
+        String line = failure.isEmpty() ? String(u"Scene download failed") : u"Scene download failed: " + failure;
+        window->log(line);
+        request.why = line.wideCString();
         return false;
     }
     return true;
@@ -185,6 +207,7 @@ std::unique_ptr<Port::ChildProcess> startRenderer(const RenderJobContext& contex
         context.window->log(u"Cannot start the command interpreter: " + String(why.c_str()));
         return renderer;
     }
+    if (context.state != nullptr) context.state->setRendererPid(renderer->processId());
     // Said once per run of the node: it holds for every job.
     static std::atomic<bool> limitationSaid{false};
     if (!renderer->limitation().empty() && !limitationSaid.exchange(true))
@@ -253,9 +276,12 @@ public:
 
     // When the renderer started (Port::elapsedMilliseconds).
     long long startTime() const { return startedAt; }
+    // The limit line when a limit ended the renderer; empty otherwise.
+    const String& limitReached() const { return limitLine; }
 
 private:
     bool end(const String& why) {
+        limitLine = why;
         context.window->log(why);
         int count = renderer->endTree();
         context.window->log(u"Ended " + Str::toString(count) + (count == 1 ? u" process" : u" processes") +
@@ -276,6 +302,7 @@ private:
     bool online = false;
     bool ended = false;
     int linesWritten = 0;
+    String limitLine;
 };
 
 enum class HostWait { online, rendererExited, ended };
@@ -314,6 +341,7 @@ HostWait waitForHost(const RenderJobContext& context, Port::StreamSocket* master
 int relay(const RenderJobContext& context, Port::StreamSocket* master, RendererWatch& watch, PartialSignal& fromMaster,
           int pendingEnds) {
     publishStage(context, NodeStage::rendering);
+    if (context.state != nullptr) context.state->rendererRendering();
     for (; pendingEnds > 0; --pendingEnds) {
         context.window->log(u"Got END signal from remote side, forwarding to 3dsmax");
         context.host.sendEnd();
@@ -328,9 +356,10 @@ int relay(const RenderJobContext& context, Port::StreamSocket* master, RendererW
 
 // The last relay, the close of the 3ds Max side, the wait for the renderer
 // to exit (within the exit limit) and the purge. Returns how many dumps
-// were still cut short once the renderer had gone (none sent).
+// were still cut short once the renderer had gone (none sent); `relayed`
+// grows by the dumps sent here.
 int finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port::ChildProcess* renderer,
-              RendererWatch* watch, int relayed) {
+              RendererWatch* watch, int& relayed) {
     publishStage(context, NodeStage::finishing);
     LogTarget* window = context.window;
     const String& dataDirectory = context.settings.dataDirectory;
@@ -343,6 +372,7 @@ int finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port:
             if (!watch->mayGoOn(u"exit")) renderer->wait(-1);
         }
         window->log(u"3dsmax exited with status " + Str::toString(renderer->exitStatus()));
+        if (context.state != nullptr) context.state->setRendererPid(0);
         // A helper the renderer left running could write dumps into the
         // next job: nothing of this job's process tree outlives it.
         int left = renderer->endTree();
@@ -372,25 +402,50 @@ int finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port:
 bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, const String& acceptedLine) {
     JobRequest request;
     bool counted = false;
-    if (!receiveJob(context, master, acceptedLine, request, counted)) return !counted;
-    if (context.cut.isCut()) return true;
+    if (!receiveJob(context, master, acceptedLine, request, counted)) {
+        publishEnd(context, request.outcome, request.why);
+        return !counted;
+    }
+    if (context.cut.isCut()) {
+        publishEnd(context, JobOutcome::cut, u"a stop cut it short");
+        return true;
+    }
     String command = prepareCommand(context, request);
     std::unique_ptr<Port::ChildProcess> renderer = startRenderer(context, command);
     if (!renderer) {
         context.window->log(u"Got no response from 3dsmax, aborting");
-        finishJob(context, master, nullptr, nullptr, 0);
+        int relayed = 0;
+        finishJob(context, master, nullptr, nullptr, relayed);
+        publishEnd(context, JobOutcome::failed, u"the command interpreter could not be started");
         return true;
     }
     int cutDumps = 0;
+    int relayed = 0;
+    String limitLine;
+    HostWait wait;
     {
         RendererWatch watch(context, renderer.get());
         PartialSignal fromMaster;
         int pendingEnds = 0;
-        int relayed = 0;
-        if (waitForHost(context, master, renderer.get(), watch, fromMaster, pendingEnds) == HostWait::online)
-            relayed = relay(context, master, watch, fromMaster, pendingEnds);
+        wait = waitForHost(context, master, renderer.get(), watch, fromMaster, pendingEnds);
+        if (wait == HostWait::online) relayed = relay(context, master, watch, fromMaster, pendingEnds);
         cutDumps = finishJob(context, master, renderer.get(), &watch, relayed);
+        limitLine = watch.limitReached();
     }
+    // The first that applies names the job's end.
+    int exitStatus = renderer->exitStatus();
+    if (context.cut.isCut())
+        publishEnd(context, JobOutcome::cut, u"a stop cut it short", exitStatus);
+    else if (!limitLine.isEmpty())
+        publishEnd(context, JobOutcome::limit, limitLine.wideCString(), exitStatus);
+    else if (wait == HostWait::rendererExited)
+        publishEnd(context, JobOutcome::failed, u"3dsmax exited before it connected", exitStatus);
+    else if (cutDumps > 0)
+        publishEnd(context, JobOutcome::failed, u"dumps were cut short and not sent", exitStatus);
+    else if (relayed == 0)
+        publishEnd(context, JobOutcome::failed, u"no image was sent to the master", exitStatus);
+    else
+        publishEnd(context, JobOutcome::served, u"", exitStatus);
     // The protocol has no word for a failed job: a dump announced and never
     // sent is one that no master takes for a finished job.
     if (context.cut.isCut()) {

@@ -126,6 +126,8 @@ void RenderService::serveMasters(void* argument) {
     // Greetings and parameter strings are awaited side by side there; a job
     // gets a connection only once its parameters have all arrived.
     MasterGate gate(service->masterServer.get(), service->window);
+    gate.state = service->setup.state;
+    service->dumpRelay.state = service->setup.state;
     RenderJobContext context{
         service->window,          service->settings, *service->hostListener, service->dumpRelay,
         service->refusedJobLines, service->jobCut,   service->setup.state,   [&gate] { gate.closeGreetedBehind(); }};
@@ -135,6 +137,11 @@ void RenderService::serveMasters(void* argument) {
             if (service->setup.betweenJobs) service->setup.betweenJobs();
         });
         if (!master) continue;
+        if (service->setup.state) {
+            Port::IPv4Address peer;
+            master->GetPeer(peer);
+            service->setup.state->beginJob(String(peer.dotted().c_str()).wideCString());
+        }
         service->jobRunning = true;
         bool logged = runRenderJob(context, master.get(), gate.takeAcceptedLine());
         service->jobRunning = false;

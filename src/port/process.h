@@ -5,6 +5,7 @@
 
 #include "port/notcopyable.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,9 @@ public:
     // folder (jobMarkVariable). Any thread.
     static std::unique_ptr<ChildProcess> start(const char16_t* command, std::string& why,
                                                const char16_t* folder = nullptr);
+
+    // The interpreter's process id, as the system shows it. Any thread.
+    std::int64_t processId() const;
 
     // The id of the job the tree is marked with; empty without a folder.
     const std::string& jobId() const { return job; }

@@ -368,6 +368,8 @@ bool ChildProcess::wait(int milliseconds) {
 }
 
 // A process group and its subreaper find the whole tree here.
+std::int64_t ChildProcess::processId() const { return system->pid; }
+
 const std::string& ChildProcess::limitation() const {
     static const std::string none;
     return none;

@@ -171,6 +171,8 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::
 
 const std::string& ChildProcess::limitation() const { return system->limitation; }
 
+std::int64_t ChildProcess::processId() const { return system->processId; }
+
 ChildProcess::~ChildProcess() {
     endTree();
     CloseHandle(system->process);

@@ -201,11 +201,23 @@ TEST_F(RenderServiceStart, NodeLifesFirstStopWaitsForTheJobTheSecondCutsItAndSto
     NodeState waiting = node.state();
     EXPECT_EQ(waiting.stage, NodeStage::waitingForHost);
     EXPECT_TRUE(waiting.stopRequested);
+    // The job as published: who asked, for what, and its renderer.
+    ASSERT_TRUE(waiting.job);
+    EXPECT_EQ(waiting.job->master, u"127.0.0.1");
+    EXPECT_EQ(waiting.job->maxVersion, 2014);
+    EXPECT_EQ(waiting.job->frame, 1);
+    EXPECT_GT(waiting.job->rendererPid, 0);
+    EXPECT_EQ(waiting.lastJob.outcome, JobOutcome::none);
     EXPECT_TRUE(node.requestStop());
     ASSERT_TRUE(waitUntil([&] { return node.stopWaitOver(); }, 90)) << "the second request did not cut the job";
     EXPECT_FALSE(node.requestStop());
     node.stop();
-    EXPECT_EQ(node.state().stage, NodeStage::stopping);
+    NodeState stopped = node.state();
+    EXPECT_EQ(stopped.stage, NodeStage::stopping);
+    EXPECT_FALSE(stopped.job);
+    EXPECT_EQ(stopped.lastJob.outcome, JobOutcome::cut);
+    EXPECT_TRUE(stopped.lastJob.rendererExit);
+    EXPECT_EQ(stopped.counts.cut, 1u);
 
     std::vector<std::string> lines;
     std::istringstream log(readText("drData/DrLog.txt"));

@@ -20,6 +20,8 @@ constexpr std::uint32_t masterGreeting = 0xC0C03729;  // master -> node; discove
 constexpr std::uint32_t hostGreeting = 0xC0C02172;    // 3ds Max -> node
 constexpr std::uint32_t endSignal = 0xC0C04826;       // master -> node, node -> 3ds Max
 constexpr std::uint32_t fileDumpSignal = 0xC0C05827;  // node -> master, before each dump's file frame
+constexpr std::uint32_t statusRequest = 0xC0C05354;   // asker -> node (UDP 19666), padded to the answer's room
+constexpr std::uint32_t statusAnswer = 0xC0C05355;    // node -> asker: the signal, then the state as JSON
 
 // Frames. A string frame is its bytes and one NUL; a file frame is its size
 // (signed 32-bit little-endian) and that many bytes.

@@ -39,6 +39,12 @@ enum class FileWriteEnd {
 // Sockets also start it on first use, so calling it is only for reporting.
 bool initializeSockets();
 
+// The options of a listening socket that a library opens (the HTTP server):
+// as the node's own listeners, it binds again while old connections linger,
+// but not a port a live listener holds (no port sharing). Call before bind.
+// An option refused is left as it is. Any thread.
+void setListenerOptions(std::intptr_t socket);
+
 // An IPv4 address and port, both in host byte order.
 struct IPv4Address {
     std::uint32_t host = 0;  // 0x7F000001 is 127.0.0.1

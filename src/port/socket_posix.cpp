@@ -348,4 +348,9 @@ bool DatagramSocket::SetReceiveBufferSize(int bytes) {
     return ::setsockopt(fdOf(handle), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
+void setListenerOptions(std::intptr_t socket) {
+    int one = 1;
+    ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
 }  // namespace Varnix::Port

@@ -44,6 +44,14 @@ public:
         return true;
     }
 
+    // The value of "--name=value", when the argument had one.
+    bool takeInline(std::string& value) {
+        if (!hasInline) return false;
+        value = inlineValue;
+        hasInline = false;
+        return true;
+    }
+
     bool leftoverInline(const std::string& name, std::string& error) const {
         if (hasInline) error = "option " + name + " takes no value";
         return hasInline;
@@ -188,6 +196,93 @@ bool parseRenderOptions(const std::vector<std::string>& args, RenderOptions& opt
                                                          : nullptr;
     if (missing) {
         error = std::string("missing option ") + missing;
+        return false;
+    }
+    return true;
+}
+
+// The options "status" and "farm" share: where to ask, and for how long.
+// False when `arg` is none of them; true with a non-empty `error` when it is one but bad.
+bool takeAskOption(OptionReader& reader, const std::string& arg, std::vector<std::string>& hosts,
+                   std::vector<std::string>& broadcasts, double& waitSeconds, std::string& error) {
+    std::string value;
+    if (arg == "--wait") {
+        if (reader.takeValue(arg, value, error)) toSeconds(arg, value, waitSeconds, error);
+    } else if (arg == "--node") {
+        if (reader.takeValue(arg, value, error) && value.empty()) error = "option --node needs a host name or address";
+        if (error.empty()) hosts.push_back(value);
+    } else if (arg == "--broadcast") {
+        // Bare: every node of the local networks; "--broadcast=ADDRESS": of that network.
+        if (!reader.takeInline(value)) value = "255.255.255.255";
+        if (value.empty()) error = "option --broadcast= needs an address, such as 192.168.1.255";
+        broadcasts.push_back(value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool parseStatusOptions(const std::vector<std::string>& args, StatusOptions& options, std::string& error) {
+    options = StatusOptions();
+    OptionReader reader(args);
+    while (!reader.done()) {
+        const std::string arg = reader.next();
+        std::string value;
+        if (takeAskOption(reader, arg, options.hosts, options.broadcasts, options.waitSeconds, error)) {
+            if (!error.empty()) return false;
+        } else if (arg == "--json" || arg == "--watch") {
+            if (reader.leftoverInline(arg, error)) return false;
+            (arg == "--json" ? options.json : options.watch) = true;
+        } else if (arg == "--interval") {
+            if (!reader.takeValue(arg, value, error) || !toSeconds(arg, value, options.intervalSeconds, error))
+                return false;
+            if (options.intervalSeconds < 0.2) {
+                error = "option --interval needs at least 0.2 seconds";
+                return false;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            error = "unknown option " + arg;
+            return false;
+        } else {
+            options.hosts.push_back(arg);
+        }
+    }
+    return true;
+}
+
+bool parseFarmOptions(const std::vector<std::string>& args, FarmOptions& options, std::string& error) {
+    options = FarmOptions();
+    OptionReader reader(args);
+    while (!reader.done()) {
+        const std::string arg = reader.next();
+        std::string value;
+        if (takeAskOption(reader, arg, options.hosts, options.broadcasts, options.waitSeconds, error)) {
+            if (!error.empty()) return false;
+        } else if (arg == "--serve") {
+            if (!reader.takeValue(arg, value, error)) return false;
+            const size_t colon = value.rfind(':');
+            int port = 0;
+            if (colon == std::string::npos || colon == 0 ||
+                !toInt(arg, value.substr(colon + 1), 1, 65535, port, error)) {
+                error = "option --serve needs ADDRESS:PORT, such as 0.0.0.0:8080, not '" + value + "'";
+                return false;
+            }
+            options.serveAddress = value.substr(0, colon);
+            options.servePort = port;
+        } else if (arg == "--refresh") {
+            if (!reader.takeValue(arg, value, error) || !toSeconds(arg, value, options.refreshSeconds, error))
+                return false;
+            if (options.refreshSeconds < 0.5) {
+                error = "option --refresh needs at least 0.5 seconds";
+                return false;
+            }
+        } else {
+            error = arg.size() > 1 && arg[0] == '-' ? "unknown option " + arg : "unexpected argument '" + arg + "'";
+            return false;
+        }
+    }
+    if (options.serveAddress.empty()) {
+        error = "missing option --serve";
         return false;
     }
     return true;

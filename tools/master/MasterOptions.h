@@ -17,6 +17,25 @@ struct DiscoverOptions {
     // Neither hosts nor broadcasts: one broadcast to 255.255.255.255.
 };
 
+struct StatusOptions {
+    double waitSeconds = 1.0;
+    bool json = false;
+    bool watch = false;
+    double intervalSeconds = 2.0;         // between rounds of --watch
+    std::vector<std::string> hosts;       // --node HOST and bare HOST arguments
+    std::vector<std::string> broadcasts;  // --broadcast (255.255.255.255) and --broadcast=ADDRESS
+    // Neither hosts nor broadcasts: one broadcast to 255.255.255.255.
+};
+
+struct FarmOptions {
+    std::string serveAddress;  // --serve ADDRESS:PORT
+    int servePort = 0;
+    double refreshSeconds = 2.0;  // between rounds of status requests
+    double waitSeconds = 1.0;     // for the answers of one round
+    std::vector<std::string> hosts;
+    std::vector<std::string> broadcasts;  // as StatusOptions
+};
+
 struct RenderOptions {
     std::string node;
     int version = 0;
@@ -36,6 +55,8 @@ struct RenderOptions {
 // "--name value" and "--name=value" are both accepted.
 bool parseDiscoverOptions(const std::vector<std::string>& args, DiscoverOptions& options, std::string& error);
 bool parseRenderOptions(const std::vector<std::string>& args, RenderOptions& options, std::string& error);
+bool parseStatusOptions(const std::vector<std::string>& args, StatusOptions& options, std::string& error);
+bool parseFarmOptions(const std::vector<std::string>& args, FarmOptions& options, std::string& error);
 
 // True when the arguments ask for help (-h, --help, /?).
 bool asksForHelp(const std::vector<std::string>& args);

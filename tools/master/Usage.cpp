@@ -17,6 +17,10 @@ usage:
   drmaster render --node HOST --version YEAR --frame N --scene FILE --out DIR
                   [--expect-dumps N] [--end-after-dumps N]
                   [--end-after-seconds S] [--wait S] [--overwrite] [--json]
+  drmaster status [--broadcast[=ADDRESS]]... [--node HOST]... [HOST...]
+                  [--wait S] [--json] [--watch [--interval S]]
+  drmaster farm --serve ADDRESS:PORT [--broadcast[=ADDRESS]]... [--node HOST]...
+                [--refresh S] [--wait S]
   drmaster check-config FILE
   drmaster --version        drmaster's own version
   drmaster --help           this text (also -h and /?)
@@ -35,6 +39,39 @@ discover
                          answers within about a third of a second)
     --numeric            do not look up host names
     --json               print one JSON document instead of the lines
+
+status
+  Asks each node for its state (a status request to UDP port 19666, by
+  broadcast or to each HOST) and prints one line per node that answers:
+  its name, address, state, job (frame, 3ds Max release, dumps sent, time
+  running), time in that state, last job's outcome and why it needs an
+  admin's eye ("failed job", "limit reached", "log lines lost", "dialog
+  open", "renderer silent" for 10 minutes), "-" where there is nothing.
+  A named HOST that does not answer gets a line "no answer". Without
+  --broadcast and HOST it broadcasts to 255.255.255.255.
+    --broadcast          ask every node of the local networks
+    --broadcast=ADDRESS  ask every node of that network, such as
+                         192.168.1.255 (repeatable)
+    --node HOST          ask this node (repeatable; a bare HOST is the same)
+    --wait S             seconds to wait for answers (default 1); with HOSTs
+                         only, it ends as soon as all of them have answered
+    --json               print one JSON document: "nodes" holds every
+                         node's whole answer with its "address", "reply_ms"
+                         and "attention" added
+    --watch              ask again every interval and show the table (or a
+                         JSON document per line) until Ctrl-C
+    --interval S         seconds between the rounds of --watch (default 2)
+
+farm
+  Serves the farm page on ADDRESS:PORT (0.0.0.0:8080 for every network of
+  this machine, 127.0.0.1:8080 for this machine only) until Ctrl-C: one
+  table of every node that answers the status request, those that need an
+  admin's eye first (as in status, and "not answering" for a node that fell
+  silent), kept current in the browser. GET /nodes.json gives the same as
+  JSON. The page has no password: serve it on a network admins trust.
+    --serve ADDRESS:PORT  where the page is served
+    --refresh S           seconds between rounds of requests (default 2)
+    --broadcast, --node, --wait  as in status
 
 check-config
   Reads FILE as a node reads its drData\DrConfig.txt and prints each 3ds Max
@@ -72,8 +109,8 @@ render
                             status) instead of the progress lines
 
 exit status
-    0    discover: every named node answered (or, by broadcast, at least
-         one); render: the node took the scene and sent every dump
+    0    discover, status: every named node answered (or, by broadcast, at
+         least one); farm: ended by Ctrl-C; render: the node took the scene and sent every dump
          completely (at least one, or exactly --expect-dumps), then closed
     2    bad command line, such as a YEAR outside 2011 to 2016
     3    a host name cannot be resolved
@@ -86,20 +123,25 @@ exit status
          upload or a dump; a cut dump is not kept
     9    local file error: FILE cannot be read or is too large, DIR or a
          dump file cannot be written, or DIR holds dumps of frame N
-    10   discover: no node answered (or a named HOST did not)
+    10   discover, status: no node answered (or a named HOST did not)
     11   no image: the node ended the job without sending a dump (version
          refused, 3ds Max did not answer or failed, or the scene was
          rejected; the node's drData/DrLog.txt says which)
     12   render: not the number of dumps that --expect-dumps asked for
-    13   discover: the ping could not be sent (no route to the network, or
+    13   discover, status: the ping or request could not be sent (no route to the network, or
          broadcasts are not allowed)
     14   render: a dump came whole but is not a whole EXR file (cut short
          on the node's disk); it was removed
     15   check-config: FILE is not a configuration a node takes whole
+    16   status: a node answered with a status that is no readable JSON
+    17   farm: ADDRESS:PORT cannot be served (the port is taken, or the
+         address is not this machine's)
     130  interrupted before the job started, or a second Ctrl-C
 
 examples
   drmaster discover --broadcast 192.168.1.255 --wait 2
+  drmaster status --broadcast --watch
+  drmaster farm --serve 0.0.0.0:8080 --broadcast=192.168.1.255
   drmaster render --node render07 --version 2014 --frame 12 --scene shot.max
                   --out frames --end-after-dumps 3
 )";

@@ -6,10 +6,12 @@
 
 #include "CheckConfig.h"
 #include "Discover.h"
+#include "FarmPage.h"
 #include "Json.h"
 #include "MasterExit.h"
 #include "MasterOptions.h"
 #include "RenderSession.h"
+#include "Status.h"
 #include "Usage.h"
 #include "port/console.h"
 #include "port/socket.h"
@@ -61,6 +63,17 @@ int main(int argc, char** argv) {
             return masterPingNotSent;
         }
         return runDiscover(options);
+    }
+    if (command == "status" || command == "farm") {
+        StatusOptions status;
+        FarmOptions farm;
+        if (!(command == "status" ? parseStatusOptions(args, status, error) : parseFarmOptions(args, farm, error)))
+            return usageError(command, error, json);
+        if (!Varnix::Port::initializeSockets()) {
+            std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
+            return masterPingNotSent;
+        }
+        return command == "status" ? runStatus(status) : runFarm(farm);
     }
     if (command == "render") {
         RenderOptions options;

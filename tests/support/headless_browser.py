@@ -95,11 +95,12 @@ class HeadlessBrowser:
                 self.buffer += chunk
 
     def open(self, url):
-        """Opens `url` in a new tab and waits until it has loaded."""
-        target = self.call("Target.createTarget", {"url": "about:blank"}, session=False)["targetId"]
-        self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True},
-                                 session=False)["sessionId"]
-        self.call("Page.enable")
+        """Opens `url` (in the tab of the last call, or a new one) and waits until it has loaded."""
+        if not self.session:
+            target = self.call("Target.createTarget", {"url": "about:blank"}, session=False)["targetId"]
+            self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True},
+                                     session=False)["sessionId"]
+            self.call("Page.enable")
         self.call("Page.navigate", {"url": url})
         self.wait_for("document.readyState === 'complete'", 60)
 

@@ -128,8 +128,8 @@ exit status
          refused, 3ds Max did not answer or failed, or the scene was
          rejected; the node's drData/DrLog.txt says which)
     12   render: not the number of dumps that --expect-dumps asked for
-    13   discover, status: the ping or request could not be sent (no route to the network, or
-         broadcasts are not allowed)
+    13   discover, status: the ping or request could not be sent (no route
+         to the network, or broadcasts are not allowed)
     14   render: a dump came whole but is not a whole EXR file (cut short
          on the node's disk); it was removed
     15   check-config: FILE is not a configuration a node takes whole

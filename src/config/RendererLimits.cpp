@@ -12,4 +12,10 @@ RendererLimits readRendererLimits() {
     return limits;
 }
 
+std::vector<std::pair<const char*, std::uint32_t>> namedLimits(const RendererLimits& limits) {
+    return {{"rendererConnectSeconds", limits.connectSeconds},
+            {"rendererExitSeconds", limits.exitSeconds},
+            {"renderSeconds", limits.renderSeconds}};
+}
+
 }  // namespace Varnix

@@ -5,6 +5,8 @@
 // renderer lives.
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace Varnix {
 
@@ -21,5 +23,10 @@ struct RendererLimits {
 // Reads the three values from the registry. Never fails: what cannot be read
 // is no limit. Any thread.
 RendererLimits readRendererLimits();
+
+// Every limit by its registry value's name, in the order above; 0: unset.
+// A new limit is added here too, so that whoever lists them (the status
+// answer) lists it.
+std::vector<std::pair<const char*, std::uint32_t>> namedLimits(const RendererLimits& limits);
 
 }  // namespace Varnix

@@ -185,6 +185,7 @@ void LogSink::writeToFile() {
                 writtenText.append(noticeLine(u"Cannot write to DrLog.txt (" + wide(why) +
                                               u"): log lines are lost until it can be written again"));
             lostLines += lines;
+            linesLostInAll += lines;
             lostWhy = why;
         }
         firstWaiting = nothingWaited && writtenText.length() > 0;

@@ -74,6 +74,10 @@ public:
     // thread; once this returns, the previous one is no longer being called.
     void notifyWritten(void (*notify)(void* context), void* context);
 
+    // Lines DrLog.txt did not take since the sink was made, also those whose
+    // loss a later line already told of. Lock-free; any thread.
+    std::uint64_t linesLost() const { return linesLostInAll.load(); }
+
 private:
     static void writerLoop(void* self);
     // Appends the repeat count due by now (all when `closing`) to
@@ -122,6 +126,7 @@ private:
     // Lines the file did not take since it last did, and the reason.
     std::uint64_t lostLines GUARDED_BY(writeLock) = 0;
     std::string lostWhy GUARDED_BY(writeLock);
+    std::atomic<std::uint64_t> linesLostInAll{0};
 
     // The writer thread and its stop flag (guarded by stopLock).
     Port::Mutex stopLock;

@@ -28,6 +28,57 @@ constexpr int pingLinesPerSecond = 5;
 // lost would a stop take this long.
 constexpr int quietWaitMs = 5000;
 
+// The largest payload of one UDP datagram over IPv4.
+constexpr std::size_t maxStatusAnswerBytes = 65507;
+
+// A bucket of answers: `atOnce` at once, `perSecond` on average.
+struct AnswerBucket {
+    double tokens = 0;
+    long long lastMs = -1;
+    bool take(long long nowMs, double atOnce, double perSecond) {
+        tokens = lastMs < 0 ? atOnce : std::min(atOnce, tokens + double(nowMs - lastMs) * perSecond / 1000);
+        lastMs = nowMs;
+        if (tokens < 1) return false;
+        tokens -= 1;
+        return true;
+    }
+};
+
+// Status answers rationed per sender address and in all. The table is
+// fixed: a sender whose slot another took starts afresh, and what forged
+// addresses gain by that is bounded by the ration in all. One thread.
+class StatusRation {
+public:
+    bool take(const IPv4Address& sender, long long nowMs) {
+        Slot& slot = slots[(sender.host * 2654435761u) >> 24];
+        if (slot.host != sender.host) slot = Slot{sender.host, {}};
+        if (!slot.bucket.take(nowMs, statusAnswersAtOnce, statusAnswersPerSecond)) return false;
+        return all.take(nowMs, statusAnswersPerSecondInAll, statusAnswersPerSecondInAll);
+    }
+
+private:
+    struct Slot {
+        std::uint32_t host = 0;
+        AnswerBucket bucket;
+    };
+    Slot slots[256];
+    AnswerBucket all;
+};
+
+// Answers one status request of `requestBytes` from `sender`: a copy of the
+// state under its short lock, text built here, one datagram no longer than
+// the request. Never a line in the log.
+void answerStatus(DiscoveryReplier& replier, const IPv4Address& sender, std::size_t requestBytes) {
+    const StatusSource& source = *replier.status;
+    NodeState state = source.board->read();
+    StatusSample sample;
+    sample.freeDiskMb = source.freeDiskMb.load();
+    sample.logLinesLost = source.log != nullptr ? source.log->linesLost() : 0;
+    std::string answer = buildStatusAnswer(state, source.facts, sample, Port::elapsedMilliseconds(),
+                                           std::min(requestBytes, maxStatusAnswerBytes));
+    if (!answer.empty()) replier.socket->SendTo(sender, answer.data(), answer.size());
+}
+
 void logPing(LogTarget* window, const IPv4Address& sender, LineBudget& budget) {
     if (!budget.take(Port::elapsedMilliseconds())) return;
     String peerName(PeerNames::shared().nameFor(sender).c_str());
@@ -43,12 +94,13 @@ void logHeldBackPings(LogTarget* window, LineBudget& budget, bool last = false) 
 
 }  // namespace
 
-DiscoveryReplier::DiscoveryReplier(LogTarget* window, std::uint16_t udpPort)
+DiscoveryReplier::DiscoveryReplier(LogTarget* window, std::uint16_t udpPort, const StatusSource* status)
     : window(window),
       stopRequested(false),
       // Bound here, so that the start-up report knows whether it holds the port.
       socket(std::make_unique<Port::DatagramSocket>(IPv4Address::any(udpPort))),
-      askedPort(udpPort) {
+      askedPort(udpPort),
+      status(status) {
     IPv4Address local;
     if (socket->IsOk() && socket->GetLocal(local)) heldPort = local.port;
     name = u"MY_DiscoveryReplier";
@@ -78,6 +130,7 @@ void DiscoveryReplier::serveDiscovery(void* self) {
     String localName(PeerNames::shared().nameFor(local).c_str());
     window->log(u"Starting UDP socket, local hostname: " + shownAsText(localName));
     LineBudget pingLines(pingLinesAtOnce, pingLinesPerSecond);
+    StatusRation statusRation;
 
     if (!replier->socket->IsOk()) {
         window->log(u"Cannot bind to discovery port (UDP " + String(std::to_string(replier->askedPort).c_str()) + u")");
@@ -99,6 +152,14 @@ void DiscoveryReplier::serveDiscovery(void* self) {
                 for (int i = 0; i < repliesPerPing; ++i) replier->socket->SendTo(sender, answer, sizeof answer);
                 logPing(window, sender, pingLines);
                 continue;  // queued pings are answered back to back
+            }
+            // Whoever asks may give a forged address: the answer is never
+            // longer than the request, and rationed.
+            if (received >= int(statusRequestMinBytes) && replier->status != nullptr &&
+                replier->status->board != nullptr && decodeSignal(buffer.data()) == statusRequest) {
+                if (statusRation.take(sender, Port::elapsedMilliseconds()))
+                    answerStatus(*replier, sender, std::size_t(received));
+                continue;
             }
             // Other datagrams are dropped without a pause: sleeping after each
             // one would let a burst of stray datagrams (or steady noise above

@@ -2,8 +2,11 @@
 // Answers the masters' UDP discovery pings on the discovery port, on its own thread
 // for the whole life of the render service.
 
+#include "core/LogSink.h"
 #include "core/LogTarget.h"
+#include "node/NodeState.h"
 #include "node/Protocol.h"
+#include "node/StatusAnswer.h"
 #include "core/misc/multithreading/StandbyThread.h"
 #include "port/socket.h"
 
@@ -13,6 +16,18 @@
 #include <memory>
 
 namespace Varnix {
+
+// What status requests are answered from. The board and the log are read
+// under their short locks or lock-free; the free space is sampled by
+// another thread. Outlives the replier that answers from it.
+struct StatusSource {
+    const NodeStateBoard* board = nullptr;
+    StatusFacts facts;
+    // Megabytes free on the data folder's disk; -1: not known (yet).
+    std::atomic<std::int64_t> freeDiskMb{-1};
+    // Its lines lost; none when null.
+    const LogSink* log = nullptr;
+};
 
 class DiscoveryReplier : public StandbyThread {
 public:
@@ -25,8 +40,9 @@ public:
     // Binds `udpPort` (0: any free port), starts the thread
     // "MY_DiscoveryReplier" on serveDiscovery and returns while it runs; a
     // port that cannot be bound is logged by the thread, which then ends.
-    // Any thread; `window` must outlive the replier.
-    DiscoveryReplier(LogTarget* window, std::uint16_t udpPort = discoveryPort);
+    // Status requests are answered from `status`; none when null. Any
+    // thread; `window` and `status` must outlive the replier.
+    DiscoveryReplier(LogTarget* window, std::uint16_t udpPort = discoveryPort, const StatusSource* status = nullptr);
 
     // Stops the loop if nobody did (within one poll) and joins the thread.
     ~DiscoveryReplier();
@@ -46,6 +62,7 @@ public:
     std::unique_ptr<Port::DatagramSocket> socket;
     std::uint16_t askedPort;
     std::uint16_t heldPort = 0;
+    const StatusSource* status;
 };
 
 }  // namespace Varnix

@@ -24,6 +24,7 @@ NodeLife::NodeLife() : NodeLife(setupOfWorkingDirectory()) {}
 NodeLife::NodeLife(const ServiceSetup& given) : setup(given) {
     // The jobs tell their stages to whoever asks the owner.
     setup.state = &board;
+    setup.log = &sink;
     setup.betweenJobs = [this] { keepDataFolder(); };
 }
 

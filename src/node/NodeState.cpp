@@ -99,6 +99,9 @@ void NodeStateBoard::endJob(JobOutcome outcome, const std::u16string& why, std::
     Port::MutexLock guard(lock);
     lastJob = std::move(last);
     job.reset();
+    // Idle with the job's end, never a job's stage without its job.
+    if (jobStage != NodeStage::idle) stageSinceMs = lastJob.endedMs;
+    jobStage = NodeStage::idle;
     switch (outcome) {
     case JobOutcome::served: ++counts.served; break;
     case JobOutcome::refused: ++counts.refused; break;

@@ -72,7 +72,7 @@ struct JobCounts {
     // Renderer exit status and how many jobs ended with it, in the order
     // first seen; at most maxExitStatuses of them, later ones are not counted.
     std::vector<std::pair<int, std::uint64_t>> rendererExits;
-    static constexpr std::size_t maxExitStatuses = 16;
+    static constexpr std::size_t maxExitStatuses = 8;
 };
 
 // A copy of the published state, taken at one moment.
@@ -120,7 +120,7 @@ public:
     void setDialog(const RendererDialog& dialog);
     void clearDialog();
     // The job has ended: the last job's outcome, counted; the job's details
-    // go. `rendererExit` when its renderer exited.
+    // go and the stage is idle. `rendererExit` when its renderer exited.
     void endJob(JobOutcome outcome, const std::u16string& why, std::optional<int> rendererExit = std::nullopt);
     // A master turned away without becoming the job (the node busy): counted
     // as refused; the last job stays the one that ran.

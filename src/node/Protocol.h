@@ -33,6 +33,17 @@ constexpr std::int64_t maxFrameFileBytes = 2147483647;
 // Largest piece of a file frame per read or write call.
 constexpr std::uint32_t filePieceBytes = 65536;
 
+// Status requests. The shortest request answered (the signal and 4 bytes of
+// padding), and the length an asker that takes one Ethernet frame sends.
+constexpr std::uint32_t statusRequestMinBytes = 8;
+constexpr std::uint32_t statusRequestBytes = 1400;
+// Answers to one sender address, at once and on average per second; more
+// requests are dropped. Answers to all senders together per second: forged
+// addresses cannot buy more.
+constexpr int statusAnswersAtOnce = 5;
+constexpr int statusAnswersPerSecond = 2;
+constexpr int statusAnswersPerSecondInAll = 200;
+
 // Deadlines the node keeps, in seconds.
 // A greeted master must answer with its own greeting within this time.
 constexpr int masterAnswerSeconds = 5;

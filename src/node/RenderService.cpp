@@ -8,6 +8,7 @@
 #include "node/LinkPrimitives.h"
 #include "node/MasterGate.h"
 #include "node/RenderJob.h"
+#include "node/StatusAnswer.h"
 #include "node/Protocol.h"
 #include "port/files.h"
 #include "port/process.h"
@@ -53,9 +54,12 @@ RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : set
         return;
     }
     settings.limits = readRendererLimits();
+    status.board = setup.state;
+    status.log = setup.log;
+    status.facts = statusFacts(settings, Port::machineName(), VARNIX_VERSION_TEXT);
 
     try {
-        discoveryReplier = std::make_unique<DiscoveryReplier>(window, setup.discoveryPort);
+        discoveryReplier = std::make_unique<DiscoveryReplier>(window, setup.discoveryPort, &status);
         hostListener = std::make_unique<HostListener>(window, setup.hostPort);
         if (!hostListener->listener->IsOk())
             startupFailures.push_back({"Cannot bind to loopback port (TCP " + portText(setup.hostPort) + u")",
@@ -72,6 +76,9 @@ RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : set
             stopRequested = false;
         }
         serverThread.execute(&RenderService::serveMasters, this);
+        // Last: a sampler that cannot start leaves only the free space
+        // unknown.
+        freeSpace = std::make_unique<FreeSpaceSampler>(String(settings.dataDirectory).wideCString(), status.freeDiskMb);
     } catch (...) {
         // The destructor will not run: the discovery thread, which logs into
         // the window, must not outlive this failed start.
@@ -114,6 +121,7 @@ void RenderService::stopEverything() {
     // flag alone left the stop waiting up to 5 s for a quiet network.
     discoveryReplier.reset();
     hostListener.reset();
+    freeSpace.reset();
     if (masterServer) {
         masterServer->Destroy();
         masterServer.reset();

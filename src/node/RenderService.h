@@ -9,6 +9,7 @@
 #include "core/misc/multithreading/StandbyThread.h"
 #include "node/DiscoveryReplier.h"
 #include "node/DumpRelay.h"
+#include "node/FreeSpaceSampler.h"
 #include "node/HostListener.h"
 #include "node/LineBudget.h"
 #include "node/NodeState.h"
@@ -37,6 +38,9 @@ struct ServiceSetup {
     // Called on every turn of the accept loop between jobs (at least every
     // half second), on its thread; empty: nothing.
     std::function<void()> betweenJobs = {};
+    // The log whose lost lines the status answer counts; none when null.
+    // Outlives the service.
+    const LogSink* log = nullptr;
 };
 
 // A start-up failure the admin is to be shown in a message box.
@@ -110,6 +114,10 @@ private:
 
     StandbyThread serverThread;
     LogTarget* window;
+    // What status requests are answered from: made before the replier,
+    // which reads it, and released after it.
+    StatusSource status;
+    std::unique_ptr<FreeSpaceSampler> freeSpace;
     // The three below are released by stopEverything, in that order, once
     // the threads that use them have stopped; null when never started.
     std::unique_ptr<DiscoveryReplier> discoveryReplier;

@@ -122,4 +122,9 @@ private:
     State* state;
 };
 
+// Bytes free to this user on the disk that holds `folder`; -1 when it
+// cannot be told. May block on a slow or network disk: not for a thread
+// that must answer at once.
+std::int64_t freeSpaceBytes(const char16_t* folder);
+
 }  // namespace Varnix::Port

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -190,6 +191,12 @@ void FileSearch::next() {
     // The entries have run out: close now, as the Windows search does.
     ::closedir(state->dir);
     state->dir = nullptr;
+}
+
+std::int64_t freeSpaceBytes(const char16_t* folder) {
+    struct statvfs disk;
+    if (::statvfs(narrowPath(folder).c_str(), &disk) != 0) return -1;
+    return std::int64_t(disk.f_bavail) * std::int64_t(disk.f_frsize);
 }
 
 }  // namespace Varnix::Port

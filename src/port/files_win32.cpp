@@ -201,4 +201,10 @@ void FileSearch::next() {
     }
 }
 
+std::int64_t freeSpaceBytes(const char16_t* folder) {
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(systemPath(folder), &available, nullptr, nullptr)) return -1;
+    return std::int64_t(available.QuadPart);
+}
+
 }  // namespace Varnix::Port

@@ -228,4 +228,8 @@ private:
     std::intptr_t handle;
 };
 
+// The machine's own name, as the network knows it (the computer name on
+// Windows); empty when the system gives none. Any thread; never waits.
+std::u16string machineName();
+
 }  // namespace Varnix::Port

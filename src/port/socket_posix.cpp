@@ -4,6 +4,7 @@
 #include "port/socket.h"
 
 #include "port/socket_os.h"
+#include "port/utf8.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -351,6 +352,15 @@ bool DatagramSocket::SetReceiveBufferSize(int bytes) {
 void setListenerOptions(std::intptr_t socket) {
     int one = 1;
     ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+std::u16string machineName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    int bytes = int(std::strlen(name));
+    std::u16string text(std::size_t(Utf8::decode(name, bytes, nullptr, 0, Utf8::BadInput::replace)), u'\0');
+    Utf8::decode(name, bytes, &text[0], int(text.size()), Utf8::BadInput::replace);
+    return text;
 }
 
 }  // namespace Varnix::Port

@@ -455,4 +455,11 @@ void setListenerOptions(std::intptr_t) {
     // for SO_REUSEADDR, and rebinds during TIME_WAIT by itself: nothing to set.
 }
 
+std::u16string machineName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(name, &length)) return {};
+    return std::u16string(reinterpret_cast<const char16_t*>(name), length);
+}
+
 }  // namespace Varnix::Port

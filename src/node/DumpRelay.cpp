@@ -3,10 +3,13 @@
 #include "config/DevelopmentMode.h"
 #include "core/Str.h"
 #include "node/ExrLayout.h"
+#include "node/HostListener.h"
 #include "node/LinkPrimitives.h"
 #include "node/NodeState.h"
 #include "node/Protocol.h"
+#include "node/RenderJob.h"
 #include "port/clock.h"
+#include "port/dirwatch.h"
 #include "port/files.h"
 
 #include <algorithm>
@@ -266,6 +269,33 @@ int DumpRelay::reportCutDumps(const String& dataDirectory, LogTarget* window) {
         ++reported;
     }
     return reported;
+}
+
+int DumpRelay::relayWhileBothConnected(const RelayInputs& inputs) {
+    Port::StreamSocket* master = inputs.master;
+    HostListener& host = *inputs.host;
+    const JobCut* cut = inputs.cut;
+    LogTarget* window = inputs.window;
+    int relayed = 0;
+    // An END may come in pieces across turns.
+    PartialSignal ownSignal;
+    PartialSignal* fromMaster = inputs.fromMaster != nullptr ? inputs.fromMaster : &ownSignal;
+    // Woken by a finished dump, a byte from the master or 3ds Max going away;
+    // the poll period is only the longest pause.
+    String directory = inputs.dataDirectory;
+    Port::DirectoryWatch dumps(directory.wideCString());
+    while (isUsable(master) && host.hasConnection() && host.connectionUsable() && !(cut != nullptr && cut->isCut())) {
+        relayed += relayDumpFiles(master, inputs.dataDirectory, window);
+        bool endForwarded = false;
+        if (fromMaster->poll(master) == endSignal) {
+            window->log(u"Got END signal from remote side, forwarding to 3dsmax");
+            host.sendEnd();
+            endForwarded = true;
+        }
+        if (inputs.goOn && !inputs.goOn(endForwarded)) break;
+        Port::waitForActivity(&dumps, master, host.connection(), inputs.pollMilliseconds);
+    }
+    return relayed;
 }
 
 }  // namespace Varnix

@@ -5,18 +5,41 @@
 
 #include "core/LogTarget.h"
 #include "core/String.h"
+#include "node/Protocol.h"
 
 #include <cstdint>
+#include <functional>
 #include <unordered_set>
 #include <string>
 
 namespace Varnix {
 
+class HostListener;
+class JobCut;
 class NodeStateBoard;
-
+class PartialSignal;
 namespace Port {
 class StreamSocket;
 }  // namespace Port
+
+// What the relay loop works with; everything it points to outlives the loop.
+struct RelayInputs {
+    Port::StreamSocket* master;
+    HostListener* host;
+    // Where 3ds Max writes its dumps.
+    String dataDirectory;
+    LogTarget* window;
+    // The longest pause between two turns: every wake-up the loop waits for
+    // comes sooner.
+    int pollMilliseconds = Varnix::pollMilliseconds;
+    // The loop ends once it is cut; none when null.
+    const JobCut* cut = nullptr;
+    // Keeps the part of an END that came before the loop; none when null.
+    PartialSignal* fromMaster = nullptr;
+    // Asked every turn, told whether an END went to 3ds Max in it: the loop
+    // ends when it says no. Empty: go on.
+    std::function<bool(bool endForwarded)> goOn = {};
+};
 
 // What the relay remembers from one job to the next: the dumps given up on,
 // how long the master has taken nothing, the development copies' numbers.
@@ -70,6 +93,14 @@ public:
     // Told of each dump sent whole and its size; none when null. Set before
     // the first job.
     NodeStateBoard* state = nullptr;
+
+    // The relay loop: while the master and the 3ds Max side both keep their
+    // connections, sends every dump to the master (relayDumpFiles) and
+    // forwards each END to 3ds Max. Wakes on a dump finished in the data
+    // directory, a byte or the close from the master, and the 3ds Max side's
+    // close. Returns, with the number of dumps relayed, when either side is
+    // gone, once cut, or when `goOn` says no.
+    int relayWhileBothConnected(const RelayInputs& inputs);
 
 private:
     // Hashed: a lookup costs the same however many dumps are in it.

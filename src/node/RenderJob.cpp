@@ -12,7 +12,6 @@
 #include "node/Protocol.h"
 #include "port/appendfile.h"
 #include "port/clock.h"
-#include "port/dirwatch.h"
 #include "port/files.h"
 #include "port/process.h"
 #include "port/shellquote.h"
@@ -22,31 +21,6 @@
 #include <optional>
 
 namespace Varnix {
-
-int relayWhileBothConnected(Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
-                            const String& dataDirectory, LogTarget* window, int pollMilliseconds, const JobCut* cut,
-                            PartialSignal* fromMaster, const std::function<bool(bool)>& goOn) {
-    int relayed = 0;
-    // An END may come in pieces across turns.
-    PartialSignal ownSignal;
-    if (fromMaster == nullptr) fromMaster = &ownSignal;
-    // Woken by a finished dump, a byte from the master or 3ds Max going away;
-    // the poll period is only the longest pause.
-    String directory = dataDirectory;
-    Port::DirectoryWatch dumps(directory.wideCString());
-    while (isUsable(master) && host.hasConnection() && host.connectionUsable() && !(cut != nullptr && cut->isCut())) {
-        relayed += relay.relayDumpFiles(master, dataDirectory, window);
-        bool endForwarded = false;
-        if (fromMaster->poll(master) == endSignal) {
-            window->log(u"Got END signal from remote side, forwarding to 3dsmax");
-            host.sendEnd();
-            endForwarded = true;
-        }
-        if (goOn && !goOn(endForwarded)) break;
-        Port::waitForActivity(&dumps, master, host.connection(), pollMilliseconds);
-    }
-    return relayed;
-}
 
 void logHeldBackRefusals(LogTarget* window, LineBudget& budget, bool last) {
     std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Port::elapsedMilliseconds());
@@ -347,11 +321,14 @@ int relay(const RenderJobContext& context, Port::StreamSocket* master, RendererW
         context.host.sendEnd();
         watch.jobOver();
     }
-    return relayWhileBothConnected(master, context.host, context.dumps, context.settings.dataDirectory, context.window,
-                                   pollMilliseconds, &context.cut, &fromMaster, [&watch](bool endForwarded) {
-                                       if (endForwarded) watch.jobOver();
-                                       return watch.mayGoOn(u"render");
-                                   });
+    RelayInputs inputs{master, &context.host, context.settings.dataDirectory, context.window};
+    inputs.cut = &context.cut;
+    inputs.fromMaster = &fromMaster;
+    inputs.goOn = [&watch](bool endForwarded) {
+        if (endForwarded) watch.jobOver();
+        return watch.mayGoOn(u"render");
+    };
+    return context.dumps.relayWhileBothConnected(inputs);
 }
 
 // The last relay, the close of the 3ds Max side, the wait for the renderer

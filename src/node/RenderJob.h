@@ -18,7 +18,6 @@ namespace Varnix {
 class DumpRelay;
 class HostListener;
 class LineBudget;
-class PartialSignal;
 namespace Port {
 class ChildProcess;
 class StreamSocket;
@@ -72,19 +71,5 @@ bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, c
 // Writes the count of refused jobs held back by `budget`, when due (or at
 // once when `last`). serverThread.
 void logHeldBackRefusals(LogTarget* window, LineBudget& budget, bool last = false);
-
-// The relay loop: while the master and the 3ds Max side both keep their
-// connections, sends every dump to the master and forwards each END to 3ds
-// Max. Wakes on a dump finished in `dataDirectory`, a byte or the close from
-// the master, and the 3ds Max side's close; at the latest every
-// `pollMilliseconds`. Returns, with the number of dumps relayed, when either
-// side is gone, once `cut` (when given) is cut, or when `goOn` (asked every
-// turn, told whether an END went to 3ds Max in it) says no. `fromMaster`
-// keeps the part of an END that came before the loop; null: none. Job
-// thread only.
-int relayWhileBothConnected(Port::StreamSocket* master, HostListener& host, DumpRelay& relay,
-                            const String& dataDirectory, LogTarget* window, int pollMilliseconds,
-                            const JobCut* cut = nullptr, PartialSignal* fromMaster = nullptr,
-                            const std::function<bool(bool endForwarded)>& goOn = {});
 
 }  // namespace Varnix

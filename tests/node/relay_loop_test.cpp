@@ -94,7 +94,9 @@ protected:
 
     void startLoop() {
         loop = std::async(std::launch::async, [this] {
-            relayWhileBothConnected(nodeSide.get(), host, dumps, dataDirectory, &window, fallbackPollMs);
+            RelayInputs inputs{nodeSide.get(), &host, dataDirectory, &window};
+            inputs.pollMilliseconds = fallbackPollMs;
+            dumps.relayWhileBothConnected(inputs);
         });
         // Give it time to reach its wait; nothing depends on it having done so.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

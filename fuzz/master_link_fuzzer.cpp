@@ -56,9 +56,10 @@ bool greetsWithCompleteParameters(const std::vector<std::uint8_t>& input, std::s
 }
 
 // What a job does with the connection, up to the relay loop.
-void runJob(Varnix::Port::StreamSocket* master, const std::vector<std::uint8_t>& input, std::size_t nul) {
-    Varnix::String parameters;
-    if (Varnix::readString(master, parameters) != 0) std::abort();  // it was all there
+void runJob(Varnix::MasterConnection& connection, const std::vector<std::uint8_t>& input, std::size_t nul) {
+    Varnix::Port::StreamSocket* master = connection.socket();
+    if (!connection.parametersRead) std::abort();  // it was all there
+    const Varnix::String& parameters = connection.parameters;
     // One code unit per byte: the byte itself when it is ASCII.
     if (parameters.length() != std::int32_t(nul - 4)) std::abort();
     for (std::size_t i = 4; i < nul; ++i)
@@ -114,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ::shutdown(ends[1], SHUT_WR);
     else
         feeder = std::thread(feed, ends[1], input.data() + queued, input.size() - queued);
-    std::unique_ptr<Varnix::Port::StreamSocket> master;
+    std::unique_ptr<Varnix::MasterConnection> master;
     while (!master && gate.held() > 0) {
         master = gate.takeNext(now);
         if (!master && gate.held() > 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
@@ -122,8 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t nul = 0;
     if (bool(master) != greetsWithCompleteParameters(input, nul)) std::abort();
     if (master) {
-        runJob(master.get(), input, nul);
-        master->Destroy();
+        runJob(*master, input, nul);
+        master->close();
     }
     if (feeder.joinable()) feeder.join();
     ::close(ends[1]);

@@ -14,56 +14,88 @@
 
 namespace Varnix {
 
+MasterConnection::MasterConnection(std::unique_ptr<Port::StreamSocket> socket, LogTarget* window, LineBudget* refusals)
+    : connection(std::move(socket)), window(window), refusals(refusals) {}
+
+MasterConnection::~MasterConnection() { close(); }
+
+void MasterConnection::greetedAsMaster() {
+    master = true;
+    connection->GetPeer(peer);
+}
+
+void MasterConnection::announce() {
+    if (master && !announced) {
+        String peerName(PeerNames::shared().nameFor(peer).c_str());
+        window->log(u"Accepted remote connection from " + shownAsText(peerName));
+        logged = true;
+    }
+    announced = true;
+}
+
+void MasterConnection::log(const String& line) {
+    announce();
+    window->log(line);
+    logged = true;
+}
+
+bool MasterConnection::mayExplainRefusal() { return refusals->take(Port::elapsedMilliseconds()); }
+
+void MasterConnection::close() {
+    if (!connection) return;
+    if (logged) window->log(u"Ready for new connection");
+    connection->Destroy();
+    connection.reset();
+}
+
 MasterGate::MasterGate(Port::ListeningSocket* listener, LogTarget* window) : listener(listener), window(window) {}
 
-MasterGate::~MasterGate() { logHeldBackBogus(true); }
+MasterGate::~MasterGate() { logHeldBack(true); }
 
-void MasterGate::logHeldBackBogus(bool last) {
-    std::uint64_t count = last ? bogusLines.takeCount() : bogusLines.dueCount(Port::elapsedMilliseconds());
-    if (count == 0) return;
-    window->log(u"Closed " + Str::getFormatted(count) + u" more bogus master connections, too many to log one by one");
-}
-
-String MasterGate::acceptedLine(const Pending& p) {
-    String peerName(PeerNames::shared().nameFor(p.peer).c_str());
-    return u"Accepted remote connection from " + shownAsText(peerName);
-}
-
-String MasterGate::takeAcceptedLine() {
-    String line = accepted;
-    accepted = String();
-    return line;
+void MasterGate::logHeldBack(bool last) {
+    long long now = Port::elapsedMilliseconds();
+    std::uint64_t refused = last ? refusedJobLines.takeCount() : refusedJobLines.dueCount(now);
+    if (refused > 0)
+        window->log(u"Refused " + Str::getFormatted(refused) +
+                    u" more jobs for 3dsmax versions not configured here, too many to log one by one");
+    std::uint64_t bogus = last ? bogusLines.takeCount() : bogusLines.dueCount(now);
+    if (bogus > 0)
+        window->log(u"Closed " + Str::getFormatted(bogus) +
+                    u" more bogus master connections, too many to log one by one");
 }
 
 void MasterGate::drop(std::size_t index, const String& why) {
+    MasterConnection& connection = *pending[index].connection;
     // A wrong greeting costs nothing to send; a master's connection is never counted.
-    if (pending[index].master || bogusLines.take(Port::elapsedMilliseconds())) {
-        if (pending[index].master) window->log(acceptedLine(pending[index]));
-        if (!why.isEmpty()) window->log(why);
-        window->log(u"Ready for new connection");
+    if (connection.isMaster() || bogusLines.take(Port::elapsedMilliseconds())) {
+        connection.announce();
+        if (!why.isEmpty()) connection.log(why);
     }
-    pending[index].socket->Destroy();
+    connection.close();
     pending.erase(pending.begin() + std::ptrdiff_t(index));
 }
 
 MasterGate::Verdict MasterGate::examine(Pending& p, long long nowMs) {
     bool ended = false;
-    if (!p.master) {
+    Port::StreamSocket* socket = p.connection->socket();
+    if (!p.connection->isMaster()) {
         unsigned char bytes[4];
-        std::uint32_t waiting = p.socket->Peek(bytes, 4, ended);
+        std::uint32_t waiting = socket->Peek(bytes, 4, ended);
         p.waiting = waiting;
         if (waiting == 4) {
-            if (readSignal(p.socket.get(), 0) != masterGreeting) return Verdict::drop;
-            p.master = true;
+            if (readSignal(socket, 0) != masterGreeting) return Verdict::drop;
+            p.connection->greetedAsMaster();
             p.deadlineMs = nowMs + stringFrameDeadlineSeconds * 1000LL;
-            p.socket->GetPeer(p.peer);
             // Its parameters may have come with the greeting: look again at once.
             return examine(p, nowMs);
         }
         return ended || nowMs >= p.deadlineMs ? Verdict::drop : Verdict::wait;
     }
+    // Only looked at, not read, until all of it is in: reading it here would
+    // wait for its bytes (readString), and a slow sender would hold up every
+    // connection behind it. The one deadline is the one set above.
     char text[maxStringFrameBytes + 1];
-    std::uint32_t waiting = p.socket->Peek(text, sizeof text, ended);
+    std::uint32_t waiting = socket->Peek(text, sizeof text, ended);
     p.waiting = waiting;
     if (std::find(text, text + waiting, '\0') != text + waiting) return Verdict::complete;
     return ended || waiting >= sizeof text || nowMs >= p.deadlineMs ? Verdict::drop : Verdict::wait;
@@ -86,7 +118,7 @@ void MasterGate::greetWaitingConnections(long long nowMs) {
             Port::StreamSocket* none = nullptr;
             if (!Port::waitForAny(&none, 0, listener, 0)) return;
             std::size_t index = std::size_t(oldest - pending.begin());
-            drop(index, pending[index].master ? String() : String(u"Got bogus master connection"));
+            drop(index, pending[index].connection->isMaster() ? String() : String(u"Got bogus master connection"));
         }
         int timeout = listener->GetTimeout();
         listener->SetTimeout(0);
@@ -103,23 +135,21 @@ void MasterGate::admit(std::unique_ptr<Port::StreamSocket> connection, long long
     // no "bogus" line either.
     bool ended = false;
     unsigned char first = 0;
-    if (connection->Peek(&first, 1, ended) == 0 && ended) {
-        if (bogusLines.take(nowMs)) {
-            window->log(u"A connection closed before the node could greet it: its peer gave up waiting");
-            window->log(u"Ready for new connection");
-        }
-        connection->Destroy();
+    auto held = std::make_unique<MasterConnection>(std::move(connection), window, &refusedJobLines);
+    if (held->socket()->Peek(&first, 1, ended) == 0 && ended) {
+        if (bogusLines.take(nowMs))
+            held->log(u"A connection closed before the node could greet it: its peer gave up waiting");
         return;
     }
-    writeSignal(connection.get(), nodeGreeting, greetingWriteTimeoutSeconds);
+    writeSignal(held->socket(), nodeGreeting, greetingWriteTimeoutSeconds);
     Pending greeted;
-    greeted.socket = std::move(connection);
+    greeted.connection = std::move(held);
     greeted.greetedMs = nowMs;
     greeted.deadlineMs = nowMs + masterAnswerSeconds * 1000LL;
     pending.push_back(std::move(greeted));
 }
 
-std::unique_ptr<Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
+std::unique_ptr<MasterConnection> MasterGate::takeNext(long long nowMs) {
     // Held in the order they were greeted, which is the order they
     // connected in.
     for (std::size_t i = 0; i < pending.size();) {
@@ -133,8 +163,10 @@ std::unique_ptr<Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
                 ++i;
                 continue;
             }
-            accepted = acceptedLine(p);
-            std::unique_ptr<Port::StreamSocket> master = std::move(p.socket);
+            // All of it is in: read at once, without a wait. A read that
+            // fails even so is the job's to report.
+            p.connection->parametersRead = readString(p.connection->socket(), p.connection->parameters) == 0;
+            std::unique_ptr<MasterConnection> master = std::move(p.connection);
             pending.erase(pending.begin());
             return master;
         }
@@ -143,7 +175,7 @@ std::unique_ptr<Port::StreamSocket> MasterGate::takeNext(long long nowMs) {
             continue;
         }
         String why;  // empty for a master that closed mid-string: no reason line, as before
-        if (!p.master)
+        if (!p.connection->isMaster())
             why = u"Got bogus master connection";
         else if (p.waiting > std::uint32_t(maxStringFrameBytes))
             why = u"Job parameters longer than " + Str::toString(int(maxStringFrameBytes)) + u" bytes";
@@ -158,37 +190,34 @@ void MasterGate::closeGreetedBehind() {
     // Closed now, before its scene is taken, a master can go to another node
     // at once instead of failing on its upload limit.
     while (!pending.empty()) {
+        MasterConnection& connection = *pending.front().connection;
         // Its greeting may have come since it was last looked at.
-        if (!pending.front().master) examine(pending.front(), Port::elapsedMilliseconds());
-        bool master = pending.front().master;
+        if (!connection.isMaster()) examine(pending.front(), Port::elapsedMilliseconds());
+        bool master = connection.isMaster();
         // A master is never counted; a connection that has not answered yet
         // is rationed like a bogus one (it costs its sender nothing).
-        if (master || bogusLines.take(Port::elapsedMilliseconds())) {
-            if (master) window->log(acceptedLine(pending.front()));
-            window->log(master ? String(u"Closed at once: the node is busy with the job of a master that connected "
-                                        u"earlier, so this master can go elsewhere")
-                               : String(u"Closed a connection that had not answered its greeting: the node is busy "
-                                        u"with the job of a master that connected earlier"));
-            window->log(u"Ready for new connection");
-        }
+        if (master || bogusLines.take(Port::elapsedMilliseconds()))
+            connection.log(master ? String(u"Closed at once: the node is busy with the job of a master that connected "
+                                           u"earlier, so this master can go elsewhere")
+                                  : String(u"Closed a connection that had not answered its greeting: the node is "
+                                           u"busy with the job of a master that connected earlier"));
         if (master && state != nullptr) state->countRefusal();
-        pending.front().socket->Destroy();
+        connection.close();
         pending.erase(pending.begin());
     }
 }
 
-std::unique_ptr<Port::StreamSocket> MasterGate::nextMaster(const std::atomic<bool>& stop,
-                                                           const std::function<void()>& eachTurn) {
+std::unique_ptr<MasterConnection> MasterGate::nextMaster(const std::atomic<bool>& stop,
+                                                         const std::function<void()>& eachTurn) {
     for (;;) {
         if (eachTurn) eachTurn();
-        logHeldBackBogus(false);
+        logHeldBack(false);
         if (stop) {
-            for (Pending& p : pending) p.socket->Destroy();
             pending.clear();
             return nullptr;
         }
         long long now = Port::elapsedMilliseconds();
-        if (std::unique_ptr<Port::StreamSocket> master = takeNext(now)) return master;
+        if (std::unique_ptr<MasterConnection> master = takeNext(now)) return master;
         greetWaitingConnections(now);
         // Room made at the head for a complete master: serve it at once.
         if (!pending.empty() && pending.front().complete) continue;
@@ -205,7 +234,7 @@ std::unique_ptr<Port::StreamSocket> MasterGate::nextMaster(const std::atomic<boo
             if (p.waiting > 0)
                 wake = std::min(wake, now + partialRecheckMs);
             else
-                sockets.push_back(p.socket.get());
+                sockets.push_back(p.connection->socket());
         }
         int waitMs = int(std::max<long long>(0, wake - now));
         Port::waitForAny(sockets.data(), sockets.size(), pending.size() < maxPending ? listener : nullptr, waitMs);

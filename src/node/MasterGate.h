@@ -35,6 +35,57 @@
 namespace Varnix {
 
 class NodeStateBoard;
+class LineBudget;
+
+// One connection on the master port and its lines in the log, whoever
+// writes them (the gate while it holds it, the job once it is handed over):
+// a master's first line comes after "Accepted remote connection from ...",
+// and once the connection is closed "Ready for new connection" follows, when
+// any line was written about it. Owned by one thread at a time.
+class MasterConnection {
+public:
+    // `window` and `refusals` (the gate's budget for refused jobs' lines)
+    // must outlive the connection.
+    MasterConnection(std::unique_ptr<Port::StreamSocket> socket, LogTarget* window, LineBudget* refusals);
+    // Closes it (close).
+    ~MasterConnection();
+    MasterConnection(const MasterConnection&) = delete;
+    MasterConnection& operator=(const MasterConnection&) = delete;
+
+    // Null once closed. Stays owned here.
+    Port::StreamSocket* socket() const { return connection.get(); }
+    // Its peer greeted as a master: its lines begin with the accepted line.
+    void greetedAsMaster();
+    bool isMaster() const { return master; }
+
+    // Writes `line`, after the accepted line if that is not written yet.
+    void log(const String& line);
+    // Writes the accepted line if it is not written yet (for a master).
+    void announce();
+    // A refused job's lines cost its sender nothing, and each can carry a
+    // different parameter text that no repeat count merges: past a burst
+    // they are counted (the gate writes the count) and none of them is
+    // written, not even the accepted line. True when they may be written.
+    bool mayExplainRefusal();
+
+    // "Ready for new connection" when any line was written about it, then
+    // closes it. Once; nothing after that.
+    void close();
+
+    // The parameter string, read once by the gate when it hands the
+    // connection over; parametersRead is false when that read failed.
+    String parameters;
+    bool parametersRead = false;
+
+private:
+    std::unique_ptr<Port::StreamSocket> connection;
+    LogTarget* window;
+    LineBudget* refusals;
+    Port::IPv4Address peer;  // taken when it greets as a master
+    bool master = false;
+    bool announced = false;
+    bool logged = false;
+};
 
 class MasterGate {
 public:
@@ -48,28 +99,26 @@ public:
 
     // `listener` and `window` must outlive the gate.
     MasterGate(Port::ListeningSocket* listener, LogTarget* window);
-    // Closes what is still held.
+    // Closes what is still held; writes the counts of lines held back.
     ~MasterGate();
     MasterGate(const MasterGate&) = delete;
     MasterGate& operator=(const MasterGate&) = delete;
 
     // Waits until the earliest connection still held has greeted as a
     // master and its whole parameter string has arrived; returns it with the
-    // master greeting read and the parameters still to be read (readString).
+    // master greeting and its parameters read (MasterConnection::parameters).
     // Logs what it drops: "Got bogus master connection" for a wrong greeting
     // (nothing, fewer than four bytes or a close within 5 s), a line of its
     // own for a peer that closed before it was greeted and for each
-    // connection closed because a job begins (see above), "Accepted
-    // remote connection from ..." for each master (when it is handed over
-    // or dropped, so that a job's lines stay together), and "Ready for new
-    // connection" after each connection it closes; past a burst, bogus
-    // connections are counted instead ("Closed N more bogus master
-    // connections, too many to log one by one"). Null once `stop` is set
-    // (within pollMs); the connections still held are then closed without a
-    // line. `eachTurn`, if set, runs on every turn of the wait (at least
-    // every pollMs).
-    std::unique_ptr<Port::StreamSocket> nextMaster(const std::atomic<bool>& stop,
-                                                   const std::function<void()>& eachTurn = {});
+    // connection closed because a job begins (see above), each with its
+    // connection's lines (MasterConnection); past a burst, bogus connections
+    // are counted instead ("Closed N more bogus master connections, too many
+    // to log one by one"), and so are refused jobs (their count written on
+    // its turns). Null once `stop` is set (within pollMs); the connections
+    // still held are then closed without a line. `eachTurn`, if set, runs on
+    // every turn of the wait (at least every pollMs).
+    std::unique_ptr<MasterConnection> nextMaster(const std::atomic<bool>& stop,
+                                                 const std::function<void()>& eachTurn = {});
 
     // The steps nextMaster is made of, for a caller that brings its own
     // connections and clock (the master-link fuzzer): `admit` greets
@@ -78,7 +127,7 @@ public:
     // the earliest one if it is complete, else null; `held` counts the
     // connections held.
     void admit(std::unique_ptr<Port::StreamSocket> connection, long long nowMs);
-    std::unique_ptr<Port::StreamSocket> takeNext(long long nowMs);
+    std::unique_ptr<MasterConnection> takeNext(long long nowMs);
     std::size_t held() const { return pending.size(); }
 
     // Closes every connection still held, with its lines ("Closed at once:
@@ -90,27 +139,20 @@ public:
     // masters behind it are served next.
     void closeGreetedBehind();
 
-    // The "Accepted remote connection from ..." line of the connection last
-    // handed over, once; "" after that. The job writes it, or leaves it out
-    // with the rest of a refusal past its budget.
-    String takeAcceptedLine();
-
     // Told of each master turned away because the node is busy (counted as
     // a refused job); none when null.
     NodeStateBoard* state = nullptr;
 
 private:
     struct Pending {
-        std::unique_ptr<Port::StreamSocket> socket;
+        std::unique_ptr<MasterConnection> connection;
         long long greetedMs = 0;
         long long deadlineMs = 0;
-        bool master = false;    // its master greeting has been read
         bool complete = false;  // its parameters have all arrived: it waits for its turn
         // Bytes that wait unread (part of a greeting or of the parameters):
         // such a connection is looked at again every partialRecheckMs
         // instead of being waited on, which would return at once.
         std::uint32_t waiting = 0;
-        Port::IPv4Address peer;  // taken when it greets as a master
     };
     enum class Verdict { wait, drop, complete };
     static constexpr int partialRecheckMs = 50;
@@ -118,20 +160,23 @@ private:
     // Looks at one held connection that is not complete yet.
     Verdict examine(Pending& pending, long long nowMs);
     void greetWaitingConnections(long long nowMs);
-    String acceptedLine(const Pending& pending);
     // Closes and forgets one held connection with the lines it deserves.
     void drop(std::size_t index, const String& why);
-    // Writes the count of bogus connections not logged, when due (every
-    // count when `last`).
-    void logHeldBackBogus(bool last);
+    // Writes the counts of bogus connections and refused jobs not logged,
+    // when due (every count when `last`).
+    void logHeldBack(bool last);
 
     Port::ListeningSocket* listener;
     LogTarget* window;
     std::vector<Pending> pending;
-    String accepted;  // see takeAcceptedLine
     // Lines of wrong greetings, which cost their sender nothing: 50 at once
     // and 2 a second on average are written, the rest counted.
     LineBudget bogusLines{50, 2};
+    // Lines of refused jobs (a version not configured here): a stranger can
+    // send as many as it likes, each with different parameters. 20 at once
+    // and one every 2 s on average, far above the few a minute of a farm
+    // with a misconfigured master.
+    LineBudget refusedJobLines{20, 0.5};
 };
 
 }  // namespace Varnix

@@ -5,9 +5,9 @@
 #include "core/Str.h"
 #include "node/DumpRelay.h"
 #include "node/JobParameters.h"
-#include "node/LineBudget.h"
 #include "node/HostListener.h"
 #include "node/LinkPrimitives.h"
+#include "node/MasterGate.h"
 #include "node/NetworkText.h"
 #include "node/Protocol.h"
 #include "port/appendfile.h"
@@ -21,13 +21,6 @@
 #include <optional>
 
 namespace Varnix {
-
-void logHeldBackRefusals(LogTarget* window, LineBudget& budget, bool last) {
-    std::uint64_t count = last ? budget.takeCount() : budget.dueCount(Port::elapsedMilliseconds());
-    if (count == 0) return;
-    window->log(u"Refused " + Str::getFormatted(count) +
-                u" more jobs for 3dsmax versions not configured here, too many to log one by one");
-}
 
 namespace {
 
@@ -60,20 +53,20 @@ void publishEnd(const RenderJobContext& context, JobOutcome outcome, const std::
 
 std::u16string releaseText(int version) { return String(Str::toString(version)).wideCString(); }
 
-// Receives the parameters, chooses the version and downloads the scene.
-// False, with the reason logged (or nothing, as for a silent master), when
-// the job cannot go on; `counted` is set for a refusal past its budget,
-// which writes no line, not even `acceptedLine`.
-bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, const String& acceptedLine,
-                JobRequest& request, bool& counted) {
+// Chooses the version for the parameters and downloads the scene. False,
+// with the reason logged (or nothing, for a refusal past its budget), when
+// the job cannot go on.
+bool receiveJob(const RenderJobContext& context, MasterConnection& connection, JobRequest& request) {
     publishStage(context, NodeStage::receivingScene);
     LogTarget* window = context.window;
+    Port::StreamSocket* master = connection.socket();
     const String& dataDirectory = context.settings.dataDirectory;
-    if (readString(master, request.parameters) != 0) {
-        window->log(acceptedLine);
+    if (!connection.parametersRead) {
+        connection.announce();
         request.why = u"no job parameters came";
         return false;
     }
+    request.parameters = connection.parameters;
     request.job = parseJobParameters(request.parameters);
     int requested = request.job.requestedVersion;
     request.chosenVersion = chooseHostVersion(context.settings, requested);
@@ -83,16 +76,8 @@ bool receiveJob(const RenderJobContext& context, Port::StreamSocket* master, con
         request.outcome = JobOutcome::refused;
         request.why = u"3dsmax " + releaseText(requested) + u" is not configured here";
     }
-    // A refusal costs its sender nothing, and each can carry a different
-    // parameter text that no repeat count merges: past a burst they are
-    // counted instead of written.
-    logHeldBackRefusals(window, context.refusedJobLines);
-    if (request.chosenVersion == 0 && !context.refusedJobLines.take(Port::elapsedMilliseconds())) {
-        counted = true;
-        return false;
-    }
-    window->log(acceptedLine);
-    window->log(u"Parameters received: " + shownAsText(request.parameters));
+    if (request.chosenVersion == 0 && !connection.mayExplainRefusal()) return false;
+    connection.log(u"Parameters received: " + shownAsText(request.parameters));
     if (request.chosenVersion == 0) {
         window->log(u"Unsupported 3dsmax version: " + Str::toString(requested));
         return false;
@@ -376,17 +361,17 @@ int finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port:
 
 }  // namespace
 
-bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, const String& acceptedLine) {
+void runRenderJob(const RenderJobContext& context, MasterConnection& connection) {
     JobRequest request;
-    bool counted = false;
-    if (!receiveJob(context, master, acceptedLine, request, counted)) {
+    if (!receiveJob(context, connection, request)) {
         publishEnd(context, request.outcome, request.why);
-        return !counted;
+        return;
     }
     if (context.cut.isCut()) {
         publishEnd(context, JobOutcome::cut, u"a stop cut it short");
-        return true;
+        return;
     }
+    Port::StreamSocket* master = connection.socket();
     String command = prepareCommand(context, request);
     std::unique_ptr<Port::ChildProcess> renderer = startRenderer(context, command);
     if (!renderer) {
@@ -394,7 +379,7 @@ bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, c
         int relayed = 0;
         finishJob(context, master, nullptr, nullptr, relayed);
         publishEnd(context, JobOutcome::failed, u"the command interpreter could not be started");
-        return true;
+        return;
     }
     int cutDumps = 0;
     int relayed = 0;
@@ -431,7 +416,6 @@ bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, c
     } else if (cutDumps > 0) {
         writeSignal(master, fileDumpSignal, cutSignalTimeoutSeconds);
     }
-    return true;
 }
 
 int JobCut::cut() {

@@ -17,7 +17,7 @@ namespace Varnix {
 
 class DumpRelay;
 class HostListener;
-class LineBudget;
+class MasterConnection;
 namespace Port {
 class ChildProcess;
 class StreamSocket;
@@ -50,8 +50,6 @@ struct RenderJobContext {
     const NodeSettings& settings;
     HostListener& host;
     DumpRelay& dumps;
-    // Lines of refused jobs, shared by all jobs of the service.
-    LineBudget& refusedJobLines;
     JobCut& cut;
     // Told the job's stage as it changes; none when null.
     NodeStateBoard* state;
@@ -61,15 +59,10 @@ struct RenderJobContext {
     std::function<void()> willRun = {};
 };
 
-// Runs the whole job on the calling thread (serverThread) and returns when
-// it is over; every outcome is only logged, `acceptedLine` (the master
-// connection's) first. The master connection stays owned, and is closed, by
-// the caller. False when the job wrote no line at all: a refusal past its
-// budget, which is counted instead.
-bool runRenderJob(const RenderJobContext& context, Port::StreamSocket* master, const String& acceptedLine);
-
-// Writes the count of refused jobs held back by `budget`, when due (or at
-// once when `last`). serverThread.
-void logHeldBackRefusals(LogTarget* window, LineBudget& budget, bool last = false);
+// Runs the whole job for `master` (its parameters read) on the calling
+// thread (serverThread) and returns when it is over; every outcome is only
+// logged, its first line through `master`. The connection stays owned, and
+// is closed, by the caller.
+void runRenderJob(const RenderJobContext& context, MasterConnection& master);
 
 }  // namespace Varnix

@@ -136,29 +136,27 @@ void RenderService::serveMasters(void* argument) {
     MasterGate gate(service->masterServer.get(), service->window);
     gate.state = service->setup.state;
     service->dumpRelay.state = service->setup.state;
-    RenderJobContext context{
-        service->window,          service->settings, *service->hostListener, service->dumpRelay,
-        service->refusedJobLines, service->jobCut,   service->setup.state,   [&gate] { gate.closeGreetedBehind(); }};
+    RenderJobContext context{service->window,
+                             service->settings,
+                             *service->hostListener,
+                             service->dumpRelay,
+                             service->jobCut,
+                             service->setup.state,
+                             [&gate] { gate.closeGreetedBehind(); }};
     while (!service->stopRequested) {
-        std::unique_ptr<Port::StreamSocket> master = gate.nextMaster(service->stopRequested, [service] {
-            logHeldBackRefusals(service->window, service->refusedJobLines);
-            if (service->setup.betweenJobs) service->setup.betweenJobs();
-        });
+        std::unique_ptr<MasterConnection> master = gate.nextMaster(service->stopRequested, service->setup.betweenJobs);
         if (!master) continue;
         if (service->setup.state) {
             Port::IPv4Address peer;
-            master->GetPeer(peer);
+            master->socket()->GetPeer(peer);
             service->setup.state->beginJob(String(peer.dotted().c_str()).wideCString());
         }
         service->jobRunning = true;
-        bool logged = runRenderJob(context, master.get(), gate.takeAcceptedLine());
+        runRenderJob(context, *master);
         service->jobRunning = false;
         if (service->setup.state) service->setup.state->setJobStage(NodeStage::idle);
-        if (logged) service->window->log(u"Ready for new connection");
-        master.reset();
+        master.reset();  // "Ready for new connection" after the job's lines, then the close
     }
-    // Nothing goes unreported, not even at the end.
-    logHeldBackRefusals(service->window, service->refusedJobLines, true);
 }
 
 }  // namespace Varnix

@@ -11,7 +11,6 @@
 #include "node/DumpRelay.h"
 #include "node/FreeSpaceSampler.h"
 #include "node/HostListener.h"
-#include "node/LineBudget.h"
 #include "node/NodeState.h"
 #include "node/RenderJob.h"
 #include "node/Protocol.h"
@@ -127,11 +126,6 @@ private:
     DumpRelay dumpRelay;
     // True while serveMasters runs a job; written by serverThread.
     std::atomic<bool> jobRunning{false};
-    // Lines of refused jobs (a version not configured here): a stranger can
-    // send as many as it likes, each with different parameters. 20 at once
-    // and one every 2 s on average, far above the few a minute of a farm
-    // with a misconfigured master. serverThread.
-    LineBudget refusedJobLines{20, 0.5};
     // The waiting line has been logged.
     bool stopWaitLogged = false;
     // Reaches the running job from the GUI thread.

@@ -16,7 +16,7 @@ class HostListener {
 public:
     // Binds the listener to `tcpPort` (0: any free port) on the loopback
     // address; when the port cannot be bound it stays in place, unbound
-    // (listener->IsOk() false), for its owner to report. GUI thread;
+    // (listeningSocket()->IsOk() false), for its owner to report. GUI thread;
     // `window` must outlive the listener.
     HostListener(LogTarget* window, std::uint16_t tcpPort = hostPort);
 
@@ -53,9 +53,14 @@ public:
     // The held connection (owned here), or null. Job thread only.
     Port::StreamSocket* connection() const { return hostConnection.get(); }
 
+    // The loopback listener (owned here), for its owner to tell whether and
+    // where it is bound. Never null before destruction.
+    Port::ListeningSocket* listeningSocket() const { return listener.get(); }
+
+private:
     LogTarget* window;
     std::unique_ptr<Port::ListeningSocket> listener;
-    // Destroying it closes the connection.
+    // Destroying it closes the connection. Job thread only.
     std::unique_ptr<Port::StreamSocket> hostConnection;
 };
 

@@ -61,7 +61,7 @@ RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : set
     try {
         discoveryReplier = std::make_unique<DiscoveryReplier>(window, setup.discoveryPort, &status);
         hostListener = std::make_unique<HostListener>(window, setup.hostPort);
-        if (!hostListener->listener->IsOk())
+        if (!hostListener->listeningSocket()->IsOk())
             startupFailures.push_back({"Cannot bind to loopback port (TCP " + portText(setup.hostPort) + u")",
                                        String(LogTarget::plainCaption)});
 
@@ -90,7 +90,7 @@ RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : set
 RenderService::HeldPorts RenderService::heldPorts() const {
     HeldPorts held;
     if (discoveryReplier) held.discovery = discoveryReplier->boundPort();
-    if (hostListener) held.host = boundPort(hostListener->listener.get());
+    if (hostListener) held.host = boundPort(hostListener->listeningSocket());
     held.master = boundPort(masterServer.get());
     return held;
 }

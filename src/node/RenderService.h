@@ -102,11 +102,15 @@ public:
     // the node is to end once the admin has seen the box.
     bool startFailed = false;
     NodeSettings settings;
+
     // Set by requestStop, and by a start that cannot serve masters; the
-    // accept loop ends once it is set.
-    std::atomic<bool> stopRequested{false};
+    // accept loop ends once it is set. Any thread.
+    bool stopIsRequested() const { return stopRequested; }
 
 private:
+    // See stopIsRequested. Written by the GUI thread (and the constructor),
+    // read afresh on every turn of the accept loop.
+    std::atomic<bool> stopRequested{false};
     // Stops the accept loop and discovery, closes the listeners, waits for a
     // running job and its renderer. Whatever was never started is skipped.
     void stopEverything();

@@ -51,7 +51,7 @@ class HostListenerTest : public ::testing::Test {
 protected:
     std::unique_ptr<StreamSocket> connectToHostPort() {
         IPv4Address bound;
-        EXPECT_TRUE(host.listener->GetLocal(bound));
+        EXPECT_TRUE(host.listeningSocket()->GetLocal(bound));
         return StreamSocket::connect(bound, 5);
     }
 
@@ -77,8 +77,8 @@ protected:
 
 TEST_F(HostListenerTest, ListensOnTheLoopbackAddressOnly) {
     IPv4Address bound;
-    ASSERT_TRUE(host.listener->IsOk());
-    ASSERT_TRUE(host.listener->GetLocal(bound));
+    ASSERT_TRUE(host.listeningSocket()->IsOk());
+    ASSERT_TRUE(host.listeningSocket()->GetLocal(bound));
     EXPECT_EQ("127.0.0.1", bound.dotted());
     // Another address of this machine is not served.
     IPv4Address other;
@@ -227,7 +227,7 @@ TEST_F(HostListenerTest, CloseHostClosesTheConnectionAndIsHarmlessWhenEmpty) {
 }
 
 TEST_F(HostListenerTest, UnboundListenerPacesTheCaller) {
-    host.listener->Destroy();
+    host.listeningSocket()->Destroy();
     auto start = Clock::now();
     EXPECT_FALSE(host.acceptHost(dataDirectory));
     EXPECT_GE(msSince(start), 900);
@@ -243,7 +243,7 @@ TEST(HostListenerBindFailure, StaysUnboundAndKeepsGoing) {
 
     RecordingWindow window;
     HostListener host(&window, taken.port);
-    EXPECT_FALSE(host.listener->IsOk());
+    EXPECT_FALSE(host.listeningSocket()->IsOk());
     EXPECT_TRUE(window.shownBoxes().empty());
     EXPECT_TRUE(window.snapshot().empty());
 

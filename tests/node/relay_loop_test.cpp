@@ -65,7 +65,7 @@ protected:
         // The 3ds Max side connects, greets and reads the data directory.
         auto maxSide = std::async(std::launch::async, [this] {
             IPv4Address bound;
-            if (!host.listener->GetLocal(bound)) return false;
+            if (!host.listeningSocket()->GetLocal(bound)) return false;
             hostSide = StreamSocket::connect(bound, 5);
             if (!hostSide) return false;
             take(*hostSide, 4, 5);

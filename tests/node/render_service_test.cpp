@@ -130,7 +130,7 @@ TEST_F(RenderServiceStart, ReportsWhatItCouldNotStartInOrderAndShowsNothing) {
         EXPECT_EQ(held.discovery != 0, !c.configUncreatable);
         EXPECT_EQ(held.host != 0, !c.hostTaken);
         EXPECT_EQ(held.master != 0, !c.masterTaken);
-        EXPECT_EQ(service.stopRequested.load(), c.masterTaken || c.configUncreatable);
+        EXPECT_EQ(service.stopIsRequested(), c.masterTaken || c.configUncreatable);
         if (c.configUncreatable) {
             EXPECT_EQ(0, window.countStartingWith("Starting UDP socket"));
         }

@@ -2,6 +2,7 @@
 
 #include "port/path_win32.h"
 #include "port/systemerror_win32.h"
+#include "port/writefault.h"
 
 #include <windows.h>
 
@@ -15,9 +16,10 @@ HANDLE asHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle);
 
 bool writeAll(HANDLE file, const char* bytes, std::size_t size, std::string& why) {
     while (size > 0) {
-        DWORD chunk = size > 0x40000000 ? 0x40000000 : DWORD(size);
+        DWORD chunk = DWORD(allowedWriteBytes(size > 0x40000000 ? 0x40000000 : size));
         DWORD written = 0;
-        if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) {
+        if (chunk == 0) SetLastError(ERROR_DISK_FULL);  // a test's limit (writefault.h)
+        if (chunk == 0 || !WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) {
             why = systemErrorText(GetLastError());
             return false;
         }

@@ -2,6 +2,7 @@
 
 #include "port/path_win32.h"
 #include "port/regularfile_win32.h"
+#include "port/writefault.h"
 
 #include <windows.h>
 
@@ -65,9 +66,11 @@ bool BinaryFile::write(const void* buffer, std::size_t count) {
     if (handle == noFile) return false;
     std::size_t done = 0;
     while (done < count) {
-        DWORD piece = count - done > 0x40000000 ? 0x40000000 : DWORD(count - done);
+        DWORD piece = DWORD(allowedWriteBytes(count - done > 0x40000000 ? 0x40000000 : count - done));
         DWORD put = 0;
-        if (!WriteFile(handleOf(handle), static_cast<const char*>(buffer) + done, piece, &put, nullptr) || put == 0)
+        if (piece == 0) SetLastError(ERROR_DISK_FULL);  // a test's limit (writefault.h)
+        if (piece == 0 || !WriteFile(handleOf(handle), static_cast<const char*>(buffer) + done, piece, &put, nullptr) ||
+            put == 0)
             return false;
         done += put;
     }

@@ -4,6 +4,7 @@
 
 #include "node/LinkPrimitives.h"
 #include "node/Protocol.h"
+#include "port/writefault.h"
 
 #include <atomic>
 #include <filesystem>
@@ -288,6 +289,25 @@ TEST_F(LinkTest, ShortSizeFails) {
     peer->Destroy();
     EXPECT_EQ(1, receiveFile(node.get(), path("f")));
     EXPECT_EQ("", readBytes("f"));
+}
+
+// A disk that fills mid-scene (port/writefault.h): the transfer fails with
+// the system's reason, and only what fitted is on disk.
+TEST_F(LinkTest, ReceiveFileOntoAFullDiskFailsWithTheSystemsReason) {
+    struct Unlimited {
+        ~Unlimited() { Port::limitFileWrites(-1); }
+    } unlimitedAtTheEnd;
+    Port::limitFileWrites(1000);
+    std::string content = pattern(3000);
+    peerWrites(le32(3000) + content);
+    String failure;
+    EXPECT_EQ(1, receiveFile(node.get(), path("received_scene.max"), &failure));
+    Port::limitFileWrites(-1);
+    EXPECT_EQ(content.substr(0, 1000), readBytes("received_scene.max"));
+    std::string reason = ": " + Port::diskFullReason();
+    std::string said = failure.toNarrow();
+    EXPECT_TRUE(said.size() > reason.size() && said.compare(said.size() - reason.size(), reason.size(), reason) == 0)
+        << said;
 }
 
 TEST_F(LinkTest, UncreatablePathLeavesTheFrameUnread) {

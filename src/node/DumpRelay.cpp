@@ -100,11 +100,11 @@ ExrLayout layoutOf(InputFile& file) {
 // "the master took nothing for N s", for a wait of `seconds`.
 String tookNothingFor(int seconds) { return u"the master took nothing for " + Str::toString(seconds) + u" s"; }
 
-String whyCut(FrameEnd end) {
+String whyCut(Port::FileSendEnd end) {
     switch (end) {
-    case FrameEnd::timedOut: return tookNothingFor(fileSendTimeoutSeconds);
-    case FrameEnd::fileShrank: return u"the file shrank while it was read";
-    case FrameEnd::fileReadFailed: return u"the file could not be read";
+    case Port::FileSendEnd::timedOut: return tookNothingFor(fileSendTimeoutSeconds);
+    case Port::FileSendEnd::fileShrank: return u"the file shrank while it was read";
+    case Port::FileSendEnd::fileReadFailed: return u"the file could not be read";
     default: return u"the connection failed";
     }
 }
@@ -233,9 +233,9 @@ int DumpRelay::relayDumpFiles(Port::StreamSocket* master, const String& dataDire
             return relayed;
         }
         stalledSince = -1;
-        FrameEnd end = sendFileFrame(master, file);
+        Port::FileSendEnd end = sendFileFrame(master, file);
         file.close();
-        if (end != FrameEnd::sent) {
+        if (end != Port::FileSendEnd::sent) {
             window->log(u"Sending file to remote side failed: 1");
             closeMaster(master, window, u"a dump was cut short (" + whyCut(end) + u")");
             return relayed;

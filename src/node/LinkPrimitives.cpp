@@ -141,9 +141,10 @@ std::int32_t getFileSize(const String& path) {
     return static_cast<std::int32_t>(size);
 }
 
-FrameEnd sendFileFrame(Port::StreamSocket* socket, Port::InputFile& file, int timeoutSeconds) {
-    if (!isUsable(socket)) return FrameEnd::notStarted;
-    auto cut = [socket] { return socket->IsOk() ? FrameEnd::timedOut : FrameEnd::connectionFailed; };
+Port::FileSendEnd sendFileFrame(Port::StreamSocket* socket, Port::InputFile& file, int timeoutSeconds) {
+    using Port::FileSendEnd;
+    if (!isUsable(socket)) return FileSendEnd::notStarted;
+    auto cut = [socket] { return socket->IsOk() ? FileSendEnd::timedOut : FileSendEnd::connectionFailed; };
     auto size = static_cast<std::int32_t>(file.size());
     useTimeout(socket, timeoutSeconds);
     writeSize(socket, size);
@@ -151,29 +152,24 @@ FrameEnd sendFileFrame(Port::StreamSocket* socket, Port::InputFile& file, int ti
     // for an empty file.
     if (socket->LastWriteCount() != 4 || !socket->IsOk()) return cut();
     // The content goes from the file to the connection without a copy here.
-    switch (socket->WriteFile(file, 0, static_cast<std::uint32_t>(size))) {
-    case Port::FileWriteEnd::written: return FrameEnd::sent;
-    case Port::FileWriteEnd::fileEnded: return FrameEnd::fileShrank;
-    case Port::FileWriteEnd::fileFailed: return FrameEnd::fileReadFailed;
-    case Port::FileWriteEnd::timedOut:
-    case Port::FileWriteEnd::connectionFailed: return cut();
-    case Port::FileWriteEnd::unsupported: break;
-    }
+    FileSendEnd end = socket->WriteFile(file, 0, static_cast<std::uint32_t>(size));
+    if (end == FileSendEnd::timedOut || end == FileSendEnd::connectionFailed) return cut();
+    if (end != FileSendEnd::unsupported) return end;
     // A file system that cannot send its files so: through a buffer.
     std::vector<char> buffer(filePieceBytes);
     for (std::uint32_t remaining = static_cast<std::uint32_t>(size); remaining > 0;) {
         std::uint32_t piece = remaining < filePieceBytes ? remaining : filePieceBytes;
         for (std::uint32_t filled = 0; filled < piece;) {
             long long got = file.read(buffer.data() + filled, piece - filled);
-            if (got < 0) return FrameEnd::fileReadFailed;
-            if (got == 0) return FrameEnd::fileShrank;
+            if (got < 0) return FileSendEnd::fileReadFailed;
+            if (got == 0) return FileSendEnd::fileShrank;
             filled += static_cast<std::uint32_t>(got);
         }
         socket->Write(buffer.data(), piece);
         remaining -= piece;
         if (socket->LastWriteCount() != piece || !socket->IsOk()) return cut();
     }
-    return FrameEnd::sent;
+    return FileSendEnd::sent;
 }
 
 int sendFile(Port::StreamSocket* socket, const String& path, int timeoutSeconds) {
@@ -182,7 +178,7 @@ int sendFile(Port::StreamSocket* socket, const String& path, int timeoutSeconds)
     Port::InputFile file(copy.wideCString());
     if (file.status() != Port::InputFile::Status::opened || file.size() > std::numeric_limits<std::int32_t>::max())
         return 1;
-    return sendFileFrame(socket, file, timeoutSeconds) == FrameEnd::sent ? 0 : 1;
+    return sendFileFrame(socket, file, timeoutSeconds) == Port::FileSendEnd::sent ? 0 : 1;
 }
 
 int receiveFile(Port::StreamSocket* socket, const String& path, String* failure) {

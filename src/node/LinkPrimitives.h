@@ -59,23 +59,15 @@ int writePath(Port::StreamSocket* socket, const String& path);
 // than maxStringFrameBytes bytes; `text` then holds what came so far.
 int readString(Port::StreamSocket* socket, String& text);
 
-// How a file frame that the node set out to send ended.
-enum class FrameEnd {
-    sent,              // whole
-    notStarted,        // nothing written: the socket was not usable
-    timedOut,          // a write moved nothing more before its deadline: cut
-    connectionFailed,  // the connection broke: cut
-    fileShrank,        // the file ended before its announced size: cut
-    fileReadFailed     // the file could not be read on: cut
-};
-
 // Sends the opened `file` as a file frame: its size, then its first size
 // bytes straight from the file (StreamSocket::WriteFile; through a buffer
 // where the system cannot), each 65536 bytes going out before a deadline
-// `timeoutSeconds` from the moment the ones before them had gone. Anything but sent or notStarted leaves the peer inside a frame
-// that will never be completed. Precondition: `file` is opened and at most
-// 2,147,483,647 bytes long.
-FrameEnd sendFileFrame(Port::StreamSocket* socket, Port::InputFile& file, int timeoutSeconds = fileSendTimeoutSeconds);
+// `timeoutSeconds` from the moment the ones before them had gone. Never
+// unsupported; anything but sent or notStarted leaves the peer inside a
+// frame that will never be completed. Precondition: `file` is opened and at
+// most 2,147,483,647 bytes long.
+Port::FileSendEnd sendFileFrame(Port::StreamSocket* socket, Port::InputFile& file,
+                                int timeoutSeconds = fileSendTimeoutSeconds);
 
 // Sends the file at `path` as a file frame (sendFileFrame). 1, having written
 // nothing, when the socket is not usable or the file cannot be opened, is not

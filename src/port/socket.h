@@ -24,14 +24,16 @@ class InputFile;  // files.h
 // Write of a file frame's piece carried.
 constexpr std::uint32_t fileSendPieceBytes = 65536;
 
-// How a WriteFile ended.
-enum class FileWriteEnd {
-    written,           // all bytes went out
+// How sending a file's bytes on a connection ended: StreamSocket::WriteFile,
+// and the file frame built on it (LinkPrimitives' sendFileFrame).
+enum class FileSendEnd {
+    sent,              // all bytes went out
+    notStarted,        // nothing written: the socket was not usable (a file frame)
     timedOut,          // a wait ran out with bytes still to send
     connectionFailed,  // reset, broken pipe, or the socket was not open
-    fileEnded,         // the file ended before offset + count: it shrank
-    fileFailed,        // the file could not be read on
-    unsupported        // the system cannot send this file so; nothing was sent
+    fileShrank,        // the file ended before offset + count
+    fileReadFailed,    // the file could not be read on
+    unsupported        // the system cannot send this file so; nothing was sent (WriteFile)
 };
 
 // Starts the platform's socket library (WSAStartup on Windows; nothing else on
@@ -108,7 +110,7 @@ public:
     // position afterwards is unspecified. The count sent is LastWriteCount().
     // Never raises SIGPIPE. The socket's user thread; `file` stays the
     // caller's.
-    FileWriteEnd WriteFile(const InputFile& file, std::int64_t offset, std::uint32_t count);
+    FileSendEnd WriteFile(const InputFile& file, std::int64_t offset, std::uint32_t count);
 
     std::uint32_t LastReadCount() const { return lastReadCount; }
     std::uint32_t LastWriteCount() const { return lastWriteCount; }

@@ -126,9 +126,9 @@ void StreamSocket::Write(const void* buffer, std::uint32_t count) {
     }
 }
 
-FileWriteEnd StreamSocket::WriteFile(const InputFile& file, std::int64_t offset, std::uint32_t count) {
+FileSendEnd StreamSocket::WriteFile(const InputFile& file, std::int64_t offset, std::uint32_t count) {
     lastWriteCount = 0;
-    if (handle == noSocket || failed) return FileWriteEnd::connectionFailed;
+    if (handle == noSocket || failed) return FileSendEnd::connectionFailed;
     auto deadline = deadlineAfter(timeoutSeconds);
     std::uint32_t pieceEnd = fileSendPieceBytes;
     while (lastWriteCount < count) {
@@ -142,19 +142,19 @@ FileWriteEnd StreamSocket::WriteFile(const InputFile& file, std::int64_t offset,
                 pieceEnd = (lastWriteCount / fileSendPieceBytes + 1) * fileSendPieceBytes;
             }
         } else if (n == 0) {
-            return FileWriteEnd::fileEnded;
+            return FileSendEnd::fileShrank;
         } else if (n == SocketOs::wouldBlock) {
-            if (millisecondsLeft(deadline) == 0) return FileWriteEnd::timedOut;
+            if (millisecondsLeft(deadline) == 0) return FileSendEnd::timedOut;
         } else if (n == SocketOs::fileFailed) {
-            return FileWriteEnd::fileFailed;
+            return FileSendEnd::fileReadFailed;
         } else if (n == SocketOs::fileUnsupported) {
-            return lastWriteCount == 0 ? FileWriteEnd::unsupported : FileWriteEnd::fileFailed;
+            return lastWriteCount == 0 ? FileSendEnd::unsupported : FileSendEnd::fileReadFailed;
         } else {
             failed = true;
-            return FileWriteEnd::connectionFailed;
+            return FileSendEnd::connectionFailed;
         }
     }
-    return FileWriteEnd::written;
+    return FileSendEnd::sent;
 }
 
 bool StreamSocket::IsOk() const { return handle != noSocket && !failed; }

@@ -352,19 +352,19 @@ TEST_F(LinkTest, SendFileEndsAtItsDeadlineWhenThePeerTakesNothingMore) {
 
     Port::InputFile file(path("big.exr").wideCString());
     ASSERT_EQ(Port::InputFile::Status::opened, file.status());
-    EXPECT_EQ(FrameEnd::timedOut, sendFileFrame(node.get(), file, 1));
+    EXPECT_EQ(Port::FileSendEnd::timedOut, sendFileFrame(node.get(), file, 1));
 }
 
 TEST_F(LinkTest, SendFileFrameTellsACutFrameFromOneNeverStarted) {
     writeBytes("d.exr", pattern(100000));
     Port::InputFile file(path("d.exr").wideCString());
     ASSERT_EQ(Port::InputFile::Status::opened, file.status());
-    EXPECT_EQ(FrameEnd::notStarted, sendFileFrame(nullptr, file));
+    EXPECT_EQ(Port::FileSendEnd::notStarted, sendFileFrame(nullptr, file));
     // The file ends before its size: all it still had went out.
     std::filesystem::resize_file(directory / "d.exr", 70000);
     std::string received;
     std::thread reader([&] { received = peerReads(4 + 100000, 2); });
-    EXPECT_EQ(FrameEnd::fileShrank, sendFileFrame(node.get(), file));
+    EXPECT_EQ(Port::FileSendEnd::fileShrank, sendFileFrame(node.get(), file));
     reader.join();
     EXPECT_EQ(le32(100000) + pattern(70000), received);
 }

@@ -137,13 +137,13 @@ TEST_F(WriteFileTest, SendsTheRangeAsTheFileHadItAndSaysWhereItStopped) {
         std::int64_t offset;
         std::uint32_t count;
         std::uintmax_t resizeTo;  // after opening; 0: left alone
-        FileWriteEnd end;
+        FileSendEnd end;
         std::uint32_t sent;
     } cases[] = {
-        {"a range inside the file", 1000, 150000, 0, FileWriteEnd::written, 150000},
-        {"the file grows while sent", 0, 200000, 5000000, FileWriteEnd::written, 200000},
-        {"the file shrinks while sent", 0, 200000, 70000, FileWriteEnd::fileEnded, 70000},
-        {"a range past the end", 250000, 10, 0, FileWriteEnd::fileEnded, 0},
+        {"a range inside the file", 1000, 150000, 0, FileSendEnd::sent, 150000},
+        {"the file grows while sent", 0, 200000, 5000000, FileSendEnd::sent, 200000},
+        {"the file shrinks while sent", 0, 200000, 70000, FileSendEnd::fileShrank, 70000},
+        {"a range past the end", 250000, 10, 0, FileSendEnd::fileShrank, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -179,15 +179,15 @@ TEST_F(WriteFileTest, EndsAtTheDeadlineOfAPeerThatTakesNothingAndFailsOnAGonePee
     ASSERT_EQ(InputFile::Status::opened, file.status());
     Pair p;
     p.server->SetTimeout(1);
-    EXPECT_EQ(FileWriteEnd::timedOut, p.server->WriteFile(file, 0, 64u << 20));
+    EXPECT_EQ(FileSendEnd::timedOut, p.server->WriteFile(file, 0, 64u << 20));
     EXPECT_LT(p.server->LastWriteCount(), 64u << 20);
     EXPECT_TRUE(p.server->IsOk());
 
     // Gone: a failure, not a signal that ends the process.
     p.client->Destroy();
-    FileWriteEnd end = FileWriteEnd::written;
-    for (int i = 0; i < 20 && end != FileWriteEnd::connectionFailed; ++i) end = p.server->WriteFile(file, 0, 64u << 20);
-    EXPECT_EQ(FileWriteEnd::connectionFailed, end);
+    FileSendEnd end = FileSendEnd::sent;
+    for (int i = 0; i < 20 && end != FileSendEnd::connectionFailed; ++i) end = p.server->WriteFile(file, 0, 64u << 20);
+    EXPECT_EQ(FileSendEnd::connectionFailed, end);
     EXPECT_FALSE(p.server->IsOk());
 }
 

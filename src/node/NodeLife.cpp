@@ -1,8 +1,10 @@
 #include "node/NodeLife.h"
 
+#include "config/StatusHttpAddress.h"
 #include "node/DataFolder.h"
 #include "node/StartupReport.h"
 #include "port/files.h"
+#include "port/clock.h"
 #include "port/folderlock.h"
 
 namespace Varnix {
@@ -65,6 +67,7 @@ void NodeLife::start(NodeFace& startingFace) {
         face->showMessageBox(failure.text, failure.caption);
     }
     logStartupReport(this, *service);
+    startStatusHttp();
     try {
         sink.open(setup.dataDirectory + String(u"DrLog.txt"));
     } catch (...) {
@@ -87,9 +90,39 @@ bool NodeLife::requestStop() {
     return false;
 }
 
+void NodeLife::startStatusHttp() {
+    String text = readStatusHttpAddress();
+    if (text.length() == 0) return;
+    std::string address;
+    int port = 0;
+    const std::string narrow = text.toNarrow();
+    if (!parseHttpAddress(narrow, address, port)) {
+        log(u"WARNING: statusHttpAddress \"" + text +
+            u"\" is not ADDRESS:PORT (such as 0.0.0.0:19670): "
+            u"/metrics and /status are not served");
+        return;
+    }
+    statusHttp = std::make_unique<StatusHttpServer>(
+        [this] {
+            MetricsContext context;
+            context.nowMs = Port::elapsedMilliseconds();
+            context.version = String(VARNIX_VERSION_TEXT).toNarrow();
+            return nodeMetrics(board.read(), context);
+        },
+        nullptr);
+    if (statusHttp->start(address, port)) {
+        log(u"Status over HTTP on " + text + u" (/metrics)");
+    } else {
+        statusHttp.reset();
+        log(u"WARNING: cannot serve /metrics and /status on " + text +
+            u": the port is taken, or the address is not this machine's");
+    }
+}
+
 void NodeLife::stop() {
     board.setStopRequested();
     waitingForJob = false;
+    statusHttp.reset();
     if (service) {
         service.reset();
         // Its threads have ended: nothing is lost from here on.

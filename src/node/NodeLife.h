@@ -7,6 +7,7 @@
 #include "core/String.h"
 #include "node/NodeState.h"
 #include "node/RenderService.h"
+#include "node/StatusHttp.h"
 
 #include <cstdint>
 #include <memory>
@@ -111,6 +112,10 @@ private:
     NodeFace* face = nullptr;
     // A stop waits for the running job; the next request cuts it.
     bool waitingForJob = false;
+    // /metrics and /status, when the admin set "statusHttpAddress"; reads
+    // only the board. From start() until stop().
+    std::unique_ptr<StatusHttpServer> statusHttp;
+    void startStatusHttp();
 };
 
 }  // namespace Varnix

@@ -421,5 +421,43 @@ TEST_F(RenderJob, DevelopmentModeNumbersCopiesAcrossJobsAndKeepsLeftovers) {
     for (int n = 1; n <= 400; ++n) fs::remove("/tmp/dump" + std::to_string(n) + ".exr");
 }
 
+// /metrics as Prometheus reads it (prometheus_client's parser): off by
+// default, served once the admin sets an address, counting a real job.
+TEST_F(RenderJob, MetricsAreServedOnlyWhereTheAdminSaysAndCountTheJobs) {
+    const auto readMetrics = [&] {
+        return runProgram({VARNIX_SOURCE_DIR "/tests/support/read-metrics", "http://127.0.0.1:19670/metrics"}, root, 30,
+                          true);
+    };
+    writeConfig("2014 " + installStub("max") + "\n");
+    startNode();
+    EXPECT_EQ(readMetrics().exitCode, 1);  // nothing listens
+
+    signalNode(SIGTERM, 30);
+    writeRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"statusHttpAddress\"=\"127.0.0.1:19670\"\n");
+    startNode();
+    ASSERT_TRUE(waitForLog("Status over HTTP on 127.0.0.1:19670 (/metrics)"));
+    ProcessResult idle = readMetrics();
+    ASSERT_EQ(idle.exitCode, 0) << idle.output;
+    for (const char* line :
+         {"varnix_node_state{state=\"idle\"} 1", "varnix_node_state{state=\"rendering\"} 0",
+          "varnix_jobs_total{outcome=\"served\"} 0", "varnix_node_info{version=\"", "varnix_uptime_seconds "})
+        EXPECT_NE(idle.output.find(line), std::string::npos) << line << "\n" << idle.output;
+
+    const auto ready = [&] {
+        const auto lines = logLines();
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("Ready for new connection") != std::string::npos;
+        }));
+    };
+    const int readyBefore = ready();
+    EXPECT_EQ(render("2014", "3", {"--end-after-dumps", "2", "--expect-dumps", "2"}).exitCode, 0);
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", readyBefore + 1, 30));
+    ProcessResult after = readMetrics();
+    ASSERT_EQ(after.exitCode, 0) << after.output;
+    for (const char* line : {"varnix_jobs_total{outcome=\"served\"} 1", "varnix_dumps_sent_total 2",
+                             "varnix_renderer_exits_total{status=\"0\"} 1", "varnix_node_state{state=\"idle\"} 1"})
+        EXPECT_NE(after.output.find(line), std::string::npos) << line << "\n" << after.output;
+}
+
 }  // namespace
 }  // namespace e2e

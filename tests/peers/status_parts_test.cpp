@@ -27,13 +27,13 @@ TEST(StatusAnswer, OnlyTheAnswerSignalWithAJsonObjectIsAnAnswer) {
     } cases[] = {
         {datagram(R"({"name":"n","state":"idle"})"), true},
         {datagram(R"({"truncated":true})"), true},
-        {datagram(R"({"name":"n")"), false},                                         // cut short
-        {datagram(R"(["idle"])"), false},                                            // no object
-        {datagram(""), false},                                                       // the signal alone
-        {datagram(R"({"name":"n"})", std::string("\x54\x53\xC0\xC0", 4)), false},     // a request
-        {datagram(R"({"name":"n"})", std::string("\x27\x18\xC0\xC0", 4)), false},     // a discovery reply
+        {datagram(R"({"name":"n")"), false},                                       // cut short
+        {datagram(R"(["idle"])"), false},                                          // no object
+        {datagram(""), false},                                                     // the signal alone
+        {datagram(R"({"name":"n"})", std::string("\x54\x53\xC0\xC0", 4)), false},  // a request
+        {datagram(R"({"name":"n"})", std::string("\x27\x18\xC0\xC0", 4)), false},  // a discovery reply
         {std::string("\x55\x53\xC0", 3), false},
-        {datagram("{\"name\":\"\xFF\"}"), false},                                   // no UTF-8
+        {datagram("{\"name\":\"\xFF\"}"), false},  // no UTF-8
     };
     for (const auto& c : cases) {
         StatusJson status = "untouched";

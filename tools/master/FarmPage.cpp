@@ -236,15 +236,15 @@ int runFarm(const FarmOptions& options) {
                 warned = true;
             }
             lock.lock();
-            wake.wait_until(lock, started + std::chrono::duration_cast<FarmBoard::Clock::duration>(
-                                                std::chrono::duration<double>(options.refreshSeconds)),
+            wake.wait_until(lock,
+                            started + std::chrono::duration_cast<FarmBoard::Clock::duration>(
+                                          std::chrono::duration<double>(options.refreshSeconds)),
                             [&] { return ending; });
         }
     });
     std::atomic<bool> listened{false};
     std::thread stopper([&] {
-        while (Port::interruptCount() == 0 && !listened)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        while (Port::interruptCount() == 0 && !listened) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         server.stop();
     });
     std::printf("drmaster: farm page on http://%s:%d/ (Ctrl-C ends)\n", options.serveAddress.c_str(),
@@ -259,7 +259,8 @@ int runFarm(const FarmOptions& options) {
     wake.notify_all();
     asker.join();
     stopper.join();
-    return served || Port::interruptCount() > 0 ? masterOk : report.fail(masterNoServe, "the farm page's server failed");
+    return served || Port::interruptCount() > 0 ? masterOk
+                                                : report.fail(masterNoServe, "the farm page's server failed");
 }
 
 }  // namespace Varnix::Peer

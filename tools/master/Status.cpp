@@ -41,11 +41,11 @@ std::string secondsText(double value) {
 // Keeps the worst failure: an unknown name, a request not sent, a bad answer, silence.
 void note(int& status, int failure) {
     const auto rank = [](int s) {
-        return s == masterUnknownHost    ? 4
-               : s == masterPingNotSent  ? 3
-               : s == masterBadAnswer    ? 2
-               : s == masterNoAnswer     ? 1
-                                         : 0;
+        return s == masterUnknownHost   ? 4
+               : s == masterPingNotSent ? 3
+               : s == masterBadAnswer   ? 2
+               : s == masterNoAnswer    ? 1
+                                        : 0;
     };
     if (rank(failure) > rank(status)) status = failure;
 }
@@ -79,9 +79,9 @@ Round runRound(const StatusOptions& options, Reporter& report) {
         result.asked.push_back(target.name);
         broadcasting = broadcasting || target.broadcast;
         if (target.broadcast || target.answered || round.socketFailed) continue;
-        note(result.status, report.fail(masterNoAnswer, "no answer from " + target.name + " (" +
-                                                            target.address.dotted() + ") within " +
-                                                            secondsText(options.waitSeconds)));
+        note(result.status,
+             report.fail(masterNoAnswer, "no answer from " + target.name + " (" + target.address.dotted() +
+                                             ") within " + secondsText(options.waitSeconds)));
         result.silent.push_back(target.name);
     }
     if (broadcasting && round.nodes.empty() && result.status == masterOk)
@@ -155,8 +155,13 @@ std::vector<std::string> statusCells(const NodeAnswer& node) {
     std::string state = text(status, "state");
     const auto stop = status.find("stop_requested");
     if (stop != status.end() && stop->is_boolean() && stop->get<bool>()) state += " (stop asked)";
-    return {text(status, "name"), node.address.dotted(), state, job, shortDuration(seconds(status, "state_seconds")),
-            last, attention.empty() ? "-" : attention};
+    return {text(status, "name"),
+            node.address.dotted(),
+            state,
+            job,
+            shortDuration(seconds(status, "state_seconds")),
+            last,
+            attention.empty() ? "-" : attention};
 }
 
 int runStatus(const StatusOptions& options) {
@@ -173,8 +178,10 @@ int runStatus(const StatusOptions& options) {
         } else {
             if (options.watch) {
                 // A terminal shows the current table alone; a file keeps every round.
-                if (terminal) std::printf("\x1b[H\x1b[2J");
-                else if (!first) std::printf("\n");
+                if (terminal)
+                    std::printf("\x1b[H\x1b[2J");
+                else if (!first)
+                    std::printf("\n");
                 const std::time_t now = std::time(nullptr);
                 char clock[16];
                 std::strftime(clock, sizeof clock, "%H:%M:%S", std::localtime(&now));

@@ -92,7 +92,8 @@ StatusRound askStatus(std::vector<StatusTarget>& targets, double waitSeconds) {
     const auto deadline =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(waitSeconds));
     const auto allAnswered = [&] {
-        return std::all_of(targets.begin(), targets.end(), [](const StatusTarget& t) { return !t.broadcast && t.answered; });
+        return std::all_of(targets.begin(), targets.end(),
+                           [](const StatusTarget& t) { return !t.broadcast && t.answered; });
     };
     std::vector<unsigned char> answer(statusRequestBytes + 1);
     while (sent > 0 && !allAnswered()) {
@@ -105,7 +106,8 @@ StatusRound askStatus(std::vector<StatusTarget>& targets, double waitSeconds) {
         while ((count = socket.RecvFrom(from, answer.data(), answer.size())) >= 0) {
             if (count < 4 || decodeSignal(answer.data()) != statusAnswer) continue;
             from.port = 0;
-            if (std::any_of(round.nodes.begin(), round.nodes.end(), [&](const NodeAnswer& n) { return n.address == from; }))
+            if (std::any_of(round.nodes.begin(), round.nodes.end(),
+                            [&](const NodeAnswer& n) { return n.address == from; }))
                 continue;
             NodeAnswer node;
             if (!parseStatusAnswer(answer.data(), static_cast<std::size_t>(count), node.status)) {

@@ -33,8 +33,8 @@ struct StatusTarget {
 };
 
 struct StatusRound {
-    std::vector<NodeAnswer> nodes;  // each address once, in the order they answered
-    std::vector<std::string> notSent;  // targets the request could not be sent to (their name)
+    std::vector<NodeAnswer> nodes;        // each address once, in the order they answered
+    std::vector<std::string> notSent;     // targets the request could not be sent to (their name)
     std::vector<std::string> badAnswers;  // addresses that sent a status answer that is no JSON object
     bool broadcastRefused = false;
     bool socketFailed = false;

@@ -105,8 +105,8 @@ private:
 
 ServiceSetup setupIn(const std::vector<std::u16string>& arguments, const char16_t* mode) {
     ServiceSetup setup;
-    setup.dataDirectory = arguments.size() > 2 ? String(arguments[2].c_str()) + u"/drData/"
-                                               : dataDirectoryOfWorkingDirectory();
+    setup.dataDirectory =
+        arguments.size() > 2 ? String(arguments[2].c_str()) + u"/drData/" : dataDirectoryOfWorkingDirectory();
     setup.mode = mode;
     return setup;
 }

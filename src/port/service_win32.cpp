@@ -49,6 +49,11 @@ void report(DWORD state, DWORD exitCode, DWORD waitHintMs) {
 // The manager hears at once that the stop has begun: even without a job the
 // threads' ends take a moment.
 void pass(ServiceControl what) {
+    {
+        // The stop event may still be set once the service has stopped.
+        MutexLock guard(statusLock());
+        if (status.dwCurrentState == SERVICE_STOPPED) return;
+    }
     report(SERVICE_STOP_PENDING, 0, 10000);
     body->control(what);
 }

@@ -793,7 +793,17 @@ Function SetUpMode
     Return
   ${EndIf}
   StrCpy $R6 "create"
-  ${IfThen} $0 == 1 ${|} StrCpy $R6 "config" ${|}
+  ${If} $0 == 1
+    ; An upgrade in place without /SERVICEACCOUNT= leaves the service as
+    ; it finds it (an admin may have changed its start or recovery).
+    ReadRegStr $R9 HKLM "SYSTEM\CurrentControlSet\Services\${SERVICE}" "ImagePath"
+    ${If} $R9 == '"$INSTDIR\${NODE_EXE}" --service "$DataDir"'
+    ${AndIf} $OptServiceAccount == ""
+      ${Log} "The service ${SERVICE} is kept as it is: $R9"
+      Return
+    ${EndIf}
+    StrCpy $R6 "config"
+  ${EndIf}
   StrCpy $R7 '"$SYSDIR\sc.exe" $R6 ${SERVICE} binPath= "\"$INSTDIR\${NODE_EXE}\" --service \"$DataDir\"" start= delayed-auto DisplayName= "${SERVICE_DISPLAY}"'
   StrCpy $R8 ""
   ${If} $R6 == "create"

@@ -22,6 +22,12 @@
 ;   /CONFIG=<file>               installs that file as drData\DrConfig.txt, once
 ;                                a node would take every line of it
 ;   /LOG=<file>                  the install log there (default: in the data folder)
+;   /MODE=desktop|service *      desktop: the log window at logon (the default);
+;                                service: the Windows service VarnixNode at boot,
+;                                the companion window at logon
+;   /SERVICEACCOUNT=<account> *  the service's account (default LocalSystem; "*"
+;                                goes back to it); /SERVICEPASSWORD=<password>
+;                                its password, never logged nor remembered
 ; Exit codes: 0 done; 1 cancelled; 2 aborted; 10 a file could not be
 ; replaced; 11 a step failed (firewall, permissions, task, configuration);
 ; 12 the running node would not stop (no file was replaced or removed);
@@ -69,6 +75,8 @@ XPStyle on
 !define GUIDE "Windows guide.html"
 !define RULE_UDP "Varnix DR node: discovery (UDP 19666)"
 !define RULE_TCP "Varnix DR node: masters (TCP 19668)"
+!define SERVICE "VarnixNode"
+!define SERVICE_DISPLAY "Varnix DR node"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -141,6 +149,13 @@ Var OptUser
 Var DirGiven     ; 1 when /D= is on the command line
 Var OldDir       ; the program folder of the version installed, "" for none
 Var BadOptions
+Var Mode         ; "desktop" or "service"
+Var OldMode      ; the mode installed, "" for none
+Var OptMode
+Var ServiceAccount ; "" for LocalSystem
+Var OptServiceAccount
+Var OptServicePassword
+Var LogAs        ; what Run logs instead of the command line ("": the command)
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -232,6 +247,7 @@ Var BadOptions
     StrCpy $LogFile 1
     ${GetTime} "" "L" $0 $1 $2 $3 $4 $5 $6
     ${GetParameters} $7
+    Call ${un}WithoutPassword
     !insertmacro LogWrite "$\r$\n$2-$1-$0 $4:$5:$6  $(^Name), $EXEPATH $7$\r$\n"
   FunctionEnd
 
@@ -274,15 +290,62 @@ Var BadOptions
     StrCpy $0 1
   FunctionEnd
 
-  ; Runs the command line on the stack, logs it with its exit code and
-  ; output; $0 = the exit code ("error" when it could not be started).
+  ; $7 with the value of /SERVICEPASSWORD= (quoted or not) replaced by
+  ; "(hidden)": the install log never holds a password.
+  Function ${un}WithoutPassword
+    StrCpy $8 ""
+    StrCpy $9 0
+    ${Do}
+      StrCpy $6 $7 17 $9
+      ${If} $6 == "/SERVICEPASSWORD="
+        StrCpy $8 "$8$6(hidden)"
+        IntOp $9 $9 + 17
+        ; A quote before the option or in its value keeps spaces in it.
+        IntOp $5 $9 - 18
+        ${If} $5 >= 0
+          StrCpy $5 $7 1 $5
+        ${EndIf}
+        ${If} $5 == '"'
+          StrCpy $5 1
+        ${Else}
+          StrCpy $5 0
+        ${EndIf}
+        ${Do}
+          StrCpy $6 $7 1 $9
+          ${IfThen} $6 == "" ${|} ${Break} ${|}
+          ${If} $6 == '"'
+            IntOp $5 1 - $5
+          ${ElseIf} $6 == " "
+          ${AndIf} $5 == 0
+            ${Break}
+          ${EndIf}
+          IntOp $9 $9 + 1
+        ${Loop}
+        ${Continue}
+      ${EndIf}
+      StrCpy $6 $7 1 $9
+      ${IfThen} $6 == "" ${|} ${Break} ${|}
+      StrCpy $8 "$8$6"
+      IntOp $9 $9 + 1
+    ${Loop}
+    StrCpy $7 $8
+  FunctionEnd
+
+  ; Runs the command line on the stack, logs it (or $LogAs, when set, for a
+  ; command that holds a password) with its exit code and output; $0 = the
+  ; exit code ("error" when it could not be started).
   Function ${un}Run
     Exch $R0
     Push $R1
     nsExec::ExecToStack '$R0'
     Pop $0
     Pop $R1
-    ${Log} "> $R0  [exit $0]"
+    ${If} $LogAs != ""
+      ${Log} "> $LogAs  [exit $0]"
+      StrCpy $LogAs ""
+    ${Else}
+      ${Log} "> $R0  [exit $0]"
+    ${EndIf}
     ${If} $R1 != ""
       !insertmacro LogWrite "$R1$\r$\n"
     ${EndIf}
@@ -340,6 +403,87 @@ Var BadOptions
     ${EndIf}
   FunctionEnd
 
+  ; $0 = 1 when the service is installed.
+  Function ${un}ServiceInstalled
+    ClearErrors
+    ReadRegStr $0 HKLM "SYSTEM\CurrentControlSet\Services\${SERVICE}" "ImagePath"
+    ${If} ${Errors}
+      StrCpy $0 0
+    ${Else}
+      StrCpy $0 1
+    ${EndIf}
+  FunctionEnd
+
+  ; $0 = the service's state as its manager has it (1 stopped, 3 stop
+  ; pending, 4 running; 0 when it cannot be asked).
+  Function ${un}ServiceState
+    StrCpy $0 0
+    System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r1'
+    ${IfThen} $1 == 0 ${|} Return ${|}
+    System::Call 'advapi32::OpenServiceW(p r1, w "${SERVICE}", i 4) p .r2'
+    ${If} $2 != 0
+      System::Call '*(&i28) p .r3'
+      System::Call 'advapi32::QueryServiceStatus(p r2, p r3) i .r4'
+      ${If} $4 != 0
+        System::Call '*$3(i, i .r0)'
+      ${EndIf}
+      System::Free $3
+      System::Call 'advapi32::CloseServiceHandle(p r2)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r1)'
+  FunctionEnd
+
+  ; Waits up to $R0 seconds for the service to have stopped; $0 = 1 while
+  ; it has not.
+  Function ${un}WaitServiceStopped
+    StrCpy $R1 0
+    ${Do}
+      Call ${un}ServiceState
+      ${If} $0 == 1
+      ${OrIf} $0 == 0
+        StrCpy $0 0
+        Return
+      ${EndIf}
+      StrCpy $0 1
+      ${IfThen} $R1 >= $R0 ${|} Return ${|}
+      Sleep 1000
+      IntOp $R1 $R1 + 1
+    ${Loop}
+  FunctionEnd
+
+  ; Stops the service as the node's close box would: the manager's stop
+  ; lets a running job finish, for up to $StopWait seconds; then a second
+  ; stop, which cuts the job. The manager refuses a second stop control
+  ; while one is pending, so the second comes through the event the
+  ; service watches for it.
+  Function ${un}StopService
+    Call ${un}ServiceState
+    ${If} $0 != 4
+    ${AndIf} $0 != 3
+      Return
+    ${EndIf}
+    StrCpy $WasRunning 1
+    ${Log} "Stopping the service ${SERVICE}; a running job may take up to $StopWait s (/STOPWAIT=)"
+    Push '"$SYSDIR\sc.exe" stop ${SERVICE}'
+    Call ${un}Run
+    StrCpy $R0 $StopWait
+    Call ${un}WaitServiceStopped
+    ${If} $0 == 1
+      ${Log} "Still stopping after $StopWait s: asking again, which ends the running job"
+      ; EVENT_MODIFY_STATE
+      System::Call 'kernel32::OpenEventW(i 2, i 0, w "Global\${SERVICE}.stop") p .r1'
+      ${If} $1 != 0
+        System::Call 'kernel32::SetEvent(p r1)'
+        System::Call 'kernel32::CloseHandle(p r1)'
+      ${EndIf}
+      StrCpy $R0 60
+      Call ${un}WaitServiceStopped
+    ${EndIf}
+    ${If} $0 == 0
+      ${Log} "The service ${SERVICE} has stopped"
+    ${EndIf}
+  FunctionEnd
+
   ; Stops a running node before its files are replaced or removed: the
   ; keeper first (it would start a node ended by force again), then the node
   ; is asked to close and given $StopWait seconds to finish a running job;
@@ -350,9 +494,12 @@ Var BadOptions
     StrCpy $WasRunning 0
     Push '"$SYSDIR\taskkill.exe" /f /im ${KEEPER_EXE}'
     Call ${un}Run
+    ; The service first; then whatever still runs (the companion window,
+    ; a desktop node, a service that would not stop) as before.
+    Call ${un}StopService
     Call ${un}NodeRunning
     ${If} $0 == 0
-      ${Log} "No ${PRODUCT} is running"
+      ${IfThen} $WasRunning == 0 ${|} ${Log} "No ${PRODUCT} is running" ${|}
       Return
     ${EndIf}
     StrCpy $WasRunning 1
@@ -576,6 +723,10 @@ FunctionEnd
 ; service), the installer starts the keeper itself, unless it runs as a
 ; service, where a node would land in no one's session.
 Function StartNode
+  ${If} $Mode == "service"
+    Call StartService
+    Return
+  ${EndIf}
   ${If} $Autostart != 1
   ${AndIf} $WasRunning != 1
     ${Log} "The node is not started (no start at logon, and none was running)"
@@ -623,10 +774,105 @@ Function NodeStarted
   ${Loop}
 FunctionEnd
 
+; The service: made or brought up to date in service mode (delayed
+; automatic start: see the Windows guide), removed in desktop mode. Its
+; account is changed only when /SERVICEACCOUNT= is given; a command with a
+; password is logged without it.
+Function SetUpMode
+  Call ServiceInstalled
+  ${If} $Mode != "service"
+    ${If} $0 == 1
+      Push '"$SYSDIR\sc.exe" delete ${SERVICE}'
+      Call Run
+      ${If} $0 != 0
+        ${Failed} ${EXIT_STEP} "the service ${SERVICE} was not removed"
+      ${Else}
+        ${Log} "The service ${SERVICE} is removed (desktop mode)"
+      ${EndIf}
+    ${EndIf}
+    Return
+  ${EndIf}
+  StrCpy $R6 "create"
+  ${If} $0 == 1
+    ; An upgrade in place without /SERVICEACCOUNT= leaves the service as
+    ; it finds it (an admin may have changed its start or recovery).
+    ReadRegStr $R9 HKLM "SYSTEM\CurrentControlSet\Services\${SERVICE}" "ImagePath"
+    ${If} $R9 == '"$INSTDIR\${NODE_EXE}" --service "$DataDir"'
+    ${AndIf} $OptServiceAccount == ""
+      ${Log} "The service ${SERVICE} is kept as it is: $R9"
+      Return
+    ${EndIf}
+    StrCpy $R6 "config"
+  ${EndIf}
+  StrCpy $R7 '"$SYSDIR\sc.exe" $R6 ${SERVICE} binPath= "\"$INSTDIR\${NODE_EXE}\" --service \"$DataDir\"" start= delayed-auto DisplayName= "${SERVICE_DISPLAY}"'
+  StrCpy $R8 ""
+  ${If} $R6 == "create"
+  ${OrIf} $OptServiceAccount != ""
+    ${If} $ServiceAccount == ""
+      StrCpy $R8 ' obj= LocalSystem'
+    ${Else}
+      StrCpy $R8 ' obj= "$ServiceAccount"'
+    ${EndIf}
+  ${EndIf}
+  ${If} $OptServicePassword != ""
+    StrCpy $LogAs '$R7$R8 password= (hidden)'
+    Push '$R7$R8 password= "$OptServicePassword"'
+  ${Else}
+    Push '$R7$R8'
+  ${EndIf}
+  Call Run
+  ${If} $0 != 0
+    ${Failed} ${EXIT_STEP} "the service ${SERVICE} was not set up"
+    Return
+  ${EndIf}
+  Push '"$SYSDIR\sc.exe" description ${SERVICE} "Renders 3ds Max jobs for the farm at boot, with nobody logged on (data in $DataDir\drData)"'
+  Call Run
+  ; A crash is followed by a start again a minute later (three times a day
+  ; at most); a stop asked for is not.
+  Push '"$SYSDIR\sc.exe" failure ${SERVICE} reset= 86400 actions= restart/60000/restart/60000/restart/60000'
+  Call Run
+  ${If} $0 != 0
+    ${Failed} ${EXIT_STEP} "the recovery actions of the service ${SERVICE}"
+  ${EndIf}
+FunctionEnd
+
+; Starts the service and, in the session of whoever is logged on, the
+; companion window (through the logon task).
+Function StartService
+  Push '"$SYSDIR\sc.exe" start ${SERVICE}'
+  Call Run
+  StrCpy $R1 0
+  ${Do}
+    Call ServiceState
+    ${IfThen} $0 == 4 ${|} ${Break} ${|}
+    ${IfThen} $R1 >= 60 ${|} ${Break} ${|}
+    Sleep 1000
+    IntOp $R1 $R1 + 1
+  ${Loop}
+  ${If} $0 == 4
+    ${Log} "The service ${SERVICE} runs"
+  ${Else}
+    ${Failed} ${EXIT_STEP} "the service ${SERVICE} did not start (state $0; see drData\DrLog.txt and the System event log)"
+  ${EndIf}
+  ${If} $Autostart == 1
+    Push '"$SYSDIR\schtasks.exe" /run /tn "${TASK}"'
+    Call Run
+  ${EndIf}
+FunctionEnd
+
 Section "${PRODUCT}" SecNode
   SectionIn RO
   Call OpenLog
   ${Log} "Options: start at logon $Autostart, masters $Masters, profiles $Profiles, stop wait $StopWait s"
+  ${If} $Mode == "service"
+    ${If} $ServiceAccount == ""
+      ${Log} "Mode: service (${SERVICE}, at boot, as LocalSystem); the logon task starts the companion window"
+    ${Else}
+      ${Log} "Mode: service (${SERVICE}, at boot, as $ServiceAccount); the logon task starts the companion window"
+    ${EndIf}
+  ${Else}
+    ${Log} "Mode: desktop (the log window, started by the logon task)"
+  ${EndIf}
   ${If} $User == ""
     ${Log} "The logon task starts the node at the logon of every user"
   ${Else}
@@ -725,8 +971,14 @@ Section "${PRODUCT}" SecNode
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
   ; Through the keeper, as the logon task: a node started from the menu is
   ; started again after a crash too.
-  CreateShortCut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\${KEEPER_EXE}" "" "$INSTDIR\${NODE_EXE}" 0 \
-    SW_SHOWNORMAL "" "Start the ${PRODUCT} (data in $DataDir\drData)"
+  ${If} $Mode == "service"
+    ; The node is the service: the menu opens its companion window.
+    CreateShortCut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\${NODE_EXE}" "--companion" "$INSTDIR\${NODE_EXE}" 0 \
+      SW_SHOWNORMAL "" "The companion window of the ${PRODUCT} service (data in $DataDir\drData)"
+  ${Else}
+    CreateShortCut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\${KEEPER_EXE}" "" "$INSTDIR\${NODE_EXE}" 0 \
+      SW_SHOWNORMAL "" "Start the ${PRODUCT} (data in $DataDir\drData)"
+  ${EndIf}
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\Windows guide.lnk" "$INSTDIR\${GUIDE}"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\Data folder (drData).lnk" "$DataDir\drData"
   ${Log} "Start-menu shortcuts made"
@@ -739,6 +991,13 @@ Section "${PRODUCT}" SecNode
   StrCpy $R0 "$INSTDIR\${TASK_XML}"
   StrCpy $R1 "$INSTDIR\${KEEPER_EXE}"
   StrCpy $R2 ""
+  ; In service mode the node runs at boot without any window: the task
+  ; starts the companion window at each logon instead (the same task, so
+  ; that a change of mode replaces it).
+  ${If} $Mode == "service"
+    StrCpy $R1 "$INSTDIR\${NODE_EXE}"
+    StrCpy $R2 "--companion"
+  ${EndIf}
   ${If} $Autostart == 1
     StrCpy $R3 "true"
   ${Else}
@@ -747,6 +1006,8 @@ Section "${PRODUCT}" SecNode
   StrCpy $R4 "${TASK}"
   StrCpy $R5 $User
   Call RegisterTask
+
+  Call SetUpMode
 
   ; Windows Firewall: the masters' discovery ping and connections, for the
   ; node program only.
@@ -789,6 +1050,8 @@ Section "${PRODUCT}" SecNode
   ; every later upgrade's and uninstall's wait too.
   DeleteRegValue HKLM "${OPTIONS_KEY}" "StopWait"
   WriteRegStr HKLM "${OPTIONS_KEY}" "User" $User
+  WriteRegStr HKLM "${OPTIONS_KEY}" "Mode" $Mode
+  WriteRegStr HKLM "${OPTIONS_KEY}" "ServiceAccount" $ServiceAccount
   ${Log} "Uninstall entry and options written"
 
   Call StartNode
@@ -854,6 +1117,17 @@ Function TakeOption
       StrCpy $OptUser $R8
     ${Case} "/LOG="
       StrCpy $OptLog $R8
+    ${Case} "/MODE="
+      ${If} $R8 == "desktop"
+      ${OrIf} $R8 == "service"
+        StrCpy $OptMode $R8
+      ${Else}
+        StrCpy $BadOptions "$BadOptions $R2 (desktop or service)"
+      ${EndIf}
+    ${Case} "/SERVICEACCOUNT="
+      StrCpy $OptServiceAccount $R8
+    ${Case} "/SERVICEPASSWORD="
+      StrCpy $OptServicePassword $R8
     ${Case} "/D="
       ; Quoted, so the installer's own reading of /D= missed it.
       StrCpy $INSTDIR $R8
@@ -1027,6 +1301,23 @@ Function .onInit
   ${If} $Autostart == 0
     SectionSetFlags ${SecAutostart} 0
   ${EndIf}
+  ; The mode: an upgrade keeps the one installed (a version before the
+  ; modes was a desktop install).
+  Call ServiceInstalled
+  ReadRegStr $OldMode HKLM "${OPTIONS_KEY}" "Mode"
+  ${If} $OldMode == ""
+    ${If} $0 == 1
+      StrCpy $OldMode "service"
+    ${ElseIf} $OldDir != ""
+      StrCpy $OldMode "desktop"
+    ${EndIf}
+  ${EndIf}
+  StrCpy $Mode $OldMode
+  ${IfThen} $Mode == "" ${|} StrCpy $Mode "desktop" ${|}
+  ${IfThen} $OptMode != "" ${|} StrCpy $Mode $OptMode ${|}
+  ReadRegStr $ServiceAccount HKLM "${OPTIONS_KEY}" "ServiceAccount"
+  ${IfThen} $OptServiceAccount != "" ${|} StrCpy $ServiceAccount $OptServiceAccount ${|}
+  ${IfThen} $ServiceAccount == "*" ${|} StrCpy $ServiceAccount "" ${|}
 
   StrCpy $ConfigFile $OptConfig
 
@@ -1077,6 +1368,14 @@ Section "Uninstall"
   ${Log} "Uninstalling"
   Call un.StopNode
 
+  Call un.ServiceInstalled
+  ${If} $0 == 1
+    Push '"$SYSDIR\sc.exe" delete ${SERVICE}'
+    Call un.Run
+    ${If} $0 != 0
+      ${Failed} ${EXIT_STEP} "the service ${SERVICE} was not removed"
+    ${EndIf}
+  ${EndIf}
   Push '"$SYSDIR\schtasks.exe" /delete /tn "${TASK}" /f'
   Call un.Run
   Push '"$SYSDIR\schtasks.exe" /delete /tn "${STOP_TASK}" /f'

@@ -40,6 +40,8 @@ struct ServiceSetup {
     // The log whose lost lines the status answer counts; none when null.
     // Outlives the service.
     const LogSink* log = nullptr;
+    // How the node runs, for the start-up report: its face and who starts it.
+    String mode = u"desktop, with the log window";
 };
 
 // A start-up failure the admin is to be shown in a message box.

@@ -59,6 +59,7 @@ String limitsText(const RendererLimits& limits) {
 void logStartupReport(Varnix::LogTarget* window, const RenderService& service) {
     const NodeSettings& settings = service.settings;
     window->log(String(u"Varnix DR node version " VARNIX_VERSION_TEXT));
+    window->log(u"Mode: " + service.setup.mode);
     window->log(u"Data folder: " + settings.dataDirectory);
     window->log(portsLine(service));
     String releases;

@@ -4,7 +4,7 @@
 #include "node/RenderService.h"
 
 // What an admin needs to know from a log that a node started right: one line
-// each for the program's version, the data folder, the ports held (and those
+// each for the program's version, how it runs (Mode), the data folder, the ports held (and those
 // that could not be bound) and the 3ds Max releases configured. Logs through
 // `window`; the thread that starts the node, while `service` is not being torn
 // down; never fails.

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <vector>
 
 namespace Varnix::Port {
@@ -14,6 +16,16 @@ std::string executableDirectory() {
     const size_t slash = path.find_last_of("\\/");
     if (slash == std::string::npos) return std::string();
     return path.substr(0, slash);
+}
+
+std::vector<std::u16string> programArguments(int, char**) {
+    std::vector<std::u16string> arguments;
+    int count = 0;
+    LPWSTR* split = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (split == nullptr) return arguments;
+    for (int i = 0; i < count; ++i) arguments.emplace_back(reinterpret_cast<const char16_t*>(split[i]));
+    LocalFree(split);
+    return arguments;
 }
 
 }  // namespace Varnix::Port

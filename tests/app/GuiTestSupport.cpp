@@ -96,6 +96,7 @@ std::string withoutServiceLines(const std::string& logText) {
                                                "   Error in the config file",
                                                "   DrConfig.txt line ",
                                                "   Varnix DR node version ",
+                                               "   Mode: ",
                                                "   Data folder: ",
                                                "   Ports: UDP ",
                                                "   3dsmax releases configured: ",

@@ -57,8 +57,8 @@ TEST_F(WindowLog, StartUpReportNamesVersionDataFolderPortsAndReleases) {
             std::smatch m;
             if (!std::regex_match(l, m, line)) continue;
             std::string t = m[1].str();
-            for (const char* start :
-                 {"DR server ", "Cannot read the config", "Varnix DR node", "Data folder", "Ports:", "3dsmax releases"})
+            for (const char* start : {"DR server ", "Cannot read the config", "Varnix DR node", "Mode:", "Data folder",
+                                      "Ports:", "3dsmax releases"})
                 if (t.rfind(start, 0) == 0) report.push_back(t);
         }
         return report;
@@ -69,7 +69,8 @@ TEST_F(WindowLog, StartUpReportNamesVersionDataFolderPortsAndReleases) {
     const std::string ports = "Ports: UDP 19666 (discovery), TCP 19668 (masters), TCP 19667 on 127.0.0.1 only (3dsmax)";
     EXPECT_EQ(reportOf(text), (std::vector<std::string>{
                                   "DR server started", "Cannot read the config file, default one will be created",
-                                  "Varnix DR node version 6.1.0", "Data folder: " + dir + "/drData/", ports,
+                                  "Varnix DR node version 6.1.0", "Mode: desktop, with the log window",
+                                  "Data folder: " + dir + "/drData/", ports,
                                   "3dsmax releases configured: none (every job will be refused; see DrConfig.txt)"}));
 
     // Next start, with two releases configured, one without its last separator.
@@ -80,14 +81,14 @@ TEST_F(WindowLog, StartUpReportNamesVersionDataFolderPortsAndReleases) {
     ASSERT_TRUE(pumpUntil(
         [&] {
             text = readFile(logPath);
-            return reportOf(text).size() >= 12;
+            return reportOf(text).size() >= 14;
         },
         5000))
         << text;
     std::vector<std::string> report = reportOf(text);
-    EXPECT_EQ(std::vector<std::string>(report.begin() + 6, report.end()),
+    EXPECT_EQ(std::vector<std::string>(report.begin() + 7, report.end()),
               (std::vector<std::string>{"DR server stopped", "DR server started", "Varnix DR node version 6.1.0",
-                                        "Data folder: " + dir + "/drData/", ports,
+                                        "Mode: desktop, with the log window", "Data folder: " + dir + "/drData/", ports,
                                         "3dsmax releases configured: 2014 in C:\\Max 2014\\; 2016 in /opt/max 2016/"}))
         << text;
 }

@@ -164,7 +164,9 @@ void NodeTest::startNode(bool waitUntilRunning) {
     std::map<std::string, std::string> environment{{"VARNIX_REGISTRY", (root / "registry.reg").string()},
                                                    {"NO_AT_BRIDGE", "1"}};
     if (!display.empty()) environment["DISPLAY"] = display;
-    nodePid = spawn({binDir() + "/varnix-node"}, work, root / "node.out", environment);
+    std::vector<std::string> program{binDir() + "/varnix-node"};
+    program.insert(program.end(), nodeOptions.begin(), nodeOptions.end());
+    nodePid = spawn(program, work, root / "node.out", environment);
     ASSERT_GT(nodePid, 0);
     nodeGroup = nodePid;
     // The first flush of the log means the service is up: its sockets are

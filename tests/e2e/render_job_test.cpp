@@ -294,6 +294,46 @@ TEST_F(RenderJob, ASecondStopCutsAHungJobAndLeavesNoRendererBehind) {
     EXPECT_EQ(runProgram({"/usr/bin/pgrep", "-f", max}, root, 5).exitCode, 1) << "a renderer process is left";
 }
 
+// The node without a window (a headless server; the engine of the Windows
+// service) needs no display and stops as the window does: the first signal
+// waits for the job, which either ends by itself or is cut by the second.
+TEST_F(RenderJob, HeadlessNodeNeedsNoDisplayAndItsFirstStopWaitsForTheJobTheSecondCutsIt) {
+    display = ":9999";  // no X server there: the window's node could not start
+    nodeOptions = {"--no-window"};
+    struct {
+        const char* behaviour;
+        std::vector<int> signals;
+        int masterStatus;
+    } cases[] = {
+        {"dumps = 3\ndump_interval_ms = 1000\nend_linger_ms = 100\n", {SIGHUP}, 0},
+        {"dumps = 1\ndump_interval_ms = 0\nhang = ignore_end\n", {SIGTERM, SIGTERM}, 8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        std::string max = installStub("max", c.behaviour);
+        writeConfig("2014 " + max + "\n");
+        startNode();
+        pid_t m = startMaster({"render", "--node", "127.0.0.1", "--version", "2014", "--frame", "5", "--scene",
+                               scene.string(), "--out", out.string(), "--end-after-dumps", "3", "--overwrite"},
+                              root / "master.out");
+        ASSERT_TRUE(waitForLog("Finished EXR dump", 60)) << readFile(root / "master.out");
+        kill(nodePid, c.signals[0]);
+        ASSERT_TRUE(waitForLog("Waiting for the running job to end before stopping"));
+        EXPECT_TRUE(nodeRunning());
+        if (c.signals.size() > 1) kill(nodePid, c.signals[1]);
+        bool ended = false;
+        EXPECT_EQ(VarnixTest::waitFor(nodePid, 90, &ended), 0) << readFile(root / "node.out");
+        ASSERT_TRUE(ended);
+        nodePid = -1;
+        EXPECT_EQ(finishMaster(m, 30), c.masterStatus) << readFile(root / "master.out");
+        std::vector<std::string> log = logLines();
+        EXPECT_EQ(log.back(), "DR server stopped");
+        EXPECT_EQ(std::count(log.begin(), log.end(), "Mode: headless, no window"), 1);
+        EXPECT_EQ(runProgram({"/usr/bin/pgrep", "-f", max}, root, 5).exitCode, 1) << "a renderer process is left";
+        fs::remove(data / "DrLog.txt");
+    }
+}
+
 // The end of the desktop session leaves no time to wait for the job: on
 // Linux the X server goes away and the toolkit ends the process.
 TEST_F(RenderJob, TheDisplayGoingAwayMidJobCutsItAndStopsTheNodeWithNoRendererLeft) {

@@ -57,6 +57,31 @@ public:
     // the owner waits.
     int endTree();
 
+    // What the whole tree uses, read when asked. `cpuSeconds` only grows
+    // while the tree lives (Windows: every process the job ever held;
+    // POSIX: the living processes and the children they reaped, so a
+    // process reaped by the node takes its seconds away). `memoryBytes` is
+    // what the tree holds now (committed on Windows, resident on POSIX);
+    // `peakMemoryBytes` the most it held (on POSIX: the most seen by these
+    // calls). `memoryLimitReached` once the tree has run into the cap of
+    // limitMemory. `known` is false when none of it could be read. The
+    // owner's thread.
+    struct Usage {
+        bool known = false;
+        double cpuSeconds = 0;
+        std::uint64_t memoryBytes = 0;
+        std::uint64_t peakMemoryBytes = 0;
+        bool memoryLimitReached = false;
+    };
+    Usage usage();
+
+    // Caps the memory the whole tree may commit at `bytes`. True when the
+    // system enforces the cap (the Job Object on Windows: an allocation past
+    // it fails, and usage() reports it reached); false when it cannot, and
+    // the caller must watch usage().memoryBytes itself (POSIX, and Windows
+    // without a job of its own). The owner's thread, right after start.
+    bool limitMemory(std::uint64_t bytes);
+
     // Empty, or why endTree cannot end the tree as a whole (Windows before
     // 8, where the node runs in a job that lets nothing leave it): then it
     // ends the processes it finds descended from the interpreter, and those
@@ -71,6 +96,12 @@ private:
     int status = -1;
     std::string job;
 };
+
+// What a renderer's exit status says beyond its number: the crash code's
+// name on Windows ("access violation" for 0xC0000005), the signal on POSIX
+// (a status of 128 plus a signal, "SIGSEGV"); empty for a plain exit code.
+// Any thread.
+std::string exitStatusMeaning(int status);
 
 // Ends every process marked as a job of `folder`, whoever started it: the
 // renderers of a node that died mid-job (killed, out of memory, its desktop

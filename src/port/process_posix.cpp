@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <atomic>
@@ -270,8 +271,48 @@ PeerJob loopbackPeerJob(const StreamSocket& connection, const char16_t* folder, 
     return earlier ? PeerJob::earlierJob : PeerJob::unknown;
 }
 
+namespace {
+
+// The CPU time and resident memory of `pid` from its stat line; false when
+// it is gone.
+bool processUsage(pid_t pid, double& cpuSeconds, std::uint64_t& residentBytes) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", long(pid));
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return false;
+    char line[1024];
+    size_t got = std::fread(line, 1, sizeof line - 1, file);
+    std::fclose(file);
+    line[got] = '\0';
+    const char* close = std::strrchr(line, ')');
+    unsigned long long user = 0, system = 0;
+    long long childUser = 0, childSystem = 0, residentPages = 0;
+    // After the name: state, 10 numbers, utime, stime, cutime, cstime, 4
+    // more, starttime, vsize, rss (in pages).
+    if (close == nullptr ||
+        std::sscanf(close + 1,
+                    " %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu %llu %lld %lld %*s %*s %*s %*s %*s %*s %lld",
+                    &user, &system, &childUser, &childSystem, &residentPages) != 5)
+        return false;
+    static const long ticks = ::sysconf(_SC_CLK_TCK);
+    static const long pageSize = ::sysconf(_SC_PAGESIZE);
+    cpuSeconds = double(user + system + std::uint64_t(std::max(0LL, childUser + childSystem))) / double(ticks);
+    residentBytes = std::uint64_t(std::max(0LL, residentPages)) * std::uint64_t(pageSize);
+    return true;
+}
+
+}  // namespace
+
+std::string exitStatusMeaning(int status) {
+    if (status <= 128 || status > 128 + 64) return {};
+    int signal = status - 128;
+    const char* name = sigabbrev_np(signal);
+    return "signal " + std::to_string(signal) + (name != nullptr ? std::string(", SIG") + name : std::string());
+}
+
 struct ChildProcess::System {
     pid_t pid = -1;
+    std::uint64_t peakMemory = 0;
     // Guards `reaped`: once the interpreter is reaped its number may belong
     // to another process, which endTree must not signal.
     std::mutex lock;
@@ -366,6 +407,26 @@ bool ChildProcess::wait(int milliseconds) {
         }
     }
 }
+
+ChildProcess::Usage ChildProcess::usage() {
+    Usage total;
+    // This process starts no other children while a renderer runs: its
+    // descendants are the tree.
+    for (const ProcessEntry& entry : descendants()) {
+        double cpu = 0;
+        std::uint64_t resident = 0;
+        if (!processUsage(entry.pid, cpu, resident)) continue;
+        total.known = true;
+        total.cpuSeconds += cpu;
+        total.memoryBytes += resident;
+    }
+    system->peakMemory = std::max(system->peakMemory, total.memoryBytes);
+    total.peakMemoryBytes = system->peakMemory;
+    return total;
+}
+
+// No cgroup of its own here: the caller watches the resident memory.
+bool ChildProcess::limitMemory(std::uint64_t) { return false; }
 
 // A process group and its subreaper find the whole tree here.
 std::int64_t ChildProcess::processId() const { return system->pid; }

@@ -5,9 +5,11 @@
 
 #include <windows.h>
 
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cwchar>
 #include <mutex>
 #include <vector>
@@ -103,6 +105,9 @@ struct ChildProcess::System {
     HANDLE job = nullptr;
     DWORD processId = 0;
     ULONGLONG created = 0;
+    // Told of the job's events; the memory cap's among them.
+    HANDLE events = nullptr;
+    bool memoryLimitReached = false;
     std::string limitation;
     std::mutex lock;
 };
@@ -175,6 +180,7 @@ std::int64_t ChildProcess::processId() const { return system->processId; }
 
 ChildProcess::~ChildProcess() {
     endTree();
+    if (system->events != nullptr) CloseHandle(system->events);
     CloseHandle(system->process);
     if (system->job != nullptr) CloseHandle(system->job);
 }
@@ -184,6 +190,83 @@ bool ChildProcess::wait(int milliseconds) {
     if (waited != WAIT_OBJECT_0) return false;
     DWORD code = 0;
     status = GetExitCodeProcess(system->process, &code) ? int(code) : -1;
+    return true;
+}
+
+ChildProcess::Usage ChildProcess::usage() {
+    Usage usage;
+    if (system->job == nullptr) {
+        // Without a job of its own only the interpreter can be read.
+        FILETIME created, exited, kernel, user;
+        PROCESS_MEMORY_COUNTERS_EX memory = {};
+        if (GetProcessTimes(system->process, &created, &exited, &kernel, &user)) {
+            usage.known = true;
+            ULONGLONG ticks = (ULONGLONG(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime) +
+                              (ULONGLONG(user.dwHighDateTime) << 32 | user.dwLowDateTime);
+            usage.cpuSeconds = double(ticks) / 1e7;
+        }
+        if (GetProcessMemoryInfo(system->process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory)) {
+            usage.memoryBytes = memory.PrivateUsage;
+            usage.peakMemoryBytes = memory.PeakPagefileUsage;
+        }
+        return usage;
+    }
+    JOBOBJECT_BASIC_AND_IO_ACCOUNTING_INFORMATION accounting = {};
+    if (QueryInformationJobObject(system->job, JobObjectBasicAndIoAccountingInformation, &accounting, sizeof accounting,
+                                  nullptr)) {
+        usage.known = true;
+        // 100 ns units, of every process the job ever held.
+        usage.cpuSeconds =
+            double(accounting.BasicInfo.TotalUserTime.QuadPart + accounting.BasicInfo.TotalKernelTime.QuadPart) / 1e7;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    if (QueryInformationJobObject(system->job, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr))
+        usage.peakMemoryBytes = limits.PeakJobMemoryUsed;
+    // The job's current commit: the sum over its processes.
+    std::vector<char> buffer(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + 1024 * sizeof(ULONG_PTR));
+    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
+    if (QueryInformationJobObject(system->job, JobObjectBasicProcessIdList, list, DWORD(buffer.size()), nullptr)) {
+        for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
+            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(list->ProcessIdList[i]));
+            if (process == nullptr) continue;
+            PROCESS_MEMORY_COUNTERS_EX memory = {};
+            if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory))
+                usage.memoryBytes += memory.PrivateUsage;
+            CloseHandle(process);
+        }
+    }
+    // The system posts the cap's event once an allocation runs into it.
+    if (system->events != nullptr) {
+        DWORD message = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED detail = nullptr;
+        while (GetQueuedCompletionStatus(system->events, &message, &key, &detail, 0))
+            if (message == JOB_OBJECT_MSG_JOB_MEMORY_LIMIT) system->memoryLimitReached = true;
+    }
+    usage.memoryLimitReached = system->memoryLimitReached;
+    return usage;
+}
+
+bool ChildProcess::limitMemory(std::uint64_t bytes) {
+    if (system->job == nullptr) return false;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    if (!QueryInformationJobObject(system->job, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr))
+        return false;
+    limits.BasicLimitInformation.LimitFlags |= JOB_OBJECT_LIMIT_JOB_MEMORY;
+    limits.JobMemoryLimit = SIZE_T(bytes);
+    if (!SetInformationJobObject(system->job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) return false;
+    // Without the port the cap still holds; only its event is not seen, and
+    // the peak tells it instead.
+    system->events = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    if (system->events != nullptr) {
+        JOBOBJECT_ASSOCIATE_COMPLETION_PORT port = {};
+        port.CompletionKey = system->job;
+        port.CompletionPort = system->events;
+        if (!SetInformationJobObject(system->job, JobObjectAssociateCompletionPortInformation, &port, sizeof port)) {
+            CloseHandle(system->events);
+            system->events = nullptr;
+        }
+    }
     return true;
 }
 
@@ -201,6 +284,39 @@ int ChildProcess::endTree() {
 }  // namespace Varnix::Port
 
 namespace Varnix::Port {
+
+std::string exitStatusMeaning(int status) {
+    // The codes a crashed program leaves as its exit code.
+    struct {
+        DWORD code;
+        const char* name;
+    } static const crashes[] = {
+        {0xC0000005, "access violation"},
+        {0xC0000017, "out of memory"},
+        {0xC000001D, "illegal instruction"},
+        {0xC0000025, "noncontinuable exception"},
+        {0xC000008C, "array bounds exceeded"},
+        {0xC0000094, "integer division by zero"},
+        {0xC0000095, "integer overflow"},
+        {0xC00000FD, "stack overflow"},
+        {0xC0000135, "DLL not found"},
+        {0xC0000139, "entry point not found"},
+        {0xC0000142, "DLL initialization failed"},
+        {0xC0000374, "heap corruption"},
+        {0xC0000409, "stack buffer overrun"},
+        {0xC000013A, "ended by Ctrl+C"},
+        {0x80000003, "breakpoint"},
+        {0xE06D7363, "unhandled C++ exception"},
+    };
+    DWORD code = DWORD(status);
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
+    for (const auto& crash : crashes)
+        if (crash.code == code) return std::string(hex) + ", " + crash.name;
+    // Any other NTSTATUS error is still a crash, if an unnamed one.
+    if ((code & 0xF0000000u) == 0xC0000000u) return std::string(hex) + ", a crash";
+    return {};
+}
 
 // The Job Object of each job ended its tree when the node that held it
 // ended, however it ended: nothing of an earlier run is left to find (but

@@ -94,6 +94,33 @@ TEST_F(ProcessTest, EndingTheTreeEndsEveryDescendantAlsoOneInASessionOfItsOwn) {
     }
 }
 
+TEST_F(ProcessTest, UsageCountsTheCpuAndMemoryOfTheWholeTreeAlsoADaemonsAndKeepsThePeak) {
+    // A descendant in a session of its own that holds 50 MB and computes,
+    // under an interpreter that only waits.
+    std::unique_ptr<ChildProcess> child =
+        start("(setsid awk 'BEGIN { s = \"x\"; while (length(s) < 50000000) s = s s; for (;;) n++ }' &); sleep 600");
+    ASSERT_TRUE(child);
+    ChildProcess::Usage use;
+    for (int i = 0; i < 600 && !(use.cpuSeconds >= 0.3 && use.memoryBytes >= (40u << 20)); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        use = child->usage();
+    }
+    EXPECT_TRUE(use.known);
+    EXPECT_GE(use.cpuSeconds, 0.3);
+    EXPECT_GE(use.memoryBytes, 40u << 20);
+    EXPECT_FALSE(child->limitMemory(1u << 20));  // no cap here: the caller watches
+    EXPECT_EQ(child->endTree(), 3);
+    ASSERT_TRUE(child->wait(10000));
+    ChildProcess::Usage after = child->usage();
+    EXPECT_LT(after.memoryBytes, 40u << 20);
+    EXPECT_GE(after.peakMemoryBytes, 40u << 20);
+
+    EXPECT_EQ(Varnix::Port::exitStatusMeaning(134), "signal 6, SIGABRT");
+    EXPECT_EQ(Varnix::Port::exitStatusMeaning(128 + SIGSEGV), "signal 11, SIGSEGV");
+    EXPECT_EQ(Varnix::Port::exitStatusMeaning(1), "");
+    EXPECT_EQ(Varnix::Port::exitStatusMeaning(0), "");
+}
+
 TEST_F(ProcessTest, EarlierJobsOfAFolderAreEndedAlsoADaemonAndNoOtherFoldersJobIs) {
     // As left by a node that died: a marked interpreter still running, and a
     // daemon of it in a session of its own.

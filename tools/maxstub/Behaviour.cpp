@@ -89,10 +89,14 @@ bool apply(Behaviour& b, const std::string& key, const std::string& value) {
     if (key == "reuse_dump_name") return toBool(value, b.reuseDumpName);
     if (key == "hang") {
         const std::string v = lower(value);
-        if (v != "no" && v != "silent" && v != "ignore_end" && v != "close_link") return false;
+        if (v != "no" && v != "silent" && v != "ignore_end" && v != "close_link" && v != "stuck" && v != "busy" &&
+            v != "grow_memory")
+            return false;
         b.hang = v;
         return true;
     }
+    if (key == "grow_memory_step_mb") return toInt(value, 1, 1024, b.growMemoryStepMb);
+    if (key == "grow_memory_cap_mb") return toInt(value, 1, 1 << 20, b.growMemoryCapMb);
     if (key == "late_dump_ms") return toInt(value, -1, 3600000, b.lateDumpMs);
     if (key == "record_file") {
         b.recordFile = value;

@@ -28,8 +28,13 @@ struct Behaviour {
     // Ways a real renderer hangs, each until it is ended from outside:
     // "silent" (connected and greeted, then nothing), "ignore_end" (after its
     // dumps, stays connected whatever comes), "close_link" (after its dumps,
-    // closes the link but never exits); "no": finishes as usual.
+    // closes the link but never exits), and after its dumps: "stuck" (no CPU,
+    // never reads or closes its link), "busy" (computes on one core without
+    // another dump), "grow_memory" (takes growMemoryStepMb more memory every
+    // 100 ms, up to growMemoryCapMb, then holds it); "no": finishes as usual.
     std::string hang = "no";
+    int growMemoryStepMb = 16;
+    int growMemoryCapMb = 1024;
     int lateDumpMs = -1;      // before exiting, leave a helper that writes dump99.exr this much later; -1: none
     std::string recordFile;   // where to record what it was given; empty: beside the executable
     std::string keepDumpsIn;  // a copy of every dump goes into this directory first; empty: none

@@ -2,11 +2,15 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <thread>
+#include <vector>
 
 #include "FrameImage.h"
 #include "ImageFiles.h"
@@ -35,6 +39,35 @@ constexpr uint32_t wrongHostGreeting = hostGreeting ^ 0x01000000u;  // 72 21 C0 
 [[noreturn]] void hangForever(const char* how, std::ostream& console, Recorder& recorder) {
     console << "Hanging (behaviour file): " << how << std::endl;
     recorder.line("hanging", how);
+    for (;;) std::this_thread::sleep_for(seconds(60));
+}
+
+// Until ended from outside, computing on one core: a frame that takes long.
+[[noreturn]] void computeForever(std::ostream& console, Recorder& recorder) {
+    console << "Hanging (behaviour file): busy" << std::endl;
+    recorder.line("hanging", "busy");
+    volatile std::uint64_t sum = 0;
+    for (std::uint64_t i = 0;; ++i) sum = sum + i * i;
+}
+
+// Until ended from outside, taking more memory (and touching it, so that
+// the system gives it) up to the cap; an allocation refused on the way is
+// recorded, and the stand-in then waits as a renderer short of memory.
+[[noreturn]] void growForever(int stepMb, int capMb, std::ostream& console, Recorder& recorder) {
+    console << "Hanging (behaviour file): grow_memory" << std::endl;
+    recorder.line("hanging", "grow_memory");
+    std::vector<std::unique_ptr<char[]>> held;
+    const std::size_t step = std::size_t(stepMb) << 20;
+    try {
+        for (int taken = 0; taken + stepMb <= capMb; taken += stepMb) {
+            held.emplace_back(new char[step]);
+            std::memset(held.back().get(), 1 + taken % 200, step);
+            recorder.line("memory_mb", std::to_string(taken + stepMb));
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+    } catch (const std::bad_alloc&) {
+        recorder.line("allocation_failed");
+    }
     for (;;) std::this_thread::sleep_for(seconds(60));
 }
 
@@ -279,7 +312,11 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         if (index == behaviour.crashAfterDumps) crash(console, recorder);
     }
 
-    if (behaviour.hang == "ignore_end") hangForever("ignore_end", console, recorder);
+    if (behaviour.hang == "ignore_end" || behaviour.hang == "stuck")
+        hangForever(behaviour.hang.c_str(), console, recorder);
+    if (behaviour.hang == "busy") computeForever(console, recorder);
+    if (behaviour.hang == "grow_memory")
+        growForever(behaviour.growMemoryStepMb, behaviour.growMemoryCapMb, console, recorder);
     if (behaviour.hang == "close_link") {
         link->Destroy();
         recorder.line("link_closed");

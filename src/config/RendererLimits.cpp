@@ -9,6 +9,8 @@ RendererLimits readRendererLimits() {
     readRegistryDword(u"SOFTWARE/Varnix", u"rendererConnectSeconds", limits.connectSeconds);
     readRegistryDword(u"SOFTWARE/Varnix", u"rendererExitSeconds", limits.exitSeconds);
     readRegistryDword(u"SOFTWARE/Varnix", u"renderSeconds", limits.renderSeconds);
+    readRegistryDword(u"SOFTWARE/Varnix", u"rendererIdleSeconds", limits.idleSeconds);
+    readRegistryDword(u"SOFTWARE/Varnix", u"rendererMemoryMB", limits.memoryMB);
     return limits;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
-// How long the node lets a renderer take, as the admin set it: REG_DWORD
-// values in seconds under HKLM\SOFTWARE\Varnix (beside developmentVer). A
-// missing value, or 0, means no limit: the node waits as long as the
-// renderer lives.
+// How long the node lets a renderer take, and what it may use, as the admin
+// set it: REG_DWORD values under HKLM\SOFTWARE\Varnix (beside
+// developmentVer). A missing value, or 0, means no limit: the node waits as
+// long as the renderer lives.
 
 #include <cstdint>
 #include <utility>
@@ -18,9 +18,18 @@ struct RendererLimits {
     std::uint32_t exitSeconds = 0;
     // From the renderer's start until the job is over ("renderSeconds").
     std::uint32_t renderSeconds = 0;
+    // How long the whole tree may go with almost no CPU (under
+    // idleCpuPercent of one core) and no dump, from its start until the job
+    // is over ("rendererIdleSeconds").
+    std::uint32_t idleSeconds = 0;
+    // The memory the whole tree may hold, in MiB ("rendererMemoryMB").
+    std::uint32_t memoryMB = 0;
 };
 
-// Reads the three values from the registry. Never fails: what cannot be read
+// Below this share of one core a renderer counts as doing nothing.
+constexpr double idleCpuPercent = 2.0;
+
+// Reads the values from the registry. Never fails: what cannot be read
 // is no limit. Any thread.
 RendererLimits readRendererLimits();
 

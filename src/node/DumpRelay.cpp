@@ -242,6 +242,7 @@ int DumpRelay::relayDumpFiles(Port::StreamSocket* master, const String& dataDire
         }
         ++relayed;
         if (state != nullptr) state->dumpSent(std::uint64_t(std::max<std::int32_t>(size, 0)));
+        ++sentTotal;
         long long seconds = (Port::elapsedMilliseconds() - start) / 1000;
         window->log(u"Finished EXR dump after " + Str::toString(int(seconds)) + u" s");
 

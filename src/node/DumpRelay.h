@@ -102,6 +102,10 @@ public:
     // gone, once cut, or when `goOn` says no.
     int relayWhileBothConnected(const RelayInputs& inputs);
 
+    // Dumps sent whole since the relay was made: a job sees its renderer's
+    // progress in it.
+    std::uint64_t sentInAll() const { return sentTotal; }
+
 private:
     // Hashed: a lookup costs the same however many dumps are in it.
     using PathSet = std::unordered_set<std::u16string>;
@@ -116,6 +120,7 @@ private:
     bool heldBackCut = false;  // see heldBackCutDumps
     // Numbers the development copies of all jobs of one run: 1, 2, 3, ...
     std::int32_t developmentCopyCounter = 0;
+    std::uint64_t sentTotal = 0;
 };
 
 }  // namespace Varnix

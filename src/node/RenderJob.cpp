@@ -17,7 +17,9 @@
 #include "port/shellquote.h"
 #include "port/textfile.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <optional>
 
 namespace Varnix {
@@ -176,12 +178,29 @@ std::unique_ptr<Port::ChildProcess> startRenderer(const RenderJobContext& contex
 
 String wholeSeconds(long long milliseconds) { return Str::toString(int(milliseconds / 1000)); }
 
-// What the job knows of its renderer's time, and the ends it may come to.
+// "12.5": one decimal, for seconds of CPU and shares of a core.
+String oneDecimal(double value) {
+    long long tenths = std::llround(std::max(0.0, value) * 10);
+    return Str::toString(tenths / 10) + u"." + Str::toString(int(tenths % 10));
+}
+
+String megabytes(std::uint64_t bytes) { return Str::toString((long long)(bytes >> 20)); }
+
+// What the job knows of its renderer's time and use, and the ends it may
+// come to.
 class RendererWatch {
 public:
     RendererWatch(const RenderJobContext& context, Port::ChildProcess* renderer)
-        : context(context), renderer(renderer), startedAt(Port::elapsedMilliseconds()) {
+        : context(context),
+          renderer(renderer),
+          startedAt(Port::elapsedMilliseconds()),
+          idleSince(startedAt),
+          dumpsSeen(context.dumps.sentInAll()) {
         context.cut.hold(renderer);
+        const RendererLimits& limits = context.settings.limits;
+        // Where the system holds the cap, an allocation past it fails and
+        // the watch hears of it; elsewhere the watch compares what it reads.
+        if (limits.memoryMB > 0) renderer->limitMemory(std::uint64_t(limits.memoryMB) << 20);
     }
     ~RendererWatch() { context.cut.hold(nullptr); }
 
@@ -198,26 +217,30 @@ public:
     // logging which; "still waiting" lines while `what` takes long. True when
     // the renderer may go on.
     bool mayGoOn(const char16_t* what) {
-        if (ended) return false;
+        if (ending != RendererEnding::exited) return false;
         long long now = Port::elapsedMilliseconds();
         const RendererLimits& limits = context.settings.limits;
         // The stop that cut the job has ended the tree and said so.
         if (context.cut.isCut()) {
-            ended = true;
+            ending = RendererEnding::stop;
             return false;
         }
         if (!online && overAt < 0 && limits.connectSeconds > 0 && now - startedAt >= limits.connectSeconds * 1000LL)
-            return end(u"Time limit reached after " + wholeSeconds(now - startedAt) +
-                       u" seconds: 3dsmax did not connect within the connect limit of " +
-                       Str::toString(int(limits.connectSeconds)) + u" s; ending its process tree");
+            return end(RendererEnding::connect, u"Time limit reached after " + wholeSeconds(now - startedAt) +
+                                                    u" seconds: 3dsmax did not connect within the connect limit of " +
+                                                    Str::toString(int(limits.connectSeconds)) +
+                                                    u" s; ending its process tree");
         if (overAt < 0 && limits.renderSeconds > 0 && now - startedAt >= limits.renderSeconds * 1000LL)
-            return end(u"Time limit reached after " + wholeSeconds(now - startedAt) +
-                       u" seconds: the render took longer than the render limit of " +
-                       Str::toString(int(limits.renderSeconds)) + u" s; ending 3dsmax's process tree");
+            return end(RendererEnding::render, u"Time limit reached after " + wholeSeconds(now - startedAt) +
+                                                   u" seconds: the render took longer than the render limit of " +
+                                                   Str::toString(int(limits.renderSeconds)) +
+                                                   u" s; ending 3dsmax's process tree");
         if (overAt >= 0 && limits.exitSeconds > 0 && now - overAt >= limits.exitSeconds * 1000LL)
-            return end(u"Time limit reached after " + wholeSeconds(now - overAt) +
-                       u" seconds: 3dsmax did not exit within the exit limit of " +
-                       Str::toString(int(limits.exitSeconds)) + u" s after the job was over; ending its process tree");
+            return end(RendererEnding::exit, u"Time limit reached after " + wholeSeconds(now - overAt) +
+                                                 u" seconds: 3dsmax did not exit within the exit limit of " +
+                                                 Str::toString(int(limits.exitSeconds)) +
+                                                 u" s after the job was over; ending its process tree");
+        if (!watchUse(now)) return false;
         long long since = overAt >= 0 ? overAt : startedAt;
         long long minutes = (now - since) / 60000;
         if (minutes >= stillWaitingMinutes && minutes / stillWaitingMinutes > linesWritten) {
@@ -238,30 +261,83 @@ public:
     // The limit line when a limit ended the renderer; empty otherwise.
     const String& limitReached() const { return limitLine; }
 
+    // Why the renderer ended: `exited` unless the node ended it.
+    RendererEnding endedBy() const { return ending; }
+
 private:
-    bool end(const String& why) {
-        limitLine = why;
+    bool end(RendererEnding cause, const String& why) {
+        limitLine = String(endingName(cause)) + u": " + why;
         context.window->log(why);
         int count = renderer->endTree();
         context.window->log(u"Ended " + Str::toString(count) + (count == 1 ? u" process" : u" processes") +
                             u" of 3dsmax's process tree");
-        ended = true;
+        ending = cause;
         return false;
+    }
+
+    // Reads what the tree uses (at most every useSampleMilliseconds) and
+    // ends it at the idle or the memory limit. True when it may go on.
+    bool watchUse(long long now) {
+        if (now - sampledAt < useSampleMilliseconds) return true;
+        sampledAt = now;
+        const RendererLimits& limits = context.settings.limits;
+        Port::ChildProcess::Usage use = renderer->usage();
+        if (!use.known) return true;
+        publishUse(use);
+        const std::uint64_t cap = std::uint64_t(limits.memoryMB) << 20;
+        if (limits.memoryMB > 0 && (use.memoryLimitReached || use.peakMemoryBytes >= cap))
+            return end(RendererEnding::memory, u"Memory limit reached: 3dsmax's process tree used up to " +
+                                                   megabytes(use.peakMemoryBytes) + u" MB, the memory limit is " +
+                                                   Str::toString(int(limits.memoryMB)) +
+                                                   u" MB; ending its process tree");
+        // A dump, or more than a trickle of CPU since the quiet began, is
+        // progress. Seconds that left with a reaped process start it anew.
+        std::uint64_t dumps = context.dumps.sentInAll();
+        double quietSeconds = double(now - idleSince) / 1000;
+        double used = use.cpuSeconds - idleCpu;
+        if (dumps != dumpsSeen || used < 0 || used > std::max(quietSeconds, 1.0) * idleCpuPercent / 100) {
+            dumpsSeen = dumps;
+            idleSince = now;
+            idleCpu = use.cpuSeconds;
+            publishUse(use);
+            return true;
+        }
+        if (limits.idleSeconds > 0 && overAt < 0 && now - idleSince >= limits.idleSeconds * 1000LL)
+            return end(RendererEnding::idle, u"Renderer stuck: 3dsmax's process tree used " + oneDecimal(used) +
+                                                 u" s of CPU in " + wholeSeconds(now - idleSince) + u" seconds (" +
+                                                 oneDecimal(used * 100 / quietSeconds) +
+                                                 u" % of one core) and sent no image; ending its process tree");
+        return true;
+    }
+
+    // What the status answer shows of the tree; its last sign of life is
+    // the end of the last quiet.
+    void publishUse(const Port::ChildProcess::Usage& use) {
+        if (context.state == nullptr) return;
+        context.state->setRendererUsage(use.cpuSeconds, double(use.memoryBytes) / (1 << 20), idleSince);
     }
 
     // The first "still waiting" line comes after this long, then one per
     // period: enough for an admin to see what a machine waits for, without
     // filling the log over a night.
     static constexpr int stillWaitingMinutes = 5;
+    // Reading the tree's use walks the process table: not on every turn.
+    static constexpr int useSampleMilliseconds = 500;
 
     const RenderJobContext& context;
     Port::ChildProcess* renderer;
     long long startedAt;
     long long overAt = -1;
     bool online = false;
-    bool ended = false;
+    RendererEnding ending = RendererEnding::exited;
     int linesWritten = 0;
     String limitLine;
+    // The quiet the idle limit measures: since when, the CPU seconds then,
+    // and the dumps sent by then.
+    long long idleSince;
+    double idleCpu = 0;
+    std::uint64_t dumpsSeen;
+    long long sampledAt = -useSampleMilliseconds;
 };
 
 enum class HostWait { online, rendererExited, ended };
@@ -333,7 +409,10 @@ int finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port:
         while (!renderer->wait(1000)) {
             if (!watch->mayGoOn(u"exit")) renderer->wait(-1);
         }
-        window->log(u"3dsmax exited with status " + Str::toString(renderer->exitStatus()));
+        // A crash is named: its code alone tells an admin little.
+        std::string meaning = Port::exitStatusMeaning(renderer->exitStatus());
+        window->log(u"3dsmax exited with status " + Str::toString(renderer->exitStatus()) +
+                    (meaning.empty() ? String() : u" (" + String(meaning.c_str()) + u")"));
         if (context.state != nullptr) context.state->setRendererPid(0);
         // A helper the renderer left running could write dumps into the
         // next job: nothing of this job's process tree outlives it.
@@ -385,6 +464,7 @@ void runRenderJob(const RenderJobContext& context, MasterConnection& connection)
     int relayed = 0;
     String limitLine;
     HostWait wait;
+    RendererEnding ending = RendererEnding::exited;
     {
         RendererWatch watch(context, renderer.get());
         PartialSignal fromMaster;
@@ -393,29 +473,58 @@ void runRenderJob(const RenderJobContext& context, MasterConnection& connection)
         if (wait == HostWait::online) relayed = relay(context, master, watch, fromMaster, pendingEnds);
         cutDumps = finishJob(context, master, renderer.get(), &watch, relayed);
         limitLine = watch.limitReached();
+        ending = watch.endedBy();
     }
-    // The first that applies names the job's end.
+    // The first that applies names the job's end; a renderer that ended on
+    // its own by a crash says so too.
     int exitStatus = renderer->exitStatus();
+    std::string meaning = ending == RendererEnding::exited ? Port::exitStatusMeaning(exitStatus) : std::string();
+    String crashed = meaning.empty() ? String() : u"3dsmax crashed (" + String(meaning.c_str()) + u")";
+    auto orCrash = [&crashed](const char16_t* why) {
+        return crashed.isEmpty() ? String(why) : *why == 0 ? crashed : String(why) + u"; " + crashed;
+    };
     if (context.cut.isCut())
         publishEnd(context, JobOutcome::cut, u"a stop cut it short", exitStatus);
     else if (!limitLine.isEmpty())
         publishEnd(context, JobOutcome::limit, limitLine.wideCString(), exitStatus);
     else if (wait == HostWait::rendererExited)
-        publishEnd(context, JobOutcome::failed, u"3dsmax exited before it connected", exitStatus);
+        publishEnd(context, JobOutcome::failed, orCrash(u"3dsmax exited before it connected").wideCString(),
+                   exitStatus);
     else if (cutDumps > 0)
-        publishEnd(context, JobOutcome::failed, u"dumps were cut short and not sent", exitStatus);
+        publishEnd(context, JobOutcome::failed, orCrash(u"dumps were cut short and not sent").wideCString(),
+                   exitStatus);
     else if (relayed == 0)
-        publishEnd(context, JobOutcome::failed, u"no image was sent to the master", exitStatus);
+        publishEnd(context, JobOutcome::failed, orCrash(u"no image was sent to the master").wideCString(), exitStatus);
     else
-        publishEnd(context, JobOutcome::served, u"", exitStatus);
+        publishEnd(context, JobOutcome::served, orCrash(u"").wideCString(), exitStatus);
     // The protocol has no word for a failed job: a dump announced and never
     // sent is one that no master takes for a finished job.
     if (context.cut.isCut()) {
         writeSignal(master, fileDumpSignal, cutSignalTimeoutSeconds);
         context.window->log(u"The job was cut short by the stop; the master was told");
+    } else if (ending != RendererEnding::exited) {
+        // Whatever came before, the frame was not finished: the master must
+        // not take it for a finished one.
+        writeSignal(master, fileDumpSignal, cutSignalTimeoutSeconds);
+        context.window->log(u"The job was cut short by the node (" + String(endingName(ending)) +
+                            u"); the master was told");
     } else if (cutDumps > 0) {
         writeSignal(master, fileDumpSignal, cutSignalTimeoutSeconds);
     }
+}
+
+const char16_t* endingName(RendererEnding ending) {
+    switch (ending) {
+    case RendererEnding::exited: return u"exited";
+    case RendererEnding::connect: return u"connect";
+    case RendererEnding::render: return u"render";
+    case RendererEnding::exit: return u"exit";
+    case RendererEnding::dialog: return u"dialog";
+    case RendererEnding::idle: return u"idle";
+    case RendererEnding::memory: return u"memory limit";
+    case RendererEnding::stop: return u"stop";
+    }
+    return u"exited";
 }
 
 int JobCut::cut() {

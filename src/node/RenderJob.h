@@ -23,6 +23,23 @@ class ChildProcess;
 class StreamSocket;
 }  // namespace Port
 
+// How a job's renderer came to its end: on its own, or ended by the node,
+// and then why. The log and the status answer name it.
+enum class RendererEnding {
+    exited,   // it exited on its own; its exit status says how
+    connect,  // 3ds Max did not connect within rendererConnectSeconds
+    render,   // the job took longer than renderSeconds
+    exit,     // it did not exit within rendererExitSeconds after the job
+    dialog,   // it showed a message box nobody would answer
+    idle,     // its tree used almost no CPU and sent no dump for rendererIdleSeconds
+    memory,   // its tree reached rendererMemoryMB
+    stop,     // the node's stop cut the job
+};
+
+// The cause's word: "exited", "connect", "render", "exit", "dialog",
+// "idle", "memory limit", "stop".
+const char16_t* endingName(RendererEnding ending);
+
 // The stop that cannot wait: lets the GUI thread end the running job's
 // renderer with its whole process tree; the job then ends at once and tells
 // its master that it was cut, never that it finished.

@@ -54,6 +54,15 @@ String limitsText(const RendererLimits& limits) {
            u", render " + limitText(limits.renderSeconds);
 }
 
+// The limits on what the renderer does rather than how long it takes.
+String watchText(const RendererLimits& limits) {
+    String idle = limits.idleSeconds == 0 ? String(u"none")
+                                          : limitText(limits.idleSeconds) + u" under " +
+                                                Varnix::Str::toString(int(Varnix::idleCpuPercent)) + u" % CPU";
+    String memory = limits.memoryMB == 0 ? String(u"none") : Varnix::Str::toString(int(limits.memoryMB)) + u" MB";
+    return u"idle " + idle + u", memory " + memory;
+}
+
 }  // namespace
 
 void logStartupReport(Varnix::LogTarget* window, const RenderService& service) {
@@ -73,4 +82,5 @@ void logStartupReport(Varnix::LogTarget* window, const RenderService& service) {
     if (releases.isEmpty()) releases = String(u"none (every job will be refused; see DrConfig.txt)");
     window->log(u"3dsmax releases configured: " + releases);
     window->log(u"3dsmax time limits: " + limitsText(settings.limits));
+    window->log(u"3dsmax idle and memory limits: " + watchText(settings.limits));
 }

@@ -100,7 +100,8 @@ std::string withoutServiceLines(const std::string& logText) {
                                                "   Data folder: ",
                                                "   Ports: UDP ",
                                                "   3dsmax releases configured: ",
-                                               "   3dsmax time limits: "};
+                                               "   3dsmax time limits: ",
+                                               "   3dsmax idle and memory limits: "};
     std::string kept;
     std::istringstream in(logText);
     for (std::string line; std::getline(in, line);) {

@@ -71,8 +71,62 @@ TEST_F(JobFailure, EachTimeLimitEndsAHungRendererWithItsTreeAndTheNextMasterIsSe
         EXPECT_NE(limits.back().find(c.limitLine), std::string::npos) << limits.back();
         EXPECT_EQ(ended.size(), std::size_t(jobs)) << c.version;
         EXPECT_EQ(processesNaming((root / "max" / c.version).string()), 0) << c.version;
+        // Never a success, though dumps came before the limit.
+        EXPECT_EQ(job.exitCode, 8) << c.version << job.output;
+        EXPECT_NE(job.output.find("cut the job short"), std::string::npos) << job.output;
     }
     EXPECT_EQ(render("2015", "5", {"--end-after-dumps", "3", "--overwrite"}).exitCode, 0);
+}
+
+// The limits on what a renderer does: no CPU and no dump for the idle
+// limit, its tree's memory past the memory limit. A renderer that computes,
+// or sends dumps now and then, is left alone.
+TEST_F(JobFailure, IdleAndMemoryLimitsEndOnlyARendererThatDoesNothingOrGrowsTooLarge) {
+    writeRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"rendererIdleSeconds\"=dword:00000003\n"
+                  "\"rendererMemoryMB\"=dword:00000040\n\"renderSeconds\"=dword:0000000a\n");
+    struct {
+        const char* version;
+        const char* behaviour;
+        const char* endLine;  // the first line of the ending; "" for a job that ends well
+    } cases[] = {
+        {"2011", "dumps = 1\ndump_interval_ms = 100\nhang = stuck\n", "Renderer stuck: 3dsmax's process tree used "},
+        {"2012", "dumps = 1\ndump_interval_ms = 100\nhang = grow_memory\n",
+         "Memory limit reached: 3dsmax's process tree used up to "},
+        {"2013", "dumps = 1\ndump_interval_ms = 100\nhang = busy\n", "Time limit reached after "},
+        {"2014", "dumps = 6\ndump_interval_ms = 1000\nend_wait_seconds = 0\n", ""},
+    };
+    std::string config;
+    for (const auto& c : cases) config += std::string(c.version) + " " + installStub(c.version, c.behaviour) + "\n";
+    writeConfig(config);
+    startNode();
+    ASSERT_TRUE(waitForLog("3dsmax idle and memory limits: idle 3 s under 2 % CPU, memory 64 MB"));
+    int jobs = 0;
+    for (const auto& c : cases) {
+        // The master waits: only a renderer that ends, or the node, ends the job.
+        ProcessResult job = render(c.version, "5", {"--overwrite"}, 60);
+        EXPECT_FALSE(job.timedOut) << c.version;
+        ASSERT_TRUE(waitForLogCount("Ready for new connection", ++jobs, 30)) << c.version << job.output;
+        // This job's lines: from its own command on.
+        std::vector<std::string> tail = logLines();
+        auto own = std::find_if(tail.rbegin(), tail.rend(),
+                                [](const std::string& l) { return l.rfind("Running command:", 0) == 0; });
+        tail.erase(tail.begin(), own.base());
+        std::string ended;
+        for (const std::string& line : tail)
+            if (line.find(" of 3dsmax's process tree") != std::string::npos) ended = line;
+        EXPECT_EQ(processesNaming((root / "max" / c.version).string()), 0) << c.version;
+        if (std::string(c.endLine).empty()) {
+            EXPECT_EQ(job.exitCode, 0) << c.version << job.output;
+            EXPECT_EQ(ended, "") << c.version;
+            continue;
+        }
+        EXPECT_TRUE(hasPrefix(tail, c.endLine)) << c.version << ": " << testing::PrintToString(tail);
+        EXPECT_NE(ended, "") << c.version;
+        EXPECT_EQ(job.exitCode, 8) << c.version << job.output;
+        EXPECT_NE(job.output.find("cut the job short"), std::string::npos) << job.output;
+    }
+    std::string grown = stubRecord("2012");
+    EXPECT_NE(grown.find("memory_mb: 64"), std::string::npos) << grown;  // it did reach the limit
 }
 
 TEST_F(JobFailure, RendererThatNeverConnectsEndsTheJob) {
@@ -121,6 +175,7 @@ TEST_F(JobFailure, RendererCrashingMidRenderEndsTheRelay) {
               2);
     EXPECT_FALSE(hasPrefix(log, "Got END signal"));
     EXPECT_NE(stubRecord("max").find("crash"), std::string::npos);
+    EXPECT_TRUE(hasPrefix(log, "3dsmax exited with status 134 (signal 6, SIGABRT)"));
     std::size_t received = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(out)) ++received;
     EXPECT_EQ(received, 2u);

@@ -255,6 +255,11 @@ int MasterSession::receiveDump() {
         unsigned char bytes[4];
         uint32_t got = 0;
         const IoResult result = readFully(*link, bytes, 4, dumpPieceSeconds, got);
+        // How the node tells that it cut the job (a stop, a limit on its
+        // renderer): a dump announced, then the close.
+        if (got == 0 && result == IoResult::Closed)
+            return fail(masterTransferCut, where + " cut the job short: it announced a dump and closed the connection "
+                                                   "(a stop or a limit on its renderer); no file was kept");
         if (result != IoResult::Done)
             return fail(masterTransferCut, "dump from " + where + " cut before its size: connection " +
                                                describe(result) + "; no file was kept");

@@ -2,15 +2,17 @@
 
 #include "config/Registry.h"
 
+#include <string>
+
 namespace Varnix {
 
 RendererLimits readRendererLimits() {
     RendererLimits limits;
-    readRegistryDword(u"SOFTWARE/Varnix", u"rendererConnectSeconds", limits.connectSeconds);
-    readRegistryDword(u"SOFTWARE/Varnix", u"rendererExitSeconds", limits.exitSeconds);
-    readRegistryDword(u"SOFTWARE/Varnix", u"renderSeconds", limits.renderSeconds);
-    readRegistryDword(u"SOFTWARE/Varnix", u"rendererIdleSeconds", limits.idleSeconds);
-    readRegistryDword(u"SOFTWARE/Varnix", u"rendererMemoryMB", limits.memoryMB);
+    for (const NamedRendererLimit& limit : namedRendererLimits) {
+        // The names are ASCII.
+        std::u16string name(limit.name, limit.name + std::char_traits<char>::length(limit.name));
+        readRegistryDword(u"SOFTWARE/Varnix", name.c_str(), limits.*limit.value);
+    }
     return limits;
 }
 

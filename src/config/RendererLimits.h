@@ -26,6 +26,20 @@ struct RendererLimits {
     std::uint32_t memoryMB = 0;
 };
 
+// Every limit with its value's name, in the order the admin's documents
+// list them: for whoever shows them all (the status answer's "limits").
+struct NamedRendererLimit {
+    const char* name;
+    std::uint32_t RendererLimits::*value;
+};
+constexpr NamedRendererLimit namedRendererLimits[] = {
+    {"rendererConnectSeconds", &RendererLimits::connectSeconds},
+    {"rendererExitSeconds", &RendererLimits::exitSeconds},
+    {"renderSeconds", &RendererLimits::renderSeconds},
+    {"rendererIdleSeconds", &RendererLimits::idleSeconds},
+    {"rendererMemoryMB", &RendererLimits::memoryMB},
+};
+
 // Below this share of one core a renderer counts as doing nothing.
 constexpr double idleCpuPercent = 2.0;
 

@@ -21,7 +21,7 @@ nothing of the dead node's job may be left running.
 
 Usage: reliability/faults.py [CASE...]   (default: every case)
        reliability/faults.py death   the node-death cases alone
-       reliability/faults.py hung [LIMIT [CAP]]   renderers that hang, each on a
+       reliability/faults.py hung [LIMIT [CAP [WAY...]]]   renderers that hang, each on a
            fresh node with every renderer limit at LIMIT s (default 60; 0: none),
            and the time each takes the machine from the farm (at most CAP s)
 """
@@ -610,7 +610,12 @@ HANG_WAYS = [
     ("ignores END", "hang = ignore_end\ndumps = 2\ndump_interval_ms = 100\n", ["--end-after-dumps", "2"]),
     ("closes the link, never exits", "hang = close_link\ndumps = 2\ndump_interval_ms = 100\n", []),
     ("leaves a helper writing a dump 5 s later", GOOD_STUB + "late_dump_ms = 5000\n", ["--end-after-dumps", "3"]),
+    ("stuck with no CPU", "hang = stuck\ndumps = 2\ndump_interval_ms = 100\n", []),
+    ("memory grows until stopped", "hang = grow_memory\ndumps = 2\ndump_interval_ms = 100\n", []),
 ]
+# With limits set, the idle limit is half the time limits (an admin sets it
+# shorter than the longest render) and the memory limit this many MB.
+HUNG_MEMORY_MB = 512
 
 
 def tree_processes(install):
@@ -635,7 +640,8 @@ def case_hung(name, behaviour, extra, limit, cap):
     if limit:
         node.write_registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n" + "".join(
             '"%s"=dword:%08x\n' % (value, limit) for value in
-            ("rendererConnectSeconds", "rendererExitSeconds", "renderSeconds")))
+            ("rendererConnectSeconds", "rendererExitSeconds", "renderSeconds")) +
+            '"rendererIdleSeconds"=dword:%08x\n"rendererMemoryMB"=dword:%08x\n' % (max(1, limit // 2), HUNG_MEMORY_MB))
     node.start()
     try:
         scene = make_scene(os.path.join(root, "scene.max"), 300000)
@@ -645,9 +651,12 @@ def case_hung(name, behaviour, extra, limit, cap):
         master = start_drmaster(render_args("127.0.0.1", 2015, FRAME, scene, out, extra))
         back = node.wait_log("Ready for new connection", 1, cap)
         lost = time.monotonic() - start
-        print("    %s: machine lost for %s (limits %s)" % (
+        why = [line for line in node.log_lines() if line.startswith(("Time limit reached", "Renderer stuck",
+                                                                     "Memory limit reached"))]
+        print("    %s: machine lost for %s (limits %s)%s" % (
             name, "%.0f s" % lost if back else "more than %d s (not back)" % cap,
-            "%d s" % limit if limit else "none"), flush=True)
+            "%d s, idle %d s, memory %d MB" % (limit, max(1, limit // 2), HUNG_MEMORY_MB) if limit else "none",
+            ": " + why[0] if why else ""), flush=True)
         master.kill()
         master.wait()
         check(back, "not back within %d s" % cap)
@@ -941,8 +950,10 @@ def main():
         # faults.py hung [LIMIT [CAP]]: the hung-renderer cases alone.
         limit = int(args[1]) if len(args) > 1 else 60
         cap = int(args[2]) if len(args) > 2 else 150
+        # Further arguments pick the ways whose names contain one of them.
+        ways = [way for way in HANG_WAYS if len(args) <= 3 or any(word in way[0] for word in args[3:])]
         return run_cases("hung", [(name, lambda n=name, b=behaviour, e=extra: case_hung(n, b, e, limit, cap))
-                                  for name, behaviour, extra in HANG_WAYS])
+                                  for name, behaviour, extra in ways])
     wanted = set(sys.argv[1:])
     passed = failed = 0
     bench = None

@@ -131,8 +131,7 @@ void NodeStateBoard::noteLogLine(const char16_t* text) {
     for (std::size_t i = 0; i + 1 < sizeof mark / sizeof mark[0]; ++i)
         if (text[i] != mark[i]) return;
     // As long as a log line may be, and no longer.
-    std::u16string line(
-        text, std::char_traits<char16_t>::length(text) > maxWarningUnits ? maxWarningUnits : std::u16string::npos);
+    std::u16string line(text, std::min(std::char_traits<char16_t>::length(text), maxWarningUnits));
     Port::MutexLock guard(lock);
     lastWarning.swap(line);
 }

@@ -17,9 +17,9 @@ RendererLimits readRendererLimits() {
 }
 
 std::vector<std::pair<const char*, std::uint32_t>> namedLimits(const RendererLimits& limits) {
-    return {{"rendererConnectSeconds", limits.connectSeconds},
-            {"rendererExitSeconds", limits.exitSeconds},
-            {"renderSeconds", limits.renderSeconds}};
+    std::vector<std::pair<const char*, std::uint32_t>> named;
+    for (const NamedRendererLimit& limit : namedRendererLimits) named.emplace_back(limit.name, limits.*limit.value);
+    return named;
 }
 
 }  // namespace Varnix

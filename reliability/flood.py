@@ -11,7 +11,9 @@ Floods (sizes scale with --scale, durations with --seconds):
   all at once          the five together for --combined-seconds
 
 During each flood: an honest prober pings every 100 ms from 127.0.0.1 and
-waits up to 1 s for the reply; an honest master (drmaster) connects a third
+waits up to 1 s for the reply; a status prober sends a 1400-byte status
+request every second from 127.0.0.3 and waits up to 1 s for the answer,
+which must never be longer than the request; an honest master (drmaster) connects a third
 of the way in and must have its whole job (3 dumps) once the flood is over;
 the node's resident memory is sampled every half second; DrLog.txt's growth
 is measured. At the end of each flood the flood is started again and the
@@ -267,6 +269,45 @@ class Prober(threading.Thread):
         s.close()
 
 
+class StatusProber(threading.Thread):
+    """A farm page's status requests: one of 1400 bytes every second from
+    127.0.0.3 (within the node's ration); answered means an answer within
+    1 s. Counts answers longer than their request, which must never come."""
+
+    REQUEST = struct.pack("<I", 0xC0C05354) + bytes(1396)
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.stop = threading.Event()
+        self.sent = 0
+        self.answered = 0
+        self.too_long = 0
+        self.worst = 0.0
+
+    def run(self):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind(("127.0.0.3", 0))
+        while not self.stop.is_set():
+            while select.select([s], [], [], 0)[0]:
+                s.recv(65536)  # late answers of earlier requests
+            start = time.monotonic()
+            s.sendto(self.REQUEST, ("127.0.0.1", UDP_PORT))
+            self.sent += 1
+            while True:
+                left = start + 1.0 - time.monotonic()
+                if left <= 0 or not select.select([s], [], [], left)[0]:
+                    break
+                answer = s.recv(65536)
+                if len(answer) > len(self.REQUEST):
+                    self.too_long += 1
+                if answer[:4] == struct.pack("<I", 0xC0C05355):
+                    self.answered += 1
+                    self.worst = max(self.worst, time.monotonic() - start)
+                    break
+            time.sleep(max(0.0, start + 1.0 - time.monotonic()))
+        s.close()
+
+
 class MemoryWatch(threading.Thread):
     def __init__(self, node):
         super().__init__(daemon=True)
@@ -379,8 +420,10 @@ def run_flood(names, seconds, scale, label):
         log_before = log_size(node)
         idle = node.figures()  # what the node holds before any flood
         prober = Prober()
+        status = StatusProber()
         memory = MemoryWatch(node)
         prober.start()
+        status.start()
         memory.start()
         flood = Flood(names, seconds, scale)
         started = time.monotonic()
@@ -405,6 +448,8 @@ def run_flood(names, seconds, scale, label):
         log_after = log_size(node)
         prober.stop.set()
         prober.join(5)
+        status.stop.set()
+        status.join(5)
         memory.stop.set()
         memory.join(5)
 
@@ -446,6 +491,7 @@ def run_flood(names, seconds, scale, label):
             "idle_rss_kb": idle["rss_kb"],
             "idle_anon_kb": idle["rss_anon_kb"],
             "pings": (prober.answered, prober.sent, prober.worst),
+            "status": (status.answered, status.sent, status.worst, status.too_long),
             "honest_rc": honest.get("rc"),
             "dumps": dumps,
             "served_after_flood_s": served,
@@ -463,7 +509,12 @@ def judge(f, smoke=False):
     """The goals missed. A smoke run (CTest, on machines of any speed) checks
     only what does not depend on speed: the honest job whole, the close."""
     problems = []
+    answered, sent, worst, too_long = f["status"]
+    if too_long:
+        problems.append("%d status answers longer than their request" % too_long)
     if smoke:
+        if answered == 0:
+            problems.append("no status answer")
         if f["honest_rc"] != 0 or f["dumps"] != 3:
             problems.append("honest job rc %s, %d dumps" % (f["honest_rc"], f["dumps"]))
         if f["close_s"] is None:
@@ -474,6 +525,8 @@ def judge(f, smoke=False):
     answered, sent, worst = f["pings"]
     if sent == 0 or answered < PING_GOAL * sent:
         problems.append("pings %d/%d" % (answered, sent))
+    if sent == 0 or answered < PING_GOAL * sent:
+        problems.append("status answers %d/%d" % (answered, sent))
     if f["honest_rc"] != 0 or f["dumps"] != 3:
         problems.append("honest job rc %s, %d dumps" % (f["honest_rc"], f["dumps"]))
     if f["served_after_flood_s"] is None or f["served_after_flood_s"] > SERVED_GOAL_S:
@@ -488,6 +541,7 @@ def judge(f, smoke=False):
 def describe(f):
     answered, sent, worst = f["pings"]
     served = f["served_after_flood_s"]
+    status = "; status answers %d/%d, worst %.2f s" % f["status"][:3]
     return ("%s: %.0f s, %s sent; peak RSS %.1f MB (%.1f MB of it mapped files; idle before the flood %.1f MB), "
             "anonymous %.1f MB at most (idle %.1f MB); honest pings %d/%d (%.2f %%), worst %.2f s; honest job rc %s "
             "with %d/3 dumps, served %s after the flood ended and at most %s after it started; close during flood %.2f s; DrLog.txt +%d bytes "
@@ -497,7 +551,7 @@ def describe(f):
                              sent, 100.0 * answered / max(sent, 1), worst, f["honest_rc"], f["dumps"],
                              "n/a" if served is None else "%+.0f s" % served,
                              "n/a" if f["honest_waited_s"] is None else "%.1f s" % f["honest_waited_s"], f["close_s"] or -1, f["log_growth"],
-                             f["log_per_hour"] / 1e6))
+                             f["log_per_hour"] / 1e6)) + status
 
 
 FLOODS = ["wrong greetings", "garbage datagrams", "parameter strings", "slow-drip masters", "forged pings"]

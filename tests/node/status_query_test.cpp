@@ -17,7 +17,8 @@ std::string described(const std::string& json, bool* parsed = nullptr, std::uint
     Varnix::encodeSignal(signal, reinterpret_cast<unsigned char*>(&datagram[0]));
     datagram += json;
     Varnix::NodeStatus status;
-    bool ok = Varnix::parseStatusAnswer(reinterpret_cast<const unsigned char*>(datagram.data()), datagram.size(), status);
+    bool ok =
+        Varnix::parseStatusAnswer(reinterpret_cast<const unsigned char*>(datagram.data()), datagram.size(), status);
     if (parsed) *parsed = ok;
     return ok ? Varnix::describeStatus(status).toNarrow() : "(refused)";
 }

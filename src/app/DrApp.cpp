@@ -1,9 +1,11 @@
 #include "app/DrApp.h"
 
+#include "app/CompanionWindow.h"
 #include "app/DrWindow.h"
 #include "app/WxText.h"
 #include "core/Exception.h"
 #include "core/LogLine.h"
+#include "node/DataFolder.h"
 #include "node/NodeLife.h"
 #include "port/appendfile.h"
 #include "port/desktop.h"
@@ -59,6 +61,10 @@ void noteSecondLogon(const Varnix::String& dataDirectory, long session) {
 }  // namespace
 
 bool DrApp::OnInit() {
+    // Before the library's own reading of the command line, which would
+    // answer an option it does not know with a usage box.
+    if (argc >= 2 && argv[1] == wxString("--companion")) return startCompanion();
+
     // The node takes no options; whatever the library makes of the command
     // line does not stop it.
     (void)wxApp::OnInit();
@@ -108,6 +114,20 @@ bool DrApp::OnInit() {
         wxMessageOutputBest().Printf(wxT("Varnix DR server cannot start: %s\n"), Varnix::toWxString(message));
         throw;
     }
+    return true;
+}
+
+bool DrApp::startCompanion() {
+    (void)Varnix::Port::initializeSockets();
+    wxImage::AddHandler(new wxPNGHandler);
+    // Ctrl-C and a stop from outside close the companion, never the node.
+    Varnix::Port::watchStopRequests();
+    // The service's data folder: the working directory's drData, as for the
+    // node (the installer starts both in its start folder), or FOLDER's.
+    Varnix::String data =
+        argc >= 3 ? Varnix::toString(argv[2]) + Varnix::String(u"/drData/") : dataDirectoryOfWorkingDirectory();
+    // No data folder claimed, no port opened, nothing written there.
+    new CompanionWindow(data);
     return true;
 }
 

@@ -16,7 +16,11 @@ public:
     // Runs before the toolkit starts: settings the toolkit reads at its start
     // are made here.
     DrApp();
-    // True once the window is made; an exception from the window's
+    // With `--companion [FOLDER]`: the companion window of the node service
+    // (CompanionWindow), which runs no node, for FOLDER's drData (by default
+    // the working directory's, as for the node). Otherwise the node and its
+    // window:
+    // true once the window is made; an exception from the window's
     // construction (DrLog.txt cannot be opened) leaves it and ends start-up.
     // False, having said so in a box, when another node runs in the same
     // data folder: that one's log and files are left alone.
@@ -24,6 +28,8 @@ public:
     ~DrApp() override;
 
 private:
+    // Starts the companion of the node service; true once its window is made.
+    bool startCompanion();
     // The end of the desktop session (log-off, restart, shutdown): never
     // vetoed, since Windows would wait on the node; when it does end, the
     // job and the node end at once (DrWindow::endAtOnce).

@@ -6,7 +6,8 @@
 #include <wx/frame.h>
 #include <wx/menu.h>
 
-MyIcon::MyIcon(wxFrame* window) : wxTaskBarIcon(), window(window), icon() {
+MyIcon::MyIcon(wxFrame* window, bool offerServiceStop)
+    : wxTaskBarIcon(), window(window), offerServiceStop(offerServiceStop), icon() {
     Bind(wxEVT_TASKBAR_LEFT_UP, &MyIcon::onLeftUp, this);
     // wxGTK reports only button presses, never releases: a left press brings
     // the window back as well (the show sequence may run twice on Windows,
@@ -31,17 +32,23 @@ void MyIcon::showWindow() {
     RemoveIcon();
 }
 
-wxMenu* MyIcon::buildMenu() {
+wxMenu* MyIcon::buildMenu(bool withServiceStop) {
     wxMenu* menu = new wxMenu(wxString(), 0);
     menu->Append(displayLogWindowId, wxT("Display log window"), wxString(), wxITEM_NORMAL);
     menu->Append(quitId, wxT("Quit"), wxString(), wxITEM_NORMAL);
+    if (withServiceStop) {
+        // Apart from "Quit", which ends the companion only.
+        menu->AppendSeparator();
+        menu->Append(stopNodeServiceId, wxString::FromUTF8("Stop the node service\xE2\x80\xA6"), wxString(),
+                     wxITEM_NORMAL);
+    }
     return menu;
 }
 
 void MyIcon::onLeftUp(wxTaskBarIconEvent&) { showWindow(); }
 
 void MyIcon::onRightUp(wxTaskBarIconEvent&) {
-    std::unique_ptr<wxMenu> menu(buildMenu());
+    std::unique_ptr<wxMenu> menu(buildMenu(offerServiceStop));
     PopupMenu(menu.get());
 }
 
@@ -51,6 +58,8 @@ void MyIcon::onMenu(wxCommandEvent& event) {
     // A close request that cannot be vetoed: the window's close handler
     // ends the node.
     case quitId: window->Close(true); break;
+    // Queued: the elevation prompt waits until this menu has gone.
+    case stopNodeServiceId: window->GetEventHandler()->QueueEvent(new wxCommandEvent(wxEVT_MENU, event.GetId())); break;
     default: break;
     }
 }

@@ -12,11 +12,13 @@ class wxMenu;
 // still inside its own PopupMenu). GUI thread only.
 class MyIcon : public wxTaskBarIcon {
 public:
-    enum MenuId { displayLogWindowId = 1, quitId = 2 };
+    enum MenuId { displayLogWindowId = 1, quitId = 2, stopNodeServiceId = 3 };
 
     // Does not put the icon into the notification area yet. `window` is the
-    // log window it stands in for, and outlives it.
-    explicit MyIcon(wxFrame* window);
+    // log window it stands in for, and outlives it. `offerServiceStop` adds
+    // "Stop the node service…", which the companion of a node service offers
+    // where it can ask for elevation: the window gets that menu event.
+    explicit MyIcon(wxFrame* window, bool offerServiceStop = false);
     ~MyIcon() override;
 
     // Puts the icon, with its tooltip, into the notification area.
@@ -26,8 +28,9 @@ public:
     // Harmless to repeat.
     void showWindow();
 
-    // A fresh tray menu ("Display log window", "Quit"); the caller owns it.
-    static wxMenu* buildMenu();
+    // A fresh tray menu ("Display log window", "Quit", and after a separator
+    // "Stop the node service…" when asked for); the caller owns it.
+    static wxMenu* buildMenu(bool withServiceStop = false);
 
 private:
     void onLeftUp(wxTaskBarIconEvent& event);
@@ -35,5 +38,6 @@ private:
     void onMenu(wxCommandEvent& event);
 
     wxFrame* window;
+    bool offerServiceStop;
     wxIcon icon;
 };

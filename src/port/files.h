@@ -72,6 +72,16 @@ public:
     Status status() const { return state; }
     // The size of the opened file in bytes; -1 unless opened.
     std::int64_t size() const { return bytes; }
+    // Which file was opened, whatever its name is now: equal for two opens
+    // of the same file (device and inode; volume and file index on
+    // Windows), 0 and 0 unless opened.
+    struct Identity {
+        std::uint64_t volume = 0;
+        std::uint64_t index = 0;
+        bool operator==(const Identity& other) const { return volume == other.volume && index == other.index; }
+        bool operator!=(const Identity& other) const { return !(*this == other); }
+    };
+    Identity identity() const { return id; }
     // The system's words for a failed open (narrow), empty otherwise.
     const char* why() const { return reason; }
 
@@ -94,6 +104,7 @@ public:
 private:
     Status state = Status::unreadable;
     std::int64_t bytes = -1;
+    Identity id;
     std::intptr_t handle = -1;
     char reason[128] = {};
 };

@@ -118,6 +118,8 @@ InputFile::InputFile(const char16_t* path) {
     }
     handle = fd;
     bytes = std::int64_t(st.st_size);
+    id.volume = std::uint64_t(st.st_dev);
+    id.index = std::uint64_t(st.st_ino);
     state = Status::opened;
 }
 

@@ -122,10 +122,15 @@ InputFile::InputFile(const char16_t* path) {
         return;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    bool known = GetFileInformationByHandle(file, &info) != FALSE;
+    if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         CloseHandle(file);
         state = Status::link;
         return;
+    }
+    if (known) {
+        id.volume = info.dwVolumeSerialNumber;
+        id.index = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     }
     LARGE_INTEGER size;
     if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {

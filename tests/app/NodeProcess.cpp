@@ -8,8 +8,11 @@
 
 namespace VarnixTest {
 
-NodeProcess::NodeProcess(const std::string& workDir) : workDir(workDir) {
-    child = spawn({std::string(VARNIX_BIN_DIR) + "/varnix-node"}, workDir, workDir + "/node-output.txt");
+NodeProcess::NodeProcess(const std::string& workDir, const std::vector<std::string>& arguments)
+    : workDir(workDir), outputPath(workDir + "/node-output" + (arguments.empty() ? "" : arguments[0]) + ".txt") {
+    std::vector<std::string> argv{std::string(VARNIX_BIN_DIR) + "/varnix-node"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    child = spawn(argv, workDir, outputPath);
 }
 
 NodeProcess::~NodeProcess() {
@@ -58,7 +61,7 @@ std::string NodeProcess::visibleTrayIcon() const {
     return "";
 }
 
-std::string NodeProcess::output() const { return readFile(workDir + "/node-output.txt"); }
+std::string NodeProcess::output() const { return readFile(outputPath); }
 
 std::string windowCentre(const std::string& xid) {
     std::string geometry = shell("xdotool getwindowgeometry --shell " + xid + " 2>/dev/null");

@@ -1,16 +1,19 @@
 #pragma once
 
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace VarnixTest {
 
 // The real node program, started as a child of the test in `workDir` with
-// its output in workDir/node-output.txt. Killed and reaped on destruction if
+// `arguments` after its name and its output in workDir/node-output.txt (with
+// arguments, node-output<first argument>.txt, so that a companion beside a
+// node keeps its own). Killed and reaped on destruction if
 // it still runs, with anything it started in its process group.
 class NodeProcess {
 public:
-    explicit NodeProcess(const std::string& workDir);
+    explicit NodeProcess(const std::string& workDir, const std::vector<std::string>& arguments = {});
     ~NodeProcess();
     NodeProcess(const NodeProcess&) = delete;
     NodeProcess& operator=(const NodeProcess&) = delete;
@@ -36,6 +39,7 @@ public:
 
 private:
     std::string workDir;
+    std::string outputPath;
     pid_t child = -1;
     bool reaped = false;
     int exitStatus = 0;

@@ -189,6 +189,16 @@ TEST_F(LogWindow, TrayMenuHasDisplayThenQuitAndNothingElse) {
     EXPECT_EQ(second->GetId(), 2);
     EXPECT_EQ(second->GetItemLabel(), wxString("Quit"));
     EXPECT_EQ(second->GetKind(), wxITEM_NORMAL);
+
+    // The companion of a node service where it can ask for elevation: the
+    // same two first, the service's stop apart from them.
+    std::unique_ptr<wxMenu> companion(MyIcon::buildMenu(true));
+    ASSERT_EQ(companion->GetMenuItemCount(), 4u);
+    EXPECT_EQ(companion->FindItemByPosition(1)->GetItemLabel(), wxString("Quit"));
+    EXPECT_EQ(companion->FindItemByPosition(2)->GetKind(), wxITEM_SEPARATOR);
+    EXPECT_EQ(companion->FindItemByPosition(3)->GetId(), MyIcon::stopNodeServiceId);
+    EXPECT_EQ(companion->FindItemByPosition(3)->GetItemLabel(),
+              wxString::FromUTF8("Stop the node service\xE2\x80\xA6"));
 }
 
 TEST_F(LogWindow, MinimisingHidesIntoTheTrayAndTheShowSequenceBringsItBack) {

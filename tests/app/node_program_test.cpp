@@ -284,3 +284,26 @@ TEST_F(NodeProgram, UnopenableLogFileEndsStartUpWithoutShowingTheWindow) {
     EXPECT_NE(node->output().find("Cannot open/read/write file '" + dir + "/drData/DrLog.txt'"), std::string::npos)
         << node->output();
 }
+
+// `--companion` beside a running node (the service's, at a user's logon):
+// the node's title, no second-node box, nothing written to the node's log,
+// and its close box ends it alone.
+TEST_F(NodeProgram, CompanionBesideTheNodeWritesNothingAndClosingItLeavesTheNodeRunning) {
+    ASSERT_FALSE(startNode().empty()) << node->output();
+    ASSERT_TRUE(logHolds("   DR server started\n"));
+    NodeProcess companion(dir, {"--companion"});
+    std::string frame;
+    ASSERT_TRUE(waitUntil([&] { return !(frame = companion.visibleFrame()).empty() || !companion.running(); }, 10000));
+    ASSERT_FALSE(frame.empty()) << companion.output();
+    std::string props = shell("xprop -id " + frame + " WM_NAME");
+    EXPECT_NE(props.find("WM_NAME(STRING) = \"Varnix Tarvo | Alpha v6.1\""), std::string::npos) << props;
+
+    shell("wmctrl -i -c " + frame);
+    int status = -1;
+    ASSERT_TRUE(companion.waitExit(10000, status));
+    EXPECT_EQ(status, 0) << companion.output();
+    EXPECT_TRUE(node->running());
+    std::string log = readFile(logPath);
+    EXPECT_EQ(log.find("DR server started"), log.rfind("DR server started")) << log;
+    EXPECT_EQ(log.find("DR server stopped"), std::string::npos) << log;
+}

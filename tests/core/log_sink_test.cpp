@@ -1,6 +1,8 @@
 // The log sink on its own, without a window: line format, order, batching,
-// runs of identical lines, the file.
+// runs of identical lines, the file; and the follower that reads it from
+// another process.
 #include "core/Exception.h"
+#include "core/LogFollower.h"
 #include "core/LogSink.h"
 #include "port/writefault.h"
 #include "support/TempDirectory.h"
@@ -337,4 +339,60 @@ TEST_F(LogSink, FullDiskNeverTearsALineAndTheLossIsToldOnceThenCountedInTheFile)
                       "\\): log lines are lost until it can be written again");
     EXPECT_EQ(std::distance(std::sregex_iterator(window.begin(), window.end(), notice), std::sregex_iterator()), 1)
         << window;
+}
+
+namespace {
+
+std::string narrow(Varnix::String text) { return text.toNarrow(); }
+
+}  // namespace
+
+// The companion's reader against the real writer: a file not there yet,
+// rotated while lines flow, deleted and made again. Every line arrives once
+// and in order; the old file's last lines are not lost to a rotation.
+TEST_F(LogSink, FollowerSeesEveryWrittenLineOnceAcrossRotationsDeletionsAndAFileNotThereYet) {
+    Varnix::LogFollower follower{Varnix::String(path.c_str()), Varnix::String(pathOf("DrLog.1.txt").c_str())};
+    Varnix::String seen;
+    EXPECT_FALSE(follower.readNew(seen));
+    Varnix::LogSink small(4096);
+    small.open(Varnix::String(path.c_str()));
+    for (int i = 0; i < 600; ++i) {
+        small.log(wide("followed line " + std::to_string(i)).c_str());
+        if (i % 20 == 19) small.flush();
+        // Read now and then, so that rotations fall between reads.
+        if (i % 50 == 49) follower.readNew(seen);
+        if (i == 300) {
+            // Nothing unread is lost with the deleted file.
+            small.flush();
+            follower.readNew(seen);
+            std::filesystem::remove(path);
+        }
+    }
+    small.flush();
+    EXPECT_TRUE(follower.readNew(seen));
+    std::vector<std::string> lines = splitLines(narrow(seen));
+    std::vector<std::string> numbers;
+    for (const std::string& line : lines)
+        if (std::regex_search(line, std::regex("^" + stamp + "   followed line \\d+$")))
+            numbers.push_back(line.substr(22));
+    ASSERT_EQ(numbers.size(), 600u) << narrow(seen);
+    for (int i = 0; i < 600; ++i) EXPECT_EQ(numbers[size_t(i)], "followed line " + std::to_string(i));
+}
+
+// Where the first read starts, and what a read takes of a file another
+// program is writing: whole lines only, CR LF read as a line feed.
+TEST_F(LogSink, FollowerTakesWholeLinesAndStartsNearTheEndOfALongLog) {
+    writeBytes("DrLog.txt", "older line\r\nlast whole line\r\nhalf a li");
+    Varnix::LogFollower follower{Varnix::String(path.c_str()), Varnix::String(pathOf("DrLog.1.txt").c_str()), 20};
+    Varnix::String seen;
+    ASSERT_TRUE(follower.readNew(seen));
+    // Twenty bytes from the end fall inside "last whole line": it is left out.
+    EXPECT_EQ(narrow(seen), "");
+    writeBytes("DrLog.txt", "older line\r\nlast whole line\r\nhalf a line\r\nnext\r\n");
+    follower.readNew(seen);
+    EXPECT_EQ(narrow(seen), "half a line\nnext\n");
+    // Emptied in place: read again from its start.
+    writeBytes("DrLog.txt", "fresh\n");
+    follower.readNew(seen);
+    EXPECT_EQ(narrow(seen), "half a line\nnext\nfresh\n");
 }

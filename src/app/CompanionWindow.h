@@ -37,8 +37,11 @@ public:
     // The status bar until the first answer or silence.
     static constexpr const char16_t* askingText = u"Asking the node service for its state";
     // How often the node is asked, and how many unanswered requests in a row
-    // mean it is not running (a loaded machine may drop one).
-    static constexpr int statusPeriodMs = 1000;
+    // mean it is not running (a loaded machine may drop one). The node
+    // answers each sender address twice a second at most
+    // (statusAnswersPerSecond): companions of several sessions share
+    // 127.0.0.1, so each asks less often than that.
+    static constexpr int statusPeriodMs = 2000;
     static constexpr int unansweredForNotRunning = 3;
     // How often DrLog.txt is read: at the writer's pace while shown, rarely
     // while in the tray.

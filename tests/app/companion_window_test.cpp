@@ -95,6 +95,8 @@ TEST_F(Companion, FollowsARealNodesLogAndClosingItLeavesTheNodeRunning) {
     auto node = std::make_unique<NodeProcess>(dir);
     EXPECT_TRUE(viewHolds("   DR server started\n")) << viewText() << node->output();
     EXPECT_TRUE(viewHolds("   Data folder: ")) << viewText();
+    // The node's own status answer.
+    EXPECT_TRUE(pumpUntil([&] { return statusText().rfind("Node: idle for ", 0) == 0; }, 15000)) << statusText();
 
     ASSERT_TRUE(close());
     waitUntil([] { return false; }, 500);

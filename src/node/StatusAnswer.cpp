@@ -13,7 +13,9 @@ namespace {
 std::string number(long long value) { return std::to_string(value); }
 
 // Whole seconds from `fromMs` to `nowMs`, never negative.
-std::string secondsSince(long long fromMs, long long nowMs) { return number(fromMs < 0 || nowMs < fromMs ? 0 : (nowMs - fromMs) / 1000); }
+std::string secondsSince(long long fromMs, long long nowMs) {
+    return number(fromMs < 0 || nowMs < fromMs ? 0 : (nowMs - fromMs) / 1000);
+}
 
 // One decimal, whatever the locale: the answer is read by programs.
 std::string tenths(double value) {
@@ -120,8 +122,8 @@ std::string answerText(const NodeState& state, const StatusFacts& facts, const S
     out += "],\"free_disk_mb\":" + (sample.freeDiskMb >= 0 ? number(sample.freeDiskMb) : std::string("null"));
     out += ",\"last_job\":" + lastJob(state.lastJob, nowMs);
     out += ",\"log_lines_lost\":" + number((long long)sample.logLinesLost);
-    out += ",\"last_warning\":" + jsonString(withWarning ? state.lastWarning : std::u16string(),
-                                              StatusTextLimits::lastWarning);
+    out += ",\"last_warning\":" +
+           jsonString(withWarning ? state.lastWarning : std::u16string(), StatusTextLimits::lastWarning);
     out += ",\"counts\":" + counts(state.counts);
     if (!withWarning || !withLists) out += ",\"truncated\":true";
     return out + "}";
@@ -165,8 +167,8 @@ StatusFacts statusFacts(const NodeSettings& settings, const std::u16string& name
     return facts;
 }
 
-std::string buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample, long long nowMs,
-                         std::size_t maxBytes) {
+std::string buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample,
+                              long long nowMs, std::size_t maxBytes) {
     if (maxBytes < 4) return {};
     // Fullest first; each step leaves out what matters least to a farm page.
     static constexpr bool steps[][2] = {{true, true}, {false, true}, {false, false}};

@@ -55,8 +55,8 @@ struct StatusTextLimits {
 // emptied, then "limits" and "max_versions", with "truncated": true; when
 // even that does not fit, the result is empty (no answer). `nowMs` is
 // Port::elapsedMilliseconds() of the moment `state` was read.
-std::string buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample, long long nowMs,
-                         std::size_t maxBytes);
+std::string buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample,
+                              long long nowMs, std::size_t maxBytes);
 
 // `text` as a JSON string, quoted: UTF-8, with ", \ and every control
 // character escaped, a lone surrogate as U+FFFD, never a NUL; cut at the

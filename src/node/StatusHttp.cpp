@@ -53,8 +53,8 @@ std::string nodeMetrics(const NodeState& state, const MetricsContext& context) {
     sample(out, "varnix_uptime_seconds", "", state.startedMs < 0 ? 0 : (context.nowMs - state.startedMs) / 1000);
     line(out, "# HELP varnix_node_state The node's stage: 1 for the current one.");
     line(out, "# TYPE varnix_node_state gauge");
-    for (NodeStage stage : {NodeStage::idle, NodeStage::receivingScene, NodeStage::waitingForHost,
-                            NodeStage::rendering, NodeStage::finishing, NodeStage::stopping})
+    for (NodeStage stage : {NodeStage::idle, NodeStage::receivingScene, NodeStage::waitingForHost, NodeStage::rendering,
+                            NodeStage::finishing, NodeStage::stopping})
         sample(out, "varnix_node_state", std::string("state=\"") + stageName(stage) + "\"", stage == state.stage);
     line(out, "# HELP varnix_node_stop_requested 1 once a stop was asked for.");
     line(out, "# TYPE varnix_node_stop_requested gauge");

@@ -121,13 +121,13 @@ TEST_F(NodeStatus, AnswersInEachStageWithTheJobAsItStands) {
     };
     const Case cases[] = {
         {"scene_coming", "", 10, NodeStage::receivingScene, "receiving_scene", "0", false, false},
-        {"not_connecting", "connect = no\ndumps = 1\ndump_interval_ms = 180000\n", 1000,
-         NodeStage::waitingForHost, "waiting_for_3dsmax", "0", true, false},
+        {"not_connecting", "connect = no\ndumps = 1\ndump_interval_ms = 180000\n", 1000, NodeStage::waitingForHost,
+         "waiting_for_3dsmax", "0", true, false},
         {"rendering", "dumps = 1\ndump_interval_ms = 0\nhang_until_end = yes\n", 1000, NodeStage::rendering,
          "rendering", "1", true, false},
         {"hung", "hang = silent\n", 1000, NodeStage::rendering, "rendering", "0", true, true},
-        {"not_exiting", "dumps = 1\ndump_interval_ms = 0\nhang = close_link\n", 1000, NodeStage::finishing,
-         "finishing", "1", true, false},
+        {"not_exiting", "dumps = 1\ndump_interval_ms = 0\nhang = close_link\n", 1000, NodeStage::finishing, "finishing",
+         "1", true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -67,19 +67,24 @@ std::string jsonValue(const std::string& json, const std::string& key, const std
     for (; end < json.size(); ++end) {
         char c = json[end];
         if (inString) {
-            if (c == '\\') ++end;
-            else if (c == '"') inString = false;
+            if (c == '\\')
+                ++end;
+            else if (c == '"')
+                inString = false;
             continue;
         }
-        if (c == '"') inString = true;
-        else if (c == '{' || c == '[') ++depth;
+        if (c == '"')
+            inString = true;
+        else if (c == '{' || c == '[')
+            ++depth;
         else if (c == '}' || c == ']') {
             if (depth == 0) break;
             if (--depth == 0) {
                 ++end;
                 break;
             }
-        } else if (c == ',' && depth == 0) break;
+        } else if (c == ',' && depth == 0)
+            break;
     }
     return json.substr(start, end - start);
 }

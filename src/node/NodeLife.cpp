@@ -102,16 +102,12 @@ void NodeLife::startStatusHttp() {
             u"/metrics and /status are not served");
         return;
     }
+    const StatusSource& source = service->statusSource();
     statusHttp = std::make_unique<StatusHttpServer>(
-        [this] {
-            MetricsContext context;
-            context.nowMs = Port::elapsedMilliseconds();
-            context.version = String(VARNIX_VERSION_TEXT).toNarrow();
-            return nodeMetrics(board.read(), context);
-        },
-        nullptr);
+        [&source] { return nodeMetrics(source, String(VARNIX_VERSION_TEXT).toNarrow()); },
+        [&source] { return statusJson(source); });
     if (statusHttp->start(address, port)) {
-        log(u"Status over HTTP on " + text + u" (/metrics)");
+        log(u"Status over HTTP on " + text + u" (/metrics, /status)");
     } else {
         statusHttp.reset();
         log(u"WARNING: cannot serve /metrics and /status on " + text +

@@ -109,6 +109,10 @@ public:
     // accept loop ends once it is set. Any thread.
     bool stopIsRequested() const { return stopRequested; }
 
+    // What status requests are answered from, for the node's other faces
+    // (its HTTP /status). Lives as long as the service.
+    const StatusSource& statusSource() const { return status; }
+
 private:
     // See stopIsRequested. Written by the GUI thread (and the constructor),
     // read afresh on every turn of the accept loop.

@@ -2,6 +2,9 @@
 
 #include <httplib.h>
 
+#include "node/DiscoveryReplier.h"
+#include "node/StatusAnswer.h"
+#include "port/clock.h"
 #include "port/socket.h"
 
 #include <chrono>
@@ -88,7 +91,35 @@ std::string nodeMetrics(const NodeState& state, const MetricsContext& context) {
     for (const auto& [status, count] : counts.rendererExits)
         sample(out, "varnix_renderer_exits_total", "status=\"" + std::to_string(status) + "\"",
                static_cast<double>(count));
+    line(out, "# HELP varnix_log_lines_lost_total Lines DrLog.txt did not take.");
+    line(out, "# TYPE varnix_log_lines_lost_total counter");
+    sample(out, "varnix_log_lines_lost_total", "", static_cast<double>(context.logLinesLost));
+    if (context.freeDiskMb >= 0) {
+        line(out, "# HELP varnix_free_disk_megabytes Free space on the data folder's disk.");
+        line(out, "# TYPE varnix_free_disk_megabytes gauge");
+        sample(out, "varnix_free_disk_megabytes", "", static_cast<double>(context.freeDiskMb));
+    }
     return out;
+}
+
+std::string statusJson(const StatusSource& source) {
+    const NodeState state = source.board->read();
+    StatusSample sample;
+    sample.freeDiskMb = source.freeDiskMb.load();
+    sample.logLinesLost = source.log != nullptr ? source.log->linesLost() : 0;
+    const std::string answer =
+        buildStatusAnswer(state, source.facts, sample, Port::elapsedMilliseconds(), std::string::npos);
+    return answer.size() > 4 ? answer.substr(4) : std::string("{}");
+}
+
+std::string nodeMetrics(const StatusSource& source, const std::string& version) {
+    MetricsContext context;
+    const NodeState state = source.board->read();
+    context.nowMs = Port::elapsedMilliseconds();
+    context.version = version;
+    context.logLinesLost = source.log != nullptr ? source.log->linesLost() : 0;
+    context.freeDiskMb = source.freeDiskMb.load();
+    return nodeMetrics(state, context);
 }
 
 StatusHttpServer::StatusHttpServer(std::function<std::string()> metrics, std::function<std::string()> status)

@@ -9,6 +9,7 @@
 #include "port/thread.h"
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,17 +20,29 @@ class Server;
 
 namespace Varnix {
 
+struct StatusSource;
+
 // What the metrics add to the published state.
 struct MetricsContext {
     long long nowMs = 0;  // Port::elapsedMilliseconds()
     std::string version;
+    std::uint64_t logLinesLost = 0;
+    std::int64_t freeDiskMb = -1;  // -1: not known (then not given)
 };
+
+// The status answer's JSON text, as the UDP answer carries it (without its
+// signal), whole: nothing left out for want of room. Any thread.
+std::string statusJson(const StatusSource& source);
+
+// The metrics of the node whose status `source` holds.
+std::string nodeMetrics(const StatusSource& source, const std::string& version);
 
 // The state as Prometheus text (exposition format 0.0.4): varnix_node_state
 // (one series per stage, 1 for the current one), varnix_node_stop_requested,
 // varnix_jobs_total{outcome}, varnix_dumps_sent_total,
 // varnix_dump_bytes_sent_total, varnix_renderer_exits_total{status},
-// varnix_limits_reached_total, varnix_uptime_seconds, varnix_job_seconds and
+// varnix_limits_reached_total, varnix_log_lines_lost_total,
+// varnix_free_disk_megabytes, varnix_uptime_seconds, varnix_job_seconds and
 // varnix_node_info{version}. Never fails.
 std::string nodeMetrics(const NodeState& state, const MetricsContext& context);
 

@@ -462,8 +462,9 @@ TEST_F(RenderJob, DevelopmentModeNumbersCopiesAcrossJobsAndKeepsLeftovers) {
 }
 
 // /metrics as Prometheus reads it (prometheus_client's parser): off by
-// default, served once the admin sets an address, counting a real job.
-TEST_F(RenderJob, MetricsAreServedOnlyWhereTheAdminSaysAndCountTheJobs) {
+// default, served once the admin sets an address, counting a real job; the
+// real node's status answer through drmaster status and /status.
+TEST_F(RenderJob, MetricsAndStatusAreServedOnlyWhereTheAdminSaysAndCountTheJobs) {
     const auto readMetrics = [&] {
         return runProgram({VARNIX_SOURCE_DIR "/tests/support/read-metrics", "http://127.0.0.1:19670/metrics"}, root, 30,
                           true);
@@ -475,7 +476,7 @@ TEST_F(RenderJob, MetricsAreServedOnlyWhereTheAdminSaysAndCountTheJobs) {
     signalNode(SIGTERM, 30);
     writeRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"statusHttpAddress\"=\"127.0.0.1:19670\"\n");
     startNode();
-    ASSERT_TRUE(waitForLog("Status over HTTP on 127.0.0.1:19670 (/metrics)"));
+    ASSERT_TRUE(waitForLog("Status over HTTP on 127.0.0.1:19670 (/metrics, /status)"));
     ProcessResult idle = readMetrics();
     ASSERT_EQ(idle.exitCode, 0) << idle.output;
     for (const char* line :
@@ -495,8 +496,26 @@ TEST_F(RenderJob, MetricsAreServedOnlyWhereTheAdminSaysAndCountTheJobs) {
     ProcessResult after = readMetrics();
     ASSERT_EQ(after.exitCode, 0) << after.output;
     for (const char* line : {"varnix_jobs_total{outcome=\"served\"} 1", "varnix_dumps_sent_total 2",
-                             "varnix_renderer_exits_total{status=\"0\"} 1", "varnix_node_state{state=\"idle\"} 1"})
+                             "varnix_renderer_exits_total{status=\"0\"} 1", "varnix_node_state{state=\"idle\"} 1",
+                             "varnix_log_lines_lost_total 0"})
         EXPECT_NE(after.output.find(line), std::string::npos) << line << "\n" << after.output;
+
+    // drmaster status asks the real node on UDP; /status gives the same answer's JSON.
+    ProcessResult status = master({"status", "--json", "127.0.0.1"}, 30, true);
+    ASSERT_EQ(status.exitCode, 0) << status.output << status.errors;
+    ProcessResult http =
+        runProgram({"/usr/bin/python3", "-c",
+                    "import json, sys, urllib.request; d = json.load(urllib.request.urlopen("
+                    "'http://127.0.0.1:19670/status')); print(d['state'], d['job'], "
+                    "d['last_job']['outcome'], d['counts']['jobs_served'], d['counts']['dumps_sent'])"},
+                   root, 30, true);
+    EXPECT_EQ(http.output, "idle None served 1 2\n") << http.errors;
+    for (const char* field : {"\"state\":\"idle\"", "\"job\":null", "\"outcome\":\"served\"", "\"jobs_served\":1",
+                              "\"attention\":[]", "\"address\":\"127.0.0.1\""})
+        EXPECT_NE(status.output.find(field), std::string::npos) << field << "\n" << status.output;
+    ProcessResult table = master({"status", "127.0.0.1"}, 30, true);
+    EXPECT_EQ(table.exitCode, 0);
+    EXPECT_NE(table.output.find("127.0.0.1  idle"), std::string::npos) << table.output;
 }
 
 }  // namespace

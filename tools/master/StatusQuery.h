@@ -5,16 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "node/Protocol.h"
 #include "port/socket.h"
 
 namespace Varnix::Peer {
 
 // A status answer as parsed: fields keep the order the node sent them in.
 using StatusJson = nlohmann::ordered_json;
-
-// The room drmaster offers for a status answer: one Ethernet frame. The node
-// never answers with more bytes than the request had.
-constexpr std::size_t statusRequestBytes = 1400;
 
 // A node's answer to a status request: its address (port 0) and the JSON
 // object it sent.

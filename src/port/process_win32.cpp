@@ -49,35 +49,46 @@ ULONGLONG creationTime(HANDLE process) {
     return ULONGLONG(created.dwHighDateTime) << 32 | created.dwLowDateTime;
 }
 
-// Ends the process `rootProcess` (id `root`) and every process descended
-// from it, found by their parents' ids; a process older than the one whose
-// id it names as its parent is not its child (the id was used again).
-// Returns how many it ended.
-int endDescendants(HANDLE rootProcess, DWORD root, ULONGLONG rootCreated) {
+// Every process of the system; empty when they cannot be listed.
+std::vector<PROCESSENTRY32W> processSnapshot() {
+    std::vector<PROCESSENTRY32W> all;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return all;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        all.push_back(entry);
+    CloseHandle(snapshot);
+    return all;
+}
+
+// The processes of `all` descended from the process `root` (born
+// `rootCreated`), found by their parents' ids, `root` first; a process older
+// than the one whose id it names as its parent is not its child (the id was
+// used again).
+std::vector<DWORD> descendants(DWORD root, ULONGLONG rootCreated, const std::vector<PROCESSENTRY32W>& all) {
     std::vector<DWORD> tree{root};
     std::vector<ULONGLONG> born{rootCreated};
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot != INVALID_HANDLE_VALUE) {
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof entry;
-        std::vector<PROCESSENTRY32W> all;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-            all.push_back(entry);
-        CloseHandle(snapshot);
-        // Parents before children, however the snapshot orders them.
-        for (std::size_t known = 0; known < tree.size(); ++known) {
-            for (const PROCESSENTRY32W& candidate : all) {
-                if (candidate.th32ParentProcessID != tree[known] || candidate.th32ProcessID == tree[known]) continue;
-                HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, candidate.th32ProcessID);
-                if (process == nullptr) continue;
-                ULONGLONG created = creationTime(process);
-                CloseHandle(process);
-                if (created < born[known]) continue;
-                tree.push_back(candidate.th32ProcessID);
-                born.push_back(created);
-            }
+    // Parents before children, however the snapshot orders them.
+    for (std::size_t known = 0; known < tree.size(); ++known) {
+        for (const PROCESSENTRY32W& candidate : all) {
+            if (candidate.th32ParentProcessID != tree[known] || candidate.th32ProcessID == tree[known]) continue;
+            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, candidate.th32ProcessID);
+            if (process == nullptr) continue;
+            ULONGLONG created = creationTime(process);
+            CloseHandle(process);
+            if (created < born[known]) continue;
+            tree.push_back(candidate.th32ProcessID);
+            born.push_back(created);
         }
     }
+    return tree;
+}
+
+// Ends the process `rootProcess` (id `root`) and every process descended
+// from it. Returns how many it ended.
+int endDescendants(HANDLE rootProcess, DWORD root, ULONGLONG rootCreated) {
+    std::vector<DWORD> tree = descendants(root, rootCreated, processSnapshot());
     int ended = 0;
     if (WaitForSingleObject(rootProcess, 0) == WAIT_TIMEOUT && TerminateProcess(rootProcess, 1)) {
         WaitForSingleObject(rootProcess, 2000);

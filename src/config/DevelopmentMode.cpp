@@ -15,4 +15,16 @@ bool isDevelopmentMode() {
     return on;
 }
 
+bool developmentFreeDiskMegabytes(std::uint32_t& megabytes) {
+    static const std::int64_t figure = [] {
+        std::uint32_t value = 0;
+        if (!isDevelopmentMode() || !readRegistryDword(u"SOFTWARE/Varnix", u"developmentFreeDiskMB", value))
+            return std::int64_t(-1);
+        return std::int64_t(value);
+    }();
+    if (figure < 0) return false;
+    megabytes = std::uint32_t(figure);
+    return true;
+}
+
 }  // namespace Varnix

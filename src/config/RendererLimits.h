@@ -24,6 +24,13 @@ struct RendererLimits {
     std::uint32_t idleSeconds = 0;
     // The memory the whole tree may hold, in MiB ("rendererMemoryMB").
     std::uint32_t memoryMB = 0;
+    // How long a dialog box of the renderer's tree may wait for a click
+    // before the tree is ended ("rendererDialogSeconds").
+    std::uint32_t dialogSeconds = 0;
+    // Megabytes the data folder's disk keeps free beyond a scene
+    // ("dataDiskMarginMB"): a scene that would leave less is refused. 0:
+    // only a scene that does not fit at all is refused.
+    std::uint32_t dataDiskMarginMB = 0;
 };
 
 // Every limit with its value's name, in the order the admin's documents
@@ -38,6 +45,8 @@ constexpr NamedRendererLimit namedRendererLimits[] = {
     {"renderSeconds", &RendererLimits::renderSeconds},
     {"rendererIdleSeconds", &RendererLimits::idleSeconds},
     {"rendererMemoryMB", &RendererLimits::memoryMB},
+    {"rendererDialogSeconds", &RendererLimits::dialogSeconds},
+    {"dataDiskMarginMB", &RendererLimits::dataDiskMarginMB},
 };
 
 // Below this share of one core a renderer counts as doing nothing.

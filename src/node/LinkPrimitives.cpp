@@ -181,18 +181,22 @@ int sendFile(Port::StreamSocket* socket, const String& path, int timeoutSeconds)
     return sendFileFrame(socket, file, timeoutSeconds) == Port::FileSendEnd::sent ? 0 : 1;
 }
 
-int receiveFile(Port::StreamSocket* socket, const String& path, String* failure) {
+std::int32_t readFileFrameSize(Port::StreamSocket* socket) {
+    if (!isUsable(socket)) return -1;
+    useTimeout(socket, fileReceiveTimeoutSeconds);
+    unsigned char bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    socket->Read(bytes, 4);
+    std::int32_t size = static_cast<std::int32_t>(decodeSignal(bytes));
+    return socket->LastReadCount() == 4 && size >= 0 ? size : -1;
+}
+
+int receiveFile(Port::StreamSocket* socket, const String& path, String* failure, const std::int32_t* sizeRead) {
     if (!isUsable(socket)) return 1;
     try {
         OpenFile file(path, failure);
-        std::int32_t size = -1;
-        if (isUsable(socket)) {
-            useTimeout(socket, fileReceiveTimeoutSeconds);
-            unsigned char bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-            socket->Read(bytes, 4);
-            size = static_cast<std::int32_t>(decodeSignal(bytes));
-        }
+        std::int32_t size = sizeRead != nullptr ? *sizeRead : readFileFrameSize(socket);
         if (size < 0) return 1;
+        useTimeout(socket, fileReceiveTimeoutSeconds);
         std::vector<char> buffer(filePieceBytes);
         for (std::uint32_t remaining = static_cast<std::uint32_t>(size); remaining > 0;) {
             std::uint32_t piece = remaining < filePieceBytes ? remaining : filePieceBytes;

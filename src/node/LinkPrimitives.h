@@ -79,7 +79,15 @@ int sendFile(Port::StreamSocket* socket, const String& path, int timeoutSeconds 
 // 1 on a negative or missing size or a piece cut short, leaving on disk only
 // the bytes that came. A file that cannot be created or written sets
 // `failure` (when given) to the error and the system's reason.
-int receiveFile(Port::StreamSocket* socket, const String& path, String* failure = nullptr);
+// With `sizeRead` the frame's size was already taken off the connection by
+// readFileFrameSize, which gave that value.
+int receiveFile(Port::StreamSocket* socket, const String& path, String* failure = nullptr,
+                const std::int32_t* sizeRead = nullptr);
+
+// Reads the size that starts a file frame, 45 s time-out, so that the file
+// can be judged before it is received (receiveFile with the value). -1 when
+// it did not come whole or is negative.
+std::int32_t readFileFrameSize(Port::StreamSocket* socket);
 
 // The size of the file at `path`, or -1 when it cannot be read or does not
 // fit a file frame (above 2,147,483,647 bytes). Any thread.

@@ -3,6 +3,7 @@
 #include "config/DevelopmentMode.h"
 #include "core/Exception.h"
 #include "core/Str.h"
+#include "node/DataFolder.h"
 #include "node/DumpRelay.h"
 #include "node/JobParameters.h"
 #include "node/HostListener.h"
@@ -21,6 +22,7 @@
 #include <atomic>
 #include <cmath>
 #include <optional>
+#include <vector>
 
 namespace Varnix {
 
@@ -54,6 +56,30 @@ void publishEnd(const RenderJobContext& context, JobOutcome outcome, const std::
 }
 
 std::u16string releaseText(int version) { return String(Str::toString(version)).wideCString(); }
+
+String diskMegabytes(std::int64_t bytes) { return Str::getFormatted(std::uint64_t(bytes >> 20)) + u" MB"; }
+
+// Whether a scene of `sceneBytes` fits the data folder's disk with the
+// admin's margin to spare; logs the refusal when not. A disk whose free
+// space cannot be told is taken to have room.
+bool sceneFits(const RenderJobContext& context, std::int32_t sceneBytes) {
+    const String& dataDirectory = context.settings.dataDirectory;
+    std::int64_t free = dataDiskFreeBytes(dataDirectory);
+    if (free < 0) return true;
+    // The scene replaces the last job's.
+    String lastScene = dataDirectory + u"/received_scene.max";
+    std::int64_t replaced = Port::fileSize(lastScene.wideCString());
+    if (replaced > 0) free += replaced;
+    std::int64_t margin = std::int64_t(context.settings.limits.dataDiskMarginMB) << 20;
+    std::int64_t needed = std::int64_t(sceneBytes) + margin;
+    if (free >= needed) return true;
+    context.window->log(u"Not enough free space for the scene on the data folder's disk: " +
+                        Str::getFormatted(std::uint64_t(free)) + u" bytes free, " +
+                        Str::getFormatted(std::uint64_t(needed)) + u" bytes needed (the scene's " +
+                        Str::getFormatted(std::uint64_t(sceneBytes)) + u" bytes plus a margin of " +
+                        diskMegabytes(margin) + u"); job refused");
+    return false;
+}
 
 // Chooses the version for the parameters and downloads the scene. False,
 // with the reason logged (or nothing, for a refusal past its budget), when
@@ -97,13 +123,23 @@ bool receiveJob(const RenderJobContext& context, MasterConnection& connection, J
         return false;
     }
 
+    // The scene's size comes ahead of it: a disk that cannot hold the scene
+    // turns the job away as an unconfigured version does, before any of it
+    // is sent.
+    std::int32_t sceneBytes = readFileFrameSize(master);
+    if (sceneBytes >= 0 && !sceneFits(context, sceneBytes)) {
+        request.outcome = JobOutcome::refused;
+        request.why = u"the data folder's disk has no room for the scene";
+        return false;
+    }
+
     if (context.willRun) context.willRun();
     long long downloadStart = Port::elapsedMilliseconds();
     window->log(u"Downloading 3dsmax " + Str::toString(requested) + u" scene to render with 3dsmax " +
                 Str::toString(request.chosenVersion));
     request.scenePath = dataDirectory + u"/received_scene.max";
     String failure;
-    bool received = receiveFile(master, request.scenePath, &failure) == 0;
+    bool received = receiveFile(master, request.scenePath, &failure, &sceneBytes) == 0;
     long long downloadSeconds = (Port::elapsedMilliseconds() - downloadStart) / 1000;
     // Written either way, with what is on disk: scripts count downloads by it.
     std::int32_t sceneSize = getFileSize(request.scenePath);
@@ -265,6 +301,95 @@ public:
     RendererEnding endedBy() const { return ending; }
 
 private:
+    // What the watch looks at besides the tree's use, on each of its turns:
+    // the renderer's dialog boxes and the data folder's disk. False once the
+    // tree was ended.
+    bool lookAtRenderer(long long now) {
+        noteLowDisk();
+        return watchDialogs(now);
+    }
+
+    // Each box shown by the tree is logged once; one shown longer than the
+    // dialog limit ends the tree (a box nobody clicks stops the render for
+    // good).
+    bool watchDialogs(long long now) {
+        std::vector<Port::ShownWindow> windows = renderer->shownWindows();
+        std::vector<ShownSince> still;
+        for (const Port::ShownWindow& window : windows) {
+            auto known = std::find_if(dialogs.begin(), dialogs.end(),
+                                      [&](const ShownSince& dialog) { return dialog.window.id == window.id; });
+            if (known != dialogs.end()) {
+                still.push_back(*known);
+                continue;
+            }
+            still.push_back({window, now});
+            context.window->log(u"3dsmax shows a dialog box: " + oneLine(window.title) + u": " + oneLine(window.text) +
+                                u" (process " + Str::toString(int(window.processId)) +
+                                (window.program.empty() ? String() : u", " + String(window.program.c_str())) + u")");
+        }
+        dialogs.swap(still);
+        publishDialog();
+        std::uint32_t limit = context.settings.limits.dialogSeconds;
+        if (limit == 0) return true;
+        for (const ShownSince& dialog : dialogs) {
+            if (now - dialog.since < limit * 1000LL) continue;
+            return end(RendererEnding::dialog, u"Dialog box limit reached after " + wholeSeconds(now - dialog.since) +
+                                                   u" seconds: 3dsmax's dialog box \"" + oneLine(dialog.window.title) +
+                                                   u"\" waited longer than the dialog limit of " +
+                                                   Str::toString(int(limit)) + u" s; ending its process tree");
+        }
+        return true;
+    }
+
+    // The first box still shown, for whoever asks what the node does.
+    void publishDialog() {
+        if (context.state == nullptr) return;
+        if (dialogs.empty()) {
+            if (dialogShown) context.state->clearDialog();
+            dialogShown = false;
+            return;
+        }
+        const Port::ShownWindow& window = dialogs.front().window;
+        if (dialogShown && shownId == window.id) return;
+        RendererDialog dialog;
+        dialog.pid = std::uint32_t(window.processId);
+        dialog.title = window.title;
+        dialog.text = window.text;
+        context.state->setDialog(dialog);
+        dialogShown = true;
+        shownId = window.id;
+    }
+
+    // Once a job, when the data folder's disk has less room left than the
+    // admin's margin (or 1 GiB without one): a full disk cuts dumps short.
+    void noteLowDisk() {
+        if (lowDiskSaid) return;
+        std::uint32_t marginMB = context.settings.limits.dataDiskMarginMB;
+        std::int64_t margin = std::int64_t(marginMB > 0 ? marginMB : lowDiskWarningMB) << 20;
+        std::int64_t free = dataDiskFreeBytes(context.settings.dataDirectory);
+        if (free < 0 || free >= margin) return;
+        lowDiskSaid = true;
+        context.window->log(u"WARNING: the data folder's disk is nearly full: " + diskMegabytes(free) +
+                            u" free, less than " + diskMegabytes(margin));
+    }
+
+    // Line breaks of a box's text, as one log line.
+    static String oneLine(const std::u16string& text) {
+        std::u16string line;
+        for (char16_t c : text) {
+            if (c == u'\r') continue;
+            line += c == u'\n' ? u' ' : c;
+        }
+        return String(line.c_str());
+    }
+
+    struct ShownSince {
+        Port::ShownWindow window;
+        long long since;
+    };
+
+    static constexpr std::uint32_t lowDiskWarningMB = 1024;
+
     bool end(RendererEnding cause, const String& why) {
         limitLine = String(endingName(cause)) + u": " + why;
         context.window->log(why);
@@ -275,11 +400,13 @@ private:
         return false;
     }
 
-    // Reads what the tree uses (at most every useSampleMilliseconds) and
-    // ends it at the idle or the memory limit. True when it may go on.
+    // The watch's turn (at most every useSampleMilliseconds): looks at the
+    // tree's dialog boxes and the disk, reads what the tree uses, and ends it
+    // at the dialog, idle or memory limit. True when it may go on.
     bool watchUse(long long now) {
         if (now - sampledAt < useSampleMilliseconds) return true;
         sampledAt = now;
+        if (!lookAtRenderer(now)) return false;
         const RendererLimits& limits = context.settings.limits;
         Port::ChildProcess::Usage use = renderer->usage();
         if (!use.known) return true;
@@ -338,6 +465,10 @@ private:
     double idleCpu = 0;
     std::uint64_t dumpsSeen;
     long long sampledAt = -useSampleMilliseconds;
+    std::vector<ShownSince> dialogs;
+    bool dialogShown = false;
+    std::uintptr_t shownId = 0;
+    bool lowDiskSaid = false;
 };
 
 enum class HostWait { online, rendererExited, ended };

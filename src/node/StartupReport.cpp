@@ -1,6 +1,7 @@
 #include "node/StartupReport.h"
 
 #include "core/Str.h"
+#include "node/DataFolder.h"
 #include "node/RenderService.h"
 
 using Varnix::firstHostYear;
@@ -51,7 +52,17 @@ String limitText(std::uint32_t seconds) {
 // is the node's own behaviour: it waits as long as the renderer lives.
 String limitsText(const RendererLimits& limits) {
     return u"connect " + limitText(limits.connectSeconds) + u", exit after the job " + limitText(limits.exitSeconds) +
-           u", render " + limitText(limits.renderSeconds);
+           u", render " + limitText(limits.renderSeconds) + u", dialog box " + limitText(limits.dialogSeconds);
+}
+
+// What the data folder's disk has free now, and what a scene must leave.
+String diskText(const NodeSettings& settings) {
+    std::int64_t free = dataDiskFreeBytes(settings.dataDirectory);
+    String text = free < 0 ? String(u"free space unknown")
+                           : Varnix::Str::getFormatted(std::uint64_t(free >> 20)) + String(u" MB free");
+    std::uint32_t margin = settings.limits.dataDiskMarginMB;
+    if (margin == 0) return text + u"; a scene that does not fit is refused";
+    return text + u"; a scene that would leave less than " + Varnix::Str::getFormatted(margin) + u" MB free is refused";
 }
 
 // The limits on what the renderer does rather than how long it takes.
@@ -83,4 +94,5 @@ void logStartupReport(Varnix::LogTarget* window, const RenderService& service) {
     window->log(u"3dsmax releases configured: " + releases);
     window->log(u"3dsmax time limits: " + limitsText(settings.limits));
     window->log(u"3dsmax idle and memory limits: " + watchText(settings.limits));
+    window->log(u"Data disk: " + diskText(settings));
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Varnix::Port {
 
@@ -20,6 +21,19 @@ class StreamSocket;
 // gone. Set on POSIX only: on Windows the Job Object ends the tree with the
 // node.
 constexpr const char* jobMarkVariable = "VARNIX_DR_JOB";
+
+// A window that a process of a renderer's tree shows on the desktop.
+struct ShownWindow {
+    // Tells this window from others while it is shown.
+    std::uintptr_t id = 0;
+    unsigned long processId = 0;
+    // The program's file name, such as "3dsmaxcmd.exe"; empty when unknown.
+    std::u16string program;
+    std::u16string title;
+    // The texts of its controls other than buttons, in their order, one line
+    // each: what a message box or a dialog says.
+    std::u16string text;
+};
 
 class ChildProcess : NotCopyable {
 public:
@@ -87,6 +101,14 @@ public:
     // ends the processes it finds descended from the interpreter, and those
     // that outlive the node are not ended with it. For the log, once.
     const std::string& limitation() const;
+
+    // The visible top-level windows that processes of the tree show: a
+    // renderer run from the command line shows none, so these are its dialog
+    // boxes, message boxes and crash reports, which wait for a click nobody
+    // gives. Windows: the processes of the tree are the Job Object's (else
+    // those descended from the interpreter). POSIX: always none, a renderer
+    // there has no desktop the node looks into. The owner's thread.
+    std::vector<ShownWindow> shownWindows();
 
 private:
     struct System;

@@ -436,6 +436,9 @@ const std::string& ChildProcess::limitation() const {
     return none;
 }
 
+// A renderer here has no desktop the node looks into.
+std::vector<ShownWindow> ChildProcess::shownWindows() { return {}; }
+
 int ChildProcess::endTree() {
     std::lock_guard<std::mutex> guard(system->lock);
     // This process starts no other children while a renderer runs, so its

@@ -8,6 +8,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
@@ -104,6 +105,58 @@ int endDescendants(HANDLE rootProcess, DWORD root, ULONGLONG rootCreated) {
         CloseHandle(process);
     }
     return ended;
+}
+
+// The ids of the processes in `job`; false when the system cannot list them.
+bool jobProcessIds(HANDLE job, std::vector<DWORD>& ids) {
+    constexpr DWORD most = 1024;
+    std::vector<unsigned char> buffer(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + most * sizeof(ULONG_PTR));
+    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
+    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, list, DWORD(buffer.size()), nullptr)) return false;
+    for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) ids.push_back(DWORD(list->ProcessIdList[i]));
+    return true;
+}
+
+// A control's or window's text, cut at a length no log line needs.
+std::u16string windowText(HWND window) {
+    wchar_t text[1024];
+    int length = GetWindowTextW(window, text, int(sizeof text / sizeof text[0]));
+    return std::u16string(reinterpret_cast<const char16_t*>(text), length > 0 ? std::size_t(length) : 0);
+}
+
+struct WindowSearch {
+    const std::vector<DWORD>* tree;
+    std::vector<ShownWindow>* found;
+};
+
+BOOL CALLBACK addControlText(HWND control, LPARAM into) {
+    wchar_t type[32] = {};
+    GetClassNameW(control, type, 32);
+    // The buttons are the answers, not what the box says.
+    if (!IsWindowVisible(control) || lstrcmpiW(type, L"Button") == 0) return TRUE;
+    std::u16string text = windowText(control);
+    if (text.empty()) return TRUE;
+    std::u16string& all = *reinterpret_cast<std::u16string*>(into);
+    if (!all.empty()) all += u'\n';
+    all += text;
+    // Enough for any box a person could read.
+    return all.size() < 4096;
+}
+
+BOOL CALLBACK addIfShownByTree(HWND window, LPARAM into) {
+    WindowSearch& search = *reinterpret_cast<WindowSearch*>(into);
+    if (!IsWindowVisible(window)) return TRUE;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    const std::vector<DWORD>& tree = *search.tree;
+    if (std::find(tree.begin(), tree.end(), process) == tree.end()) return TRUE;
+    ShownWindow shown;
+    shown.id = reinterpret_cast<std::uintptr_t>(window);
+    shown.processId = process;
+    shown.title = windowText(window);
+    EnumChildWindows(window, addControlText, reinterpret_cast<LPARAM>(&shown.text));
+    search.found->push_back(std::move(shown));
+    return TRUE;
 }
 
 }  // namespace
@@ -279,6 +332,25 @@ bool ChildProcess::limitMemory(std::uint64_t bytes) {
         }
     }
     return true;
+}
+
+std::vector<ShownWindow> ChildProcess::shownWindows() {
+    std::vector<PROCESSENTRY32W> all = processSnapshot();
+    std::vector<DWORD> tree;
+    // The job holds every process of the tree, also those whose parents
+    // ended; the snapshot names their programs.
+    if (system->job == nullptr || !jobProcessIds(system->job, tree) || tree.empty())
+        tree = descendants(system->processId, system->created, all);
+    std::vector<ShownWindow> found;
+    WindowSearch search{&tree, &found};
+    EnumWindows(addIfShownByTree, reinterpret_cast<LPARAM>(&search));
+    for (ShownWindow& window : found) {
+        for (const PROCESSENTRY32W& entry : all) {
+            if (entry.th32ProcessID == window.processId)
+                window.program = reinterpret_cast<const char16_t*>(entry.szExeFile);
+        }
+    }
+    return found;
 }
 
 int ChildProcess::endTree() {

@@ -101,7 +101,8 @@ std::string withoutServiceLines(const std::string& logText) {
                                                "   Ports: UDP ",
                                                "   3dsmax releases configured: ",
                                                "   3dsmax time limits: ",
-                                               "   3dsmax idle and memory limits: "};
+                                               "   3dsmax idle and memory limits: ",
+                                               "   Data disk: "};
     std::string kept;
     std::istringstream in(logText);
     for (std::string line; std::getline(in, line);) {

@@ -4,6 +4,8 @@
 #include "RawMaster.h"
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 
 namespace e2e {
 namespace {
@@ -462,6 +464,64 @@ TEST_F(JobFailure, JobWithoutAnyImageSaysSoAtItsEnd) {
     log = logLines();
     EXPECT_EQ(std::count(log.begin(), log.end(), noImage), 2);
     EXPECT_EQ(log.back(), "Ready for new connection");
+}
+
+// The free space is the development figure the node is given, so that a full
+// disk needs no small filesystem (mounting one needs privileges a test may
+// not have). A scene that does not fit, or would eat into the admin's margin,
+// is refused before it is sent, as an unconfigured version is; one that fits
+// runs, and a disk below the margin (1 GiB without one) is warned about once.
+TEST_F(JobFailure, ASceneTheDataDiskCannotHoldIsRefusedAsAVersionIsAndALowDiskIsWarnedAbout) {
+    writeConfig("2014 " + installStub("max", "dumps = 2\ndump_interval_ms = 100\n") + "\n");
+    scene = makeScene("big.max", 16 << 20);
+    struct {
+        int freeMB, marginMB;
+        const char* reportLine;
+        const char* refusal;  // null: the job runs
+    } cases[] = {
+        {10, 0, "Data disk: 10 MB free; a scene that does not fit is refused",
+         "Not enough free space for the scene on the data folder's disk: 10,485,760 bytes free, 16,777,216 bytes "
+         "needed (the scene's 16,777,216 bytes plus a margin of 0 MB); job refused"},
+        {20, 8, "Data disk: 20 MB free; a scene that would leave less than 8 MB free is refused",
+         "Not enough free space for the scene on the data folder's disk: 20,971,520 bytes free, 25,165,824 bytes "
+         "needed (the scene's 16,777,216 bytes plus a margin of 8 MB); job refused"},
+        {20, 0, "Data disk: 20 MB free; a scene that does not fit is refused", nullptr},
+        // The scene of the job before is replaced: its room counts as free.
+        {10, 0, "Data disk: 10 MB free; a scene that does not fit is refused", nullptr},
+    };
+    int starts = 0;
+    for (const auto& c : cases) {
+        char registry[256];
+        std::snprintf(registry, sizeof registry,
+                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"developmentVer\"=dword:56524e58\n"
+                      "\"developmentFreeDiskMB\"=dword:%08x\n\"dataDiskMarginMB\"=dword:%08x\n",
+                      c.freeMB, c.marginMB);
+        writeRegistry(registry);
+        startNode();
+        ++starts;
+        ASSERT_TRUE(waitForLogCount(c.reportLine, 1)) << c.reportLine;
+        ProcessResult job = render("2014", "5", {"--end-after-dumps", "2", "--overwrite"}, 90);
+        ASSERT_TRUE(waitForLogCount("Ready for new connection", starts, 30)) << job.output;
+        std::vector<std::string> log = logLines();
+        auto last = std::find_if(log.rbegin(), log.rend(),
+                                 [](const std::string& l) { return l.rfind("Parameters received: ", 0) == 0; });
+        ASSERT_NE(last, log.rend());
+        std::vector<std::string> tail(last.base() - 1, log.end());
+        const std::string warning = "WARNING: the data folder's disk is nearly full: " + std::to_string(c.freeMB) +
+                                    " MB free, less than 1,024 MB";
+        if (c.refusal != nullptr) {
+            // As for a refused version: refused (7), or, when the scene
+            // had already gone into the buffers, no image (11).
+            EXPECT_TRUE(job.exitCode == 7 || job.exitCode == 11) << job.output;
+            ASSERT_GE(tail.size(), 3u);
+            EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.begin() + 3),
+                      (std::vector<std::string>{c.refusal, "Ready for new connection"}));
+        } else {
+            EXPECT_EQ(job.exitCode, 0) << job.output;
+            EXPECT_EQ(std::count(tail.begin(), tail.end(), warning), 1) << c.freeMB;
+        }
+        EXPECT_TRUE(signalNode(SIGTERM, 60));
+    }
 }
 
 }  // namespace

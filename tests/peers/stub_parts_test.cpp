@@ -42,6 +42,8 @@ TEST(Behaviour, ReadsEveryKeyWithCommentsAndWindowsLineEnds) {
                                        "bytes_after_greeting = 300\r\n"
                                        "dump_write = In_Place\r\n"
                                        "reuse_dump_name = yes\r\n"
+                                       "message_box_title = Missing plug-in\r\n"
+                                       "message_box_text = Needs: a = b\r\n"
                                        "\r\n",
                                        warnings);
     EXPECT_TRUE(warnings.empty()) << warnings.front();
@@ -61,6 +63,8 @@ TEST(Behaviour, ReadsEveryKeyWithCommentsAndWindowsLineEnds) {
     EXPECT_EQ(b.bytesAfterGreeting, 300);
     EXPECT_TRUE(b.dumpsInPlace);
     EXPECT_TRUE(b.reuseDumpName);
+    EXPECT_EQ(b.messageBoxTitle, "Missing plug-in");
+    EXPECT_EQ(b.messageBoxText, "Needs: a = b");
 }
 
 TEST(Behaviour, BadLinesWarnAndKeepTheDefaults) {

@@ -106,6 +106,15 @@ TEST_F(FilesTest, DirectoriesAreMadeOnceAndAreNoRegularFiles) {
     EXPECT_FALSE(isRegularFile(wide(sub).c_str()));
 }
 
+TEST_F(FilesTest, FreeDiskSpaceIsWhatTheSystemGivesThisProcessAndUnknownForAMissingFolder) {
+    std::int64_t free = freeDiskBytes(wide(directory).c_str());
+    std::int64_t expected = std::int64_t(fs::space(directory).available);
+    // Others write to the same disk meanwhile.
+    EXPECT_NEAR(double(free), double(expected), double(256 << 20));
+    EXPECT_GT(free, 0);
+    EXPECT_EQ(freeDiskBytes(wide(directory / "missing" / "drData").c_str()), -1);
+}
+
 TEST_F(FilesTest, WorkingDirectoryComesBackAsTheBytesItWasFoundAs) {
     fs::path previous = fs::current_path();
     fs::path odd = directory / VarnixTest::oddFolderName();

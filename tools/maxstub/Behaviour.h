@@ -35,7 +35,11 @@ struct Behaviour {
     std::string hang = "no";
     int growMemoryStepMb = 16;
     int growMemoryCapMb = 1024;
-    int lateDumpMs = -1;      // before exiting, leave a helper that writes dump99.exr this much later; -1: none
+    int lateDumpMs = -1;  // before exiting, leave a helper that writes dump99.exr this much later; -1: none
+    // Once online, a message box with this title and text that waits for a
+    // click (Windows; elsewhere only recorded); empty title: none.
+    std::string messageBoxTitle;
+    std::string messageBoxText;
     std::string recordFile;   // where to record what it was given; empty: beside the executable
     std::string keepDumpsIn;  // a copy of every dump goes into this directory first; empty: none
 };

@@ -17,6 +17,7 @@
 #include "LinkValues.h"
 #include "LateHelper.h"
 #include "LinkWatcher.h"
+#include "MessageBox.h"
 #include "StreamIo.h"
 #include "StubExit.h"
 
@@ -269,6 +270,12 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         const IoResult sent = writeFully(*link, noise.data(), static_cast<uint32_t>(noise.size()), 5);
         recorder.line("bytes_sent_after_greeting",
                       sent == IoResult::Done ? std::to_string(noise.size()) : describe(sent));
+    }
+    if (!behaviour.messageBoxTitle.empty()) {
+        console << "Showing a message box (behaviour file): " << behaviour.messageBoxTitle << std::endl;
+        recorder.line("message_box", behaviour.messageBoxTitle);
+        recorder.line(showMessageBox(behaviour.messageBoxTitle, behaviour.messageBoxText) ? "message_box_closed"
+                                                                                          : "message_box_not_shown");
     }
     if (behaviour.crashAfterDumps == 0) crash(console, recorder);
     if (behaviour.hang == "silent") hangForever("silent", console, recorder);

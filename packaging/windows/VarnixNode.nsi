@@ -28,6 +28,9 @@
 ;   /SERVICEACCOUNT=<account> *  the service's account (default LocalSystem; "*"
 ;                                goes back to it); /SERVICEPASSWORD=<password>
 ;                                its password, never logged nor remembered
+;   /NOCRASHDIALOG, /CRASHDIALOG *  Windows Error Reporting shows no crash dialog
+;                                on this machine (a crashed 3ds Max exits) / shows
+;                                it again as before; the uninstall restores it too
 ; Exit codes: 0 done; 1 cancelled; 2 aborted; 10 a file could not be
 ; replaced; 11 a step failed (firewall, permissions, task, configuration);
 ; 12 the running node would not stop (no file was replaced or removed);
@@ -100,6 +103,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Varnix"
 !include "Sections.nsh"
 
 !define OPTIONS_KEY "Software\Varnix\DR node"
+!define WER_KEY "SOFTWARE\Microsoft\Windows\Windows Error Reporting"
 !define KEEPER_EXE "VarnixNodeKeeper.exe"
 !define TASK "Varnix DR node"
 !define STOP_TASK "Varnix DR node (close)"
@@ -146,6 +150,8 @@ Var OptStopWait
 Var OptConfig
 Var OptLog
 Var OptUser
+Var OptNoCrashDialog
+Var NoCrashDialog ; 1: Windows Error Reporting's crash dialog is kept off
 Var DirGiven     ; 1 when /D= is on the command line
 Var OldDir       ; the program folder of the version installed, "" for none
 Var BadOptions
@@ -533,6 +539,24 @@ Var LogAs        ; what Run logs instead of the command line ("": the command)
     ${Log} "The ${PRODUCT} has stopped"
   FunctionEnd
 !macroend
+; Puts Windows Error Reporting's DontShowUI back as it was before
+; /NOCRASHDIALOG changed it (the value or its absence), when it did.
+!macro RestoreCrashDialog un
+  Function ${un}RestoreCrashDialog
+    ReadRegStr $0 HKLM "${OPTIONS_KEY}" "DontShowUIBefore"
+    ${IfThen} $0 == "" ${|} Return ${|}
+    ${If} $0 == "none"
+      DeleteRegValue HKLM "${WER_KEY}" "DontShowUI"
+    ${Else}
+      WriteRegDWORD HKLM "${WER_KEY}" "DontShowUI" $0
+    ${EndIf}
+    DeleteRegValue HKLM "${OPTIONS_KEY}" "DontShowUIBefore"
+    ${Log} "Windows Error Reporting's crash dialog is as it was before /NOCRASHDIALOG"
+  FunctionEnd
+!macroend
+!insertmacro RestoreCrashDialog ""
+!insertmacro RestoreCrashDialog "un."
+
 ; $0 = 1 when a copy of an uninstaller runs from $TEMP\~nsu*.tmp.
 Function UninstallerCopyRuns
   StrCpy $0 0
@@ -1052,6 +1076,23 @@ Section "${PRODUCT}" SecNode
   WriteRegStr HKLM "${OPTIONS_KEY}" "User" $User
   WriteRegStr HKLM "${OPTIONS_KEY}" "Mode" $Mode
   WriteRegStr HKLM "${OPTIONS_KEY}" "ServiceAccount" $ServiceAccount
+  ; A crash dialog on a farm machine waits for a click nobody gives, and
+  ; 3ds Max with it: /NOCRASHDIALOG lets a crashed renderer exit instead.
+  ; What was there before is kept, for /CRASHDIALOG and the uninstall.
+  ${If} $NoCrashDialog == 1
+    ReadRegStr $0 HKLM "${OPTIONS_KEY}" "DontShowUIBefore"
+    ${If} $0 == ""
+      ClearErrors
+      ReadRegDWORD $0 HKLM "${WER_KEY}" "DontShowUI"
+      ${IfThen} ${Errors} ${|} StrCpy $0 "none" ${|}
+      WriteRegStr HKLM "${OPTIONS_KEY}" "DontShowUIBefore" $0
+    ${EndIf}
+    WriteRegDWORD HKLM "${WER_KEY}" "DontShowUI" 1
+    ${Log} "Windows Error Reporting shows no crash dialog on this machine (DontShowUI=1)"
+  ${Else}
+    Call RestoreCrashDialog
+  ${EndIf}
+  WriteRegStr HKLM "${OPTIONS_KEY}" "NoCrashDialog" $NoCrashDialog
   ${Log} "Uninstall entry and options written"
 
   Call StartNode
@@ -1099,6 +1140,10 @@ Function TakeOption
       StrCpy $OptAutostart 0
     ${Case} "/AUTOSTART"
       StrCpy $OptAutostart 1
+    ${Case} "/NOCRASHDIALOG"
+      StrCpy $OptNoCrashDialog 1
+    ${Case} "/CRASHDIALOG"
+      StrCpy $OptNoCrashDialog 0
     ${Case} "/MASTERS="
       StrCpy $OptMasters $R8
     ${Case} "/PROFILES="
@@ -1289,6 +1334,9 @@ Function .onInit
     ${EndIf}
   ${EndIf}
   ${IfThen} $OptAutostart != "" ${|} StrCpy $Autostart $OptAutostart ${|}
+  ReadRegStr $NoCrashDialog HKLM "${OPTIONS_KEY}" "NoCrashDialog"
+  ${IfThen} $OptNoCrashDialog != "" ${|} StrCpy $NoCrashDialog $OptNoCrashDialog ${|}
+  ${IfThen} $NoCrashDialog != 1 ${|} StrCpy $NoCrashDialog 0 ${|}
   ; "*" (every user) undoes a /USER= remembered.
   ReadRegStr $User HKLM "${OPTIONS_KEY}" "User"
   ${IfThen} $OptUser != "" ${|} StrCpy $User $OptUser ${|}
@@ -1414,6 +1462,7 @@ Section "Uninstall"
     ${EndIf}
   ${EndIf}
 
+  Call un.RestoreCrashDialog
   ; The data folder stays: DrConfig.txt and the log outlive the program.
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "${OPTIONS_KEY}"

@@ -11,5 +11,5 @@ std::int64_t dataDiskFreeBytes(const Varnix::String& dataDirectory) {
     std::uint32_t megabytes = 0;
     if (Varnix::developmentFreeDiskMegabytes(megabytes)) return std::int64_t(megabytes) << 20;
     Varnix::String folder = dataDirectory;
-    return Varnix::Port::freeDiskBytes(folder.wideCString());
+    return Varnix::Port::freeSpaceBytes(folder.wideCString());
 }

@@ -27,11 +27,6 @@ bool isRegularFile(const char16_t* path);
 // (missing, a directory, a symbolic link, no access). Reads attributes only.
 std::int64_t fileSize(const char16_t* path);
 
-// The bytes this process may still write on the disk that holds the folder
-// `path` (quotas and reserved blocks taken off); -1 when the system cannot
-// tell. Any thread.
-std::int64_t freeDiskBytes(const char16_t* path);
-
 // Deletes a file. False when the file could not be deleted.
 bool deleteFile(const char16_t* path);
 

@@ -40,12 +40,6 @@ std::int64_t fileSize(const char16_t* path) {
     return std::int64_t(st.st_size);
 }
 
-std::int64_t freeDiskBytes(const char16_t* path) {
-    struct statvfs disk;
-    if (::statvfs(narrowPath(path).c_str(), &disk) != 0) return -1;
-    return std::int64_t(disk.f_bavail) * std::int64_t(disk.f_frsize);
-}
-
 bool deleteFile(const char16_t* path) { return ::unlink(narrowPath(path).c_str()) == 0; }
 
 bool copyFile(const char16_t* from, const char16_t* to) {

@@ -42,12 +42,6 @@ std::int64_t fileSize(const char16_t* path) {
     return ok ? std::int64_t(size.QuadPart) : -1;
 }
 
-std::int64_t freeDiskBytes(const char16_t* path) {
-    ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExW(systemPath(path), &available, nullptr, nullptr)) return -1;
-    return std::int64_t(available.QuadPart);
-}
-
 bool deleteFile(const char16_t* path) { return DeleteFileW(systemPath(path)) != FALSE; }
 
 bool copyFile(const char16_t* from, const char16_t* to) {

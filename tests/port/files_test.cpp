@@ -107,12 +107,12 @@ TEST_F(FilesTest, DirectoriesAreMadeOnceAndAreNoRegularFiles) {
 }
 
 TEST_F(FilesTest, FreeDiskSpaceIsWhatTheSystemGivesThisProcessAndUnknownForAMissingFolder) {
-    std::int64_t free = freeDiskBytes(wide(directory).c_str());
+    std::int64_t free = freeSpaceBytes(wide(directory).c_str());
     std::int64_t expected = std::int64_t(fs::space(directory).available);
     // Others write to the same disk meanwhile.
     EXPECT_NEAR(double(free), double(expected), double(256 << 20));
     EXPECT_GT(free, 0);
-    EXPECT_EQ(freeDiskBytes(wide(directory / "missing" / "drData").c_str()), -1);
+    EXPECT_EQ(freeSpaceBytes(wide(directory / "missing" / "drData").c_str()), -1);
 }
 
 TEST_F(FilesTest, WorkingDirectoryComesBackAsTheBytesItWasFoundAs) {

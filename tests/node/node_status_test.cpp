@@ -135,8 +135,14 @@ TEST_F(NodeStatus, AnswersInEachStageWithTheJobAsItStands) {
         if (!node) return;
         auto master = startJob(*node, c.sceneBytes);
         ASSERT_TRUE(master);
+        // The stage comes before the interpreter's start, its process id right after.
         ASSERT_TRUE(waitUntil(
-            [&] { return node->state().stage == c.stage && node->state().job->dumpsSent == std::stoul(c.dumps); }, 60));
+            [&] {
+                NodeState now = node->state();
+                return now.stage == c.stage && now.job && now.job->dumpsSent == std::stoul(c.dumps) &&
+                       (!c.rendererPid || now.job->rendererPid > 0);
+            },
+            60));
         if (c.silentForAWhile) Port::sleepMilliseconds(2500);
         std::string json = ask();
         EXPECT_EQ(jsonValue(json, "state"), c.state) << json;

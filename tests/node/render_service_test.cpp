@@ -194,7 +194,13 @@ TEST_F(RenderServiceStart, NodeLifesFirstStopWaitsForTheJobTheSecondCutsItAndSto
     master->Write("2014 1", 7);
     ASSERT_EQ(writeSignal(master.get(), 4, 5), 0);
     master->Write("scen", 4);
-    ASSERT_TRUE(waitUntil([&] { return node.state().stage == NodeStage::waitingForHost; }, 60));
+    // The stage comes before the interpreter's start, its process id right after.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            NodeState now = node.state();
+            return now.stage == NodeStage::waitingForHost && now.job && now.job->rendererPid > 0;
+        },
+        60));
 
     EXPECT_TRUE(node.requestStop());
     EXPECT_FALSE(node.stopWaitOver());

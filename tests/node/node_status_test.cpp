@@ -4,6 +4,7 @@
 // flood; never longer than the request. The stand-in connects to the fixed
 // 3ds Max port, so each case runs in a network of its own.
 
+#include "support/QuietNode.h"
 #include "support/StatusAsker.h"
 #include "support/TempDirectory.h"
 
@@ -31,19 +32,8 @@ using VarnixTest::statusJson;
 
 namespace {
 
-// A face with nobody to show boxes to, as a service host is.
-struct QuietFace : NodeFace {
-    void showMessageBox(const String&, const String&) override {}
-};
-
-bool waitUntil(const std::function<bool()>& done, int limitSeconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        Port::sleepMilliseconds(20);
-    }
-    return true;
-}
+using VarnixTest::QuietFace;
+using VarnixTest::waitUntil;
 
 // A master that greets and asks for frame 3 of a 2014 scene; `sceneBytes`
 // of the scene's announced 1000 are sent (all of them: a whole scene).

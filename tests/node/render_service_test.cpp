@@ -2,6 +2,7 @@
 // what it starts, and what it reports to its caller instead of showing; and
 // the node's owner around it, started and stopped without a window.
 
+#include "support/QuietNode.h"
 #include "support/RecordingWindow.h"
 
 #include "core/Exception.h"
@@ -155,19 +156,8 @@ TEST_F(RenderServiceStart, DataDirectoryWhoseNameIsNotUtf8) {
 
 namespace {
 
-// A face with nobody to show boxes to, as a service host is.
-struct QuietFace : NodeFace {
-    void showMessageBox(const String&, const String&) override {}
-};
-
-bool waitUntil(const std::function<bool()>& done, int limitSeconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        Port::sleepMilliseconds(20);
-    }
-    return true;
-}
+using VarnixTest::QuietFace;
+using VarnixTest::waitUntil;
 
 }  // namespace
 

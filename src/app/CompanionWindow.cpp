@@ -2,6 +2,7 @@
 
 #include "app/BuiltInIcon.h"
 #include "app/DrWindow.h"
+#include "app/LogView.h"
 #include "app/MyIcon.h"
 #include "app/ViewAnimations.h"
 #include "app/WxText.h"
@@ -12,9 +13,7 @@
 
 #include <wx/app.h>
 #include <wx/sizer.h>
-#include <wx/stattext.h>
 #include <wx/statusbr.h>
-#include <wx/textctrl.h>
 
 namespace {
 
@@ -47,11 +46,7 @@ CompanionWindow::CompanionWindow(const Varnix::String& dataDirectory, std::uint1
     // state below it.
     stopViewAnimations();
     wxBoxSizer* sizer = new wxBoxSizer(wxVERTICAL);
-    logView =
-        new wxTextCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxSize(600, 400), wxTE_MULTILINE | wxTE_READONLY);
-    wxStaticText* label = new wxStaticText(this, wxID_ANY, wxT("Log:"), wxDefaultPosition, wxDefaultSize, 0);
-    sizer->Add(label, 0, 0, 0);
-    sizer->Add(logView, 1, wxEXPAND, 0);
+    logView = std::make_unique<LogView>(this, sizer);
     CreateStatusBar(1);
     showStatus(Varnix::String(askingText));
 
@@ -93,39 +88,13 @@ bool CompanionWindow::Show(bool show) {
 void CompanionWindow::onFollow(wxTimerEvent&) { followLog(); }
 
 void CompanionWindow::followLog() {
-    Varnix::String text;
-    follower.readNew(text);
-    show(text);
-}
-
-void CompanionWindow::show(Varnix::String& text) {
-    for (std::int32_t i = 0; i < text.length(); ++i)
-        if (text[i] == u'\n') ++heldLines;
-    heldText.append(text);
-    if (heldLines > DrWindow::maxViewLines) {
-        // Only the newest lines, as the view would keep them.
-        std::int32_t end = 0;
-        for (int dropped = 0; end < heldText.length() && dropped < heldLines - DrWindow::trimmedViewLines; ++end)
-            if (heldText[end] == u'\n') ++dropped;
-        heldText.erase(0, end);
-        heldLines = DrWindow::trimmedViewLines;
-    }
-    // In the tray nothing is laid out or drawn.
-    if (!IsShown() || heldText.length() == 0) return;
-    *logView << Varnix::toWxString(heldText);
-    heldText.clear();
-    heldLines = 0;
-    int lines = logView->GetNumberOfLines();
-    if (lines > DrWindow::maxViewLines) {
-        long end = logView->XYToPosition(0, lines - DrWindow::trimmedViewLines);
-        if (end > 0) logView->Remove(0, end);
-    }
+    follower.readNew(logView->waiting());
+    logView->update(IsShown());
 }
 
 void CompanionWindow::note(const char16_t* text) {
-    Varnix::String line;
-    Varnix::appendLogLine(line, Varnix::Port::localTimeNow(), text);
-    show(line);
+    Varnix::appendLogLine(logView->waiting(), Varnix::Port::localTimeNow(), text);
+    logView->update(IsShown());
 }
 
 void CompanionWindow::showStatus(const Varnix::String& text) {

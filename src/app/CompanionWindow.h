@@ -11,9 +11,10 @@
 #include <wx/timer.h>
 
 #include <cstdint>
+#include <memory>
 
+class LogView;
 class MyIcon;
-class wxTextCtrl;
 
 // The window of a desktop session on a machine whose node runs as a service
 // (started at logon as `--companion`): the node's window as it looks (title,
@@ -70,22 +71,17 @@ private:
     static void stopRequested(void* window);
     void onStopRequest(wxThreadEvent& event);
     void takeStopRequests();
-    // Appends `text` (whole lines) to the view, or holds it while hidden.
-    void show(Varnix::String& text);
     // One line of the companion's own into the view, stamped like the log's.
     void note(const char16_t* text);
     void showStatus(const Varnix::String& text);
 
-    wxTextCtrl* logView = nullptr;
+    std::unique_ptr<LogView> logView;
     wxIcon windowIcon;
     MyIcon* trayIcon = nullptr;
     Varnix::LogFollower follower;
     Varnix::StatusQuery query;
     wxTimer followTimer;
     wxTimer statusTimer;
-    // Text read while hidden, with its line count.
-    Varnix::String heldText;
-    int heldLines = 0;
     int unanswered = 0;
     // Whether the node answered last time it was judged; unknown at first.
     enum class Answering { unknown, yes, no } answering = Answering::unknown;

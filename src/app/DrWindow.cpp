@@ -1,6 +1,7 @@
 #include "app/DrWindow.h"
 
 #include "app/BuiltInIcon.h"
+#include "app/LogView.h"
 #include "app/MyIcon.h"
 #include "app/ViewAnimations.h"
 #include "app/WxText.h"
@@ -9,8 +10,6 @@
 #include <wx/app.h>
 #include <wx/msgdlg.h>
 #include <wx/sizer.h>
-#include <wx/stattext.h>
-#include <wx/textctrl.h>
 
 namespace {
 
@@ -44,11 +43,7 @@ DrWindow::DrWindow(Varnix::NodeLife* life)
     // redrawing the view frame by frame.
     stopViewAnimations();
     wxBoxSizer* sizer = new wxBoxSizer(wxVERTICAL);
-    logView =
-        new wxTextCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxSize(600, 400), wxTE_MULTILINE | wxTE_READONLY);
-    wxStaticText* label = new wxStaticText(this, wxID_ANY, wxT("Log:"), wxDefaultPosition, wxDefaultSize, 0);
-    sizer->Add(label, 0, 0, 0);
-    sizer->Add(logView, 1, wxEXPAND, 0);
+    logView = std::make_unique<LogView>(this, sizer);
 
     Bind(wxEVT_CLOSE_WINDOW, &DrWindow::onClose, this);
     Bind(wxEVT_ICONIZE, &DrWindow::onIconize, this);
@@ -111,13 +106,6 @@ DrWindow::~DrWindow() {
 
 void DrWindow::log(const char16_t* text) { node.log(text); }
 
-void DrWindow::trimLogView() {
-    int lines = logView->GetNumberOfLines();
-    if (lines <= maxViewLines) return;
-    long end = logView->XYToPosition(0, lines - trimmedViewLines);
-    if (end > 0) logView->Remove(0, end);
-}
-
 void DrWindow::showMessageBox(const Varnix::String& text, const Varnix::String& caption) {
     Varnix::String message(text);
     Varnix::String title(caption);
@@ -132,31 +120,8 @@ void DrWindow::endAtOnce() {
 }
 
 void DrWindow::showWritten() {
-    std::int32_t from = shownText.length();
-    node.logSink().takeWritten(shownText);
-    if (shownText.length() == 0) return;
-    if (!IsShown()) {
-        // In the tray, where a farm machine spends its weeks, nothing is
-        // laid out or drawn: the text waits for the window to be shown, its
-        // newest lines only, as the view would keep them.
-        for (std::int32_t i = from; i < shownText.length(); ++i)
-            if (shownText[i] == u'\n') ++heldLines;
-        if (heldLines > maxViewLines) dropHeldLines(heldLines - trimmedViewLines);
-        return;
-    }
-    // One append per batch, however many lines came.
-    *logView << Varnix::toWxString(shownText);
-    trimLogView();
-    shownText.clear();
-    heldLines = 0;
-}
-
-void DrWindow::dropHeldLines(int lines) {
-    std::int32_t end = 0;
-    for (int dropped = 0; end < shownText.length() && dropped < lines; ++end)
-        if (shownText[end] == u'\n') ++dropped;
-    shownText.erase(0, end);
-    heldLines -= lines;
+    node.logSink().takeWritten(logView->waiting());
+    logView->update(IsShown());
 }
 
 bool DrWindow::Show(bool show) {

@@ -11,8 +11,8 @@
 
 #include <memory>
 
+class LogView;
 class MyIcon;
-class wxTextCtrl;
 
 // The node's only window: the running log, and the face of the node's owner
 // (NodeLife), which holds the log sink every other part of the node writes
@@ -31,11 +31,6 @@ public:
 
     // The frame's title, by which a second start finds the running node.
     static constexpr const char16_t* title = u"Varnix Tarvo | Alpha v6.1";
-
-    // The window shows at most this many lines: when there are more, the
-    // oldest go, down to trimmedViewLines. DrLog.txt keeps every line.
-    static constexpr int maxViewLines = 30000;
-    static constexpr int trimmedViewLines = 25000;
 
     // One line into the log sink (LogSink::log): its own thread writes it
     // to DrLog.txt within half a second, and this window shows it then (or,
@@ -83,21 +78,12 @@ private:
     void takeStopRequests();
     // Shows what the log sink has written since the last time. GUI thread.
     void showWritten();
-    // Drops the oldest lines of the view beyond maxViewLines. GUI thread.
-    void trimLogView();
-    // Drops the oldest `lines` lines of the text held while hidden.
-    void dropHeldLines(int lines);
 
-    wxTextCtrl* logView = nullptr;
+    std::unique_ptr<LogView> logView;
     // The node when none was given; `node` is the one driven.
     std::unique_ptr<Varnix::NodeLife> ownLife;
     Varnix::NodeLife& node;
     wxIcon windowIcon;
-    // Text taken from the sink, being appended to the view, or held while
-    // the window is hidden; kept to reuse its storage. GUI thread only.
-    Varnix::String shownText;
-    // Line feeds in shownText while it is held.
-    int heldLines = 0;
     // While the window is hidden it takes the written text on this timer
     // instead of being told of each flush.
     wxTimer heldTakeTimer;

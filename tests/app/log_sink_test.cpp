@@ -1,5 +1,6 @@
 // The log as the real window owns and shows it; the sink itself is tested
 // without a window in tests/core.
+#include "app/LogView.h"
 #include "app/WindowFixture.h"
 #include "core/Exception.h"
 
@@ -142,7 +143,7 @@ TEST_F(WindowLog, LinesReachTheFileWhileTheWindowThreadIsBusy) {
 
 TEST_F(WindowLog, WindowKeepsTheMostRecentLinesAndTheFileKeepsEveryLine) {
     waitForLogLines(1);
-    const int total = DrWindow::maxViewLines + 2000;
+    const int total = LogView::maxViewLines + 2000;
     for (int i = 0; i < total; ++i) {
         std::string line = "job line " + std::to_string(i);
         window->log(std::u16string(line.begin(), line.end()).c_str());
@@ -159,8 +160,8 @@ TEST_F(WindowLog, WindowKeepsTheMostRecentLinesAndTheFileKeepsEveryLine) {
     std::string view = logView()->GetValue().ToStdString();
     EXPECT_NE(view.find("   job line " + std::to_string(total - 1) + "\n"), std::string::npos);
     EXPECT_EQ(view.find("   job line 0\n"), std::string::npos);
-    EXPECT_LE(logView()->GetNumberOfLines(), DrWindow::maxViewLines + 1);
-    EXPECT_GE(logView()->GetNumberOfLines(), DrWindow::trimmedViewLines);
+    EXPECT_LE(logView()->GetNumberOfLines(), LogView::maxViewLines + 1);
+    EXPECT_GE(logView()->GetNumberOfLines(), LogView::trimmedViewLines);
     // What the view keeps is the file's end, line for line.
     std::string fileText = readFile(logPath);
     EXPECT_EQ(fileText.substr(fileText.size() - view.size() + view.find('\n') + 1), view.substr(view.find('\n') + 1));

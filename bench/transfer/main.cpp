@@ -38,6 +38,7 @@
 
 #include "node/DumpRelay.h"
 #include "node/LinkPrimitives.h"
+#include "node/Protocol.h"
 #include "port/socket.h"
 
 #include <arpa/inet.h>
@@ -140,8 +141,7 @@ int rawReceive(const std::string& dir, int count) {
         unsigned char sizeBytes[4];
         if (withSignals && !receiveAll(fd, sizeBytes, 4)) return 1;
         if (!receiveAll(fd, sizeBytes, 4)) return 1;
-        std::uint32_t remaining =
-            sizeBytes[0] | sizeBytes[1] << 8 | sizeBytes[2] << 16 | std::uint32_t(sizeBytes[3]) << 24;
+        std::uint32_t remaining = Varnix::decodeSignal(sizeBytes);
         int file = ::open(receivedPath(dir, k).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (file < 0) return 1;
         while (remaining > 0) {
@@ -177,9 +177,8 @@ int rawSend(std::uint16_t port, const std::vector<std::string>& files) {
         struct stat st;
         if (file < 0 || ::fstat(file, &st) != 0) return 1;
         std::uint32_t remaining = static_cast<std::uint32_t>(st.st_size);
-        unsigned char sizeBytes[4] = {static_cast<unsigned char>(remaining), static_cast<unsigned char>(remaining >> 8),
-                                      static_cast<unsigned char>(remaining >> 16),
-                                      static_cast<unsigned char>(remaining >> 24)};
+        unsigned char sizeBytes[4];
+        Varnix::encodeSignal(remaining, sizeBytes);
         if (!sendAll(fd, sizeBytes, 4)) return 1;
         while (remaining > 0) {
             std::uint32_t piece = remaining < pieceBytes ? remaining : pieceBytes;
@@ -230,14 +229,9 @@ bool sendDump(int fd, const std::string& path, std::vector<char>& buffer, bool z
     struct stat st;
     if (file < 0 || ::fstat(file, &st) != 0) return false;
     std::uint32_t remaining = static_cast<std::uint32_t>(st.st_size);
-    unsigned char head[8] = {0x27,
-                             0x58,
-                             0xC0,
-                             0xC0,
-                             static_cast<unsigned char>(remaining),
-                             static_cast<unsigned char>(remaining >> 8),
-                             static_cast<unsigned char>(remaining >> 16),
-                             static_cast<unsigned char>(remaining >> 24)};
+    unsigned char head[8];
+    Varnix::encodeSignal(Varnix::fileDumpSignal, head);
+    Varnix::encodeSignal(remaining, head + 4);
     if (!sendAll(fd, head, 4) || !sendAll(fd, head + 4, 4)) return false;
     for (off_t at = 0; zeroCopy && at < st.st_size;)
         if (::sendfile(fd, file, &at, std::size_t(st.st_size - at)) <= 0) return false;

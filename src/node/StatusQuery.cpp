@@ -1,192 +1,13 @@
 #include "node/StatusQuery.h"
 
+#include "node/StatusClient.h"
 #include "port/utf8.h"
 
-#include <map>
 #include <vector>
 
 namespace Varnix {
 
 namespace {
-
-// Just enough JSON for the answer: every scalar is kept under its path
-// ("state", "job.frame"); arrays are passed over. Strings are unescaped to
-// UTF-8, numbers and literals kept as written.
-class JsonFields {
-public:
-    JsonFields(const char* text, std::size_t size) : at(text), end(text + size) {}
-
-    // False when the text is not one JSON object.
-    bool read() {
-        skipSpace();
-        if (at == end || *at != '{') return false;
-        if (!value(std::string(), 0)) return false;
-        skipSpace();
-        return at == end;
-    }
-
-    const std::string* find(const char* path) const {
-        auto found = fields.find(path);
-        return found == fields.end() ? nullptr : &found->second;
-    }
-
-private:
-    // The answer nests two levels; a deeper one is no answer of a node.
-    static constexpr int maxDepth = 8;
-
-    void skipSpace() {
-        while (at != end && (*at == ' ' || *at == '\t' || *at == '\n' || *at == '\r')) ++at;
-    }
-
-    bool value(const std::string& path, int depth) {
-        skipSpace();
-        if (at == end || depth > maxDepth) return false;
-        if (*at == '{') return members(path, depth);
-        if (*at == '[') return elements(depth);
-        if (*at == '"') {
-            std::string text;
-            if (!string(text)) return false;
-            fields[path] = text;
-            return true;
-        }
-        const char* start = at;
-        while (at != end && *at != ',' && *at != '}' && *at != ']' && *at != ' ' && *at != '\n' && *at != '\r' &&
-               *at != '\t')
-            ++at;
-        if (at == start) return false;
-        fields[path] = std::string(start, at);
-        return true;
-    }
-
-    bool members(const std::string& path, int depth) {
-        ++at;  // '{'
-        skipSpace();
-        if (at != end && *at == '}') return ++at, true;
-        for (;;) {
-            skipSpace();
-            std::string key;
-            if (at == end || *at != '"' || !string(key)) return false;
-            skipSpace();
-            if (at == end || *at != ':') return false;
-            ++at;
-            if (!value(path.empty() ? key : path + "." + key, depth + 1)) return false;
-            skipSpace();
-            if (at == end) return false;
-            if (*at == '}') return ++at, true;
-            if (*at++ != ',') return false;
-        }
-    }
-
-    bool elements(int depth) {
-        ++at;  // '['
-        skipSpace();
-        if (at != end && *at == ']') return ++at, true;
-        for (;;) {
-            // An element's fields are of no use here: kept under a name no
-            // lookup asks for.
-            if (!value("[]", depth + 1)) return false;
-            skipSpace();
-            if (at == end) return false;
-            if (*at == ']') return ++at, true;
-            if (*at++ != ',') return false;
-        }
-    }
-
-    static int hexDigit(char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    }
-
-    bool unit(unsigned& out) {
-        if (end - at < 4) return false;
-        out = 0;
-        for (int i = 0; i < 4; ++i) {
-            int digit = hexDigit(*at++);
-            if (digit < 0) return false;
-            out = out * 16 + unsigned(digit);
-        }
-        return true;
-    }
-
-    static void appendUtf8(std::string& text, unsigned code) {
-        if (code < 0x80) {
-            text += char(code);
-        } else if (code < 0x800) {
-            text += char(0xC0 | (code >> 6));
-            text += char(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            text += char(0xE0 | (code >> 12));
-            text += char(0x80 | ((code >> 6) & 0x3F));
-            text += char(0x80 | (code & 0x3F));
-        } else {
-            text += char(0xF0 | (code >> 18));
-            text += char(0x80 | ((code >> 12) & 0x3F));
-            text += char(0x80 | ((code >> 6) & 0x3F));
-            text += char(0x80 | (code & 0x3F));
-        }
-    }
-
-    bool string(std::string& text) {
-        ++at;  // '"'
-        while (at != end && *at != '"') {
-            if (*at != '\\') {
-                text += *at++;
-                continue;
-            }
-            if (++at == end) return false;
-            char escaped = *at++;
-            switch (escaped) {
-            case 'b': text += '\b'; break;
-            case 'f': text += '\f'; break;
-            case 'n': text += '\n'; break;
-            case 'r': text += '\r'; break;
-            case 't': text += '\t'; break;
-            case 'u': {
-                unsigned code = 0;
-                if (!unit(code)) return false;
-                // A pair makes one character; a lone half shows as U+FFFD.
-                if (code >= 0xD800 && code < 0xDC00 && end - at >= 6 && at[0] == '\\' && at[1] == 'u') {
-                    const char* back = at;
-                    at += 2;
-                    unsigned low = 0;
-                    if (unit(low) && low >= 0xDC00 && low < 0xE000)
-                        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-                    else
-                        at = back;
-                }
-                if (code >= 0xD800 && code < 0xE000) code = 0xFFFD;
-                appendUtf8(text, code);
-                break;
-            }
-            default: text += escaped; break;  // '"', '\\', '/'
-            }
-        }
-        if (at == end) return false;
-        ++at;
-        return true;
-    }
-
-    const char* at;
-    const char* end;
-    std::map<std::string, std::string> fields;
-};
-
-long long numberOr(const std::string* text, long long fallback) {
-    if (text == nullptr || text->empty()) return fallback;
-    long long value = 0;
-    std::size_t i = 0;
-    bool negative = (*text)[0] == '-';
-    if (negative) ++i;
-    if (i == text->size()) return fallback;
-    // Whole seconds and frames; a fraction, if any, is dropped.
-    for (; i < text->size() && (*text)[i] >= '0' && (*text)[i] <= '9'; ++i) {
-        if (value > 100000000000000LL) return fallback;
-        value = value * 10 + ((*text)[i] - '0');
-    }
-    return negative ? -value : value;
-}
 
 String fromUtf8(const std::string& text) {
     std::vector<char16_t> units(text.size() + 1);
@@ -197,25 +18,29 @@ String fromUtf8(const std::string& text) {
     return String(units.data());
 }
 
+// Whole seconds and frames; -1 when missing or no number.
+long long whole(const StatusJson* value) { return value && value->is_number() ? (long long)value->get<double>() : -1; }
+
 String number(long long value) { return String(std::to_string(value).c_str()); }
 
 }  // namespace
 
 bool parseStatusAnswer(const unsigned char* bytes, std::size_t size, NodeStatus& out) {
-    if (size < 4 || decodeSignal(bytes) != statusAnswer) return false;
-    JsonFields json(reinterpret_cast<const char*>(bytes) + 4, size - 4);
-    if (!json.read()) return false;
+    StatusJson json;
+    if (!parseStatusAnswer(bytes, size, json)) return false;
     NodeStatus status;
-    if (const std::string* state = json.find("state")) status.state = *state;
-    status.stateSeconds = numberOr(json.find("state_seconds"), -1);
-    const std::string* stop = json.find("stop_requested");
-    status.stopRequested = stop != nullptr && *stop == "true";
+    if (const StatusJson* state = jsonMember(json, "state"); state && state->is_string()) status.state = *state;
+    status.stateSeconds = whole(jsonMember(json, "state_seconds"));
+    const StatusJson* stop = jsonMember(json, "stop_requested");
+    status.stopRequested = stop && *stop == true;
     // A job of null has no fields.
-    if (const std::string* master = json.find("job.master")) {
+    const StatusJson* job = jsonMember(json, "job");
+    if (const StatusJson* master = job ? jsonMember(*job, "master") : nullptr; master && master->is_string()) {
         status.hasJob = true;
         status.master = *master;
-        status.frame = numberOr(json.find("job.frame"), -1);
-        status.hasDialog = json.find("job.dialog.pid") != nullptr || json.find("job.dialog.title") != nullptr;
+        status.frame = whole(jsonMember(*job, "frame"));
+        const StatusJson* dialog = jsonMember(*job, "dialog");
+        status.hasDialog = dialog && (jsonMember(*dialog, "pid") || jsonMember(*dialog, "title"));
     }
     out = status;
     return true;
@@ -240,10 +65,9 @@ String describeStatus(const NodeStatus& status) {
 StatusQuery::StatusQuery(std::uint16_t port) : socket(Port::IPv4Address::loopback(0)), port(port) {}
 
 bool StatusQuery::ask() {
-    if (!socket.IsOk()) return false;
-    unsigned char request[requestBytes] = {};
-    encodeSignal(statusRequest, request);
-    return socket.SendTo(Port::IPv4Address::loopback(port), request, sizeof request) == int(sizeof request);
+    static const std::vector<unsigned char> request = statusRequestDatagram(requestBytes);
+    return socket.IsOk() &&
+           socket.SendTo(Port::IPv4Address::loopback(port), request.data(), request.size()) == int(request.size());
 }
 
 bool StatusQuery::takeAnswer(NodeStatus& out) {

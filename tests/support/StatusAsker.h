@@ -1,7 +1,7 @@
 #pragma once
 // A status asker: sends the node's discovery port a status request and
-// reads the answer, and picks values out of its JSON text (as the node
-// writes it: no white space, keys unique but for the counts' copies).
+// reads the answer, and picks values out of its JSON text (keys unique but
+// for the counts' copies).
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +22,9 @@ std::string askStatusUntilAnswered(std::uint16_t port, double seconds = 60, std:
 // The JSON text of a status answer; "" when `datagram` is none.
 std::string statusJson(const std::string& datagram);
 
-// The text of the first value of `key` after `after` (a key that must come
-// before it, or ""): a number, true, false, null, an object or array as
-// written, or a string's contents still escaped. "" when missing.
+// The first value of `key` after `after` (a key that must come before it,
+// or ""): a string's contents, or any other value as compact JSON. "" when
+// missing or `json` is no JSON.
 std::string jsonValue(const std::string& json, const std::string& key, const std::string& after = "");
 
 }  // namespace VarnixTest

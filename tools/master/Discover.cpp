@@ -9,20 +9,13 @@
 #include "LinkValues.h"
 #include "MasterExit.h"
 #include "Reporter.h"
-#include "port/socket.h"
+#include "node/StatusClient.h"
 
 namespace Varnix::Peer {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Target {
-    std::string name;  // as given
-    Port::IPv4Address address;
-    bool broadcast = false;
-    bool answered = false;
-};
 
 struct Found {
     Port::IPv4Address address;
@@ -55,21 +48,10 @@ void note(int& status, int failure) {
 int runDiscover(const DiscoverOptions& options) {
     Reporter report(options.json);
     int status = masterOk;
-    std::vector<Target> targets;
-    std::vector<std::string> broadcasts = options.broadcasts;
-    if (options.hosts.empty() && broadcasts.empty()) broadcasts.push_back(Port::IPv4Address::broadcast(0).dotted());
-    const auto add = [&](const std::string& name, bool broadcast) {
-        Target target;
-        target.name = name;
-        target.broadcast = broadcast;
-        if (!Port::IPv4Address::resolve(name, discoveryPort, target.address)) {
-            note(status, report.fail(masterUnknownHost, "cannot resolve host '" + name + "'"));
-            return;
-        }
-        targets.push_back(target);
-    };
-    for (const std::string& address : broadcasts) add(address, true);
-    for (const std::string& host : options.hosts) add(host, false);
+    std::vector<std::string> unresolved;
+    std::vector<AskTarget> targets = askTargets(options.hosts, options.broadcasts, discoveryPort, unresolved);
+    for (const std::string& name : unresolved)
+        note(status, report.fail(masterUnknownHost, "cannot resolve host '" + name + "'"));
 
     std::vector<Found> nodes;
     const auto start = Clock::now();
@@ -78,57 +60,27 @@ int runDiscover(const DiscoverOptions& options) {
         note(status, report.fail(masterPingNotSent, "cannot open a UDP socket for the discovery ping"));
         targets.clear();
     }
-    unsigned char ping[4];
-    encodeSignal(masterGreeting, ping);
-    bool broadcasting = false;
-    int sent = 0;
-    for (Target& target : targets) {
-        if (target.broadcast && !broadcasting) {
-            if (!socket.EnableBroadcast()) {
-                note(status, report.fail(masterPingNotSent, "this system does not allow broadcasts"));
-                break;
-            }
-            broadcasting = true;
-        }
-        if (socket.SendTo(target.address, ping, 4) != 4) {
-            target.answered = true;  // reported here, not again as silent
+    // Every node answers each ping four times; list each address once.
+    const auto take = [&](Port::IPv4Address from, const unsigned char* data, std::size_t size) {
+        if (size < 4 || decodeSignal(data) != nodeGreeting) return false;
+        from.port = 0;
+        if (std::none_of(nodes.begin(), nodes.end(), [&](const Found& f) { return f.address == from; }))
+            nodes.push_back({from, std::chrono::duration<double, std::milli>(Clock::now() - start).count(), ""});
+        return true;
+    };
+    std::vector<unsigned char> ping(4);
+    encodeSignal(masterGreeting, ping.data());
+    bool broadcasting = !targets.empty() && targets.front().broadcast;
+    if (!targets.empty() && !askRound(socket, targets, ping, options.waitSeconds, take)) {
+        note(status, report.fail(masterPingNotSent, "this system does not allow broadcasts"));
+        broadcasting = false;
+    }
+    for (const AskTarget& target : targets)
+        if (target.notSent)
             note(status, report.fail(masterPingNotSent, "cannot send the discovery ping to " + target.name + " (" +
                                                             target.address.dotted() +
                                                             "): no route to that network, or the address is not "
                                                             "one this machine may send to"));
-            continue;
-        }
-        ++sent;
-    }
-
-    // Every node answers each ping four times; list each address once. With
-    // named hosts only, stop as soon as all of them have answered.
-    const auto deadline =
-        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.waitSeconds));
-    const auto allAnswered = [&] {
-        return std::all_of(targets.begin(), targets.end(), [](const Target& t) { return !t.broadcast && t.answered; });
-    };
-    while (sent > 0 && !allAnswered()) {
-        const auto now = Clock::now();
-        if (now >= deadline) break;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-        if (!socket.WaitForRead(static_cast<int>(std::min<long long>(left, 1000)))) continue;
-        Port::IPv4Address from;
-        unsigned char reply[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-        while (socket.RecvFrom(from, reply, 4) >= 0) {
-            const bool isReply = decodeSignal(reply) == nodeGreeting;
-            std::fill(reply, reply + 4, 0xFF);
-            if (!isReply) continue;
-            from.port = 0;
-            for (Target& target : targets)
-                if (target.address.host == from.host) target.answered = true;
-            if (std::any_of(nodes.begin(), nodes.end(), [&](const Found& f) { return f.address == from; })) continue;
-            Found found;
-            found.address = from;
-            found.replyMilliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-            nodes.push_back(found);
-        }
-    }
 
     std::vector<std::string> listed;
     for (Found& node : nodes) {
@@ -147,7 +99,7 @@ int runDiscover(const DiscoverOptions& options) {
     std::fflush(stdout);
 
     std::vector<std::string> silent;
-    for (const Target& target : targets) {
+    for (const AskTarget& target : targets) {
         if (target.broadcast || target.answered) continue;
         note(status, report.fail(masterNoAnswer, "no answer from " + target.name + " (" + target.address.dotted() +
                                                      ") within " + seconds(options.waitSeconds)));
@@ -158,7 +110,7 @@ int runDiscover(const DiscoverOptions& options) {
              report.fail(masterNoAnswer, "no node answered the discovery ping within " + seconds(options.waitSeconds)));
 
     std::vector<std::string> pinged;
-    for (const Target& target : targets) pinged.push_back(jsonString(target.name));
+    for (const AskTarget& target : targets) pinged.push_back(jsonString(target.name));
     report.emit(JsonObject()
                     .add("command", jsonString("discover"))
                     .add("wait_seconds", jsonNumber(options.waitSeconds))

@@ -190,7 +190,7 @@ std::string farmPageHtml(const std::string& firstSnapshot) {
 int runFarm(const FarmOptions& options) {
     Reporter report(false);
     std::vector<std::string> unresolved;
-    std::vector<StatusTarget> targets = statusTargets(options.hosts, options.broadcasts, unresolved);
+    std::vector<AskTarget> targets = askTargets(options.hosts, options.broadcasts, discoveryPort, unresolved);
     if (!unresolved.empty()) return report.fail(masterUnknownHost, "cannot resolve host '" + unresolved.front() + "'");
 
     FarmBoard board(options.refreshSeconds);
@@ -228,10 +228,11 @@ int runFarm(const FarmOptions& options) {
         while (!ending) {
             const auto started = FarmBoard::Clock::now();
             lock.unlock();
-            std::vector<StatusTarget> round = targets;
+            std::vector<AskTarget> round = targets;
             StatusRound answers = askStatus(round, options.waitSeconds);
             board.update(answers.nodes, FarmBoard::Clock::now());
-            if (!warned && (answers.socketFailed || answers.broadcastRefused || !answers.notSent.empty())) {
+            const bool notSent = std::any_of(round.begin(), round.end(), [](const AskTarget& t) { return t.notSent; });
+            if (!warned && (answers.socketFailed || answers.broadcastRefused || notSent)) {
                 report.warn("the status request could not be sent to every address; the page may miss nodes");
                 warned = true;
             }

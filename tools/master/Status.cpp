@@ -60,7 +60,7 @@ struct Round {
 Round runRound(const StatusOptions& options, Reporter& report) {
     Round result;
     std::vector<std::string> unresolved;
-    std::vector<StatusTarget> targets = statusTargets(options.hosts, options.broadcasts, unresolved);
+    std::vector<AskTarget> targets = askTargets(options.hosts, options.broadcasts, discoveryPort, unresolved);
     for (const std::string& name : unresolved)
         note(result.status, report.fail(masterUnknownHost, "cannot resolve host '" + name + "'"));
     StatusRound round = askStatus(targets, options.waitSeconds);
@@ -68,14 +68,15 @@ Round runRound(const StatusOptions& options, Reporter& report) {
         note(result.status, report.fail(masterPingNotSent, "cannot open a UDP socket for the status request"));
     if (round.broadcastRefused)
         note(result.status, report.fail(masterPingNotSent, "this system does not allow broadcasts"));
-    for (const std::string& name : round.notSent)
-        note(result.status, report.fail(masterPingNotSent, "cannot send the status request to " + name +
-                                                               ": no route to that network, or the address is "
-                                                               "not one this machine may send to"));
+    for (const AskTarget& target : targets)
+        if (target.notSent)
+            note(result.status, report.fail(masterPingNotSent, "cannot send the status request to " + target.name +
+                                                                   ": no route to that network, or the address is "
+                                                                   "not one this machine may send to"));
     for (const std::string& address : round.badAnswers)
         note(result.status, report.fail(masterBadAnswer, address + " answered with no readable status"));
     bool broadcasting = false;
-    for (const StatusTarget& target : targets) {
+    for (const AskTarget& target : targets) {
         result.asked.push_back(target.name);
         broadcasting = broadcasting || target.broadcast;
         if (target.broadcast || target.answered || round.socketFailed) continue;

@@ -65,19 +65,27 @@ private:
     AnswerBucket all;
 };
 
-// Answers one status request of `requestBytes` from `sender`: a copy of the
-// state under its short lock, text built here, one datagram no longer than
-// the request. Never a line in the log.
-void answerStatus(DiscoveryReplier& replier, const IPv4Address& sender, std::size_t requestBytes) {
-    const StatusSource& source = *replier.status;
-    NodeState state = source.board->read();
-    StatusSample sample;
-    sample.freeDiskMb = source.freeDiskMb.load();
-    sample.logLinesLost = source.log != nullptr ? source.log->linesLost() : 0;
-    std::string answer = buildStatusAnswer(state, source.facts, sample, Port::elapsedMilliseconds(),
-                                           std::min(requestBytes, maxStatusAnswerBytes));
-    if (!answer.empty()) replier.socket->SendTo(sender, answer.data(), answer.size());
-}
+// Answers status requests: a copy of the state under its short lock, text
+// built here, one datagram no longer than the request. Never a line in the
+// log. The copy and the text are kept from one request to the next, so that
+// an answer costs no allocation once they have grown. One thread.
+class StatusAnswerer {
+public:
+    void answer(DiscoveryReplier& replier, const IPv4Address& sender, std::size_t requestBytes) {
+        const StatusSource& source = *replier.status;
+        source.board->read(state);
+        StatusSample sample;
+        sample.freeDiskMb = source.freeDiskMb.load();
+        sample.logLinesLost = source.log != nullptr ? source.log->linesLost() : 0;
+        buildStatusAnswer(state, source.facts, sample, Port::elapsedMilliseconds(),
+                          std::min(requestBytes, maxStatusAnswerBytes), datagram);
+        if (!datagram.empty()) replier.socket->SendTo(sender, datagram.data(), datagram.size());
+    }
+
+private:
+    NodeState state;
+    std::string datagram;
+};
 
 void logPing(LogTarget* window, const IPv4Address& sender, LineBudget& budget) {
     if (!budget.take(Port::elapsedMilliseconds())) return;
@@ -131,6 +139,7 @@ void DiscoveryReplier::serveDiscovery(void* self) {
     window->log(u"Starting UDP socket, local hostname: " + shownAsText(localName));
     LineBudget pingLines(pingLinesAtOnce, pingLinesPerSecond);
     StatusRation statusRation;
+    StatusAnswerer statusAnswerer;
 
     if (!replier->socket->IsOk()) {
         window->log(u"Cannot bind to discovery port (UDP " + String(std::to_string(replier->askedPort).c_str()) + u")");
@@ -142,7 +151,18 @@ void DiscoveryReplier::serveDiscovery(void* self) {
         // A deeper queue rides out the moments the thread is not scheduled
         // while noise keeps coming; the system grants what it allows.
         replier->socket->SetReceiveBufferSize(receiveQueueBytes);
+        // After an answer the queue is most often empty: waiting first saves
+        // the receive that would only find it so.
+        bool waitFirst = false;
+        const auto wait = [&] {
+            logHeldBackPings(window, pingLines);
+            // A quiet network costs no wake-ups: the stop sends a datagram of
+            // its own, and only a count still to be written needs the poll.
+            replier->socket->WaitForRead(pingLines.holdsBack() ? pollMilliseconds : quietWaitMs);
+        };
         while (!replier->stopRequested) {
+            if (waitFirst) wait();
+            waitFirst = false;
             std::fill(buffer.begin(), buffer.begin() + 4, 0xFF);
             IPv4Address sender;
             int received = replier->socket->RecvFrom(sender, buffer.data(), buffer.size());
@@ -157,8 +177,10 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             // longer than the request, and rationed.
             if (received >= int(statusRequestMinBytes) && replier->status != nullptr &&
                 replier->status->board != nullptr && decodeSignal(buffer.data()) == statusRequest) {
-                if (statusRation.take(sender, Port::elapsedMilliseconds()))
-                    answerStatus(*replier, sender, std::size_t(received));
+                if (statusRation.take(sender, Port::elapsedMilliseconds())) {
+                    statusAnswerer.answer(*replier, sender, std::size_t(received));
+                    waitFirst = true;
+                }
                 continue;
             }
             // Other datagrams are dropped without a pause: sleeping after each
@@ -167,11 +189,7 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             // minutes. An empty queue waits on the socket rather than sleeping
             // a whole poll, so noise arriving meanwhile cannot fill the queue
             // and push out a master's ping.
-            if (received >= 0) continue;
-            logHeldBackPings(window, pingLines);
-            // A quiet network costs no wake-ups: the stop sends a datagram of
-            // its own, and only a count still to be written needs the poll.
-            replier->socket->WaitForRead(pingLines.holdsBack() ? pollMilliseconds : quietWaitMs);
+            if (received < 0) wait();
         }
         logHeldBackPings(window, pingLines, true);  // nothing goes unreported, not even at the end
     }

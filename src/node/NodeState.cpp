@@ -9,8 +9,13 @@ namespace Varnix {
 NodeStateBoard::NodeStateBoard() : startedMs(Port::elapsedMilliseconds()), stageSinceMs(startedMs) {}
 
 NodeState NodeStateBoard::read() const {
-    Port::MutexLock guard(lock);
     NodeState state;
+    read(state);
+    return state;
+}
+
+void NodeStateBoard::read(NodeState& state) const {
+    Port::MutexLock guard(lock);
     state.stopRequested = stopRequested;
     state.stage = stopRequested && jobStage == NodeStage::idle ? NodeStage::stopping : jobStage;
     state.startedMs = startedMs;
@@ -19,7 +24,6 @@ NodeState NodeStateBoard::read() const {
     state.lastJob = lastJob;
     state.counts = counts;
     state.lastWarning = lastWarning;
-    return state;
 }
 
 void NodeStateBoard::setJobStage(NodeStage stage) {

@@ -98,6 +98,9 @@ class NodeStateBoard : Port::NotCopyable {
 public:
     NodeStateBoard();
     NodeState read() const;
+    // The same into `state`, whose strings keep their room: no allocation
+    // once they have grown to the state's size.
+    void read(NodeState& state) const;
     // The job's stage (idle once it has ended).
     void setJobStage(NodeStage stage);
     void setStopRequested();

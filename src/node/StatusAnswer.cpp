@@ -4,136 +4,72 @@
 #include "config/RendererLimits.h"
 #include "node/Protocol.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 
 namespace Varnix {
 
 namespace {
 
-std::string number(long long value) { return std::to_string(value); }
+// The answer is written into one buffer, kept by the caller from one
+// request to the next: no text is built apart and copied in.
+void number(std::string& out, long long value) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// `number`, or null when `known` is false.
+void numberOrNull(std::string& out, bool known, long long value) {
+    if (known)
+        number(out, value);
+    else
+        out += "null";
+}
 
 // Whole seconds from `fromMs` to `nowMs`, never negative.
-std::string secondsSince(long long fromMs, long long nowMs) {
-    return number(fromMs < 0 || nowMs < fromMs ? 0 : (nowMs - fromMs) / 1000);
+void secondsSince(std::string& out, long long fromMs, long long nowMs) {
+    number(out, fromMs < 0 || nowMs < fromMs ? 0 : (nowMs - fromMs) / 1000);
 }
 
 // One decimal, whatever the locale: the answer is read by programs.
-std::string tenths(double value) {
+void tenths(std::string& out, double value) {
     long long scaled = std::llround(value * 10);
-    std::string text = number(scaled / 10) + "." + number(scaled % 10);
-    return text;
+    number(out, scaled / 10);
+    out += '.';
+    number(out, scaled % 10);
 }
 
-std::string quoted(const char* text) { return std::string("\"") + text + "\""; }
+void quoted(std::string& out, long long value) {
+    out += '"';
+    number(out, value);
+    out += '"';
+}
 
-// Appends UTF-8 for one code point.
-void appendUtf8(std::string& out, char32_t c) {
+// Appends UTF-8 for one code point to `out`, returns its end.
+char* appendUtf8(char* out, char32_t c) {
     if (c < 0x80) {
-        out += char(c);
+        *out++ = char(c);
     } else if (c < 0x800) {
-        out += char(0xC0 | (c >> 6));
-        out += char(0x80 | (c & 0x3F));
+        *out++ = char(0xC0 | (c >> 6));
+        *out++ = char(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-        out += char(0xE0 | (c >> 12));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
+        *out++ = char(0xE0 | (c >> 12));
+        *out++ = char(0x80 | ((c >> 6) & 0x3F));
+        *out++ = char(0x80 | (c & 0x3F));
     } else {
-        out += char(0xF0 | (c >> 18));
-        out += char(0x80 | ((c >> 12) & 0x3F));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
+        *out++ = char(0xF0 | (c >> 18));
+        *out++ = char(0x80 | ((c >> 12) & 0x3F));
+        *out++ = char(0x80 | ((c >> 6) & 0x3F));
+        *out++ = char(0x80 | (c & 0x3F));
     }
+    return out;
 }
 
-std::string job(const JobDetails& job, long long nowMs) {
-    std::string out = "{\"master\":" + jsonString(job.master, StatusTextLimits::master);
-    out += ",\"max_version\":" + (job.maxVersion > 0 ? quoted(number(job.maxVersion).c_str()) : std::string("null"));
-    out += ",\"frame\":" + (job.frame >= 0 ? number(job.frame) : std::string("null"));
-    out += ",\"seconds\":" + secondsSince(job.startedMs, nowMs);
-    out += ",\"dumps_sent\":" + number((long long)job.dumpsSent);
-    out += ",\"bytes_sent\":" + number((long long)job.bytesSent);
-    out += ",\"renderer_pid\":" + (job.rendererPid > 0 ? number(job.rendererPid) : std::string("null"));
-    out += ",\"renderer_cpu_seconds\":" + (job.rendererCpuSeconds >= 0 ? tenths(job.rendererCpuSeconds) : "null");
-    out += ",\"renderer_memory_mb\":" +
-           (job.rendererMemoryMb >= 0 ? number(std::llround(job.rendererMemoryMb)) : std::string("null"));
-    out += ",\"renderer_silent_seconds\":" +
-           (job.lastActivityMs >= 0 ? secondsSince(job.lastActivityMs, nowMs) : std::string("null"));
-    out += ",\"dialog\":";
-    if (job.dialog) {
-        out += "{\"pid\":" + number(job.dialog->pid);
-        out += ",\"title\":" + jsonString(job.dialog->title, StatusTextLimits::dialogTitle);
-        out += ",\"text\":" + jsonString(job.dialog->text, StatusTextLimits::dialogText) + "}";
-    } else {
-        out += "null";
-    }
-    return out + "}";
-}
-
-std::string lastJob(const LastJob& last, long long nowMs) {
-    if (last.outcome == JobOutcome::none) return "null";
-    std::string out = "{\"outcome\":" + quoted(outcomeName(last.outcome));
-    out += ",\"why\":" + jsonString(last.why, StatusTextLimits::why);
-    out += ",\"renderer_exit\":" + (last.rendererExit ? number(*last.rendererExit) : std::string("null"));
-    out += ",\"ended_seconds_ago\":" + secondsSince(last.endedMs, nowMs);
-    return out + "}";
-}
-
-std::string counts(const JobCounts& counts) {
-    std::string out = "{\"jobs_served\":" + number((long long)counts.served);
-    out += ",\"jobs_refused\":" + number((long long)counts.refused);
-    out += ",\"jobs_cut\":" + number((long long)counts.cut);
-    out += ",\"jobs_failed\":" + number((long long)counts.failed);
-    out += ",\"limits_reached\":" + number((long long)counts.limitsReached);
-    out += ",\"dumps_sent\":" + number((long long)counts.dumpsSent);
-    out += ",\"bytes_sent\":" + number((long long)counts.bytesSent);
-    out += ",\"renderer_exits\":{";
-    const char* comma = "";
-    for (const auto& exit : counts.rendererExits) {
-        out += comma + quoted(number(exit.first).c_str()) + ":" + number((long long)exit.second);
-        comma = ",";
-    }
-    return out + "}}";
-}
-
-// The JSON text; without the parts trimming takes out when `trimmed`.
-std::string answerText(const NodeState& state, const StatusFacts& facts, const StatusSample& sample, long long nowMs,
-                       bool withWarning, bool withLists) {
-    std::string out = "{\"name\":" + jsonString(facts.name, StatusTextLimits::name);
-    out += ",\"version\":" + jsonString(facts.version);
-    out += ",\"uptime_seconds\":" + secondsSince(state.startedMs, nowMs);
-    out += ",\"state\":" + quoted(stageName(state.stage));
-    out += ",\"state_seconds\":" + secondsSince(state.stageSinceMs, nowMs);
-    out += std::string(",\"stop_requested\":") + (state.stopRequested ? "true" : "false");
-    out += ",\"job\":" + (state.job ? job(*state.job, nowMs) : std::string("null"));
-    out += ",\"limits\":{";
-    const char* comma = "";
-    for (const auto& limit : facts.limits) {
-        if (!withLists) break;
-        out += comma + quoted(limit.first.c_str()) + ":" + number(limit.second);
-        comma = ",";
-    }
-    out += "},\"max_versions\":[";
-    comma = "";
-    for (int version : facts.maxVersions) {
-        if (!withLists) break;
-        out += comma + quoted(number(version).c_str());
-        comma = ",";
-    }
-    out += "],\"free_disk_mb\":" + (sample.freeDiskMb >= 0 ? number(sample.freeDiskMb) : std::string("null"));
-    out += ",\"last_job\":" + lastJob(state.lastJob, nowMs);
-    out += ",\"log_lines_lost\":" + number((long long)sample.logLinesLost);
-    out += ",\"last_warning\":" +
-           jsonString(withWarning ? state.lastWarning : std::u16string(), StatusTextLimits::lastWarning);
-    out += ",\"counts\":" + counts(state.counts);
-    if (!withWarning || !withLists) out += ",\"truncated\":true";
-    return out + "}";
-}
-
-}  // namespace
-
-std::string jsonString(const std::u16string& text, std::size_t maxBytes) {
-    std::string out = "\"";
-    std::string one;
+// jsonString() appended to `out`.
+void appendJsonString(std::string& out, const std::u16string& text, std::size_t maxBytes = std::string::npos) {
+    const std::size_t start = out.size();
+    out += '"';
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
@@ -142,19 +78,171 @@ std::string jsonString(const std::u16string& text, std::size_t maxBytes) {
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD;
         }
-        one.clear();
+        char one[8];
+        char* end = one;
         if (c == u'"' || c == u'\\') {
-            one = std::string("\\") + char(c);
+            *end++ = '\\';
+            *end++ = char(c);
         } else if (c < 0x20) {
             static const char hex[] = "0123456789abcdef";
-            one = std::string("\\u00") + hex[c >> 4] + hex[c & 0xF];
+            end = std::copy_n("\\u00", 4, end);
+            *end++ = hex[c >> 4];
+            *end++ = hex[c & 0xF];
         } else {
-            appendUtf8(one, c);
+            end = appendUtf8(one, c);
         }
-        if (maxBytes != std::string::npos && out.size() + one.size() + 1 > maxBytes) break;
-        out += one;
+        const std::size_t size = std::size_t(end - one);
+        if (maxBytes != std::string::npos && out.size() - start + size + 1 > maxBytes) break;
+        out.append(one, size);
     }
-    return out + "\"";
+    out += '"';
+}
+
+void job(std::string& out, const JobDetails& job, long long nowMs) {
+    out += "{\"master\":";
+    appendJsonString(out, job.master, StatusTextLimits::master);
+    out += ",\"max_version\":";
+    if (job.maxVersion > 0)
+        quoted(out, job.maxVersion);
+    else
+        out += "null";
+    out += ",\"frame\":";
+    numberOrNull(out, job.frame >= 0, job.frame);
+    out += ",\"seconds\":";
+    secondsSince(out, job.startedMs, nowMs);
+    out += ",\"dumps_sent\":";
+    number(out, (long long)job.dumpsSent);
+    out += ",\"bytes_sent\":";
+    number(out, (long long)job.bytesSent);
+    out += ",\"renderer_pid\":";
+    numberOrNull(out, job.rendererPid > 0, job.rendererPid);
+    out += ",\"renderer_cpu_seconds\":";
+    if (job.rendererCpuSeconds >= 0)
+        tenths(out, job.rendererCpuSeconds);
+    else
+        out += "null";
+    out += ",\"renderer_memory_mb\":";
+    numberOrNull(out, job.rendererMemoryMb >= 0, std::llround(job.rendererMemoryMb));
+    out += ",\"renderer_silent_seconds\":";
+    if (job.lastActivityMs >= 0)
+        secondsSince(out, job.lastActivityMs, nowMs);
+    else
+        out += "null";
+    out += ",\"dialog\":";
+    if (job.dialog) {
+        out += "{\"pid\":";
+        number(out, job.dialog->pid);
+        out += ",\"title\":";
+        appendJsonString(out, job.dialog->title, StatusTextLimits::dialogTitle);
+        out += ",\"text\":";
+        appendJsonString(out, job.dialog->text, StatusTextLimits::dialogText);
+        out += '}';
+    } else {
+        out += "null";
+    }
+    out += '}';
+}
+
+void lastJob(std::string& out, const LastJob& last, long long nowMs) {
+    if (last.outcome == JobOutcome::none) {
+        out += "null";
+        return;
+    }
+    out += "{\"outcome\":\"";
+    out += outcomeName(last.outcome);
+    out += "\",\"why\":";
+    appendJsonString(out, last.why, StatusTextLimits::why);
+    out += ",\"renderer_exit\":";
+    numberOrNull(out, last.rendererExit.has_value(), last.rendererExit.value_or(0));
+    out += ",\"ended_seconds_ago\":";
+    secondsSince(out, last.endedMs, nowMs);
+    out += '}';
+}
+
+void counts(std::string& out, const JobCounts& counts) {
+    const std::pair<const char*, std::uint64_t> fields[] = {
+        {"{\"jobs_served\":", counts.served},
+        {",\"jobs_refused\":", counts.refused},
+        {",\"jobs_cut\":", counts.cut},
+        {",\"jobs_failed\":", counts.failed},
+        {",\"limits_reached\":", counts.limitsReached},
+        {",\"dumps_sent\":", counts.dumpsSent},
+        {",\"bytes_sent\":", counts.bytesSent},
+    };
+    for (const auto& field : fields) {
+        out += field.first;
+        number(out, (long long)field.second);
+    }
+    out += ",\"renderer_exits\":{";
+    const char* comma = "";
+    for (const auto& exit : counts.rendererExits) {
+        out += comma;
+        quoted(out, exit.first);
+        out += ':';
+        number(out, (long long)exit.second);
+        comma = ",";
+    }
+    out += "}}";
+}
+
+// The JSON text appended to `out`; without the parts trimming takes out.
+void answerText(std::string& out, const NodeState& state, const StatusFacts& facts, const StatusSample& sample,
+                long long nowMs, bool withWarning, bool withLists) {
+    out += "{\"name\":";
+    appendJsonString(out, facts.name, StatusTextLimits::name);
+    out += ",\"version\":";
+    appendJsonString(out, facts.version);
+    out += ",\"uptime_seconds\":";
+    secondsSince(out, state.startedMs, nowMs);
+    out += ",\"state\":\"";
+    out += stageName(state.stage);
+    out += "\",\"state_seconds\":";
+    secondsSince(out, state.stageSinceMs, nowMs);
+    out += state.stopRequested ? ",\"stop_requested\":true" : ",\"stop_requested\":false";
+    out += ",\"job\":";
+    if (state.job)
+        job(out, *state.job, nowMs);
+    else
+        out += "null";
+    out += ",\"limits\":{";
+    const char* comma = "";
+    for (const auto& limit : facts.limits) {
+        if (!withLists) break;
+        out += comma;
+        out += '"';
+        out += limit.first;
+        out += "\":";
+        number(out, limit.second);
+        comma = ",";
+    }
+    out += "},\"max_versions\":[";
+    comma = "";
+    for (int version : facts.maxVersions) {
+        if (!withLists) break;
+        out += comma;
+        quoted(out, version);
+        comma = ",";
+    }
+    out += "],\"free_disk_mb\":";
+    numberOrNull(out, sample.freeDiskMb >= 0, sample.freeDiskMb);
+    out += ",\"last_job\":";
+    lastJob(out, state.lastJob, nowMs);
+    out += ",\"log_lines_lost\":";
+    number(out, (long long)sample.logLinesLost);
+    out += ",\"last_warning\":";
+    appendJsonString(out, withWarning ? state.lastWarning : std::u16string(), StatusTextLimits::lastWarning);
+    out += ",\"counts\":";
+    counts(out, state.counts);
+    if (!withWarning || !withLists) out += ",\"truncated\":true";
+    out += '}';
+}
+
+}  // namespace
+
+std::string jsonString(const std::u16string& text, std::size_t maxBytes) {
+    std::string out;
+    appendJsonString(out, text, maxBytes);
+    return out;
 }
 
 StatusFacts statusFacts(const NodeSettings& settings, const std::u16string& name, const std::u16string& version) {
@@ -169,17 +257,24 @@ StatusFacts statusFacts(const NodeSettings& settings, const std::u16string& name
 
 std::string buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample,
                               long long nowMs, std::size_t maxBytes) {
-    if (maxBytes < 4) return {};
+    std::string datagram;
+    buildStatusAnswer(state, facts, sample, nowMs, maxBytes, datagram);
+    return datagram;
+}
+
+void buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample, long long nowMs,
+                       std::size_t maxBytes, std::string& datagram) {
+    datagram.clear();
+    if (maxBytes < 4) return;
     // Fullest first; each step leaves out what matters least to a farm page.
     static constexpr bool steps[][2] = {{true, true}, {false, true}, {false, false}};
     for (const auto& step : steps) {
-        std::string text = answerText(state, facts, sample, nowMs, step[0], step[1]);
-        if (text.size() + 4 > maxBytes) continue;
-        unsigned char signal[4];
-        encodeSignal(Varnix::statusAnswer, signal);
-        return std::string(reinterpret_cast<const char*>(signal), 4) + text;
+        datagram.resize(4);
+        encodeSignal(Varnix::statusAnswer, reinterpret_cast<unsigned char*>(&datagram[0]));
+        answerText(datagram, state, facts, sample, nowMs, step[0], step[1]);
+        if (datagram.size() <= maxBytes) return;
     }
-    return {};
+    datagram.clear();
 }
 
 }  // namespace Varnix

@@ -57,6 +57,9 @@ struct StatusTextLimits {
 // Port::elapsedMilliseconds() of the moment `state` was read.
 std::string buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample,
                               long long nowMs, std::size_t maxBytes);
+// The same into `datagram`, whose room is kept from one answer to the next.
+void buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample, long long nowMs,
+                       std::size_t maxBytes, std::string& datagram);
 
 // `text` as a JSON string, quoted: UTF-8, with ", \ and every control
 // character escaped, a lone surrogate as U+FFFD, never a NUL; cut at the

@@ -2,13 +2,15 @@
 """Three nodes on one LAN: three network namespaces (the test hosts), a
 fourth for the master, joined by a bridge in a fifth (ip netns, veth, bridge;
 all on this machine and removed afterwards). drmaster's broadcast discovery
-must list all three nodes, and two jobs sent to two of them at the same time
-must both complete with every dump intact. Needs root and an X display (its
+must list all three nodes, and so must "drmaster status --broadcast" (every
+answer within 2 s); two jobs sent to two of them at the same time must both
+complete with every dump intact. Needs root and an X display (its
 Unix socket is reachable from every namespace).
 
 Usage: reliability/multinode.py
 """
 
+import json
 import os
 import shutil
 import subprocess
@@ -127,6 +129,22 @@ def main():
         print("    drmaster discover (broadcast) listed: %s" % ", ".join(listed))
         result(r.returncode == 0 and sorted(listed) == sorted(lan.address[n] for n in ("n1", "n2", "n3")),
                "broadcast discovery lists exactly the three nodes (status %d)" % r.returncode)
+
+        # The status answer by broadcast: how long until all three answered
+        # (the last answer's time after the request), and the whole command.
+        started = time.monotonic()
+        r = subprocess.run(["ip", "netns", "exec", master_ns, drmaster, "status", "--broadcast", "--json", "--wait",
+                            "2"], capture_output=True, text=True, timeout=30)
+        took = time.monotonic() - started
+        try:
+            answered = {n["address"]: n["reply_ms"] for n in json.loads(r.stdout)["nodes"]}
+        except (ValueError, KeyError, TypeError):
+            answered = {}
+        print("    drmaster status --broadcast: %s answered, the last after %.1f ms (the command %.2f s with "
+              "--wait 2)" % (", ".join(sorted(answered)), max(answered.values(), default=float("nan")), took))
+        result(r.returncode == 0 and sorted(answered) == sorted(lan.address[n] for n in ("n1", "n2", "n3")) and
+               max(answered.values()) < 2000, "a status broadcast finds the three nodes within 2 s (status %d)" %
+               r.returncode)
 
         scene = make_scene(os.path.join(root, "scene.max"), 2000000)
         outs = {n: os.path.join(root, "out-" + n) for n in ("n1", "n2")}

@@ -10,8 +10,6 @@ Status Status::fromSystem(int code) { return withText(code, systemErrorText(DWOR
 
 Status Status::lastFileError() { return fromSystem(int(GetLastError())); }
 
-bool Status::isNotFound() const {
-    return !isOk() && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
-}
+bool Status::isNotFound() const { return !isOk() && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND); }
 
 }  // namespace Varnix::Port

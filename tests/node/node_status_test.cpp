@@ -151,7 +151,9 @@ TEST_F(NodeStatus, AnswersInEachStageWithTheJobAsItStands) {
         EXPECT_EQ(jsonValue(json, "dumps_sent"), c.dumps);
         EXPECT_EQ(jsonValue(json, "bytes_sent") != "0", c.dumps != std::string("0"));
         EXPECT_EQ(jsonValue(json, "renderer_pid") != "null", c.rendererPid);
-        if (c.silentForAWhile) EXPECT_GE(std::stoi(jsonValue(json, "renderer_silent_seconds")), 2) << json;
+        if (c.silentForAWhile) {
+            EXPECT_GE(std::stoi(jsonValue(json, "renderer_silent_seconds")), 2) << json;
+        }
         EXPECT_EQ(jsonValue(json, "last_job"), "null");
         EXPECT_EQ(jsonValue(json, "stop_requested"), "false");
         stopNode();
@@ -214,7 +216,9 @@ TEST_F(NodeStatus, NeverAnswersLongerThanTheRequestAndAnswersThroughAFlood) {
         std::string answer = VarnixTest::askStatus(port, c.bytes, 1);
         EXPECT_LE(answer.size(), c.bytes);
         EXPECT_EQ(answer.empty(), c.truncated == nullptr);
-        if (c.truncated != nullptr) EXPECT_EQ(jsonValue(statusJson(answer), "truncated"), c.truncated);
+        if (c.truncated != nullptr) {
+            EXPECT_EQ(jsonValue(statusJson(answer), "truncated"), c.truncated);
+        }
     }
 
     IPv4Address stranger;

@@ -29,10 +29,10 @@ TEST_F(StatusTest, OkIsEmptyAndAFailureCarriesTheSystemsCodeAndText) {
         bool ok;
         bool notFound;
     };
-    for (const Case& c : {Case{"ok", Status(), true, false}, Case{"missing file", notFound, false, true},
-                          Case{"copy of it", copied, false, true},
-                          Case{"own words", Status::withText(110, "timed out"), false, false},
-                          Case{"no words", Status::withText(5, ""), false, false}}) {
+    for (const Case& c :
+         {Case{"ok", Status(), true, false}, Case{"missing file", notFound, false, true},
+          Case{"copy of it", copied, false, true}, Case{"own words", Status::withText(110, "timed out"), false, false},
+          Case{"no words", Status::withText(5, ""), false, false}}) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.ok, c.status.isOk());
         EXPECT_EQ(c.notFound, c.status.isNotFound());

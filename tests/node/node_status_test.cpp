@@ -135,7 +135,7 @@ TEST_F(NodeStatus, AnswersInEachStageWithTheJobAsItStands) {
             60));
         // Silence counts from the tree's last sign of life, which its start
         // may give for a while on a slow machine: wait for it to grow.
-        if (c.silentForAWhile)
+        if (c.silentForAWhile) {
             EXPECT_TRUE(waitUntil(
                 [&] {
                     NodeState now = node->state();
@@ -143,6 +143,7 @@ TEST_F(NodeStatus, AnswersInEachStageWithTheJobAsItStands) {
                            now.job->lastActivityMs < Port::elapsedMilliseconds() - 2500;
                 },
                 60));
+        }
         std::string json = ask();
         EXPECT_EQ(jsonValue(json, "state"), c.state) << json;
         EXPECT_EQ(jsonValue(json, "master"), "127.0.0.1");

@@ -18,7 +18,8 @@
 ;   /PROFILES=<profiles> *       firewall profiles of the rules
 ;   /STOPWAIT=<seconds>          how long a running job may finish first (this run;
 ;                                Uninstall.exe takes it too)
-;   /USER=<account> *            the logon task only for that account ("*": every user)
+;   /USER=<account> *            the logon task only for that account; "*": every
+;                                user; without it: every user but administrators
 ;   /CONFIG=<file>               installs that file as drData\DrConfig.txt, once
 ;                                a node would take every line of it
 ;   /LOG=<file>                  the install log there (default: in the data folder)
@@ -31,6 +32,10 @@
 ;   /NOCRASHDIALOG, /CRASHDIALOG *  Windows Error Reporting shows no crash dialog
 ;                                on this machine (a crashed 3ds Max exits) / shows
 ;                                it again as before; the uninstall restores it too
+;   /STATUSHTTP=<address:port> * the node serves /metrics and /status over HTTP
+;                                there (statusHttpAddress), and a firewall rule
+;                                for that port, scoped as the others, lets them
+;                                in; an empty value (/STATUSHTTP=) turns it off
 ; Exit codes: 0 done; 1 cancelled; 2 aborted; 10 a file could not be
 ; replaced; 11 a step failed (firewall, permissions, task, configuration);
 ; 12 the running node would not stop (no file was replaced or removed);
@@ -78,6 +83,8 @@ XPStyle on
 !define GUIDE "Windows guide.html"
 !define RULE_UDP "Varnix DR node: discovery (UDP 19666)"
 !define RULE_TCP "Varnix DR node: masters (TCP 19668)"
+; One name whatever the port, so that a changed port replaces the rule.
+!define RULE_HTTP "Varnix DR node: metrics (HTTP)"
 !define SERVICE "VarnixNode"
 !define SERVICE_DISPLAY "Varnix DR node"
 
@@ -104,6 +111,8 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Varnix"
 
 !define OPTIONS_KEY "Software\Varnix\DR node"
 !define WER_KEY "SOFTWARE\Microsoft\Windows\Windows Error Reporting"
+; Where the node reads its admin's settings (statusHttpAddress among them).
+!define NODE_KEY "SOFTWARE\Varnix"
 !define KEEPER_EXE "VarnixNodeKeeper.exe"
 !define TASK "Varnix DR node"
 !define STOP_TASK "Varnix DR node (close)"
@@ -134,7 +143,7 @@ Var LogPath
 Var Autostart    ; 1 or 0
 Var Masters
 Var Profiles
-Var User         ; the account whose logon starts the node; "" for every user's
+Var User         ; the account whose logon starts the node; "*" every user's; "" every user's but administrators'
 Var ScopeGiven   ; 1 when /MASTERS= or /PROFILES= is on this command line
 Var StopWait
 Var ConfigFile
@@ -162,6 +171,8 @@ Var ServiceAccount ; "" for LocalSystem
 Var OptServiceAccount
 Var OptServicePassword
 Var LogAs        ; what Run logs instead of the command line ("": the command)
+Var StatusHttp   ; ADDRESS:PORT of /metrics and /status, "" for none
+Var OptStatusHttp ; "" not given, "off" for an empty /STATUSHTTP=, else ADDRESS:PORT
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -407,6 +418,39 @@ Var LogAs        ; what Run logs instead of the command line ("": the command)
       Push '"$SYSDIR\schtasks.exe" /run /tn "${STOP_TASK}"'
       Call ${un}Run
     ${EndIf}
+  FunctionEnd
+
+  ; Removes the copies of uninstallers that earlier runs left in
+  ; $TEMP\~nsu*.tmp (NSIS has them deleted only at the next restart), but
+  ; a running one (its file cannot be opened for writing) and this run's
+  ; own folder. Called while this run holds the mutex.
+  Function ${un}RemoveUninstallerCopies
+    GetFullPathName /SHORT $R9 $EXEDIR
+    FindFirst $R3 $R4 "$TEMP\~nsu*.tmp"
+    ${DoWhile} $R4 != ""
+      GetFullPathName /SHORT $R8 "$TEMP\$R4"
+      StrCpy $R7 0
+      ${If} $R8 == $R9
+        StrCpy $R7 1
+      ${EndIf}
+      FindFirst $R5 $R6 "$TEMP\$R4\*.exe"
+      ${DoWhile} $R6 != ""
+        ClearErrors
+        FileOpen $0 "$TEMP\$R4\$R6" a
+        ${If} ${Errors}
+          StrCpy $R7 1
+        ${Else}
+          FileClose $0
+        ${EndIf}
+        FindNext $R5 $R6
+      ${Loop}
+      FindClose $R5
+      ${If} $R7 == 0
+        RMDir /r "$TEMP\$R4"
+      ${EndIf}
+      FindNext $R3 $R4
+    ${Loop}
+    FindClose $R3
   FunctionEnd
 
   ; $0 = 1 when the service is installed.
@@ -660,10 +704,10 @@ Function FirewallRule
   Call Run
   ${If} $0 == 0
     ${If} $ScopeGiven == 1
-      Push '"$SYSDIR\netsh.exe" advfirewall firewall set rule name="$R0" new program="$INSTDIR\${NODE_EXE}" remoteip=$Masters profile=$Profiles enable=yes'
+      Push '"$SYSDIR\netsh.exe" advfirewall firewall set rule name="$R0" new program="$INSTDIR\${NODE_EXE}" protocol=$R1 localport=$R2 remoteip=$Masters profile=$Profiles enable=yes'
     ${Else}
       ${Log} "Firewall rule $R0 found: its remote addresses and profiles are kept"
-      Push '"$SYSDIR\netsh.exe" advfirewall firewall set rule name="$R0" new program="$INSTDIR\${NODE_EXE}" enable=yes'
+      Push '"$SYSDIR\netsh.exe" advfirewall firewall set rule name="$R0" new program="$INSTDIR\${NODE_EXE}" protocol=$R1 localport=$R2 enable=yes'
     ${EndIf}
   ${Else}
     Push '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="$R0" dir=in action=allow program="$INSTDIR\${NODE_EXE}" protocol=$R1 localport=$R2 remoteip=$Masters profile=$Profiles enable=yes'
@@ -672,6 +716,77 @@ Function FirewallRule
   ${If} $0 != 0
     ${Failed} ${EXIT_STEP} "firewall rule $R0"
   ${EndIf}
+FunctionEnd
+
+; The node's /metrics and /status over HTTP: the registry value it reads at
+; its start and a rule for the port, only while /STATUSHTTP= (given now or
+; remembered) turns it on; an empty /STATUSHTTP= removes both. Never named,
+; it leaves the value alone (an admin may have set it by hand).
+Function SetUpStatusHttp
+  ${If} $StatusHttp != ""
+    WriteRegStr HKLM "${NODE_KEY}" "statusHttpAddress" $StatusHttp
+    ${Log} "statusHttpAddress=$StatusHttp under HKLM\${NODE_KEY}: the node serves /metrics and /status there"
+    StrCpy $0 $StatusHttp
+    Call HttpPort
+    StrCpy $R0 "${RULE_HTTP}"
+    StrCpy $R1 TCP
+    StrCpy $R2 $0
+    Call FirewallRule
+  ${ElseIf} $OptStatusHttp == "off"
+    DeleteRegValue HKLM "${NODE_KEY}" "statusHttpAddress"
+    ${Log} "statusHttpAddress removed from HKLM\${NODE_KEY}: no /metrics and /status"
+    ; No such rule is no failure.
+    Push '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_HTTP}"'
+    Call Run
+  ${EndIf}
+FunctionEnd
+
+; $0 = the port of ADDRESS:PORT in $0 (an address of letters, digits, dots
+; and hyphens, a port from 1 to 65535), "" when it is not one. The value
+; goes into a netsh command line: nothing else may pass.
+Function HttpPort
+  StrCpy $1 -1
+  StrCpy $2 0
+  ${Do}
+    StrCpy $3 $0 1 $2
+    ${IfThen} $3 == "" ${|} ${Break} ${|}
+    ${IfThen} $3 == ":" ${|} StrCpy $1 $2 ${|}
+    IntOp $2 $2 + 1
+  ${Loop}
+  ${If} $1 < 1
+    StrCpy $0 ""
+    Return
+  ${EndIf}
+  ; The address's characters.
+  StrCpy $2 0
+  ${Do}
+    ${IfThen} $2 >= $1 ${|} ${Break} ${|}
+    StrCpy $3 $0 1 $2
+    StrCpy $4 "abcdefghijklmnopqrstuvwxyz0123456789.-"
+    StrCpy $5 0
+    ${Do}
+      StrCpy $6 $4 1 $5
+      ${IfThen} $6 == "" ${|} ${Break} ${|}
+      ${IfThen} $6 == $3 ${|} ${Break} ${|}
+      IntOp $5 $5 + 1
+    ${Loop}
+    ${If} $6 == ""
+      StrCpy $0 ""
+      Return
+    ${EndIf}
+    IntOp $2 $2 + 1
+  ${Loop}
+  IntOp $1 $1 + 1
+  StrCpy $3 $0 "" $1
+  ; A number as written (no sign, no leading zero, nothing after it).
+  IntOp $4 $3 + 0
+  ${If} "$4" != "$3"
+  ${OrIf} $4 < 1
+  ${OrIf} $4 > 65535
+    StrCpy $0 ""
+    Return
+  ${EndIf}
+  StrCpy $0 $4
 FunctionEnd
 
 ; Installs one file of the staged release; a file that cannot be replaced
@@ -764,7 +879,7 @@ Function StartNode
     ${If} $0 == 1
       ${Log} "The ${PRODUCT} runs again"
     ${Else}
-      ${Log} "The task runs, no node seen yet (no user logged on?): it starts one at each logon"
+      ${Log} "The task runs, no node seen yet (nobody logged on, or an administrator without /USER=): it starts one at each logon"
     ${EndIf}
     Return
   ${EndIf}
@@ -774,6 +889,8 @@ Function StartNode
     Return
   ${EndIf}
   ${Log} "The task could not be run: starting ${KEEPER_EXE} here"
+  ; Without --skip-administrators: whoever runs the installer where no task
+  ; can run (Wine) has asked for the node in this session.
   SetOutPath "$DataDir"
   Exec '"$INSTDIR\${KEEPER_EXE}"'
   ; A first start on a busy machine (or in a fresh Wine prefix) is slow.
@@ -888,6 +1005,9 @@ Section "${PRODUCT}" SecNode
   SectionIn RO
   Call OpenLog
   ${Log} "Options: start at logon $Autostart, masters $Masters, profiles $Profiles, stop wait $StopWait s"
+  ${If} $StatusHttp != ""
+    ${Log} "Status over HTTP (/metrics, /status) on $StatusHttp"
+  ${EndIf}
   ${If} $Mode == "service"
     ${If} $ServiceAccount == ""
       ${Log} "Mode: service (${SERVICE}, at boot, as LocalSystem); the logon task starts the companion window"
@@ -898,7 +1018,9 @@ Section "${PRODUCT}" SecNode
     ${Log} "Mode: desktop (the log window, started by the logon task)"
   ${EndIf}
   ${If} $User == ""
-    ${Log} "The logon task starts the node at the logon of every user"
+    ${Log} "The logon task starts the node at the logon of every user but administrators (/USER= names none)"
+  ${ElseIf} $User == "*"
+    ${Log} "The logon task starts the node at the logon of every user, administrators too (/USER=*)"
   ${Else}
     ${Log} "The logon task starts the node at the logon of $User only"
   ${EndIf}
@@ -1014,7 +1136,9 @@ Section "${PRODUCT}" SecNode
   Delete "$SMSTARTUP\${PRODUCT}.lnk"
   StrCpy $R0 "$INSTDIR\${TASK_XML}"
   StrCpy $R1 "$INSTDIR\${KEEPER_EXE}"
+  ; The node leaves an administrator's logon alone unless /USER= chose it.
   StrCpy $R2 ""
+  ${IfThen} $User == "" ${|} StrCpy $R2 "--skip-administrators" ${|}
   ; In service mode the node runs at boot without any window: the task
   ; starts the companion window at each logon instead (the same task, so
   ; that a change of mode replaces it).
@@ -1029,6 +1153,7 @@ Section "${PRODUCT}" SecNode
   ${EndIf}
   StrCpy $R4 "${TASK}"
   StrCpy $R5 $User
+  ${IfThen} $User == "*" ${|} StrCpy $R5 "" ${|}
   Call RegisterTask
 
   Call SetUpMode
@@ -1043,6 +1168,7 @@ Section "${PRODUCT}" SecNode
   StrCpy $R1 TCP
   StrCpy $R2 19668
   Call FirewallRule
+  Call SetUpStatusHttp
 
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -1093,6 +1219,7 @@ Section "${PRODUCT}" SecNode
     Call RestoreCrashDialog
   ${EndIf}
   WriteRegStr HKLM "${OPTIONS_KEY}" "NoCrashDialog" $NoCrashDialog
+  WriteRegStr HKLM "${OPTIONS_KEY}" "StatusHttp" $StatusHttp
   ${Log} "Uninstall entry and options written"
 
   Call StartNode
@@ -1126,6 +1253,11 @@ Function TakeOption
     StrCpy $R7 $R2 $R5
     StrCpy $R8 $R2 "" $R5
     ${If} $R8 == ""
+      ; An empty /STATUSHTTP= turns the status over HTTP off.
+      ${If} $R7 == "/STATUSHTTP="
+        StrCpy $OptStatusHttp "off"
+        Return
+      ${EndIf}
       StrCpy $BadOptions "$BadOptions $R2 (no value)"
       Return
     ${EndIf}
@@ -1173,6 +1305,14 @@ Function TakeOption
       StrCpy $OptServiceAccount $R8
     ${Case} "/SERVICEPASSWORD="
       StrCpy $OptServicePassword $R8
+    ${Case} "/STATUSHTTP="
+      StrCpy $0 $R8
+      Call HttpPort
+      ${If} $0 == ""
+        StrCpy $BadOptions "$BadOptions $R2 (ADDRESS:PORT, such as 0.0.0.0:19670)"
+      ${Else}
+        StrCpy $OptStatusHttp $R8
+      ${EndIf}
     ${Case} "/D="
       ; Quoted, so the installer's own reading of /D= missed it.
       StrCpy $INSTDIR $R8
@@ -1301,6 +1441,7 @@ Function .onInit
   ${If} $0 != 1
     !insertmacro Refuse ${EXIT_BUSY} "another install or uninstall of the ${PRODUCT} still runs after $R0 s"
   ${EndIf}
+  Call RemoveUninstallerCopies
 
   ; An upgrade goes where the installed version is, unless /D= (even one
   ; naming the default folder, to move an install back) says otherwise.
@@ -1337,10 +1478,11 @@ Function .onInit
   ReadRegStr $NoCrashDialog HKLM "${OPTIONS_KEY}" "NoCrashDialog"
   ${IfThen} $OptNoCrashDialog != "" ${|} StrCpy $NoCrashDialog $OptNoCrashDialog ${|}
   ${IfThen} $NoCrashDialog != 1 ${|} StrCpy $NoCrashDialog 0 ${|}
-  ; "*" (every user) undoes a /USER= remembered.
+  ; "*" (every user, administrators too) undoes a /USER= remembered. An
+  ; older version remembered "" for both "*" and no /USER=: an upgrade of
+  ; it without /USER= leaves administrators' logons alone from now on.
   ReadRegStr $User HKLM "${OPTIONS_KEY}" "User"
   ${IfThen} $OptUser != "" ${|} StrCpy $User $OptUser ${|}
-  ${IfThen} $User == "*" ${|} StrCpy $User "" ${|}
   ; Never a drive's root: its permissions would become the program folder's.
   StrLen $0 $INSTDIR
   ${If} $0 <= 3
@@ -1367,6 +1509,13 @@ Function .onInit
   ${IfThen} $OptServiceAccount != "" ${|} StrCpy $ServiceAccount $OptServiceAccount ${|}
   ${IfThen} $ServiceAccount == "*" ${|} StrCpy $ServiceAccount "" ${|}
 
+  ReadRegStr $StatusHttp HKLM "${OPTIONS_KEY}" "StatusHttp"
+  ${If} $OptStatusHttp == "off"
+    StrCpy $StatusHttp ""
+  ${ElseIf} $OptStatusHttp != ""
+    StrCpy $StatusHttp $OptStatusHttp
+  ${EndIf}
+
   StrCpy $ConfigFile $OptConfig
 
 FunctionEnd
@@ -1389,6 +1538,23 @@ Function un.onInit
       Sleep 500
     ${Next}
     RMDir "$INSTDIR"
+    Call un.RemoveUninstallerCopies
+    ; This copy's own folder, once it has ended: a command interpreter
+    ; without a window waits a few seconds and removes it.
+    ExpandEnvStrings $0 "%COMSPEC%"
+    System::Call '*(i 104, &i100) p .r1'
+    System::Call '*(p, p, i, i) p .r2'
+    StrCpy $6 '"$0" /d /c ping -n 6 127.0.0.1 >nul & rd /s /q "$EXEDIR"'
+    StrCpy $7 $TEMP
+    ; CREATE_NO_WINDOW
+    System::Call 'kernel32::CreateProcessW(w r0, w r6, p 0, p 0, i 0, i 0x08000000, p 0, w r7, p r1, p r2) i .r3'
+    ${If} $3 != 0
+      System::Call '*$2(p .r4, p .r5)'
+      System::Call 'kernel32::CloseHandle(p r4)'
+      System::Call 'kernel32::CloseHandle(p r5)'
+    ${EndIf}
+    System::Free $1
+    System::Free $2
     SetErrorLevel 0
     Quit
   ${EndIf}
@@ -1432,6 +1598,13 @@ Section "Uninstall"
   Call un.Run
   Push '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_TCP}"'
   Call un.Run
+  ; /STATUSHTTP='s value and rule, when the installer made them.
+  ReadRegStr $0 HKLM "${OPTIONS_KEY}" "StatusHttp"
+  ${If} $0 != ""
+    DeleteRegValue HKLM "${NODE_KEY}" "statusHttpAddress"
+    Push '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_HTTP}"'
+    Call un.Run
+  ${EndIf}
 
   Delete "$SMSTARTUP\${PRODUCT}.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"
@@ -1463,7 +1636,13 @@ Section "Uninstall"
   ${EndIf}
 
   Call un.RestoreCrashDialog
-  ; The data folder stays: DrConfig.txt and the log outlive the program.
+  ; The data folder stays: DrConfig.txt and the log outlive the program. The
+  ; last job's scene and images go: every user may read drData, and the
+  ; farm's work is not theirs to find after the node has gone.
+  Delete "$DataDir\drData\received_scene.max"
+  Delete "$DataDir\drData\dump*.exr"
+  Delete "$DataDir\drData\dr_out.png"
+  ${Log} "The last job's scene and images are removed from drData"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "${OPTIONS_KEY}"
   ${Log} "Uninstalled; the data folder $DataDir stays"

@@ -7,6 +7,7 @@
 #include "core/LogLine.h"
 #include "node/DataFolder.h"
 #include "node/NodeLife.h"
+#include "port/account.h"
 #include "port/appendfile.h"
 #include "port/desktop.h"
 #include "port/folderlock.h"
@@ -43,12 +44,14 @@ DrApp::DrApp() {
 
 namespace {
 
-// One line in the running node's DrLog.txt, in its format.
-void noteSecondLogon(const Varnix::String& dataDirectory, long session) {
+// What the logon task passes when the admin named no account at install:
+// an administrator's logon then starts no node.
+const wxString skipAdministrators = wxT("--skip-administrators");
+
+// One line in DrLog.txt (a running node's, in its format) by a node that
+// leaves at once.
+void noteLeaving(const Varnix::String& dataDirectory, Varnix::String wide) {
     Varnix::String line;
-    std::string text = "A second node started at another logon left: the node of session " + std::to_string(session) +
-                       " runs in this data folder";
-    Varnix::String wide(text.c_str());
     Varnix::appendLogLine(line, Varnix::Port::localTimeNow(), wide.wideCString());
     Varnix::String path = dataDirectory + u"DrLog.txt";
     Varnix::Port::AppendFile file;
@@ -58,6 +61,20 @@ void noteSecondLogon(const Varnix::String& dataDirectory, long session) {
     (void)file.append(bytes, std::size_t(line.narrowLength() - 1), why);
 }
 
+void noteSecondLogon(const Varnix::String& dataDirectory, long session) {
+    std::string text = "A second node started at another logon left: the node of session " + std::to_string(session) +
+                       " runs in this data folder";
+    noteLeaving(dataDirectory, Varnix::String(text.c_str()));
+}
+
+void noteAdministratorLogon(const Varnix::String& dataDirectory) {
+    std::u16string account = Varnix::Port::accountName();
+    Varnix::String name(account.empty() ? u"an administrator" : account.c_str());
+    noteLeaving(dataDirectory, u"No node started at the logon of " + name +
+                                   u", an administrator: the logon task starts one for an administrator only when "
+                                   u"named at install (/USER=ACCOUNT, or /USER=* for every user)");
+}
+
 }  // namespace
 
 bool DrApp::OnInit() {
@@ -65,9 +82,11 @@ bool DrApp::OnInit() {
     // answer an option it does not know with a usage box.
     if (argc >= 2 && argv[1] == wxString("--companion")) return startCompanion();
 
-    // The node takes no options; whatever the library makes of the command
-    // line does not stop it.
-    (void)wxApp::OnInit();
+    // The node takes no options but the logon task's, which the library
+    // would answer with a usage box; whatever else it makes of the command
+    // line does not stop the node.
+    const bool fromLogonTask = argc >= 2 && argv[1] == skipAdministrators;
+    if (!fromLogonTask) (void)wxApp::OnInit();
 
     // Its result is not examined: a failure shows where sockets are used.
     (void)Varnix::Port::initializeSockets();
@@ -81,6 +100,12 @@ bool DrApp::OnInit() {
     // Before the window, which logs: a second node in the folder must not
     // write a line into the running one's DrLog.txt.
     node = std::make_unique<Varnix::NodeLife>();
+    // The first logon would make its user the farm node's account: never an
+    // administrator (a remote desktop for maintenance) who was not chosen.
+    if (fromLogonTask && Varnix::Port::runsAsAdministrator()) {
+        noteAdministratorLogon(node->dataDirectory());
+        return false;
+    }
     if (!node->claimDataFolder()) {
         long session = Varnix::Port::otherSessionOf(node->dataFolderHolder());
         if (session >= 0) {

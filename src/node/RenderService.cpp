@@ -75,6 +75,11 @@ RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : set
         } else {
             stopRequested = false;
         }
+        // Not one port of its own: another node holds them all (a copy
+        // started from another folder). Once its boxes are seen it ends,
+        // instead of running on with nothing to serve.
+        if (discoveryReplier->boundPort() == 0 && !hostListener->listeningSocket()->IsOk() && !masterServer->IsOk())
+            startFailed = true;
         serverThread.execute(&RenderService::serveMasters, this);
         // Last: a sampler that cannot start leaves only the free space
         // unknown.

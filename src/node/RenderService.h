@@ -56,8 +56,9 @@ public:
     // both listeners and starts the accept loop on serverThread. Never shows
     // anything: what failed is in startupFailures, in the order it happened,
     // for the caller to show. A port that cannot be bound leaves the service
-    // going without it; a configuration that cannot be created stops the
-    // start before any thread or port (startFailed). When a worker thread
+    // going without it, unless none of the three could be (startFailed); a
+    // configuration that cannot be created stops the start before any
+    // thread or port (startFailed). When a worker thread
     // cannot be created it throws Exception, having stopped and released
     // whatever it had started. GUI thread; `window` must outlive the service.
     RenderService(LogTarget* window, const ServiceSetup& setup);
@@ -100,8 +101,9 @@ public:
     const ServiceSetup setup;
     // What start-up could not do, in order.
     std::vector<StartupFailure> startupFailures;
-    // The configuration's fatal error stopped the start: nothing runs, and
-    // the node is to end once the admin has seen the box.
+    // The configuration's fatal error stopped the start (nothing runs), or
+    // not one port could be bound: the node is to end once the admin has
+    // seen the box.
     bool startFailed = false;
     NodeSettings settings;
 

@@ -85,6 +85,21 @@ TEST_F(RenderServiceStart, AThreadThatCannotBeCreatedStopsWhatWasStartedBefore) 
 TEST_F(RenderServiceStart, ReportsWhatItCouldNotStartInOrderAndShowsNothing) {
     Port::ListeningSocket hostSquatter(IPv4Address::loopback(0)), masterSquatter(IPv4Address::any(0));
     const std::string host = std::to_string(portOf(hostSquatter)), master = std::to_string(portOf(masterSquatter));
+    {
+        // Every port held by another node (a copy started from another
+        // folder): the start fails, so that the node ends after its boxes.
+        Port::DatagramSocket discoverySquatter(IPv4Address::any(0));
+        IPv4Address local;
+        ASSERT_TRUE(discoverySquatter.GetLocal(local));
+        ServiceSetup taken = setup;
+        taken.discoveryPort = local.port;
+        taken.hostPort = portOf(hostSquatter);
+        taken.masterPort = portOf(masterSquatter);
+        RecordingWindow window;
+        RenderService service(&window, taken);
+        EXPECT_TRUE(service.startFailed);
+        EXPECT_EQ(service.startupFailures.size(), 2u);
+    }
     struct Case {
         const char* name;
         bool hostTaken, masterTaken, configUncreatable;

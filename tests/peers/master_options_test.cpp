@@ -6,6 +6,7 @@
 #include "support/TempDirectory.h"
 
 #include <filesystem>
+#include <fstream>
 
 using namespace Varnix::Peer;
 
@@ -152,7 +153,14 @@ TEST_F(CheckConfigTest, PassesOnlyWhatANodeTakesWhole) {
         EXPECT_EQ(checkConfig(pathOf(c.name).c_str(), report), c.status) << c.name << ": " << report;
         EXPECT_NE(report.find(c.said), std::string::npos) << c.name << ": " << report;
     }
+    // A name outside the ANSI code page (Cyrillic under 1252), given as
+    // drmaster gives every path: in UTF-8.
+    const std::string cyrillic = "\xD0\xA4\xD0\xB5\xD1\x80\xD0\xBC\xD0\xB0.txt";
+    std::ofstream(directory / std::filesystem::u8path(cyrillic), std::ios::binary) << "2016 D:\\Max 2016\r\n";
     std::string report;
+    EXPECT_EQ(checkConfig((directory / std::filesystem::u8path(cyrillic)).u8string().c_str(), report), masterOk)
+        << report;
+    report.clear();
     EXPECT_EQ(checkConfig(pathOf("missing.txt").c_str(), report), masterBadConfig);
     EXPECT_NE(report.find("no such file"), std::string::npos) << report;
     EXPECT_FALSE(std::filesystem::exists(pathOf("missing.txt"))) << "the check wrote a default file";

@@ -4,7 +4,9 @@
 #include "config/NodeConfig.h"
 #include "core/LogTarget.h"
 #include "port/textfile.h"
+#include "port/utf8.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -32,7 +34,12 @@ int checkConfig(const char* path, std::string& report) {
         say(report, path, why);
         return masterBadConfig;
     };
-    String file(path);
+    // UTF-8, as drmaster takes every path (a byte that is none stays itself).
+    const int bytes = static_cast<int>(std::strlen(path));
+    const auto bad = Port::Utf8::BadInput::escape;
+    std::u16string wide(static_cast<std::size_t>(Port::Utf8::decode(path, bytes, nullptr, 0, bad)), u'\0');
+    Port::Utf8::decode(path, bytes, wide.data(), static_cast<int>(wide.size()), bad);
+    String file(wide.c_str());
     std::string why;
     // The reader writes a default file where there is none: that is for a
     // node's own data folder, never for a file being checked.

@@ -9,7 +9,7 @@ namespace Varnix::Peer {
 // configured release, or what is wrong (the node's own words, with the line
 // number); changes nothing. For the installer's /CONFIG= and for admins who
 // prepare a file for many machines. Returns a MasterExit status; `report`
-// gets the lines to print, each starting with the path.
+// gets the lines to print, each starting with the path. `path` is UTF-8.
 int checkConfig(const char* path, std::string& report);
 
 }  // namespace Varnix::Peer

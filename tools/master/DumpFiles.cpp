@@ -20,7 +20,7 @@ std::vector<std::string> earlierDumps(const std::filesystem::path& folder, int f
     std::filesystem::directory_iterator entries(folder, error);
     if (error) return names;
     for (const auto& entry : entries) {
-        const std::string name = entry.path().filename().string();
+        const std::string name = entry.path().filename().u8string();
         if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;

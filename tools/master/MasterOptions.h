@@ -40,7 +40,7 @@ struct RenderOptions {
     std::string node;
     int version = 0;
     int frame = 0;
-    std::string scene;
+    std::string scene;  // UTF-8, as every path drmaster takes
     std::string outDirectory;
     int endAfterDumps = -1;       // -1: not given
     double endAfterSeconds = -1;  // negative: not given

@@ -94,7 +94,7 @@ private:
 };
 
 int MasterSession::openScene() {
-    scene.open(options.scene, std::ios::binary | std::ios::ate);
+    scene.open(std::filesystem::u8path(options.scene), std::ios::binary | std::ios::ate);
     if (!scene) return fail(masterLocalFile, "cannot open the scene file '" + options.scene + "'");
     const auto end = scene.tellg();
     if (end < 0) return fail(masterLocalFile, "cannot read the scene file '" + options.scene + "'");
@@ -107,7 +107,7 @@ int MasterSession::openScene() {
 }
 
 int MasterSession::prepareFolder() {
-    const std::filesystem::path folder(options.outDirectory);
+    const std::filesystem::path folder = std::filesystem::u8path(options.outDirectory);
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (!std::filesystem::is_directory(folder, error))
@@ -277,11 +277,11 @@ int MasterSession::receiveDump() {
 
     const int number = static_cast<int>(saved.size()) + 1;
     const std::string name = dumpFileName(options.frame, number);
-    const std::filesystem::path folder(options.outDirectory);
+    const std::filesystem::path folder = std::filesystem::u8path(options.outDirectory);
     const std::filesystem::path finalPath = folder / name;
     const std::filesystem::path partPath = folder / (name + ".part");
     std::ofstream out(partPath, std::ios::binary | std::ios::trunc);
-    if (!out) return fail(masterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
+    if (!out) return fail(masterLocalFile, "cannot write the dump file '" + partPath.u8string() + "'");
 
     Progress progress(stdout, terminal, name, static_cast<uint64_t>(size));
     int64_t received = 0;
@@ -308,7 +308,7 @@ int MasterSession::receiveDump() {
     }
     progress.clear();
     out.close();
-    if (out.fail()) return fail(masterLocalFile, "cannot write the dump file '" + partPath.string() + "'");
+    if (out.fail()) return fail(masterLocalFile, "cannot write the dump file '" + partPath.u8string() + "'");
     if (exr) {
         // The frame came whole, but the file it carried may not have been:
         // a renderer cut short on a full disk.
@@ -332,10 +332,10 @@ int MasterSession::receiveDump() {
     }
     std::error_code error;
     std::filesystem::rename(partPath, finalPath, error);
-    if (error) return fail(masterLocalFile, "cannot write the dump file '" + finalPath.string() + "'");
+    if (error) return fail(masterLocalFile, "cannot write the dump file '" + finalPath.u8string() + "'");
     SavedDump dump;
     dump.index = number;
-    dump.path = finalPath.string();
+    dump.path = finalPath.u8string();
     dump.size = size;
     dump.seconds = secondsSince(start);
     dump.at = std::chrono::duration<double>(start - renderStart).count();

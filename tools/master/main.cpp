@@ -14,7 +14,9 @@
 #include "Status.h"
 #include "Usage.h"
 #include "port/console.h"
+#include "port/selfpath.h"
 #include "port/socket.h"
+#include "port/utf8.h"
 
 namespace {
 
@@ -34,10 +36,28 @@ int usageError(const std::string& command, const std::string& error, bool json) 
     return masterUsage;
 }
 
+// The arguments as UTF-8, the text every part of drmaster takes paths in: on
+// Windows from the UTF-16 command line, since argv holds the ANSI code
+// page's rendering, where a Cyrillic folder became "??"; on POSIX the bytes
+// given, unchanged.
+std::vector<std::string> utf8Arguments(int argc, char** argv) {
+    std::vector<std::string> args;
+    const std::vector<std::u16string> wide = Varnix::Port::programArguments(argc, argv);
+    for (std::size_t i = 1; i < wide.size(); ++i) {
+        const int units = static_cast<int>(wide[i].size());
+        const auto bad = Varnix::Port::Utf8::BadInput::escape;
+        std::string text(static_cast<std::size_t>(Varnix::Port::Utf8::encode(wide[i].data(), units, nullptr, 0, bad)),
+                         '\0');
+        Varnix::Port::Utf8::encode(wide[i].data(), units, text.data(), static_cast<int>(text.size()), bad);
+        args.push_back(text);
+    }
+    return args;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args = utf8Arguments(argc, argv);
     if (args.empty()) {
         std::fputs(masterHelpText, stderr);
         return masterUsage;

@@ -2,10 +2,13 @@
 // VarnixNode.exe (beside it) in its own working directory, the data folder,
 // and starts it again when it was ended from outside or crashed; a node that
 // stopped itself (closed, "Quit", a start-up error) is left stopped, and so
-// is the keeper. Each restart is written to drData\DrLog.txt first.
+// is the keeper. Each restart is written to drData\DrLog.txt first. The
+// logon task's --skip-administrators goes on to the node, which then leaves
+// an administrator's logon alone.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -40,10 +43,12 @@ void logLine(const char* text) {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR arguments, int) {
     const std::wstring node = besideMe(L"VarnixNode.exe");
+    const bool skipAdministrators = arguments != nullptr && std::strstr(arguments, "--skip-administrators") != nullptr;
     for (;;) {
         std::wstring commandLine = L"\"" + node + L"\"";
+        if (skipAdministrators) commandLine += L" --skip-administrators";
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process{};

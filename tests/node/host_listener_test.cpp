@@ -23,7 +23,7 @@ namespace {
 
 const char* const bogusLine = "WARNING: Got bogus loopback connection";
 
-long long msSince(Clock::time_point start) {
+long long millisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
@@ -90,8 +90,8 @@ TEST_F(HostListenerTest, ListensOnTheLoopbackAddressOnly) {
 TEST_F(HostListenerTest, NoConnectionWithinOneSecond) {
     auto start = Clock::now();
     EXPECT_FALSE(host.acceptHost(dataDirectory));
-    EXPECT_GE(msSince(start), 900);
-    EXPECT_LT(msSince(start), 30000);  // bounded: the job checks the renderer between waits
+    EXPECT_GE(millisecondsSince(start), 900);
+    EXPECT_LT(millisecondsSince(start), 30000);  // bounded: the job checks the renderer between waits
     EXPECT_FALSE(host.hasConnection());
     EXPECT_TRUE(window.snapshot().empty());
 }
@@ -113,8 +113,8 @@ TEST_F(HostListenerTest, SilentConnectionIsBogusAfterFiveSeconds) {
     ASSERT_TRUE(client);
     auto start = Clock::now();
     EXPECT_FALSE(host.acceptHost(dataDirectory));
-    EXPECT_GE(msSince(start), 4800);
-    EXPECT_LT(msSince(start), 30000);  // the 5 s greeting time-out, not the default 600 s
+    EXPECT_GE(millisecondsSince(start), 4800);
+    EXPECT_LT(millisecondsSince(start), 30000);  // the 5 s greeting time-out, not the default 600 s
     EXPECT_FALSE(host.hasConnection());
     EXPECT_EQ(std::vector<std::string>{bogusLine}, window.snapshot());
     // The client saw the node greeting, then the close.
@@ -171,7 +171,7 @@ TEST_F(HostListenerTest, ThreeDsMaxClosingIsNoticedWithoutARead) {
     closeNow.set_value();
     client.get();
     auto start = Clock::now();
-    while (isUsable(host.connection()) && msSince(start) < 1000)
+    while (isUsable(host.connection()) && millisecondsSince(start) < 1000)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(isUsable(host.connection()));
     EXPECT_TRUE(host.hasConnection());  // still held until the job closes it
@@ -199,7 +199,7 @@ TEST_F(HostListenerTest, ThreeDsMaxClosingIsNoticedEvenAfterItSentBytes) {
     closeNow.set_value();
     client.get();
     auto start = Clock::now();
-    while (host.connectionUsable() && msSince(start) < 10000)
+    while (host.connectionUsable() && millisecondsSince(start) < 10000)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(host.connectionUsable());
     EXPECT_FALSE(isUsable(host.connection()));
@@ -230,8 +230,8 @@ TEST_F(HostListenerTest, UnboundListenerPacesTheCaller) {
     host.listeningSocket()->Destroy();
     auto start = Clock::now();
     EXPECT_FALSE(host.acceptHost(dataDirectory));
-    EXPECT_GE(msSince(start), 900);
-    EXPECT_LT(msSince(start), 30000);
+    EXPECT_GE(millisecondsSince(start), 900);
+    EXPECT_LT(millisecondsSince(start), 30000);
 }
 
 // A loopback port that another program holds leaves the listener in place,
@@ -250,5 +250,5 @@ TEST(HostListenerBindFailure, StaysUnboundAndKeepsGoing) {
     // Without a listener a job's wait for 3ds Max is paced, not spun.
     auto start = Clock::now();
     EXPECT_FALSE(host.acceptHost(String("/data/")));
-    EXPECT_GE(msSince(start), 900);
+    EXPECT_GE(millisecondsSince(start), 900);
 }

@@ -22,7 +22,7 @@ using Varnix::Port::StreamSocket;
 
 namespace {
 
-const std::string masterGreeting("\x29\x37\xC0\xC0", 4);
+const std::string masterGreetingBytes("\x29\x37\xC0\xC0", 4);
 
 struct Client {
     int connectAfterMs;  // from the start of the case
@@ -94,37 +94,37 @@ const std::string bogus = "Got bogus master connection", ready = "Ready for new 
                   closedBehind = "Closed at once: the node is busy with the job of a master that connected earlier, "
                                  "so this master can go elsewhere";
 
-INSTANTIATE_TEST_SUITE_P(Cases, MasterGateTest,
-                         testing::Values(
-                             // Greeted while the first was still silent, the second sends its
-                             // whole job first: the first keeps its turn, and the second is
-                             // closed when that job begins instead of stalling through it.
-                             GateCase{"slow master first",
-                                      {{0, 400, masterGreeting + std::string("2014 1", 7)},
-                                       {250, 0, masterGreeting + std::string("2014 2", 7)}},
-                                      {"2014 1"},
-                                      {"Accepted", "Accepted", closedBehind, ready, ready}},
-                             // A wrong greeting goes at once; a silent client ahead keeps an
-                             // honest master waiting only for its own 5 s.
-                             GateCase{
-                                 "silent and wrong clients ahead",
-                                 {{0, -1, ""}, {300, 0, "GET /"}, {600, 0, masterGreeting + std::string("2013 3", 7)}},
-                                 {"2013 3"},
-                                 {bogus, ready, bogus, ready, "Accepted", ready}},
-                             // Over the limit, or never ended (10 s): each goes with its line,
-                             // and the master behind the late one waits for it.
-                             GateCase{"parameters too long or late",
-                                      {{0, 0, masterGreeting + std::string(257, 'a')},
-                                       {500, 0, masterGreeting + "2014 1"},
-                                       {1000, 0, masterGreeting + std::string("2014 4", 7)}},
-                                      {"2014 4"},
-                                      {"Accepted", "Job parameters longer than 256 bytes", ready, "Accepted",
-                                       "Job parameters not complete within 10 s", ready, "Accepted", ready}}),
-                         [](const testing::TestParamInfo<GateCase>& info) {
-                             std::string name;
-                             for (const char* p = info.param.what; *p; ++p)
-                                 if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MasterGateTest,
+    testing::Values(
+        // Greeted while the first was still silent, the second sends its
+        // whole job first: the first keeps its turn, and the second is
+        // closed when that job begins instead of stalling through it.
+        GateCase{"slow master first",
+                 {{0, 400, masterGreetingBytes + std::string("2014 1", 7)},
+                  {250, 0, masterGreetingBytes + std::string("2014 2", 7)}},
+                 {"2014 1"},
+                 {"Accepted", "Accepted", closedBehind, ready, ready}},
+        // A wrong greeting goes at once; a silent client ahead keeps an
+        // honest master waiting only for its own 5 s.
+        GateCase{"silent and wrong clients ahead",
+                 {{0, -1, ""}, {300, 0, "GET /"}, {600, 0, masterGreetingBytes + std::string("2013 3", 7)}},
+                 {"2013 3"},
+                 {bogus, ready, bogus, ready, "Accepted", ready}},
+        // Over the limit, or never ended (10 s): each goes with its line,
+        // and the master behind the late one waits for it.
+        GateCase{"parameters too long or late",
+                 {{0, 0, masterGreetingBytes + std::string(257, 'a')},
+                  {500, 0, masterGreetingBytes + "2014 1"},
+                  {1000, 0, masterGreetingBytes + std::string("2014 4", 7)}},
+                 {"2014 4"},
+                 {"Accepted", "Job parameters longer than 256 bytes", ready, "Accepted",
+                  "Job parameters not complete within 10 s", ready, "Accepted", ready}}),
+    [](const testing::TestParamInfo<GateCase>& info) {
+        std::string name;
+        for (const char* p = info.param.what; *p; ++p)
+            if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+        return name;
+    });
 
 }  // namespace

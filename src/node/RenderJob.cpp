@@ -181,9 +181,9 @@ String prepareCommand(const RenderJobContext& context, const JobRequest& request
     }
     // The interpreter refuses the whole command when it cannot open it: the
     // system's reason is the admin's only clue.
-    std::string why;
-    if (!Port::canAppendTo(maxLog.wideCString(), why))
-        window->log(u"Cannot write the renderer's output to " + maxLog + u": " + String(why.c_str()));
+    Port::Status appendable = Port::canAppendTo(maxLog.wideCString());
+    if (!appendable.isOk())
+        window->log(u"Cannot write the renderer's output to " + maxLog + u": " + String(appendable.text().c_str()));
     String command = buildRenderCommand(context.settings.hostInstalls[request.chosenVersion - firstHostYear],
                                         request.scenePath, dataDirectory, request.job.frame);
     window->log(u"Running command:\n" + command);

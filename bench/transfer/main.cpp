@@ -327,7 +327,7 @@ int pile(bool node, const std::string& dir, int count, int rounds) {
     using Clock = std::chrono::steady_clock;
     DroppingReader drop;
     std::unique_ptr<Varnix::Port::StreamSocket> socket =
-        Varnix::Port::StreamSocket::connect(Varnix::Port::IPv4Address::loopback(drop.port), 10);
+        Varnix::Port::StreamSocket::connect(Varnix::Port::IPv4Address::loopback(drop.port), 10).take();
     if (!socket) return 1;
     int fd = int(socket->nativeHandle());
     if (!node) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // the plain relay blocks
@@ -441,7 +441,8 @@ int primitivesReceive(const std::string& dir, int count) {
 
 int primitivesSend(std::uint16_t port, const std::vector<std::string>& files) {
     using namespace Varnix;
-    std::unique_ptr<Port::StreamSocket> socket = Port::StreamSocket::connect(Port::IPv4Address::loopback(port), 10);
+    std::unique_ptr<Port::StreamSocket> socket =
+        Port::StreamSocket::connect(Port::IPv4Address::loopback(port), 10).take();
     if (!socket) return 1;
     for (const auto& path : files) {
         pauseBetweenFiles(&path == &files.front());

@@ -55,10 +55,9 @@ void noteLeaving(const Varnix::String& dataDirectory, Varnix::String wide) {
     Varnix::appendLogLine(line, Varnix::Port::localTimeNow(), wide.wideCString());
     Varnix::String path = dataDirectory + u"DrLog.txt";
     Varnix::Port::AppendFile file;
-    std::string why;
-    if (!file.open(path.wideCString(), why)) return;
+    if (!file.open(path.wideCString()).isOk()) return;
     const char* bytes = line.toNarrow();
-    (void)file.append(bytes, std::size_t(line.narrowLength() - 1), why);
+    (void)file.append(bytes, std::size_t(line.narrowLength() - 1));
 }
 
 void noteSecondLogon(const Varnix::String& dataDirectory, long session) {

@@ -161,10 +161,10 @@ bool loadNodeConfig(NodeSettings& settings, const String& path, LogTarget* windo
             // Only a missing file gets the default: one that is there but
             // cannot be read now (held by another program, read denied)
             // holds the admin's lines, which must never be overwritten.
-            std::string why;
-            if (!Port::textFileExists(String(path).wideCString(), why))
-                return createDefaultConfig(settings, path, window, error);
-            if (why.empty() && attempt == 1) continue;  // let go of meanwhile: read it now
+            Port::Status readable = Port::canReadTextFile(String(path).wideCString());
+            if (readable.isNotFound()) return createDefaultConfig(settings, path, window, error);
+            if (readable.isOk() && attempt == 1) continue;  // let go of meanwhile: read it now
+            const std::string& why = readable.text();
             window->log("Cannot read the config file (" + String(why.empty() ? "reason unknown" : why.c_str()) +
                         String("): it is left as it is and no 3dsmax versions are configured"));
             return true;

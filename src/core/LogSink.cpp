@@ -54,9 +54,8 @@ void LogSink::appendRepeatCount(bool closing) {
 void LogSink::open(const String& logPath) {
     {
         Port::MutexLock guard(writeLock);
-        std::string why;
         String name(logPath);
-        if (!logFile.open(name.wideCString(), why)) {
+        if (!logFile.open(name.wideCString()).isOk()) {
             Exception error = Exception::fileError(logPath);
             if (!Port::isSymbolicLink(name.wideCString())) throw error;
             throw Exception(
@@ -153,8 +152,8 @@ void LogSink::writeToFile() {
     // Deleted, renamed away or replaced: the log goes on under its name.
     if (logFile.isOpen() && !logFile.isStillAt(name.c_str())) logFile.close();
     if (logFile.isOpen() && !rotationFailed && logFile.size() >= rotateBytes) rotate();
-    std::string why;
-    if (!logFile.isOpen()) logFile.open(name.c_str(), why);
+    Port::Status opened;
+    if (!logFile.isOpen()) opened = logFile.open(name.c_str());
 
     String text;
     String lossNotice;
@@ -165,9 +164,12 @@ void LogSink::writeToFile() {
     text.append(lossNotice);
     text.append(flushingText);
     bool written = false;
+    std::string why = opened.text();
     if (logFile.isOpen()) {
         const char* bytes = text.toNarrow();
-        written = logFile.append(bytes, std::size_t(text.narrowLength() - 1), why);
+        Port::Status appended = logFile.append(bytes, std::size_t(text.narrowLength() - 1));
+        written = appended.isOk();
+        why = appended.text();
     }
     std::uint64_t lines = std::uint64_t(
         std::count(flushingText.wideCString(), flushingText.wideCString() + flushingText.length(), u'\n'));

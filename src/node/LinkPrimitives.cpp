@@ -24,23 +24,21 @@ void useTimeout(Port::StreamSocket* socket, int seconds) {
 class OpenFile {
 public:
     OpenFile(String path, String* reason) : path(path), reason(reason) {
-        if (!file.createReplacing(this->path.wideCString())) fail();
+        failUnless(file.createReplacing(this->path.wideCString()));
     }
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
 
     void write(const void* buffer, std::size_t count) {
-        if (count > 0 && !file.write(buffer, count)) fail();
+        if (count > 0) failUnless(file.write(buffer, count));
     }
     // A failed close is a failed write too.
-    void close() {
-        if (!file.close()) fail();
-    }
+    void close() { failUnless(file.close()); }
 
 private:
-    // The system's reason is taken before anything else can change it.
-    [[noreturn]] void fail() {
-        if (reason != nullptr) *reason = String(Port::lastFileErrorText().c_str());
+    void failUnless(const Port::Status& done) {
+        if (done.isOk()) return;
+        if (reason != nullptr) *reason = String(done.text().c_str());
         throw Exception::fileError(path);
     }
 

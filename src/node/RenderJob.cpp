@@ -181,9 +181,9 @@ String prepareCommand(const RenderJobContext& context, const JobRequest& request
     }
     // The interpreter refuses the whole command when it cannot open it: the
     // system's reason is the admin's only clue.
-    std::string why;
-    if (!Port::canAppendTo(maxLog.wideCString(), why))
-        window->log(u"Cannot write the renderer's output to " + maxLog + u": " + String(why.c_str()));
+    Port::Status appendable = Port::canAppendTo(maxLog.wideCString());
+    if (!appendable.isOk())
+        window->log(u"Cannot write the renderer's output to " + maxLog + u": " + String(appendable.text().c_str()));
     String command = buildRenderCommand(context.settings.hostInstalls[request.chosenVersion - firstHostYear],
                                         request.scenePath, dataDirectory, request.job.frame);
     window->log(u"Running command:\n" + command);
@@ -195,15 +195,14 @@ String prepareCommand(const RenderJobContext& context, const JobRequest& request
 std::unique_ptr<Port::ChildProcess> startRenderer(const RenderJobContext& context, const String& command) {
     publishStage(context, NodeStage::waitingForHost);
     context.dumps.purgeDumpFiles(context.settings.dataDirectory, context.window);
-    std::string why;
     // The paths in it go to the system as the names they were found as.
     String folder = context.settings.dataDirectory;
-    std::unique_ptr<Port::ChildProcess> renderer =
-        Port::ChildProcess::start(String(command).wideCString(), why, folder.wideCString());
-    if (!renderer) {
-        context.window->log(u"Cannot start the command interpreter: " + String(why.c_str()));
-        return renderer;
+    auto started = Port::ChildProcess::start(String(command).wideCString(), folder.wideCString());
+    if (!started.isOk()) {
+        context.window->log(u"Cannot start the command interpreter: " + String(started.status().text().c_str()));
+        return nullptr;
     }
+    std::unique_ptr<Port::ChildProcess> renderer = started.take();
     if (context.state != nullptr) context.state->setRendererPid(renderer->processId());
     // Said once per run of the node: it holds for every job.
     static std::atomic<bool> limitationSaid{false};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "port/notcopyable.h"
+#include "port/status.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,16 +22,16 @@ public:
 
     // Opens `path` for appending, creating it when missing; never through a
     // symbolic link (on Windows, any reparse point). Other processes may
-    // read, write, rename and delete it meanwhile. False on failure, with
-    // the system's reason (one short line) in `why`. Call it on a closed file.
-    bool open(const char16_t* path, std::string& why);
+    // read, write, rename and delete it meanwhile. The system's reason on
+    // failure ("it is a symbolic link" for a link). Call it on a closed file.
+    Status open(const char16_t* path);
     bool isOpen() const { return handle != -1; }
 
     // Appends all `size` bytes at the end of the file, each line feed as the
     // platform's line end (CR LF on Windows). On failure whatever part of
     // them reached the file is cut off again, so the file never ends inside
-    // a line the caller gave whole; false then, with the reason in `why`.
-    bool append(const char* bytes, std::size_t size, std::string& why);
+    // a line the caller gave whole; the system's reason then.
+    Status append(const char* bytes, std::size_t size);
 
     // The file's size in bytes; -1 when it cannot be told.
     std::int64_t size() const;

@@ -15,21 +15,19 @@ namespace Varnix::Port {
 
 AppendFile::~AppendFile() { close(); }
 
-bool AppendFile::open(const char16_t* path, std::string& why) {
+Status AppendFile::open(const char16_t* path) {
     int descriptor = ::open(narrowPath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (descriptor < 0) {
-        why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
-        return false;
-    }
+    if (descriptor < 0)
+        return errno == ELOOP ? Status::withText(ELOOP, "it is a symbolic link") : Status::lastFileError();
     handle = descriptor;
-    return true;
+    return Status();
 }
 
 namespace {
 
-// Writes all of `bytes`; false with errno's text in `why` when a write fails
-// (`done` tells how much got out).
-bool writeAll(int descriptor, const char* bytes, std::size_t size, std::size_t& done, std::string& why) {
+// Writes all of `bytes`; errno's reason when a write fails (`done` tells how
+// much got out).
+Status writeAll(int descriptor, const char* bytes, std::size_t size, std::size_t& done) {
     done = 0;
     while (done < size) {
         std::size_t allowed = allowedWriteBytes(size - done);
@@ -43,28 +41,29 @@ bool writeAll(int descriptor, const char* bytes, std::size_t size, std::size_t& 
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
-            why = std::strerror(n == 0 ? EIO : errno);
-            return false;
+            return Status::fromSystem(n == 0 ? EIO : errno);
         }
     }
-    return true;
+    return Status();
 }
 
 }  // namespace
 
-bool AppendFile::append(const char* bytes, std::size_t size, std::string& why) {
+Status AppendFile::append(const char* bytes, std::size_t size) {
     int descriptor = int(handle);
     std::size_t done = 0;
     if (torn) {
-        if (!writeAll(descriptor, "\n", 1, done, why)) return false;
+        Status ended = writeAll(descriptor, "\n", 1, done);
+        if (!ended.isOk()) return ended;
         torn = false;
     }
     struct stat status;
     off_t before = fstat(descriptor, &status) == 0 ? status.st_size : -1;
-    if (writeAll(descriptor, bytes, size, done, why)) return true;
+    Status written = writeAll(descriptor, bytes, size, done);
+    if (written.isOk()) return written;
     // A full disk takes part of a write: cut it off again.
     if (done > 0 && (before < 0 || ftruncate(descriptor, before) != 0)) torn = true;
-    return false;
+    return written;
 }
 
 std::int64_t AppendFile::size() const {

@@ -1,7 +1,6 @@
 #include "port/appendfile.h"
 
 #include "port/path_win32.h"
-#include "port/systemerror_win32.h"
 #include "port/writefault.h"
 
 #include <windows.h>
@@ -14,52 +13,43 @@ namespace {
 
 HANDLE asHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-bool writeAll(HANDLE file, const char* bytes, std::size_t size, std::string& why) {
+Status writeAll(HANDLE file, const char* bytes, std::size_t size) {
     while (size > 0) {
         DWORD chunk = DWORD(allowedWriteBytes(size > 0x40000000 ? 0x40000000 : size));
         DWORD written = 0;
         if (chunk == 0) SetLastError(ERROR_DISK_FULL);  // a test's limit (writefault.h)
-        if (chunk == 0 || !WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) {
-            why = systemErrorText(GetLastError());
-            return false;
-        }
+        if (chunk == 0 || !WriteFile(file, bytes, chunk, &written, nullptr) || written == 0)
+            return Status::lastFileError();
         bytes += written;
         size -= written;
     }
-    return true;
+    return Status();
 }
 
 }  // namespace
 
 AppendFile::~AppendFile() { close(); }
 
-bool AppendFile::open(const char16_t* path, std::string& why) {
+Status AppendFile::open(const char16_t* path) {
     // Delete sharing lets an admin delete or rename the log while the node
     // runs; the node then opens a new one.
     HANDLE file = CreateFileW(systemPath(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        why = systemErrorText(GetLastError());
-        return false;
-    }
+    if (file == INVALID_HANDLE_VALUE) return Status::lastFileError();
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         CloseHandle(file);
-        why = "it is a symbolic link";
-        return false;
+        return Status::withText(ERROR_CANT_ACCESS_FILE, "it is a symbolic link");
     }
     handle = reinterpret_cast<std::intptr_t>(file);
-    return true;
+    return Status();
 }
 
-bool AppendFile::append(const char* bytes, std::size_t size, std::string& why) {
+Status AppendFile::append(const char* bytes, std::size_t size) {
     HANDLE file = asHandle(handle);
     LARGE_INTEGER before;
     LARGE_INTEGER zero{};
-    if (!SetFilePointerEx(file, zero, &before, FILE_END)) {
-        why = systemErrorText(GetLastError());
-        return false;
-    }
+    if (!SetFilePointerEx(file, zero, &before, FILE_END)) return Status::lastFileError();
     // Text files here end their lines in CR LF.
     std::string text;
     text.reserve(size + size / 32 + 2);
@@ -68,13 +58,14 @@ bool AppendFile::append(const char* bytes, std::size_t size, std::string& why) {
         if (bytes[i] == '\n') text += '\r';
         text += bytes[i];
     }
-    if (writeAll(file, text.data(), text.size(), why)) {
+    Status written = writeAll(file, text.data(), text.size());
+    if (written.isOk()) {
         torn = false;
-        return true;
+        return written;
     }
     // A full disk takes part of a write: cut it off again.
     if (!SetFilePointerEx(file, before, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) torn = true;
-    return false;
+    return written;
 }
 
 std::int64_t AppendFile::size() const {

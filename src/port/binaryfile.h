@@ -4,9 +4,11 @@
 // point) as the last part of its path, so that a program that may write into
 // the data directory cannot make the node send, overwrite or empty a file
 // elsewhere. Paths are in the one form of path.h.
-// One object has one user thread; nothing here throws.
+// One object has one user thread; nothing here throws. Failures carry the
+// system's reason (status.h).
 
 #include "port/notcopyable.h"
+#include "port/status.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,15 +20,15 @@ public:
     BinaryFile() = default;
     ~BinaryFile();  // closes the file if still open
 
-    // Opens an existing regular file for reading. False when it is missing,
-    // a link, a directory or not readable.
-    bool openForReading(const char16_t* path);
+    // Opens an existing regular file for reading. A failure when it is
+    // missing, a link, a directory or not readable.
+    Status openForReading(const char16_t* path);
 
     // Creates the file anew for writing: whatever the name holds (a file or
     // a link, never what a link points to) is removed first, then the file is
-    // created exclusively. False when the name cannot be freed or another
+    // created exclusively. A failure when the name cannot be freed or another
     // program took it meanwhile.
-    bool createReplacing(const char16_t* path);
+    Status createReplacing(const char16_t* path);
 
     bool isOpen() const;
 
@@ -36,12 +38,13 @@ public:
     // Reads up to `count` bytes; the count read (0 at the end), -1 on failure.
     long long read(void* buffer, std::size_t count);
 
-    // Writes all `count` bytes; false when that failed.
-    bool write(const void* buffer, std::size_t count);
+    // Writes all `count` bytes; the system's reason when that failed (a full
+    // disk: writefault.h).
+    Status write(const void* buffer, std::size_t count);
 
-    // Closes the file; false when closing failed (a write that failed late).
-    // Does nothing, and returns true, when no file is open.
-    bool close();
+    // Closes the file; a failure when closing failed (a write that failed
+    // late). Does nothing, and is ok, when no file is open.
+    Status close();
 
 private:
     std::intptr_t handle = -1;

@@ -19,30 +19,35 @@ int fdOf(std::intptr_t handle) { return static_cast<int>(handle); }
 
 BinaryFile::~BinaryFile() { close(); }
 
-bool BinaryFile::openForReading(const char16_t* path) {
+Status BinaryFile::openForReading(const char16_t* path) {
     close();
     // O_NOFOLLOW: a link as the last component fails the open.
     int fd = ::open(narrowPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return false;
+    if (fd < 0) return Status::lastFileError();
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    Status why;
+    if (::fstat(fd, &st) != 0)
+        why = Status::lastFileError();
+    else if (!S_ISREG(st.st_mode))
+        why = Status::fromSystem(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (!why.isOk()) {
         ::close(fd);
-        return false;
+        return why;
     }
     handle = fd;
-    return true;
+    return Status();
 }
 
-bool BinaryFile::createReplacing(const char16_t* path) {
+Status BinaryFile::createReplacing(const char16_t* path) {
     close();
     std::string name = narrowPath(path);
     // Unlinking a link removes the link, not its target; the exclusive create
     // then fails if anything took the name back in between.
     ::unlink(name.c_str());
     int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
+    if (fd < 0) return Status::lastFileError();
     handle = fd;
-    return true;
+    return Status();
 }
 
 bool BinaryFile::isOpen() const { return handle != -1; }
@@ -66,8 +71,8 @@ long long BinaryFile::read(void* buffer, std::size_t count) {
     return static_cast<long long>(done);
 }
 
-bool BinaryFile::write(const void* buffer, std::size_t count) {
-    if (handle == -1) return false;
+Status BinaryFile::write(const void* buffer, std::size_t count) {
+    if (handle == -1) return Status::fromSystem(EBADF);
     std::size_t done = 0;
     while (done < count) {
         std::size_t allowed = allowedWriteBytes(count - done);
@@ -77,17 +82,18 @@ bool BinaryFile::write(const void* buffer, std::size_t count) {
         else
             errno = ENOSPC;  // a test's limit (writefault.h): as a full disk
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
+        if (put <= 0) return Status::lastFileError();
         done += std::size_t(put);
     }
-    return true;
+    return Status();
 }
 
-bool BinaryFile::close() {
-    if (handle == -1) return true;
+Status BinaryFile::close() {
+    if (handle == -1) return Status();
     int result = ::close(fdOf(handle));
+    Status why = result == 0 ? Status() : Status::lastFileError();
     handle = -1;
-    return result == 0;
+    return why;
 }
 
 }  // namespace Varnix::Port

@@ -18,27 +18,31 @@ constexpr std::intptr_t noFile = -1;
 
 BinaryFile::~BinaryFile() { close(); }
 
-bool BinaryFile::openForReading(const char16_t* path) {
+Status BinaryFile::openForReading(const char16_t* path) {
     close();
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which is then refused.
     HANDLE file = keepIfRegular(
         CreateFileW(systemPath(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) {
+        // A link or a directory opened and was refused: no error of the system's.
+        DWORD error = GetLastError();
+        return Status::fromSystem(int(error != 0 ? error : ERROR_CANT_ACCESS_FILE));
+    }
     handle = reinterpret_cast<std::intptr_t>(file);
-    return true;
+    return Status();
 }
 
-bool BinaryFile::createReplacing(const char16_t* path) {
+Status BinaryFile::createReplacing(const char16_t* path) {
     close();
     // Deleting a link deletes the link, not its target; CREATE_NEW then
     // fails if anything took the name back in between.
     DeleteFileW(systemPath(path));
     HANDLE file = CreateFileW(systemPath(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) return Status::lastFileError();
     handle = reinterpret_cast<std::intptr_t>(file);
-    return true;
+    return Status();
 }
 
 bool BinaryFile::isOpen() const { return handle != noFile; }
@@ -62,8 +66,8 @@ long long BinaryFile::read(void* buffer, std::size_t count) {
     return static_cast<long long>(done);
 }
 
-bool BinaryFile::write(const void* buffer, std::size_t count) {
-    if (handle == noFile) return false;
+Status BinaryFile::write(const void* buffer, std::size_t count) {
+    if (handle == noFile) return Status::fromSystem(ERROR_INVALID_HANDLE);
     std::size_t done = 0;
     while (done < count) {
         DWORD piece = DWORD(allowedWriteBytes(count - done > 0x40000000 ? 0x40000000 : count - done));
@@ -71,17 +75,17 @@ bool BinaryFile::write(const void* buffer, std::size_t count) {
         if (piece == 0) SetLastError(ERROR_DISK_FULL);  // a test's limit (writefault.h)
         if (piece == 0 || !WriteFile(handleOf(handle), static_cast<const char*>(buffer) + done, piece, &put, nullptr) ||
             put == 0)
-            return false;
+            return Status::lastFileError();
         done += put;
     }
-    return true;
+    return Status();
 }
 
-bool BinaryFile::close() {
-    if (handle == noFile) return true;
-    BOOL ok = CloseHandle(handleOf(handle));
+Status BinaryFile::close() {
+    if (handle == noFile) return Status();
+    Status why = CloseHandle(handleOf(handle)) ? Status() : Status::lastFileError();
     handle = noFile;
-    return ok != FALSE;
+    return why;
 }
 
 }  // namespace Varnix::Port

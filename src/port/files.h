@@ -4,6 +4,7 @@
 // All functions may be called from any thread and never throw.
 
 #include "port/notcopyable.h"
+#include "port/status.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -36,15 +37,10 @@ bool deleteFile(const char16_t* path);
 // failure.
 bool copyFile(const char16_t* from, const char16_t* to);
 
-// The system's text for the last failure of a file call on the calling
-// thread (errno; GetLastError on Windows), without a final period. Call it
-// right after the failure. Any thread.
-std::string lastFileErrorText();
-
-// True when `path` can be opened for appending, as the command
-// interpreter's ">>" opens it (created when missing, then closed); otherwise
-// false with the system's reason in `why`.
-bool canAppendTo(const char16_t* path, std::string& why);
+// Ok when `path` can be opened for appending, as the command interpreter's
+// ">>" opens it (created when missing, then closed); otherwise the system's
+// reason.
+Status canAppendTo(const char16_t* path);
 
 // Where development builds keep numbered copies of relayed dumps: the copy
 // number n goes to prefix + n + ".exr". Static text, never null.

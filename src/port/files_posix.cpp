@@ -46,27 +46,22 @@ bool copyFile(const char16_t* from, const char16_t* to) {
     BinaryFile in, out;
     // Neither end is reached through a link: `to` may lie in a directory
     // that anybody can write (/tmp).
-    if (!in.openForReading(from) || !out.createReplacing(to)) return false;
+    if (!in.openForReading(from).isOk() || !out.createReplacing(to).isOk()) return false;
     char buffer[65536];
     for (;;) {
         long long got = in.read(buffer, sizeof buffer);
         if (got < 0) return false;
         if (got == 0) break;
-        if (!out.write(buffer, std::size_t(got))) return false;
+        if (!out.write(buffer, std::size_t(got)).isOk()) return false;
     }
-    return out.close();
+    return out.close().isOk();
 }
 
-std::string lastFileErrorText() { return std::strerror(errno); }
-
-bool canAppendTo(const char16_t* path, std::string& why) {
+Status canAppendTo(const char16_t* path) {
     int fd = ::open(narrowPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return false;
-    }
+    if (fd < 0) return Status::lastFileError();
     ::close(fd);
-    return true;
+    return Status();
 }
 
 const char16_t* developmentDumpCopyPrefix() { return u"/tmp/dump"; }

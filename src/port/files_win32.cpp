@@ -78,18 +78,13 @@ bool copyFile(const char16_t* from, const char16_t* to) {
     return ok;
 }
 
-std::string lastFileErrorText() { return systemErrorText(GetLastError()); }
-
-bool canAppendTo(const char16_t* path, std::string& why) {
+Status canAppendTo(const char16_t* path) {
     HANDLE file =
         CreateFileW(systemPath(path), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        why = lastFileErrorText();
-        return false;
-    }
+    if (file == INVALID_HANDLE_VALUE) return Status::lastFileError();
     CloseHandle(file);
-    return true;
+    return Status();
 }
 
 const char16_t* developmentDumpCopyPrefix() { return u"C:/dump"; }

@@ -4,6 +4,7 @@
 // to wait for it with a deadline and to end it with its descendants.
 
 #include "port/notcopyable.h"
+#include "port/status.h"
 
 #include <cstdint>
 #include <memory>
@@ -39,12 +40,11 @@ class ChildProcess : NotCopyable {
 public:
     // Starts `command` through the command interpreter and returns at once.
     // The command is UTF-16, and the paths in it reach the interpreter as
-    // the names they were found as (path.h). Null, with the system's reason in
-    // `why`, when the interpreter could not be started. With a `folder` (a
-    // node's data folder) the tree carries the mark of a new job of that
-    // folder (jobMarkVariable). Any thread.
-    static std::unique_ptr<ChildProcess> start(const char16_t* command, std::string& why,
-                                               const char16_t* folder = nullptr);
+    // the names they were found as (path.h). The system's reason when the
+    // interpreter could not be started. With a `folder` (a node's data
+    // folder) the tree carries the mark of a new job of that folder
+    // (jobMarkVariable). Any thread.
+    static Result<std::unique_ptr<ChildProcess>> start(const char16_t* command, const char16_t* folder = nullptr);
 
     // The interpreter's process id, as the system shows it. Any thread.
     std::int64_t processId() const;

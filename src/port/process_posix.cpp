@@ -321,17 +321,14 @@ struct ChildProcess::System {
 
 ChildProcess::ChildProcess(std::unique_ptr<System> system) : system(std::move(system)) {}
 
-std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::string& why, const char16_t* folder) {
+Result<std::unique_ptr<ChildProcess>> ChildProcess::start(const char16_t* command, const char16_t* folder) {
     becomeSubreaper();
     // Not system(): it ignores SIGINT and SIGQUIT in the whole process while
     // the command runs, so Ctrl-C could not stop the node during a render.
     // The child gets what system() gives it: the default action for both
     // signals and no blocked signals.
     posix_spawnattr_t attributes;
-    if (int failed = posix_spawnattr_init(&attributes); failed != 0) {
-        why = std::strerror(failed);
-        return nullptr;
-    }
+    if (int failed = posix_spawnattr_init(&attributes); failed != 0) return Status::fromSystem(failed);
     sigset_t defaults, none;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGINT);
@@ -357,13 +354,10 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::
     int spawned = posix_spawn(&system->pid, shell, nullptr, &attributes, arguments,
                               folder != nullptr ? environment.data() : environ);
     posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) {
-        why = std::strerror(spawned);
-        return nullptr;
-    }
+    if (spawned != 0) return Status::fromSystem(spawned);
     auto child = std::unique_ptr<ChildProcess>(new ChildProcess(std::move(system)));
     child->job = job;
-    return child;
+    return {std::move(child)};
 }
 
 ChildProcess::~ChildProcess() {

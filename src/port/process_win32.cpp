@@ -178,7 +178,7 @@ struct ChildProcess::System {
 
 ChildProcess::ChildProcess(std::unique_ptr<System> system) : system(std::move(system)) {}
 
-std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::string& why, const char16_t* folder) {
+Result<std::unique_ptr<ChildProcess>> ChildProcess::start(const char16_t* command, const char16_t* folder) {
     // UTF-16 all the way: a path outside the ANSI code page still names its file.
     std::wstring shell = interpreter();
     std::wstring line = L"cmd.exe /c " + std::wstring(systemPath(command));
@@ -187,10 +187,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::
 
     auto system = std::make_unique<System>();
     system->job = CreateJobObjectW(nullptr, nullptr);
-    if (system->job == nullptr) {
-        why = systemErrorText(GetLastError());
-        return nullptr;
-    }
+    if (system->job == nullptr) return Status::fromSystem(int(GetLastError()));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(system->job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
@@ -212,9 +209,9 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::
         created = CreateProcessW(shell.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
                                  &startup, &info);
     if (!created) {
-        why = systemErrorText(GetLastError());
+        Status why = Status::fromSystem(int(GetLastError()));
         CloseHandle(system->job);
-        return nullptr;
+        return why;
     }
     if (!assignToJob(system->job, info.hProcess)) {
         // Still in a job that allows neither leaving nor a second one: the
@@ -235,7 +232,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const char16_t* command, std::
     // the node. The id still tells the job apart for its caller.
     static std::atomic<unsigned> jobsMade{0};
     if (folder != nullptr) child->job = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++jobsMade);
-    return child;
+    return {std::move(child)};
 }
 
 const std::string& ChildProcess::limitation() const { return system->limitation; }

@@ -7,9 +7,11 @@
 // Every socket is created close-on-exec and, on Windows, non-inheritable, so a
 // process started by the node never holds the node's ports.
 // A socket object has one user thread at a time; none of them locks.
-// Nothing here logs or throws: failures show in return values and IsOk().
+// Nothing here logs or throws: failures show in return values and IsOk();
+// connect() gives the system's reason (status.h).
 
 #include "port/notcopyable.h"
+#include "port/status.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -79,10 +81,10 @@ public:
     explicit StreamSocket(std::intptr_t nativeHandle);
     ~StreamSocket();  // closes the connection if still open
 
-    // Connects to `address`, waiting at most `timeoutSeconds`. Null on failure,
-    // with a one-line reason in `*why` when `why` is given. Any thread.
-    static std::unique_ptr<StreamSocket> connect(const IPv4Address& address, int timeoutSeconds,
-                                                 std::string* why = nullptr);
+    // Connects to `address`, waiting at most `timeoutSeconds`. On failure
+    // the system's reason ("timed out" when the time ran out; "cannot create
+    // a socket: ..."). Any thread.
+    static Result<std::unique_ptr<StreamSocket>> connect(const IPv4Address& address, int timeoutSeconds);
 
     // Whole seconds that each following Read or Write may take at most.
     // 0: move only what can move at once. Negative values count as 0.

@@ -60,22 +60,18 @@ StreamSocket::StreamSocket(std::intptr_t nativeHandle) : handle(nativeHandle) {
 
 StreamSocket::~StreamSocket() { Destroy(); }
 
-std::unique_ptr<StreamSocket> StreamSocket::connect(const IPv4Address& address, int timeoutSeconds, std::string* why) {
-    std::string reason;
-    auto fail = [why, &reason]() {
-        if (why) *why = reason;
-        return std::unique_ptr<StreamSocket>();
-    };
-    std::intptr_t created = SocketOs::newStream(reason);
-    if (created == noSocket) return fail();
+Result<std::unique_ptr<StreamSocket>> StreamSocket::connect(const IPv4Address& address, int timeoutSeconds) {
+    std::intptr_t created = noSocket;
+    Status made = SocketOs::newStream(created);
+    if (!made.isOk()) return made;
     auto socket = std::make_unique<StreamSocket>(created);
-    switch (SocketOs::startConnect(created, address, reason)) {
-    case SocketOs::ConnectStart::connected: return socket;
-    case SocketOs::ConnectStart::failed: return fail();
-    case SocketOs::ConnectStart::pending: break;
+    Result<SocketOs::ConnectStart> started = SocketOs::startConnect(created, address);
+    if (!started.isOk()) return started.status();
+    if (started.value() == SocketOs::ConnectStart::pending) {
+        Status finished = SocketOs::finishConnect(created, millisecondsLeft(deadlineAfter(timeoutSeconds)));
+        if (!finished.isOk()) return finished;
     }
-    if (!SocketOs::finishConnect(created, millisecondsLeft(deadlineAfter(timeoutSeconds)), reason)) return fail();
-    return socket;
+    return {std::move(socket)};
 }
 
 void StreamSocket::SetTimeout(int seconds) { timeoutSeconds = seconds < 0 ? 0 : seconds; }

@@ -30,21 +30,22 @@ bool lookUp(const std::string& hostOrDotted, std::uint32_t& host);
 // The resolver's name for `host`; empty when it has none. May block.
 std::string nameOf(std::uint32_t host);
 
-// A new TCP socket, non-blocking and not inherited by child processes;
-// noSocket with the reason in `why` ("cannot create a socket: ...").
-std::intptr_t newStream(std::string& why);
+// A new TCP socket in `created`, non-blocking and not inherited by child
+// processes; on failure noSocket there and the reason ("cannot create a
+// socket: ...").
+Status newStream(std::intptr_t& created);
 
 // Sets up a connected socket for the node's use (no delay for small writes,
 // non-blocking, not inherited). Called on every socket a StreamSocket takes.
 void prepareStream(std::intptr_t handle);
 
-enum class ConnectStart { connected, pending, failed };
-// Starts connecting `handle` to `address`; the system's reason in `why` when
-// it failed at once.
-ConnectStart startConnect(std::intptr_t handle, const IPv4Address& address, std::string& why);
-// Waits at most `milliseconds` for a pending connect to finish. False with
-// "timed out" or the system's reason in `why` when it did not succeed.
-bool finishConnect(std::intptr_t handle, int milliseconds, std::string& why);
+enum class ConnectStart { connected, pending };
+// Starts connecting `handle` to `address`; the system's reason when it
+// failed at once.
+Result<ConnectStart> startConnect(std::intptr_t handle, const IPv4Address& address);
+// Waits at most `milliseconds` for a pending connect to finish: "timed out"
+// or the system's reason when it did not succeed.
+Status finishConnect(std::intptr_t handle, int milliseconds);
 
 // One receive or send without waiting: the count moved (0 from receive: the
 // peer has closed), else wouldBlock or failed. A send never raises SIGPIPE.

@@ -137,10 +137,11 @@ std::string nameOf(std::uint32_t host) {
     return name;
 }
 
-std::intptr_t newStream(std::string& why) {
+Status newStream(std::intptr_t& created) {
     int fd = newSocket(SOCK_STREAM);
-    if (fd < 0) why = std::string("cannot create a socket: ") + std::strerror(errno);
-    return fd < 0 ? noSocket : fd;
+    created = fd < 0 ? noSocket : fd;
+    if (fd < 0) return Status::withText(errno, std::string("cannot create a socket: ") + std::strerror(errno));
+    return Status();
 }
 
 void prepareStream(std::intptr_t handle) {
@@ -152,25 +153,20 @@ void prepareStream(std::intptr_t handle) {
     ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
 }
 
-ConnectStart startConnect(std::intptr_t handle, const IPv4Address& address, std::string& why) {
+Result<ConnectStart> startConnect(std::intptr_t handle, const IPv4Address& address) {
     sockaddr_in sa = toSockaddr(address);
     if (::connect(fdOf(handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return ConnectStart::connected;
     if (errno == EINPROGRESS || errno == EINTR) return ConnectStart::pending;
-    why = std::strerror(errno);
-    return ConnectStart::failed;
+    return Status::fromSystem(errno);
 }
 
-bool finishConnect(std::intptr_t handle, int milliseconds, std::string& why) {
+Status finishConnect(std::intptr_t handle, int milliseconds) {
     int fd = fdOf(handle);
-    if (pollFor(fd, POLLOUT, milliseconds) == 0) {
-        why = "timed out";
-        return false;
-    }
+    if (pollFor(fd, POLLOUT, milliseconds) == 0) return Status::withText(ETIMEDOUT, "timed out");
     int error = 0;
     socklen_t len = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
-    if (error != 0) why = std::strerror(error);
-    return error == 0;
+    return error == 0 ? Status() : Status::fromSystem(error);
 }
 
 long long receive(std::intptr_t handle, void* buffer, std::size_t count) {

@@ -141,10 +141,14 @@ std::string nameOf(std::uint32_t host) {
     return name;
 }
 
-std::intptr_t newStream(std::string& why) {
+Status newStream(std::intptr_t& created) {
     SOCKET s = newSocket(SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) why = "cannot create a socket: " + errorText(WSAGetLastError());
-    return static_cast<std::intptr_t>(s);
+    created = static_cast<std::intptr_t>(s);
+    if (s == INVALID_SOCKET) {
+        int error = WSAGetLastError();
+        return Status::withText(error, "cannot create a socket: " + errorText(error));
+    }
+    return Status();
 }
 
 void prepareStream(std::intptr_t handle) {
@@ -155,16 +159,15 @@ void prepareStream(std::intptr_t handle) {
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
-ConnectStart startConnect(std::intptr_t handle, const IPv4Address& address, std::string& why) {
+Result<ConnectStart> startConnect(std::intptr_t handle, const IPv4Address& address) {
     sockaddr_in sa = toSockaddr(address);
     if (::connect(sockOf(handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return ConnectStart::connected;
     int error = WSAGetLastError();
     if (mustWait(error)) return ConnectStart::pending;
-    why = errorText(error);
-    return ConnectStart::failed;
+    return Status::withText(error, errorText(error));
 }
 
-bool finishConnect(std::intptr_t handle, int milliseconds, std::string& why) {
+Status finishConnect(std::intptr_t handle, int milliseconds) {
     SOCKET s = sockOf(handle);
     // A failed attempt shows in the exception set, a finished one as writable.
     fd_set writable, failed;
@@ -176,18 +179,15 @@ bool finishConnect(std::intptr_t handle, int milliseconds, std::string& why) {
     tv.tv_sec = milliseconds / 1000;
     tv.tv_usec = (milliseconds % 1000) * 1000;
     int ready = select(0, nullptr, &writable, &failed, &tv);
-    if (ready == 0) {
-        why = "timed out";
-        return false;
-    }
+    if (ready == 0) return Status::withText(WSAETIMEDOUT, "timed out");
     int error = 0;
     int len = sizeof error;
     getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len);
     if (ready < 0 || FD_ISSET(s, &failed) || error != 0) {
-        why = errorText(error != 0 ? error : WSAECONNREFUSED);
-        return false;
+        if (error == 0) error = WSAECONNREFUSED;
+        return Status::withText(error, errorText(error));
     }
-    return true;
+    return Status();
 }
 
 long long receive(std::intptr_t handle, void* buffer, std::size_t count) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "port/status.h"
+
 #include <cstdio>
 #include <string>
 
@@ -15,12 +17,12 @@ std::FILE* openTextForReading(const char16_t* path);
 // Opens the same for reading its bytes as they are (no text-mode changes).
 std::FILE* openBytesForReading(const char16_t* path);
 
-// Whether `path` names something that exists, asked after an open for
-// reading failed: false only when the system says that nothing is there (a
-// new file may be made); otherwise true, with the system's reason why it
-// cannot be opened for reading now in `whyUnreadable` (one short line, empty
-// when it opens after all).
-bool textFileExists(const char16_t* path, std::string& whyUnreadable);
+// Why `path` cannot be opened for reading, asked after an open for reading
+// failed: a failure that isNotFound() only when the system says that nothing
+// is there (a new file may be made); another failure with the system's
+// reason when something is there that cannot be read now; ok when it opens
+// after all.
+Status canReadTextFile(const char16_t* path);
 
 // The writers below never write through a symbolic link (on Windows, any
 // reparse point): the folders the node writes in may be writable by other

@@ -27,26 +27,15 @@ std::FILE* openBytesForReading(const char16_t* path) {
     return file;
 }
 
-bool textFileExists(const char16_t* path, std::string& whyUnreadable) {
+Status canReadTextFile(const char16_t* path) {
     std::string name = narrowPath(path);
     struct stat status;
-    if (stat(name.c_str(), &status) != 0) {
-        if (errno == ENOENT) return false;
-        whyUnreadable = std::strerror(errno);
-        return true;
-    }
-    if (S_ISDIR(status.st_mode)) {
-        whyUnreadable = std::strerror(EISDIR);
-        return true;
-    }
+    if (stat(name.c_str(), &status) != 0) return Status::lastFileError();
+    if (S_ISDIR(status.st_mode)) return Status::fromSystem(EISDIR);
     std::FILE* file = std::fopen(name.c_str(), "r");
-    if (file == nullptr) {
-        whyUnreadable = std::strerror(errno);
-        return true;
-    }
+    if (file == nullptr) return Status::lastFileError();
     std::fclose(file);
-    whyUnreadable.clear();
-    return true;
+    return Status();
 }
 
 namespace {

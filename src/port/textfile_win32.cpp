@@ -1,7 +1,6 @@
 #include "port/textfile.h"
 
 #include "port/path_win32.h"
-#include "port/systemerror_win32.h"
 
 #include <windows.h>
 
@@ -25,28 +24,16 @@ std::FILE* openBytesForReading(const char16_t* path) {
     return file;
 }
 
-bool textFileExists(const char16_t* path, std::string& whyUnreadable) {
+Status canReadTextFile(const char16_t* path) {
     DWORD attributes = GetFileAttributesW(systemPath(path));
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
-        whyUnreadable = systemErrorText(error);
-        return true;
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        whyUnreadable = "it is a directory";
-        return true;
-    }
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Status::lastFileError();
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Status::withText(ERROR_DIRECTORY, "it is a directory");
     // The same sharing as the runtime's open for reading.
     HANDLE file = CreateFileW(systemPath(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        whyUnreadable = systemErrorText(GetLastError());
-        return true;
-    }
+    if (file == INVALID_HANDLE_VALUE) return Status::lastFileError();
     CloseHandle(file);
-    whyUnreadable.clear();
-    return true;
+    return Status();
 }
 
 bool isSymbolicLink(const char16_t* path) {

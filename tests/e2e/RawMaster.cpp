@@ -20,7 +20,7 @@ void encode(std::uint32_t value, unsigned char bytes[4]) { Varnix::encodeSignal(
 }  // namespace
 
 bool RawMaster::connect() {
-    socket = Varnix::Port::StreamSocket::connect(Varnix::Port::IPv4Address::loopback(Varnix::masterPort), 5);
+    socket = Varnix::Port::StreamSocket::connect(Varnix::Port::IPv4Address::loopback(Varnix::masterPort), 5).take();
     return socket != nullptr;
 }
 

@@ -115,9 +115,9 @@ TEST_F(RenderCommandTest, ShellSeesFileSystemPiecesAsText) {
 
     fs::path previous = fs::current_path();
     fs::current_path(directory);
-    std::string why;
-    auto shell = Varnix::Port::ChildProcess::start(command.wideCString(), why);
-    ASSERT_TRUE(shell) << why;
+    auto started = Varnix::Port::ChildProcess::start(command.wideCString());
+    ASSERT_TRUE(started.isOk()) << started.status().text();
+    auto shell = started.take();
     ASSERT_TRUE(shell->wait(-1));
     int status = shell->exitStatus();
     fs::current_path(previous);

@@ -43,7 +43,7 @@ void PrintTo(const GateCase& c, std::ostream* out) { *out << c.what; }
 // node closes it (or 30 s pass).
 void play(const Client& c, std::uint16_t port, std::atomic<int>& done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(c.connectAfterMs));
-    std::unique_ptr<StreamSocket> s = StreamSocket::connect(Varnix::Port::IPv4Address::loopback(port), 5);
+    std::unique_ptr<StreamSocket> s = StreamSocket::connect(Varnix::Port::IPv4Address::loopback(port), 5).take();
     if (s) {
         EXPECT_EQ(Varnix::readSignal(s.get(), 10), 0xC0C01827u);  // the node greeting comes first, unasked
         if (c.answerAfterMs >= 0) {

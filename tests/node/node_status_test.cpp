@@ -38,7 +38,8 @@ using VarnixTest::waitUntil;
 // A master that greets and asks for frame 3 of a 2014 scene; `sceneBytes`
 // of the scene's announced 1000 are sent (all of them: a whole scene).
 std::unique_ptr<Port::StreamSocket> startJob(NodeLife& node, int sceneBytes) {
-    auto master = Port::StreamSocket::connect(IPv4Address::loopback(node.renderService()->heldPorts().master), 5);
+    auto master =
+        Port::StreamSocket::connect(IPv4Address::loopback(node.renderService()->heldPorts().master), 5).take();
     if (!master || readSignal(master.get(), 10) != nodeGreeting) return nullptr;
     writeSignal(master.get(), masterGreeting, 5);
     master->Write("2014 3", 7);

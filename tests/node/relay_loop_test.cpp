@@ -58,7 +58,7 @@ protected:
         dataDirectory = String((directory.string() + "/").c_str());
         IPv4Address local;
         ASSERT_TRUE(masterListener.GetLocal(local));
-        masterSide = StreamSocket::connect(local, 5);
+        masterSide = StreamSocket::connect(local, 5).take();
         masterListener.SetTimeout(5);
         nodeSide = masterListener.Accept();
         ASSERT_TRUE(masterSide && nodeSide);
@@ -66,7 +66,7 @@ protected:
         auto maxSide = std::async(std::launch::async, [this] {
             IPv4Address bound;
             if (!host.listeningSocket()->GetLocal(bound)) return false;
-            hostSide = StreamSocket::connect(bound, 5);
+            hostSide = StreamSocket::connect(bound, 5).take();
             if (!hostSide) return false;
             take(*hostSide, 4, 5);
             hostSide->Write("\x72\x21\xC0\xC0", 4);

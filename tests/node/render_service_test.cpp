@@ -192,7 +192,8 @@ TEST_F(RenderServiceStart, NodeLifesFirstStopWaitsForTheJobTheSecondCutsItAndSto
     node.start(face);
     ASSERT_FALSE(node.startFailed());
 
-    auto master = Port::StreamSocket::connect(IPv4Address::loopback(node.renderService()->heldPorts().master), 5);
+    auto master =
+        Port::StreamSocket::connect(IPv4Address::loopback(node.renderService()->heldPorts().master), 5).take();
     ASSERT_TRUE(master);
     ASSERT_EQ(readSignal(master.get(), 10), nodeGreeting);
     ASSERT_EQ(writeSignal(master.get(), masterGreeting, 5), 0);

@@ -24,14 +24,13 @@ namespace {
 using ProcessTest = VarnixTest::TempDirectoryTest;
 
 std::unique_ptr<ChildProcess> start(const std::string& command) {
-    std::string why;
-    return ChildProcess::start(Varnix::Port::pathFromSystem(command.c_str()).c_str(), why);
+    return ChildProcess::start(Varnix::Port::pathFromSystem(command.c_str()).c_str()).take();
 }
 
 std::unique_ptr<ChildProcess> startMarked(const std::string& command, const fs::path& folder) {
-    std::string why;
-    return ChildProcess::start(Varnix::Port::pathFromSystem(command.c_str()).c_str(), why,
-                               Varnix::Port::pathFromSystem(folder.c_str()).c_str());
+    return ChildProcess::start(Varnix::Port::pathFromSystem(command.c_str()).c_str(),
+                               Varnix::Port::pathFromSystem(folder.c_str()).c_str())
+        .take();
 }
 
 // The process id a command wrote into `file`, once it has.

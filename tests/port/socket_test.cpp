@@ -218,9 +218,10 @@ TEST(StreamSocket, ConnectToAClosedPortFailsWithAReason) {
         ListeningSocket probe(IPv4Address::loopback(0));
         ASSERT_TRUE(probe.GetLocal(freePort));
     }
-    std::string why;
-    EXPECT_EQ(nullptr, StreamSocket::connect(freePort, 2, &why));
-    EXPECT_FALSE(why.empty());
+    auto link = StreamSocket::connect(freePort, 2);
+    EXPECT_FALSE(link.isOk());
+    EXPECT_EQ(nullptr, link.value());
+    EXPECT_FALSE(link.status().text().empty());
 }
 
 TEST(ListeningSocket, AcceptWaitsAtMostItsTimeout) {

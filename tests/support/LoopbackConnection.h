@@ -19,7 +19,7 @@ struct LoopbackConnection {
     LoopbackConnection() {
         Varnix::Port::IPv4Address local;
         EXPECT_TRUE(listener.GetLocal(local));
-        client = Varnix::Port::StreamSocket::connect(local, 5);
+        client = Varnix::Port::StreamSocket::connect(local, 5).take();
         listener.SetTimeout(5);
         server = listener.Accept();
         EXPECT_TRUE(client && server);

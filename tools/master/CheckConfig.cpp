@@ -40,11 +40,11 @@ int checkConfig(const char* path, std::string& report) {
     std::u16string wide(static_cast<std::size_t>(Port::Utf8::decode(path, bytes, nullptr, 0, bad)), u'\0');
     Port::Utf8::decode(path, bytes, wide.data(), static_cast<int>(wide.size()), bad);
     String file(wide.c_str());
-    std::string why;
     // The reader writes a default file where there is none: that is for a
     // node's own data folder, never for a file being checked.
-    if (!Port::textFileExists(file.wideCString(), why)) return refuse("no such file");
-    if (!why.empty()) return refuse("cannot be read (" + why + ")");
+    Port::Status readable = Port::canReadTextFile(file.wideCString());
+    if (readable.isNotFound()) return refuse("no such file");
+    if (!readable.isOk()) return refuse("cannot be read (" + readable.text() + ")");
     NodeSettings settings;
     Collector collector;
     String error;

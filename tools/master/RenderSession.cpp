@@ -139,11 +139,11 @@ int MasterSession::connect() {
         return fail(masterUnknownHost, "cannot resolve host '" + options.node + "'");
     address = resolved.dotted() + ":" + std::to_string(masterPort);
     where = options.node + " (" + address + ")";
-    std::string why;
-    link = Port::StreamSocket::connect(resolved, connectSeconds, &why);
-    if (!link)
-        return fail(masterUnreachable, "node " + where + " unreachable: " + why +
+    auto connected = Port::StreamSocket::connect(resolved, connectSeconds);
+    if (!connected.isOk())
+        return fail(masterUnreachable, "node " + where + " unreachable: " + connected.status().text() +
                                            " (is the node running there, and is TCP port 19668 open?)");
+    link = connected.take();
     say("connected to " + where);
     return masterOk;
 }

@@ -100,8 +100,9 @@ std::unique_ptr<Port::StreamSocket> connectToNode(const Behaviour& behaviour, st
     console << "Connecting to the render node at " << node.dotted() << ":" << hostPort << std::endl;
     std::string why;
     for (;;) {
-        auto socket = Port::StreamSocket::connect(node, 5, &why);
-        if (socket) return socket;
+        auto socket = Port::StreamSocket::connect(node, 5);
+        if (socket.isOk()) return socket.take();
+        why = socket.status().text();
         if (Clock::now() >= giveUp) break;
         std::this_thread::sleep_for(milliseconds(250));
     }

@@ -15,8 +15,9 @@ namespace {
 
 class StatusTest : public VarnixTest::TempDirectoryTest {};
 
-// What the systems say for a missing file (POSIX; Windows and Wine).
-const std::set<std::string> notFoundTexts = {"No such file or directory", "The system cannot find the file specified"};
+// What the systems say for a missing file (POSIX; Windows; Wine).
+const std::set<std::string> notFoundTexts = {"No such file or directory", "The system cannot find the file specified",
+                                             "File not found"};
 
 TEST_F(StatusTest, OkIsEmptyAndAFailureCarriesTheSystemsCodeAndText) {
     std::u16string missing = VarnixTest::portPath(directory / "missing.bin");

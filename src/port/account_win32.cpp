@@ -8,16 +8,17 @@ namespace Varnix::Port {
 
 namespace {
 
-// The process token's groups; empty when they cannot be read.
-std::vector<unsigned char> tokenGroups() {
+// One kind of information about the process's token (its groups, its
+// user); empty when it cannot be read.
+std::vector<unsigned char> tokenInformation(TOKEN_INFORMATION_CLASS kind) {
     std::vector<unsigned char> buffer;
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return buffer;
     DWORD size = 0;
-    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    GetTokenInformation(token, kind, nullptr, 0, &size);
     if (size != 0) {
         buffer.resize(size);
-        if (!GetTokenInformation(token, TokenGroups, buffer.data(), size, &size)) buffer.clear();
+        if (!GetTokenInformation(token, kind, buffer.data(), size, &size)) buffer.clear();
     }
     CloseHandle(token);
     return buffer;
@@ -26,7 +27,7 @@ std::vector<unsigned char> tokenGroups() {
 }  // namespace
 
 bool runsAsAdministrator() {
-    std::vector<unsigned char> buffer = tokenGroups();
+    std::vector<unsigned char> buffer = tokenInformation(TokenGroups);
     if (buffer.empty()) return false;
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
@@ -48,16 +49,7 @@ bool runsAsAdministrator() {
 }
 
 std::u16string accountName() {
-    std::vector<unsigned char> buffer;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
-    DWORD bytes = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &bytes);
-    if (bytes != 0) {
-        buffer.resize(bytes);
-        if (!GetTokenInformation(token, TokenUser, buffer.data(), bytes, &bytes)) buffer.clear();
-    }
-    CloseHandle(token);
+    std::vector<unsigned char> buffer = tokenInformation(TokenUser);
     if (buffer.empty()) return {};
     wchar_t name[256], domain[256];
     DWORD nameSize = 256, domainSize = 256;

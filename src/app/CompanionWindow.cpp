@@ -143,11 +143,8 @@ void CompanionWindow::takeStopRequests() {
     }
 }
 
-void CompanionWindow::onIconize(wxIconizeEvent&) {
-    // Iconize and restore alike, as the node's window does: wxGTK reports a
-    // restore when the hidden frame is unmapped.
-    Show(false);
-    if (trayIcon != nullptr) trayIcon->showInTray();
+void CompanionWindow::onIconize(wxIconizeEvent& event) {
+    if (trayIcon != nullptr) trayIcon->windowIconized(event.IsIconized());
 }
 
 void CompanionWindow::onClose(wxCloseEvent& event) {

@@ -167,11 +167,8 @@ void DrWindow::onStopWatch(wxTimerEvent&) {
     if (node.stopWaitOver()) Close(true);
 }
 
-void DrWindow::onIconize(wxIconizeEvent&) {
-    // Iconize and restore alike: wxGTK reports a restore when the hidden
-    // frame is unmapped, and the window must stay in the tray then.
-    Show(false);
-    if (trayIcon != nullptr) trayIcon->showInTray();
+void DrWindow::onIconize(wxIconizeEvent& event) {
+    if (trayIcon != nullptr) trayIcon->windowIconized(event.IsIconized());
 }
 
 void DrWindow::onClose(wxCloseEvent& event) {

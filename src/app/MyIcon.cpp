@@ -32,6 +32,12 @@ void MyIcon::showWindow() {
     RemoveIcon();
 }
 
+void MyIcon::windowIconized(bool iconized) {
+    if (!iconized && window->IsShown()) return;
+    window->Show(false);
+    showInTray();
+}
+
 wxMenu* MyIcon::buildMenu(bool withServiceStop) {
     wxMenu* menu = new wxMenu(wxString(), 0);
     menu->Append(displayLogWindowId, wxT("Display log window"), wxString(), wxITEM_NORMAL);

@@ -28,6 +28,13 @@ public:
     // Harmless to repeat.
     void showWindow();
 
+    // The window's iconize handler. A minimise hides the window into the
+    // tray, and so does a restore report while it is hidden (wxGTK reports
+    // one when the hidden frame is unmapped). A restore report while it is
+    // shown leaves it shown: a loaded window manager may deliver it after
+    // showWindow() has brought the window back.
+    void windowIconized(bool iconized);
+
     // A fresh tray menu ("Display log window", "Quit", and after a separator
     // "Stop the node service…" when asked for); the caller owns it.
     static wxMenu* buildMenu(bool withServiceStop = false);

@@ -230,6 +230,12 @@ TEST_F(LogWindow, MinimisingHidesIntoTheTrayAndTheShowSequenceBringsItBack) {
         EXPECT_FALSE(window->IsIconized());
         EXPECT_FALSE(tray->IsIconInstalled());
     }
+    // A loaded window manager may report the restore only after the icon has
+    // brought the window back: that late report must not hide it again.
+    wxIconizeEvent lateRestore(window->GetId(), false);
+    window->ProcessWindowEvent(lateRestore);
+    EXPECT_TRUE(window->IsShown());
+    EXPECT_FALSE(tray->IsIconInstalled());
     wxString shown = view->GetValue();
     EXPECT_LT(shown.Find("in the tray 1"), shown.Find("in the tray 2"));
     EXPECT_NE(shown.Find("in the tray 1"), wxNOT_FOUND);

@@ -48,7 +48,13 @@ std::string findWindow(pid_t pid, const std::string& titleRegex) {
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    try {
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    } catch (const std::ios_base::failure&) {
+        // libstdc++ throws on a failed read: a /proc entry of a process that
+        // ended while it was read (ESRCH). Gone is as good as empty here.
+        return {};
+    }
 }
 
 void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }

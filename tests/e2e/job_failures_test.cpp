@@ -127,8 +127,16 @@ TEST_F(JobFailure, IdleAndMemoryLimitsEndOnlyARendererThatDoesNothingOrGrowsTooL
         EXPECT_EQ(job.exitCode, 8) << c.version << job.output;
         EXPECT_NE(job.output.find("cut the job short"), std::string::npos) << job.output;
     }
-    std::string grown = stubRecord("2012");
-    EXPECT_NE(grown.find("memory_mb: 64"), std::string::npos) << grown;  // it did reach the limit
+    // It did reach the limit: the stand-in grew, and what the node measured
+    // of its tree (the stand-in, its shell and their own pages) was at least it.
+    // How far the stand-in itself got depends on when the watcher looked.
+    EXPECT_NE(stubRecord("2012").find("memory_mb: 16"), std::string::npos);
+    const std::string usedUpTo = "3dsmax's process tree used up to ";
+    int usedMb = 0;
+    for (const std::string& line : logLines())
+        if (line.find(usedUpTo) != std::string::npos)
+            usedMb = std::stoi(line.substr(line.find(usedUpTo) + usedUpTo.size()));
+    EXPECT_GE(usedMb, 64);
 }
 
 TEST_F(JobFailure, RendererThatNeverConnectsEndsTheJob) {

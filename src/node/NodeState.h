@@ -7,6 +7,7 @@
 #include "port/thread.h"
 #include "port/threadsafety.h"
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -101,6 +102,10 @@ public:
     // The same into `state`, whose strings keep their room: no allocation
     // once they have grown to the state's size.
     void read(NodeState& state) const;
+    // A count that grows with every change: a read made after seeing a
+    // count tells at least that change, and while the count stays the same
+    // the state does too. Any thread; takes no lock.
+    std::uint64_t version() const { return changeCount.load(std::memory_order_acquire); }
     // The job's stage (idle once it has ended).
     void setJobStage(NodeStage stage);
     void setStopRequested();
@@ -143,6 +148,8 @@ private:
     LastJob lastJob GUARDED_BY(lock);
     JobCounts counts GUARDED_BY(lock);
     std::u16string lastWarning GUARDED_BY(lock);
+    // Grows under the lock, with each change.
+    std::atomic<std::uint64_t> changeCount{0};
 };
 
 // The name the status answer gives `outcome` and `stage`.

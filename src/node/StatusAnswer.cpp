@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 
 namespace Varnix {
 
@@ -27,9 +28,23 @@ void numberOrNull(std::string& out, bool known, long long value) {
         out += "null";
 }
 
-// Whole seconds from `fromMs` to `nowMs`, never negative.
-void secondsSince(std::string& out, long long fromMs, long long nowMs) {
-    number(out, fromMs < 0 || nowMs < fromMs ? 0 : (nowMs - fromMs) / 1000);
+// The moment an answer is built for, and the first later moment at which
+// one of the seconds it tells moves on.
+struct AnswerClock {
+    long long nowMs;
+    long long changesAtMs = std::numeric_limits<long long>::max();
+};
+
+// Whole seconds from `fromMs` to the clock's now, never negative.
+void secondsSince(std::string& out, long long fromMs, AnswerClock& clock) {
+    const long long nowMs = clock.nowMs;
+    if (fromMs < 0) {
+        number(out, 0);
+        return;
+    }
+    const long long nextMs = nowMs < fromMs ? fromMs + 1000 : nowMs + 1000 - (nowMs - fromMs) % 1000;
+    clock.changesAtMs = std::min(clock.changesAtMs, nextMs);
+    number(out, nowMs < fromMs ? 0 : (nowMs - fromMs) / 1000);
 }
 
 // One decimal, whatever the locale: the answer is read by programs.
@@ -98,7 +113,7 @@ void appendJsonString(std::string& out, const std::u16string& text, std::size_t 
     out += '"';
 }
 
-void job(std::string& out, const JobDetails& job, long long nowMs) {
+void job(std::string& out, const JobDetails& job, AnswerClock& clock) {
     out += "{\"master\":";
     appendJsonString(out, job.master, StatusTextLimits::master);
     out += ",\"max_version\":";
@@ -109,7 +124,7 @@ void job(std::string& out, const JobDetails& job, long long nowMs) {
     out += ",\"frame\":";
     numberOrNull(out, job.frame >= 0, job.frame);
     out += ",\"seconds\":";
-    secondsSince(out, job.startedMs, nowMs);
+    secondsSince(out, job.startedMs, clock);
     out += ",\"dumps_sent\":";
     number(out, (long long)job.dumpsSent);
     out += ",\"bytes_sent\":";
@@ -125,7 +140,7 @@ void job(std::string& out, const JobDetails& job, long long nowMs) {
     numberOrNull(out, job.rendererMemoryMb >= 0, std::llround(job.rendererMemoryMb));
     out += ",\"renderer_silent_seconds\":";
     if (job.lastActivityMs >= 0)
-        secondsSince(out, job.lastActivityMs, nowMs);
+        secondsSince(out, job.lastActivityMs, clock);
     else
         out += "null";
     out += ",\"dialog\":";
@@ -143,7 +158,7 @@ void job(std::string& out, const JobDetails& job, long long nowMs) {
     out += '}';
 }
 
-void lastJob(std::string& out, const LastJob& last, long long nowMs) {
+void lastJob(std::string& out, const LastJob& last, AnswerClock& clock) {
     if (last.outcome == JobOutcome::none) {
         out += "null";
         return;
@@ -155,7 +170,7 @@ void lastJob(std::string& out, const LastJob& last, long long nowMs) {
     out += ",\"renderer_exit\":";
     numberOrNull(out, last.rendererExit.has_value(), last.rendererExit.value_or(0));
     out += ",\"ended_seconds_ago\":";
-    secondsSince(out, last.endedMs, nowMs);
+    secondsSince(out, last.endedMs, clock);
     out += '}';
 }
 
@@ -187,21 +202,21 @@ void counts(std::string& out, const JobCounts& counts) {
 
 // The JSON text appended to `out`; without the parts trimming takes out.
 void answerText(std::string& out, const NodeState& state, const StatusFacts& facts, const StatusSample& sample,
-                long long nowMs, bool withWarning, bool withLists) {
+                AnswerClock& clock, bool withWarning, bool withLists) {
     out += "{\"name\":";
     appendJsonString(out, facts.name, StatusTextLimits::name);
     out += ",\"version\":";
     appendJsonString(out, facts.version);
     out += ",\"uptime_seconds\":";
-    secondsSince(out, state.startedMs, nowMs);
+    secondsSince(out, state.startedMs, clock);
     out += ",\"state\":\"";
     out += stageName(state.stage);
     out += "\",\"state_seconds\":";
-    secondsSince(out, state.stageSinceMs, nowMs);
+    secondsSince(out, state.stageSinceMs, clock);
     out += state.stopRequested ? ",\"stop_requested\":true" : ",\"stop_requested\":false";
     out += ",\"job\":";
     if (state.job)
-        job(out, *state.job, nowMs);
+        job(out, *state.job, clock);
     else
         out += "null";
     out += ",\"limits\":{";
@@ -226,7 +241,7 @@ void answerText(std::string& out, const NodeState& state, const StatusFacts& fac
     out += "],\"free_disk_mb\":";
     numberOrNull(out, sample.freeDiskMb >= 0, sample.freeDiskMb);
     out += ",\"last_job\":";
-    lastJob(out, state.lastJob, nowMs);
+    lastJob(out, state.lastJob, clock);
     out += ",\"log_lines_lost\":";
     number(out, (long long)sample.logLinesLost);
     out += ",\"last_warning\":";
@@ -262,19 +277,21 @@ std::string buildStatusAnswer(const NodeState& state, const StatusFacts& facts, 
     return datagram;
 }
 
-void buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample, long long nowMs,
-                       std::size_t maxBytes, std::string& datagram) {
+long long buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample,
+                            long long nowMs, std::size_t maxBytes, std::string& datagram) {
     datagram.clear();
-    if (maxBytes < 4) return;
+    AnswerClock clock{nowMs};
+    if (maxBytes < 4) return clock.changesAtMs;
     // Fullest first; each step leaves out what matters least to a farm page.
     static constexpr bool steps[][2] = {{true, true}, {false, true}, {false, false}};
     for (const auto& step : steps) {
         datagram.resize(4);
         encodeSignal(Varnix::statusAnswer, reinterpret_cast<unsigned char*>(&datagram[0]));
-        answerText(datagram, state, facts, sample, nowMs, step[0], step[1]);
-        if (datagram.size() <= maxBytes) return;
+        answerText(datagram, state, facts, sample, clock, step[0], step[1]);
+        if (datagram.size() <= maxBytes) return clock.changesAtMs;
     }
     datagram.clear();
+    return clock.changesAtMs;
 }
 
 }  // namespace Varnix

@@ -36,6 +36,10 @@ struct StatusSample {
     // Free space on the data folder's disk; -1: not known.
     std::int64_t freeDiskMb = -1;
     std::uint64_t logLinesLost = 0;
+
+    bool operator==(const StatusSample& other) const {
+        return freeDiskMb == other.freeDiskMb && logLinesLost == other.logLinesLost;
+    }
 };
 
 // Longest text of each kind the answer carries, in bytes of JSON (escapes
@@ -58,8 +62,11 @@ struct StatusTextLimits {
 std::string buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample,
                               long long nowMs, std::size_t maxBytes);
 // The same into `datagram`, whose room is kept from one answer to the next.
-void buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample, long long nowMs,
-                       std::size_t maxBytes, std::string& datagram);
+// Returns the first moment after `nowMs` at which a second the answer tells
+// (uptime, time in state, ...) moves on: until then, and while the state,
+// the sample and `maxBytes` stay the same, the datagram stays true as built.
+long long buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample,
+                            long long nowMs, std::size_t maxBytes, std::string& datagram);
 
 // `text` as a JSON string, quoted: UTF-8, with ", \ and every control
 // character escaped, a lone surrogate as U+FFFD, never a NUL; cut at the

@@ -5,6 +5,7 @@
 #include "node/StatusAnswer.h"
 #include "support/StatusAsker.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace Varnix;
@@ -117,4 +118,60 @@ TEST(StatusAnswer, TrimsTheWarningThenTheListsAndNeverExceedsTheRequest) {
         EXPECT_EQ(jsonValue(json, "renderer_cpu_seconds"), "123456.8");
         EXPECT_EQ(jsonValue(json, "renderer_silent_seconds"), "9997");
     }
+}
+
+// An answer stays true until the moment it gives: the first of the seconds
+// it counts to move on, whatever the moments they count from, one of them
+// still ahead of the clock.
+TEST(StatusAnswer, TellsTheMomentItsSecondsMoveOn) {
+    NodeState state = busiestState();
+    state.stageSinceMs = 1250;
+    state.job->startedMs = 2500;
+    state.job->lastActivityMs = 12900;
+    state.lastJob.endedMs = 4333;
+    const StatusSample sample{1, 0};
+    std::string answer, later;
+    for (long long now = 10000; now < 14000; now += 7) {
+        SCOPED_TRACE(now);
+        const long long changesAt = buildStatusAnswer(state, facts(), sample, now, 65507, answer);
+        ASSERT_GT(changesAt, now);
+        ASSERT_LE(changesAt, now + 1000);
+        buildStatusAnswer(state, facts(), sample, changesAt - 1, 65507, later);
+        EXPECT_EQ(later, answer);
+        buildStatusAnswer(state, facts(), sample, changesAt, 65507, later);
+        EXPECT_NE(later, answer);
+    }
+}
+
+// Every change to the board moves its version on: an answer sent again
+// while the version stays the same would otherwise tell an old state.
+TEST(StatusAnswer, EveryChangeOfTheBoardMovesItsVersionOn) {
+    NodeStateBoard board;
+    const std::function<void()> changes[] = {
+        [&] { board.beginJob(u"10.0.0.1"); },
+        [&] { board.setJobStage(NodeStage::receivingScene); },
+        [&] { board.setJobRequest(2016, 5); },
+        [&] { board.setRendererPid(42); },
+        [&] { board.rendererRendering(); },
+        [&] { board.dumpSent(10); },
+        [&] { board.setRendererUsage(1.5, 20); },
+        [&] {
+            board.setDialog(RendererDialog{43, u"title", u"text"});
+        },
+        [&] { board.clearDialog(); },
+        [&] { board.noteLogLine(u"WARNING: low disk"); },
+        [&] { board.countRefusal(); },
+        [&] { board.endJob(JobOutcome::served, u""); },
+        [&] { board.setStopRequested(); },
+    };
+    for (const auto& change : changes) {
+        const std::uint64_t before = board.version();
+        change();
+        EXPECT_GT(board.version(), before) << &change - changes;
+    }
+    const std::uint64_t before = board.version();
+    board.noteLogLine(u"not a warning");
+    NodeState state;
+    board.read(state);
+    EXPECT_EQ(board.version(), before);
 }

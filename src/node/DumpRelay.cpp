@@ -84,7 +84,7 @@ bool unsendable(const InputFile& file, String& why) {
     case InputFile::Status::notRegular: why = u"not a regular file"; break;
     case InputFile::Status::noTarget: why = u"no such file"; break;
     case InputFile::Status::link: why = u"a symbolic link, not sent"; break;
-    case InputFile::Status::unreadable: why = u"cannot be read: " + String(file.why()); break;
+    case InputFile::Status::unreadable: why = u"cannot be read: " + String(file.failure().text().c_str()); break;
     }
     return true;
 }

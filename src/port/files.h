@@ -58,7 +58,7 @@ public:
         busy,        // held by another program that shares no reading (Windows); try later
         notRegular,  // a FIFO, a device, a directory
         noTarget,    // an entry whose file cannot be found: a link that leads nowhere
-        unreadable,  // no read access, or another failure: why() tells
+        unreadable,  // no read access, or another failure: failure() tells
         link         // a symbolic link (any reparse point on Windows): never followed
     };
 
@@ -78,8 +78,8 @@ public:
         bool operator!=(const Identity& other) const { return !(*this == other); }
     };
     Identity identity() const { return id; }
-    // The system's words for a failed open (narrow), empty otherwise.
-    const char* why() const { return reason; }
+    // Why the open failed, with the system's code and words; ok when opened.
+    const Port::Status& failure() const { return why; }
 
     // Reads up to `count` bytes at the current position: the count read, 0 at
     // the end of the file, -1 on a read error or when not opened.
@@ -102,7 +102,7 @@ private:
     std::int64_t bytes = -1;
     Identity id;
     std::intptr_t handle = -1;
-    char reason[128] = {};
+    Port::Status why;
 };
 
 // A wildcard search of one directory: the pattern is a directory path

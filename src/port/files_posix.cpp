@@ -11,9 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace Varnix::Port {
@@ -70,7 +68,7 @@ InputFile::InputFile(const char16_t* path) {
     std::string narrow = narrowPath(path);
     auto fail = [this](Status status, int error) {
         state = status;
-        std::snprintf(reason, sizeof reason, "%s", std::strerror(error));
+        why = Port::Status::fromSystem(error);
     };
     struct stat st;
     // A link is never followed: what it points to may lie anywhere. One that

@@ -109,11 +109,7 @@ InputFile::InputFile(const char16_t* path) {
         } else {
             state = Status::unreadable;
         }
-        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, reason,
-                                 sizeof reason, nullptr);
-        while (n > 0 &&
-               (reason[n - 1] == '\r' || reason[n - 1] == '\n' || reason[n - 1] == ' ' || reason[n - 1] == '.'))
-            reason[--n] = '\0';
+        why = Port::Status::fromSystem(int(error));
         return;
     }
     BY_HANDLE_FILE_INFORMATION info;

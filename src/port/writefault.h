@@ -6,9 +6,10 @@
 // full disk, with the system's own error (ENOSPC; ERROR_DISK_FULL). No limit
 // unless a test sets one. Any thread.
 
+#include "port/status.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace Varnix::Port {
 
@@ -21,7 +22,7 @@ void limitFileWrites(std::int64_t bytes);
 // file writers only.
 std::size_t allowedWriteBytes(std::size_t wanted);
 
-// The system's reason for a full disk, as a failed write reports it.
-std::string diskFullReason();
+// The failure a write past the limit reports: the system's full disk.
+Status diskFull();
 
 }  // namespace Varnix::Port

@@ -1,10 +1,9 @@
 #include "port/writefault.h"
 
 #include <cerrno>
-#include <cstring>
 
 namespace Varnix::Port {
 
-std::string diskFullReason() { return std::strerror(ENOSPC); }
+Status diskFull() { return Status::fromSystem(ENOSPC); }
 
 }  // namespace Varnix::Port

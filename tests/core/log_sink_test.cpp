@@ -331,7 +331,7 @@ TEST_F(LogSink, FullDiskNeverTearsALineAndTheLossIsToldOnceThenCountedInTheFile)
     std::vector<std::string> lines = splitLines(t);
     ASSERT_EQ(lines.size(), 3u) << t;
     EXPECT_EQ(lines[0].substr(22), "before the disk was full");
-    std::string full = Varnix::Port::diskFullReason();
+    std::string full = Varnix::Port::diskFull().text();
     EXPECT_EQ(lines[1].substr(22), "600 lines could not be written to DrLog.txt (" + full + ") and are lost");
     EXPECT_EQ(lines[2].substr(22), "room again");
     // The reason holds no character a pattern would take for an operator.

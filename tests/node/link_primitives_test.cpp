@@ -304,7 +304,7 @@ TEST_F(LinkTest, ReceiveFileOntoAFullDiskFailsWithTheSystemsReason) {
     EXPECT_EQ(1, receiveFile(node.get(), path("received_scene.max"), &failure));
     Port::limitFileWrites(-1);
     EXPECT_EQ(content.substr(0, 1000), readBytes("received_scene.max"));
-    std::string reason = ": " + Port::diskFullReason();
+    std::string reason = ": " + Port::diskFull().text();
     std::string said = failure.toNarrow();
     EXPECT_TRUE(said.size() > reason.size() && said.compare(said.size() - reason.size(), reason.size(), reason) == 0)
         << said;

@@ -78,7 +78,9 @@ public:
         bool operator!=(const Identity& other) const { return !(*this == other); }
     };
     Identity identity() const { return id; }
-    // Why the open failed, with the system's code and words; ok when opened.
+    // The system's code and words when a call of the system failed the open
+    // (always for `unreadable`); ok when opened, and when this layer refused
+    // the file itself (a link, not a regular file).
     const Port::Status& failure() const { return why; }
 
     // Reads up to `count` bytes at the current position: the count read, 0 at

@@ -9,6 +9,7 @@
 #include "port/clock.h"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace Varnix {
@@ -78,17 +79,14 @@ public:
         const StatusSource& source = *replier.status;
         // Read before the state: a change after it makes the next ask build anew.
         const std::uint64_t version = source.board->version();
-        StatusSample sample;
-        sample.freeDiskMb = source.freeDiskMb.load();
-        sample.logLinesLost = source.log != nullptr ? source.log->linesLost() : 0;
+        const StatusSample sample = source.sample();
         const std::size_t maxBytes = std::min(requestBytes, maxStatusAnswerBytes);
-        const bool same = built && version == builtVersion && sample == builtSample && maxBytes == builtMaxBytes &&
-                          Port::elapsedMilliseconds() < changesAtMs;
+        const long long now = Port::elapsedMilliseconds();
+        const bool same =
+            version == builtVersion && sample == builtSample && maxBytes == builtMaxBytes && now < changesAtMs;
         if (!same) {
             source.board->read(state);
-            changesAtMs =
-                buildStatusAnswer(state, source.facts, sample, Port::elapsedMilliseconds(), maxBytes, datagram);
-            built = true;
+            changesAtMs = buildStatusAnswer(state, source.facts, sample, now, maxBytes, datagram);
             builtVersion = version;
             builtSample = sample;
             builtMaxBytes = maxBytes;
@@ -99,11 +97,11 @@ public:
 private:
     NodeState state;
     std::string datagram;
-    bool built = false;
     std::uint64_t builtVersion = 0;
     StatusSample builtSample;
     std::size_t builtMaxBytes = 0;
-    long long changesAtMs = 0;
+    // Nothing built yet: due at once.
+    long long changesAtMs = std::numeric_limits<long long>::min();
 };
 
 void logPing(LogTarget* window, const IPv4Address& sender, LineBudget& budget) {
@@ -120,6 +118,13 @@ void logHeldBackPings(LogTarget* window, LineBudget& budget, bool last = false) 
 }
 
 }  // namespace
+
+StatusSample StatusSource::sample() const {
+    StatusSample sample;
+    sample.freeDiskMb = freeDiskMb.load();
+    sample.logLinesLost = log != nullptr ? log->linesLost() : 0;
+    return sample;
+}
 
 DiscoveryReplier::DiscoveryReplier(LogTarget* window, std::uint16_t udpPort, const StatusSource* status)
     : window(window),

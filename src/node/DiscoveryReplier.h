@@ -27,6 +27,9 @@ struct StatusSource {
     std::atomic<std::int64_t> freeDiskMb{-1};
     // Its lines lost; none when null.
     const LogSink* log = nullptr;
+
+    // What other threads measured, as of now. Any thread.
+    StatusSample sample() const;
 };
 
 class DiscoveryReplier : public StandbyThread {

@@ -29,7 +29,7 @@ void NodeStateBoard::read(NodeState& state) const {
 void NodeStateBoard::setJobStage(NodeStage stage) {
     long long now = Port::elapsedMilliseconds();
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     if (jobStage != stage) stageSinceMs = now;
     jobStage = stage;
 }
@@ -37,7 +37,7 @@ void NodeStateBoard::setJobStage(NodeStage stage) {
 void NodeStateBoard::setStopRequested() {
     long long now = Port::elapsedMilliseconds();
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     // Stopping begins now when no job runs; otherwise when the job ends.
     if (!stopRequested && jobStage == NodeStage::idle) stageSinceMs = now;
     stopRequested = true;
@@ -48,13 +48,13 @@ void NodeStateBoard::beginJob(const std::u16string& master) {
     details.master = master;
     details.startedMs = Port::elapsedMilliseconds();
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     job = std::move(details);
 }
 
 void NodeStateBoard::setJobRequest(int maxVersion, int frame) {
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     if (!job) return;
     job->maxVersion = maxVersion;
     job->frame = frame;
@@ -62,7 +62,7 @@ void NodeStateBoard::setJobRequest(int maxVersion, int frame) {
 
 void NodeStateBoard::setRendererPid(std::int64_t pid) {
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     if (!job) return;
     job->rendererPid = pid;
 }
@@ -70,14 +70,14 @@ void NodeStateBoard::setRendererPid(std::int64_t pid) {
 void NodeStateBoard::rendererRendering() {
     long long now = Port::elapsedMilliseconds();
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     if (job) job->lastActivityMs = now;
 }
 
 void NodeStateBoard::dumpSent(std::uint64_t bytes) {
     long long now = Port::elapsedMilliseconds();
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     ++counts.dumpsSent;
     counts.bytesSent += bytes;
     if (!job) return;
@@ -88,7 +88,7 @@ void NodeStateBoard::dumpSent(std::uint64_t bytes) {
 
 void NodeStateBoard::setRendererUsage(double cpuSeconds, double memoryMb, long long lastActivityMs) {
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     if (!job) return;
     job->rendererCpuSeconds = cpuSeconds;
     job->rendererMemoryMb = memoryMb;
@@ -98,20 +98,20 @@ void NodeStateBoard::setRendererUsage(double cpuSeconds, double memoryMb, long l
 void NodeStateBoard::setDialog(const RendererDialog& dialog) {
     RendererDialog copy = dialog;
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     if (job) job->dialog = std::move(copy);
 }
 
 void NodeStateBoard::clearDialog() {
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     if (job) job->dialog.reset();
 }
 
 void NodeStateBoard::endJob(JobOutcome outcome, const std::u16string& why, std::optional<int> rendererExit) {
     LastJob last{outcome, why, rendererExit, Port::elapsedMilliseconds()};
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     lastJob = std::move(last);
     job.reset();
     // Idle with the job's end, never a job's stage without its job.
@@ -138,7 +138,7 @@ void NodeStateBoard::endJob(JobOutcome outcome, const std::u16string& why, std::
 
 void NodeStateBoard::countRefusal() {
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     ++counts.refused;
 }
 
@@ -149,7 +149,7 @@ void NodeStateBoard::noteLogLine(const char16_t* text) {
     // As long as a log line may be, and no longer.
     std::u16string line(text, std::min(std::char_traits<char16_t>::length(text), maxWarningUnits));
     Port::MutexLock guard(lock);
-    changeCount.fetch_add(1, std::memory_order_release);
+    changed();
     lastWarning.swap(line);
 }
 

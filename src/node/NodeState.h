@@ -150,6 +150,7 @@ private:
     std::u16string lastWarning GUARDED_BY(lock);
     // Grows under the lock, with each change.
     std::atomic<std::uint64_t> changeCount{0};
+    void changed() REQUIRES(lock) { changeCount.fetch_add(1, std::memory_order_release); }
 };
 
 // The name the status answer gives `outcome` and `stage`.

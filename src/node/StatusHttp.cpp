@@ -104,11 +104,8 @@ std::string nodeMetrics(const NodeState& state, const MetricsContext& context) {
 
 std::string statusJson(const StatusSource& source) {
     const NodeState state = source.board->read();
-    StatusSample sample;
-    sample.freeDiskMb = source.freeDiskMb.load();
-    sample.logLinesLost = source.log != nullptr ? source.log->linesLost() : 0;
     const std::string answer =
-        buildStatusAnswer(state, source.facts, sample, Port::elapsedMilliseconds(), std::string::npos);
+        buildStatusAnswer(state, source.facts, source.sample(), Port::elapsedMilliseconds(), std::string::npos);
     return answer.size() > 4 ? answer.substr(4) : std::string("{}");
 }
 
@@ -117,8 +114,9 @@ std::string nodeMetrics(const StatusSource& source, const std::string& version) 
     const NodeState state = source.board->read();
     context.nowMs = Port::elapsedMilliseconds();
     context.version = version;
-    context.logLinesLost = source.log != nullptr ? source.log->linesLost() : 0;
-    context.freeDiskMb = source.freeDiskMb.load();
+    const StatusSample sample = source.sample();
+    context.logLinesLost = sample.logLinesLost;
+    context.freeDiskMb = sample.freeDiskMb;
     return nodeMetrics(state, context);
 }
 

@@ -59,10 +59,25 @@ std::vector<AskTarget> askTargets(const std::vector<std::string>& hosts, const s
 }
 
 bool askRound(Port::DatagramSocket& socket, std::vector<AskTarget>& targets, const std::vector<unsigned char>& request,
-              double waitSeconds, const TakeDatagram& take) {
+              double waitSeconds, const TakeDatagram& take, std::uint64_t* dropped) {
     using Clock = std::chrono::steady_clock;
     const auto deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(waitSeconds));
+    // A farm answers at once, each node several times: room for thousands of answers.
+    socket.SetReceiveBufferSize(askReceiveBufferBytes);
+    std::uint64_t droppedBefore = 0;
+    socket.DroppedCount(droppedBefore);
+
+    std::vector<unsigned char> datagram(std::max<std::size_t>(request.size(), 4) + 1);
+    const auto drain = [&] {
+        Port::IPv4Address from;
+        int count;
+        while ((count = socket.RecvFrom(from, datagram.data(), datagram.size())) >= 0) {
+            if (!take(from, datagram.data(), static_cast<std::size_t>(count))) continue;
+            for (AskTarget& target : targets)
+                if (target.address.host == from.host) target.answered = true;
+        }
+    };
     bool broadcasting = false, refused = false;
     int sent = 0;
     for (AskTarget& target : targets) {
@@ -77,27 +92,23 @@ bool askRound(Port::DatagramSocket& socket, std::vector<AskTarget>& targets, con
             target.notSent = target.answered = true;  // reported as not sent, not again as silent
             continue;
         }
-        ++sent;
+        // Many named hosts: take the first answers while still asking.
+        if (++sent % 64 == 0) drain();
     }
 
     const auto allAnswered = [&] {
         return std::all_of(targets.begin(), targets.end(),
                            [](const AskTarget& t) { return !t.broadcast && t.answered; });
     };
-    std::vector<unsigned char> datagram(std::max<std::size_t>(request.size(), 4) + 1);
     while (sent > 0 && !allAnswered()) {
         const auto now = Clock::now();
         if (now >= deadline) break;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-        if (!socket.WaitForRead(static_cast<int>(std::min<long long>(left, 1000)))) continue;
-        Port::IPv4Address from;
-        int count;
-        while ((count = socket.RecvFrom(from, datagram.data(), datagram.size())) >= 0) {
-            if (!take(from, datagram.data(), static_cast<std::size_t>(count))) continue;
-            for (AskTarget& target : targets)
-                if (target.address.host == from.host) target.answered = true;
-        }
+        if (socket.WaitForRead(static_cast<int>(std::min<long long>(left, 1000)))) drain();
     }
+    std::uint64_t droppedAfter = 0;
+    if (dropped)
+        *dropped = socket.DroppedCount(droppedAfter) && droppedAfter > droppedBefore ? droppedAfter - droppedBefore : 0;
     return !refused;
 }
 

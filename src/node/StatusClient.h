@@ -51,14 +51,20 @@ std::vector<AskTarget> askTargets(const std::vector<std::string>& hosts, const s
 // that every target of its sender's host counts as answered.
 using TakeDatagram = std::function<bool(const Port::IPv4Address& from, const unsigned char* data, std::size_t size)>;
 
+// The receive queue a round asks for: four answers from each of thousands of nodes.
+constexpr int askReceiveBufferBytes = 4 * 1024 * 1024;
+
 // Sends `request` from `socket` to every target (broadcasts allowed at the
 // first broadcast target), then hands each datagram received, cut at one
 // byte more than the request, to `take`, for `waitSeconds` or, when no
-// target is a broadcast, until every target answered. Marks the targets the
-// request could not reach notSent. Returns false when the system refused
-// broadcasts (the broadcast targets were then not asked). Never throws but
-// what `take` throws. The socket's thread.
+// target is a broadcast, until every target answered. Grows the socket's
+// receive queue to askReceiveBufferBytes first. Marks the targets the
+// request could not reach notSent. `dropped`, when given, gets how many
+// datagrams the system dropped for want of room during the round (0 where it
+// does not say). Returns false when the system refused broadcasts (the
+// broadcast targets were then not asked). Never throws but what `take`
+// throws. The socket's thread.
 bool askRound(Port::DatagramSocket& socket, std::vector<AskTarget>& targets, const std::vector<unsigned char>& request,
-              double waitSeconds, const TakeDatagram& take);
+              double waitSeconds, const TakeDatagram& take, std::uint64_t* dropped = nullptr);
 
 }  // namespace Varnix

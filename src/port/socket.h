@@ -223,6 +223,11 @@ public:
     // limit) and never less than before. False when refused.
     bool SetReceiveBufferSize(int bytes);
 
+    // How many datagrams the system dropped for this socket since it opened,
+    // for want of room in its receive queue. False when the system does not
+    // say (Windows; Linux before 4.12). Never throws.
+    bool DroppedCount(std::uint64_t& dropped) const;
+
     // The bound address; false when not bound.
     bool GetLocal(IPv4Address& out) const;
 

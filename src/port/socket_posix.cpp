@@ -15,6 +15,9 @@
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#ifdef __linux__
+#include <linux/sock_diag.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -342,7 +345,28 @@ bool DatagramSocket::SetReceiveBufferSize(int bytes) {
     socklen_t len = sizeof current;
     // Linux reports twice what was asked for: compare like with like.
     if (::getsockopt(fdOf(handle), SOL_SOCKET, SO_RCVBUF, &current, &len) == 0 && current / 2 >= bytes) return true;
-    return ::setsockopt(fdOf(handle), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+    if (::setsockopt(fdOf(handle), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return false;
+#ifdef SO_RCVBUFFORCE
+    // net.core.rmem_max caps the plain request; a privileged caller may pass it.
+    if (::getsockopt(fdOf(handle), SOL_SOCKET, SO_RCVBUF, &current, &len) == 0 && current / 2 < bytes)
+        ::setsockopt(fdOf(handle), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+#endif
+    return true;
+}
+
+bool DatagramSocket::DroppedCount(std::uint64_t& dropped) const {
+#if defined(SO_MEMINFO) && defined(__linux__)
+    if (handle == noSocket) return false;
+    std::uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof info;
+    if (::getsockopt(fdOf(handle), SOL_SOCKET, SO_MEMINFO, info, &len) != 0 || len <= SK_MEMINFO_DROPS * sizeof info[0])
+        return false;
+    dropped = info[SK_MEMINFO_DROPS];
+    return true;
+#else
+    (void)dropped;
+    return false;
+#endif
 }
 
 void setListenerOptions(std::intptr_t socket) {

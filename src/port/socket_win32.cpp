@@ -450,6 +450,10 @@ bool DatagramSocket::SetReceiveBufferSize(int bytes) {
     return setsockopt(sockOf(handle), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
 }
 
+bool DatagramSocket::DroppedCount(std::uint64_t&) const {
+    return false;  // Winsock keeps no per-socket count of datagrams it dropped
+}
+
 void setListenerOptions(std::intptr_t) {
     // Windows refuses a port a live listener holds unless the newcomer asks
     // for SO_REUSEADDR, and rebinds during TIME_WAIT by itself: nothing to set.

@@ -1,4 +1,6 @@
 // "drmaster discover" against the test's own discovery responder.
+#include <signal.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -170,6 +172,49 @@ TEST_F(DiscoverTest, AnUnknownHostNameIsAnError) {
     ASSERT_TRUE(run->finishedWithin(30s));
     EXPECT_EQ(run->status(), 3);
     EXPECT_NE(run->err().find("cannot resolve host 'no-such-node.invalid'"), std::string::npos);
+}
+
+// 300 nodes answering four times each is more than a socket's default
+// receive queue holds (about 250 small datagrams). drmaster is stopped while
+// the answers arrive, so that all of them wait in its queue at once. A flood
+// before them overflows even the grown queue: the loss must then be said.
+TEST_F(DiscoverTest, AFarmAnsweringAtOnceIsListedWholeOrTheLossIsSaid) {
+    std::vector<std::unique_ptr<DatagramSocket>> farm;
+    std::string names;
+    for (uint32_t i = 0; i < 300; ++i) {
+        farm.push_back(std::make_unique<DatagramSocket>(IPv4Address{0x7F000100u + i, 19666}));
+        ASSERT_TRUE(farm.back()->IsOk());
+        names += " " + IPv4Address{0x7F000100u + i, 0}.dotted();
+    }
+    const std::string pidFile = pathOf("discover.pid");
+    for (const int flood : {0, 30000}) {
+        Child run("echo $$ >" + shellQuote(pidFile) + "; exec " + shellQuote(binDir() + "/drmaster") +
+                      " discover --numeric --wait 3" + names,
+                  pathOf("discover"));
+        std::vector<IPv4Address> asker(farm.size());
+        for (size_t i = 0; i < farm.size(); ++i) {
+            ASSERT_TRUE(farm[i]->WaitForRead(20000)) << "no ping at node " << i;
+            char ping[8];
+            ASSERT_GE(farm[i]->RecvFrom(asker[i], ping, sizeof ping), 0);
+        }
+        const pid_t pid = std::stoi(readFile(pidFile));
+        ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+        for (int i = 0; i < flood; ++i) farm[0]->SendTo(asker[0], nodeGreetingBytes.data(), 4);
+        for (int copy = 0; copy < 4; ++copy)
+            for (size_t i = 0; i < farm.size(); ++i) farm[i]->SendTo(asker[i], nodeGreetingBytes.data(), 4);
+        ASSERT_EQ(::kill(pid, SIGCONT), 0);
+        ASSERT_TRUE(run.finishedWithin(30s));
+        const std::string out = run.out();
+        if (flood == 0) {
+            EXPECT_EQ(run.status(), 0) << run.err();
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 300) << run.err();
+        } else {
+            EXPECT_EQ(run.status(), 10);
+            EXPECT_LT(std::count(out.begin(), out.end(), '\n'), 300);
+            EXPECT_NE(run.err().find("answer(s) for want of room in the receive queue"), std::string::npos)
+                << run.err();
+        }
+    }
 }
 
 TEST_F(DiscoverTest, ABroadcastFindsTheNodeOnThisMachine) {

@@ -9,6 +9,7 @@
 #include "LinkValues.h"
 #include "MasterExit.h"
 #include "Reporter.h"
+#include "StatusQuery.h"
 #include "node/StatusClient.h"
 
 namespace Varnix::Peer {
@@ -71,7 +72,8 @@ int runDiscover(const DiscoverOptions& options) {
     std::vector<unsigned char> ping(4);
     encodeSignal(masterGreeting, ping.data());
     bool broadcasting = !targets.empty() && targets.front().broadcast;
-    if (!targets.empty() && !askRound(socket, targets, ping, options.waitSeconds, take)) {
+    std::uint64_t dropped = 0;
+    if (!targets.empty() && !askRound(socket, targets, ping, options.waitSeconds, take, &dropped)) {
         note(status, report.fail(masterPingNotSent, "this system does not allow broadcasts"));
         broadcasting = false;
     }
@@ -105,6 +107,10 @@ int runDiscover(const DiscoverOptions& options) {
                                                      ") within " + seconds(options.waitSeconds)));
         silent.push_back(jsonString(target.name));
     }
+    // Answers the system dropped may be the only ones of some node: a list
+    // that may be short is not reported as the whole farm.
+    if (dropped > 0 && (broadcasting || status == masterNoAnswer))
+        note(status, report.fail(masterNoAnswer, droppedAnswers(dropped)));
     if (broadcasting && nodes.empty() && status == masterOk)
         note(status,
              report.fail(masterNoAnswer, "no node answered the discovery ping within " + seconds(options.waitSeconds)));

@@ -32,8 +32,6 @@ StatusRound askStatus(std::vector<AskTarget>& targets, double waitSeconds) {
         round.socketFailed = true;
         return round;
     }
-    // A farm answers at once: make room for a burst of answers.
-    socket.SetReceiveBufferSize(4 * 1024 * 1024);
     const auto take = [&](Port::IPv4Address from, const unsigned char* data, std::size_t size) {
         if (size < 4 || decodeSignal(data) != statusAnswer) return false;
         from.port = 0;
@@ -50,8 +48,14 @@ StatusRound askStatus(std::vector<AskTarget>& targets, double waitSeconds) {
         round.nodes.push_back(std::move(node));
         return true;
     };
-    round.broadcastRefused = !askRound(socket, targets, statusRequestDatagram(), waitSeconds, take);
+    round.broadcastRefused = !askRound(socket, targets, statusRequestDatagram(), waitSeconds, take, &round.dropped);
     return round;
+}
+
+std::string droppedAnswers(std::uint64_t count) {
+    return "this system dropped " + std::to_string(count) +
+           " answer(s) for want of room in the receive queue, so some nodes may be missing "
+           "(raise net.core.rmem_max, or ask fewer nodes at once)";
 }
 
 std::vector<std::string> attentionReasons(const json& status) {

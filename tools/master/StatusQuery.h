@@ -22,6 +22,7 @@ struct NodeAnswer {
 struct StatusRound {
     std::vector<NodeAnswer> nodes;        // each address once, in the order they answered
     std::vector<std::string> badAnswers;  // addresses that sent a status answer that is no JSON object
+    std::uint64_t dropped = 0;            // answers the system dropped for want of room
     bool broadcastRefused = false;
     bool socketFailed = false;
 };
@@ -31,6 +32,9 @@ struct StatusRound {
 // target has answered when there is no broadcast. Marks the targets that
 // answered or could not be sent to. Never throws. One thread.
 StatusRound askStatus(std::vector<AskTarget>& targets, double waitSeconds);
+
+// The failure message for `count` answers the system dropped.
+std::string droppedAnswers(std::uint64_t count);
 
 // Why a node needs an admin's eye, in words ("failed job", "limit reached",
 // "log lines lost", "dialog open", "renderer silent"); empty when it does not.

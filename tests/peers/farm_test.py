@@ -72,8 +72,9 @@ def status_cases(farm):
     farm.set({"127.0.0.3": FAILED})
     r = drmaster("status", BROADCAST)
     lines = r.stdout.splitlines()
-    check(r.returncode == 0 and len(lines) == 4 and lines[0].split()[:3] == ["NAME", "ADDRESS", "STATE"],
-          "status by broadcast: a header and one line per node, status 0", r)
+    check(r.returncode == 0 and len(lines) == 4 and lines[0].split()[:3] == ["NAME", "ADDRESS", "STATE"]
+          and lines[1].split()[1] == "127.0.0.3",
+          "status by broadcast: a header and one line per node, the one needing an eye first, status 0", r)
     third = [line for line in lines if "127.0.0.3" in line]
     check(third and third[0].split()[:3] == ["render003", "127.0.0.3", "idle"] and "failed 30s ago" in third[0]
           and third[0].endswith("failed job"), "status: the line holds name, address, state, last job, attention",
@@ -101,7 +102,8 @@ def status_cases(farm):
               "%d %s" % (r.returncode, r.stderr))
     r = drmaster("status", "127.0.0.1", "127.0.0.3", "--wait", "0.5")
     check([line.split()[:3] for line in r.stdout.splitlines()[1:]] ==
-          [["render001", "127.0.0.1", "idle"], ["-", "127.0.0.3", "no"]], "status: a silent HOST has its line", r)
+          [["-", "127.0.0.3", "no"], ["render001", "127.0.0.1", "idle"]], "status: a silent HOST has its line, first",
+          r)
 
     # --watch: a document per round until Ctrl-C, which ends it with the last round's status.
     farm.set({})
@@ -112,6 +114,52 @@ def status_cases(farm):
     watch.wait(30)
     check(json.loads(first)["nodes"][0]["name"] == "render001" and json.loads(second)["outcome"] == "ok"
           and watch.returncode == 0, "status --watch --json: a document per round, Ctrl-C ends with status 0")
+
+
+def roster_cases(farm, work):
+    """The roster: a node seen once stays expected, by status and by a page
+    started after it fell silent; a named node that never answered is shown;
+    a retired node is no longer expected."""
+    roster = os.path.join(work, "roster.txt")
+    farm.set({})
+    r = drmaster("status", BROADCAST, "--roster", roster)
+    check(r.returncode == 0 and len(open(roster).read().splitlines()) == 2 + 3,
+          "status --roster: every node seen goes on the roster", r)
+    farm.set({"127.0.0.2": {"silent": True}})
+    r = drmaster("status", BROADCAST, "--roster", roster)
+    rows = [line.split() for line in r.stdout.splitlines()[1:]]
+    check(r.returncode == 10 and rows[0][:4] == ["render002", "127.0.0.2", "no", "answer"]
+          and "not answering, last seen" in r.stdout and "roster node 127.0.0.2 (render002) is not answering" in r.stderr,
+          "status --roster: a roster node that does not answer is shown first and fails the exit status", r)
+
+    server = subprocess.Popen([DRMASTER, "farm", "--serve", "127.0.0.1:18081", BROADCAST, "--roster", roster,
+                               "--node", "127.0.0.9", "--refresh", "1"])
+    try:
+        first = None
+        deadline = time.monotonic() + 30
+        while first is None and time.monotonic() < deadline:
+            try:
+                first = urllib.request.urlopen("http://127.0.0.1:18081/", timeout=5).read().decode()
+            except OSError:
+                time.sleep(0.05)
+        check(first and "127.0.0.2" in first and "127.0.0.9" in first,
+              "farm --roster: the first page holds the silent roster node and the named one", (first or "")[-400:])
+        board = None
+        while time.monotonic() < deadline:
+            board = json.load(urllib.request.urlopen("http://127.0.0.1:18081/nodes.json", timeout=5))
+            if board["rounds"] > 0:
+                break
+            time.sleep(0.1)
+        silent = {n["address"]: n["status"].get("name") for n in board["nodes"][:2] if not n["answering"]}
+        check(silent == {"127.0.0.2": "render002", "127.0.0.9": None},
+              "farm --roster: after its first round both are shown first, not answering", board)
+    finally:
+        server.send_signal(signal.SIGINT)
+        server.wait(30)
+
+    r = drmaster("status", BROADCAST, "--roster", roster, "--retire", "render002")
+    check(r.returncode == 0 and "127.0.0.2" not in open(roster).read(), "status --retire: the node leaves the roster",
+          r)
 
 
 ROWS = ("Array.prototype.map.call(document.querySelectorAll('#nodes tr'), function (r) {"
@@ -187,6 +235,7 @@ def main():
         farm = Farm(work)
         try:
             status_cases(farm)
+            roster_cases(farm, work)
             skipped = page_cases(farm, screenshot)
         finally:
             farm.close()

@@ -11,6 +11,7 @@
 #include "Json.h"
 #include "MasterExit.h"
 #include "Reporter.h"
+#include "Roster.h"
 #include "port/console.h"
 #include "port/socket.h"
 
@@ -41,6 +42,7 @@ th { background: #eee; position: sticky; top: 0; }
 tr.attention td { background: #fde8e8; }
 tr.attention td.why { color: #a00; font-weight: bold; }
 tr.silent td { color: #888; }
+tr.silent td.why { color: #a00; }
 td.number { text-align: right; }
 </style>
 </head>
@@ -80,12 +82,16 @@ const char* const pageTail = R"(;
       var node = board.nodes[i], s = node.status || {}, job = s.job, last = s.last_job;
       var row = document.createElement('tr');
       row.setAttribute('data-address', node.address);
-      if (node.attention.length) { row.className = 'attention'; attention++; }
-      else if (!node.answering) row.className = 'silent';
+      if (node.attention.length) attention++;
+      // A silent node's last answer is old news: greyed, said to be so, its job left out.
+      if (!node.answering) { row.className = 'silent'; job = last = null; }
+      else if (node.attention.length) row.className = 'attention';
+      var seen = node.seen_seconds_ago === null ? 'never seen' : 'last seen ' + duration(node.seen_seconds_ago) + ' ago' + (s.state ? ', ' + text(s.state) : '');
       addCell(row, text(s.name));
       addCell(row, node.address);
       addCell(row, node.answering ? text(s.state) + (s.stop_requested ? ' (stop asked)' : '') + ' ' + duration(s.state_seconds)
-                                  : 'not answering for ' + duration(node.seen_seconds_ago));
+                 : board.rounds ? (node.seen_seconds_ago === null ? 'not answering; ' : 'not answering for ' + duration(node.seen_seconds_ago) + '; ') + seen
+                 : 'asking; ' + seen);
       addCell(row, node.attention.join(', '), 'why');
       addCell(row, job ? '3ds Max ' + text(job.max_version) + ', ' + text(job.dumps_sent) + ' dumps, from ' + text(job.master) : '');
       addCell(row, job ? text(job.frame) : '', 'number');
@@ -138,12 +144,44 @@ std::string sortName(const json& node) {
     return it != status.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
+std::string textMember(const json& status, const char* key) {
+    const json* value = jsonMember(status, key);
+    return value && value->is_string() ? value->get<std::string>() : std::string();
+}
+
+// Adds what a round saw to the roster; writes the file when that changed, and
+// once a minute for the last-seen times.
+void keepRoster(Roster& roster, const std::vector<NodeAnswer>& answers, Reporter& report, std::time_t& saved) {
+    const std::time_t now = std::time(nullptr);
+    for (const NodeAnswer& answer : answers)
+        roster.seen(answer.address.dotted(), textMember(answer.status, "name"), textMember(answer.status, "state"),
+                    now);
+    if (!roster.changed() && now - saved < 60) return;
+    std::string error;
+    if (roster.save(error))
+        saved = now;
+    else
+        report.warn(error);
+}
+
 }  // namespace
+
+void FarmBoard::expect(std::uint32_t host, const std::string& name, std::time_t lastSeen,
+                       const std::string& lastState) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (nodes.count(host)) return;
+    Entry entry;
+    entry.status = json::object();
+    if (!name.empty()) entry.status["name"] = name;
+    if (!lastState.empty()) entry.status["state"] = lastState;
+    entry.seenAt = lastSeen;
+    nodes[host] = std::move(entry);
+}
 
 void FarmBoard::update(const std::vector<NodeAnswer>& answers, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex);
     ++rounds;
-    for (const NodeAnswer& answer : answers) nodes[answer.address.host] = Entry{answer.status, now};
+    for (const NodeAnswer& answer : answers) nodes[answer.address.host] = Entry{answer.status, now, true, 0};
 }
 
 StatusJson FarmBoard::snapshot(Clock::time_point now) const {
@@ -155,14 +193,18 @@ StatusJson FarmBoard::snapshot(Clock::time_point now) const {
         board["rounds"] = rounds;
         // A node is silent once it missed a few rounds in a row (one lost datagram is no news).
         const double silentAfter = std::max(3 * refreshSeconds + 2, 10.0);
+        const std::time_t wallNow = std::time(nullptr);
         for (const auto& [host, entry] : nodes) {
             json node = json::object();
-            const double ago = std::chrono::duration<double>(now - entry.seen).count();
+            const double ago = entry.answered ? std::chrono::duration<double>(now - entry.seen).count()
+                                              : static_cast<double>(wallNow - entry.seenAt);
+            // Known from the roster alone: silent once a whole round went by without it.
+            const bool silent = entry.answered ? ago >= silentAfter : rounds > 0;
             node["address"] = Port::IPv4Address{host, 0}.dotted();
-            node["answering"] = ago < silentAfter;
-            node["seen_seconds_ago"] = static_cast<long long>(ago);
-            std::vector<std::string> reasons = attentionReasons(entry.status);
-            if (ago >= silentAfter) reasons.insert(reasons.begin(), "not answering");
+            node["answering"] = !silent;
+            node["seen_seconds_ago"] = entry.answered || entry.seenAt > 0 ? json(static_cast<long long>(ago)) : json();
+            std::vector<std::string> reasons = silent ? std::vector<std::string>() : attentionReasons(entry.status);
+            if (silent) reasons.insert(reasons.begin(), "not answering");
             node["attention"] = reasons;
             node["status"] = entry.status;
             list.push_back(std::move(node));
@@ -194,6 +236,18 @@ int runFarm(const FarmOptions& options) {
     if (!unresolved.empty()) return report.fail(masterUnknownHost, "cannot resolve host '" + unresolved.front() + "'");
 
     FarmBoard board(options.refreshSeconds);
+    Roster roster;
+    if (!options.roster.empty()) {
+        std::string error;
+        if (!roster.load(options.roster, error)) return report.fail(masterLocalFile, error);
+        for (const Roster::Node& node : roster.nodes()) {
+            Port::IPv4Address address;
+            if (Port::IPv4Address::resolve(node.address, 0, address))
+                board.expect(address.host, node.name, node.lastSeen, node.lastState);
+        }
+    }
+    for (const AskTarget& target : targets)
+        if (!target.broadcast) board.expect(target.address.host, "", 0, "");
     httplib::Server server;
     const auto noStore = [](httplib::Response& response) {
         response.set_header("Cache-Control", "no-store");
@@ -225,12 +279,14 @@ int runFarm(const FarmOptions& options) {
     std::thread asker([&] {
         std::unique_lock<std::mutex> lock(mutex);
         bool warned = false;
+        std::time_t rosterSaved = 0;
         while (!ending) {
             const auto started = FarmBoard::Clock::now();
             lock.unlock();
             std::vector<AskTarget> round = targets;
             StatusRound answers = askStatus(round, options.waitSeconds);
             board.update(answers.nodes, FarmBoard::Clock::now());
+            if (!options.roster.empty()) keepRoster(roster, answers.nodes, report, rosterSaved);
             const bool notSent = std::any_of(round.begin(), round.end(), [](const AskTarget& t) { return t.notSent; });
             if (!warned && (answers.socketFailed || answers.broadcastRefused || notSent)) {
                 report.warn("the status request could not be sent to every address; the page may miss nodes");

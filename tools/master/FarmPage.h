@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -19,18 +20,27 @@ public:
 
     explicit FarmBoard(double refreshSeconds) : refreshSeconds(refreshSeconds) {}
 
+    // A node the board expects (on the roster, or named): listed from the
+    // start with what it last said, and as not answering from the first round
+    // on until it answers. `lastSeen` 0: never seen.
+    void expect(std::uint32_t host, const std::string& name, std::time_t lastSeen, const std::string& lastState);
+
     // Takes one round's answers, seen at `now`.
     void update(const std::vector<NodeAnswer>& answers, Clock::time_point now);
 
     // The board as the page reads it: {"refresh_seconds", "rounds", "nodes": [{"address",
-    // "answering", "seen_seconds_ago", "attention": [...], "status": {...}}]}, the nodes
-    // that need an admin's eye first, then by name and address.
+    // "answering", "seen_seconds_ago" (null: never), "attention": [...], "status": {...}}]},
+    // the nodes that need an admin's eye first, then by name and address. A
+    // node that does not answer keeps its last answer (or the roster's name and
+    // state) as "status".
     StatusJson snapshot(Clock::time_point now) const;
 
 private:
     struct Entry {
         StatusJson status;
         Clock::time_point seen;
+        bool answered = false;   // since the board began
+        std::time_t seenAt = 0;  // wall clock, for a node known from the roster alone
     };
     const double refreshSeconds;
     mutable std::mutex mutex;

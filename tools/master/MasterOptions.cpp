@@ -222,14 +222,24 @@ bool takeAskOption(OptionReader& reader, const std::string& arg, std::vector<std
     return true;
 }
 
+bool takeRosterOption(OptionReader& reader, const std::string& arg, std::string& roster, std::string& error) {
+    if (arg != "--roster") return false;
+    if (reader.takeValue(arg, roster, error) && roster.empty()) error = "option --roster needs a file name";
+    return true;
+}
+
 bool parseStatusOptions(const std::vector<std::string>& args, StatusOptions& options, std::string& error) {
     options = StatusOptions();
     OptionReader reader(args);
     while (!reader.done()) {
         const std::string arg = reader.next();
         std::string value;
-        if (takeAskOption(reader, arg, options.hosts, options.broadcasts, options.waitSeconds, error)) {
+        if (takeAskOption(reader, arg, options.hosts, options.broadcasts, options.waitSeconds, error) ||
+            takeRosterOption(reader, arg, options.roster, error)) {
             if (!error.empty()) return false;
+        } else if (arg == "--retire") {
+            if (!reader.takeValue(arg, value, error)) return false;
+            options.retire.push_back(value);
         } else if (arg == "--json" || arg == "--watch") {
             if (reader.leftoverInline(arg, error)) return false;
             (arg == "--json" ? options.json : options.watch) = true;
@@ -247,6 +257,10 @@ bool parseStatusOptions(const std::vector<std::string>& args, StatusOptions& opt
             options.hosts.push_back(arg);
         }
     }
+    if (!options.retire.empty() && options.roster.empty()) {
+        error = "option --retire needs --roster FILE";
+        return false;
+    }
     return true;
 }
 
@@ -256,7 +270,8 @@ bool parseFarmOptions(const std::vector<std::string>& args, FarmOptions& options
     while (!reader.done()) {
         const std::string arg = reader.next();
         std::string value;
-        if (takeAskOption(reader, arg, options.hosts, options.broadcasts, options.waitSeconds, error)) {
+        if (takeAskOption(reader, arg, options.hosts, options.broadcasts, options.waitSeconds, error) ||
+            takeRosterOption(reader, arg, options.roster, error)) {
             if (!error.empty()) return false;
         } else if (arg == "--serve") {
             if (!reader.takeValue(arg, value, error)) return false;

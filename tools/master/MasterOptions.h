@@ -25,6 +25,8 @@ struct StatusOptions {
     std::vector<std::string> hosts;       // --node HOST and bare HOST arguments
     std::vector<std::string> broadcasts;  // --broadcast (255.255.255.255) and --broadcast=ADDRESS
     // Neither hosts nor broadcasts: one broadcast to 255.255.255.255.
+    std::string roster;               // --roster FILE: the nodes expected to answer
+    std::vector<std::string> retire;  // --retire HOST: taken off the roster first
 };
 
 struct FarmOptions {
@@ -34,6 +36,7 @@ struct FarmOptions {
     double waitSeconds = 1.0;     // for the answers of one round
     std::vector<std::string> hosts;
     std::vector<std::string> broadcasts;  // as StatusOptions
+    std::string roster;                   // as StatusOptions
 };
 
 struct RenderOptions {

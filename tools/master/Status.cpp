@@ -9,6 +9,7 @@
 #include "Json.h"
 #include "MasterExit.h"
 #include "Reporter.h"
+#include "Roster.h"
 #include "port/console.h"
 
 namespace Varnix::Peer {
@@ -55,9 +56,18 @@ struct Round {
     std::vector<NodeAnswer> nodes;
     std::vector<std::string> silent;  // named hosts that did not answer
     std::vector<std::string> asked;
+    std::vector<Roster::Node> missing;  // roster nodes that did not answer
+    std::time_t now = 0;
 };
 
-Round runRound(const StatusOptions& options, Reporter& report) {
+// "9m42s ago, idle" or "never seen": what a silent roster node last said.
+std::string lastSeen(const Roster::Node& node, std::time_t now) {
+    if (node.lastSeen <= 0) return "never seen";
+    return "last seen " + shortDuration(static_cast<long long>(now - node.lastSeen)) + " ago" +
+           (node.lastState.empty() ? "" : ", " + node.lastState);
+}
+
+Round runRound(const StatusOptions& options, Reporter& report, Roster* roster) {
     Round result;
     std::vector<std::string> unresolved;
     std::vector<AskTarget> targets = askTargets(options.hosts, options.broadcasts, discoveryPort, unresolved);
@@ -85,20 +95,69 @@ Round runRound(const StatusOptions& options, Reporter& report) {
                                              ") within " + secondsText(options.waitSeconds)));
         result.silent.push_back(target.name);
     }
+    if (round.dropped > 0 && (broadcasting || result.status == masterNoAnswer))
+        note(result.status, report.fail(masterNoAnswer, droppedAnswers(round.dropped)));
     if (broadcasting && round.nodes.empty() && result.status == masterOk)
         note(result.status, report.fail(masterNoAnswer, "no node answered the status request within " +
                                                             secondsText(options.waitSeconds)));
     result.nodes = std::move(round.nodes);
-    std::sort(result.nodes.begin(), result.nodes.end(),
-              [](const NodeAnswer& a, const NodeAnswer& b) { return a.address.host < b.address.host; });
+    result.now = std::time(nullptr);
+    if (roster) {
+        std::vector<std::string> answered;
+        for (const NodeAnswer& node : result.nodes) {
+            answered.push_back(node.address.dotted());
+            roster->seen(answered.back(), text(node.status, "name") == "-" ? "" : text(node.status, "name"),
+                         text(node.status, "state") == "-" ? "" : text(node.status, "state"), result.now);
+        }
+        for (const AskTarget& target : targets) answered.push_back(target.address.dotted());  // reported above
+        for (const Roster::Node& node : roster->nodes()) {
+            if (std::find(answered.begin(), answered.end(), node.address) != answered.end()) continue;
+            result.missing.push_back(node);
+            note(result.status, report.fail(masterNoAnswer, "roster node " + node.address +
+                                                                (node.name.empty() ? "" : " (" + node.name + ")") +
+                                                                " is not answering; " + lastSeen(node, result.now)));
+        }
+    }
     return result;
+}
+
+struct Row {
+    std::vector<std::string> cells;
+    bool attention;
+    std::uint32_t host;
+};
+
+// Those that need an admin first (not answering counts), then by name and address.
+void sortRows(std::vector<Row>& rows) {
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+        if (a.attention != b.attention) return a.attention;
+        if (a.cells[0] != b.cells[0]) return a.cells[0] < b.cells[0];
+        return a.host < b.host;
+    });
+}
+
+std::uint32_t hostOf(const std::string& dotted) {
+    Port::IPv4Address address;
+    return Port::IPv4Address::resolve(dotted, 0, address) ? address.host : 0;
 }
 
 void printTable(const Round& round) {
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"NAME", "ADDRESS", "STATE", "JOB", "IN STATE", "LAST JOB", "ATTENTION"});
-    for (const NodeAnswer& node : round.nodes) rows.push_back(statusCells(node));
-    for (const std::string& name : round.silent) rows.push_back({"-", name, "no answer", "-", "-", "-", "-"});
+    std::vector<Row> table;
+    for (const NodeAnswer& node : round.nodes) {
+        table.push_back({statusCells(node), !attentionReasons(node.status).empty(), node.address.host});
+    }
+    for (const std::string& name : round.silent)
+        table.push_back({{"-", name, "no answer", "-", "-", "-", "not answering"}, true, hostOf(name)});
+    for (const Roster::Node& node : round.missing)
+        table.push_back({{node.name.empty() ? "-" : node.name, node.address, "no answer", "-",
+                          node.lastSeen > 0 ? shortDuration(static_cast<long long>(round.now - node.lastSeen)) : "-",
+                          "-", "not answering, " + lastSeen(node, round.now)},
+                         true,
+                         hostOf(node.address)});
+    sortRows(table);
+    for (Row& row : table) rows.push_back(std::move(row.cells));
     std::vector<size_t> widths(rows.front().size(), 0);
     for (const auto& row : rows)
         for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
@@ -125,12 +184,23 @@ std::string report(const Round& round, const Reporter& reporter, double waitSeco
     }
     for (const std::string& name : round.asked) asked.push_back(jsonString(name));
     for (const std::string& name : round.silent) silent.push_back(jsonString(name));
+    std::vector<std::string> missing;
+    for (const Roster::Node& node : round.missing) {
+        json object = json::object();
+        object["address"] = node.address;
+        object["name"] = node.name.empty() ? json() : json(node.name);
+        object["seen_seconds_ago"] =
+            node.lastSeen > 0 ? json(static_cast<long long>(round.now - node.lastSeen)) : json();
+        object["last_state"] = node.lastState.empty() ? json() : json(node.lastState);
+        missing.push_back(jsonText(object));
+    }
     return JsonObject()
         .add("command", jsonString("status"))
         .add("wait_seconds", jsonNumber(waitSeconds))
         .add("asked", jsonArray(asked))
         .add("nodes", jsonArray(nodes))
         .add("silent", jsonArray(silent))
+        .add("roster_silent", jsonArray(missing))
         .add("outcome", jsonString(outcomeName(round.status)))
         .add("status", jsonNumber(static_cast<int64_t>(round.status)))
         .add("message", reporter.message().empty() ? "null" : jsonString(reporter.message()))
@@ -166,14 +236,31 @@ std::vector<std::string> statusCells(const NodeAnswer& node) {
 }
 
 int runStatus(const StatusOptions& options) {
+    Roster roster;
+    if (!options.roster.empty()) {
+        Reporter reporter(options.json);
+        std::string error;
+        if (!roster.load(options.roster, error)) return reporter.fail(masterLocalFile, error);
+        for (const std::string& node : options.retire)
+            if (!roster.retire(node)) reporter.warn(node + " is not on the roster '" + options.roster + "'");
+    }
     if (options.watch) Port::catchInterrupts();
     const bool terminal = Port::isTerminal(Port::StandardStream::Output);
     int status = masterOk;
+    std::time_t saved = 0;
     for (bool first = true;; first = false) {
         Reporter reporter(options.json);
         const auto started = std::chrono::steady_clock::now();
-        Round round = runRound(options, reporter);
+        Round round = runRound(options, reporter, options.roster.empty() ? nullptr : &roster);
         status = round.status;
+        // Last-seen times go to the file once a minute even when nothing else changed.
+        std::string error;
+        if (!options.roster.empty() && (roster.changed() || round.now - saved >= 60)) {
+            if (roster.save(error))
+                saved = round.now;
+            else
+                status = reporter.fail(masterLocalFile, error);
+        }
         if (options.json) {
             reporter.emit(report(round, reporter, options.waitSeconds));
         } else {

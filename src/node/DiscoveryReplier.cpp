@@ -45,14 +45,16 @@ struct AnswerBucket {
     }
 };
 
-// Status answers rationed per sender address and in all. The table is
-// fixed: a sender whose slot another took starts afresh, and what forged
-// addresses gain by that is bounded by the ration in all. One thread.
+// Status answers rationed per asking socket (address and port, so that the
+// tools of one admin's machine do not share one ration) and in all. The
+// table is fixed: a sender whose slot another took starts afresh, and what
+// forged addresses or ports gain by that is bounded by the ration in all.
+// One thread.
 class StatusRation {
 public:
     bool take(const IPv4Address& sender, long long nowMs) {
-        Slot& slot = slots[(sender.host * 2654435761u) >> 24];
-        if (slot.host != sender.host) slot = Slot{sender.host, {}};
+        Slot& slot = slots[((sender.host ^ (std::uint32_t(sender.port) << 16 | sender.port)) * 2654435761u) >> 24];
+        if (slot.host != sender.host || slot.port != sender.port) slot = Slot{sender.host, sender.port, {}};
         if (!slot.bucket.take(nowMs, statusAnswersAtOnce, statusAnswersPerSecond)) return false;
         return all.take(nowMs, statusAnswersPerSecondInAll, statusAnswersPerSecondInAll);
     }
@@ -60,6 +62,7 @@ public:
 private:
     struct Slot {
         std::uint32_t host = 0;
+        std::uint16_t port = 0;
         AnswerBucket bucket;
     };
     Slot slots[256];
@@ -75,12 +78,11 @@ private:
 // allocation once they have grown. One thread.
 class StatusAnswerer {
 public:
-    void answer(DiscoveryReplier& replier, const IPv4Address& sender, std::size_t requestBytes) {
+    void answer(DiscoveryReplier& replier, const IPv4Address& sender, std::size_t maxBytes) {
         const StatusSource& source = *replier.status;
         // Read before the state: a change after it makes the next ask build anew.
         const std::uint64_t version = source.board->version();
         const StatusSample sample = source.sample();
-        const std::size_t maxBytes = std::min(requestBytes, maxStatusAnswerBytes);
         const long long now = Port::elapsedMilliseconds();
         const bool same =
             version == builtVersion && sample == builtSample && maxBytes == builtMaxBytes && now < changesAtMs;
@@ -118,6 +120,11 @@ void logHeldBackPings(LogTarget* window, LineBudget& budget, bool last = false) 
 }
 
 }  // namespace
+
+std::size_t statusAnswerRoom(const unsigned char* datagram, int received) {
+    if (received < int(statusRequestMinBytes) || decodeSignal(datagram) != statusRequest) return 0;
+    return std::min(std::size_t(received), maxStatusAnswerBytes);
+}
 
 StatusSample StatusSource::sample() const {
     StatusSample sample;
@@ -199,10 +206,10 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             }
             // Whoever asks may give a forged address: the answer is never
             // longer than the request, and rationed.
-            if (received >= int(statusRequestMinBytes) && replier->status != nullptr &&
-                replier->status->board != nullptr && decodeSignal(buffer.data()) == statusRequest) {
+            const std::size_t room = statusAnswerRoom(buffer.data(), received);
+            if (room > 0 && replier->status != nullptr && replier->status->board != nullptr) {
                 if (statusRation.take(sender, Port::elapsedMilliseconds())) {
-                    statusAnswerer.answer(*replier, sender, std::size_t(received));
+                    statusAnswerer.answer(*replier, sender, room);
                     waitFirst = true;
                 }
                 continue;

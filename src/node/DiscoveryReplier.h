@@ -32,6 +32,11 @@ struct StatusSource {
     StatusSample sample() const;
 };
 
+// The room `received` bytes of a datagram leave for a status answer: their
+// count, at most the largest UDP payload; 0 when the datagram is no status
+// request. Any thread.
+std::size_t statusAnswerRoom(const unsigned char* datagram, int received);
+
 class DiscoveryReplier : public StandbyThread {
 public:
     static constexpr int repliesPerPing = 4;

@@ -37,9 +37,9 @@ constexpr std::uint32_t filePieceBytes = 65536;
 // padding), and the length an asker that takes one Ethernet frame sends.
 constexpr std::uint32_t statusRequestMinBytes = 8;
 constexpr std::uint32_t statusRequestBytes = 1400;
-// Answers to one sender address, at once and on average per second; more
-// requests are dropped. Answers to all senders together per second: forged
-// addresses cannot buy more.
+// Answers to one asking socket (address and port), at once and on average
+// per second; more requests are dropped. Answers to all senders together per
+// second: forged addresses cannot buy more.
 constexpr int statusAnswersAtOnce = 5;
 constexpr int statusAnswersPerSecond = 2;
 constexpr int statusAnswersPerSecondInAll = 200;

@@ -11,6 +11,7 @@
 #include "node/LinkPrimitives.h"
 #include "node/NodeLife.h"
 #include "node/Protocol.h"
+#include "node/StatusClient.h"
 #include "port/clock.h"
 #include "port/path.h"
 #include "port/socket.h"
@@ -254,4 +255,16 @@ TEST_F(NodeStatus, NeverAnswersLongerThanTheRequestAndAnswersThroughAFlood) {
     EXPECT_GT(answersToFlood, 0);
     EXPECT_LE(answersToFlood, statusAnswersAtOnce + statusAnswersPerSecond * (seconds + 1));
     EXPECT_EQ(tooLong, 0);
+}
+
+// The tools of one admin's machine share its address: one that asks a lot
+// must not leave the others without answers.
+TEST_F(NodeStatus, TwoAskersOnOneAddressAreBothAnswered) {
+    startNode("");
+    ASSERT_FALSE(askStatusUntilAnswered(port, 60).empty());
+    Port::DatagramSocket greedy(IPv4Address::loopback(0));
+    const std::vector<unsigned char> request = statusRequestDatagram();
+    for (int i = 0; i < 3 * statusAnswersAtOnce; ++i)
+        greedy.SendTo(IPv4Address::loopback(port), request.data(), request.size());
+    EXPECT_FALSE(VarnixTest::askStatus(port, request.size(), 30).empty());
 }

@@ -95,9 +95,9 @@ std::string nodeMetrics(const NodeState& state, const MetricsContext& context) {
     line(out, "# TYPE varnix_log_lines_lost_total counter");
     sample(out, "varnix_log_lines_lost_total", "", static_cast<double>(context.logLinesLost));
     if (context.freeDiskMb >= 0) {
-        line(out, "# HELP varnix_free_disk_megabytes Free space on the data folder's disk.");
-        line(out, "# TYPE varnix_free_disk_megabytes gauge");
-        sample(out, "varnix_free_disk_megabytes", "", static_cast<double>(context.freeDiskMb));
+        line(out, "# HELP varnix_free_disk_bytes Free space on the data folder's disk, in whole megabytes.");
+        line(out, "# TYPE varnix_free_disk_bytes gauge");
+        sample(out, "varnix_free_disk_bytes", "", static_cast<double>(context.freeDiskMb) * 1024 * 1024);
     }
     return out;
 }
@@ -130,6 +130,10 @@ StatusHttpServer::StatusHttpServer(std::function<std::string()> metrics, std::fu
             response.set_header("Cache-Control", "no-store");
             response.set_content(status(), "application/json");
         });
+    // One request per connection: the library waits for a kept-alive
+    // connection's next request by polling it about a hundred times a
+    // second, which a scrape every few seconds would pay for all the time.
+    server->set_keep_alive_max_count(1);
     // Not the library's own options: on Linux they would share the port with a second server.
     server->set_socket_options([](socket_t socket) { Port::setListenerOptions(static_cast<std::intptr_t>(socket)); });
 }

@@ -42,7 +42,7 @@ std::string nodeMetrics(const StatusSource& source, const std::string& version);
 // varnix_jobs_total{outcome}, varnix_dumps_sent_total,
 // varnix_dump_bytes_sent_total, varnix_renderer_exits_total{status},
 // varnix_limits_reached_total, varnix_log_lines_lost_total,
-// varnix_free_disk_megabytes, varnix_uptime_seconds, varnix_job_seconds and
+// varnix_free_disk_bytes, varnix_uptime_seconds, varnix_job_seconds and
 // varnix_node_info{version}. Never fails.
 std::string nodeMetrics(const NodeState& state, const MetricsContext& context);
 

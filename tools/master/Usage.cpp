@@ -19,8 +19,9 @@ usage:
                   [--end-after-seconds S] [--wait S] [--overwrite] [--json]
   drmaster status [--broadcast[=ADDRESS]]... [--node HOST]... [HOST...]
                   [--wait S] [--json] [--watch [--interval S]]
+                  [--roster FILE [--retire HOST]...]
   drmaster farm --serve ADDRESS:PORT [--broadcast[=ADDRESS]]... [--node HOST]...
-                [--refresh S] [--wait S]
+                [--refresh S] [--wait S] [--roster FILE]
   drmaster check-config FILE
   drmaster --version        drmaster's own version
   drmaster --help           this text (also -h and /?)
@@ -32,7 +33,8 @@ discover
   answered. Without --broadcast and HOST it broadcasts to 255.255.255.255.
   Prints one line per node that answers, each node once: its address, its
   host name ("-" when the resolver does not know it) and the reply time,
-  separated by tabs.
+  separated by tabs. When the system dropped answers for want of room (it
+  says so on Linux), some nodes may be missing: that is exit status 10.
     --broadcast ADDRESS  ping every node of that network (repeatable)
     --node HOST          ping this node (repeatable; a bare HOST is the same)
     --wait S             seconds to wait for answers (default 1; a node
@@ -47,8 +49,9 @@ status
   running), time in that state, last job's outcome and why it needs an
   admin's eye ("failed job", "limit reached", "log lines lost", "dialog
   open", "renderer silent" for 10 minutes), "-" where there is nothing.
-  A named HOST that does not answer gets a line "no answer". Without
-  --broadcast and HOST it broadcasts to 255.255.255.255.
+  A named HOST that does not answer gets a line "no answer". Nodes that
+  need an eye come first (a silent one too), then by name and address.
+  Without --broadcast and HOST it broadcasts to 255.255.255.255.
     --broadcast          ask every node of the local networks
     --broadcast=ADDRESS  ask every node of that network, such as
                          192.168.1.255 (repeatable)
@@ -61,6 +64,12 @@ status
     --watch              ask again every interval and show the table (or a
                          JSON document per line) until Ctrl-C
     --interval S         seconds between the rounds of --watch (default 2)
+    --roster FILE        the nodes expected to answer: every node that
+                         answers is added to FILE (created when missing); a
+                         node on it that does not answer gets a line "no
+                         answer" with when it was last seen, and exit status
+                         10. One node a line; delete a line to retire a node
+    --retire HOST        take HOST (address or name) off the roster first
 
 farm
   Serves the farm page on ADDRESS:PORT (0.0.0.0:8080 for every network of
@@ -71,7 +80,10 @@ farm
   JSON. The page has no password: serve it on a network admins trust.
     --serve ADDRESS:PORT  where the page is served
     --refresh S           seconds between rounds of requests (default 2)
-    --broadcast, --node, --wait  as in status
+    --broadcast, --node, --wait, --roster  as in status; the page lists
+                          every roster node and named HOST from its first
+                          paint, as not answering (greyed, last seen) until
+                          it answers
 
 check-config
   Reads FILE as a node reads its drData\DrConfig.txt and prints each 3ds Max
@@ -123,7 +135,8 @@ exit status
          upload or a dump; a cut dump is not kept
     9    local file error: FILE cannot be read or is too large, DIR or a
          dump file cannot be written, or DIR holds dumps of frame N
-    10   discover, status: no node answered (or a named HOST did not)
+    10   discover, status: no node answered (or a named HOST or a roster
+         node did not, or the system dropped answers for want of room)
     11   no image: the node ended the job without sending a dump (version
          refused, 3ds Max did not answer or failed, or the scene was
          rejected; the node's drData/DrLog.txt says which)

@@ -27,7 +27,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import bin_dir, remove_tempdirs, tempdir  # noqa: E402
+from harness import bin_dir, netns_files, remove_tempdirs, tempdir  # noqa: E402
 
 STUB = "dumps = 1\ndump_size = 64x32\n"
 METRICS_PORT = 19670
@@ -57,21 +57,14 @@ class Farm:
         ip("-n", self.lan, "link", "add", "br0", "type", "bridge")
         ip("-n", self.lan, "link", "set", "br0", "up")
         self.join(self.master, MASTER, "pm")
-        self.hosts = os.path.join(root, "hosts")
-        with open(self.hosts, "w") as f:
-            f.write("127.0.0.1 localhost\n" + "".join("%s farm-%03d\n" % (address(i), i) for i in range(count)))
+        self.hosts = "".join("%s farm-%03d\n" % (address(i), i) for i in range(count))
         for i in range(count):
             self.join("%s-%d" % (tag, i), address(i), "p%d" % i)
 
     def join(self, ns, addr, peer):
         ip("netns", "add", ns)
         self.spaces.append(ns)
-        etc = os.path.join("/etc/netns", ns)
-        os.makedirs(etc, exist_ok=True)
-        with open(os.path.join(etc, "resolv.conf"), "w") as f:
-            f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
-        if hasattr(self, "hosts"):
-            shutil.copy(self.hosts, os.path.join(etc, "hosts"))
+        netns_files(ns, getattr(self, "hosts", ""))
         ip("link", "add", "eth0", "netns", ns, "type", "veth", "peer", "name", peer, "netns", self.lan)
         ip("-n", self.lan, "link", "set", peer, "master", "br0", "up")
         ip("-n", ns, "link", "set", "lo", "up")

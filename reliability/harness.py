@@ -459,6 +459,19 @@ class RawMaster:
 _made = []
 
 
+def netns_files(ns, hosts):
+    """The /etc/hosts (`hosts`, its text) and /etc/resolv.conf that "ip netns
+    exec" gives network namespace `ns`: a test LAN has no name server, so
+    lookups of its hosts' names are answered at once instead of waiting for
+    the machine's own, which it cannot reach."""
+    etc = os.path.join("/etc/netns", ns)
+    os.makedirs(etc, exist_ok=True)
+    with open(os.path.join(etc, "resolv.conf"), "w") as f:
+        f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+    with open(os.path.join(etc, "hosts"), "w") as f:
+        f.write("127.0.0.1 localhost\n" + hosts)
+
+
 def tempdir(prefix):
     """A fresh directory under $VARNIX_RELIABILITY_TMP (else the system's);
     remove_tempdirs() removes every one made."""

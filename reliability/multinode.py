@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (remove_tempdirs, DumpWatcher, Failure, Node, bin_dir, check, check_received, make_scene,  # noqa: E402
-                     received_dumps, render_args, tempdir)
+                     netns_files, received_dumps, render_args, tempdir)
 
 STUB = "dumps = 3\ndump_interval_ms = 200\ndump_size = 256x128\nend_linger_ms = 100\n"
 SUBNET = "10.77.0."
@@ -46,19 +46,7 @@ class Lan:
         for name, ns in self.hosts.items():
             ip("netns", "add", ns)
             self.created.append(ns)
-            # The test LAN has no name server: "ip netns exec" puts these
-            # files in place of /etc/hosts and /etc/resolv.conf, so that the
-            # node's and drmaster's lookups of the test hosts' names are
-            # answered at once instead of waiting for the machine's own name
-            # server, which cannot be reached from the test LAN.
-            etc = os.path.join("/etc/netns", ns)
-            os.makedirs(etc, exist_ok=True)
-            with open(os.path.join(etc, "resolv.conf"), "w") as f:
-                f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
-            with open(os.path.join(etc, "hosts"), "w") as f:
-                f.write("127.0.0.1 localhost\n")
-                for host, address in self.address.items():
-                    f.write("%s %s\n" % (address, "varnix-test-" + host))
+            netns_files(ns, "".join("%s varnix-test-%s\n" % (address, host) for host, address in self.address.items()))
             ip("link", "add", "eth0", "netns", ns, "type", "veth", "peer", "name", "p-" + name, "netns", self.lan)
             ip("-n", self.lan, "link", "set", "p-" + name, "master", "br0", "up")
             ip("-n", ns, "link", "set", "lo", "up")

@@ -133,7 +133,6 @@ bool receiveJob(const RenderJobContext& context, MasterConnection& connection, J
         return false;
     }
 
-    if (context.willRun) context.willRun();
     long long downloadStart = Port::elapsedMilliseconds();
     window->log(u"Downloading 3dsmax " + Str::toString(requested) + u" scene to render with 3dsmax " +
                 Str::toString(request.chosenVersion));

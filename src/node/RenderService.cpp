@@ -146,8 +146,7 @@ void RenderService::serveMasters(void* argument) {
                              *service->hostListener,
                              service->dumpRelay,
                              service->jobCut,
-                             service->setup.state,
-                             [&gate] { gate.closeGreetedBehind(); }};
+                             service->setup.state};
     while (!service->stopRequested) {
         std::unique_ptr<MasterConnection> master = gate.nextMaster(service->stopRequested, service->setup.betweenJobs);
         if (!master) continue;

@@ -36,6 +36,11 @@
 ;                                there (statusHttpAddress), and a firewall rule
 ;                                for that port, scoped as the others, lets them
 ;                                in; an empty value (/STATUSHTTP=) turns it off
+;   /STATUS=<off|addresses>      who gets the status answer on UDP 19666
+;                                (statusAnswer): nobody, or the addresses named
+;                                as for /MASTERS= (10.0.0.21,10.0.0.0/24,
+;                                10.0.0.1-10.0.0.9); an empty /STATUS= gives it
+;                                to every sender again, the default
 ; Exit codes: 0 done; 1 cancelled; 2 aborted; 10 a file could not be
 ; replaced; 11 a step failed (firewall, permissions, task, configuration);
 ; 12 the running node would not stop (no file was replaced or removed);
@@ -173,6 +178,7 @@ Var OptServicePassword
 Var LogAs        ; what Run logs instead of the command line ("": the command)
 Var StatusHttp   ; ADDRESS:PORT of /metrics and /status, "" for none
 Var OptStatusHttp ; "" not given, "off" for an empty /STATUSHTTP=, else ADDRESS:PORT
+Var OptStatus    ; "" not given, "any" for an empty /STATUS=, else off or addresses
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -1169,6 +1175,16 @@ Section "${PRODUCT}" SecNode
   StrCpy $R2 19668
   Call FirewallRule
   Call SetUpStatusHttp
+  ; Not named, the value is left alone (an admin may have set it by hand).
+  ${If} $OptStatus == "any"
+    DeleteRegValue HKLM "${NODE_KEY}" "statusAnswer"
+    DeleteRegValue HKLM "${OPTIONS_KEY}" "Status"
+    ${Log} "statusAnswer removed from HKLM\${NODE_KEY}: every sender gets the status answer"
+  ${ElseIf} $OptStatus != ""
+    WriteRegStr HKLM "${NODE_KEY}" "statusAnswer" $OptStatus
+    WriteRegStr HKLM "${OPTIONS_KEY}" "Status" $OptStatus
+    ${Log} "statusAnswer=$OptStatus under HKLM\${NODE_KEY}: the status answer goes to those senders only"
+  ${EndIf}
 
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -1258,6 +1274,10 @@ Function TakeOption
         StrCpy $OptStatusHttp "off"
         Return
       ${EndIf}
+      ${If} $R7 == "/STATUS="
+        StrCpy $OptStatus "any"
+        Return
+      ${EndIf}
       StrCpy $BadOptions "$BadOptions $R2 (no value)"
       Return
     ${EndIf}
@@ -1313,6 +1333,8 @@ Function TakeOption
       ${Else}
         StrCpy $OptStatusHttp $R8
       ${EndIf}
+    ${Case} "/STATUS="
+      StrCpy $OptStatus $R8
     ${Case} "/D="
       ; Quoted, so the installer's own reading of /D= missed it.
       StrCpy $INSTDIR $R8
@@ -1605,6 +1627,9 @@ Section "Uninstall"
     Push '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_HTTP}"'
     Call un.Run
   ${EndIf}
+  ; /STATUS='s value, when the installer wrote it.
+  ReadRegStr $0 HKLM "${OPTIONS_KEY}" "Status"
+  ${IfThen} $0 != "" ${|} DeleteRegValue HKLM "${NODE_KEY}" "statusAnswer" ${|}
 
   Delete "$SMSTARTUP\${PRODUCT}.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"

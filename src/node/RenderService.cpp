@@ -2,6 +2,7 @@
 
 #include "config/NodeConfig.h"
 #include "config/RendererLimits.h"
+#include "config/StatusAnswerScope.h"
 #include "core/Str.h"
 #include "node/DiscoveryReplier.h"
 #include "node/HostListener.h"
@@ -57,6 +58,14 @@ RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : set
     status.board = setup.state;
     status.log = setup.log;
     status.facts = statusFacts(settings, Port::machineName(), VARNIX_VERSION_TEXT);
+    const String askers = readStatusAnswerScope();
+    if (!parseAddressScope(askers.toNarrow(), status.askers)) {
+        // Narrowed by mistake is safer than open by mistake.
+        status.askers.everyone = false;
+        window->log(u"WARNING: statusAnswer \"" + askers +
+                    u"\" is not off, any or a list of addresses (such as 10.0.0.21,10.0.0.0/24): the status "
+                    u"answer is off");
+    }
 
     try {
         discoveryReplier = std::make_unique<DiscoveryReplier>(window, setup.discoveryPort, &status);

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cmath>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace Varnix {
@@ -243,8 +244,6 @@ public:
     void jobOver() {
         if (overAt >= 0) return;
         overAt = Port::elapsedMilliseconds();
-        // The exit wait counts its own minutes from here.
-        linesWritten = 0;
     }
 
     // Ends the renderer's tree when a stop asks for it or a limit is reached,
@@ -275,7 +274,17 @@ public:
                                                  Str::toString(int(limits.exitSeconds)) +
                                                  u" s after the job was over; ending its process tree");
         if (!watchUse(now)) return false;
-        long long since = overAt >= 0 ? overAt : startedAt;
+        // Each wait counts its own minutes: connecting from the renderer's
+        // start, rendering from 3ds Max coming online (an END it ignores
+        // changes nothing), exiting from the job's end.
+        const std::u16string_view waitingFor(what);
+        const long long since = waitingFor == u"exit" && overAt >= 0     ? overAt
+                                : waitingFor == u"render" && onlineAt >= 0 ? onlineAt
+                                                                           : startedAt;
+        if (waitingFor != countedWait) {
+            countedWait = waitingFor;
+            linesWritten = 0;
+        }
         long long minutes = (now - since) / 60000;
         if (minutes >= stillWaitingMinutes && minutes / stillWaitingMinutes > linesWritten) {
             linesWritten = int(minutes / stillWaitingMinutes);
@@ -287,7 +296,7 @@ public:
 
     void becameOnline() {
         online = true;
-        linesWritten = 0;
+        onlineAt = Port::elapsedMilliseconds();
     }
 
     // When the renderer started (Port::elapsedMilliseconds).
@@ -453,9 +462,11 @@ private:
     Port::ChildProcess* renderer;
     long long startedAt;
     long long overAt = -1;
+    long long onlineAt = -1;
     bool online = false;
     RendererEnding ending = RendererEnding::exited;
     int linesWritten = 0;
+    std::u16string_view countedWait;  // the wait linesWritten counts the lines of
     String limitLine;
     // The quiet the idle limit measures: since when, the CPU seconds then,
     // and the dumps sent by then.

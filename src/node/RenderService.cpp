@@ -58,7 +58,7 @@ RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : set
     status.board = setup.state;
     status.log = setup.log;
     status.facts = statusFacts(settings, Port::machineName(), VARNIX_VERSION_TEXT);
-    const String askers = readStatusAnswerScope();
+    String askers = readStatusAnswerScope();
     if (!parseAddressScope(askers.toNarrow(), status.askers)) {
         // Narrowed by mistake is safer than open by mistake.
         status.askers.everyone = false;

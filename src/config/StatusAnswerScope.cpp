@@ -42,7 +42,8 @@ bool entry(const std::string& text, std::pair<std::uint32_t, std::uint32_t>& ran
         std::uint32_t base = 0, mask = 0;
         const std::string bits = text.substr(slash + 1);
         if (!dotted(text.substr(0, slash), base)) return false;
-        if (!bits.empty() && bits.size() <= 2 && std::all_of(bits.begin(), bits.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
+        if (!bits.empty() && bits.size() <= 2 &&
+            std::all_of(bits.begin(), bits.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
             const int count = std::stoi(bits);
             if (count > 32) return false;
             mask = count == 0 ? 0 : ~std::uint32_t(0) << (32 - count);

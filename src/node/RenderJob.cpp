@@ -278,7 +278,7 @@ public:
         // start, rendering from 3ds Max coming online (an END it ignores
         // changes nothing), exiting from the job's end.
         const std::u16string_view waitingFor(what);
-        const long long since = waitingFor == u"exit" && overAt >= 0     ? overAt
+        const long long since = waitingFor == u"exit" && overAt >= 0       ? overAt
                                 : waitingFor == u"render" && onlineAt >= 0 ? onlineAt
                                                                            : startedAt;
         if (waitingFor != countedWait) {

@@ -150,12 +150,8 @@ void RenderService::serveMasters(void* argument) {
     MasterGate gate(service->masterServer.get(), service->window);
     gate.state = service->setup.state;
     service->dumpRelay.state = service->setup.state;
-    RenderJobContext context{service->window,
-                             service->settings,
-                             *service->hostListener,
-                             service->dumpRelay,
-                             service->jobCut,
-                             service->setup.state};
+    RenderJobContext context{service->window,    service->settings, *service->hostListener,
+                             service->dumpRelay, service->jobCut,   service->setup.state};
     while (!service->stopRequested) {
         std::unique_ptr<MasterConnection> master = gate.nextMaster(service->stopRequested, service->setup.betweenJobs);
         if (!master) continue;

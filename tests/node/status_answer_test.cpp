@@ -22,8 +22,8 @@ TEST(StatusAnswer, JsonStringsAreValidUtf8WithEveryControlCharacterEscapedAndCut
         {u"a\"b\\c/", std::string::npos, "\"a\\\"b\\\\c/\""},
         {std::u16string(u"\n\t\x01\0\x1f\x7f", 6), std::string::npos, "\"\\u000a\\u0009\\u0001\\u0000\\u001f\x7f\""},
         {u"\u00e9\u20ac", std::string::npos, "\"\xc3\xa9\xe2\x82\xac\""},
-        {u"\xd83d\xde00", std::string::npos, "\"\xf0\x9f\x98\x80\""},            // a pair: one character
-        {u"\xd83dx\xde00", std::string::npos, "\"?x?\""},  // lone halves
+        {u"\xd83d\xde00", std::string::npos, "\"\xf0\x9f\x98\x80\""},  // a pair: one character
+        {u"\xd83dx\xde00", std::string::npos, "\"?x?\""},              // lone halves
         {u"\u00e9\u00e9\u00e9", 6, "\"\xc3\xa9\xc3\xa9\""},
         {u"\u00e9\u00e9\u00e9", 5, "\"\xc3\xa9\""},
         {u"a\"", 4, "\"a\""},  // an escape is never split

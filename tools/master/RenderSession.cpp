@@ -198,8 +198,9 @@ bool MasterSession::busyWithAnother() {
 
 int MasterSession::refused(const std::string& how) {
     if (busyWithAnother())
-        return fail(masterNoGreeting, "the node " + how + ": it is busy with another master's job; try again when "
-                                      "it is idle, or choose another node");
+        return fail(masterNoGreeting, "the node " + how +
+                                          ": it is busy with another master's job; try again when "
+                                          "it is idle, or choose another node");
     return fail(masterRefused, "the node " + how + ": it refused the job, most likely because no 3ds Max from " +
                                    std::to_string(options.version) + " to " + std::to_string(lastRelease) +
                                    " is configured there (or it could not store the scene); see drData/DrLog.txt "
@@ -289,10 +290,11 @@ int MasterSession::receiveDump() {
         // How the node tells that it cut the job (a stop, a limit on its
         // renderer): a dump announced, then the close.
         if (got == 0 && result == IoResult::Closed)
-            return fail(masterTransferCut, where + " cut the job short: it announced a dump and closed the connection "
-                                                   "(a stop, a limit on its renderer, or dumps cut short on the "
-                                                   "node's disk; see drData/DrLog.txt on " +
-                                                   options.node + "); no file was kept");
+            return fail(masterTransferCut, where +
+                                               " cut the job short: it announced a dump and closed the connection "
+                                               "(a stop, a limit on its renderer, or dumps cut short on the "
+                                               "node's disk; see drData/DrLog.txt on " +
+                                               options.node + "); no file was kept");
         if (result != IoResult::Done)
             return fail(masterTransferCut, "dump from " + where + " cut before its size: connection " +
                                                describe(result) + "; no file was kept");

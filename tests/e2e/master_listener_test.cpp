@@ -259,6 +259,32 @@ TEST_F(MasterPort, MasterSlowToAnswerKeepsItsTurnAndOneGreetedMeanwhileIsServedA
     EXPECT_EQ(sequence, expected);
 }
 
+// drmaster greeted while the master before it was still silent: its scene,
+// larger than the connection can hold, waits unread through that master's
+// job, past drmaster's 45 s for a piece, and drmaster waits with it while
+// the node's status shows another master's job; then it is served.
+TEST_F(MasterPort, DrmasterHeldBehindAJobWaitsWithItsSceneAndIsServed) {
+    writeConfig("2014 " + installStub("max", "dumps = 1\ndump_interval_ms = 100\nhang_until_end = yes\n") + "\n");
+    startNode();
+    RawMaster slow;
+    ASSERT_TRUE(slow.connect());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    fs::path big = makeScene("big.max", 32 << 20);
+    pid_t m = startMaster({"render", "--node", "127.0.0.1", "--version", "2014", "--frame", "2", "--scene",
+                           big.string(), "--out", out.string(), "--end-after-dumps", "1"},
+                          root / "master.out");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(slow.greet() && slow.sendParameters("2014 1") && slow.sendScene(3000, 3000));
+    std::string dump;
+    ASSERT_TRUE(slow.readDump(dump, 30));
+    std::this_thread::sleep_for(std::chrono::seconds(50));
+    ASSERT_TRUE(slow.sendEnd());
+    EXPECT_TRUE(slow.waitForClose(30));
+    EXPECT_EQ(finishMaster(m, 120), 0) << readFile(root / "master.out");
+    EXPECT_NE(readFile(root / "master.out").find("busy with another master's job; the scene waits"), std::string::npos)
+        << readFile(root / "master.out");
+}
+
 TEST_F(MasterPort, TakenPortIsReportedAndDiscoveryStillAnswers) {
     Varnix::Port::ListeningSocket squatter(Varnix::Port::IPv4Address::any(19668));
     ASSERT_TRUE(squatter.IsOk());

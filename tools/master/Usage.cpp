@@ -115,7 +115,9 @@ exit status
     2    bad command line, such as a YEAR outside 2011 to 2016
     3    a host name cannot be resolved
     4    node unreachable: no TCP connection
-    5    no greeting within --wait: the node is busy, or it is not a node
+    5    no greeting within --wait: the node is busy, or it is not a node;
+         or the node closed before taking the job while busy with another
+         master's job (its status answer says so)
     6    not a node: the peer answered with something else
     7    version refused: the node closed the connection without taking the
          scene (no 3ds Max from YEAR to 2016 is configured there)

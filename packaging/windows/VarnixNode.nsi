@@ -36,6 +36,9 @@
 ;                                there (statusHttpAddress), and a firewall rule
 ;                                for that port, scoped as the others, lets them
 ;                                in; an empty value (/STATUSHTTP=) turns it off
+;   /NEWESTMAX=<year>            the newest 3ds Max release the node takes
+;                                (newestMaxRelease, 2017 to 2030); 2016 or
+;                                below removes the value: releases up to 2016
 ; Exit codes: 0 done; 1 cancelled; 2 aborted; 10 a file could not be
 ; replaced; 11 a step failed (firewall, permissions, task, configuration);
 ; 12 the running node would not stop (no file was replaced or removed);
@@ -173,6 +176,7 @@ Var OptServicePassword
 Var LogAs        ; what Run logs instead of the command line ("": the command)
 Var StatusHttp   ; ADDRESS:PORT of /metrics and /status, "" for none
 Var OptStatusHttp ; "" not given, "off" for an empty /STATUSHTTP=, else ADDRESS:PORT
+Var OptNewestMax ; "" not given, else the release year of /NEWESTMAX=
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -741,6 +745,21 @@ Function SetUpStatusHttp
   ${EndIf}
 FunctionEnd
 
+; The newest 3ds Max release the node takes, only when /NEWESTMAX= names
+; one: the value stays for later upgrades, as an admin's own setting would.
+Function SetUpNewestMax
+  ${If} $OptNewestMax == ""
+    Return
+  ${EndIf}
+  ${If} $OptNewestMax > 2016
+    WriteRegDWORD HKLM "${NODE_KEY}" "newestMaxRelease" $OptNewestMax
+    ${Log} "newestMaxRelease=$OptNewestMax under HKLM\${NODE_KEY}: the node takes 3ds Max releases up to $OptNewestMax"
+  ${Else}
+    DeleteRegValue HKLM "${NODE_KEY}" "newestMaxRelease"
+    ${Log} "newestMaxRelease removed from HKLM\${NODE_KEY}: the node takes 3ds Max releases up to 2016"
+  ${EndIf}
+FunctionEnd
+
 ; $0 = the port of ADDRESS:PORT in $0 (an address of letters, digits, dots
 ; and hyphens, a port from 1 to 65535), "" when it is not one. The value
 ; goes into a netsh command line: nothing else may pass.
@@ -1169,6 +1188,7 @@ Section "${PRODUCT}" SecNode
   StrCpy $R2 19668
   Call FirewallRule
   Call SetUpStatusHttp
+  Call SetUpNewestMax
 
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -1313,6 +1333,15 @@ Function TakeOption
       ${Else}
         StrCpy $OptStatusHttp $R8
       ${EndIf}
+    ${Case} "/NEWESTMAX="
+      IntOp $R9 $R8 + 0
+      ${If} "$R9" != $R8
+      ${OrIf} $R9 < 2011
+      ${OrIf} $R9 > 2030
+        StrCpy $BadOptions "$BadOptions $R2 (a 3ds Max release year, 2011 to 2030)"
+      ${Else}
+        StrCpy $OptNewestMax $R9
+      ${EndIf}
     ${Case} "/D="
       ; Quoted, so the installer's own reading of /D= missed it.
       StrCpy $INSTDIR $R8
@@ -1394,7 +1423,12 @@ Function CheckConfig
   ${IfThen} $0 != "" ${|} StrCpy $OptConfig $0 ${|}
   InitPluginsDir
   File "/oname=$PLUGINSDIR\drmaster.exe" "${STAGE}/drmaster.exe"
-  nsExec::ExecToStack '"$PLUGINSDIR\drmaster.exe" check-config "$OptConfig"'
+  ; As the node will read it: with the release years /NEWESTMAX= turns on.
+  ${If} $OptNewestMax != ""
+    nsExec::ExecToStack '"$PLUGINSDIR\drmaster.exe" check-config --newest-release $OptNewestMax "$OptConfig"'
+  ${Else}
+    nsExec::ExecToStack '"$PLUGINSDIR\drmaster.exe" check-config "$OptConfig"'
+  ${EndIf}
   Pop $R0
   Pop $R1
   Delete "$PLUGINSDIR\drmaster.exe"

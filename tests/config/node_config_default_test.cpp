@@ -1,5 +1,6 @@
 // Writing the default DrConfig.txt from the registry when there is none.
 #include "RegistryTestSupport.h"
+#include "config/NewestRelease.h"
 #include "config/NodeConfigTestSupport.h"
 
 #include <sys/stat.h>
@@ -33,6 +34,51 @@ TEST_F(NodeConfigDefaultTest, ReleasesFromTheRegistryAreWrittenInAscendingOrder)
     window.clear();
     EXPECT_EQ(load(), entries);
     EXPECT_EQ(window.snapshot(), Lines{});
+}
+
+// Releases after 2016 are scanned for, with the same keys and in the same
+// order, only up to the newest the admin turned on.
+TEST_F(NodeConfigDefaultTest, ReleasesAfter2016OnlyUpToTheNewestTaken) {
+    useRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\26.0\\MAX-1:407]\n"
+                "\"Installdir\"=\"C:\\\\Max 2024\\\\\"\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\18.0]\n"
+                "\"Installdir\"=\"C:\\\\Max 2016\\\\\"\n");
+    const std::pair<std::int32_t, const char*> cases[] = {
+        {Varnix::lastHostYear, "2016 C:\\Max 2016\\\n"},
+        {2023, "2016 C:\\Max 2016\\\n"},
+        {2027, "2016 C:\\Max 2016\\\n2024 C:\\Max 2024\\\n"},
+    };
+    for (const auto& [year, written] : cases) {
+        std::filesystem::remove(configPath());
+        window.clear();
+        newest = year;
+        load();
+        EXPECT_EQ(readConfig(), written) << year;
+        int found = year >= 2024 ? 2 : 1;
+        EXPECT_EQ(window.snapshot(),
+                  (Lines{ConfigTest::cannotReadLine,
+                         "Creating default DrConfig.txt: found " + std::to_string(found) + " 3dsmax versions"}))
+            << year;
+    }
+}
+
+// The admin's newestMaxRelease: a year from 2017 on raises the newest
+// release taken, up to the newest this node knows; anything else keeps 2016.
+TEST_F(NodeConfigDefaultTest, NewestMaxReleaseRaisesTheNewestReleaseTaken) {
+    const struct {
+        const char* value;  // nullptr: no value
+        std::int32_t newest;
+        bool noted;
+    } cases[] = {{nullptr, 2016, false},          {"dword:000007da", 2016, false}, {"dword:000007e0", 2016, false},
+                 {"dword:000007e8", 2024, false}, {"dword:000007f8", 2030, true},  {"\"2024\"", 2016, false}};
+    for (const auto& c : cases) {
+        useRegistry(c.value == nullptr ? std::string()
+                                       : "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"newestMaxRelease\"=" +
+                                             std::string(c.value) + "\n");
+        Varnix::String note;
+        EXPECT_EQ(Varnix::readNewestHostYear(note), c.newest) << (c.value ? c.value : "none");
+        EXPECT_EQ(note.isEmpty(), !c.noted) << (c.value ? c.value : "none");
+    }
 }
 
 TEST_F(NodeConfigDefaultTest, OneReleaseWithAnEmptyDirectory) {

@@ -7,6 +7,7 @@
 #include "MasterOptions.h"
 #include "Status.h"
 #include "StatusQuery.h"
+#include "node/RendererExit.h"
 
 using namespace Varnix::Peer;
 
@@ -54,10 +55,46 @@ TEST(StatusAnswer, WhyANodeNeedsAnAdminsEye) {
         {R"({"last_job":{"outcome":"limit"},"log_lines_lost":3})", {"limit reached", "log lines lost"}},
         {R"({"job":{"dialog":{"pid":1,"title":"t","text":"x"},"renderer_silent_seconds":599}})", {"dialog open"}},
         {R"({"job":{"dialog":null,"renderer_silent_seconds":600}})", {"renderer silent"}},
+        // A licence or graphics device error, as Windows (signed or not) and POSIX hand the code on.
+        {R"({"last_job":{"outcome":"failed","renderer_exit":-8}})", {"failed job", "licence error"}},
+        {R"({"last_job":{"outcome":"failed","renderer_exit":4294967289}})", {"failed job", "graphics device failure"}},
+        {R"({"last_job":{"outcome":"failed","renderer_exit":248}})", {"failed job", "licence error"}},
+        {R"({"last_job":{"outcome":"failed","renderer_exit":-6}})", {"failed job"}},
         // Mistyped fields are no reason, and no crash.
         {R"({"last_job":"failed","log_lines_lost":"3","job":[1]})", {}},
     };
     for (const auto& c : cases) EXPECT_EQ(attentionReasons(StatusJson::parse(c.answer)), c.reasons) << c.answer;
+}
+
+// Each return code 3ds Max documents is named as this platform hands it on
+// (all 32 bits on Windows, the low byte on POSIX); other codes are not.
+TEST(StatusAnswer, EachDocumentedReturnCodeIsNamed) {
+    const std::pair<int, const char*> cases[] = {
+        {1, "1: failure"},
+        {-1, "-1: unhandled exception"},
+        {-2, "-2: execution aborted by 3ds Max"},
+        {-3, "-3: crashed while closing its window (WM_CLOSE)"},
+        {-4, "-4: crashed while destroying its window (WM_DESTROY)"},
+        {-5, "-5: crashed after its main window was destroyed"},
+        {-6, "-6: out of memory"},
+        {-7, "-7: invalid graphics device for the viewport"},
+        {-8, "-8: licence error"},
+        {-9, "-9: the application could not be created"},
+        {-12, "-12: an error of 3ds Max 2027 and later"},
+    };
+#ifdef _WIN32
+    auto handedOn = [](int code) { return code; };
+#else
+    auto handedOn = [](int code) { return code & 0xFF; };
+#endif
+    for (const auto& [code, meaning] : cases) {
+        EXPECT_EQ(Varnix::rendererExitMeaning(handedOn(code)), std::string("3ds Max return code ") + meaning);
+        EXPECT_TRUE(Varnix::isRendererErrorCode(handedOn(code))) << code;
+    }
+    for (int plain : {0, 2, 7, -10}) {
+        EXPECT_EQ(Varnix::rendererExitMeaning(handedOn(plain)), "") << plain;
+        EXPECT_FALSE(Varnix::isRendererErrorCode(handedOn(plain))) << plain;
+    }
 }
 
 TEST(StatusAnswer, ALineShowsWhatTheNodeSaidAndDashesForTheRest) {

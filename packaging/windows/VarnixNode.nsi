@@ -823,10 +823,15 @@ FunctionEnd
 
 ; Appends "<year> <install directory>" for every 3ds Max release the registry
 ; knows of to the file open in $R9, probing the keys the node itself probes
-; when it writes a default DrConfig.txt; $R8 counts them.
+; when it writes a default DrConfig.txt; $R8 counts them. Up to the newest
+; release the node will take: /NEWESTMAX= of this run, else newestMaxRelease.
 Function AppendRegistryReleases
   StrCpy $R8 0
-  ${For} $R0 2011 2016
+  StrCpy $R7 $OptNewestMax
+  ${IfThen} $R7 == "" ${|} ReadRegDWORD $R7 HKLM "${NODE_KEY}" "newestMaxRelease" ${|}
+  ${IfThen} $R7 < 2016 ${|} StrCpy $R7 2016 ${|}
+  ${IfThen} $R7 > 2030 ${|} StrCpy $R7 2030 ${|}
+  ${For} $R0 2011 $R7
     IntOp $R1 $R0 - 1998
     StrCpy $R5 ""
     ${For} $R2 0 6

@@ -102,10 +102,8 @@ TEST_F(RenderJob, WholeJobWithTheNearestNewerVersion) {
     EXPECT_TRUE(dumpFilesIn(data).empty());
 }
 
-// Releases after 2016 only where the admin turned them on: without
-// newestMaxRelease a 2024 line is the config error and a 2024 job is
-// refused, and the start names the newer release the registry holds; with
-// it the 2024 stand-in renders a 2024 job and a 2019 one.
+// Without newestMaxRelease a 2024 line and job are refused and the start
+// names the 2024 in the registry; with it 2024 renders a 2024 and a 2019 job.
 TEST_F(RenderJob, ReleasesAfter2016OnlyWhenTheAdminTurnsThemOn) {
     std::string max2024 = installStub("max2024", "dumps = 1\ndump_interval_ms = 50\n");
     writeConfig("2024 " + max2024 + "\n");
@@ -113,8 +111,7 @@ TEST_F(RenderJob, ReleasesAfter2016OnlyWhenTheAdminTurnsThemOn) {
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\26.0]\n\"Installdir\"=\"" + max2024 + "\"\n";
     writeRegistry(installed);
     startNode();
-    ProcessResult refused = render("2024", "3");
-    EXPECT_TRUE(refused.exitCode == 7 || refused.exitCode == 11) << refused.output;
+    EXPECT_NE(render("2024", "3").exitCode, 0);
     ASSERT_TRUE(waitForLog("Ready for new connection"));
     std::vector<std::string> log = logLines();
     for (const char* line :
@@ -126,10 +123,8 @@ TEST_F(RenderJob, ReleasesAfter2016OnlyWhenTheAdminTurnsThemOn) {
 
     writeRegistry(installed + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"newestMaxRelease\"=dword:000007eb\n");
     startNode();
-    for (const char* version : {"2024", "2019"}) {
-        ProcessResult job = render(version, "3", {"--end-after-dumps", "1", "--overwrite"});
-        EXPECT_EQ(job.exitCode, 0) << version << job.output;
-    }
+    for (const char* version : {"2024", "2019"})
+        EXPECT_EQ(render(version, "3", {"--end-after-dumps", "1", "--overwrite"}).exitCode, 0) << version;
     ASSERT_TRUE(waitForLogCount("Ready for new connection", 3, 30));
     log = logLines();
     for (const char* line : {"3dsmax releases taken: 2011 to 2027 (newestMaxRelease)",

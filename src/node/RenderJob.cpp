@@ -10,6 +10,7 @@
 #include "node/LinkPrimitives.h"
 #include "node/MasterGate.h"
 #include "node/NetworkText.h"
+#include "node/RendererExit.h"
 #include "node/Protocol.h"
 #include "port/appendfile.h"
 #include "port/clock.h"
@@ -30,6 +31,9 @@ namespace Varnix {
 namespace {
 
 constexpr int cutSignalTimeoutSeconds = 5;
+// The caption of the box 3ds Max shows when Safe Scene Script Execution
+// blocks a command.
+const std::u16string safeSceneDialogTitle = u"Security Messages";
 // MaxLog.txt is moved aside at the start of a job once it is this large, as
 // DrLog.txt is rotated at the same size.
 constexpr std::int64_t maxLogRotateBytes = 64LL << 20;
@@ -333,6 +337,13 @@ private:
             context.window->log(u"3dsmax shows a dialog box: " + oneLine(window.title) + u": " + oneLine(window.text) +
                                 u" (process " + Str::toString(int(window.processId)) +
                                 (window.program.empty() ? String() : u", " + String(window.program.c_str())) + u")");
+            // 3ds Max 2022 and later stop a scene's script on this box;
+            // the farm's policy, not a click, is the cure.
+            if (window.title == safeSceneDialogTitle)
+                context.window->log(
+                    u"3dsmax's Safe Scene Script Execution blocked a command of a script in the scene and waits for "
+                    u"a click on its \"Security Messages\" box; set the farm's Safe Scene policy (see the Windows "
+                    u"guide) so that no render waits on it");
         }
         dialogs.swap(still);
         publishDialog();
@@ -549,8 +560,9 @@ int finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port:
         while (!renderer->wait(1000)) {
             if (!watch->mayGoOn(u"exit")) renderer->wait(-1);
         }
-        // A crash is named: its code alone tells an admin little.
-        std::string meaning = Port::exitStatusMeaning(renderer->exitStatus());
+        // A crash or 3ds Max's error code is named: the number alone tells
+        // an admin little.
+        std::string meaning = rendererExitMeaning(renderer->exitStatus());
         window->log(u"3dsmax exited with status " + Str::toString(renderer->exitStatus()) +
                     (meaning.empty() ? String() : u" (" + String(meaning.c_str()) + u")"));
         if (context.state != nullptr) context.state->setRendererPid(0);
@@ -618,8 +630,12 @@ void runRenderJob(const RenderJobContext& context, MasterConnection& connection)
     // The first that applies names the job's end; a renderer that ended on
     // its own by a crash says so too.
     int exitStatus = renderer->exitStatus();
-    std::string meaning = ending == RendererEnding::exited ? Port::exitStatusMeaning(exitStatus) : std::string();
-    String crashed = meaning.empty() ? String() : u"3dsmax crashed (" + String(meaning.c_str()) + u")";
+    std::string meaning = ending == RendererEnding::exited ? rendererExitMeaning(exitStatus) : std::string();
+    // 3ds Max's own error code fails the job, whatever dumps came.
+    bool errorCode = ending == RendererEnding::exited && isRendererErrorCode(exitStatus);
+    String crashed = meaning.empty() ? String()
+                                     : (errorCode ? u"3dsmax returned an error code (" : u"3dsmax crashed (") +
+                                           String(meaning.c_str()) + u")";
     auto orCrash = [&crashed](const char16_t* why) {
         return crashed.isEmpty() ? String(why) : *why == 0 ? crashed : String(why) + u"; " + crashed;
     };
@@ -635,6 +651,8 @@ void runRenderJob(const RenderJobContext& context, MasterConnection& connection)
                    exitStatus);
     else if (relayed == 0)
         publishEnd(context, JobOutcome::failed, orCrash(u"no image was sent to the master").wideCString(), exitStatus);
+    else if (errorCode)
+        publishEnd(context, JobOutcome::failed, crashed.wideCString(), exitStatus);
     else
         publishEnd(context, JobOutcome::served, orCrash(u"").wideCString(), exitStatus);
     // The protocol has no word for a failed job: a dump announced and never

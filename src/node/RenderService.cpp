@@ -1,5 +1,6 @@
 #include "node/RenderService.h"
 
+#include "config/NewestRelease.h"
 #include "config/NodeConfig.h"
 #include "config/RendererLimits.h"
 #include "config/StatusAnswerScope.h"
@@ -47,12 +48,21 @@ RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : set
         window->log(u"Ended " + Str::toString(leftovers) + (leftovers == 1 ? u" process" : u" processes") +
                     u" left running by an earlier run of the node in " + settings.dataDirectory);
 
+    String newestNote;
+    settings.newestHostYear = readNewestHostYear(newestNote);
+    if (!newestNote.isEmpty()) window->log(newestNote);
     String configError;
     if (!loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window, configError)) {
         startupFailures.push_back({configError, String(fatalConfigCaption)});
         startFailed = true;
         stopRequested = true;
         return;
+    }
+    // Without the admin's switch, newer releases on the machine would go
+    // unused without a word: say once which they are and how to take them.
+    if (settings.newestHostYear == lastHostYear) {
+        std::vector<std::int32_t> newer = releasesPast(lastHostYear);
+        if (!newer.empty()) window->log(releasesPastNote(newer));
     }
     settings.limits = readRendererLimits();
     status.board = setup.state;

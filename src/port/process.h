@@ -125,6 +125,12 @@ private:
 // Any thread.
 std::string exitStatusMeaning(int status);
 
+// The value the renderer's program returned, as the signed number it wrote:
+// Windows hands on all 32 bits (a -8 arrives as 0xFFFFFFF8, the int -8);
+// POSIX keeps the low 8, so 193 to 255 (past the signals' 129 to 192) are
+// -63 to -1. Any thread.
+int returnedValue(int status);
+
 // Ends every process marked as a job of `folder`, whoever started it: the
 // renderers of a node that died mid-job (killed, out of memory, its desktop
 // gone) in that folder. Only for a node that holds the folder and has not

@@ -398,6 +398,8 @@ std::string exitStatusMeaning(int status) {
     return {};
 }
 
+int returnedValue(int status) { return status; }
+
 // The Job Object of each job ended its tree when the node that held it
 // ended, however it ended: nothing of an earlier run is left to find (but
 // where the node had none of its own, Windows 7 in a job: see start).

@@ -102,6 +102,38 @@ TEST_F(RenderJob, WholeJobWithTheNearestNewerVersion) {
     EXPECT_TRUE(dumpFilesIn(data).empty());
 }
 
+// Without newestMaxRelease a 2024 line and job are refused and the start
+// names the 2024 in the registry; with it 2024 renders a 2024 and a 2019 job.
+TEST_F(RenderJob, ReleasesAfter2016OnlyWhenTheAdminTurnsThemOn) {
+    std::string max2024 = installStub("max2024", "dumps = 1\ndump_interval_ms = 50\n");
+    writeConfig("2024 " + max2024 + "\n");
+    const std::string installed =
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\26.0]\n\"Installdir\"=\"" + max2024 + "\"\n";
+    writeRegistry(installed);
+    startNode();
+    EXPECT_NE(render("2024", "3").exitCode, 0);
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> log = logLines();
+    for (const char* line :
+         {"Error in the config file", "Unsupported 3dsmax version: 2024",
+          "The registry also holds 3dsmax 2024, which this node does not take: it takes releases up to 2016. To "
+          "render with them, set the REG_DWORD newestMaxRelease under HKLM\\SOFTWARE\\Varnix"})
+        EXPECT_EQ(countPrefix(log, line), 1) << line;
+    ASSERT_TRUE(closeNodeWindow(30));
+
+    writeRegistry(installed + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"newestMaxRelease\"=dword:000007eb\n");
+    startNode();
+    for (const char* version : {"2024", "2019"})
+        EXPECT_EQ(render(version, "3", {"--end-after-dumps", "1", "--overwrite"}).exitCode, 0) << version;
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 3, 30));
+    log = logLines();
+    for (const char* line : {"3dsmax releases taken: 2011 to 2027 (newestMaxRelease)",
+                             "Downloading 3dsmax 2024 scene to render with 3dsmax 2024",
+                             "Downloading 3dsmax 2019 scene to render with 3dsmax 2024", "Error in the config file",
+                             "The registry also holds 3dsmax"})
+        EXPECT_EQ(countPrefix(log, line), 1) << line;  // the last two from the first start only
+}
+
 // The shell appends the renderer's output to MaxLog.txt by name: a link
 // planted there (the data folder is writable by local programs) is removed
 // first, so the output never lands in the file it points to.

@@ -201,8 +201,11 @@ int MasterSession::refused(const std::string& how) {
         return fail(masterNoGreeting, "the node " + how +
                                           ": it is busy with another master's job; try again when "
                                           "it is idle, or choose another node");
+    // Past 2016 a node takes only the releases its admin turned on.
+    const std::string newest = options.version <= defaultNewestRelease ? std::to_string(defaultNewestRelease)
+                                                                       : "the newest its newestMaxRelease allows";
     return fail(masterRefused, "the node " + how + ": it refused the job, most likely because no 3ds Max from " +
-                                   std::to_string(options.version) + " to " + std::to_string(lastRelease) +
+                                   std::to_string(options.version) + " to " + newest +
                                    " is configured there (or it could not store the scene); see drData/DrLog.txt "
                                    "on " +
                                    options.node);

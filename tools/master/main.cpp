@@ -1,6 +1,8 @@
 // drmaster: the master side of the farm as a command-line tool. It finds
 // render nodes and hands one of them a job, saving the image dumps it sends.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -106,9 +108,28 @@ int main(int argc, char** argv) {
         return runRenderSession(options);
     }
     if (command == "check-config") {
+        int newest = 0;
+        if (!args.empty() && args.front().rfind("--newest-release", 0) == 0) {
+            std::string value = args.front().substr(std::strlen("--newest-release"));
+            args.erase(args.begin());
+            if (value.empty() && !args.empty()) {
+                value = args.front();
+                args.erase(args.begin());
+            } else if (!value.empty() && value[0] == '=') {
+                value.erase(0, 1);
+            }
+            char* end = nullptr;
+            long year = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || year < firstRelease || year > lastRelease)
+                return usageError(command,
+                                  "option --newest-release needs a release year from " + std::to_string(firstRelease) +
+                                      " to " + std::to_string(lastRelease) + ", not '" + value + "'",
+                                  json);
+            newest = int(year);
+        }
         if (args.size() != 1) return usageError(command, "check-config takes one FILE", json);
         std::string report;
-        int status = checkConfig(args.front().c_str(), report);
+        int status = checkConfig(args.front().c_str(), newest, report);
         std::fputs(report.c_str(), stdout);
         return status;
     }

@@ -13,6 +13,7 @@
 #include "RenderSession.h"
 #include "Status.h"
 #include "Usage.h"
+#include "Wake.h"
 #include "port/console.h"
 #include "port/selfpath.h"
 #include "port/socket.h"
@@ -104,6 +105,15 @@ int main(int argc, char** argv) {
         }
         Varnix::Port::catchInterrupts();
         return runRenderSession(options);
+    }
+    if (command == "wake") {
+        WakeOptions options;
+        if (!parseWakeOptions(args, options, error)) return usageError(command, error, json);
+        if (!Varnix::Port::initializeSockets()) {
+            std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
+            return masterPingNotSent;
+        }
+        return runWake(options);
     }
     if (command == "check-config") {
         if (args.size() != 1) return usageError(command, "check-config takes one FILE", json);

@@ -15,6 +15,7 @@
 #include "port/appendfile.h"
 #include "port/clock.h"
 #include "port/files.h"
+#include "port/power.h"
 #include "port/process.h"
 #include "port/shellquote.h"
 #include "port/textfile.h"
@@ -22,6 +23,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -52,7 +54,21 @@ struct JobRequest {
     // Why the job could not go on, for the published state.
     JobOutcome outcome = JobOutcome::failed;
     std::u16string why;
+    // Held from the scene's arrival to the job's end.
+    std::unique_ptr<Port::StayAwake> awake;
 };
+
+// Asks the system not to sleep while the job runs: neither Windows nor
+// logind counts a busy CPU as use of the machine. Where nobody manages
+// sleep (no logind) nothing is said; another failure is said once per run.
+std::unique_ptr<Port::StayAwake> stayAwake(const RenderJobContext& context) {
+    auto awake = std::make_unique<Port::StayAwake>(u"Rendering a frame for a distributed render");
+    static std::atomic<bool> failureSaid{false};
+    if (!awake->status().isOk() && !awake->nobodyToAsk() && !failureSaid.exchange(true))
+        context.window->log(u"WARNING: cannot keep the machine from sleeping during jobs: " +
+                            String(awake->status().text().c_str()));
+    return awake;
+}
 
 // The job's end, for whoever asks what the node did last.
 void publishEnd(const RenderJobContext& context, JobOutcome outcome, const std::u16string& why,
@@ -138,6 +154,7 @@ bool receiveJob(const RenderJobContext& context, MasterConnection& connection, J
         return false;
     }
 
+    request.awake = stayAwake(context);
     long long downloadStart = Port::elapsedMilliseconds();
     window->log(u"Downloading 3dsmax " + Str::toString(requested) + u" scene to render with 3dsmax " +
                 Str::toString(request.chosenVersion));

@@ -3,6 +3,7 @@
 #include "config/NodeSettings.h"
 #include "config/RendererLimits.h"
 #include "node/Protocol.h"
+#include "port/socket.h"
 #include "port/utf8.h"
 
 #include <algorithm>
@@ -217,6 +218,16 @@ void answerText(std::string& out, const NodeState& state, const StatusFacts& fac
         quoted(out, version);
         comma = ",";
     }
+    out += "],\"mac_addresses\":[";
+    comma = "";
+    for (const std::string& address : facts.macAddresses) {
+        if (!withLists) break;
+        out += comma;
+        out += '"';
+        out += address;
+        out += '"';
+        comma = ",";
+    }
     out += "],\"free_disk_mb\":";
     numberOrNull(out, sample.freeDiskMb >= 0, sample.freeDiskMb);
     out += ",\"last_job\":";
@@ -246,6 +257,7 @@ StatusFacts statusFacts(const NodeSettings& settings, const std::u16string& name
     for (const auto& limit : namedLimits(settings.limits)) facts.limits.emplace_back(limit.first, limit.second);
     for (int index = 0; index < hostYearCount; ++index)
         if (!settings.hostInstalls[index].isEmpty()) facts.maxVersions.push_back(firstHostYear + index);
+    facts.macAddresses = Port::hardwareAddresses();
     return facts;
 }
 

@@ -78,8 +78,10 @@ public:
     // what the tree holds now (committed on Windows, resident on POSIX);
     // `peakMemoryBytes` the most it held (on POSIX: the most seen by these
     // calls). `memoryLimitReached` once the tree has run into the cap of
-    // limitMemory. `known` is false when none of it could be read. The
-    // owner's thread.
+    // limitMemory. `known` is false when none of it could be read. On
+    // Windows each call also keeps the processes that joined the tree since
+    // the last one out of the system's power throttling (efficiency mode),
+    // as start() does for the interpreter. The owner's thread.
     struct Usage {
         bool known = false;
         double cpuSeconds = 0;

@@ -210,6 +210,53 @@ TEST_F(RenderJob, EndSignalsAreForwardedEvenWhenSentBeforeTheRendererConnects) {
                          "Got END signal from remote side, forwarding to 3dsmax", "Closed loopback connection\n\n"});
 }
 
+// Neither Windows nor logind counts a busy CPU as use of the machine: the
+// node holds logind's idle and sleep lock (here its stand-in's, on a bus of
+// the test's own) from the scene's arrival to the job's end, and only then.
+TEST_F(RenderJob, TheMachineIsKeptAwakeFromTheScenesArrivalToTheJobsEnd) {
+    const std::string bus = "unix:path=" + (root / "bus").string();
+    writeFile(
+        root / "bus.conf",
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+        "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig>"
+        "<listen>" +
+            bus +
+            "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+            "<allow own=\"*\"/><allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/></policy></busconfig>\n");
+    pid_t daemon =
+        VarnixTest::spawn({"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + (root / "bus.conf").string()},
+                          root.string(), (root / "bus.out").string());
+    ASSERT_GT(daemon, 0);
+    for (int i = 0; i < 200 && !fs::exists(root / "bus"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pid_t logind = VarnixTest::spawn({std::string(VARNIX_BIN_DIR) + "/logind-stand-in"}, root.string(),
+                                     (root / "logind.out").string(), {{"DBUS_SYSTEM_BUS_ADDRESS", bus}});
+    ASSERT_GT(logind, 0);
+    auto locks = [&] { return readFile(root / "logind.out"); };
+    for (int i = 0; i < 200 && locks().find("ready") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(locks(), "ready\n") << readFile(root / "bus.out");
+
+    std::string max = installStub("max", "hang_until_end = yes\n");
+    writeConfig("2016 " + max + "\n");
+    nodeEnvironment["DBUS_SYSTEM_BUS_ADDRESS"] = bus;
+    startNode();
+    EXPECT_EQ(locks(), "ready\n");  // an idle node lets the machine sleep
+
+    pid_t job = startMaster({"render", "--node", "127.0.0.1", "--version", "2016", "--frame", "1", "--scene",
+                             scene.string(), "--out", out.string(), "--end-after-dumps", "3"},
+                            root / "master.out");
+    ASSERT_TRUE(waitForLog("3dsmax is online after "));
+    EXPECT_EQ(locks(), "ready\ntake idle:sleep|Varnix DR node|block\n");
+    EXPECT_EQ(finishMaster(job, 60), 0) << readFile(root / "master.out");
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    for (int i = 0; i < 200 && locks().find("release") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(locks(), "ready\ntake idle:sleep|Varnix DR node|block\nrelease idle:sleep\n");
+    VarnixTest::killGroup(logind);
+    VarnixTest::killGroup(daemon);
+}
+
 TEST_F(RenderJob, EndArrivingInTwoPiecesIsForwarded) {
     std::string max = installStub("max", "dumps = 1\ndump_interval_ms = 100\nhang_until_end = yes\n");
     writeConfig("2016 " + max + "\n");

@@ -65,7 +65,8 @@ StatusFacts facts() {
     return {std::u16string(300, u'n'),
             u"6.0.0",
             {{"rendererConnectSeconds", 4000000000u}, {"renderSeconds", 0}},
-            {2011, 2012, 2013, 2014, 2015, 2016}};
+            {2011, 2012, 2013, 2014, 2015, 2016},
+            {"02:42:ac:11:00:02", "52:54:00:12:34:56", "d8:bb:c1:0a:0b:0c", "f0:2f:74:aa:bb:cc"}};
 }
 
 }  // namespace
@@ -82,6 +83,7 @@ TEST(StatusAnswer, TrimsTheWarningThenTheListsAndNeverExceedsTheRequest) {
     StatusFacts noLists = facts();
     noLists.limits.clear();
     noLists.maxVersions.clear();
+    noLists.macAddresses.clear();
     const std::size_t mark = std::string(",\"truncated\":true").size();
     std::size_t withoutWarning = buildStatusAnswer(noWarning, facts(), sample, 10000000, 65507).size() + mark;
     std::size_t withoutLists = buildStatusAnswer(noWarning, noLists, sample, 10000000, 65507).size() + mark;
@@ -114,6 +116,7 @@ TEST(StatusAnswer, TrimsTheWarningThenTheListsAndNeverExceedsTheRequest) {
         EXPECT_EQ(jsonValue(json, "truncated"), c.truncated);
         EXPECT_EQ(jsonValue(json, "last_warning").empty(), !c.warning);
         EXPECT_EQ(jsonValue(json, "max_versions") != "[]", c.lists);
+        EXPECT_EQ(jsonValue(json, "mac_addresses") != "[]", c.lists);
         EXPECT_EQ(jsonValue(json, "limits") != "{}", c.lists);
         EXPECT_EQ(jsonValue(json, "renderer_cpu_seconds"), "123456.8");
         EXPECT_EQ(jsonValue(json, "renderer_silent_seconds"), "9997");

@@ -22,6 +22,7 @@ usage:
   drmaster farm --serve ADDRESS:PORT [--broadcast[=ADDRESS]]... [--node HOST]...
                 [--refresh S] [--wait S]
   drmaster check-config [--newest-release YEAR] FILE
+  drmaster wake MAC... [--broadcast ADDRESS] [--port N] [--json]
   drmaster --version        drmaster's own version
   drmaster --help           this text (also -h and /?)
 
@@ -72,6 +73,19 @@ farm
     --serve ADDRESS:PORT  where the page is served
     --refresh S           seconds between rounds of requests (default 2)
     --broadcast, --node, --wait  as in status
+
+wake
+  Sends a Wake-on-LAN packet for each hardware address MAC
+  (aa:bb:cc:dd:ee:ff, or with '-') to the broadcast ADDRESS
+  (255.255.255.255 by default; name the sleeping node's network, such as
+  192.168.1.255, where the router does not pass the other), UDP port N (9
+  by default). A node's addresses are in its status answer while it is
+  awake (drmaster status --json: "mac_addresses"). The machine must allow
+  it in its firmware and network card settings; nothing answers a packet,
+  so a sent one proves only that it left.
+    --broadcast ADDRESS  where the packets go
+    --port N             the port the cards listen on (7 or 9)
+    --json               print one JSON document instead of the lines
 
 check-config
   Reads FILE as a node reads its drData\DrConfig.txt and prints each 3ds Max

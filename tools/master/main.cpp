@@ -15,6 +15,7 @@
 #include "RenderSession.h"
 #include "Status.h"
 #include "Usage.h"
+#include "Wake.h"
 #include "port/console.h"
 #include "port/selfpath.h"
 #include "port/socket.h"
@@ -106,6 +107,15 @@ int main(int argc, char** argv) {
         }
         Varnix::Port::catchInterrupts();
         return runRenderSession(options);
+    }
+    if (command == "wake") {
+        WakeOptions options;
+        if (!parseWakeOptions(args, options, error)) return usageError(command, error, json);
+        if (!Varnix::Port::initializeSockets()) {
+            std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
+            return masterPingNotSent;
+        }
+        return runWake(options);
     }
     if (command == "check-config") {
         int newest = 0;

@@ -208,7 +208,8 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             // longer than the request, and rationed.
             const std::size_t room = statusAnswerRoom(buffer.data(), received);
             if (room > 0 && replier->status != nullptr && replier->status->board != nullptr) {
-                if (statusRation.take(sender, Port::elapsedMilliseconds())) {
+                if (replier->status->askers.admits(sender.host) &&
+                    statusRation.take(sender, Port::elapsedMilliseconds())) {
                     statusAnswerer.answer(*replier, sender, room);
                     waitFirst = true;
                 }

@@ -3,11 +3,15 @@
 // the page's escaping, the options.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "FarmPage.h"
 #include "MasterOptions.h"
+#include "Roster.h"
 #include "Status.h"
 #include "StatusQuery.h"
 #include "node/RendererExit.h"
+#include "support/TempDirectory.h"
 
 using namespace Varnix::Peer;
 
@@ -124,6 +128,38 @@ TEST(FarmBoard, NodesNeedingAnEyeComeFirstAndSilentNodesStayListed) {
     EXPECT_EQ(nodes[0]["answering"], false);
     EXPECT_EQ(nodes[0]["attention"], StatusJson::array({"not answering"}));
     EXPECT_EQ(nodes[2]["address"], "10.0.0.1");
+}
+
+// The roster as an admin may leave it (an address alone, comments, CRLF), a
+// line that is none refused by its number, what is saved read back, a node
+// retired by name.
+TEST(Roster, ReadsWhatAnAdminWritesAndKeepsWhatItSaw) {
+    VarnixTest::TempDirectory dir;
+    const std::string path = (dir.path() / "roster.txt").string();
+    Roster roster;
+    std::string error;
+    ASSERT_TRUE(roster.load(path, error)) << error;  // not there yet: empty
+    EXPECT_TRUE(roster.nodes().empty());
+    std::ofstream(path) << "# farm\r\n10.0.0.1\r\n10.0.0.2\trender02\t1700000000\tidle\n";
+    ASSERT_TRUE(roster.load(path, error)) << error;
+    ASSERT_EQ(roster.nodes().size(), 2u);
+    EXPECT_EQ(roster.nodes()[0].lastSeen, 0);
+    EXPECT_EQ(roster.nodes()[1].name, "render02");
+    roster.seen("10.0.0.3", "render\t03", "rendering", 1700000100);
+    EXPECT_TRUE(roster.retire("render02"));
+    EXPECT_FALSE(roster.retire("render02"));
+    ASSERT_TRUE(roster.save(error)) << error;
+    Roster again;
+    ASSERT_TRUE(again.load(path, error)) << error;
+    ASSERT_EQ(again.nodes().size(), 2u);
+    EXPECT_EQ(again.nodes()[1].name, "render 03");
+    EXPECT_EQ(again.nodes()[1].lastSeen, 1700000100);
+    EXPECT_EQ(again.nodes()[1].lastState, "rendering");
+    for (const char* bad : {"10.0.0.1\t-\tyesterday\n", "a b\n", "1\t2\t3\t4\t5\n"}) {
+        std::ofstream(path) << "# x\n" << bad;
+        EXPECT_FALSE(again.load(path, error)) << bad;
+        EXPECT_NE(error.find("line 2 is no roster line"), std::string::npos) << error;
+    }
 }
 
 TEST(FarmBoard, ANodesTextCannotEndThePagesScript) {

@@ -489,7 +489,7 @@ HostWait waitForHost(const RenderJobContext& context, Port::StreamSocket* master
         }
         if (!watch.mayGoOn(u"connect")) return HostWait::ended;
         if (isUsable(master) && fromMaster.poll(master) == endSignal) ++pendingEnds;
-        if (context.host.acceptHost(context.settings.dataDirectory, renderer->jobId())) break;
+        if (context.host.acceptHost(context.settings.dataDirectory, renderer)) break;
     }
     if (result == HostWait::online) {
         long long seconds = (Port::elapsedMilliseconds() - watch.startTime()) / 1000;

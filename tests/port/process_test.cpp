@@ -114,6 +114,22 @@ TEST_F(ProcessTest, UsageCountsTheCpuAndMemoryOfTheWholeTreeAlsoADaemonsAndKeeps
     EXPECT_LT(after.memoryBytes, 40u << 20);
     EXPECT_GE(after.peakMemoryBytes, 40u << 20);
 
+    // Forked workers reading the 120 MB they share: the pages count once,
+    // not four times. Each says when it has read them all.
+    fs::path ready = directory / "workers";
+    std::unique_ptr<ChildProcess> workers =
+        start("exec python3 -c \"import mmap, os, time\nm = mmap.mmap(-1, 120 << 20)\nm.write(b'x' * (120 << 20))\n"
+              "for _ in range(3):\n    os.fork() or (m.find(b'y', 0), open('" +
+              ready.string() + "', 'a').write('w'), time.sleep(600))\ntime.sleep(600)\"");
+    ASSERT_TRUE(workers);
+    for (int i = 0; i < 6000 && !(fs::exists(ready) && fs::file_size(ready) >= 3); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(fs::exists(ready) && fs::file_size(ready) >= 3);
+    ChildProcess::Usage shared = workers->usage();
+    EXPECT_GE(shared.memoryBytes, 110u << 20);
+    EXPECT_LT(shared.memoryBytes, 250u << 20) << shared.memoryBytes;
+    workers->endTree();
+
     EXPECT_EQ(Varnix::Port::exitStatusMeaning(134), "signal 6, SIGABRT");
     EXPECT_EQ(Varnix::Port::exitStatusMeaning(128 + SIGSEGV), "signal 11, SIGSEGV");
     EXPECT_EQ(Varnix::Port::exitStatusMeaning(1), "");

@@ -1,11 +1,13 @@
 #include "port/process.h"
 
+// Before any header that brings windows.h: the socket declarations.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include "port/path_win32.h"
 #include "port/socket.h"
 #include "port/systemerror_win32.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <iphlpapi.h>

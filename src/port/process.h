@@ -142,10 +142,11 @@ std::string exitStatusMeaning(int status);
 
 // Ends what an earlier run of a node in `folder` left running: every process
 // marked as a job of this folder (by its identity, however it was spelled),
-// and every unmarked process whose working folder or an open file lies in
-// it, which is what a renderer's helper that cleared its environment and
-// writes there looks like. Never this process nor its ancestors, nor a
-// process marked as another folder's job. Only for a node that holds the
+// and every unmarked process whose working folder lies in it or that has a
+// file there open for writing, which is what a renderer's helper that
+// cleared its environment and writes there looks like. Never this process,
+// its ancestors or another process of this program (the log's companion),
+// nor a process marked as another folder's job. Only for a node that holds the
 // folder and has not started a job yet. Returns how many processes it
 // ended. Windows: 0, the Job Object ended the tree with the node that
 // started it.

@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -191,7 +192,21 @@ struct FolderKey {
     std::string canonical;  // its canonical path, for working folders and open files
 };
 
-// True when `pid` works in `folder` or holds a file open in it.
+// True when the descriptor `fd` of `pid` is open for writing.
+bool openForWriting(pid_t pid, const char* fd) {
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + fd);
+    std::string key;
+    while (info >> key) {
+        if (key != "flags:") continue;
+        unsigned long flags = 0;
+        info >> std::oct >> flags;
+        return (flags & O_ACCMODE) != O_RDONLY;
+    }
+    return false;
+}
+
+// True when `pid` works in `folder` or writes into a file there (a reader,
+// such as a log viewer, is left alone).
 bool usesFolder(pid_t pid, const std::string& folder) {
     const std::string base = "/proc/" + std::to_string(pid);
     if (within(linkTarget(base + "/cwd"), folder)) return true;
@@ -200,7 +215,7 @@ bool usesFolder(pid_t pid, const std::string& folder) {
     bool uses = false;
     while (dirent* entry = ::readdir(descriptors)) {
         if (entry->d_name[0] == '.') continue;
-        if (within(linkTarget(base + "/fd/" + entry->d_name), folder)) {
+        if (within(linkTarget(base + "/fd/" + entry->d_name), folder) && openForWriting(pid, entry->d_name)) {
             uses = true;
             break;
         }
@@ -218,16 +233,20 @@ bool isLeftover(pid_t pid, const FolderKey& folder) {
     return usesFolder(pid, folder.canonical);
 }
 
-// This process and its ancestors: whatever started the node is no leftover.
-std::set<pid_t> selfAndAncestors(const std::vector<ProcessEntry>& table) {
+// This process and its ancestors (whatever started the node is no
+// leftover), and every process of this program (the log's companion).
+std::set<pid_t> spared(const std::vector<ProcessEntry>& table) {
     std::map<pid_t, pid_t> parents;
     for (const ProcessEntry& entry : table) parents[entry.pid] = entry.parent;
-    std::set<pid_t> chain;
-    for (pid_t at = ::getpid(); at > 0 && chain.insert(at).second;) {
+    std::set<pid_t> kept;
+    for (pid_t at = ::getpid(); at > 0 && kept.insert(at).second;) {
         auto found = parents.find(at);
         at = found == parents.end() ? 0 : found->second;
     }
-    return chain;
+    const std::string self = linkTarget("/proc/self/exe");
+    for (const ProcessEntry& entry : table)
+        if (!self.empty() && linkTarget("/proc/" + std::to_string(entry.pid) + "/exe") == self) kept.insert(entry.pid);
+    return kept;
 }
 
 // Kills `pid` if it is still a leftover of `folder`. The descriptor taken
@@ -308,10 +327,10 @@ int endEarlierJobs(const char16_t* folder) {
     // in the next round.
     for (int round = 0; round < 400; ++round) {
         std::vector<ProcessEntry> table = processTable();
-        const std::set<pid_t> spared = selfAndAncestors(table);
+        const std::set<pid_t> kept = spared(table);
         bool found = false;
         for (const ProcessEntry& entry : table) {
-            if (entry.dead || spared.count(entry.pid) || !isLeftover(entry.pid, key)) continue;
+            if (entry.dead || kept.count(entry.pid) || !isLeftover(entry.pid, key)) continue;
             found = true;
             if (killIfLeftover(entry.pid, key)) ended.insert(entry.pid);
         }

@@ -146,12 +146,17 @@ TEST_F(ProcessTest, EarlierJobsOfAFolderAreEndedHoweverItIsSpelledAndNoOtherFold
     fs::create_directory_symlink(data, link);
     std::string daemon = "(setsid sh -c 'echo $$ > \"" + (directory / "daemon").string() + "\"; exec sleep 600' &)";
     std::string inData = "cd \"" + data.string() + "\" && exec env -i sleep 600";
+    std::string log = (data / "MaxLog.txt").string();
+    std::ofstream(log).put('\n');
     std::unique_ptr<ChildProcess> earlier = startMarked(daemon + "; sleep 600", data);
     std::unique_ptr<ChildProcess> unmarkedInData = startMarked(inData, data);
+    std::unique_ptr<ChildProcess> unmarkedWriter = startMarked("exec 3>>\"" + log + "\"; exec env -i sleep 600", data);
+    // A reader of the folder's files, such as a log viewer, is no leftover.
+    std::unique_ptr<ChildProcess> reader = start("exec 3<\"" + log + "\"; exec sleep 600");
     // Another folder's job is never ended, wherever it works.
     std::unique_ptr<ChildProcess> elsewhere = startMarked("cd \"" + data.string() + "\" && sleep 600", other);
     std::unique_ptr<ChildProcess> unmarked = start("sleep 600");
-    ASSERT_TRUE(earlier && unmarkedInData && elsewhere && unmarked);
+    ASSERT_TRUE(earlier && unmarkedInData && unmarkedWriter && reader && elsewhere && unmarked);
     EXPECT_NE(earlier->jobId(), elsewhere->jobId());
     EXPECT_TRUE(unmarked->jobId().empty());
     int daemonPid = pidWrittenTo(directory / "daemon");
@@ -159,10 +164,12 @@ TEST_F(ProcessTest, EarlierJobsOfAFolderAreEndedHoweverItIsSpelledAndNoOtherFold
 
     // The folder as a later run may name it: through a link, with a slash.
     std::string spelled = link.string() + "/";
-    EXPECT_EQ(Varnix::Port::endEarlierJobs(Varnix::Port::pathFromSystem(spelled.c_str()).c_str()), 4);
+    EXPECT_EQ(Varnix::Port::endEarlierJobs(Varnix::Port::pathFromSystem(spelled.c_str()).c_str()), 5);
     EXPECT_FALSE(runs(daemonPid)) << "left running: " << daemonPid;
     EXPECT_TRUE(earlier->wait(10000));
     EXPECT_TRUE(unmarkedInData->wait(10000));
+    EXPECT_TRUE(unmarkedWriter->wait(10000));
+    EXPECT_FALSE(reader->wait(0));
     EXPECT_FALSE(elsewhere->wait(100));
     EXPECT_FALSE(unmarked->wait(0));
     EXPECT_EQ(Varnix::Port::endEarlierJobs(Varnix::Port::pathFromSystem(data.c_str()).c_str()), 0);

@@ -26,10 +26,7 @@ constexpr int stopRequestId = 3;
 constexpr const char16_t* serviceStopProgram = u"sc.exe";
 constexpr const char16_t* serviceStopParameters = u"stop VarnixNode";
 
-wxString windowTitle() {
-    Varnix::String text(DrWindow::title);
-    return Varnix::toWxString(text);
-}
+wxString windowTitle() { return Varnix::toWxString(Varnix::String(CompanionWindow::title)); }
 
 }  // namespace
 

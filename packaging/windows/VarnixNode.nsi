@@ -1151,10 +1151,12 @@ Function SetUpMode
   ${If} $0 != 0
     ${Failed} ${EXIT_STEP} "the recovery actions of the service ${SERVICE}"
   ${EndIf}
+  ; Not a failed step: the service runs and is restarted after a crash
+  ; without it (Wine's sc.exe lacks the command).
   Push '"$SYSDIR\sc.exe" failureflag ${SERVICE} 1'
   Call Run
   ${If} $0 != 0
-    ${Failed} ${EXIT_STEP} "the recovery actions of the service ${SERVICE} for a failed start"
+    ${Log} "Note: a failed start of the service ${SERVICE} is not retried on this machine (sc.exe failureflag exited with $0)"
   ${EndIf}
 FunctionEnd
 

@@ -40,6 +40,14 @@
 ;                                there (statusHttpAddress), and a firewall rule
 ;                                for that port, scoped as the others, lets them
 ;                                in; an empty value (/STATUSHTTP=) turns it off
+;   /STATUS=<off|addresses>      who gets the status answer on UDP 19666
+;                                (statusAnswer): nobody, or the addresses named
+;                                as for /MASTERS= (10.0.0.21,10.0.0.0/24,
+;                                10.0.0.1-10.0.0.9); an empty /STATUS= gives it
+;                                to every sender again, the default
+;   /NEWESTMAX=<year>            the newest 3ds Max release the node takes
+;                                (newestMaxRelease, 2017 to 2030); 2016 or
+;                                below removes the value: releases up to 2016
 ; Exit codes: 0 done; 1 cancelled; 2 aborted; 10 a file could not be
 ; replaced; 11 a step failed (firewall, permissions, task, configuration);
 ; 12 the running node would not stop (no file was replaced or removed);
@@ -182,6 +190,8 @@ Var LogAs        ; what Run logs instead of the command line ("": the command)
 Var StatusHttp   ; ADDRESS:PORT of /metrics and /status, "" for none
 Var OptStatusHttp ; "" not given, "off" for an empty /STATUSHTTP=, else ADDRESS:PORT
 Var NoDesktop    ; 1 when nobody could see a wizard (session 0, a hidden window station)
+Var OptStatus    ; "" not given, "any" for an empty /STATUS=, else off or addresses
+Var OptNewestMax ; "" not given, else the release year of /NEWESTMAX=
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -891,6 +901,21 @@ Function SetUpStatusHttp
   ${EndIf}
 FunctionEnd
 
+; The newest 3ds Max release the node takes, only when /NEWESTMAX= names
+; one: the value stays for later upgrades, as an admin's own setting would.
+Function SetUpNewestMax
+  ${If} $OptNewestMax == ""
+    Return
+  ${EndIf}
+  ${If} $OptNewestMax > 2016
+    WriteRegDWORD HKLM "${NODE_KEY}" "newestMaxRelease" $OptNewestMax
+    ${Log} "newestMaxRelease=$OptNewestMax under HKLM\${NODE_KEY}: the node takes 3ds Max releases up to $OptNewestMax"
+  ${Else}
+    DeleteRegValue HKLM "${NODE_KEY}" "newestMaxRelease"
+    ${Log} "newestMaxRelease removed from HKLM\${NODE_KEY}: the node takes 3ds Max releases up to 2016"
+  ${EndIf}
+FunctionEnd
+
 ; $0 = the port of ADDRESS:PORT in $0 (an address of letters, digits, dots
 ; and hyphens, a port from 1 to 65535), "" when it is not one. The value
 ; goes into a netsh command line: nothing else may pass.
@@ -983,10 +1008,15 @@ FunctionEnd
 
 ; Appends "<year> <install directory>" for every 3ds Max release the registry
 ; knows of to the file open in $R9, probing the keys the node itself probes
-; when it writes a default DrConfig.txt; $R8 counts them.
+; when it writes a default DrConfig.txt; $R8 counts them. Up to the newest
+; release the node will take: /NEWESTMAX= of this run, else newestMaxRelease.
 Function AppendRegistryReleases
   StrCpy $R8 0
-  ${For} $R0 2011 2016
+  StrCpy $R7 $OptNewestMax
+  ${IfThen} $R7 == "" ${|} ReadRegDWORD $R7 HKLM "${NODE_KEY}" "newestMaxRelease" ${|}
+  ${IfThen} $R7 < 2016 ${|} StrCpy $R7 2016 ${|}
+  ${IfThen} $R7 > 2030 ${|} StrCpy $R7 2030 ${|}
+  ${For} $R0 2011 $R7
     IntOp $R1 $R0 - 1998
     StrCpy $R5 ""
     ${For} $R2 0 6
@@ -1400,6 +1430,17 @@ Section "${PRODUCT}" SecNode
   StrCpy $R2 19668
   Call FirewallRule
   Call SetUpStatusHttp
+  ; Not named, the value is left alone (an admin may have set it by hand).
+  ${If} $OptStatus == "any"
+    DeleteRegValue HKLM "${NODE_KEY}" "statusAnswer"
+    DeleteRegValue HKLM "${OPTIONS_KEY}" "Status"
+    ${Log} "statusAnswer removed from HKLM\${NODE_KEY}: every sender gets the status answer"
+  ${ElseIf} $OptStatus != ""
+    WriteRegStr HKLM "${NODE_KEY}" "statusAnswer" $OptStatus
+    WriteRegStr HKLM "${OPTIONS_KEY}" "Status" $OptStatus
+    ${Log} "statusAnswer=$OptStatus under HKLM\${NODE_KEY}: the status answer goes to those senders only"
+  ${EndIf}
+  Call SetUpNewestMax
 
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -1494,6 +1535,10 @@ Function TakeOption
         StrCpy $OptUser "-"
         Return
       ${EndIf}
+      ${If} $R7 == "/STATUS="
+        StrCpy $OptStatus "any"
+        Return
+      ${EndIf}
       StrCpy $BadOptions "$BadOptions $R2 (no value)"
       Return
     ${EndIf}
@@ -1551,6 +1596,17 @@ Function TakeOption
         StrCpy $BadOptions "$BadOptions $R2 (ADDRESS:PORT, such as 0.0.0.0:19670)"
       ${Else}
         StrCpy $OptStatusHttp $R8
+      ${EndIf}
+    ${Case} "/STATUS="
+      StrCpy $OptStatus $R8
+    ${Case} "/NEWESTMAX="
+      IntOp $R9 $R8 + 0
+      ${If} "$R9" != $R8
+      ${OrIf} $R9 < 2011
+      ${OrIf} $R9 > 2030
+        StrCpy $BadOptions "$BadOptions $R2 (a 3ds Max release year, 2011 to 2030)"
+      ${Else}
+        StrCpy $OptNewestMax $R9
       ${EndIf}
     ${Case} "/D="
       ; Quoted, so the installer's own reading of /D= missed it.
@@ -1633,7 +1689,12 @@ Function CheckConfig
   ${IfThen} $0 != "" ${|} StrCpy $OptConfig $0 ${|}
   InitPluginsDir
   File "/oname=$PLUGINSDIR\drmaster.exe" "${STAGE}/drmaster.exe"
-  nsExec::ExecToStack '"$PLUGINSDIR\drmaster.exe" check-config "$OptConfig"'
+  ; As the node will read it: with the release years /NEWESTMAX= turns on.
+  ${If} $OptNewestMax != ""
+    nsExec::ExecToStack '"$PLUGINSDIR\drmaster.exe" check-config --newest-release $OptNewestMax "$OptConfig"'
+  ${Else}
+    nsExec::ExecToStack '"$PLUGINSDIR\drmaster.exe" check-config "$OptConfig"'
+  ${EndIf}
   Pop $R0
   Pop $R1
   Delete "$PLUGINSDIR\drmaster.exe"
@@ -1845,6 +1906,9 @@ Section "Uninstall"
     Push '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${RULE_HTTP}"'
     Call un.Run
   ${EndIf}
+  ; /STATUS='s value, when the installer wrote it.
+  ReadRegStr $0 HKLM "${OPTIONS_KEY}" "Status"
+  ${IfThen} $0 != "" ${|} DeleteRegValue HKLM "${NODE_KEY}" "statusAnswer" ${|}
 
   Delete "$SMSTARTUP\${PRODUCT}.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"

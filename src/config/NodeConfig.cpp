@@ -22,7 +22,6 @@ namespace {
 
 const char16_t* const cannotReadMessage = u"Cannot read the config file, default one will be created";
 const char16_t* const badLineMessage = u"Error in the config file";
-const char* const badLineDetailMessage = " is not a year from 2011 to 2016 followed by an install directory: ";
 const char16_t* const noVersionsMessage =
     u"Warning: no 3dsmax versions detected on the machine. You can add them by hand in the config.txt "
     u"file. Example syntax: 2013 C:/Program Files/Autodesk/3ds max 2013";
@@ -59,10 +58,12 @@ void readConfig(NodeSettings& settings, const LineSource& nextLine, LogTarget* w
         std::istringstream stream(line.toNarrow());
         stream.imbue(std::locale::classic());
         stream >> year;
-        if (year < firstHostYear || year > lastHostYear) {
+        if (year < firstHostYear || year > settings.newestHostYear) {
             window->log(badLineMessage);
             // Which line it was, so the admin need not guess.
-            window->log("DrConfig.txt line " + Str::toString(number) + String(badLineDetailMessage) + line);
+            window->log("DrConfig.txt line " + Str::toString(number) + String(" is not a year from ") +
+                        Str::toString(firstHostYear) + u" to " + Str::toString(settings.newestHostYear) +
+                        u" followed by an install directory: " + line);
             return;
         }
         // The directory starts at the fifth character (the year's digits are
@@ -132,7 +133,7 @@ bool createDefaultConfig(NodeSettings& settings, const String& path, LogTarget* 
         return false;
     }
     int found = 0;
-    for (std::int32_t year = firstHostYear; year <= lastHostYear; ++year) {
+    for (std::int32_t year = firstHostYear; year <= settings.newestHostYear; ++year) {
         String directory;
         if (!findHostInstall(year, directory)) continue;
         // The file gets the directory exactly as the registry holds it.

@@ -12,8 +12,9 @@ namespace Varnix {
 // without a trailing separator gets one. When there is no such file, writes
 // a default one from the 3ds Max releases found in the registry; one that
 // exists but cannot be read is left alone, with a log line saying why, and
-// no release is configured. A line without a year from 2011 to 2016 stops
-// the reading (the lines before it count) and is logged with its number and
+// no release is configured. Years from 2011 to settings.newestHostYear (set
+// by the caller) count, in the file and in the default scan; a line
+// without one stops the reading (the lines before it count) and is logged with its number and
 // text. False when the default file cannot be created, which is fatal: the
 // caller shows `error` in a message box captioned fatalConfigCaption and
 // ends the node. Logs through `window` (not null). GUI thread, before any

@@ -7,10 +7,13 @@
 
 namespace Varnix {
 
-// The 3ds Max release years a node can be configured for.
+// The 3ds Max release years a node can be configured for: 2011 to
+// lastHostYear, and up to highestHostYear once the admin raises the newest
+// one (newestMaxRelease, see NewestRelease.h).
 constexpr std::int32_t firstHostYear = 2011;
 constexpr std::int32_t lastHostYear = 2016;
-constexpr std::int32_t hostYearCount = lastHostYear - firstHostYear + 1;
+constexpr std::int32_t highestHostYear = 2030;
+constexpr std::int32_t hostYearCount = highestHostYear - firstHostYear + 1;
 
 // One configured 3ds Max installation: its install directory, exactly as
 // configured; empty when that release is not configured.
@@ -21,7 +24,11 @@ using HostInstall = String;
 struct NodeSettings {
     // The working directory followed by "/drData/"; always ends in a slash.
     String dataDirectory;
-    // Index year - firstHostYear; filled by loadNodeConfig.
+    // The newest release the node takes, in DrConfig.txt, the default scan
+    // and jobs: lastHostYear unless the admin raised it.
+    std::int32_t newestHostYear = lastHostYear;
+    // Index year - firstHostYear; filled by loadNodeConfig. Entries past
+    // newestHostYear stay empty.
     HostInstall hostInstalls[hostYearCount];
     // How long a renderer may take; read from the registry at start.
     RendererLimits limits;

@@ -201,7 +201,8 @@ void DiscoveryReplier::serveDiscovery(void* self) {
             // longer than the request, and rationed.
             if (received >= int(statusRequestMinBytes) && replier->status != nullptr &&
                 replier->status->board != nullptr && decodeSignal(buffer.data()) == statusRequest) {
-                if (statusRation.take(sender, Port::elapsedMilliseconds())) {
+                if (replier->status->askers.admits(sender.host) &&
+                    statusRation.take(sender, Port::elapsedMilliseconds())) {
                     statusAnswerer.answer(*replier, sender, std::size_t(received));
                     waitFirst = true;
                 }

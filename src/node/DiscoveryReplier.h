@@ -2,6 +2,7 @@
 // Answers the masters' UDP discovery pings on the discovery port, on its own thread
 // for the whole life of the render service.
 
+#include "config/StatusAnswerScope.h"
 #include "core/LogSink.h"
 #include "core/LogTarget.h"
 #include "node/NodeState.h"
@@ -27,6 +28,8 @@ struct StatusSource {
     std::atomic<std::int64_t> freeDiskMb{-1};
     // Its lines lost; none when null.
     const LogSink* log = nullptr;
+    // Senders given an answer; the others' requests are dropped unanswered.
+    AddressScope askers;
 
     // What other threads measured, as of now. Any thread.
     StatusSample sample() const;

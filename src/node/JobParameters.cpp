@@ -22,7 +22,7 @@ JobParameters parseJobParameters(const String& parameters) {
 
 int chooseHostVersion(const NodeSettings& settings, int requested) {
     if (requested < firstHostYear) return 0;
-    for (int v = requested; v <= lastHostYear; ++v)
+    for (int v = requested; v <= settings.newestHostYear; ++v)
         if (!settings.hostInstalls[v - firstHostYear].isEmpty()) return v;
     return 0;
 }

@@ -118,27 +118,39 @@ void MasterGate::greetWaitingConnections(long long nowMs) {
             Port::StreamSocket* none = nullptr;
             if (!Port::waitForAny(&none, 0, listener, 0)) return;
             std::size_t index = std::size_t(oldest - pending.begin());
-            drop(index, pending[index].connection->isMaster() ? String() : String(u"Got bogus master connection"));
+            const bool master = pending[index].connection->isMaster();
+            // Only a master still sending its parameters after a second can be
+            // here: named by its accepted line, and counted as turned away.
+            if (master && state != nullptr) state->countRefusal();
+            drop(index, master ? String(u"Closed: " + Str::toString(int(maxPending)) +
+                                        u" connections wait for their turn, the most the node holds, and this "
+                                        u"master had not sent its whole job parameters yet")
+                               : String(u"Got bogus master connection"));
         }
         int timeout = listener->GetTimeout();
         listener->SetTimeout(0);
         std::unique_ptr<Port::StreamSocket> accepted = listener->Accept();
         listener->SetTimeout(timeout);
-        if (!accepted) return;
+        if (!accepted) {
+            queuedThroughJob = false;
+            return;
+        }
         admit(std::move(accepted), nowMs);
     }
 }
 
 void MasterGate::admit(std::unique_ptr<Port::StreamSocket> connection, long long nowMs) {
-    // A peer that closed while it waited in the listen queue is most likely
-    // a master that gave up while the node was busy: no greeting for it, and
-    // no "bogus" line either.
+    // A peer that closed while it waited in the listen queue through a job
+    // is most likely a master that gave up while the node was busy: no
+    // greeting for it, and no "bogus" line either. On a node that was
+    // waiting, a connect and close is a port check, as bogus as ever.
     bool ended = false;
     unsigned char first = 0;
     auto held = std::make_unique<MasterConnection>(std::move(connection), window, &refusedJobLines);
     if (held->socket()->Peek(&first, 1, ended) == 0 && ended) {
         if (bogusLines.take(nowMs))
-            held->log(u"A connection closed before the node could greet it: its peer gave up waiting");
+            held->log(queuedThroughJob ? u"A connection closed before the node could greet it: its peer gave up waiting"
+                                       : u"Got bogus master connection");
         return;
     }
     writeSignal(held->socket(), nodeGreeting, greetingWriteTimeoutSeconds);
@@ -186,27 +198,6 @@ std::unique_ptr<MasterConnection> MasterGate::takeNext(long long nowMs) {
     return nullptr;
 }
 
-void MasterGate::closeGreetedBehind() {
-    // Closed now, before its scene is taken, a master can go to another node
-    // at once instead of failing on its upload limit.
-    while (!pending.empty()) {
-        MasterConnection& connection = *pending.front().connection;
-        // Its greeting may have come since it was last looked at.
-        if (!connection.isMaster()) examine(pending.front(), Port::elapsedMilliseconds());
-        bool master = connection.isMaster();
-        // A master is never counted; a connection that has not answered yet
-        // is rationed like a bogus one (it costs its sender nothing).
-        if (master || bogusLines.take(Port::elapsedMilliseconds()))
-            connection.log(master ? String(u"Closed at once: the node is busy with the job of a master that connected "
-                                           u"earlier, so this master can go elsewhere")
-                                  : String(u"Closed a connection that had not answered its greeting: the node is "
-                                           u"busy with the job of a master that connected earlier"));
-        if (master && state != nullptr) state->countRefusal();
-        connection.close();
-        pending.erase(pending.begin());
-    }
-}
-
 std::unique_ptr<MasterConnection> MasterGate::nextMaster(const std::atomic<bool>& stop,
                                                          const std::function<void()>& eachTurn) {
     for (;;) {
@@ -217,7 +208,10 @@ std::unique_ptr<MasterConnection> MasterGate::nextMaster(const std::atomic<bool>
             return nullptr;
         }
         long long now = Port::elapsedMilliseconds();
-        if (std::unique_ptr<MasterConnection> master = takeNext(now)) return master;
+        if (std::unique_ptr<MasterConnection> master = takeNext(now)) {
+            queuedThroughJob = true;  // until the listen queue is found empty
+            return master;
+        }
         greetWaitingConnections(now);
         // Room made at the head for a complete master: serve it at once.
         if (!pending.empty() && pending.front().complete) continue;

@@ -9,11 +9,15 @@
 // parameters are complete waits while any connection greeted before it is
 // still within its time to greet (5 s) and to send its parameters (10 s).
 // So a flood costs an honest master at most those seconds of the
-// connections ahead of it, and a slow master keeps its turn. When a master
-// is handed to its job, every connection greeted after it is closed at
-// once: nothing is read during a job, and a greeted master would otherwise
-// be stalled mid-upload for the whole of it. Connections not yet greeted
-// wait in the listen queue, as ever.
+// connections ahead of it, and a slow master keeps its turn. The
+// connections greeted after the one handed to a job stay held through the
+// job: a master that answered, or whose answer was still on its way over a
+// long link, is served next, never closed because another came first. What
+// arrived meanwhile is judged by what is there when the job ends, so bytes
+// that came in time count even if the node looks at them late. Nothing is
+// read during a job, so such a master's scene waits in the connection until
+// its turn. Connections not yet
+// greeted wait in the listen queue, as ever.
 //
 // A new connection is greeted while the ones greeted less than staggerMs
 // ago are fewer than the ones that stay silent longer, so the number greeted
@@ -109,8 +113,9 @@ public:
     // master greeting and its parameters read (MasterConnection::parameters).
     // Logs what it drops: "Got bogus master connection" for a wrong greeting
     // (nothing, fewer than four bytes or a close within 5 s), a line of its
-    // own for a peer that closed before it was greeted and for each
-    // connection closed because a job begins (see above), each with its
+    // own for a peer that closed in the listen queue through a job (on a node
+    // that was waiting, such a port check is bogus) and for a master
+    // closed to make room when maxPending are held, each with its
     // connection's lines (MasterConnection); past a burst, bogus connections
     // are counted instead ("Closed N more bogus master connections, too many
     // to log one by one"), and so are refused jobs (their count written on
@@ -130,17 +135,8 @@ public:
     std::unique_ptr<MasterConnection> takeNext(long long nowMs);
     std::size_t held() const { return pending.size(); }
 
-    // Closes every connection still held, with its lines ("Closed at once:
-    // ..." for a master): the one handed over was the earliest, so all of
-    // them came after it. Called once the job handed over is sure to run
-    // (its release is configured), before its scene: nothing is read during
-    // a job, and a master left greeted would push its scene into a
-    // connection nobody reads. A job refused at once closes nobody: the
-    // masters behind it are served next.
-    void closeGreetedBehind();
-
-    // Told of each master turned away because the node is busy (counted as
-    // a refused job); none when null.
+    // Told of each master turned away because too many connections wait
+    // (counted as a refused job); none when null.
     NodeStateBoard* state = nullptr;
 
 private:
@@ -169,6 +165,9 @@ private:
     Port::ListeningSocket* listener;
     LogTarget* window;
     std::vector<Pending> pending;
+    // A master was handed over and the listen queue has not been found empty
+    // since: what waits there may have waited through a job.
+    bool queuedThroughJob = false;
     // Lines of wrong greetings, which cost their sender nothing: 50 at once
     // and 2 a second on average are written, the rest counted.
     LineBudget bogusLines{50, 2};

@@ -10,10 +10,12 @@
 #include "node/LinkPrimitives.h"
 #include "node/MasterGate.h"
 #include "node/NetworkText.h"
+#include "node/RendererExit.h"
 #include "node/Protocol.h"
 #include "port/appendfile.h"
 #include "port/clock.h"
 #include "port/files.h"
+#include "port/power.h"
 #include "port/process.h"
 #include "port/shellquote.h"
 #include "port/textfile.h"
@@ -21,7 +23,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace Varnix {
@@ -29,6 +33,9 @@ namespace Varnix {
 namespace {
 
 constexpr int cutSignalTimeoutSeconds = 5;
+// The caption of the box 3ds Max shows when Safe Scene Script Execution
+// blocks a command.
+const std::u16string safeSceneDialogTitle = u"Security Messages";
 // MaxLog.txt is moved aside at the start of a job once it is this large, as
 // DrLog.txt is rotated at the same size.
 constexpr std::int64_t maxLogRotateBytes = 64LL << 20;
@@ -47,7 +54,21 @@ struct JobRequest {
     // Why the job could not go on, for the published state.
     JobOutcome outcome = JobOutcome::failed;
     std::u16string why;
+    // Held from the scene's arrival to the job's end.
+    std::unique_ptr<Port::StayAwake> awake;
 };
+
+// Asks the system not to sleep while the job runs: neither Windows nor
+// logind counts a busy CPU as use of the machine. Where nobody manages
+// sleep (no logind) nothing is said; another failure is said once per run.
+std::unique_ptr<Port::StayAwake> stayAwake(const RenderJobContext& context) {
+    auto awake = std::make_unique<Port::StayAwake>(u"Rendering a frame for a distributed render");
+    static std::atomic<bool> failureSaid{false};
+    if (!awake->status().isOk() && !awake->nobodyToAsk() && !failureSaid.exchange(true))
+        context.window->log(u"WARNING: cannot keep the machine from sleeping during jobs: " +
+                            String(awake->status().text().c_str()));
+    return awake;
+}
 
 // The job's end, for whoever asks what the node did last.
 void publishEnd(const RenderJobContext& context, JobOutcome outcome, const std::u16string& why,
@@ -133,7 +154,7 @@ bool receiveJob(const RenderJobContext& context, MasterConnection& connection, J
         return false;
     }
 
-    if (context.willRun) context.willRun();
+    request.awake = stayAwake(context);
     long long downloadStart = Port::elapsedMilliseconds();
     window->log(u"Downloading 3dsmax " + Str::toString(requested) + u" scene to render with 3dsmax " +
                 Str::toString(request.chosenVersion));
@@ -244,8 +265,6 @@ public:
     void jobOver() {
         if (overAt >= 0) return;
         overAt = Port::elapsedMilliseconds();
-        // The exit wait counts its own minutes from here.
-        linesWritten = 0;
     }
 
     // Ends the renderer's tree when a stop asks for it or a limit is reached,
@@ -276,7 +295,17 @@ public:
                                                  Str::toString(int(limits.exitSeconds)) +
                                                  u" s after the job was over; ending its process tree");
         if (!watchUse(now)) return false;
-        long long since = overAt >= 0 ? overAt : startedAt;
+        // Each wait counts its own minutes: connecting from the renderer's
+        // start, rendering from 3ds Max coming online (an END it ignores
+        // changes nothing), exiting from the job's end.
+        const std::u16string_view waitingFor(what);
+        const long long since = waitingFor == u"exit" && overAt >= 0       ? overAt
+                                : waitingFor == u"render" && onlineAt >= 0 ? onlineAt
+                                                                           : startedAt;
+        if (waitingFor != countedWait) {
+            countedWait = waitingFor;
+            linesWritten = 0;
+        }
         long long minutes = (now - since) / 60000;
         if (minutes >= stillWaitingMinutes && minutes / stillWaitingMinutes > linesWritten) {
             linesWritten = int(minutes / stillWaitingMinutes);
@@ -288,7 +317,7 @@ public:
 
     void becameOnline() {
         online = true;
-        linesWritten = 0;
+        onlineAt = Port::elapsedMilliseconds();
     }
 
     // When the renderer started (Port::elapsedMilliseconds).
@@ -325,6 +354,13 @@ private:
             context.window->log(u"3dsmax shows a dialog box: " + oneLine(window.title) + u": " + oneLine(window.text) +
                                 u" (process " + Str::toString(int(window.processId)) +
                                 (window.program.empty() ? String() : u", " + String(window.program.c_str())) + u")");
+            // 3ds Max 2022 and later stop a scene's script on this box;
+            // the farm's policy, not a click, is the cure.
+            if (window.title == safeSceneDialogTitle)
+                context.window->log(
+                    u"3dsmax's Safe Scene Script Execution blocked a command of a script in the scene and waits for "
+                    u"a click on its \"Security Messages\" box; set the farm's Safe Scene policy (see the Windows "
+                    u"guide) so that no render waits on it");
         }
         dialogs.swap(still);
         publishDialog();
@@ -454,9 +490,11 @@ private:
     Port::ChildProcess* renderer;
     long long startedAt;
     long long overAt = -1;
+    long long onlineAt = -1;
     bool online = false;
     RendererEnding ending = RendererEnding::exited;
     int linesWritten = 0;
+    std::u16string_view countedWait;  // the wait linesWritten counts the lines of
     String limitLine;
     // The quiet the idle limit measures: since when, the CPU seconds then,
     // and the dumps sent by then.
@@ -539,8 +577,9 @@ int finishJob(const RenderJobContext& context, Port::StreamSocket* master, Port:
         while (!renderer->wait(1000)) {
             if (!watch->mayGoOn(u"exit")) renderer->wait(-1);
         }
-        // A crash is named: its code alone tells an admin little.
-        std::string meaning = Port::exitStatusMeaning(renderer->exitStatus());
+        // A crash or 3ds Max's error code is named: the number alone tells
+        // an admin little.
+        std::string meaning = rendererExitMeaning(renderer->exitStatus());
         window->log(u"3dsmax exited with status " + Str::toString(renderer->exitStatus()) +
                     (meaning.empty() ? String() : u" (" + String(meaning.c_str()) + u")"));
         if (context.state != nullptr) context.state->setRendererPid(0);
@@ -608,8 +647,12 @@ void runRenderJob(const RenderJobContext& context, MasterConnection& connection)
     // The first that applies names the job's end; a renderer that ended on
     // its own by a crash says so too.
     int exitStatus = renderer->exitStatus();
-    std::string meaning = ending == RendererEnding::exited ? Port::exitStatusMeaning(exitStatus) : std::string();
-    String crashed = meaning.empty() ? String() : u"3dsmax crashed (" + String(meaning.c_str()) + u")";
+    std::string meaning = ending == RendererEnding::exited ? rendererExitMeaning(exitStatus) : std::string();
+    // 3ds Max's own error code fails the job, whatever dumps came.
+    bool errorCode = ending == RendererEnding::exited && isRendererErrorCode(exitStatus);
+    String crashed = meaning.empty() ? String()
+                                     : (errorCode ? u"3dsmax returned an error code (" : u"3dsmax crashed (") +
+                                           String(meaning.c_str()) + u")";
     auto orCrash = [&crashed](const char16_t* why) {
         return crashed.isEmpty() ? String(why) : *why == 0 ? crashed : String(why) + u"; " + crashed;
     };
@@ -625,6 +668,8 @@ void runRenderJob(const RenderJobContext& context, MasterConnection& connection)
                    exitStatus);
     else if (relayed == 0)
         publishEnd(context, JobOutcome::failed, orCrash(u"no image was sent to the master").wideCString(), exitStatus);
+    else if (errorCode)
+        publishEnd(context, JobOutcome::failed, crashed.wideCString(), exitStatus);
     else
         publishEnd(context, JobOutcome::served, orCrash(u"").wideCString(), exitStatus);
     // The protocol has no word for a failed job: a dump announced and never

@@ -70,10 +70,6 @@ struct RenderJobContext {
     JobCut& cut;
     // Told the job's stage as it changes; none when null.
     NodeStateBoard* state;
-    // Called once the job is sure to run, before its scene is read: turns
-    // away the masters greeted behind it (MasterGate::closeGreetedBehind).
-    // Empty: nothing to turn away.
-    std::function<void()> willRun = {};
 };
 
 // Runs the whole job for `master` (its parameters read) on the calling

@@ -1,7 +1,9 @@
 #include "node/RenderService.h"
 
+#include "config/NewestRelease.h"
 #include "config/NodeConfig.h"
 #include "config/RendererLimits.h"
+#include "config/StatusAnswerScope.h"
 #include "core/Str.h"
 #include "node/DiscoveryReplier.h"
 #include "node/HostListener.h"
@@ -46,6 +48,9 @@ RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : set
         window->log(u"Ended " + Str::toString(leftovers) + (leftovers == 1 ? u" process" : u" processes") +
                     u" left running by an earlier run of the node in " + settings.dataDirectory);
 
+    String newestNote;
+    settings.newestHostYear = readNewestHostYear(newestNote);
+    if (!newestNote.isEmpty()) window->log(newestNote);
     String configError;
     if (!loadNodeConfig(settings, settings.dataDirectory + u"DrConfig.txt", window, configError)) {
         startupFailures.push_back({configError, String(fatalConfigCaption)});
@@ -53,10 +58,24 @@ RenderService::RenderService(LogTarget* window, const ServiceSetup& setup) : set
         stopRequested = true;
         return;
     }
+    // Without the admin's switch, newer releases on the machine would go
+    // unused without a word: say once which they are and how to take them.
+    if (settings.newestHostYear == lastHostYear) {
+        std::vector<std::int32_t> newer = releasesPast(lastHostYear);
+        if (!newer.empty()) window->log(releasesPastNote(newer));
+    }
     settings.limits = readRendererLimits();
     status.board = setup.state;
     status.log = setup.log;
     status.facts = statusFacts(settings, Port::machineName(), VARNIX_VERSION_TEXT);
+    String askers = readStatusAnswerScope();
+    if (!parseAddressScope(askers.toNarrow(), status.askers)) {
+        // Narrowed by mistake is safer than open by mistake.
+        status.askers.everyone = false;
+        window->log(u"WARNING: statusAnswer \"" + askers +
+                    u"\" is not off, any or a list of addresses (such as 10.0.0.21,10.0.0.0/24): the status "
+                    u"answer is off");
+    }
 
     try {
         discoveryReplier = std::make_unique<DiscoveryReplier>(window, setup.discoveryPort, &status);
@@ -141,13 +160,8 @@ void RenderService::serveMasters(void* argument) {
     MasterGate gate(service->masterServer.get(), service->window);
     gate.state = service->setup.state;
     service->dumpRelay.state = service->setup.state;
-    RenderJobContext context{service->window,
-                             service->settings,
-                             *service->hostListener,
-                             service->dumpRelay,
-                             service->jobCut,
-                             service->setup.state,
-                             [&gate] { gate.closeGreetedBehind(); }};
+    RenderJobContext context{service->window,    service->settings, *service->hostListener,
+                             service->dumpRelay, service->jobCut,   service->setup.state};
     while (!service->stopRequested) {
         std::unique_ptr<MasterConnection> master = gate.nextMaster(service->stopRequested, service->setup.betweenJobs);
         if (!master) continue;

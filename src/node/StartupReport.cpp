@@ -83,7 +83,7 @@ void logStartupReport(Varnix::LogTarget* window, const RenderService& service) {
     window->log(u"Data folder: " + settings.dataDirectory);
     window->log(portsLine(service));
     String releases;
-    for (int year = firstHostYear; year <= lastHostYear; ++year) {
+    for (int year = firstHostYear; year <= settings.newestHostYear; ++year) {
         const String& directory = settings.hostInstalls[year - firstHostYear];
         if (directory.isEmpty()) continue;
         if (!releases.isEmpty()) releases += String(u"; ");
@@ -92,6 +92,9 @@ void logStartupReport(Varnix::LogTarget* window, const RenderService& service) {
     // Without any, every job is refused: say so where the admin looks first.
     if (releases.isEmpty()) releases = String(u"none (every job will be refused; see DrConfig.txt)");
     window->log(u"3dsmax releases configured: " + releases);
+    if (settings.newestHostYear != lastHostYear)
+        window->log(u"3dsmax releases taken: " + Varnix::Str::toString(firstHostYear) + u" to " +
+                    Varnix::Str::toString(settings.newestHostYear) + u" (newestMaxRelease)");
     window->log(u"3dsmax time limits: " + limitsText(settings.limits));
     window->log(u"3dsmax idle and memory limits: " + watchText(settings.limits));
     window->log(u"Data disk: " + diskText(settings));

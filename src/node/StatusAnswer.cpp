@@ -3,6 +3,8 @@
 #include "config/NodeSettings.h"
 #include "config/RendererLimits.h"
 #include "node/Protocol.h"
+#include "port/socket.h"
+#include "port/utf8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -61,38 +63,14 @@ void quoted(std::string& out, long long value) {
     out += '"';
 }
 
-// Appends UTF-8 for one code point to `out`, returns its end.
-char* appendUtf8(char* out, char32_t c) {
-    if (c < 0x80) {
-        *out++ = char(c);
-    } else if (c < 0x800) {
-        *out++ = char(0xC0 | (c >> 6));
-        *out++ = char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        *out++ = char(0xE0 | (c >> 12));
-        *out++ = char(0x80 | ((c >> 6) & 0x3F));
-        *out++ = char(0x80 | (c & 0x3F));
-    } else {
-        *out++ = char(0xF0 | (c >> 18));
-        *out++ = char(0x80 | ((c >> 12) & 0x3F));
-        *out++ = char(0x80 | ((c >> 6) & 0x3F));
-        *out++ = char(0x80 | (c & 0x3F));
-    }
-    return out;
-}
-
 // jsonString() appended to `out`.
 void appendJsonString(std::string& out, const std::u16string& text, std::size_t maxBytes = std::string::npos) {
     const std::size_t start = out.size();
     out += '"';
     for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
+        const char16_t c = text[i];
+        const bool pair =
+            c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
         char one[8];
         char* end = one;
         if (c == u'"' || c == u'\\') {
@@ -104,8 +82,10 @@ void appendJsonString(std::string& out, const std::u16string& text, std::size_t 
             *end++ = hex[c >> 4];
             *end++ = hex[c & 0xF];
         } else {
-            end = appendUtf8(one, c);
+            // The platform layer's codec: a lone surrogate becomes '?', as in every other text the node writes.
+            end += Port::Utf8::encode(&text[i], pair ? 2 : 1, one, int(sizeof one), Port::Utf8::BadInput::replace);
         }
+        if (pair) ++i;
         const std::size_t size = std::size_t(end - one);
         if (maxBytes != std::string::npos && out.size() - start + size + 1 > maxBytes) break;
         out.append(one, size);
@@ -238,6 +218,16 @@ void answerText(std::string& out, const NodeState& state, const StatusFacts& fac
         quoted(out, version);
         comma = ",";
     }
+    out += "],\"mac_addresses\":[";
+    comma = "";
+    for (const std::string& address : facts.macAddresses) {
+        if (!withLists) break;
+        out += comma;
+        out += '"';
+        out += address;
+        out += '"';
+        comma = ",";
+    }
     out += "],\"free_disk_mb\":";
     numberOrNull(out, sample.freeDiskMb >= 0, sample.freeDiskMb);
     out += ",\"last_job\":";
@@ -267,6 +257,7 @@ StatusFacts statusFacts(const NodeSettings& settings, const std::u16string& name
     for (const auto& limit : namedLimits(settings.limits)) facts.limits.emplace_back(limit.first, limit.second);
     for (int index = 0; index < hostYearCount; ++index)
         if (!settings.hostInstalls[index].isEmpty()) facts.maxVersions.push_back(firstHostYear + index);
+    facts.macAddresses = Port::hardwareAddresses();
     return facts;
 }
 

@@ -25,10 +25,13 @@ struct StatusFacts {
     std::vector<std::pair<std::string, std::uint32_t>> limits;
     // The 3ds Max releases DrConfig.txt configures, oldest first.
     std::vector<int> maxVersions;
+    // The machine's hardware addresses ("aa:bb:cc:dd:ee:ff"), so that a
+    // farm that sleeps can be woken over the network.
+    std::vector<std::string> macAddresses;
 };
 
 // The facts of a node with `settings` (its limits and releases), named
-// `name`, running `version`.
+// `name`, running `version`, on this machine (its hardware addresses).
 StatusFacts statusFacts(const NodeSettings& settings, const std::u16string& name, const std::u16string& version);
 
 // What other threads sample for the answer.
@@ -56,7 +59,7 @@ struct StatusTextLimits {
 
 // The whole datagram: the statusAnswer signal, then the JSON text, at most
 // `maxBytes` long. When the full answer does not fit, "last_warning" is
-// emptied, then "limits" and "max_versions", with "truncated": true; when
+// emptied, then "limits", "max_versions" and "mac_addresses", with "truncated": true; when
 // even that does not fit, the result is empty (no answer). `nowMs` is
 // Port::elapsedMilliseconds() of the moment `state` was read.
 std::string buildStatusAnswer(const NodeState& state, const StatusFacts& facts, const StatusSample& sample,

@@ -78,8 +78,10 @@ public:
     // what the tree holds now (committed on Windows, resident on POSIX);
     // `peakMemoryBytes` the most it held (on POSIX: the most seen by these
     // calls). `memoryLimitReached` once the tree has run into the cap of
-    // limitMemory. `known` is false when none of it could be read. The
-    // owner's thread.
+    // limitMemory. `known` is false when none of it could be read. On
+    // Windows each call also keeps the processes that joined the tree since
+    // the last one out of the system's power throttling (efficiency mode),
+    // as start() does for the interpreter. The owner's thread.
     struct Usage {
         bool known = false;
         double cpuSeconds = 0;
@@ -124,6 +126,12 @@ private:
 // (a status of 128 plus a signal, "SIGSEGV"); empty for a plain exit code.
 // Any thread.
 std::string exitStatusMeaning(int status);
+
+// The value the renderer's program returned, as the signed number it wrote:
+// Windows hands on all 32 bits (a -8 arrives as 0xFFFFFFF8, the int -8);
+// POSIX keeps the low 8, so 193 to 255 (past the signals' 129 to 192) are
+// -63 to -1. Any thread.
+int returnedValue(int status);
 
 // Ends every process marked as a job of `folder`, whoever started it: the
 // renderers of a node that died mid-job (killed, out of memory, its desktop

@@ -310,6 +310,8 @@ std::string exitStatusMeaning(int status) {
     return "signal " + std::to_string(signal) + (name != nullptr ? std::string(", SIG") + name : std::string());
 }
 
+int returnedValue(int status) { return status > 128 + 64 && status <= 255 ? status - 256 : status; }
+
 struct ChildProcess::System {
     pid_t pid = -1;
     std::uint64_t peakMemory = 0;

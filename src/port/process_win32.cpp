@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace Varnix::Port {
@@ -174,7 +175,41 @@ struct ChildProcess::System {
     bool memoryLimitReached = false;
     std::string limitation;
     std::mutex lock;
+    // The tree's processes already kept out of power throttling.
+    std::set<DWORD> fullSpeed;
 };
+
+namespace {
+
+// Windows 10 and 11 slow down ("efficiency mode", EcoQoS) processes that
+// have no window in the foreground, which is every renderer the node
+// starts: opting out keeps a frame at full speed on a machine nobody uses.
+// The setting is per process, so each process of the tree gets it.
+void keepFullSpeed(HANDLE process) {
+    PROCESS_POWER_THROTTLING_STATE state = {};
+    state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+    state.ControlMask = PROCESS_POWER_THROTTLING_EXECUTION_SPEED;
+    state.StateMask = 0;
+    SetProcessInformation(process, ProcessPowerThrottling, &state, sizeof state);
+}
+
+// Every process of the job not yet kept out of throttling.
+void keepTreeFullSpeed(HANDLE job, std::set<DWORD>& done) {
+    if (job == nullptr) return;
+    std::vector<char> buffer(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + 1024 * sizeof(ULONG_PTR));
+    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
+    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, list, DWORD(buffer.size()), nullptr)) return;
+    for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
+        DWORD id = DWORD(list->ProcessIdList[i]);
+        if (!done.insert(id).second) continue;
+        HANDLE process = OpenProcess(PROCESS_SET_INFORMATION, FALSE, id);
+        if (process == nullptr) continue;
+        keepFullSpeed(process);
+        CloseHandle(process);
+    }
+}
+
+}  // namespace
 
 ChildProcess::ChildProcess(std::unique_ptr<System> system) : system(std::move(system)) {}
 
@@ -224,6 +259,8 @@ Result<std::unique_ptr<ChildProcess>> ChildProcess::start(const char16_t* comman
     }
     system->processId = info.dwProcessId;
     system->created = creationTime(info.hProcess);
+    keepFullSpeed(info.hProcess);
+    system->fullSpeed.insert(info.dwProcessId);
     ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     system->process = info.hProcess;
@@ -305,6 +342,7 @@ ChildProcess::Usage ChildProcess::usage() {
             if (message == JOB_OBJECT_MSG_JOB_MEMORY_LIMIT) system->memoryLimitReached = true;
     }
     usage.memoryLimitReached = system->memoryLimitReached;
+    keepTreeFullSpeed(system->job, system->fullSpeed);
     return usage;
 }
 
@@ -397,6 +435,8 @@ std::string exitStatusMeaning(int status) {
     if ((code & 0xF0000000u) == 0xC0000000u) return std::string(hex) + ", a crash";
     return {};
 }
+
+int returnedValue(int status) { return status; }
 
 // The Job Object of each job ended its tree when the node that held it
 // ended, however it ended: nothing of an earlier run is left to find (but

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Varnix::Port {
 
@@ -235,5 +236,11 @@ private:
 // The machine's own name, as the network knows it (the computer name on
 // Windows); empty when the system gives none. Any thread; never waits.
 std::u16string machineName();
+
+// The hardware (MAC) addresses of the machine's network interfaces, as
+// "aa:bb:cc:dd:ee:ff", sorted, each once; loopback and all-zero addresses
+// left out. What a Wake-on-LAN packet names. Empty when none can be told.
+// Any thread; never waits.
+std::vector<std::string> hardwareAddresses();
 
 }  // namespace Varnix::Port

@@ -7,6 +7,7 @@
 #include "port/files.h"
 #include "port/socket_os.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -238,5 +239,24 @@ bool DatagramSocket::GetLocal(IPv4Address& out) const {
 }
 
 void DatagramSocket::Destroy() { SocketOs::close(handle); }
+
+std::vector<std::string> hardwareAddresses() {
+    std::vector<std::string> texts;
+    for (const std::string& raw : SocketOs::rawHardwareAddresses()) {
+        // Six bytes, not all zero (loopback and tunnels have none).
+        if (raw.size() != 6 || raw.find_first_not_of('\0') == std::string::npos) continue;
+        static const char digits[] = "0123456789abcdef";
+        std::string text;
+        for (unsigned char byte : raw) {
+            if (!text.empty()) text += ':';
+            text += digits[byte >> 4];
+            text += digits[byte & 15];
+        }
+        texts.push_back(text);
+    }
+    std::sort(texts.begin(), texts.end());
+    texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+    return texts;
+}
 
 }  // namespace Varnix::Port

@@ -14,10 +14,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Varnix::Port::SocketOs {
 
 constexpr std::intptr_t noSocket = -1;
+
+// The raw hardware addresses of the machine's interfaces, in any order,
+// duplicates and loopback included; hardwareAddresses() tidies them.
+std::vector<std::string> rawHardwareAddresses();
 
 // Results of receive() and send() that are not a byte count.
 constexpr long long wouldBlock = -1;  // nothing can move now; wait and retry

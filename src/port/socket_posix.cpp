@@ -7,6 +7,9 @@
 #include "port/utf8.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -348,6 +351,20 @@ bool DatagramSocket::SetReceiveBufferSize(int bytes) {
 void setListenerOptions(std::intptr_t socket) {
     int one = 1;
     ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+std::vector<std::string> SocketOs::rawHardwareAddresses() {
+    std::vector<std::string> found;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return found;
+    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_PACKET) continue;
+        if ((entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
+        const auto* link = reinterpret_cast<const sockaddr_ll*>(entry->ifa_addr);
+        found.emplace_back(reinterpret_cast<const char*>(link->sll_addr), std::size_t(link->sll_halen));
+    }
+    ::freeifaddrs(list);
+    return found;
 }
 
 std::u16string machineName() {

@@ -14,6 +14,7 @@
 #include <mswsock.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <iphlpapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -460,6 +461,28 @@ std::u16string machineName() {
     DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
     if (!GetComputerNameW(name, &length)) return {};
     return std::u16string(reinterpret_cast<const char16_t*>(name), length);
+}
+
+std::vector<std::string> SocketOs::rawHardwareAddresses() {
+    std::vector<std::string> found;
+    ULONG size = 16 * 1024;
+    std::vector<unsigned char> buffer;
+    ULONG result = ERROR_BUFFER_OVERFLOW;
+    // The list can grow between the size asked for and the call.
+    for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        buffer.resize(size);
+        result =
+            GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+                                 nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    }
+    if (result != NO_ERROR) return found;
+    for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
+         adapter = adapter->Next) {
+        if (adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
+        found.emplace_back(reinterpret_cast<const char*>(adapter->PhysicalAddress),
+                           std::size_t(adapter->PhysicalAddressLength));
+    }
+    return found;
 }
 
 }  // namespace Varnix::Port

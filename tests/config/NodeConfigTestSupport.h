@@ -15,6 +15,7 @@ protected:
     // The six entries, 2011 first, as UTF-8.
     std::array<std::string, 6> load() {
         Varnix::NodeSettings settings;
+        settings.newestHostYear = newest;
         loaded = loadNodeConfig(settings, Varnix::String(configPath().c_str()), &window, fatalError);
         std::array<std::string, 6> entries;
         for (int i = 0; i < 6; ++i) entries[i] = utf8(settings.hostInstalls[i]);
@@ -26,6 +27,8 @@ protected:
     std::string readConfig() const { return this->readBytes("DrConfig.txt"); }
 
     RecordingWindow window;
+    // The newest release the node takes (newestMaxRelease).
+    std::int32_t newest = Varnix::lastHostYear;
     // What the last load() returned: false for the fatal error in fatalError.
     bool loaded = false;
     Varnix::String fatalError;

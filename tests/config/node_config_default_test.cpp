@@ -1,5 +1,6 @@
 // Writing the default DrConfig.txt from the registry when there is none.
 #include "RegistryTestSupport.h"
+#include "config/NewestRelease.h"
 #include "config/NodeConfigTestSupport.h"
 
 #include <sys/stat.h>
@@ -33,6 +34,37 @@ TEST_F(NodeConfigDefaultTest, ReleasesFromTheRegistryAreWrittenInAscendingOrder)
     window.clear();
     EXPECT_EQ(load(), entries);
     EXPECT_EQ(window.snapshot(), Lines{});
+}
+
+// Releases after 2016 are scanned for, with the same keys and in the same
+// order, only up to the newest the admin turned on.
+TEST_F(NodeConfigDefaultTest, ReleasesAfter2016OnlyUpToTheNewestTaken) {
+    useRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\26.0\\MAX-1:407]\n"
+                "\"Installdir\"=\"C:\\\\Max 2024\\\\\"\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\18.0]\n"
+                "\"Installdir\"=\"C:\\\\Max 2016\\\\\"\n");
+    for (std::int32_t year : {2016, 2023, 2027}) {
+        std::filesystem::remove(configPath());
+        newest = year;
+        load();
+        EXPECT_EQ(readConfig(), year < 2024 ? "2016 C:\\Max 2016\\\n" : "2016 C:\\Max 2016\\\n2024 C:\\Max 2024\\\n")
+            << year;
+    }
+}
+
+// The admin's newestMaxRelease: a year from 2017 on raises the newest
+// release taken, up to the newest this node knows; anything else keeps 2016.
+TEST_F(NodeConfigDefaultTest, NewestMaxReleaseRaisesTheNewestReleaseTaken) {
+    // A value, and the year taken (negative: noted as past the newest known).
+    const std::pair<const char*, std::int32_t> cases[] = {
+        {"", 2016}, {"dword:000007da", 2016}, {"dword:000007e8", 2024}, {"dword:000007f8", -2030}, {"\"2024\"", 2016}};
+    for (const auto& [value, year] : cases) {
+        useRegistry(*value ? "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"newestMaxRelease\"=" + std::string(value) + "\n"
+                           : std::string());
+        Varnix::String note;
+        EXPECT_EQ(Varnix::readNewestHostYear(note), year < 0 ? -year : year) << value;
+        EXPECT_EQ(note.isEmpty(), year > 0) << value;
+    }
 }
 
 TEST_F(NodeConfigDefaultTest, OneReleaseWithAnEmptyDirectory) {

@@ -94,7 +94,8 @@ protected:
         NodeSettings settings;
         EXPECT_TRUE(loadNodeConfig(settings, Varnix::String(path.c_str()), &window, fatalError));
         std::vector<std::string> entries;
-        for (auto& entry : settings.hostInstalls) entries.push_back(text(entry));
+        for (int year = Varnix::firstHostYear; year <= Varnix::lastHostYear; ++year)
+            entries.push_back(text(settings.hostInstalls[year - Varnix::firstHostYear]));
         return entries;
     }
 

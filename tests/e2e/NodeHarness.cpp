@@ -170,6 +170,7 @@ void NodeTest::startNode(bool waitUntilRunning) {
     std::map<std::string, std::string> environment{{"VARNIX_REGISTRY", (root / "registry.reg").string()},
                                                    {"NO_AT_BRIDGE", "1"}};
     if (!display.empty()) environment["DISPLAY"] = display;
+    environment.insert(nodeEnvironment.begin(), nodeEnvironment.end());
     std::vector<std::string> program{binDir() + "/varnix-node"};
     program.insert(program.end(), nodeOptions.begin(), nodeOptions.end());
     nodePid = spawn(program, work, root / "node.out", environment);

@@ -98,8 +98,10 @@ protected:
     // `frame`, only those of renderers that rendered that frame.
     std::vector<std::string> writtenDumps(int frame = -1);
 
-    // Set before startNode: the program's options (--no-window).
+    // Set before startNode: the program's options (--no-window), and
+    // variables added to its environment.
     std::vector<std::string> nodeOptions;
+    std::map<std::string, std::string> nodeEnvironment;
     std::string workName = "work";  // set before SetUp to start the node in another folder
     std::string display;            // set before startNode: the node's X display (empty: the test's)
     fs::path root;                  // everything of this test

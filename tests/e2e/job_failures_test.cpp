@@ -320,6 +320,29 @@ TEST_F(JobFailure, ConnectionFromAnEarlierJobsProcessIsBogusAndTheJobsOwn3dsmaxI
     for (const auto& dump : arrived) EXPECT_NE(std::find(own.begin(), own.end(), dump), own.end());
 }
 
+// 3ds Max's own error code fails the job whatever dumps came, is named in
+// the log and the status answer, and a licence error needs an admin's eye.
+// What a scene script printed as UTF-16 stays in MaxLog.txt byte for byte.
+TEST_F(JobFailure, RendererErrorCodeFailsTheJobAndItsUtf16OutputIsKept) {
+    writeConfig("2014 " +
+                installStub("max", "dumps = 1\ndump_interval_ms = 50\nexit_code = -8\n"
+                                   "script_output = Licence \xC3\xA9\xE5\x90\x8D ok\n") +
+                "\n");
+    startNode();
+    EXPECT_EQ(render("2014", "5", {"--end-after-dumps", "1"}).exitCode, 0);  // the dump came
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    EXPECT_TRUE(hasPrefix(logLines(), "3dsmax exited with status 248 (3ds Max return code -8: licence error)"));
+    ProcessResult status = master({"status", "--json", "127.0.0.1"}, 30, true);
+    for (const char* field : {"\"outcome\":\"failed\"", "\"renderer_exit\":248",
+                              "3dsmax returned an error code (3ds Max return code -8: licence error)",
+                              "\"attention\":[\"failed job\",\"licence error\"]"})
+        EXPECT_NE(status.output.find(field), std::string::npos) << field << "\n" << status.output;
+    const std::u16string printed = u"Licence \u00E9\u540D ok\r\n";
+    std::string utf16;
+    for (char16_t unit : printed) utf16 += {char(unit & 0xFF), char(unit >> 8)};
+    EXPECT_NE(readFile(data / "MaxLog.txt").find(utf16), std::string::npos);
+}
+
 TEST_F(JobFailure, RendererOutputThatCannotBeWrittenIsLoggedWithTheSystemsReason) {
     writeConfig("2014 " + installStub("max") + "\n");
     fs::create_directories(data / "MaxLog.txt");

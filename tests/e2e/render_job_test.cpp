@@ -102,6 +102,38 @@ TEST_F(RenderJob, WholeJobWithTheNearestNewerVersion) {
     EXPECT_TRUE(dumpFilesIn(data).empty());
 }
 
+// Without newestMaxRelease a 2024 line and job are refused and the start
+// names the 2024 in the registry; with it 2024 renders a 2024 and a 2019 job.
+TEST_F(RenderJob, ReleasesAfter2016OnlyWhenTheAdminTurnsThemOn) {
+    std::string max2024 = installStub("max2024", "dumps = 1\ndump_interval_ms = 50\n");
+    writeConfig("2024 " + max2024 + "\n");
+    const std::string installed =
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Autodesk\\3dsMax\\26.0]\n\"Installdir\"=\"" + max2024 + "\"\n";
+    writeRegistry(installed);
+    startNode();
+    EXPECT_NE(render("2024", "3").exitCode, 0);
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    std::vector<std::string> log = logLines();
+    for (const char* line :
+         {"Error in the config file", "Unsupported 3dsmax version: 2024",
+          "The registry also holds 3dsmax 2024, which this node does not take: it takes releases up to 2016. To "
+          "render with them, set the REG_DWORD newestMaxRelease under HKLM\\SOFTWARE\\Varnix"})
+        EXPECT_EQ(countPrefix(log, line), 1) << line;
+    ASSERT_TRUE(closeNodeWindow(30));
+
+    writeRegistry(installed + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnix]\n\"newestMaxRelease\"=dword:000007eb\n");
+    startNode();
+    for (const char* version : {"2024", "2019"})
+        EXPECT_EQ(render(version, "3", {"--end-after-dumps", "1", "--overwrite"}).exitCode, 0) << version;
+    ASSERT_TRUE(waitForLogCount("Ready for new connection", 3, 30));
+    log = logLines();
+    for (const char* line : {"3dsmax releases taken: 2011 to 2027 (newestMaxRelease)",
+                             "Downloading 3dsmax 2024 scene to render with 3dsmax 2024",
+                             "Downloading 3dsmax 2019 scene to render with 3dsmax 2024", "Error in the config file",
+                             "The registry also holds 3dsmax"})
+        EXPECT_EQ(countPrefix(log, line), 1) << line;  // the last two from the first start only
+}
+
 // The shell appends the renderer's output to MaxLog.txt by name: a link
 // planted there (the data folder is writable by local programs) is removed
 // first, so the output never lands in the file it points to.
@@ -176,6 +208,53 @@ TEST_F(RenderJob, EndSignalsAreForwardedEvenWhenSentBeforeTheRendererConnects) {
     EXPECT_EQ(countLines(stubRecord("max"), "end_received"), 2) << stubRecord("max");
     expectSequence(log, {"3dsmax is online after ", "Got END signal from remote side, forwarding to 3dsmax",
                          "Got END signal from remote side, forwarding to 3dsmax", "Closed loopback connection\n\n"});
+}
+
+// Neither Windows nor logind counts a busy CPU as use of the machine: the
+// node holds logind's idle and sleep lock (here its stand-in's, on a bus of
+// the test's own) from the scene's arrival to the job's end, and only then.
+TEST_F(RenderJob, TheMachineIsKeptAwakeFromTheScenesArrivalToTheJobsEnd) {
+    const std::string bus = "unix:path=" + (root / "bus").string();
+    writeFile(
+        root / "bus.conf",
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+        "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig>"
+        "<listen>" +
+            bus +
+            "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+            "<allow own=\"*\"/><allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/></policy></busconfig>\n");
+    pid_t daemon =
+        VarnixTest::spawn({"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + (root / "bus.conf").string()},
+                          root.string(), (root / "bus.out").string());
+    ASSERT_GT(daemon, 0);
+    for (int i = 0; i < 200 && !fs::exists(root / "bus"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pid_t logind = VarnixTest::spawn({std::string(VARNIX_BIN_DIR) + "/logind-stand-in"}, root.string(),
+                                     (root / "logind.out").string(), {{"DBUS_SYSTEM_BUS_ADDRESS", bus}});
+    ASSERT_GT(logind, 0);
+    auto locks = [&] { return readFile(root / "logind.out"); };
+    for (int i = 0; i < 200 && locks().find("ready") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(locks(), "ready\n") << readFile(root / "bus.out");
+
+    std::string max = installStub("max", "hang_until_end = yes\n");
+    writeConfig("2016 " + max + "\n");
+    nodeEnvironment["DBUS_SYSTEM_BUS_ADDRESS"] = bus;
+    startNode();
+    EXPECT_EQ(locks(), "ready\n");  // an idle node lets the machine sleep
+
+    pid_t job = startMaster({"render", "--node", "127.0.0.1", "--version", "2016", "--frame", "1", "--scene",
+                             scene.string(), "--out", out.string(), "--end-after-dumps", "3"},
+                            root / "master.out");
+    ASSERT_TRUE(waitForLog("3dsmax is online after "));
+    EXPECT_EQ(locks(), "ready\ntake idle:sleep|Varnix DR node|block\n");
+    EXPECT_EQ(finishMaster(job, 60), 0) << readFile(root / "master.out");
+    ASSERT_TRUE(waitForLog("Ready for new connection"));
+    for (int i = 0; i < 200 && locks().find("release") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(locks(), "ready\ntake idle:sleep|Varnix DR node|block\nrelease idle:sleep\n");
+    VarnixTest::killGroup(logind);
+    VarnixTest::killGroup(daemon);
 }
 
 TEST_F(RenderJob, EndArrivingInTwoPiecesIsForwarded) {

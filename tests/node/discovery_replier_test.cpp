@@ -230,3 +230,32 @@ TEST_F(DiscoveryTest, DestroyingARunningReplierStopsIt) {
     }
     EXPECT_LT(msSince(start), 10000);
 }
+
+// The admin's scope of the status answer, asked from 127.0.0.1: answered
+// only when that address is in it; what is no scope is refused.
+TEST_F(DiscoveryTest, StatusIsAnsweredOnlyWithinTheAdminsScope) {
+    struct Case {
+        const char* scope;
+        bool answered;
+    } cases[] = {{"", true},
+                 {"OFF", false},
+                 {"127.0.0.2, 10.0.0.0/8", false},
+                 {"10.0.0.1,127.0.0.0/255.0.0.0", true},
+                 {"127.0.0.1-127.0.0.3", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scope);
+        NodeStateBoard board;
+        StatusSource source;
+        source.board = &board;
+        ASSERT_TRUE(parseAddressScope(c.scope, source.askers));
+        DiscoveryReplier replier(&window, port, &source);
+        std::string request(statusRequestBytes, '\0');
+        encodeSignal(statusRequest, reinterpret_cast<unsigned char*>(&request[0]));
+        send(request);
+        EXPECT_EQ(!collect(c.answered ? 2000 : 500).empty(), c.answered);
+    }
+    AddressScope scope;
+    for (const char* wrong : {"localsubnet", "10.0.0.1/33", "10.0.0.256", "10.0.0.5-10.0.0.1", "10.0.0.1,,10.0.0.2",
+                              "10.0.0.0/255.0.255.0", "10.0.0"})
+        EXPECT_FALSE(parseAddressScope(wrong, scope)) << wrong;
+}

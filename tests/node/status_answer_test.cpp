@@ -22,8 +22,8 @@ TEST(StatusAnswer, JsonStringsAreValidUtf8WithEveryControlCharacterEscapedAndCut
         {u"a\"b\\c/", std::string::npos, "\"a\\\"b\\\\c/\""},
         {std::u16string(u"\n\t\x01\0\x1f\x7f", 6), std::string::npos, "\"\\u000a\\u0009\\u0001\\u0000\\u001f\x7f\""},
         {u"\u00e9\u20ac", std::string::npos, "\"\xc3\xa9\xe2\x82\xac\""},
-        {u"\xd83d\xde00", std::string::npos, "\"\xf0\x9f\x98\x80\""},            // a pair: one character
-        {u"\xd83dx\xde00", std::string::npos, "\"\xef\xbf\xbdx\xef\xbf\xbd\""},  // lone halves
+        {u"\xd83d\xde00", std::string::npos, "\"\xf0\x9f\x98\x80\""},  // a pair: one character
+        {u"\xd83dx\xde00", std::string::npos, "\"?x?\""},              // lone halves
         {u"\u00e9\u00e9\u00e9", 6, "\"\xc3\xa9\xc3\xa9\""},
         {u"\u00e9\u00e9\u00e9", 5, "\"\xc3\xa9\""},
         {u"a\"", 4, "\"a\""},  // an escape is never split
@@ -65,7 +65,8 @@ StatusFacts facts() {
     return {std::u16string(300, u'n'),
             u"6.0.0",
             {{"rendererConnectSeconds", 4000000000u}, {"renderSeconds", 0}},
-            {2011, 2012, 2013, 2014, 2015, 2016}};
+            {2011, 2012, 2013, 2014, 2015, 2016},
+            {"02:42:ac:11:00:02", "52:54:00:12:34:56", "d8:bb:c1:0a:0b:0c", "f0:2f:74:aa:bb:cc"}};
 }
 
 }  // namespace
@@ -82,6 +83,7 @@ TEST(StatusAnswer, TrimsTheWarningThenTheListsAndNeverExceedsTheRequest) {
     StatusFacts noLists = facts();
     noLists.limits.clear();
     noLists.maxVersions.clear();
+    noLists.macAddresses.clear();
     const std::size_t mark = std::string(",\"truncated\":true").size();
     std::size_t withoutWarning = buildStatusAnswer(noWarning, facts(), sample, 10000000, 65507).size() + mark;
     std::size_t withoutLists = buildStatusAnswer(noWarning, noLists, sample, 10000000, 65507).size() + mark;
@@ -114,6 +116,7 @@ TEST(StatusAnswer, TrimsTheWarningThenTheListsAndNeverExceedsTheRequest) {
         EXPECT_EQ(jsonValue(json, "truncated"), c.truncated);
         EXPECT_EQ(jsonValue(json, "last_warning").empty(), !c.warning);
         EXPECT_EQ(jsonValue(json, "max_versions") != "[]", c.lists);
+        EXPECT_EQ(jsonValue(json, "mac_addresses") != "[]", c.lists);
         EXPECT_EQ(jsonValue(json, "limits") != "{}", c.lists);
         EXPECT_EQ(jsonValue(json, "renderer_cpu_seconds"), "123456.8");
         EXPECT_EQ(jsonValue(json, "renderer_silent_seconds"), "9997");

@@ -100,13 +100,13 @@ TEST(MasterOptions, RenderChecksWhatItCanBeforeConnecting) {
         extra.insert(extra.begin(), job.begin(), job.end());
         return extra;
     };
-    for (const char* year : {"2011", "2014", "2016"}) {
+    for (const char* year : {"2011", "2014", "2016", "2024", "2030"}) {
         EXPECT_TRUE(parseRenderOptions(with({"--version", year}), o, error)) << error;
         EXPECT_EQ(o.version, std::stoi(year));
     }
-    for (const char* year : {"2010", "2017", "0", "-2014", "14", "2014.0"}) {
+    for (const char* year : {"2010", "2031", "0", "-2014", "14", "2014.0"}) {
         EXPECT_FALSE(parseRenderOptions(with({"--version", year}), o, error)) << year;
-        EXPECT_EQ(error, "option --version needs the 3ds Max release of the scene, from 2011 to 2016, not '" +
+        EXPECT_EQ(error, "option --version needs the 3ds Max release of the scene, from 2011 to 2030, not '" +
                              std::string(year) + "'");
     }
     ASSERT_TRUE(parseRenderOptions(with({"--version", "2014", "--expect-dumps=4", "--overwrite", "--json"}), o, error))
@@ -134,12 +134,17 @@ TEST_F(CheckConfigTest, PassesOnlyWhatANodeTakesWhole) {
         const char* text;  // nullptr: a folder of that name
         int status;
         const char* said;
+        int newest = 2016;  // the node's newestMaxRelease
     };
     const Case cases[] = {
         {"good.txt", "# farm\r\n2014 C:\\Max 2014\r\n\r\n2016 D:\\Max 2016\\\r\n", masterOk,
          "3ds Max 2016 in D:\\Max 2016\\"},
         {"bad-line.txt", "2014 C:\\Max 2014\r\n2106 C:\\Max 2016\r\n2016 C:\\Max 2016\r\n", masterBadConfig,
          "line 2 is not a year from 2011 to 2016"},
+        {"newer.txt", "2016 C:\\Max 2016\r\n2024 C:\\Max 2024\r\n", masterBadConfig,
+         "line 2 is not a year from 2011 to 2016"},
+        {"newer-taken.txt", "2016 C:\\Max 2016\r\n2024 C:\\Max 2024\r\n", masterOk, "3ds Max 2024 in C:\\Max 2024",
+         2027},
         {"empty.txt", "", masterBadConfig, "names no 3ds Max release"},
         {"comments.txt", "# nothing yet\r\n", masterBadConfig, "names no 3ds Max release"},
         {"folder", nullptr, masterBadConfig, "cannot be read"},
@@ -150,7 +155,7 @@ TEST_F(CheckConfigTest, PassesOnlyWhatANodeTakesWhole) {
         else
             std::filesystem::create_directory(directory / c.name);
         std::string report;
-        EXPECT_EQ(checkConfig(pathOf(c.name).c_str(), report), c.status) << c.name << ": " << report;
+        EXPECT_EQ(checkConfig(pathOf(c.name).c_str(), c.newest, report), c.status) << c.name << ": " << report;
         EXPECT_NE(report.find(c.said), std::string::npos) << c.name << ": " << report;
     }
     // A name outside the ANSI code page (Cyrillic under 1252), given as
@@ -158,10 +163,10 @@ TEST_F(CheckConfigTest, PassesOnlyWhatANodeTakesWhole) {
     const std::string cyrillic = "\xD0\xA4\xD0\xB5\xD1\x80\xD0\xBC\xD0\xB0.txt";
     std::ofstream(directory / std::filesystem::u8path(cyrillic), std::ios::binary) << "2016 D:\\Max 2016\r\n";
     std::string report;
-    EXPECT_EQ(checkConfig((directory / std::filesystem::u8path(cyrillic)).u8string().c_str(), report), masterOk)
+    EXPECT_EQ(checkConfig((directory / std::filesystem::u8path(cyrillic)).u8string().c_str(), 2016, report), masterOk)
         << report;
     report.clear();
-    EXPECT_EQ(checkConfig(pathOf("missing.txt").c_str(), report), masterBadConfig);
+    EXPECT_EQ(checkConfig(pathOf("missing.txt").c_str(), 2016, report), masterBadConfig);
     EXPECT_NE(report.find("no such file"), std::string::npos) << report;
     EXPECT_FALSE(std::filesystem::exists(pathOf("missing.txt"))) << "the check wrote a default file";
 }

@@ -7,6 +7,7 @@
 #include "MasterOptions.h"
 #include "Status.h"
 #include "StatusQuery.h"
+#include "node/RendererExit.h"
 
 using namespace Varnix::Peer;
 
@@ -54,10 +55,33 @@ TEST(StatusAnswer, WhyANodeNeedsAnAdminsEye) {
         {R"({"last_job":{"outcome":"limit"},"log_lines_lost":3})", {"limit reached", "log lines lost"}},
         {R"({"job":{"dialog":{"pid":1,"title":"t","text":"x"},"renderer_silent_seconds":599}})", {"dialog open"}},
         {R"({"job":{"dialog":null,"renderer_silent_seconds":600}})", {"renderer silent"}},
+        // A licence or graphics device error, as Windows (signed or not) and POSIX hand the code on.
+        {R"({"last_job":{"outcome":"failed","renderer_exit":-8}})", {"failed job", "licence error"}},
+        {R"({"last_job":{"outcome":"failed","renderer_exit":4294967289}})", {"failed job", "graphics device failure"}},
+        {R"({"last_job":{"outcome":"failed","renderer_exit":248}})", {"failed job", "licence error"}},
         // Mistyped fields are no reason, and no crash.
         {R"({"last_job":"failed","log_lines_lost":"3","job":[1]})", {}},
     };
     for (const auto& c : cases) EXPECT_EQ(attentionReasons(StatusJson::parse(c.answer)), c.reasons) << c.answer;
+}
+
+// Each return code 3ds Max documents is named as this platform hands it on
+// (all 32 bits on Windows, the low byte on POSIX); other codes are not.
+TEST(StatusAnswer, EachDocumentedReturnCodeIsNamed) {
+#ifdef _WIN32
+    auto handedOn = [](int code) { return code; };
+#else
+    auto handedOn = [](int code) { return code & 0xFF; };
+#endif
+    for (int code : {1, -1, -2, -3, -4, -5, -6, -7, -8, -9, -12}) {
+        std::string meaning = Varnix::rendererExitMeaning(handedOn(code));
+        EXPECT_EQ(meaning.rfind("3ds Max return code " + std::to_string(code) + ": ", 0), 0u) << meaning;
+        EXPECT_TRUE(Varnix::isRendererErrorCode(handedOn(code))) << code;
+    }
+    for (int plain : {0, 2, 7, -10})
+        EXPECT_FALSE(Varnix::isRendererErrorCode(handedOn(plain)) ||
+                     !Varnix::rendererExitMeaning(handedOn(plain)).empty())
+            << plain;
 }
 
 TEST(StatusAnswer, ALineShowsWhatTheNodeSaidAndDashesForTheRest) {

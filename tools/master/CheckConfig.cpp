@@ -1,11 +1,13 @@
 #include "CheckConfig.h"
 
 #include "MasterExit.h"
+#include "config/NewestRelease.h"
 #include "config/NodeConfig.h"
 #include "core/LogTarget.h"
 #include "port/textfile.h"
 #include "port/utf8.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,7 +31,7 @@ void say(std::string& report, const char* path, const std::string& text) {
 
 }  // namespace
 
-int checkConfig(const char* path, std::string& report) {
+int checkConfig(const char* path, int newestYear, std::string& report) {
     auto refuse = [&](const std::string& why) {
         say(report, path, why);
         return masterBadConfig;
@@ -46,6 +48,10 @@ int checkConfig(const char* path, std::string& report) {
     if (readable.isNotFound()) return refuse("no such file");
     if (!readable.isOk()) return refuse("cannot be read (" + readable.text() + ")");
     NodeSettings settings;
+    String newestNote;
+    settings.newestHostYear = newestYear == 0             ? readNewestHostYear(newestNote)
+                              : newestYear < lastHostYear ? lastHostYear
+                                                          : std::min(newestYear, highestHostYear);
     Collector collector;
     String error;
     if (!loadNodeConfig(settings, file, &collector, error)) return refuse(String(error).toNarrow());
@@ -54,7 +60,7 @@ int checkConfig(const char* path, std::string& report) {
         return refuse("a node would not take every line of it");
     }
     int releases = 0;
-    for (std::int32_t year = firstHostYear; year <= lastHostYear; ++year) {
+    for (std::int32_t year = firstHostYear; year <= settings.newestHostYear; ++year) {
         String& directory = settings.hostInstalls[year - firstHostYear];
         if (directory.length() == 0) continue;
         say(report, path, "3ds Max " + std::to_string(year) + " in " + directory.toNarrow());

@@ -10,6 +10,8 @@ namespace Varnix::Peer {
 // number); changes nothing. For the installer's /CONFIG= and for admins who
 // prepare a file for many machines. Returns a MasterExit status; `report`
 // gets the lines to print, each starting with the path. `path` is UTF-8.
-int checkConfig(const char* path, std::string& report);
+// `newestYear` is the newest release the node is to take (its
+// newestMaxRelease); 0: as this machine's registry says.
+int checkConfig(const char* path, int newestYear, std::string& report);
 
 }  // namespace Varnix::Peer

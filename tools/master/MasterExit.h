@@ -9,7 +9,7 @@ enum MasterExit : int {
     masterUsage = 2,          // bad command line (checked before any connection)
     masterUnknownHost = 3,    // a host name could not be resolved
     masterUnreachable = 4,    // no TCP connection to the node
-    masterNoGreeting = 5,     // connected, but no greeting in time (node busy with another job, or not a node)
+    masterNoGreeting = 5,     // no greeting in time, or closed while busy with another master's job (or not a node)
     masterNotANode = 6,       // the peer does not speak the node protocol
     masterRefused = 7,        // the node closed without taking the whole scene: version refused
     masterTransferCut = 8,    // the connection broke or stalled during the scene upload or a dump

@@ -1,5 +1,7 @@
 #include "MasterOptions.h"
 
+#include "Wake.h"
+
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -283,6 +285,46 @@ bool parseFarmOptions(const std::vector<std::string>& args, FarmOptions& options
     }
     if (options.serveAddress.empty()) {
         error = "missing option --serve";
+        return false;
+    }
+    return true;
+}
+
+bool parseWakeOptions(const std::vector<std::string>& args, WakeOptions& options, std::string& error) {
+    options = WakeOptions();
+    OptionReader reader(args);
+    while (!reader.done()) {
+        const std::string arg = reader.next();
+        std::string value;
+        if (arg == "--json") {
+            if (reader.leftoverInline(arg, error)) return false;
+            options.json = true;
+        } else if (arg == "--broadcast") {
+            if (!reader.takeValue(arg, value, error)) return false;
+            if (value.empty()) {
+                error = "option --broadcast needs an address, such as 192.168.1.255";
+                return false;
+            }
+            options.broadcast = value;
+        } else if (arg == "--port") {
+            if (!reader.takeValue(arg, value, error) || !toInt(arg, value, 1, 65535, options.port, error)) return false;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            error = "unknown option " + arg;
+            return false;
+        } else {
+            std::array<std::uint8_t, 6> machine{};
+            if (!parseHardwareAddress(arg, machine)) {
+                error = "'" + arg +
+                        "' is no hardware address (aa:bb:cc:dd:ee:ff); drmaster status --json lists each node's "
+                        "mac_addresses while it is awake";
+                return false;
+            }
+            options.machines.push_back(machine);
+            options.texts.push_back(arg);
+        }
+    }
+    if (options.machines.empty()) {
+        error = "wake needs at least one hardware address";
         return false;
     }
     return true;

@@ -5,8 +5,11 @@
 
 namespace Varnix::Peer {
 
-constexpr int firstRelease = 2011;  // the 3ds Max releases a node can render
-constexpr int lastRelease = 2016;
+// The 3ds Max releases a node can render: up to 2016, and up to lastRelease
+// where its admin set newestMaxRelease.
+constexpr int firstRelease = 2011;
+constexpr int defaultNewestRelease = 2016;
+constexpr int lastRelease = 2030;
 
 struct DiscoverOptions {
     double waitSeconds = 1.0;

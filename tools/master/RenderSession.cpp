@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "MasterExit.h"
 #include "Progress.h"
 #include "Reporter.h"
+#include "StatusQuery.h"
 #include "StreamIo.h"
 #include "port/console.h"
 #include "port/socket.h"
@@ -75,6 +77,7 @@ private:
     int jobEnded(bool reset);
     void sendEnd(const std::string& reason);
     int refused(const std::string& how);
+    bool busyWithAnother();
     void emitReport(int status);
 
     const RenderOptions& options;
@@ -178,9 +181,31 @@ int MasterSession::awaitGreeting() {
     return masterOk;
 }
 
+// The node's status answer, asked when it closes before any dump or stops
+// reading the scene: a job past its scene is another master's, since this
+// one's scene is not in. False when the node does not answer (its status
+// answer may be off, or not for this address).
+bool MasterSession::busyWithAnother() {
+    std::vector<std::string> unresolved;
+    std::vector<AskTarget> targets = askTargets({options.node}, {}, discoveryPort, unresolved);
+    StatusRound round = askStatus(targets, 2);
+    if (round.nodes.empty()) return false;
+    const StatusJson* state = jsonMember(round.nodes.front().status, "state");
+    if (state == nullptr || !state->is_string()) return false;
+    const std::string stage = state->get<std::string>();
+    return stage == "waiting_for_3dsmax" || stage == "rendering" || stage == "finishing";
+}
+
 int MasterSession::refused(const std::string& how) {
+    if (busyWithAnother())
+        return fail(masterNoGreeting, "the node " + how +
+                                          ": it is busy with another master's job; try again when "
+                                          "it is idle, or choose another node");
+    // Past 2016 a node takes only the releases its admin turned on.
+    const std::string newest = options.version <= defaultNewestRelease ? std::to_string(defaultNewestRelease)
+                                                                       : "the newest its newestMaxRelease allows";
     return fail(masterRefused, "the node " + how + ": it refused the job, most likely because no 3ds Max from " +
-                                   std::to_string(options.version) + " to " + std::to_string(lastRelease) +
+                                   std::to_string(options.version) + " to " + newest +
                                    " is configured there (or it could not store the scene); see drData/DrLog.txt "
                                    "on " +
                                    options.node);
@@ -215,7 +240,8 @@ int MasterSession::sendJob() {
             progress.clear();
             return fail(masterInterrupted, "interrupted during the scene upload");
         }
-        const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(sceneSize - sent, filePieceBytes));
+        uint32_t count = static_cast<uint32_t>(std::min<int64_t>(sceneSize - sent, filePieceBytes));
+        const uint32_t pieceBytes = count;
         scene.read(piece.data(), count);
         if (static_cast<uint32_t>(scene.gcount()) != count) {
             // The frame is announced and cannot be completed: the node's copy is cut short.
@@ -223,6 +249,15 @@ int MasterSession::sendJob() {
             return fail(masterLocalFile, "the scene file '" + options.scene + "' could not be read to its end");
         }
         result = writeFully(*link, piece.data(), count, scenePieceSeconds);
+        // A master greeted while another's job began is served after it: its
+        // scene waits, unread, for as long as that job runs.
+        for (bool noted = false; result == IoResult::TimedOut && busyWithAnother(); noted = true) {
+            if (!noted) say("the node is busy with another master's job; the scene waits for its turn");
+            const uint32_t left = count - link->LastWriteCount();
+            std::memmove(piece.data(), piece.data() + (count - left), left);
+            count = left;
+            result = writeFully(*link, piece.data(), count, scenePieceSeconds);
+        }
         if (result != IoResult::Done) {
             progress.clear();
             if (result == IoResult::Failed)
@@ -231,7 +266,7 @@ int MasterSession::sendJob() {
             return fail(masterTransferCut, "scene upload to " + where + " stalled after " + groupedCount(sent) +
                                                " of " + groupedCount(sceneSize) + " bytes");
         }
-        sent += count;
+        sent += pieceBytes;
         progress.update(static_cast<uint64_t>(sent));
     }
     progress.clear();
@@ -258,8 +293,11 @@ int MasterSession::receiveDump() {
         // How the node tells that it cut the job (a stop, a limit on its
         // renderer): a dump announced, then the close.
         if (got == 0 && result == IoResult::Closed)
-            return fail(masterTransferCut, where + " cut the job short: it announced a dump and closed the connection "
-                                                   "(a stop or a limit on its renderer); no file was kept");
+            return fail(masterTransferCut, where +
+                                               " cut the job short: it announced a dump and closed the connection "
+                                               "(a stop, a limit on its renderer, or dumps cut short on the "
+                                               "node's disk; see drData/DrLog.txt on " +
+                                               options.node + "); no file was kept");
         if (result != IoResult::Done)
             return fail(masterTransferCut, "dump from " + where + " cut before its size: connection " +
                                                describe(result) + "; no file was kept");

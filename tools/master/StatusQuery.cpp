@@ -1,5 +1,7 @@
 #include "StatusQuery.h"
 
+#include "node/RendererExit.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -60,6 +62,10 @@ std::vector<std::string> attentionReasons(const json& status) {
     const std::string outcome = last ? textOr(*last, "outcome", "") : "";
     if (outcome == "failed") reasons.push_back("failed job");
     if (outcome == "limit") reasons.push_back("limit reached");
+    // A licence or graphics device that fails fails every job, until an admin mends it.
+    const json* exit = last ? jsonMember(*last, "renderer_exit") : nullptr;
+    if (exit && exit->is_number_integer())
+        if (const char* why = rendererExitAttention(exit->get<long long>())) reasons.push_back(why);
     if (numberOr(status, "log_lines_lost", 0) > 0) reasons.push_back("log lines lost");
     const json* job = jsonMember(status, "job");
     if (job && job->is_object()) {

@@ -33,7 +33,8 @@ struct StatusRound {
 StatusRound askStatus(std::vector<AskTarget>& targets, double waitSeconds);
 
 // Why a node needs an admin's eye, in words ("failed job", "limit reached",
-// "log lines lost", "dialog open", "renderer silent"); empty when it does not.
+// "licence error", "graphics device failure", "log lines lost", "dialog
+// open", "renderer silent"); empty when it does not.
 std::vector<std::string> attentionReasons(const StatusJson& status);
 
 // How long a renderer may send no dump before its node needs an admin's eye.

@@ -21,7 +21,8 @@ usage:
                   [--wait S] [--json] [--watch [--interval S]]
   drmaster farm --serve ADDRESS:PORT [--broadcast[=ADDRESS]]... [--node HOST]...
                 [--refresh S] [--wait S]
-  drmaster check-config FILE
+  drmaster check-config [--newest-release YEAR] FILE
+  drmaster wake MAC... [--broadcast ADDRESS] [--port N] [--json]
   drmaster --version        drmaster's own version
   drmaster --help           this text (also -h and /?)
 
@@ -73,11 +74,25 @@ farm
     --refresh S           seconds between rounds of requests (default 2)
     --broadcast, --node, --wait  as in status
 
+wake
+  Sends a Wake-on-LAN packet for each hardware address MAC
+  (aa:bb:cc:dd:ee:ff, or with '-') to the broadcast ADDRESS
+  (255.255.255.255 by default; name the sleeping node's network, such as
+  192.168.1.255, where the router does not pass the other), UDP port N (9
+  by default). A node's addresses are in its status answer while it is
+  awake (drmaster status --json: "mac_addresses"). The machine must allow
+  it in its firmware and network card settings; nothing answers a packet,
+  so a sent one proves only that it left.
+    --broadcast ADDRESS  where the packets go
+    --port N             the port the cards listen on (7 or 9)
+    --json               print one JSON document instead of the lines
+
 check-config
   Reads FILE as a node reads its drData\DrConfig.txt and prints each 3ds Max
   release it configures; changes nothing. Exit status 15 when a node would
   not take every line of it (the line is named), when it names no release,
-  or when it is no readable file.
+  or when it is no readable file. Releases after 2016 count as on a node of
+  this machine (its newestMaxRelease), or up to YEAR with --newest-release.
 
 render
   Hands one render job to the node HOST (TCP port 19668): greets it, sends
@@ -92,7 +107,9 @@ render
   rendering (whichever comes first); a second Ctrl-C quits at once.
   On a terminal the scene upload and each dump show their progress.
     --node HOST             host name or address of the node
-    --version YEAR          3ds Max release of the scene, 2011 to 2016
+    --version YEAR          3ds Max release of the scene, 2011 to 2016 (up
+                            to 2030 for a node whose admin set
+                            newestMaxRelease)
     --frame N               frame number to render
     --scene FILE            the scene file (at most 2,147,483,647 bytes)
     --out DIR               directory for the dumps
@@ -112,13 +129,16 @@ exit status
     0    discover, status: every named node answered (or, by broadcast, at
          least one); farm: ended by Ctrl-C; render: the node took the scene and sent every dump
          completely (at least one, or exactly --expect-dumps), then closed
-    2    bad command line, such as a YEAR outside 2011 to 2016
+    2    bad command line, such as a YEAR outside 2011 to 2030
     3    a host name cannot be resolved
     4    node unreachable: no TCP connection
-    5    no greeting within --wait: the node is busy, or it is not a node
+    5    no greeting within --wait: the node is busy, or it is not a node;
+         or the node closed before taking the job while busy with another
+         master's job (its status answer says so)
     6    not a node: the peer answered with something else
     7    version refused: the node closed the connection without taking the
-         scene (no 3ds Max from YEAR to 2016 is configured there)
+         scene (no 3ds Max from YEAR to 2016, or to its newestMaxRelease,
+         is configured there)
     8    transfer cut: the connection broke or stalled during the scene
          upload or a dump; a cut dump is not kept
     9    local file error: FILE cannot be read or is too large, DIR or a

@@ -1,6 +1,8 @@
 // drmaster: the master side of the farm as a command-line tool. It finds
 // render nodes and hands one of them a job, saving the image dumps it sends.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "RenderSession.h"
 #include "Status.h"
 #include "Usage.h"
+#include "Wake.h"
 #include "port/console.h"
 #include "port/selfpath.h"
 #include "port/socket.h"
@@ -105,10 +108,38 @@ int main(int argc, char** argv) {
         Varnix::Port::catchInterrupts();
         return runRenderSession(options);
     }
+    if (command == "wake") {
+        WakeOptions options;
+        if (!parseWakeOptions(args, options, error)) return usageError(command, error, json);
+        if (!Varnix::Port::initializeSockets()) {
+            std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
+            return masterPingNotSent;
+        }
+        return runWake(options);
+    }
     if (command == "check-config") {
+        int newest = 0;
+        if (!args.empty() && args.front().rfind("--newest-release", 0) == 0) {
+            std::string value = args.front().substr(std::strlen("--newest-release"));
+            args.erase(args.begin());
+            if (value.empty() && !args.empty()) {
+                value = args.front();
+                args.erase(args.begin());
+            } else if (!value.empty() && value[0] == '=') {
+                value.erase(0, 1);
+            }
+            char* end = nullptr;
+            long year = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || year < firstRelease || year > lastRelease)
+                return usageError(command,
+                                  "option --newest-release needs a release year from " + std::to_string(firstRelease) +
+                                      " to " + std::to_string(lastRelease) + ", not '" + value + "'",
+                                  json);
+            newest = int(year);
+        }
         if (args.size() != 1) return usageError(command, "check-config takes one FILE", json);
         std::string report;
-        int status = checkConfig(args.front().c_str(), report);
+        int status = checkConfig(args.front().c_str(), newest, report);
         std::fputs(report.c_str(), stdout);
         return status;
     }

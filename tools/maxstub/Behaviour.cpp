@@ -78,7 +78,7 @@ bool apply(Behaviour& b, const std::string& key, const std::string& value) {
     if (key == "hang_until_end") return toBool(value, b.hangUntilEnd);
     if (key == "end_wait_seconds") return toInt(value, 0, 86400, b.endWaitSeconds);
     if (key == "end_linger_ms") return toInt(value, 0, 60000, b.endLingerMs);
-    if (key == "exit_code") return toInt(value, 0, 255, b.exitCode);
+    if (key == "exit_code") return toInt(value, INT_MIN, INT_MAX, b.exitCode);
     if (key == "bytes_after_greeting") return toInt(value, 0, 1 << 20, b.bytesAfterGreeting);
     if (key == "dump_write") {
         const std::string v = lower(value);
@@ -104,6 +104,10 @@ bool apply(Behaviour& b, const std::string& key, const std::string& value) {
     }
     if (key == "message_box_text") {
         b.messageBoxText = value;
+        return true;
+    }
+    if (key == "script_output") {
+        b.scriptOutput = value;
         return true;
     }
     if (key == "record_file") {

@@ -19,7 +19,7 @@ struct Behaviour {
     bool hangUntilEnd = false;       // wait for END without the time limit below
     int endWaitSeconds = 60;         // after the last dump, how long to wait for END
     int endLingerMs = 500;           // after END, keep reading (and counting ENDs) this long
-    int exitCode = 0;                // exit status after a normal run
+    int exitCode = 0;                // exit status after a normal run (3ds Max's codes are negative too)
     int bytesAfterGreeting = 0;      // bytes of noise sent on the link after the data directory came
     bool dumpsInPlace = false;       // write each dump under its final name instead of renaming it there
     bool reuseDumpName = false;      // every dump is "dump1.exr", written once the node has removed the last
@@ -40,6 +40,9 @@ struct Behaviour {
     // click (Windows; elsewhere only recorded); empty title: none.
     std::string messageBoxTitle;
     std::string messageBoxText;
+    // Once online, a line a scene script prints, written as UTF-16 (as 3ds
+    // Max 2016 and later write such output); empty: none.
+    std::string scriptOutput;
     std::string recordFile;   // where to record what it was given; empty: beside the executable
     std::string keepDumpsIn;  // a copy of every dump goes into this directory first; empty: none
 };

@@ -18,6 +18,7 @@
 #include "LateHelper.h"
 #include "LinkWatcher.h"
 #include "MessageBox.h"
+#include "ScriptOutput.h"
 #include "StreamIo.h"
 #include "StubExit.h"
 
@@ -271,6 +272,10 @@ int runStubRender(const RenderCommand& command, const Behaviour& behaviour, Reco
         const IoResult sent = writeFully(*link, noise.data(), static_cast<uint32_t>(noise.size()), 5);
         recorder.line("bytes_sent_after_greeting",
                       sent == IoResult::Done ? std::to_string(noise.size()) : describe(sent));
+    }
+    if (!behaviour.scriptOutput.empty()) {
+        console << "A scene script prints (behaviour file, as UTF-16):" << std::endl;
+        recorder.line(writeScriptOutput(behaviour.scriptOutput) ? "script_output" : "script_output_failed");
     }
     if (!behaviour.messageBoxTitle.empty()) {
         console << "Showing a message box (behaviour file): " << behaviour.messageBoxTitle << std::endl;

@@ -232,13 +232,14 @@ class Node:
 
     # -- life
 
-    def start(self, wait=True, display=None):
+    def start(self, wait=True, display=None, args=()):
+        """`args` follow the program's name, such as ["--no-window", DIR]."""
         env = dict(os.environ)
         if display:
             env["DISPLAY"] = display
         env["VARNIX_REGISTRY"] = self.registry
         env["NO_AT_BRIDGE"] = "1"
-        argv = [os.path.join(bin_dir(), "varnix-node")]
+        argv = [os.path.join(bin_dir(), "varnix-node")] + list(args)
         if self.netns:
             argv = ["ip", "netns", "exec", self.netns] + argv
         starts = self.count_log("DR server started")

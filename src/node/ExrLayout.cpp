@@ -107,9 +107,10 @@ std::int64_t tileChunks(std::int64_t width, std::int64_t height, std::int64_t ti
 }  // namespace
 
 ExrLayout checkExrLayout(std::int64_t fileSize, const ReadAt& readAt) {
-    // Shorter than the magic number and the version, a file tells nothing
-    // of what it should hold; it goes as it is, as an empty one does.
-    if (fileSize < 8) return notChecked();
+    // Shorter than the magic number and the version no file is an EXR image:
+    // an empty or nearly empty dump is what an in-place write leaves on a
+    // full disk.
+    if (fileSize < 8) return cut("the 8 bytes every EXR file begins with");
     HeaderBytes header(fileSize, readAt);
     if (header.need(8) != HeaderBytes::Load::ok || std::memcmp(header.at(0), magic, 4) != 0) return notChecked();
     std::uint32_t version = std::uint32_t(get32(header.at(4)));

@@ -18,8 +18,8 @@ namespace Varnix {
 struct ExrLayout {
     enum class Verdict {
         whole,       // every chunk the table lists lies within the file
-        cut,         // the file ends before its header, its table or a chunk does
-        notChecked,  // not a single-part flat EXR this check knows (no magic, deep, multi-part, under 8 bytes)
+        cut,         // under 8 bytes, or the file ends before its header, its table or a chunk does
+        notChecked,  // not a single-part flat EXR this check knows (no magic, deep, multi-part)
     };
     Verdict verdict = Verdict::notChecked;
     // For a cut file: what it lacks, in words ("12 of its 64 chunks of pixel

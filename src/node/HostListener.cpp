@@ -27,21 +27,18 @@ HostListener::~HostListener() {
     hostConnection.reset();
 }
 
-bool HostListener::acceptHost(const String& dataDirectory, const std::string& jobId) {
+bool HostListener::acceptHost(const String& dataDirectory, Port::ChildProcess* renderer) {
     if (!listener->IsOk()) {
         Port::sleepMilliseconds(listenerTimeoutSeconds * 1000);
         return false;
     }
     std::unique_ptr<Port::StreamSocket> accepted = listener->Accept();
     if (!accepted) return false;
-    // A renderer left by an earlier job (its node died) greets like 3ds Max
-    // and would write its own dumps into this job. Refused only when its
-    // process carries another job's mark of this folder and none carries
-    // this job's: whatever way 3dsmaxcmd.exe starts this job's 3ds Max, it
-    // descends from this job's interpreter and so carries this job's mark or,
-    // having dropped its environment, none.
-    String folder = dataDirectory;
-    if (!jobId.empty() && Port::loopbackPeerJob(*accepted, folder.wideCString(), jobId) == Port::PeerJob::earlierJob) {
+    // A renderer left by an earlier run (its node died), or any other local
+    // program, greets like 3ds Max and would write its own dumps into this
+    // job. Whatever way 3dsmaxcmd.exe starts this job's 3ds Max, it is of the
+    // tree this job started, and that is never refused.
+    if (renderer != nullptr && !renderer->holdsPeerOf(*accepted)) {
         window->log(u"WARNING: Got bogus loopback connection");
         return false;
     }

@@ -4,6 +4,7 @@
 #include "core/LogTarget.h"
 #include "node/Protocol.h"
 #include "core/String.h"
+#include "port/process.h"
 #include "port/socket.h"
 
 #include <cstdint>
@@ -29,11 +30,12 @@ public:
 
     // Waits at most 1 s for 3ds Max to connect, exchanges greetings and tells
     // it `dataDirectory`. True when a connection is now held; false when
-    // none came, it did not greet as 3ds Max or came from a process of an
-    // earlier job than `jobId` (both logged, then closed), or the listener is
-    // not bound (after a 1 s pause, so a caller's retry loop does not spin).
-    // Precondition: no connection held. Job thread only.
-    bool acceptHost(const String& dataDirectory, const std::string& jobId = {});
+    // none came, it did not greet as 3ds Max or came from no process of
+    // `renderer`'s tree (both logged, then closed), or the listener is not
+    // bound (after a 1 s pause, so a caller's retry loop does not spin).
+    // Without a `renderer` any greeting process is taken. Precondition: no
+    // connection held. Job thread only.
+    bool acceptHost(const String& dataDirectory, Port::ChildProcess* renderer = nullptr);
 
     // Writes the END signal to the held connection (10 s time-out); the result
     // is not examined. Job thread only.

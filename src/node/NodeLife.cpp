@@ -1,11 +1,14 @@
 #include "node/NodeLife.h"
 
 #include "config/StatusHttpAddress.h"
+#include "core/InputTextFile.h"
 #include "node/DataFolder.h"
 #include "node/StartupReport.h"
 #include "port/files.h"
 #include "port/clock.h"
 #include "port/folderlock.h"
+
+#include <string>
 
 namespace Varnix {
 
@@ -57,9 +60,37 @@ std::uint32_t NodeLife::dataFolderHolder() const {
     return Port::FolderLock::holderProcessId(name.wideCString());
 }
 
+namespace {
+
+// True when the log at `path` holds lines and its last is not the stop's:
+// the run that wrote it was killed, crashed or lost its machine.
+bool endedUncleanly(const String& path) {
+    if (!Port::isRegularFile(String(path).wideCString())) return false;
+    String line, last;
+    try {
+        InputTextFile file(path);
+        while (!file.atEnd()) {
+            file.readLine(line);
+            if (!line.isEmpty()) last = line;
+        }
+    } catch (...) {
+        return false;
+    }
+    std::u16string text(last.wideCString());
+    const std::u16string tail = std::u16string(u"   ") + stoppedMessage;
+    return !text.empty() &&
+           (text.size() < tail.size() || text.compare(text.size() - tail.size(), tail.size(), tail) != 0);
+}
+
+}  // namespace
+
 void NodeLife::start(NodeFace& startingFace) {
     face = &startingFace;
+    bool unclean = endedUncleanly(setup.dataDirectory + String(u"DrLog.txt"));
     log(u"DR server started");
+    if (unclean)
+        log(u"WARNING: The earlier run of the node in " + setup.dataDirectory +
+            u" ended without \"DR server stopped\": it was killed, crashed or lost its machine");
     service = std::make_unique<RenderService>(this, setup);
     for (const StartupFailure& failure : service->startupFailures) {
         // In the log too: a box on a farm machine may be seen by nobody.

@@ -289,11 +289,15 @@ public:
                                                    u" seconds: the render took longer than the render limit of " +
                                                    Str::toString(int(limits.renderSeconds)) +
                                                    u" s; ending 3dsmax's process tree");
-        if (overAt >= 0 && limits.exitSeconds > 0 && now - overAt >= limits.exitSeconds * 1000LL)
-            return end(RendererEnding::exit, u"Time limit reached after " + wholeSeconds(now - overAt) +
-                                                 u" seconds: 3dsmax did not exit within the exit limit of " +
+        if (overAt >= 0 && limits.exitSeconds > 0 && now - overAt >= limits.exitSeconds * 1000LL) {
+            // 3ds Max may have gone while a process it left holds its link.
+            const char16_t* who = renderer->wait(0) ? u" seconds: 3dsmax exited, but a process it left held its link "
+                                                      u"open past the exit limit of "
+                                                    : u" seconds: 3dsmax did not exit within the exit limit of ";
+            return end(RendererEnding::exit, u"Time limit reached after " + wholeSeconds(now - overAt) + who +
                                                  Str::toString(int(limits.exitSeconds)) +
                                                  u" s after the job was over; ending its process tree");
+        }
         if (!watchUse(now)) return false;
         // Each wait counts its own minutes: connecting from the renderer's
         // start, rendering from 3ds Max coming online (an END it ignores
@@ -527,7 +531,7 @@ HostWait waitForHost(const RenderJobContext& context, Port::StreamSocket* master
         }
         if (!watch.mayGoOn(u"connect")) return HostWait::ended;
         if (isUsable(master) && fromMaster.poll(master) == endSignal) ++pendingEnds;
-        if (context.host.acceptHost(context.settings.dataDirectory, renderer->jobId())) break;
+        if (context.host.acceptHost(context.settings.dataDirectory, renderer)) break;
     }
     if (result == HostWait::online) {
         long long seconds = (Port::elapsedMilliseconds() - watch.startTime()) / 1000;

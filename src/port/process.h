@@ -16,11 +16,13 @@ namespace Varnix::Port {
 class StreamSocket;
 
 // The variable that marks every process of a job, "JOB FOLDER": the job's id
-// (unique across the node's runs) and the data folder of the node that
-// started it. Descendants inherit it, also those that leave the process
-// group or session, so a leftover can be told by it long after its node has
-// gone. Set on POSIX only: on Windows the Job Object ends the tree with the
-// node.
+// (unique across the node's runs) and the identity of the data folder of the
+// node that started it (its device and inode, so that however the folder is
+// spelled, through a link or with a trailing slash, it is the same one, and
+// two folders are never taken for one). Descendants inherit it, also those
+// that leave the process group or session, so a leftover can be told by it
+// long after its node has gone. Set on POSIX only: on Windows the Job Object
+// ends the tree with the node.
 constexpr const char* jobMarkVariable = "VARNIX_DR_JOB";
 
 // A window that a process of a renderer's tree shows on the desktop.
@@ -52,6 +54,15 @@ public:
     // The id of the job the tree is marked with; empty without a folder.
     const std::string& jobId() const { return job; }
 
+    // True when the other end of `connection` (a loopback connection this
+    // process accepted) is held by a process of this tree, or when the system
+    // cannot tell who holds it. POSIX: by a descendant of this process, which
+    // as their subreaper keeps every process the tree starts, whatever its
+    // environment, session or group. Windows: by a process of the tree's Job
+    // Object (without one: of the processes descended from the interpreter).
+    // The owner's thread.
+    bool holdsPeerOf(const StreamSocket& connection);
+
     // Ends whatever is left of the tree (endTree) and releases the handle.
     // The owner's thread.
     ~ChildProcess();
@@ -75,7 +86,11 @@ public:
     // while the tree lives (Windows: every process the job ever held;
     // POSIX: the living processes and the children they reaped, so a
     // process reaped by the node takes its seconds away). `memoryBytes` is
-    // what the tree holds now (committed on Windows, resident on POSIX);
+    // what the tree holds now: on Windows the private memory its processes
+    // committed (what the Job Object charges; shared and mapped file pages
+    // are not charged), on POSIX each process's proportional set size (a
+    // page shared by n processes counts 1/n in each, so the tree's shared
+    // pages count once; resident size where the system gives no PSS);
     // `peakMemoryBytes` the most it held (on POSIX: the most seen by these
     // calls). `memoryLimitReached` once the tree has run into the cap of
     // limitMemory. `known` is false when none of it could be read. On
@@ -133,21 +148,16 @@ std::string exitStatusMeaning(int status);
 // -63 to -1. Any thread.
 int returnedValue(int status);
 
-// Ends every process marked as a job of `folder`, whoever started it: the
-// renderers of a node that died mid-job (killed, out of memory, its desktop
-// gone) in that folder. Only for a node that holds the folder and has not
-// started a job yet. Returns how many processes it ended. A process that
-// dropped its environment is not found. Windows: 0, the Job Object ended
-// the tree with the node that started it.
+// Ends what an earlier run of a node in `folder` left running: every process
+// marked as a job of this folder (by its identity, however it was spelled),
+// and every unmarked process whose working folder lies in it or that has a
+// file there open for writing, which is what a renderer's helper that
+// cleared its environment and writes there looks like. Never this process,
+// its ancestors or another process of this program (the log's companion),
+// nor a process marked as another folder's job. Only for a node that holds the
+// folder and has not started a job yet. Returns how many processes it
+// ended. Windows: 0, the Job Object ended the tree with the node that
+// started it.
 int endEarlierJobs(const char16_t* folder);
-
-// Who holds the other end of `connection`, a loopback connection accepted
-// by this process, as far as the job marks tell.
-enum class PeerJob {
-    unknown,     // no holder carries a mark of the folder, or it cannot be told (Windows)
-    currentJob,  // a holder is marked with `currentJob`
-    earlierJob,  // holders are marked with other jobs of the folder only
-};
-PeerJob loopbackPeerJob(const StreamSocket& connection, const char16_t* folder, const std::string& currentJob);
 
 }  // namespace Varnix::Port

@@ -5,14 +5,17 @@
 #include "port/socket.h"
 
 #include <arpa/inet.h>
+#include <limits.h>
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -162,33 +165,103 @@ bool markOf(pid_t pid, std::string& job, std::string& folder) {
     return false;
 }
 
-// The processes marked as jobs of `folder`, with their job ids; this
-// process never among them.
-std::vector<std::pair<pid_t, std::string>> markedProcesses(const std::string& folder) {
-    std::vector<std::pair<pid_t, std::string>> found;
-    for (const ProcessEntry& entry : processTable()) {
-        std::string job, markedFolder;
-        if (entry.dead || entry.pid == ::getpid() || !markOf(entry.pid, job, markedFolder)) continue;
-        if (markedFolder == folder) found.emplace_back(entry.pid, job);
-    }
-    return found;
+// What a job's mark names its folder by: its device and inode, the same
+// however the folder is spelled; its text when it cannot be read.
+std::string folderIdentity(const std::string& folder) {
+    struct stat info = {};
+    if (::stat(folder.c_str(), &info) != 0) return folder;
+    return std::to_string(std::uint64_t(info.st_dev)) + ":" + std::to_string(std::uint64_t(info.st_ino));
 }
 
-// Kills `pid` if it still carries a mark of `folder`. The descriptor taken
+// The target of the link `path` (a /proc entry); empty when unreadable.
+std::string linkTarget(const std::string& path) {
+    char target[PATH_MAX];
+    ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, std::size_t(length)) : std::string();
+}
+
+// True when `path` is `folder` (canonical) or lies within it.
+bool within(const std::string& path, const std::string& folder) {
+    return !folder.empty() && path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// The data folder a leftover is told by.
+struct FolderKey {
+    std::string identity;   // what the marks name it by
+    std::string canonical;  // its canonical path, for working folders and open files
+};
+
+// True when the descriptor `fd` of `pid` is open for writing.
+bool openForWriting(pid_t pid, const char* fd) {
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + fd);
+    std::string key;
+    while (info >> key) {
+        if (key != "flags:") continue;
+        unsigned long flags = 0;
+        info >> std::oct >> flags;
+        return (flags & O_ACCMODE) != O_RDONLY;
+    }
+    return false;
+}
+
+// True when `pid` works in `folder` or writes into a file there (a reader,
+// such as a log viewer, is left alone).
+bool usesFolder(pid_t pid, const std::string& folder) {
+    const std::string base = "/proc/" + std::to_string(pid);
+    if (within(linkTarget(base + "/cwd"), folder)) return true;
+    DIR* descriptors = ::opendir((base + "/fd").c_str());
+    if (descriptors == nullptr) return false;
+    bool uses = false;
+    while (dirent* entry = ::readdir(descriptors)) {
+        if (entry->d_name[0] == '.') continue;
+        if (within(linkTarget(base + "/fd/" + entry->d_name), folder) && openForWriting(pid, entry->d_name)) {
+            uses = true;
+            break;
+        }
+    }
+    ::closedir(descriptors);
+    return uses;
+}
+
+// True when `pid` is what an earlier run in the folder left: marked as one
+// of its jobs, or unmarked and working in it. A process marked as another
+// folder's job is never one.
+bool isLeftover(pid_t pid, const FolderKey& folder) {
+    std::string job, markedFolder;
+    if (markOf(pid, job, markedFolder)) return markedFolder == folder.identity;
+    return usesFolder(pid, folder.canonical);
+}
+
+// This process and its ancestors (whatever started the node is no
+// leftover), and every process of this program (the log's companion).
+std::set<pid_t> spared(const std::vector<ProcessEntry>& table) {
+    std::map<pid_t, pid_t> parents;
+    for (const ProcessEntry& entry : table) parents[entry.pid] = entry.parent;
+    std::set<pid_t> kept;
+    for (pid_t at = ::getpid(); at > 0 && kept.insert(at).second;) {
+        auto found = parents.find(at);
+        at = found == parents.end() ? 0 : found->second;
+    }
+    const std::string self = linkTarget("/proc/self/exe");
+    for (const ProcessEntry& entry : table)
+        if (!self.empty() && linkTarget("/proc/" + std::to_string(entry.pid) + "/exe") == self) kept.insert(entry.pid);
+    return kept;
+}
+
+// Kills `pid` if it is still a leftover of `folder`. The descriptor taken
 // first pins the process: should it end and its number go to another
 // process before the signal, the signal goes nowhere.
-bool killIfMarked(pid_t pid, const std::string& folder) {
-    std::string job, markedFolder;
+bool killIfLeftover(pid_t pid, const FolderKey& folder) {
 #if defined(SYS_pidfd_open) && defined(SYS_pidfd_send_signal)
     int pinned = int(::syscall(SYS_pidfd_open, pid, 0));
     if (pinned >= 0) {
-        bool killed = markOf(pid, job, markedFolder) && markedFolder == folder &&
-                      ::syscall(SYS_pidfd_send_signal, pinned, SIGKILL, nullptr, 0) == 0;
+        bool killed = isLeftover(pid, folder) && ::syscall(SYS_pidfd_send_signal, pinned, SIGKILL, nullptr, 0) == 0;
         ::close(pinned);
         return killed;
     }
 #endif
-    return markOf(pid, job, markedFolder) && markedFolder == folder && ::kill(pid, SIGKILL) == 0;
+    return isLeftover(pid, folder) && ::kill(pid, SIGKILL) == 0;
 }
 
 // The inode of the socket at the other end of `connection`, by the
@@ -243,32 +316,38 @@ bool holdsSocket(pid_t pid, unsigned long inode) {
 
 int endEarlierJobs(const char16_t* folder) {
     const std::string narrowFolder = narrowPath(folder);
+    FolderKey key{folderIdentity(narrowFolder), {}};
+    if (char* canonical = ::realpath(narrowFolder.c_str(), nullptr)) {
+        key.canonical = canonical;
+        std::free(canonical);
+    }
     std::set<pid_t> ended;
     struct timespec pause = {0, 5 * 1000 * 1000};
-    // A killed process cannot fork; a child forked before the kill carries
-    // the mark too and is found in the next round.
+    // A killed process cannot fork; a child forked before the kill is found
+    // in the next round.
     for (int round = 0; round < 400; ++round) {
-        std::vector<std::pair<pid_t, std::string>> marked = markedProcesses(narrowFolder);
-        if (marked.empty()) break;
-        for (const auto& process : marked)
-            if (killIfMarked(process.first, narrowFolder)) ended.insert(process.first);
+        std::vector<ProcessEntry> table = processTable();
+        const std::set<pid_t> kept = spared(table);
+        bool found = false;
+        for (const ProcessEntry& entry : table) {
+            if (entry.dead || kept.count(entry.pid) || !isLeftover(entry.pid, key)) continue;
+            found = true;
+            if (killIfLeftover(entry.pid, key)) ended.insert(entry.pid);
+        }
+        if (!found) break;
         ::nanosleep(&pause, nullptr);
     }
     return int(ended.size());
 }
 
-PeerJob loopbackPeerJob(const StreamSocket& connection, const char16_t* folder, const std::string& currentJob) {
+bool ChildProcess::holdsPeerOf(const StreamSocket& connection) {
     unsigned long inode = peerSocketInode(connection);
-    if (inode == 0) return PeerJob::unknown;
-    // Only the folder's marked processes are searched: the peer that matters
-    // is among them, and the machine's other processes are many.
-    bool earlier = false;
-    for (const auto& process : markedProcesses(narrowPath(folder))) {
-        if (!holdsSocket(process.first, inode)) continue;
-        if (process.second == currentJob) return PeerJob::currentJob;
-        earlier = true;
-    }
-    return earlier ? PeerJob::earlierJob : PeerJob::unknown;
+    if (inode == 0) return true;
+    // This process starts no other children while a renderer runs: its
+    // descendants are the tree.
+    for (const ProcessEntry& entry : descendants())
+        if (!entry.dead && holdsSocket(entry.pid, inode)) return true;
+    return false;
 }
 
 namespace {
@@ -299,6 +378,25 @@ bool processUsage(pid_t pid, double& cpuSeconds, std::uint64_t& residentBytes) {
     cpuSeconds = double(user + system + std::uint64_t(std::max(0LL, childUser + childSystem))) / double(ticks);
     residentBytes = std::uint64_t(std::max(0LL, residentPages)) * std::uint64_t(pageSize);
     return true;
+}
+
+// The proportional set size of `pid`: its resident pages, each shared one
+// divided among the processes that map it, so that a tree's sum counts a
+// page once however many of its processes share it. False where the system
+// gives none (before Linux 4.14, or not readable).
+bool proportionalSetSize(pid_t pid, std::uint64_t& bytes) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/smaps_rollup", long(pid));
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return false;
+    char line[256];
+    unsigned long long kilobytes = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file) != nullptr)
+        found = std::sscanf(line, "Pss: %llu kB", &kilobytes) == 1;
+    std::fclose(file);
+    if (found) bytes = std::uint64_t(kilobytes) * 1024;
+    return found;
 }
 
 }  // namespace
@@ -348,7 +446,7 @@ Result<std::unique_ptr<ChildProcess>> ChildProcess::start(const char16_t* comman
     std::vector<char*> environment;
     if (folder != nullptr) {
         job = runId() + "-" + std::to_string(jobsMade.fetch_add(1) + 1);
-        variables = markedEnvironment(job + " " + narrowPath(folder));
+        variables = markedEnvironment(job + " " + folderIdentity(narrowPath(folder)));
         for (std::string& variable : variables) environment.push_back(&variable[0]);
         environment.push_back(nullptr);
     }
@@ -412,6 +510,7 @@ ChildProcess::Usage ChildProcess::usage() {
         double cpu = 0;
         std::uint64_t resident = 0;
         if (!processUsage(entry.pid, cpu, resident)) continue;
+        proportionalSetSize(entry.pid, resident);
         total.known = true;
         total.cpuSeconds += cpu;
         total.memoryBytes += resident;
@@ -421,7 +520,7 @@ ChildProcess::Usage ChildProcess::usage() {
     return total;
 }
 
-// No cgroup of its own here: the caller watches the resident memory.
+// No cgroup of its own here: the caller watches the tree's proportional set size.
 bool ChildProcess::limitMemory(std::uint64_t) { return false; }
 
 // A process group and its subreaper find the whole tree here.

@@ -1,10 +1,16 @@
 #include "port/process.h"
 
+// Before any header that brings windows.h: the socket declarations.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include "port/path_win32.h"
+#include "port/socket.h"
 #include "port/systemerror_win32.h"
 
 #include <windows.h>
 
+#include <iphlpapi.h>
 #include <psapi.h>
 #include <tlhelp32.h>
 
@@ -443,8 +449,53 @@ int returnedValue(int status) { return status; }
 // where the node had none of its own, Windows 7 in a job: see start).
 int endEarlierJobs(const char16_t*) { return 0; }
 
-// The system tells a socket's owning process only through tables this layer
-// does not read: it cannot tell, and so never refuses a connection.
-PeerJob loopbackPeerJob(const StreamSocket&, const char16_t*, const std::string&) { return PeerJob::unknown; }
+namespace {
+
+// The id of the process that owns the other end of `connection`, a loopback
+// connection of this process, by the system's table of TCP connections; 0
+// when it is not found there.
+DWORD peerProcessId(const StreamSocket& connection) {
+    sockaddr_in local = {}, peer = {};
+    int localSize = sizeof local, peerSize = sizeof peer;
+    SOCKET socket = SOCKET(connection.nativeHandle());
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+        getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 || local.sin_family != AF_INET)
+        return 0;
+    std::vector<unsigned char> buffer;
+    DWORD size = 0;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        buffer.resize(size + 4096);
+        size = DWORD(buffer.size());
+        result = GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+    }
+    if (result != NO_ERROR) return 0;
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+    // The peer's row has our ends the other way round; ports in network order.
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_TCPROW_OWNER_PID& row = table->table[i];
+        if (row.dwLocalAddr == peer.sin_addr.s_addr && u_short(row.dwLocalPort) == peer.sin_port &&
+            row.dwRemoteAddr == local.sin_addr.s_addr && u_short(row.dwRemotePort) == local.sin_port)
+            return row.dwOwningPid;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool ChildProcess::holdsPeerOf(const StreamSocket& connection) {
+    DWORD owner = peerProcessId(connection);
+    if (owner == 0) return true;
+    if (system->job != nullptr) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owner);
+        if (process == nullptr) return false;
+        BOOL inJob = FALSE;
+        BOOL asked = IsProcessInJob(process, system->job, &inJob);
+        CloseHandle(process);
+        return asked && inJob;
+    }
+    std::vector<DWORD> tree = descendants(system->processId, system->created, processSnapshot());
+    return std::find(tree.begin(), tree.end(), owner) != tree.end();
+}
 
 }  // namespace Varnix::Port

@@ -10,10 +10,17 @@ namespace Varnix::Port {
 
 // Starts recording stop requests. Call once, on the GUI thread, before the
 // window exists. The first request stops the node once its job has ended,
-// the second cuts the job short; a third gets the system's default treatment
-// (on POSIX: the process ends at once), so an impatient admin can still end
-// a hung shutdown.
+// the second cuts the job short; the third (lastStopRequest) is told as well
+// and gives the cut and the stop 10 s to tell the master and finish the
+// log, after which the system's default treatment ends the process (on
+// POSIX: by the last signal); a fourth gets that default at once, so an
+// impatient admin can still end a hung shutdown. On POSIX every signal whose
+// default would end the process and that can be caught is a request
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU,
+// SIGPWR).
 void watchStopRequests();
+
+constexpr int lastStopRequest = 3;
 
 // How many stop requests have arrived. Lock-free; any thread.
 int stopRequests();

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,10 +30,18 @@ Mutex& notifyLock() {
 void (*notifyFunction)(void*) = nullptr;
 void* notifyContext = nullptr;
 
+// The signals whose default would end the node: each is a stop request, so
+// that a running job's master is told the job was cut.
+constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGPWR};
+std::atomic<int> lastSignal{SIGTERM};
+constexpr int lastRequestGraceMs = 10000;
+
 extern "C" void recordStopRequest(int number) {
     int savedErrno = errno;
-    // The next one ends the process even if shutdown hangs.
-    if (requested.fetch_add(1) + 1 >= 2) signal(number, SIG_DFL);
+    lastSignal.store(number);
+    // From the fourth on the system's default ends the process at once.
+    if (requested.fetch_add(1) + 1 >= lastStopRequest)
+        for (int stop : stopSignals) signal(stop, SIG_DFL);
     char byte = 1;
     if (wakeFds[1] >= 0) (void)!write(wakeFds[1], &byte, 1);
     errno = savedErrno;
@@ -44,8 +53,21 @@ void tellStopRequests(void*) {
         ssize_t got = read(wakeFds[0], &byte, 1);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;
-        MutexLock guard(notifyLock());
-        if (notifyFunction != nullptr) notifyFunction(notifyContext);
+        {
+            MutexLock guard(notifyLock());
+            if (notifyFunction != nullptr) notifyFunction(notifyContext);
+        }
+        if (requested.load() >= lastStopRequest) {
+            // The cut and the stop have this long to tell the master and
+            // write the log's last line; a stop that hangs ends here.
+            struct timespec grace = {lastRequestGraceMs / 1000, 0};
+            while (nanosleep(&grace, &grace) != 0 && errno == EINTR) {
+            }
+            int number = lastSignal.load();
+            signal(number, SIG_DFL);
+            raise(number);
+            return;
+        }
     }
 }
 
@@ -66,11 +88,9 @@ void watchStopRequests() {
     action.sa_handler = recordStopRequest;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    // A closed terminal or a hung-up session: left to its default, it would
-    // end the node mid-job and leave the renderer running.
-    sigaction(SIGHUP, &action, nullptr);
+    // A closed terminal or a hung-up session (SIGHUP) too: left to its
+    // default, it would end the node mid-job and leave the renderer running.
+    for (int stop : stopSignals) sigaction(stop, &action, nullptr);
 }
 
 int stopRequests() { return requested.load(); }

@@ -38,9 +38,14 @@ BOOL WINAPI recordStopRequest(DWORD kind) {
     switch (kind) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-        if (requested.fetch_add(1) >= 2) return FALSE;  // third request: default, ends the process
+        // The fourth: the default, which ends the process at once.
+        if (requested.fetch_add(1) >= lastStopRequest) return FALSE;
         tellStopRequest();
-        return TRUE;
+        if (requested.load() < lastStopRequest) return TRUE;
+        // The third: the cut and the stop have this long to tell the master
+        // and finish the log, then the default ends a stop that hangs.
+        Sleep(10000);
+        return FALSE;
     case CTRL_CLOSE_EVENT:
         // The system ends the process when this returns; give the GUI thread
         // a moment to run the close handler first.

@@ -278,6 +278,14 @@ TEST_F(JobFailure, RendererOfANodeKilledMidJobNeverReachesTheNextJob) {
                                 }),
                   ++restarts)
             << c.name;
+        // Each kill is named once, by the run after it; a clean stop is not.
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& l) {
+                                    return l.rfind("WARNING: The earlier run of the node in ", 0) == 0 &&
+                                           l.find(" ended without \"DR server stopped\"") != std::string::npos;
+                                }),
+                  restarts)
+            << c.name;
         EXPECT_EQ(processesNaming((root / "max" / c.name).string()), 0) << c.name;
         fs::path next = root / (std::string(c.name) + "-next");
         fs::create_directories(next);

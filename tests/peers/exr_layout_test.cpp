@@ -128,10 +128,12 @@ TEST_F(ExrLayoutTest, EveryCutOfAFileOpenExrCannotReadIsCutAndTheWholeFileIsWhol
             EXPECT_EQ(verdictOf(cut), ExrLayout::Verdict::cut) << sample.path << " cut at " << size;
         }
     }
-    // What the check does not judge is left as it is: no EXR, or nothing yet.
-    EXPECT_EQ(verdictOf(""), ExrLayout::Verdict::notChecked);
+    // Too short for any EXR: cut, whatever its bytes; what the check does
+    // not judge is left as it is.
+    EXPECT_EQ(verdictOf(""), ExrLayout::Verdict::cut);
+    EXPECT_EQ(verdictOf(std::string("\x76\x2f\x31\x01", 4)), ExrLayout::Verdict::cut);
+    EXPECT_EQ(verdictOf("GIF89"), ExrLayout::Verdict::cut);
     EXPECT_EQ(verdictOf("GIF89a and so on"), ExrLayout::Verdict::notChecked);
-    EXPECT_EQ(verdictOf(std::string("\x76\x2f\x31\x01", 4)), ExrLayout::Verdict::notChecked);
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ TEST_F(MasterLinkTest, AWholeJobSavesEveryDumpAndSendsEndAfterTheAskedDumps) {
 
     std::string dump("\x76\x2f\x31\x01", 4);  // what every EXR file starts with
     for (int i = 4; i < 70001; ++i) dump.push_back(static_cast<char>(i % 251));
-    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(0)));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(9) + "GIF89a..."));
     ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(70001) + dump.substr(0, 30000)));
     std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(master->finishedWithin(0ms));
@@ -77,15 +77,15 @@ TEST_F(MasterLinkTest, AWholeJobSavesEveryDumpAndSendsEndAfterTheAskedDumps) {
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 0) << master->err();
     EXPECT_EQ(outFiles(), (std::vector<std::string>{"frame12_dump001.exr", "frame12_dump002.exr"}));
-    EXPECT_EQ(readFile(out + "/frame12_dump001.exr"), "");
+    EXPECT_EQ(readFile(out + "/frame12_dump001.exr"), "GIF89a...");
     EXPECT_TRUE(readFile(out + "/frame12_dump002.exr") == dump);
     EXPECT_NE(master->out().find("job finished, 2 dumps saved"), std::string::npos) << master->out();
-    EXPECT_NE(master->out().find("(0 bytes, "), std::string::npos) << master->out();
+    EXPECT_NE(master->out().find("(9 bytes, "), std::string::npos) << master->out();
     EXPECT_NE(master->out().find("(70,001 bytes, "), std::string::npos) << master->out();
     EXPECT_EQ(master->out().find('\r'), std::string::npos);  // no progress lines off a terminal
-    // The empty dump is kept, with a warning that it is no EXR file.
+    // A dump of another kind is kept, with a warning that it is no EXR file.
     EXPECT_EQ(master->err(), "drmaster: warning: dump 1 (" + out +
-                                 "/frame12_dump001.exr, 0 bytes) is not an EXR "
+                                 "/frame12_dump001.exr, 9 bytes) is not an EXR "
                                  "file: it does not start with the EXR magic number 76 2f 31 01; kept as it came\n");
 }
 
@@ -99,13 +99,13 @@ TEST_F(MasterLinkTest, ABusyNodeIsWaitedForAndAnAbandonedDumpIsSkipped) {
     EXPECT_EQ(readStringFrame(*link, 5), "2014 12");
     receiveScene(*link);
     // A signal whose dump could not be sized, then the next try.
-    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + fileDumpBytes + le32(3) + "abc"));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + fileDumpBytes + le32(8) + "abcdefgh"));
     std::this_thread::sleep_for(200ms);
     link->Destroy();
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 0) << master->err();
     EXPECT_EQ(outFiles(), std::vector<std::string>{"frame12_dump001.exr"});
-    EXPECT_EQ(readFile(out + "/frame12_dump001.exr"), "abc");
+    EXPECT_EQ(readFile(out + "/frame12_dump001.exr"), "abcdefgh");
     EXPECT_NE(master->out().find("busy"), std::string::npos);
 }
 
@@ -120,7 +120,7 @@ TEST_F(MasterLinkTest, EndAfterSecondsCountsFromTheSceneUpload) {
     EXPECT_GT(Clock::now() - sceneDone, 700ms);
     EXPECT_LT(Clock::now() - sceneDone, 20000ms);  // counted from the upload, generous for a slow run
     EXPECT_EQ(readRaw(*link, 4, 1), "");           // END is sent once
-    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(4) + "v/1\x01"));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(10) + "not an EXR"));
     link->Destroy();
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 0) << master->err();
@@ -134,7 +134,7 @@ TEST_F(MasterLinkTest, CtrlCSendsEndAndASecondCtrlCQuits) {
     ASSERT_TRUE(link);
     receiveScene(*link);
     EXPECT_EQ(readRaw(*link, 4, 5), endBytes);
-    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(4) + "v/1\x01"));
+    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(10) + "not an EXR"));
     link->Destroy();
     ASSERT_TRUE(master->finishedWithin(5s));
     EXPECT_EQ(master->status(), 0) << master->err();
@@ -239,22 +239,32 @@ TEST_F(MasterLinkTest, ACutDumpLeavesNoFileAndADumpOfNegativeSizeIsRefused) {
     EXPECT_EQ(master->status(), 6);
 
     // A frame that came whole but carries an EXR cut short on the node's
-    // disk: a whole dump comes first and is kept, the cut one is not.
+    // disk, or a file too short for any EXR: a whole dump comes first and is
+    // kept, the cut one is not.
     const std::string exr = Varnix::Peer::encodeExr(Varnix::Peer::makeFrameImage(128, 64, 12, 1.0));
-    const std::string cut = exr.substr(0, 40000);
-    start();
-    acceptJob(link);
-    ASSERT_TRUE(link);
-    receiveScene(*link);
-    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(uint32_t(exr.size())) + exr));
-    ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(uint32_t(cut.size())) + cut));
-    ASSERT_TRUE(master->finishedWithin(10s));
-    EXPECT_EQ(master->status(), 14) << master->err();
-    EXPECT_NE(master->err().find("dump 2 from 127.0.0.1 (127.0.0.1:19668) (40,000 bytes) is not a whole EXR file: it "
-                                 "lacks 39 of its 64 chunks of pixel data; the file was removed"),
-              std::string::npos)
-        << master->err();
-    EXPECT_EQ(outFiles(), std::vector<std::string>{"frame12_dump001.exr"});
+    const struct {
+        std::string dump, said;
+    } cuts[] = {
+        {exr.substr(0, 40000), "(40,000 bytes) is not a whole EXR file: it lacks 39 of its 64 chunks of pixel data"},
+        {"", "(0 bytes) is not a whole EXR file: it lacks the 8 bytes every EXR file begins with"},
+        {exr.substr(0, 5), "(5 bytes) is not a whole EXR file: it lacks the 8 bytes every EXR file begins with"},
+    };
+    for (const auto& cut : cuts) {
+        std::filesystem::remove_all(out);
+        std::filesystem::create_directories(out);
+        start();
+        acceptJob(link);
+        ASSERT_TRUE(link);
+        receiveScene(*link);
+        ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(uint32_t(exr.size())) + exr));
+        ASSERT_TRUE(writeRaw(*link, fileDumpBytes + le32(uint32_t(cut.dump.size())) + cut.dump));
+        ASSERT_TRUE(master->finishedWithin(10s));
+        EXPECT_EQ(master->status(), 14) << master->err();
+        EXPECT_NE(master->err().find("dump 2 from 127.0.0.1 (127.0.0.1:19668) " + cut.said + "; the file was removed"),
+                  std::string::npos)
+            << master->err();
+        EXPECT_EQ(outFiles(), std::vector<std::string>{"frame12_dump001.exr"});
+    }
 }
 
 TEST_F(MasterLinkTest, FailuresBeforeTheJobHaveTheirOwnExitStatus) {

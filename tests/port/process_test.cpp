@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/prctl.h>
 
 #include <chrono>
 #include <filesystem>
@@ -17,7 +18,6 @@
 
 namespace fs = std::filesystem;
 using Varnix::Port::ChildProcess;
-using Varnix::Port::PeerJob;
 
 namespace {
 
@@ -114,65 +114,96 @@ TEST_F(ProcessTest, UsageCountsTheCpuAndMemoryOfTheWholeTreeAlsoADaemonsAndKeeps
     EXPECT_LT(after.memoryBytes, 40u << 20);
     EXPECT_GE(after.peakMemoryBytes, 40u << 20);
 
+    // Forked workers reading the 120 MB they share: the pages count once,
+    // not four times. Each says when it has read them all.
+    fs::path ready = directory / "workers";
+    std::unique_ptr<ChildProcess> workers =
+        start("exec python3 -c \"import mmap, os, time\nm = mmap.mmap(-1, 120 << 20)\nm.write(b'x' * (120 << 20))\n"
+              "for _ in range(3):\n    os.fork() or (m.find(b'y', 0), open('" +
+              ready.string() + "', 'a').write('w'), time.sleep(600))\ntime.sleep(600)\"");
+    ASSERT_TRUE(workers);
+    for (int i = 0; i < 6000 && !(fs::exists(ready) && fs::file_size(ready) >= 3); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(fs::exists(ready) && fs::file_size(ready) >= 3);
+    ChildProcess::Usage shared = workers->usage();
+    EXPECT_GE(shared.memoryBytes, 110u << 20);
+    EXPECT_LT(shared.memoryBytes, 250u << 20) << shared.memoryBytes;
+    workers->endTree();
+
     EXPECT_EQ(Varnix::Port::exitStatusMeaning(134), "signal 6, SIGABRT");
     EXPECT_EQ(Varnix::Port::exitStatusMeaning(128 + SIGSEGV), "signal 11, SIGSEGV");
     EXPECT_EQ(Varnix::Port::exitStatusMeaning(1), "");
     EXPECT_EQ(Varnix::Port::exitStatusMeaning(0), "");
 }
 
-TEST_F(ProcessTest, EarlierJobsOfAFolderAreEndedAlsoADaemonAndNoOtherFoldersJobIs) {
-    // As left by a node that died: a marked interpreter still running, and a
-    // daemon of it in a session of its own.
-    fs::path data = directory / "drData", other = directory / "otherData";
+TEST_F(ProcessTest, EarlierJobsOfAFolderAreEndedHoweverItIsSpelledAndNoOtherFoldersJobIs) {
+    // As left by a node that died: a marked interpreter still running, a
+    // daemon of it in a session of its own, and one that dropped its
+    // environment (and so its mark) but works in the folder.
+    fs::path data = directory / "drData", other = directory / "otherData", link = directory / "linked";
+    fs::create_directories(data);
+    fs::create_directories(other);
+    fs::create_directory_symlink(data, link);
     std::string daemon = "(setsid sh -c 'echo $$ > \"" + (directory / "daemon").string() + "\"; exec sleep 600' &)";
+    std::string inData = "cd \"" + data.string() + "\" && exec env -i sleep 600";
+    std::string log = (data / "MaxLog.txt").string();
+    std::ofstream(log).put('\n');
     std::unique_ptr<ChildProcess> earlier = startMarked(daemon + "; sleep 600", data);
-    std::unique_ptr<ChildProcess> elsewhere = startMarked("sleep 600", other);
+    std::unique_ptr<ChildProcess> unmarkedInData = startMarked(inData, data);
+    std::unique_ptr<ChildProcess> unmarkedWriter = startMarked("exec 3>>\"" + log + "\"; exec env -i sleep 600", data);
+    // A reader of the folder's files, such as a log viewer, is no leftover.
+    std::unique_ptr<ChildProcess> reader = start("exec 3<\"" + log + "\"; exec sleep 600");
+    // Another folder's job is never ended, wherever it works.
+    std::unique_ptr<ChildProcess> elsewhere = startMarked("cd \"" + data.string() + "\" && sleep 600", other);
     std::unique_ptr<ChildProcess> unmarked = start("sleep 600");
-    ASSERT_TRUE(earlier && elsewhere && unmarked);
+    ASSERT_TRUE(earlier && unmarkedInData && unmarkedWriter && reader && elsewhere && unmarked);
     EXPECT_NE(earlier->jobId(), elsewhere->jobId());
     EXPECT_TRUE(unmarked->jobId().empty());
     int daemonPid = pidWrittenTo(directory / "daemon");
     ASSERT_GT(daemonPid, 0);
 
-    EXPECT_EQ(Varnix::Port::endEarlierJobs(Varnix::Port::pathFromSystem(data.c_str()).c_str()), 3);
+    // The folder as a later run may name it: through a link, with a slash.
+    std::string spelled = link.string() + "/";
+    EXPECT_EQ(Varnix::Port::endEarlierJobs(Varnix::Port::pathFromSystem(spelled.c_str()).c_str()), 5);
     EXPECT_FALSE(runs(daemonPid)) << "left running: " << daemonPid;
     EXPECT_TRUE(earlier->wait(10000));
+    EXPECT_TRUE(unmarkedInData->wait(10000));
+    EXPECT_TRUE(unmarkedWriter->wait(10000));
+    EXPECT_FALSE(reader->wait(0));
     EXPECT_FALSE(elsewhere->wait(100));
     EXPECT_FALSE(unmarked->wait(0));
     EXPECT_EQ(Varnix::Port::endEarlierJobs(Varnix::Port::pathFromSystem(data.c_str()).c_str()), 0);
 }
 
-TEST_F(ProcessTest, TheProcessAtTheOtherEndOfALoopbackConnectionIsToldByItsJob) {
+TEST_F(ProcessTest, OnlyAProcessOfTheTreeHoldsThePeerOfALoopbackConnection) {
     Varnix::Port::ListeningSocket listener(Varnix::Port::IPv4Address::loopback(0));
     listener.SetTimeout(10);
     Varnix::Port::IPv4Address local;
     ASSERT_TRUE(listener.IsOk() && listener.GetLocal(local));
-    fs::path data = directory / "drData";
-    std::u16string folder = Varnix::Port::pathFromSystem(data.c_str());
-    std::u16string otherFolder = Varnix::Port::pathFromSystem((directory / "elsewhere").c_str());
-    std::string connect = "exec bash -c 'exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(local.port) + "; sleep 600'";
-    std::unique_ptr<ChildProcess> earlier = startMarked(connect, data);
-    std::unique_ptr<ChildProcess> current = startMarked("sleep 600", data);
-    ASSERT_TRUE(earlier && current);
-    std::unique_ptr<Varnix::Port::StreamSocket> fromEarlier = listener.Accept();
-    ASSERT_TRUE(fromEarlier);
-    std::unique_ptr<ChildProcess> unmarked = start(connect);
-    std::unique_ptr<Varnix::Port::StreamSocket> fromUnmarked = listener.Accept();
-    ASSERT_TRUE(fromUnmarked);
-    struct {
-        Varnix::Port::StreamSocket* connection;
-        const std::u16string& folder;
-        std::string job;
-        PeerJob expected;
-    } cases[] = {
-        {fromEarlier.get(), folder, current->jobId(), PeerJob::earlierJob},
-        {fromEarlier.get(), folder, earlier->jobId(), PeerJob::currentJob},
-        {fromEarlier.get(), otherFolder, current->jobId(), PeerJob::unknown},
-        {fromUnmarked.get(), folder, current->jobId(), PeerJob::unknown},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(int(Varnix::Port::loopbackPeerJob(*c.connection, c.folder.c_str(), c.job)), int(c.expected))
-            << &c - cases;
+    std::string connect = "exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(local.port) + "; exec sleep 600";
+    // Without its mark, in a session of its own: still of the tree.
+    std::unique_ptr<ChildProcess> current = start("(setsid env -i bash -c '" + connect + "' &); sleep 600");
+    ASSERT_TRUE(current);
+    std::unique_ptr<Varnix::Port::StreamSocket> fromTree = listener.Accept();
+    ASSERT_TRUE(fromTree);
+    // A leftover of a node that died: a process this one is no ancestor of.
+    fs::path pid = directory / "orphan";
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+    std::string orphan = "(bash -c 'echo $$ > \"" + pid.string() + "\"; " + connect + "' &)";
+    ASSERT_EQ(std::system(orphan.c_str()), 0);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    std::unique_ptr<Varnix::Port::StreamSocket> fromOrphan = listener.Accept();
+    ASSERT_TRUE(fromOrphan);
+    std::unique_ptr<Varnix::Port::StreamSocket> own =
+        Varnix::Port::StreamSocket::connect(Varnix::Port::IPv4Address::loopback(local.port), 10).take();
+    ASSERT_TRUE(own);
+    std::unique_ptr<Varnix::Port::StreamSocket> fromHere = listener.Accept();
+    ASSERT_TRUE(fromHere);
+
+    EXPECT_TRUE(current->holdsPeerOf(*fromTree));
+    EXPECT_FALSE(current->holdsPeerOf(*fromOrphan));
+    EXPECT_FALSE(current->holdsPeerOf(*fromHere));
+    ::kill(pidWrittenTo(pid), SIGKILL);
 }
 
 }  // namespace

@@ -347,9 +347,9 @@ int MasterSession::receiveDump() {
     progress.clear();
     out.close();
     if (out.fail()) return fail(masterLocalFile, "cannot write the dump file '" + partPath.u8string() + "'");
-    if (exr) {
+    if (exr || size < 8) {
         // The frame came whole, but the file it carried may not have been:
-        // a renderer cut short on a full disk.
+        // a renderer cut short on a full disk (too short for an EXR at all).
         const ExrLayout layout = exrLayoutOf(partPath);
         if (layout.verdict == ExrLayout::Verdict::cut) {
             std::error_code ignored;

@@ -151,7 +151,8 @@ exit status
     13   discover, status: the ping or request could not be sent (no route
          to the network, or broadcasts are not allowed)
     14   render: a dump came whole but is not a whole EXR file (cut short
-         on the node's disk); it was removed
+         on the node's disk, or too short to be one: under 8 bytes); it
+         was removed
     15   check-config: FILE is not a configuration a node takes whole
     16   status: a node answered with a status that is no readable JSON
     17   farm: ADDRESS:PORT cannot be served (the port is taken, or the

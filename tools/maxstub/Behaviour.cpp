@@ -97,6 +97,7 @@ bool apply(Behaviour& b, const std::string& key, const std::string& value) {
     }
     if (key == "grow_memory_step_mb") return toInt(value, 1, 1024, b.growMemoryStepMb);
     if (key == "grow_memory_cap_mb") return toInt(value, 1, 1 << 20, b.growMemoryCapMb);
+    if (key == "clear_environment") return toBool(value, b.clearEnvironment);
     if (key == "late_dump_ms") return toInt(value, -1, 3600000, b.lateDumpMs);
     if (key == "message_box_title") {
         b.messageBoxTitle = value;

@@ -35,7 +35,8 @@ struct Behaviour {
     std::string hang = "no";
     int growMemoryStepMb = 16;
     int growMemoryCapMb = 1024;
-    int lateDumpMs = -1;  // before exiting, leave a helper that writes dump99.exr this much later; -1: none
+    bool clearEnvironment = false;  // start again with an empty environment, as programs that set their title do
+    int lateDumpMs = -1;            // before exiting, leave a helper that writes dump99.exr this much later; -1: none
     // Once online, a message box with this title and text that waits for a
     // click (Windows; elsewhere only recorded); empty title: none.
     std::string messageBoxTitle;

@@ -14,6 +14,11 @@ constexpr const char* lateDumpOption = "--late-dump";
 // not be started.
 bool startLateHelper(const std::string& directory, int delayMs);
 
+// With `argv` as main got it: runs this executable again in place with an
+// empty environment, unless the environment is empty already (POSIX; on
+// Windows nothing: no mark is kept there). Returns only when it does not.
+void dropEnvironment(char** argv);
+
 // The helper's part: waits, then writes the dump (renamed into place).
 // Returns the exit status.
 int runLateHelper(const std::string& directory, int delayMs);

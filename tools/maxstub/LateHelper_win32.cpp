@@ -27,4 +27,6 @@ bool startLateHelper(const std::string& directory, int delayMs) {
     return true;
 }
 
+void dropEnvironment(char**) {}
+
 }  // namespace Varnix::Peer

@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
     console << "3dsmaxcmd stand-in for the Varnix render node" << std::endl;
 
     const Behaviour behaviour = loadBehaviour(console);
+    if (behaviour.clearEnvironment) dropEnvironment(argv);
     Recorder recorder(behaviour.recordFile.empty() ? besideExecutable(recordFileName) : behaviour.recordFile);
     recorder.line("run");
 

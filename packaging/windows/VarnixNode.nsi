@@ -10,7 +10,9 @@
 ; Silent: setup.exe /S [options] [/D=<install folder>]; Uninstall.exe /S
 ; _?=<install folder> (waits for its end; the uninstall entry's
 ; QuietUninstallString). Options may be quoted whole ("/CONFIG=C:\a b.txt",
-; as PowerShell passes them) or in their value; an unknown one fails.
+; as PowerShell passes them) or in their value, in any case (/s is /S); an
+; unknown one fails. A run where nobody could see a wizard (session 0, as a
+; deployment tool's agent runs it, or a hidden window station) is silent.
 ; Options (the Windows guide explains them; those marked * are remembered
 ; and used again by later upgrades that do not name them):
 ;   /NOAUTOSTART, /AUTOSTART *   no start at logon / start at logon again
@@ -19,16 +21,18 @@
 ;   /STOPWAIT=<seconds>          how long a running job may finish first (this run;
 ;                                Uninstall.exe takes it too)
 ;   /USER=<account> *            the logon task only for that account; "*": every
-;                                user; without it: every user but administrators
+;                                user; empty (/USER=) or never given: every user
+;                                but administrators
 ;   /CONFIG=<file>               installs that file as drData\DrConfig.txt, once
 ;                                a node would take every line of it
 ;   /LOG=<file>                  the install log there (default: in the data folder)
 ;   /MODE=desktop|service *      desktop: the log window at logon (the default);
 ;                                service: the Windows service VarnixNode at boot,
 ;                                the companion window at logon
-;   /SERVICEACCOUNT=<account> *  the service's account (default LocalSystem; "*"
-;                                goes back to it); /SERVICEPASSWORD=<password>
-;                                its password, never logged nor remembered
+;   /SERVICEACCOUNT=<account> *  the service's account (default the virtual
+;                                account NT SERVICE\VarnixNode; "*" goes back to it;
+;                                LocalSystem only when named); /SERVICEPASSWORD=
+;                                <password> its password, never logged nor remembered
 ;   /NOCRASHDIALOG, /CRASHDIALOG *  Windows Error Reporting shows no crash dialog
 ;                                on this machine (a crashed 3ds Max exits) / shows
 ;                                it again as before; the uninstall restores it too
@@ -95,6 +99,10 @@ XPStyle on
 !define RULE_HTTP "Varnix DR node: metrics (HTTP)"
 !define SERVICE "VarnixNode"
 !define SERVICE_DISPLAY "Varnix DR node"
+; The service's default account: Windows makes it with the service, it has
+; no password to keep, a user's rights (and the folders granted to it), and
+; it reaches the network as the computer.
+!define VIRTUAL_ACCOUNT "NT SERVICE\${SERVICE}"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -175,12 +183,13 @@ Var BadOptions
 Var Mode         ; "desktop" or "service"
 Var OldMode      ; the mode installed, "" for none
 Var OptMode
-Var ServiceAccount ; "" for LocalSystem
+Var ServiceAccount ; "" for ${VIRTUAL_ACCOUNT}
 Var OptServiceAccount
 Var OptServicePassword
 Var LogAs        ; what Run logs instead of the command line ("": the command)
 Var StatusHttp   ; ADDRESS:PORT of /metrics and /status, "" for none
 Var OptStatusHttp ; "" not given, "off" for an empty /STATUSHTTP=, else ADDRESS:PORT
+Var NoDesktop    ; 1 when nobody could see a wizard (session 0, a hidden window station)
 Var OptStatus    ; "" not given, "any" for an empty /STATUS=, else off or addresses
 Var OptNewestMax ; "" not given, else the release year of /NEWESTMAX=
 
@@ -244,6 +253,7 @@ Var OptNewestMax ; "" not given, else the release year of /NEWESTMAX=
   Delete "${dir}\${NODE_EXE}"
   Delete "${dir}\${KEEPER_EXE}"
   Delete "${dir}\drmaster.exe"
+  Delete "${dir}\drmaster.exe.*.old"
   Delete "${dir}\${GUIDE}"
   Delete "${dir}\DrConfig sample.txt"
   Delete "${dir}\${TASK_XML}"
@@ -272,9 +282,10 @@ Var OptNewestMax ; "" not given, else the release year of /NEWESTMAX=
     ${EndIf}
     FileClose $LogHandle
     StrCpy $LogFile 1
-    ${GetTime} "" "L" $0 $1 $2 $3 $4 $5 $6
+    ; The command line first: WithoutPassword uses $5 to $9, which hold the time.
     ${GetParameters} $7
     Call ${un}WithoutPassword
+    ${GetTime} "" "L" $0 $1 $2 $3 $4 $5 $6
     !insertmacro LogWrite "$\r$\n$2-$1-$0 $4:$5:$6  $(^Name), $EXEPATH $7$\r$\n"
   FunctionEnd
 
@@ -364,9 +375,22 @@ Var OptNewestMax ; "" not given, else the release year of /NEWESTMAX=
   Function ${un}Run
     Exch $R0
     Push $R1
-    nsExec::ExecToStack '$R0'
-    Pop $0
-    Pop $R1
+    Push $R2
+    ; A program that could not be started at all ("error": seen once for
+    ; sc.exe on a loaded machine) is tried again a few times.
+    StrCpy $R2 0
+    ${Do}
+      nsExec::ExecToStack '$R0'
+      Pop $0
+      Pop $R1
+      ${IfThen} $0 != "error" ${|} ${Break} ${|}
+      IntOp $R2 $R2 + 1
+      ${IfThen} $R2 >= 5 ${|} ${Break} ${|}
+      Sleep 1000
+    ${Loop}
+    ${If} $R2 != 0
+      !insertmacro LogWrite "(the command could not be started $R2 time(s); tried again)$\r$\n"
+    ${EndIf}
     ${If} $LogAs != ""
       ${Log} "> $LogAs  [exit $0]"
       StrCpy $LogAs ""
@@ -376,8 +400,75 @@ Var OptNewestMax ; "" not given, else the release year of /NEWESTMAX=
     ${If} $R1 != ""
       !insertmacro LogWrite "$R1$\r$\n"
     ${EndIf}
+    Pop $R2
     Pop $R1
     Pop $R0
+  FunctionEnd
+
+  ; $4 = the system's text for the error code $3.
+  Function ${un}SystemReason
+    ; FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS
+    System::Call 'kernel32::FormatMessageW(i 0x1200, p 0, i r3, i 0, w .r4, i ${NSIS_MAX_STRLEN}, p 0) i .r5'
+    ${If} $5 == 0
+      StrCpy $4 "no text for it"
+    ${EndIf}
+    StrCpy $5 $4 "" -2
+    ${IfThen} $5 == "$\r$\n" ${|} StrCpy $4 $4 -2 ${|}
+  FunctionEnd
+
+  ; $0 = the Windows session this run is in (0: a service, such as a
+  ; deployment tool's agent running as SYSTEM).
+  Function ${un}SessionId
+    System::Call 'kernel32::GetCurrentProcessId() i .r1'
+    System::Call 'kernel32::ProcessIdToSessionId(i r1, *i .r0) i .r2'
+    ${IfThen} $2 == 0 ${|} StrCpy $0 1 ${|}
+  FunctionEnd
+
+  ; Makes the run silent when /S is on its command line in any case (the
+  ; installer's own reading takes "/S" only) or when nobody could answer a
+  ; wizard: in session 0 or on a window station that is not shown
+  ; ($NoDesktop = 1 then). A wizard there would wait for ever, holding the
+  ; setup mutex that every later run waits for.
+  Function ${un}SilentWhereNobodySees
+    StrCpy $NoDesktop 0
+    Call ${un}SessionId
+    ${IfThen} $0 == 0 ${|} StrCpy $NoDesktop 1 ${|}
+    System::Call 'user32::GetProcessWindowStation() p .r1'
+    System::Call '*(i 0, i 0, i 0) p .r2'
+    ; UOI_FLAGS; WSF_VISIBLE
+    System::Call 'user32::GetUserObjectInformationW(p r1, i 1, p r2, i 12, *i .r3) i .r4'
+    ${If} $4 != 0
+      System::Call '*$2(i, i, i .r5)'
+      IntOp $5 $5 & 1
+      ${IfThen} $5 == 0 ${|} StrCpy $NoDesktop 1 ${|}
+    ${EndIf}
+    System::Free $2
+    ${If} $NoDesktop == 1
+      SetSilent silent
+      Return
+    ${EndIf}
+    ; "/s" as an argument of its own (quoted or not); StrCmp ignores case.
+    StrCpy $1 0
+    ${Do}
+      StrCpy $2 $CMDLINE 2 $1
+      ${IfThen} $2 == "" ${|} ${Break} ${|}
+      ${If} $2 == "/S"
+        StrCpy $3 " "
+        IntOp $4 $1 - 1
+        ${IfThen} $4 >= 0 ${|} StrCpy $3 $CMDLINE 1 $4 ${|}
+        IntOp $4 $1 + 2
+        StrCpy $4 $CMDLINE 1 $4
+        ${IfThen} $3 == '"' ${|} StrCpy $3 " " ${|}
+        ${IfThen} $4 == '"' ${|} StrCpy $4 "" ${|}
+        ${IfThen} $4 == " " ${|} StrCpy $4 "" ${|}
+        ${If} $3 == " "
+        ${AndIf} $4 == ""
+          SetSilent silent
+          Return
+        ${EndIf}
+      ${EndIf}
+      IntOp $1 $1 + 1
+    ${Loop}
   FunctionEnd
 
   ; $0 = 1 when a VarnixNode.exe runs: its window in this session, or the
@@ -509,6 +600,65 @@ Var OptNewestMax ; "" not given, else the release year of /NEWESTMAX=
       Sleep 1000
       IntOp $R1 $R1 + 1
     ${Loop}
+  FunctionEnd
+
+  ; Removes the service; $0 = 0 once its entry is gone. It waits for the
+  ; service to have stopped (its process may still be ending), calls the
+  ; manager itself (no sc.exe to fail to start) and tries again for up to
+  ; a minute while the manager refuses, each new refusal logged with the
+  ; system's reason; a service marked for deletion stays until the last
+  ; handle to it is closed, so its entry is waited for too.
+  Function ${un}RemoveService
+    StrCpy $R0 60
+    Call ${un}WaitServiceStopped
+    ${IfThen} $0 == 1 ${|} ${Log} "The service ${SERVICE} has not stopped after 60 s; removing it all the same" ${|}
+    StrCpy $R2 ""
+    ${For} $R1 1 60
+      ; SC_MANAGER_CONNECT; DELETE | SERVICE_QUERY_STATUS
+      System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r1 ?e'
+      Pop $3
+      ${If} $1 != 0
+        System::Call 'advapi32::OpenServiceW(p r1, w "${SERVICE}", i 0x10004) p .r2 ?e'
+        Pop $3
+        ${If} $2 != 0
+          System::Call 'advapi32::DeleteService(p r2) i .r4 ?e'
+          Pop $3
+          ${IfThen} $4 != 0 ${|} StrCpy $3 0 ${|}
+          System::Call 'advapi32::CloseServiceHandle(p r2)'
+        ${EndIf}
+        System::Call 'advapi32::CloseServiceHandle(p r1)'
+      ${EndIf}
+      ; Removed, already marked for deletion, or no longer there.
+      ${If} $3 == 0
+      ${OrIf} $3 == 1072
+      ${OrIf} $3 == 1060
+        ${Break}
+      ${EndIf}
+      ${If} $3 != $R2
+        StrCpy $R2 $3
+        Call ${un}SystemReason
+        ${Log} "The service manager did not remove ${SERVICE} (error $3: $4); trying again for up to a minute"
+      ${EndIf}
+      Sleep 1000
+    ${Next}
+    ${If} $3 != 0
+    ${AndIf} $3 != 1072
+    ${AndIf} $3 != 1060
+      Call ${un}SystemReason
+      ${Log} "The service ${SERVICE} could not be removed: error $3: $4"
+      StrCpy $0 1
+      Return
+    ${EndIf}
+    ${For} $R1 1 60
+      Call ${un}ServiceInstalled
+      ${IfThen} $0 == 0 ${|} ${Break} ${|}
+      Sleep 1000
+    ${Next}
+    ${If} $0 == 1
+      ${Log} "The service ${SERVICE} is marked for deletion but still there after 60 s: a program (the Services console?) holds it open"
+    ${Else}
+      ${Log} "The service ${SERVICE} is removed"
+    ${EndIf}
   FunctionEnd
 
   ; Stops the service as the node's close box would: the manager's stop
@@ -827,6 +977,35 @@ FunctionEnd
   ${EndIf}
 !macroend
 
+; drmaster.exe may run from the program folder for weeks (farm --serve,
+; status --watch). A running program cannot be replaced but can be renamed:
+; it goes aside as drmaster.exe.<n>.old, the new one takes its name, and
+; the old copy is deleted at the next run of the installer after it ended
+; (or at the next restart). Old copies no longer running go first.
+Function SetAsideRunningDrmaster
+  Delete "$INSTDIR\drmaster.exe.*.old"
+  ${IfNot} ${FileExists} "$INSTDIR\drmaster.exe"
+    Return
+  ${EndIf}
+  ClearErrors
+  FileOpen $0 "$INSTDIR\drmaster.exe" a
+  ${IfNot} ${Errors}
+    FileClose $0
+    Return
+  ${EndIf}
+  System::Call 'kernel32::GetTickCount() i .r1'
+  ClearErrors
+  Rename "$INSTDIR\drmaster.exe" "$INSTDIR\drmaster.exe.$1.old"
+  ${If} ${Errors}
+    ${Log} "drmaster.exe is in use and could not be renamed"
+    Return
+  ${EndIf}
+  Delete /REBOOTOK "$INSTDIR\drmaster.exe.$1.old"
+  ; No question of a restart at the end of a wizard for it.
+  SetRebootFlag false
+  ${Log} "drmaster.exe was in use: the running copy goes on as drmaster.exe.$1.old, removed once it has ended (at the next install or restart)"
+FunctionEnd
+
 ; Appends "<year> <install directory>" for every 3ds Max release the registry
 ; knows of to the file open in $R9, probing the keys the node itself probes
 ; when it writes a default DrConfig.txt; $R8 counts them. Up to the newest
@@ -876,14 +1055,6 @@ Function AppendRegistryReleases
       IntOp $R8 $R8 + 1
     ${EndIf}
   ${Next}
-FunctionEnd
-
-; $0 = the Windows session this installer runs in (0: a service, such as
-; a deployment tool's agent running as SYSTEM).
-Function SessionId
-  System::Call 'kernel32::GetCurrentProcessId() i .r1'
-  System::Call 'kernel32::ProcessIdToSessionId(i r1, *i .r0) i .r2'
-  ${IfThen} $2 == 0 ${|} StrCpy $0 1 ${|}
 FunctionEnd
 
 ; The node again where it ran, or at once after a fresh install with the
@@ -953,13 +1124,8 @@ Function SetUpMode
   Call ServiceInstalled
   ${If} $Mode != "service"
     ${If} $0 == 1
-      Push '"$SYSDIR\sc.exe" delete ${SERVICE}'
-      Call Run
-      ${If} $0 != 0
-        ${Failed} ${EXIT_STEP} "the service ${SERVICE} was not removed"
-      ${Else}
-        ${Log} "The service ${SERVICE} is removed (desktop mode)"
-      ${EndIf}
+      Call RemoveService
+      ${IfThen} $0 != 0 ${|} ${Failed} ${EXIT_STEP} "the service ${SERVICE} was not removed" ${|}
     ${EndIf}
     Return
   ${EndIf}
@@ -968,10 +1134,18 @@ Function SetUpMode
     ; An upgrade in place without /SERVICEACCOUNT= leaves the service as
     ; it finds it (an admin may have changed its start or recovery).
     ReadRegStr $R9 HKLM "SYSTEM\CurrentControlSet\Services\${SERVICE}" "ImagePath"
+    ; Older versions made it LocalSystem's without being asked: that moves
+    ; to the virtual account unless LocalSystem is named.
+    ReadRegStr $R8 HKLM "SYSTEM\CurrentControlSet\Services\${SERVICE}" "ObjectName"
     ${If} $R9 == '"$INSTDIR\${NODE_EXE}" --service "$DataDir"'
     ${AndIf} $OptServiceAccount == ""
-      ${Log} "The service ${SERVICE} is kept as it is: $R9"
-      Return
+      ${If} $ServiceAccount != ""
+      ${OrIf} $R8 != "LocalSystem"
+        ${Log} "The service ${SERVICE} is kept as it is: $R9"
+        Return
+      ${EndIf}
+      ${Log} "The service ${SERVICE} ran as LocalSystem, which no option named: it runs as ${VIRTUAL_ACCOUNT} from now on (/SERVICEACCOUNT=LocalSystem to keep it)"
+      StrCpy $OptServiceAccount "*"
     ${EndIf}
     StrCpy $R6 "config"
   ${EndIf}
@@ -980,7 +1154,7 @@ Function SetUpMode
   ${If} $R6 == "create"
   ${OrIf} $OptServiceAccount != ""
     ${If} $ServiceAccount == ""
-      StrCpy $R8 ' obj= LocalSystem'
+      StrCpy $R8 ' obj= "${VIRTUAL_ACCOUNT}"'
     ${Else}
       StrCpy $R8 ' obj= "$ServiceAccount"'
     ${EndIf}
@@ -998,12 +1172,85 @@ Function SetUpMode
   ${EndIf}
   Push '"$SYSDIR\sc.exe" description ${SERVICE} "Renders 3ds Max jobs for the farm at boot, with nobody logged on (data in $DataDir\drData)"'
   Call Run
-  ; A crash is followed by a start again a minute later (three times a day
-  ; at most); a stop asked for is not.
-  Push '"$SYSDIR\sc.exe" failure ${SERVICE} reset= 86400 actions= restart/60000/restart/60000/restart/60000'
+  ; A crash, or a stop with an error (a start that failed), is followed by
+  ; a start again a minute later, three times a day at most: the manager
+  ; repeats the last action for every later failure, so the fourth is none.
+  ; A stop asked for is not.
+  Push '"$SYSDIR\sc.exe" failure ${SERVICE} reset= 86400 actions= restart/60000/restart/60000/restart/60000//0'
   Call Run
   ${If} $0 != 0
     ${Failed} ${EXIT_STEP} "the recovery actions of the service ${SERVICE}"
+  ${EndIf}
+  ; Not a failed step: the service runs and is restarted after a crash
+  ; without it (Wine's sc.exe lacks the command).
+  Push '"$SYSDIR\sc.exe" failureflag ${SERVICE} 1'
+  Call Run
+  ${If} $0 != 0
+    ${Log} "Note: a failed start of the service ${SERVICE} is not retried on this machine (sc.exe failureflag exited with $0)"
+  ${EndIf}
+FunctionEnd
+
+; The data folder's permissions. drData is written by the node's account
+; alone (and administrators): the service's account, or the one account of
+; /USER=; every user reads it (the companion follows DrLog.txt). Nobody else
+; can then write, replace or delete a received scene before 3ds Max opens
+; it. Without /USER= every user who logs on runs the node, so every user may
+; create and change its files, but not drData itself. Only administrators
+; may change DrConfig.txt, which names the programs the node runs. The data
+; folder itself no longer inherits ProgramData's "Users: create" (older
+; versions also granted Users Modify on it; that goes first).
+Function DataPermissions
+  Push '"$SYSDIR\icacls.exe" "$DataDir" /remove:g ${SID_USERS} /T /C /Q'
+  Call Run
+  StrCpy $R5 $0
+  Push '"$SYSDIR\icacls.exe" "$DataDir" /inheritance:r /grant:r ${SID_SYSTEM}:(OI)(CI)F ${SID_ADMINS}:(OI)(CI)F ${SID_USERS}:(OI)(CI)RX /Q'
+  Call Run
+  IntOp $R5 $R5 | $0
+  ; The node's account as icacls names it ("" for every user).
+  StrCpy $R4 ""
+  ${If} $Mode == "service"
+    StrCpy $R4 '"${VIRTUAL_ACCOUNT}"'
+    ${If} $ServiceAccount == "LocalSystem"
+      StrCpy $R4 ${SID_SYSTEM}
+    ${ElseIf} $ServiceAccount != ""
+      StrCpy $R4 $ServiceAccount
+    ${EndIf}
+  ${ElseIf} $User != "*"
+  ${AndIf} $User != ""
+    StrCpy $R4 $User
+  ${EndIf}
+  ; sc.exe's ".\render" is "render" to icacls.
+  StrCpy $0 $R4 2
+  ${IfThen} $0 == ".\" ${|} StrCpy $R4 $R4 "" 2 ${|}
+  StrCpy $0 $R4 1
+  ${If} $R4 != ""
+  ${AndIf} $0 != "*"
+  ${AndIf} $0 != '"'
+    StrCpy $R4 '"$R4"'
+  ${EndIf}
+  ; Grants an earlier mode or account gave go (explicit ones included); the
+  ; files of a user who could write before are administrators' from now on.
+  Push '"$SYSDIR\icacls.exe" "$DataDir\drData" /reset /T /C /Q'
+  Call Run
+  IntOp $R5 $R5 | $0
+  ${If} $R4 == ""
+    Push '"$SYSDIR\icacls.exe" "$DataDir\drData" /grant ${SID_USERS}:(OI)(CI)(IO)M ${SID_USERS}:(RD,X,WD,AD,REA,RA,RC,S) /Q'
+    Call Run
+    IntOp $R5 $R5 | $0
+  ${Else}
+    Push '"$SYSDIR\icacls.exe" "$DataDir\drData" /setowner ${SID_ADMINS} /T /C /Q'
+    Call Run
+    IntOp $R5 $R5 | $0
+    ; SYSTEM's and administrators' come from the data folder.
+    Push '"$SYSDIR\icacls.exe" "$DataDir\drData" /grant $R4:(OI)(CI)M /Q'
+    Call Run
+    IntOp $R5 $R5 | $0
+  ${EndIf}
+  Push '"$SYSDIR\icacls.exe" "$DataDir\drData\DrConfig.txt" /inheritance:r /grant:r ${SID_SYSTEM}:F ${SID_ADMINS}:F ${SID_USERS}:RX /Q'
+  Call Run
+  IntOp $R5 $R5 | $0
+  ${If} $R5 != 0
+    ${Failed} ${EXIT_STEP} "the permissions of the data folder"
   ${EndIf}
 FunctionEnd
 
@@ -1040,7 +1287,7 @@ Section "${PRODUCT}" SecNode
   ${EndIf}
   ${If} $Mode == "service"
     ${If} $ServiceAccount == ""
-      ${Log} "Mode: service (${SERVICE}, at boot, as LocalSystem); the logon task starts the companion window"
+      ${Log} "Mode: service (${SERVICE}, at boot, as ${VIRTUAL_ACCOUNT}); the logon task starts the companion window"
     ${Else}
       ${Log} "Mode: service (${SERVICE}, at boot, as $ServiceAccount); the logon task starts the companion window"
     ${EndIf}
@@ -1090,6 +1337,7 @@ Section "${PRODUCT}" SecNode
   SetOutPath "$INSTDIR"
   !insertmacro InstallFile "${NODE_EXE}" "${NODE_EXE}"
   !insertmacro InstallFile "${KEEPER_EXE}" "${KEEPER_EXE}"
+  Call SetAsideRunningDrmaster
   !insertmacro InstallFile "drmaster.exe" "drmaster.exe"
   !insertmacro InstallFile "${GUIDE}" "${GUIDE}"
   !insertmacro InstallFile "DrConfig.txt" "DrConfig sample.txt"
@@ -1122,24 +1370,6 @@ Section "${PRODUCT}" SecNode
     ${Log} "drData\DrConfig.txt written with $R8 3ds Max release(s) from the registry"
   ${Else}
     ${Log} "drData\DrConfig.txt kept as it is"
-  ${EndIf}
-
-  ; Permissions: every user may create and change the node's files in drData
-  ; (the log, the scenes and dumps of jobs) but not drData itself, and only
-  ; administrators may change or replace DrConfig.txt, which names the
-  ; programs the node runs. Older versions granted Users Modify on the whole
-  ; data folder; that goes first.
-  Push '"$SYSDIR\icacls.exe" "$DataDir" /remove:g ${SID_USERS} /T /C /Q'
-  Call Run
-  StrCpy $R5 $0
-  Push '"$SYSDIR\icacls.exe" "$DataDir\drData" /grant ${SID_USERS}:(OI)(CI)(IO)M ${SID_USERS}:(RD,X,WD,AD,REA,RA,RC,S) /Q'
-  Call Run
-  IntOp $R5 $R5 | $0
-  Push '"$SYSDIR\icacls.exe" "$DataDir\drData\DrConfig.txt" /inheritance:r /grant:r ${SID_SYSTEM}:F ${SID_ADMINS}:F ${SID_USERS}:RX /Q'
-  Call Run
-  IntOp $R5 $R5 | $0
-  ${If} $R5 != 0
-    ${Failed} ${EXIT_STEP} "the permissions of the data folder"
   ${EndIf}
 
   ; Start menu. "Start in" of a shortcut is the output path at its creation.
@@ -1187,6 +1417,7 @@ Section "${PRODUCT}" SecNode
   Call RegisterTask
 
   Call SetUpMode
+  Call DataPermissions
 
   ; Windows Firewall: the masters' discovery ping and connections, for the
   ; node program only.
@@ -1299,6 +1530,11 @@ Function TakeOption
         StrCpy $OptStatusHttp "off"
         Return
       ${EndIf}
+      ; An empty /USER= puts back the default (every user but administrators).
+      ${If} $R7 == "/USER="
+        StrCpy $OptUser "-"
+        Return
+      ${EndIf}
       ${If} $R7 == "/STATUS="
         StrCpy $OptStatus "any"
         Return
@@ -1342,6 +1578,9 @@ Function TakeOption
     ${Case} "/MODE="
       ${If} $R8 == "desktop"
       ${OrIf} $R8 == "service"
+        ; As written in the registry and the log, whatever the case given.
+        ${IfThen} $R8 == "desktop" ${|} StrCpy $R8 "desktop" ${|}
+        ${IfThen} $R8 == "service" ${|} StrCpy $R8 "service" ${|}
         StrCpy $OptMode $R8
       ${Else}
         StrCpy $BadOptions "$BadOptions $R2 (desktop or service)"
@@ -1474,6 +1713,7 @@ Function .onInit
     Abort
   ${EndIf}
   StrCpy $ExitCode 0
+  Call SilentWhereNobodySees
   Call ReadCommandLine
   StrCpy $LogPath $OptLog
   ${If} $LogPath == ""
@@ -1497,6 +1737,7 @@ Function .onInit
   ; install") or another install: the node's stop, its files, the uninstall
   ; entry and the remembered options (read below) would be changed by both.
   Call OpenLog
+  ${IfThen} $NoDesktop == 1 ${|} ${Log} "Nobody can see a wizard here (session 0 or a hidden window station): the run is silent" ${|}
   IntOp $R0 $StopWait + 180
   Call WaitForOtherRuns
   ${If} $0 != 1
@@ -1544,6 +1785,7 @@ Function .onInit
   ; it without /USER= leaves administrators' logons alone from now on.
   ReadRegStr $User HKLM "${OPTIONS_KEY}" "User"
   ${IfThen} $OptUser != "" ${|} StrCpy $User $OptUser ${|}
+  ${IfThen} $OptUser == "-" ${|} StrCpy $User "" ${|}
   ; Never a drive's root: its permissions would become the program folder's.
   StrLen $0 $INSTDIR
   ${If} $0 <= 3
@@ -1584,6 +1826,7 @@ FunctionEnd
 Function un.onInit
   SetRegView 64
   !insertmacro SetDataDir
+  Call un.SilentWhereNobodySees
   ; The cleanup after an uninstall run in place (see the end of the
   ; uninstall): once that run has let go of the mutex, its file and the
   ; empty program folder go.
@@ -1645,11 +1888,8 @@ Section "Uninstall"
 
   Call un.ServiceInstalled
   ${If} $0 == 1
-    Push '"$SYSDIR\sc.exe" delete ${SERVICE}'
-    Call un.Run
-    ${If} $0 != 0
-      ${Failed} ${EXIT_STEP} "the service ${SERVICE} was not removed"
-    ${EndIf}
+    Call un.RemoveService
+    ${IfThen} $0 != 0 ${|} ${Failed} ${EXIT_STEP} "the service ${SERVICE} was not removed" ${|}
   ${EndIf}
   Push '"$SYSDIR\schtasks.exe" /delete /tn "${TASK}" /f'
   Call un.Run

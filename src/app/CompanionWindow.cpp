@@ -1,7 +1,6 @@
 #include "app/CompanionWindow.h"
 
 #include "app/BuiltInIcon.h"
-#include "app/DrWindow.h"
 #include "app/LogView.h"
 #include "app/MyIcon.h"
 #include "app/ViewAnimations.h"
@@ -27,7 +26,7 @@ constexpr const char16_t* serviceStopProgram = u"sc.exe";
 constexpr const char16_t* serviceStopParameters = u"stop VarnixNode";
 
 wxString windowTitle() {
-    Varnix::String text(DrWindow::title);
+    Varnix::String text(CompanionWindow::title);
     return Varnix::toWxString(text);
 }
 

@@ -17,8 +17,9 @@ class LogView;
 class MyIcon;
 
 // The window of a desktop session on a machine whose node runs as a service
-// (started at logon as `--companion`): the node's window as it looks (title,
-// label, tray icon, tooltip, menu), but it runs no node. It follows the
+// (started at logon as `--companion`): the node's window as it looks (label,
+// tray icon, tooltip, menu; its title says "service companion"), but it runs
+// no node. It follows the
 // service's DrLog.txt as it is written, shows the node's state from its
 // status answer in the status bar, and says when nobody answers. Closing it
 // or its "Quit" ends the companion only. It neither locks the data folder,
@@ -32,6 +33,9 @@ public:
     explicit CompanionWindow(const Varnix::String& dataDirectory, std::uint16_t statusPort = Varnix::discoveryPort);
     ~CompanionWindow() override;
 
+    // Not the node's own title: scripts and installers that find or close the
+    // node by its window's title must not take the companion for it.
+    static constexpr const char16_t* title = u"Varnix Tarvo | Alpha v6.1 (service companion)";
     // What the status bar says, and a line in the view says once, when no
     // status answer comes.
     static constexpr const char16_t* notRunningText = u"The Varnix DR node service is not running";

@@ -41,7 +41,7 @@ void NodeProcess::signal(int number) {
 
 std::string NodeProcess::visibleFrame() const {
     return firstLine(shell("xdotool search --all --onlyvisible --pid " + std::to_string(child) +
-                           " --name '^Varnix Tarvo \\| Alpha v6\\.1$' 2>/dev/null"));
+                           " --name '^Varnix Tarvo \\| Alpha v6\\.1( \\(service companion\\))?$' 2>/dev/null"));
 }
 
 std::string NodeProcess::visibleTrayIcon() const {

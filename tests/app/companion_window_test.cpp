@@ -61,7 +61,7 @@ TEST_F(Companion, LooksLikeTheNodesWindowShowsTheServicesStateAndSaysWhenItStops
     auto responder = std::make_unique<StatusResponder>(
         R"({"state": "rendering", "state_seconds": 40, "stop_requested": false, "job": {"master": "192.168.1.5", "frame": 12}})");
     open(responder->port());
-    EXPECT_EQ(window->GetTitle(), wxString("Varnix Tarvo | Alpha v6.1"));
+    EXPECT_EQ(window->GetTitle(), wxString("Varnix Tarvo | Alpha v6.1 (service companion)"));
     bool labelled = false;
     for (wxWindow* child : window->GetChildren())
         if (auto* label = dynamic_cast<wxStaticText*>(child)) labelled = label->GetLabel() == "Log:";

@@ -286,7 +286,7 @@ TEST_F(NodeProgram, UnopenableLogFileEndsStartUpWithoutShowingTheWindow) {
 }
 
 // `--companion` beside a running node (the service's, at a user's logon):
-// the node's title, no second-node box, nothing written to the node's log,
+// a title of its own (not the node's), no second-node box, nothing written to the node's log,
 // and its close box ends it alone.
 TEST_F(NodeProgram, CompanionBesideTheNodeWritesNothingAndClosingItLeavesTheNodeRunning) {
     ASSERT_FALSE(startNode().empty()) << node->output();
@@ -296,7 +296,8 @@ TEST_F(NodeProgram, CompanionBesideTheNodeWritesNothingAndClosingItLeavesTheNode
     ASSERT_TRUE(waitUntil([&] { return !(frame = companion.visibleFrame()).empty() || !companion.running(); }, 10000));
     ASSERT_FALSE(frame.empty()) << companion.output();
     std::string props = shell("xprop -id " + frame + " WM_NAME");
-    EXPECT_NE(props.find("WM_NAME(STRING) = \"Varnix Tarvo | Alpha v6.1\""), std::string::npos) << props;
+    EXPECT_NE(props.find("WM_NAME(STRING) = \"Varnix Tarvo | Alpha v6.1 (service companion)\""), std::string::npos)
+        << props;
 
     shell("wmctrl -i -c " + frame);
     int status = -1;

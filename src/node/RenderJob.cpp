@@ -171,6 +171,11 @@ bool receiveJob(const RenderJobContext& context, MasterConnection& connection, J
     if (!received) {
         String line = failure.isEmpty() ? String(u"Scene download failed") : u"Scene download failed: " + failure;
         window->log(line);
+        // The system's reason (a read-only or full disk) goes first: the
+        // folder's path ahead of it could push it out of the status answer.
+        const String pathPart = Exception::fileError(request.scenePath).getMessage() + u": ";
+        if (failure.length() > pathPart.length() && failure.substring(0, pathPart.length()) == pathPart)
+            line = u"the scene could not be stored: " + failure.substring(pathPart.length(), failure.length());
         request.why = line.wideCString();
         return false;
     }
@@ -430,7 +435,13 @@ private:
     static constexpr std::uint32_t lowDiskWarningMB = 1024;
 
     bool end(RendererEnding cause, const String& why) {
-        limitLine = String(endingName(cause)) + u": " + why;
+        // The status answer has room for the cause and its figures, not for
+        // what the node does about it.
+        String said = why;
+        const std::u16string_view text(said.wideCString(), std::size_t(said.length()));
+        const std::size_t action = text.rfind(u"; ending ");
+        limitLine =
+            String(endingName(cause)) + u": " + (action == text.npos ? said : said.substring(0, std::int32_t(action)));
         context.window->log(why);
         int count = renderer->endTree();
         context.window->log(u"Ended " + Str::toString(count) + (count == 1 ? u" process" : u" processes") +

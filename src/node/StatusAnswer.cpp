@@ -63,8 +63,8 @@ void quoted(std::string& out, long long value) {
     out += '"';
 }
 
-// jsonString() appended to `out`.
-void appendJsonString(std::string& out, const std::u16string& text, std::size_t maxBytes = std::string::npos) {
+// jsonString() appended to `out`. Returns how many units of `text` it took.
+std::size_t appendJsonString(std::string& out, const std::u16string& text, std::size_t maxBytes = std::string::npos) {
     const std::size_t start = out.size();
     out += '"';
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -87,10 +87,26 @@ void appendJsonString(std::string& out, const std::u16string& text, std::size_t 
         }
         if (pair) ++i;
         const std::size_t size = std::size_t(end - one);
-        if (maxBytes != std::string::npos && out.size() - start + size + 1 > maxBytes) break;
+        if (maxBytes != std::string::npos && out.size() - start + size + 1 > maxBytes) {
+            out += '"';
+            return pair ? i - 1 : i;
+        }
         out.append(one, size);
     }
     out += '"';
+    return text.size();
+}
+
+// A cause cut inside a figure would tell a wrong one ("the limit is 2" for
+// 256 MB): a cut one ends at a word.
+void appendJsonWords(std::string& out, const std::u16string& text, std::size_t maxBytes) {
+    const std::size_t start = out.size();
+    const std::size_t taken = appendJsonString(out, text, maxBytes);
+    if (taken == text.size()) return;
+    const std::size_t space = text.rfind(u' ', taken);
+    if (space == std::u16string::npos || space == 0) return;
+    out.resize(start);
+    appendJsonString(out, text.substr(0, space), maxBytes);
 }
 
 void job(std::string& out, const JobDetails& job, AnswerClock& clock) {
@@ -146,7 +162,7 @@ void lastJob(std::string& out, const LastJob& last, AnswerClock& clock) {
     out += "{\"outcome\":\"";
     out += outcomeName(last.outcome);
     out += "\",\"why\":";
-    appendJsonString(out, last.why, StatusTextLimits::why);
+    appendJsonWords(out, last.why, StatusTextLimits::why);
     out += ",\"renderer_exit\":";
     numberOrNull(out, last.rendererExit.has_value(), last.rendererExit.value_or(0));
     out += ",\"ended_seconds_ago\":";

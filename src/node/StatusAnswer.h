@@ -47,11 +47,12 @@ struct StatusSample {
 
 // Longest text of each kind the answer carries, in bytes of JSON (escapes
 // included): a few long texts cannot push the rest out of a 1400-byte
-// answer. Longer texts are cut at a character's end.
+// answer. Longer texts are cut at a character's end, a job's cause at a
+// word's.
 struct StatusTextLimits {
     static constexpr std::size_t name = 64;
     static constexpr std::size_t master = 64;
-    static constexpr std::size_t why = 100;
+    static constexpr std::size_t why = 112;
     static constexpr std::size_t dialogTitle = 80;
     static constexpr std::size_t dialogText = 180;
     static constexpr std::size_t lastWarning = 300;

@@ -552,6 +552,12 @@ TEST_F(JobFailure, ASceneTheDataDiskCannotHoldIsRefusedAsAVersionIsAndALowDiskIs
             // As for a refused version: refused (7), or, when the scene
             // had already gone into the buffers, no image (11).
             EXPECT_TRUE(job.exitCode == 7 || job.exitCode == 11) << job.output;
+            // The node's status tells drmaster which refusal it was.
+            if (job.exitCode == 7) {
+                EXPECT_NE(job.output.find("refused the job because the data folder's disk has no room for the scene"),
+                          std::string::npos)
+                    << job.output;
+            }
             ASSERT_GE(tail.size(), 3u);
             EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.begin() + 3),
                       (std::vector<std::string>{c.refusal, "Ready for new connection"}));

@@ -123,6 +123,22 @@ TEST(StatusAnswer, TrimsTheWarningThenTheListsAndNeverExceedsTheRequest) {
     }
 }
 
+// A job's cause comes whole when it is a limit's line; a longer one is cut
+// at a word, never inside a figure.
+TEST(StatusAnswer, AJobsCauseKeepsItsFiguresWhole) {
+    const std::string memory =
+        "memory limit: Memory limit reached: 3dsmax's process tree used up to 65536 MB, the memory limit is 65536 MB";
+    const std::string words = std::string(90, 'w') + " 123456789 " + std::string(20, 'x');
+    const std::pair<std::string, std::string> cases[] = {
+        {memory, memory}, {words, words.substr(0, 100)}, {std::string(300, 'w'), std::string(110, 'w')}};
+    for (const auto& [why, sent] : cases) {
+        NodeState state;
+        state.lastJob = {JobOutcome::limit, std::u16string(why.begin(), why.end()), std::nullopt, 0};
+        std::string json = statusJson(buildStatusAnswer(state, facts(), {}, 1000, statusRequestBytes));
+        EXPECT_EQ(jsonValue(json, "why", "last_job"), sent);
+    }
+}
+
 // An answer stays true until the moment it gives: the first of the seconds
 // it counts to move on, whatever the moments they count from, one of them
 // still ahead of the clock.

@@ -77,7 +77,9 @@ private:
     int jobEnded(bool reset);
     void sendEnd(const std::string& reason);
     int refused(const std::string& how);
-    bool busyWithAnother();
+    StatusJson nodeStatus();
+    static bool busyWithAnother(const StatusJson& status);
+    static std::string sceneNotStored(const StatusJson& status);
     void emitReport(int status);
 
     const RenderOptions& options;
@@ -182,25 +184,45 @@ int MasterSession::awaitGreeting() {
 }
 
 // The node's status answer, asked when it closes before any dump or stops
-// reading the scene: a job past its scene is another master's, since this
-// one's scene is not in. False when the node does not answer (its status
-// answer may be off, or not for this address).
-bool MasterSession::busyWithAnother() {
+// reading the scene; null when the node does not answer (its status answer
+// may be off, or not for this address).
+StatusJson MasterSession::nodeStatus() {
     std::vector<std::string> unresolved;
     std::vector<AskTarget> targets = askTargets({options.node}, {}, discoveryPort, unresolved);
     StatusRound round = askStatus(targets, 2);
-    if (round.nodes.empty()) return false;
-    const StatusJson* state = jsonMember(round.nodes.front().status, "state");
+    return round.nodes.empty() ? StatusJson() : round.nodes.front().status;
+}
+
+// A job past its scene is another master's, since this one's scene is not in.
+bool MasterSession::busyWithAnother(const StatusJson& status) {
+    const StatusJson* state = jsonMember(status, "state");
     if (state == nullptr || !state->is_string()) return false;
     const std::string stage = state->get<std::string>();
     return stage == "waiting_for_3dsmax" || stage == "rendering" || stage == "finishing";
 }
 
+// The cause of the node's last job when its disk could not take the scene
+// (too little room, or the system refused the file); empty otherwise.
+std::string MasterSession::sceneNotStored(const StatusJson& status) {
+    const StatusJson* last = jsonMember(status, "last_job");
+    const StatusJson* why = last != nullptr ? jsonMember(*last, "why") : nullptr;
+    if (why == nullptr || !why->is_string()) return {};
+    const std::string text = why->get<std::string>();
+    for (const char* disk : {"the data folder's disk has no room for the scene", "the scene could not be stored"})
+        if (text.rfind(disk, 0) == 0) return text;
+    return {};
+}
+
 int MasterSession::refused(const std::string& how) {
-    if (busyWithAnother())
+    const StatusJson status = nodeStatus();
+    if (busyWithAnother(status))
         return fail(masterNoGreeting, "the node " + how +
                                           ": it is busy with another master's job; try again when "
                                           "it is idle, or choose another node");
+    const std::string disk = sceneNotStored(status);
+    if (!disk.empty())
+        return fail(masterRefused, "the node " + how + ": it refused the job because " + disk +
+                                       "; see drData/DrLog.txt on " + options.node);
     // Past 2016 a node takes only the releases its admin turned on.
     const std::string newest = options.version <= defaultNewestRelease ? std::to_string(defaultNewestRelease)
                                                                        : "the newest its newestMaxRelease allows";
@@ -251,7 +273,7 @@ int MasterSession::sendJob() {
         result = writeFully(*link, piece.data(), count, scenePieceSeconds);
         // A master greeted while another's job began is served after it: its
         // scene waits, unread, for as long as that job runs.
-        for (bool noted = false; result == IoResult::TimedOut && busyWithAnother(); noted = true) {
+        for (bool noted = false; result == IoResult::TimedOut && busyWithAnother(nodeStatus()); noted = true) {
             if (!noted) say("the node is busy with another master's job; the scene waits for its turn");
             const uint32_t left = count - link->LastWriteCount();
             std::memmove(piece.data(), piece.data() + (count - left), left);

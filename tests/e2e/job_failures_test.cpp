@@ -243,8 +243,10 @@ TEST_F(JobFailure, RendererOfANodeKilledMidJobNeverReachesTheNextJob) {
     } cases[] = {
         // Still loading: it would connect first and be taken as 3ds Max.
         {"loading", "connect_delay_ms = 3000\n", "Running command:"},
-        // Its helper writes a dump into the data folder without any link.
-        {"helper", "dumps = 1\ndump_interval_ms = 100\nend_wait_seconds = 5\nlate_dump_ms = 3000\n",
+        // Its helper writes a dump into the data folder without any link; it
+        // waits long enough to be still there however slowly the kill and the
+        // master's end come on a loaded machine.
+        {"helper", "dumps = 1\ndump_interval_ms = 100\nend_wait_seconds = 5\nlate_dump_ms = 20000\n",
          "Finished EXR dump after "},
     };
     std::string config;

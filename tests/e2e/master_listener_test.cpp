@@ -351,7 +351,9 @@ TEST_F(MasterPort, DataFolderMadeAgainUnderARunningNodeStillKeepsASecondOneOut) 
     fs::remove_all(data);
     fs::create_directory(data);
     bool locked = false;
-    for (int i = 0; i < 200 && !(locked = fs::exists(data / "DrNode.lock")); ++i)
+    // A minute: the node takes the new folder on its next look, which a
+    // loaded or sanitized run can hold up for many seconds.
+    for (int i = 0; i < 1200 && !(locked = fs::exists(data / "DrNode.lock")); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(locked) << "the running node did not lock the new folder";
     startNode(false);

@@ -266,9 +266,14 @@ TEST_F(JobFailure, RendererOfANodeKilledMidJobNeverReachesTheNextJob) {
                                "--scene", scene.string(), "--out", (root / c.name).string()},
                               root / "master.out");
         ASSERT_TRUE(waitForLogCount(c.killAfter, seen + 1, 60)) << c.name;
+        // The command's line comes just before the renderer starts: on a
+        // loaded machine the kill could otherwise come between the two.
+        const std::string renderer = (root / "max" / c.name).string();
+        for (int i = 0; i < 600 && processesNaming(renderer) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         killNodeAlone();
         finishMaster(m, 30);
-        ASSERT_GT(processesNaming((root / "max" / c.name).string()), 0) << c.name << ": nothing was left running";
+        ASSERT_GT(processesNaming(renderer), 0) << c.name << ": nothing was left running";
 
         startNode();
         std::vector<std::string> log = logLines();

@@ -32,8 +32,8 @@ public:
     // Ok while the request is held. A failure carries the system's reason.
     const Status& status() const { return outcome; }
     // True when the system has no one to ask (no logind on the bus, no bus
-    // at all): the machine's sleep is not the node's to manage there, and
-    // that is no fault to report.
+    // at all; no power requests, as under Wine): the machine's sleep is not
+    // the node's to manage there, and that is no fault to report.
     bool nobodyToAsk() const { return absent; }
 
 private:

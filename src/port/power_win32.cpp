@@ -12,7 +12,10 @@ StayAwake::StayAwake(const char16_t* reason) {
     context.Reason.SimpleReasonString = const_cast<LPWSTR>(reinterpret_cast<const wchar_t*>(reason));
     HANDLE request = PowerCreateRequest(&context);
     if (request == INVALID_HANDLE_VALUE || request == nullptr) {
-        outcome = Status::fromSystem(int(GetLastError()));
+        DWORD error = GetLastError();
+        // A system without power requests (Wine) has no sleep to hold off.
+        absent = error == ERROR_CALL_NOT_IMPLEMENTED;
+        outcome = Status::fromSystem(int(error));
         return;
     }
     if (!PowerSetRequest(request, PowerRequestSystemRequired)) {

@@ -488,12 +488,13 @@ bool ChildProcess::holdsPeerOf(const StreamSocket& connection) {
     if (owner == 0) return true;
     if (system->job != nullptr) {
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owner);
-        if (process == nullptr) return false;
         BOOL inJob = FALSE;
-        BOOL asked = IsProcessInJob(process, system->job, &inJob);
-        CloseHandle(process);
-        return asked && inJob;
+        BOOL asked = process != nullptr && IsProcessInJob(process, system->job, &inJob);
+        if (process != nullptr) CloseHandle(process);
+        if (asked && inJob) return true;
     }
+    // Without a job of its own, or where the system does not say (Wine
+    // answers no for the job's own children), the interpreter's tree.
     std::vector<DWORD> tree = descendants(system->processId, system->created, processSnapshot());
     return std::find(tree.begin(), tree.end(), owner) != tree.end();
 }

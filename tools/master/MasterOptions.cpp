@@ -89,6 +89,14 @@ bool toSeconds(const std::string& name, const std::string& text, double& out, st
     return true;
 }
 
+// The address of "--broadcast ADDRESS"; an empty one is refused.
+bool takeBroadcastAddress(OptionReader& reader, const std::string& arg, std::string& value, std::string& error) {
+    if (!reader.takeValue(arg, value, error)) return false;
+    if (!value.empty()) return true;
+    error = "option --broadcast needs an address, such as 192.168.1.255";
+    return false;
+}
+
 }  // namespace
 
 bool asksForHelp(const std::vector<std::string>& args) {
@@ -126,11 +134,7 @@ bool parseDiscoverOptions(const std::vector<std::string>& args, DiscoverOptions&
             }
             options.hosts.push_back(value);
         } else if (arg == "--broadcast") {
-            if (!reader.takeValue(arg, value, error)) return false;
-            if (value.empty()) {
-                error = "option --broadcast needs an address, such as 192.168.1.255";
-                return false;
-            }
+            if (!takeBroadcastAddress(reader, arg, value, error)) return false;
             options.broadcasts.push_back(value);
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg;
@@ -315,11 +319,7 @@ bool parseWakeOptions(const std::vector<std::string>& args, WakeOptions& options
             if (reader.leftoverInline(arg, error)) return false;
             options.json = true;
         } else if (arg == "--broadcast") {
-            if (!reader.takeValue(arg, value, error)) return false;
-            if (value.empty()) {
-                error = "option --broadcast needs an address, such as 192.168.1.255";
-                return false;
-            }
+            if (!takeBroadcastAddress(reader, arg, value, error)) return false;
             options.broadcast = value;
         } else if (arg == "--port") {
             if (!reader.takeValue(arg, value, error) || !toInt(arg, value, 1, 65535, options.port, error)) return false;

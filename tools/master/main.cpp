@@ -57,6 +57,13 @@ std::vector<std::string> utf8Arguments(int argc, char** argv) {
     return args;
 }
 
+// Sockets for the commands that use the network; says why not on standard error.
+bool socketsReady() {
+    if (Varnix::Port::initializeSockets()) return true;
+    std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,10 +88,7 @@ int main(int argc, char** argv) {
     if (command == "discover") {
         DiscoverOptions options;
         if (!parseDiscoverOptions(args, options, error)) return usageError(command, error, json);
-        if (!Varnix::Port::initializeSockets()) {
-            std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
-            return masterPingNotSent;
-        }
+        if (!socketsReady()) return masterPingNotSent;
         return runDiscover(options);
     }
     if (command == "status" || command == "farm") {
@@ -92,29 +96,20 @@ int main(int argc, char** argv) {
         FarmOptions farm;
         if (!(command == "status" ? parseStatusOptions(args, status, error) : parseFarmOptions(args, farm, error)))
             return usageError(command, error, json);
-        if (!Varnix::Port::initializeSockets()) {
-            std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
-            return masterPingNotSent;
-        }
+        if (!socketsReady()) return masterPingNotSent;
         return command == "status" ? runStatus(status) : runFarm(farm);
     }
     if (command == "render") {
         RenderOptions options;
         if (!parseRenderOptions(args, options, error)) return usageError(command, error, json);
-        if (!Varnix::Port::initializeSockets()) {
-            std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
-            return masterUnreachable;
-        }
+        if (!socketsReady()) return masterUnreachable;
         Varnix::Port::catchInterrupts();
         return runRenderSession(options);
     }
     if (command == "wake") {
         WakeOptions options;
         if (!parseWakeOptions(args, options, error)) return usageError(command, error, json);
-        if (!Varnix::Port::initializeSockets()) {
-            std::fprintf(stderr, "drmaster: error: sockets cannot be used on this system\n");
-            return masterPingNotSent;
-        }
+        if (!socketsReady()) return masterPingNotSent;
         return runWake(options);
     }
     if (command == "check-config") {
